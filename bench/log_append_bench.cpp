@@ -1,0 +1,93 @@
+// Cost of one general-log record on a small and on a large log, with the
+// short append path and with the full read-and-rewrite it replaces. Both run
+// on a real folder through the standard library, so the figures include I/O.
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+#include "common/file_system.h"
+#include "monitor/logs.h"
+
+namespace fs = std::filesystem;
+using namespace quarn;
+
+namespace {
+
+// Real files under a temporary folder; Windows-style names map to plain names.
+class DiskFileSystem final : public FileSystem {
+ public:
+  explicit DiskFileSystem(fs::path root) : root_(std::move(root)) {}
+  fs::path P(const std::string& p) const { return root_ / p.substr(p.find_last_of('\\') + 1); }
+  bool FileExists(const std::string& p) override { return fs::is_regular_file(P(p)); }
+  bool DirExists(const std::string&) override { return true; }
+  void CreateDir(const std::string&) override {}
+  std::string ReadAll(const std::string& p) override {
+    std::ifstream in(P(p), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  void WriteAll(const std::string& p, std::string_view b) override {
+    std::ofstream(P(p), std::ios::binary | std::ios::trunc).write(b.data(), static_cast<std::streamsize>(b.size()));
+  }
+  void Append(const std::string& p, std::string_view b) override {
+    std::ofstream(P(p), std::ios::binary | std::ios::app).write(b.data(), static_cast<std::streamsize>(b.size()));
+  }
+  void Delete(const std::string& p) override { fs::remove(P(p)); }
+  void Rename(const std::string& a, const std::string& b) override { fs::rename(P(a), P(b)); }
+  FileStamp Stamp(const std::string& p) override {
+    return FileStamp{fs::file_size(P(p)), static_cast<uint64_t>(fs::last_write_time(P(p)).time_since_epoch().count())};
+  }
+  LocalTime LastModified(const std::string&) override { return {}; }
+
+ private:
+  fs::path root_;
+};
+
+const std::string kRecord =
+    "07/12/2026 05:58:36 - QuarnSQLServiceMonitor - False 16711680    Arquivo baixado com sucesso.";
+
+void Fill(const fs::path& file, size_t bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  for (size_t n = 0; n < bytes; n += kRecord.size() + 2) out << kRecord << "\r\n";
+}
+
+double PerRecordMicros(DiskFileSystem& disk, size_t startBytes, int records, bool fullRewrite) {
+  const std::string path = "C:\\Logs\\LogGeralMonitor.INI";
+  Fill(disk.P(path), startBytes);
+  LogAppender appender(disk);
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < records; ++i) {
+    if (fullRewrite) {
+      disk.WriteAll(path, RewriteWithRecord(disk.ReadAll(path), kRecord));
+    } else {
+      appender.Append(path, kRecord);
+    }
+  }
+  const auto t1 = std::chrono::steady_clock::now();
+  return std::chrono::duration<double, std::micro>(t1 - t0).count() / records;
+}
+
+}  // namespace
+
+int main() {
+  const fs::path dir = fs::temp_directory_path() / ("quarn-bench-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  DiskFileSystem disk(dir);
+  const int kRecords = 10000;
+  const double small = PerRecordMicros(disk, 50 * 1000, kRecords, false);
+  const double large = PerRecordMicros(disk, 5 * 1000 * 1000, kRecords, false);
+  const double smallFull = PerRecordMicros(disk, 50 * 1000, 200, true);
+  const double largeFull = PerRecordMicros(disk, 5 * 1000 * 1000, 20, true);
+  fs::remove_all(dir);
+
+  std::printf("general log append, %d records per size\n", kRecords);
+  std::printf("%-22s %12s %12s %8s\n", "algorithm", "50 KB (us)", "5 MB (us)", "ratio");
+  std::printf("%-22s %12.2f %12.2f %8.2f\n", "append (ours)", small, large, large / small);
+  std::printf("%-22s %12.2f %12.2f %8.2f\n", "full rewrite (orig.)", smallFull, largeFull, largeFull / smallFull);
+  return large / small < 2.0 ? 0 : 1;
+}

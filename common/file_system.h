@@ -1,0 +1,38 @@
+#pragma once
+// The file operations the suite needs, on paths written Windows-style in UTF-8.
+// Every failure is raised as a VbError with the runtime's file error numbers.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/time_text.h"
+
+namespace quarn {
+
+struct FileStamp {
+  uint64_t size = 0;
+  uint64_t writeTime = 0;  // opaque, changes whenever the file is written
+  friend bool operator==(const FileStamp& a, const FileStamp& b) {
+    return a.size == b.size && a.writeTime == b.writeTime;
+  }
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  virtual bool FileExists(const std::string& path) = 0;  // a file, not a folder
+  virtual bool DirExists(const std::string& path) = 0;
+  virtual void CreateDir(const std::string& path) = 0;
+  virtual std::string ReadAll(const std::string& path) = 0;
+  // Creates the file or empties it, then writes the bytes.
+  virtual void WriteAll(const std::string& path, std::string_view bytes) = 0;
+  // Adds bytes at the end of an existing file.
+  virtual void Append(const std::string& path, std::string_view bytes) = 0;
+  virtual void Delete(const std::string& path) = 0;
+  // Replaces the target if it exists.
+  virtual void Rename(const std::string& from, const std::string& to) = 0;
+  virtual FileStamp Stamp(const std::string& path) = 0;
+  virtual LocalTime LastModified(const std::string& path) = 0;
+};
+
+}  // namespace quarn

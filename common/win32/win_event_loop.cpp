@@ -1,0 +1,81 @@
+#include "common/win32/win_event_loop.h"
+
+#include "common/errors.h"
+
+namespace quarn::win {
+
+class Win32EventLoop::WindowTimer final : public Timer {
+ public:
+  WindowTimer(Win32EventLoop& loop, UINT_PTR id, int interval) : loop_(loop), id_(id), interval_(interval) {}
+  ~WindowTimer() override {
+    SetEnabled(false);
+    loop_.timers_.erase(id_);
+  }
+  void SetEnabled(bool enabled) override {
+    if (enabled == enabled_) return;
+    enabled_ = enabled;
+    if (enabled) SetTimer(loop_.window_, id_, static_cast<UINT>(interval_), nullptr);
+    else KillTimer(loop_.window_, id_);
+  }
+  bool Enabled() const override { return enabled_; }
+
+ private:
+  Win32EventLoop& loop_;
+  UINT_PTR id_;
+  int interval_;
+  bool enabled_ = false;
+};
+
+std::unique_ptr<Timer> Win32EventLoop::CreateTimer(int intervalMs, std::function<void()> onTick) {
+  const UINT_PTR id = nextId_++;
+  timers_[id] = std::move(onTick);
+  return std::make_unique<WindowTimer>(*this, id, intervalMs);
+}
+
+bool Win32EventLoop::OnTimerMessage(WPARAM id) {
+  auto it = timers_.find(id);
+  if (it == timers_.end()) return false;
+  auto callback = it->second;  // the handler may destroy its own timer
+  callback();
+  return true;
+}
+
+void Win32EventLoop::DoEvents() {
+  if (ending_) throw ProgramEnd{};
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      ending_ = true;
+      break;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+    if (ending_) break;
+  }
+  if (ending_) throw ProgramEnd{};
+}
+
+void Win32EventLoop::Idle(int maxMs) {
+  DoEvents();
+  MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(maxMs), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  DoEvents();
+}
+
+void Win32EventLoop::Run() {
+  MSG msg;
+  while (!ending_) {
+    const BOOL r = GetMessageW(&msg, nullptr, 0, 0);
+    if (r <= 0) break;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  ending_ = true;
+}
+
+void Win32EventLoop::EndProgram() {
+  if (ending_) return;
+  ending_ = true;
+  PostQuitMessage(0);
+}
+
+}  // namespace quarn::win

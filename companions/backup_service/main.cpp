@@ -1,0 +1,116 @@
+// QuarnSQLService.exe: the backup service the monitor watches. It writes its
+// heartbeat often, marks itself busy around each backup run, and stops at once
+// when asked. The dump it writes stands in for the real database dump.
+#include <windows.h>
+
+#include <string>
+
+#include "common/ansi_text.h"
+#include "common/win32/handles.h"
+#include "common/win32/win_platform.h"
+
+using namespace quarn;
+using namespace quarn::win;
+
+namespace {
+
+constexpr wchar_t kServiceName[] = L"QuarnSQLService";
+// Heartbeat well below the monitor's 50-minute limit; one backup run an hour.
+constexpr DWORD kHeartbeatMs = 30 * 1000;
+constexpr DWORD kBackupEveryMs = 60 * 60 * 1000;
+constexpr DWORD kBackupRunMs = 5 * 1000;
+
+SERVICE_STATUS_HANDLE g_status = nullptr;
+UniqueKernel g_stop;
+
+void Report(DWORD state, DWORD exitCode = NO_ERROR) {
+  SERVICE_STATUS s{};
+  s.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  s.dwCurrentState = state;
+  s.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  s.dwWin32ExitCode = exitCode;
+  s.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 5000;
+  SetServiceStatus(g_status, &s);
+}
+
+std::string LogsFolder() {
+  std::string folder, name;
+  ModulePath(folder, name);
+  return JoinPath(folder, "Logs\\");
+}
+
+// Writes a one-line time file whole, as the monitor reads it.
+void WriteTimeLine(Win32FileSystem& fs, const std::string& path) {
+  Win32Clock clock;
+  Win32DateFormat dates;
+  AcpCodec codec;
+  fs.WriteAll(path, codec.ToAnsi(dates.GeneralDate(clock.Now()) + "\r\n"));
+}
+
+void Heartbeat(Win32FileSystem& fs) {
+  try {
+    const std::string logs = LogsFolder();
+    if (!fs.DirExists(logs)) fs.CreateDir(logs);
+    WriteTimeLine(fs, JoinPath(logs, "QuarnSQLServiceExecuting.ini"));
+  } catch (const VbError&) {
+    // A missed heartbeat is what the monitor watches for; nothing else to do.
+  }
+}
+
+// One backup run: busy marker set, the dump written, busy marker removed.
+bool BackupRun(Win32FileSystem& fs) {
+  const std::string logs = LogsFolder();
+  const std::string marker = JoinPath(logs, "QuarnSQLServiceEmUso.ti");
+  try {
+    WriteTimeLine(fs, marker);
+  } catch (const VbError&) {
+    return true;
+  }
+  const bool stopped = WaitForSingleObject(g_stop.get(), kBackupRunMs) == WAIT_OBJECT_0;
+  try {
+    WriteTimeLine(fs, JoinPath(logs, "QuarnSQLServiceUltimoBackup.ini"));
+    if (fs.FileExists(marker)) fs.Delete(marker);
+  } catch (const VbError&) {
+  }
+  return !stopped;
+}
+
+DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      Report(SERVICE_STOP_PENDING);
+      SetEvent(g_stop.get());
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void WINAPI ServiceMain(DWORD, LPWSTR*) {
+  g_status = RegisterServiceCtrlHandlerExW(kServiceName, &Handler, nullptr);
+  if (!g_status) return;
+  Report(SERVICE_RUNNING);
+  Win32FileSystem fs;
+  Heartbeat(fs);
+  ULONGLONG nextBackup = GetTickCount64() + kBackupEveryMs;
+  while (WaitForSingleObject(g_stop.get(), kHeartbeatMs) == WAIT_TIMEOUT) {
+    Heartbeat(fs);
+    if (GetTickCount64() >= nextBackup) {
+      if (!BackupRun(fs)) break;
+      nextBackup = GetTickCount64() + kBackupEveryMs;
+    }
+  }
+  Report(SERVICE_STOPPED);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+  g_stop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(kServiceName), &ServiceMain}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) return static_cast<int>(GetLastError());
+  return 0;
+}

@@ -1,0 +1,151 @@
+#include "monitor/frm_backup.h"
+
+namespace quarn {
+
+FrmBackup::FrmBackup(MonitorPorts ports, ProgramInfo info)
+    : p_(ports),
+      info_(std::move(info)),
+      logs_(LogContext{ports.fs, ports.codec, ports.clock, ports.dates, info_.appPath}) {
+  p_.host.ServiceName = "QuarnSQLServiceMonitor";
+  p_.host.DisplayName = "Simple Service";
+  p_.host.StartMode = svcStartAutomatic;
+  // Both timers run from the moment the window loads.
+  Timer1_ = p_.loop.CreateTimer(1000, [this] { Timer1_Timer(); });
+  TimerCheckService_ = p_.loop.CreateTimer(1000, [this] { TimerCheckService_Timer(); });
+  Timer1_->SetEnabled(true);
+  TimerCheckService_->SetEnabled(true);
+}
+
+FrmBackup::~FrmBackup() = default;
+
+std::string FrmBackup::VersionLine(const ProgramInfo& info, const std::string& fileDate) {
+  std::string line = "Sistema Quarn SQL Service Monitor - versão revisada: ";
+  line += std::to_string(info.major) + "." + std::to_string(info.minor) + "." + std::to_string(info.revision);
+  line += " de " + fileDate + ", iniciando em ";
+  line += LowerCase(info.appPath) + "\\" + LowerCase(info.exeName) + ".exe";
+  return line;
+}
+
+void FrmBackup::WriteLine(std::string_view fileName, const std::string& line) {
+  p_.fs.WriteAll(JoinPath(LogsFolder(), fileName), p_.codec.ToAnsi(line + std::string(kCrLf)));
+}
+
+bool FrmBackup::Form_Load() {
+  if (p_.shell.PrevInstance()) return false;
+  if (!LoadService()) return false;
+  p_.shell.HideFromTaskList();
+  LimiteAtualizacao_ = 10800;
+
+  PastaTemp_ = JoinPath(info_.appPath, "temp\\");
+  if (!p_.fs.DirExists(PastaTemp_)) p_.fs.CreateDir(PastaTemp_);
+  if (!p_.fs.DirExists(LogsFolder())) p_.fs.CreateDir(LogsFolder());
+
+  WriteLine(kVersaoFile, std::to_string(info_.revision));
+  WriteLine(kExecutingFile, p_.dates.GeneralDate(p_.clock.Now()));
+  // The file is opened before the program's date is read: when that fails it stays empty.
+  const std::string full = JoinPath(LogsFolder(), kVersaoCompletaFile);
+  p_.fs.WriteAll(full, {});
+  const std::string programFile = JoinPath(info_.appPath, info_.exeName + ".exe");
+  const std::string fileDate = p_.dates.GeneralDate(p_.fs.LastModified(programFile));
+  WriteLine(kVersaoCompletaFile, VersionLine(info_, fileDate));
+
+  Timer1_->SetEnabled(false);
+  while (p_.work.OutroServiceEmUso()) p_.loop.Idle(kPollMs);
+  p_.work.EstouEmUso(true);
+  p_.work.VerificarSeTemAtualService();
+  p_.work.VerificarSeTemAtualExe();
+  p_.work.EstouEmUso(false);
+  Timer1_->SetEnabled(true);
+  return true;
+}
+
+bool FrmBackup::LoadService() {
+  try {
+    if (info_.commandLine == "-install") {
+      p_.host.Interactive = false;
+      p_.host.Install();
+    } else if (info_.commandLine == "-uninstall") {
+      p_.host.Uninstall();
+      return false;
+    }
+  } catch (const VbError& e) {
+    // A removal that fails is reported; the program then starts as usual,
+    // connection to the service manager included.
+    ErrorBlock(" | LoadService | ", e);
+  }
+  try {
+    p_.host.ControlsAccepted = svcCtrlPauseContinue;
+    p_.host.StartService();
+  } catch (const VbError& e) {
+    ErrorBlock(" | LoadService | ", e);
+  }
+  return true;
+}
+
+void FrmBackup::ErrorBlock(std::string_view label, const VbError& e) {
+  const std::string number = std::to_string(e.Number());
+  p_.host.LogEvent(svcEventError, svcMessageError, "[" + number + "] " + e.Description());
+  logs_.SalvaLogErro(p_.dates.GeneralDate(p_.clock.Now()) + std::string(label) + number + " - " +
+                     e.Description());
+}
+
+void FrmBackup::DeleteFormattedLog() {
+  const std::string path = logs_.FormattedLogPath();
+  if (p_.fs.FileExists(path)) p_.fs.Delete(path);
+}
+
+void FrmBackup::NTService1_Start(bool& Success) {
+  try {
+    Success = true;
+    DeleteFormattedLog();
+  } catch (const VbError& e) {
+    ErrorBlock(" | Service Start | ", e);
+  }
+}
+
+void FrmBackup::NTService1_Stop() {
+  // A stop request always ends the program: a formatted log held open by a
+  // reader is reported, never a reason to leave the service stuck stopping.
+  try {
+    DeleteFormattedLog();
+  } catch (const VbError& e) {
+    ErrorBlock(" | Service Stop | ", e);
+  }
+  try {
+    Unload();
+  } catch (const VbError& e) {
+    ErrorBlock(" | Service Stop | ", e);
+  }
+}
+
+void FrmBackup::NTService1_Pause(bool& Success) {
+  try {
+    p_.host.LogEvent(svcEventError, svcMessageError, "Service paused");
+    Success = true;
+  } catch (const VbError& e) {
+    ErrorBlock(" | Service Pause | ", e);
+  }
+}
+
+void FrmBackup::NTService1_Continue(bool& Success) {
+  try {
+    Success = true;
+    p_.host.LogEvent(svcEventInformation, svcMessageInfo, "Service continued");
+  } catch (const VbError& e) {
+    ErrorBlock(" | Service Continue | ", e);
+  }
+}
+
+void FrmBackup::Form_Unload(int& /*Cancel*/) { DeleteFormattedLog(); }
+
+void FrmBackup::Unload() {
+  if (unloaded_) return;
+  unloaded_ = true;
+  Timer1_->SetEnabled(false);
+  TimerCheckService_->SetEnabled(false);
+  p_.shell.EndProgram();  // the program ends even when the unload handler fails
+  int cancel = 0;
+  Form_Unload(cancel);
+}
+
+}  // namespace quarn

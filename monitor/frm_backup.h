@@ -1,0 +1,109 @@
+#pragma once
+// frmBackup: the service monitor's window, its start-up and its service events.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/ansi_text.h"
+#include "common/errors.h"
+#include "common/event_loop.h"
+#include "common/file_system.h"
+#include "common/time_text.h"
+#include "monitor/logs.h"
+#include "monitor/service_host.h"
+#include "monitor/version.h"
+
+namespace quarn {
+
+struct ProgramInfo {
+  std::string appPath;      // folder of the running program, no trailing "\" but at a drive root
+  std::string exeName;      // program file name without extension
+  std::string commandLine;  // the whole argument text
+  int major = QUARN_MONITOR_MAJOR, minor = QUARN_MONITOR_MINOR, revision = QUARN_MONITOR_REVISION;
+};
+
+// What the window asks of the platform around it.
+class AppShell {
+ public:
+  virtual ~AppShell() = default;
+  virtual bool PrevInstance() = 0;     // another copy already runs
+  virtual void HideFromTaskList() = 0;
+  virtual void EndProgram() = 0;       // after the window unloads: the program ends
+};
+
+// Work that start-up and the timers hand to the run-state markers and the updater.
+class MonitorWork {
+ public:
+  virtual ~MonitorWork() = default;
+  virtual bool OutroServiceEmUso() = 0;
+  virtual void EstouEmUso(bool EmUso) = 0;
+  virtual void VerificarSeTemAtualService() = 0;
+  virtual void VerificarSeTemAtualExe() = 0;
+};
+
+struct MonitorPorts {
+  FileSystem& fs;
+  const TextCodec& codec;
+  Clock& clock;
+  DateFormat& dates;
+  EventLoop& loop;
+  ServiceHost& host;
+  AppShell& shell;
+  MonitorWork& work;
+};
+
+inline constexpr std::string_view kVersaoFile = "VersaoQuarnSQLServiceMonitor.ini";
+inline constexpr std::string_view kExecutingFile = "QuarnSQLServiceMonitorExecuting.ini";
+inline constexpr std::string_view kVersaoCompletaFile = "VersaoCompletaServiceMonitor.ini";
+
+class FrmBackup final : public ServiceEvents {
+ public:
+  // How long a start-up wait blocks for the next event between two polls.
+  static constexpr int kPollMs = 50;
+
+  FrmBackup(MonitorPorts ports, ProgramInfo info);
+  ~FrmBackup() override;
+
+  // Returns false when the program must end at once (second copy, "-uninstall"):
+  // then the window is never shown and its unload handler does not run.
+  // Failures it does not handle are raised to the caller, which ends the program.
+  bool Form_Load();
+  void Form_Unload(int& Cancel);
+  // Unloads the window: the unload handler runs, the timers stop, the program ends.
+  void Unload();
+
+  void NTService1_Start(bool& Success) override;
+  void NTService1_Stop() override;
+  void NTService1_Pause(bool& Success) override;
+  void NTService1_Continue(bool& Success) override;
+
+  MonitorLogs& Logs() { return logs_; }
+  const std::string& PastaTemp() const { return PastaTemp_; }
+  int32_t LimiteAtualizacao() const { return LimiteAtualizacao_; }
+  Timer& Timer1() { return *Timer1_; }
+  Timer& TimerCheckService() { return *TimerCheckService_; }
+  bool Unloaded() const { return unloaded_; }
+
+  // The version line of VersaoCompletaServiceMonitor.ini.
+  static std::string VersionLine(const ProgramInfo& info, const std::string& fileDate);
+
+ private:
+  bool LoadService();  // false: end the program at once
+  void ErrorBlock(std::string_view label, const VbError& e);
+  void WriteLine(std::string_view fileName, const std::string& line);
+  std::string LogsFolder() const { return JoinPath(info_.appPath, "Logs\\"); }
+  void DeleteFormattedLog();
+  void Timer1_Timer() {}            // periodic work is wired by the watchdog
+  void TimerCheckService_Timer() {}
+
+  MonitorPorts p_;
+  ProgramInfo info_;
+  MonitorLogs logs_;
+  std::string PastaTemp_;
+  int32_t LimiteAtualizacao_ = 0;
+  std::unique_ptr<Timer> Timer1_;
+  std::unique_ptr<Timer> TimerCheckService_;
+  bool unloaded_ = false;
+};
+
+}  // namespace quarn

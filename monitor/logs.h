@@ -1,0 +1,91 @@
+#pragma once
+// The monitor's three logs: the formatted log the GUI monitor shows, the general
+// log that keeps every report, and the error log of the current run.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/ansi_text.h"
+#include "common/file_system.h"
+#include "common/time_text.h"
+
+namespace quarn {
+
+inline constexpr int32_t kCorAzul = 16711680;
+inline constexpr int32_t kCorVermelha = 255;
+inline constexpr int32_t kCorPreta = 0;
+
+inline constexpr std::string_view kFormattedLogName = "FormataRichTextBoxServiceMonitor.INI";
+inline constexpr std::string_view kGeneralLogName = "LogGeralMonitor.INI";
+inline constexpr std::string_view kGeneralLogOldName = "LogGeralMonitor.1.INI";
+inline constexpr std::string_view kErrorLogName = "ErrorQuarn.ini";
+inline constexpr std::string_view kFormattedSeparator = " ";
+inline constexpr std::string_view kGeneralSeparator = " - QuarnSQLServiceMonitor - ";
+
+// One record: stamp, separator, bold padded to 6, colour padded to 12, message.
+std::string BuildLogRecord(std::string_view stamp, std::string_view separator, std::string_view message,
+                           int32_t color, bool bold);
+
+// True when the bytes are non-empty lines each ended by CRLF: appending a record
+// to such a file gives the same bytes as reading and rewriting it whole.
+bool IsNormalForm(std::string_view bytes);
+
+// What a record appended to a file with these bytes leaves on disk: the file's
+// non-empty lines joined by CRLF, CRLF, the record, CRLF.
+std::string RewriteWithRecord(std::string_view existing, std::string_view record);
+
+// Appends records to one log file. Appending onto a file known to be in normal
+// form writes only the record; anything else is read and rewritten whole, so the
+// bytes on disk never depend on which path was taken.
+class LogAppender {
+ public:
+  // maxBytes > 0 rotates the file to rotatedPath before it would grow past it.
+  LogAppender(FileSystem& fs, uint64_t maxBytes = 0, std::string rotatedPath = {})
+      : fs_(fs), maxBytes_(maxBytes), rotatedPath_(std::move(rotatedPath)) {}
+  void Append(const std::string& path, std::string_view recordAnsi);
+  // Counts full reads, for tests and benchmarks.
+  uint64_t FullReads() const { return fullReads_; }
+
+ private:
+  struct Known {
+    std::string path;
+    FileStamp stamp;
+  };
+  FileSystem& fs_;
+  uint64_t maxBytes_;
+  std::string rotatedPath_;
+  std::optional<Known> known_;  // the file as we last left it, in normal form
+  uint64_t fullReads_ = 0;
+};
+
+struct LogContext {
+  FileSystem& fs;
+  const TextCodec& codec;
+  Clock& clock;
+  DateFormat& dates;
+  std::string appPath;
+};
+
+class MonitorLogs {
+ public:
+  static constexpr uint64_t kGeneralLogMaxBytes = 8ull << 20;
+
+  explicit MonitorLogs(LogContext ctx);
+  void FormataRichTextBox(const std::string& strMsg, int32_t vColor, bool vBold);
+  void SalvaLogGeral(const std::string& strMsg, int32_t vColor, bool vBold);
+  void SalvaLogErro(const std::string& strErro);
+
+  std::string FormattedLogPath() const { return JoinPath(ctx_.appPath, "Logs\\" + std::string(kFormattedLogName)); }
+  std::string GeneralLogPath() const { return JoinPath(ctx_.appPath, "Logs\\" + std::string(kGeneralLogName)); }
+  std::string ErrorLogPath() const { return JoinPath(ctx_.appPath, kErrorLogName); }
+  const std::string& RunErrorText() const { return runErrorText_; }
+
+ private:
+  LogContext ctx_;
+  LogAppender formatted_;
+  LogAppender general_;
+  std::string runErrorText_;
+};
+
+}  // namespace quarn

@@ -1,0 +1,157 @@
+// QuarnSQLServiceMonitor.exe: the service monitor's window thread and its ports.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "common/win32/handles.h"
+#include "common/win32/win_event_loop.h"
+#include "common/win32/win_platform.h"
+#include "monitor/frm_backup.h"
+#include "monitor/win32/service_host_win32.h"
+
+using namespace quarn;
+using namespace quarn::win;
+
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"QuarnSQLServiceMonitor.frmBackup";
+constexpr wchar_t kInstanceMutex[] = L"Global\\QuarnSQLServiceMonitor.Instance";
+
+struct App {
+  Win32EventLoop* loop = nullptr;
+  Win32ServiceHost* host = nullptr;
+  FrmBackup* form = nullptr;
+  DWORD exitCode = 0;
+};
+App g_app;
+
+// A failure that reached an event handler without a block of its own ends the
+// program, reported in the event log and on the error stream.
+void ReportFatal(const VbError& e) {
+  const std::string text = "[" + std::to_string(e.Number()) + "] " + e.Description();
+  std::fprintf(stderr, "QuarnSQLServiceMonitor: %s\n", text.c_str());
+  if (g_app.host) g_app.host->LogEvent(svcEventError, svcMessageError, text);
+  g_app.exitCode = 1;
+}
+
+class Win32Shell final : public AppShell {
+ public:
+  bool PrevInstance() override {
+    mutex_.reset(CreateMutexW(nullptr, FALSE, kInstanceMutex));
+    return mutex_ && GetLastError() == ERROR_ALREADY_EXISTS;
+  }
+  void HideFromTaskList() override {
+    if (!window_) return;
+    const LONG_PTR ex = GetWindowLongPtrW(window_, GWL_EXSTYLE);
+    SetWindowLongPtrW(window_, GWL_EXSTYLE, (ex | WS_EX_TOOLWINDOW) & ~WS_EX_APPWINDOW);
+  }
+  void EndProgram() override {
+    if (g_app.loop) g_app.loop->EndProgram();
+  }
+  HWND window_ = nullptr;
+
+ private:
+  UniqueKernel mutex_;
+};
+
+// The run-state markers and the update checks are wired in by their own modules;
+// until then start-up finds nobody busy and no update to make.
+class IdleWork final : public MonitorWork {
+ public:
+  bool OutroServiceEmUso() override { return false; }
+  void EstouEmUso(bool) override {}
+  void VerificarSeTemAtualService() override {}
+  void VerificarSeTemAtualExe() override {}
+};
+
+LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  try {
+    switch (msg) {
+      case WM_TIMER:
+        if (g_app.loop && g_app.loop->OnTimerMessage(wp)) return 0;
+        break;
+      case WM_SERVICE_REQUEST:
+        if (g_app.host) g_app.host->HandleRequest(wp);
+        return 0;
+      case WM_CLOSE:
+        if (g_app.form) g_app.form->Unload();
+        return 0;
+      default:
+        break;
+    }
+  } catch (const VbError& e) {
+    ReportFatal(e);
+    if (g_app.loop) g_app.loop->EndProgram();
+    return 0;
+  } catch (const ProgramEnd&) {
+    return 0;  // the loop already knows; the outer wait unwinds
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+std::string CommandArguments() {
+  // Everything after the program's own name, as the command line holds it.
+  const wchar_t* p = GetCommandLineW();
+  if (*p == L'"') {
+    ++p;
+    while (*p && *p != L'"') ++p;
+    if (*p) ++p;
+  } else {
+    while (*p && *p != L' ' && *p != L'\t') ++p;
+  }
+  while (*p == L' ' || *p == L'\t') ++p;
+  return Narrow(p);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = WindowProc;
+  wc.hInstance = instance;
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = kWindowClass;
+  RegisterClassExW(&wc);
+  HWND hwnd = CreateWindowExW(0, kWindowClass, L"Tarvesco Backup Automático", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
+                              CW_USEDEFAULT, CW_USEDEFAULT, 420, 260, nullptr, nullptr, instance, nullptr);
+  if (!hwnd) return static_cast<int>(GetLastError());
+
+  Win32FileSystem fs;
+  AcpCodec codec;
+  Win32Clock clock;
+  Win32DateFormat dates;
+  Win32EventLoop loop(hwnd);
+  Win32ServiceHost host;
+  Win32Shell shell;
+  shell.window_ = hwnd;
+  IdleWork work;
+
+  ProgramInfo info;
+  ModulePath(info.appPath, info.exeName);
+  info.commandLine = CommandArguments();
+
+  FrmBackup form(MonitorPorts{fs, codec, clock, dates, loop, host, shell, work}, info);
+  host.Attach(hwnd, &form);
+  g_app.loop = &loop;
+  g_app.host = &host;
+  g_app.form = &form;
+
+  try {
+    if (form.Form_Load()) {
+      ShowWindow(hwnd, SW_SHOWNOACTIVATE);
+      loop.Run();
+    }
+  } catch (const ProgramEnd&) {
+    // The window was unloaded inside a wait of start-up.
+  } catch (const VbError& e) {
+    ReportFatal(e);
+  }
+  g_app.form = nullptr;
+  host.ReportStopped(g_app.exitCode);
+  g_app.host = nullptr;
+  g_app.loop = nullptr;
+  return static_cast<int>(g_app.exitCode);
+}

@@ -1,0 +1,191 @@
+#include "monitor/win32/service_host_win32.h"
+
+#include <string>
+
+#include "common/win32/win_platform.h"
+
+namespace quarn::win {
+
+namespace {
+Win32ServiceHost* g_host = nullptr;  // one service per process
+constexpr DWORD kConnectWaitMs = 30000;
+}  // namespace
+
+Win32ServiceHost::Win32ServiceHost()
+    : connected_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), stopped_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  g_host = this;
+}
+
+Win32ServiceHost::~Win32ServiceHost() {
+  if (g_host == this) g_host = nullptr;
+}
+
+bool Win32ServiceHost::Install() {
+  std::string folder, name, full;
+  ModulePath(folder, name, &full);
+  UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+  DWORD err = NO_ERROR;
+  if (!scm) {
+    err = GetLastError();
+  } else {
+    const std::wstring path = Widen(QuoteServicePath(full));
+    const std::wstring account = Widen(Account), password = Widen(Password);
+    const std::wstring group = Widen(LoadOrderGroup), deps = Widen(Dependencies);
+    DWORD type = SERVICE_WIN32_OWN_PROCESS | (Interactive ? SERVICE_INTERACTIVE_PROCESS : 0);
+    UniqueServiceHandle svc(CreateServiceW(
+        scm.get(), Widen(ServiceName).c_str(), Widen(DisplayName).c_str(), SERVICE_QUERY_STATUS, type,
+        static_cast<DWORD>(StartMode), SERVICE_ERROR_NORMAL, path.c_str(), group.empty() ? nullptr : group.c_str(),
+        nullptr, deps.empty() ? nullptr : deps.c_str(), account.empty() ? nullptr : account.c_str(),
+        password.empty() ? nullptr : password.c_str()));
+    if (!svc) err = GetLastError();
+  }
+  if (err != NO_ERROR) {
+    // The caller does not look at the result; leave a trace for whoever does.
+    LogEvent(svcEventError, svcMessageError, "Install: [" + std::to_string(err) + "] " + ErrorDescription(err));
+    return false;
+  }
+  return true;
+}
+
+bool Win32ServiceHost::Uninstall() {
+  UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!scm) throw Win32Error(GetLastError());
+  UniqueServiceHandle svc(OpenServiceW(scm.get(), Widen(ServiceName).c_str(), DELETE));
+  if (!svc) throw Win32Error(GetLastError());
+  return DeleteService(svc.get()) != FALSE;
+}
+
+DWORD WINAPI Win32ServiceHost::DispatcherThread(LPVOID p) {
+  auto* self = static_cast<Win32ServiceHost*>(p);
+  SERVICE_TABLE_ENTRYW table[] = {{self->serviceNameW_.data(), &Win32ServiceHost::ServiceMain}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) {
+    self->dispatcherError_ = GetLastError();
+    return self->dispatcherError_;
+  }
+  return NO_ERROR;
+}
+
+void Win32ServiceHost::StartService() {
+  if (thread_) return;
+  serviceNameW_ = Widen(ServiceName);
+  thread_.reset(CreateThread(nullptr, 0, &DispatcherThread, this, 0, nullptr));
+  if (!thread_) throw Win32Error(GetLastError());
+  HANDLE waits[] = {connected_.get(), thread_.get()};
+  const DWORD w = WaitForMultipleObjects(2, waits, FALSE, kConnectWaitMs);
+  if (w == WAIT_OBJECT_0) return;
+  if (w == WAIT_OBJECT_0 + 1) {
+    const DWORD err = dispatcherError_ != NO_ERROR ? dispatcherError_ : ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    thread_.reset();
+    throw Win32Error(err);
+  }
+  // The dispatcher neither connected nor failed: leave it, report the time-out.
+  throw Win32Error(ERROR_SERVICE_REQUEST_TIMEOUT);
+}
+
+void WINAPI Win32ServiceHost::ServiceMain(DWORD, LPWSTR*) {
+  Win32ServiceHost* self = g_host;
+  if (!self) return;
+  SERVICE_STATUS_HANDLE h = RegisterServiceCtrlHandlerExW(self->serviceNameW_.c_str(), &Handler, self);
+  if (!h) {
+    self->dispatcherError_ = GetLastError();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(self->statusLock_);
+    self->status_ = h;
+  }
+  self->Report(SERVICE_START_PENDING, NO_ERROR, 30000);
+  SetEvent(self->connected_.get());
+  PostMessageW(self->window_, WM_SERVICE_REQUEST, kStart, 0);
+  WaitForSingleObject(self->stopped_.get(), INFINITE);
+}
+
+DWORD WINAPI Win32ServiceHost::Handler(DWORD control, DWORD, LPVOID, LPVOID context) {
+  auto* self = static_cast<Win32ServiceHost*>(context);
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      self->Report(SERVICE_STOP_PENDING, NO_ERROR, 10000);
+      PostMessageW(self->window_, WM_SERVICE_REQUEST, kStop, 0);
+      return NO_ERROR;
+    case SERVICE_CONTROL_PAUSE:
+      self->Report(SERVICE_PAUSE_PENDING, NO_ERROR, 10000);
+      PostMessageW(self->window_, WM_SERVICE_REQUEST, kPause, 0);
+      return NO_ERROR;
+    case SERVICE_CONTROL_CONTINUE:
+      self->Report(SERVICE_CONTINUE_PENDING, NO_ERROR, 10000);
+      PostMessageW(self->window_, WM_SERVICE_REQUEST, kContinue, 0);
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void Win32ServiceHost::Report(DWORD state, DWORD exitCode, DWORD waitHint) {
+  std::lock_guard<std::mutex> lock(statusLock_);
+  if (!status_) return;
+  SERVICE_STATUS s{};
+  s.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  s.dwCurrentState = state;
+  const bool settled = state == SERVICE_RUNNING || state == SERVICE_PAUSED;
+  if (settled) {
+    s.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    if (ControlsAccepted & svcCtrlPauseContinue) s.dwControlsAccepted |= SERVICE_ACCEPT_PAUSE_CONTINUE;
+    if (ControlsAccepted & svcCtrlShutdown) s.dwControlsAccepted |= SERVICE_ACCEPT_SHUTDOWN;
+  }
+  s.dwWin32ExitCode = exitCode;
+  if (exitCode != NO_ERROR && exitCode != ERROR_SERVICE_SPECIFIC_ERROR) s.dwWin32ExitCode = exitCode;
+  s.dwCheckPoint = (settled || state == SERVICE_STOPPED) ? 0 : ++checkPoint_;
+  s.dwWaitHint = waitHint;
+  state_ = state;
+  SetServiceStatus(status_, &s);
+}
+
+void Win32ServiceHost::HandleRequest(WPARAM request) {
+  if (!events_) return;
+  bool success = false;
+  switch (request) {
+    case kStart:
+      events_->NTService1_Start(success);
+      if (success) {
+        Report(SERVICE_RUNNING);
+      } else {
+        Report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR);
+        PostMessageW(window_, WM_CLOSE, 0, 0);
+      }
+      break;
+    case kStop:
+      events_->NTService1_Stop();
+      break;
+    case kPause:
+      events_->NTService1_Pause(success);
+      Report(success ? SERVICE_PAUSED : SERVICE_RUNNING);
+      break;
+    case kContinue:
+      events_->NTService1_Continue(success);
+      Report(success ? SERVICE_RUNNING : SERVICE_PAUSED);
+      break;
+    default:
+      break;
+  }
+}
+
+void Win32ServiceHost::ReportStopped(DWORD exitCode) {
+  if (!status_) return;
+  Report(SERVICE_STOPPED, exitCode);
+  SetEvent(stopped_.get());
+  // Give the dispatcher a moment to return before the process goes away.
+  if (thread_) WaitForSingleObject(thread_.get(), 5000);
+}
+
+void Win32ServiceHost::LogEvent(int32_t eventType, int32_t id, const std::string& message) {
+  UniqueEventSource source(RegisterEventSourceW(nullptr, Widen(ServiceName).c_str()));
+  if (!source) return;
+  const std::wstring text = Widen(message);
+  const wchar_t* strings[] = {text.c_str()};
+  ReportEventW(source.get(), static_cast<WORD>(eventType), 0, static_cast<DWORD>(id), nullptr, 1, 0, strings, nullptr);
+}
+
+}  // namespace quarn::win

@@ -1,0 +1,55 @@
+#pragma once
+// The monitor's service host over the service control manager and the event log.
+// Requests arrive on the dispatcher thread and are posted to the window, whose
+// thread runs the event and then reports the new state to the manager.
+#include <windows.h>
+
+#include <mutex>
+
+#include "common/win32/handles.h"
+#include "monitor/service_host.h"
+
+namespace quarn::win {
+
+inline constexpr UINT WM_SERVICE_REQUEST = WM_APP + 17;
+
+class Win32ServiceHost final : public ServiceHost {
+ public:
+  enum Request : WPARAM { kStart = 1, kStop, kPause, kContinue };
+
+  Win32ServiceHost();
+  ~Win32ServiceHost() override;
+
+  void Attach(HWND window, ServiceEvents* events) { window_ = window; events_ = events; }
+
+  bool Install() override;
+  bool Uninstall() override;
+  void StartService() override;
+  void LogEvent(int32_t eventType, int32_t id, const std::string& message) override;
+
+  // Window thread: runs a request posted by the dispatcher.
+  void HandleRequest(WPARAM request);
+  // Tells the manager that the service has stopped, when it is connected.
+  void ReportStopped(DWORD exitCode);
+  bool Connected() const { return status_ != nullptr; }
+
+ private:
+  static void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
+  static DWORD WINAPI Handler(DWORD control, DWORD type, LPVOID data, LPVOID context);
+  static DWORD WINAPI DispatcherThread(LPVOID self);
+  void Report(DWORD state, DWORD exitCode = NO_ERROR, DWORD waitHint = 0);
+
+  HWND window_ = nullptr;
+  ServiceEvents* events_ = nullptr;
+  std::wstring serviceNameW_;
+  SERVICE_STATUS_HANDLE status_ = nullptr;
+  std::mutex statusLock_;
+  DWORD checkPoint_ = 0;
+  DWORD state_ = SERVICE_STOPPED;
+  UniqueKernel connected_;  // set once ServiceMain runs
+  UniqueKernel stopped_;    // lets ServiceMain return once the service is stopped
+  UniqueKernel thread_;
+  DWORD dispatcherError_ = NO_ERROR;
+};
+
+}  // namespace quarn::win

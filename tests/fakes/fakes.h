@@ -1,0 +1,174 @@
+#pragma once
+// Fakes of the core's ports for unit tests: an in-memory drive with injectable
+// failures, a settable clock, and recorders for the service host and the shell.
+#include <algorithm>
+#include <cctype>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/errors.h"
+#include "common/file_system.h"
+#include "common/time_text.h"
+#include "monitor/frm_backup.h"
+#include "monitor/service_host.h"
+
+namespace quarn::fakes {
+
+// Paths compare without regard to case, as on Windows.
+inline std::string Key(const std::string& path) {
+  std::string k = path;
+  for (auto& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  while (k.size() > 3 && k.back() == '\\') k.pop_back();
+  return k;
+}
+
+class MemoryFileSystem final : public FileSystem {
+ public:
+  std::map<std::string, std::string> files;  // by Key()
+  std::set<std::string> dirs;                // by Key()
+  std::set<std::string> locked;              // by Key(): every access fails with 70
+  uint64_t clockTick = 1;
+  std::map<std::string, uint64_t> writeTimes;
+  std::map<std::string, LocalTime> modified;
+  uint64_t bytesRead = 0, bytesWritten = 0;
+
+  MemoryFileSystem() { dirs.insert("c:\\"); }
+
+  void AddDir(const std::string& p) { dirs.insert(Key(p)); }
+  void Put(const std::string& p, std::string bytes) { Touch(Key(p)); files[Key(p)] = std::move(bytes); }
+  std::string Get(const std::string& p) const {
+    auto it = files.find(Key(p));
+    return it == files.end() ? std::string("<missing>") : it->second;
+  }
+  bool Has(const std::string& p) const { return files.count(Key(p)) != 0; }
+
+  bool FileExists(const std::string& p) override { return files.count(Key(p)) != 0; }
+  bool DirExists(const std::string& p) override { return dirs.count(Key(p)) != 0; }
+  void CreateDir(const std::string& p) override {
+    Check(p);
+    if (!DirExists(Parent(p))) throw FileError(kErrPathNotFound);
+    if (DirExists(p) || FileExists(p)) throw FileError(kErrPathFileAccess);
+    dirs.insert(Key(p));
+  }
+  std::string ReadAll(const std::string& p) override {
+    Check(p);
+    auto it = files.find(Key(p));
+    if (it == files.end()) throw FileError(kErrFileNotFound);
+    bytesRead += it->second.size();
+    return it->second;
+  }
+  void WriteAll(const std::string& p, std::string_view bytes) override {
+    Check(p);
+    if (!DirExists(Parent(p))) throw FileError(kErrPathNotFound);
+    files[Key(p)] = std::string(bytes);
+    bytesWritten += bytes.size();
+    Touch(Key(p));
+  }
+  void Append(const std::string& p, std::string_view bytes) override {
+    Check(p);
+    auto it = files.find(Key(p));
+    if (it == files.end()) throw FileError(kErrFileNotFound);
+    it->second.append(bytes);
+    bytesWritten += bytes.size();
+    Touch(Key(p));
+  }
+  void Delete(const std::string& p) override {
+    Check(p);
+    if (!files.erase(Key(p))) throw FileError(kErrFileNotFound);
+  }
+  void Rename(const std::string& from, const std::string& to) override {
+    Check(from);
+    Check(to);
+    auto it = files.find(Key(from));
+    if (it == files.end()) throw FileError(kErrFileNotFound);
+    files[Key(to)] = std::move(it->second);
+    files.erase(it);
+    Touch(Key(to));
+  }
+  FileStamp Stamp(const std::string& p) override {
+    auto it = files.find(Key(p));
+    if (it == files.end()) throw FileError(kErrFileNotFound);
+    return FileStamp{it->second.size(), writeTimes[Key(p)]};
+  }
+  LocalTime LastModified(const std::string& p) override {
+    if (!FileExists(p)) throw FileError(kErrFileNotFound);
+    return modified[Key(p)];
+  }
+
+ private:
+  static std::string Parent(const std::string& p) {
+    std::string k = Key(p);
+    const size_t s = k.find_last_of('\\');
+    return s == std::string::npos ? std::string() : (s == 2 ? k.substr(0, 3) : k.substr(0, s));
+  }
+  void Check(const std::string& p) {
+    if (locked.count(Key(p))) throw FileError(kErrPermissionDenied);
+  }
+  void Touch(const std::string& k) { writeTimes[k] = ++clockTick; }
+};
+
+class FixedClock final : public Clock {
+ public:
+  LocalTime now{2026, 12, 6, 5, 55, 4};
+  LocalTime Now() override { return now; }
+  void AddSeconds(int64_t s) { now = FromEpochSeconds(ToEpochSeconds(now) + s); }
+};
+
+class RecordingHost final : public ServiceHost {
+ public:
+  struct Event {
+    int32_t type, id;
+    std::string text;
+  };
+  std::vector<Event> events;
+  std::vector<std::string> calls;
+  std::function<void()> onStartService;  // may throw a VbError
+  std::function<void()> onUninstall;
+  bool Install() override { calls.push_back("Install:" + DisplayName + (Interactive ? ":interactive" : "")); return true; }
+  bool Uninstall() override {
+    calls.push_back("Uninstall");
+    if (onUninstall) onUninstall();
+    return true;
+  }
+  void StartService() override {
+    calls.push_back("StartService:" + std::to_string(ControlsAccepted));
+    if (onStartService) onStartService();
+  }
+  void LogEvent(int32_t type, int32_t id, const std::string& text) override { events.push_back({type, id, text}); }
+};
+
+class RecordingShell final : public AppShell {
+ public:
+  bool prevInstance = false;
+  bool hidden = false;
+  int ended = 0;
+  std::function<void()> onEnd;
+  bool PrevInstance() override { return prevInstance; }
+  void HideFromTaskList() override { hidden = true; }
+  void EndProgram() override {
+    ++ended;
+    if (onEnd) onEnd();
+  }
+};
+
+class ScriptedWork final : public MonitorWork {
+ public:
+  std::vector<std::string> calls;
+  std::function<bool()> busy = [] { return false; };
+  std::function<void()> onCheck;
+  bool OutroServiceEmUso() override {
+    calls.push_back("OutroServiceEmUso");
+    return busy();
+  }
+  void EstouEmUso(bool on) override { calls.push_back(on ? "EstouEmUso(true)" : "EstouEmUso(false)"); }
+  void VerificarSeTemAtualService() override {
+    calls.push_back("VerificarSeTemAtualService");
+    if (onCheck) onCheck();
+  }
+  void VerificarSeTemAtualExe() override { calls.push_back("VerificarSeTemAtualExe"); }
+};
+
+}  // namespace quarn::fakes

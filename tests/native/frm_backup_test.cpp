@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include "fakes/fakes.h"
+#include "monitor/frm_backup.h"
+
+namespace quarn {
+namespace {
+
+const std::string kApp = "C:\\Solvane\\Quarn SQL";
+const std::string kLogs = kApp + "\\Logs\\";
+
+struct FrmBackupFixture : ::testing::Test {
+  fakes::MemoryFileSystem fs;
+  Cp1252Codec codec;
+  fakes::FixedClock clock;
+  PtBrDateFormat dates;
+  VirtualEventLoop loop;
+  fakes::RecordingHost host;
+  fakes::RecordingShell shell;
+  fakes::ScriptedWork work;
+  ProgramInfo info;
+  std::unique_ptr<FrmBackup> form;
+
+  FrmBackupFixture() {
+    fs.AddDir("C:\\Solvane");
+    fs.AddDir(kApp);
+    fs.Put(kApp + "\\QuarnSQLServiceMonitor.exe", "MZ");
+    fs.modified[fakes::Key(kApp + "\\QuarnSQLServiceMonitor.exe")] = LocalTime{2026, 11, 30, 14, 2, 7};
+    info.appPath = kApp;
+    info.exeName = "QuarnSQLServiceMonitor";
+    shell.onEnd = [this] { loop.EndProgram(); };
+  }
+  FrmBackup& Form() {
+    if (!form) form = std::make_unique<FrmBackup>(MonitorPorts{fs, codec, clock, dates, loop, host, shell, work}, info);
+    return *form;
+  }
+};
+
+TEST_F(FrmBackupFixture, ANormalStartWritesTheThreeStartUpFilesAndChecksForUpdates) {
+  fs.Put(kLogs + "VersaoQuarnSQLServiceMonitor.ini", "old\r\nold\r\n");
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(fs.Get(kLogs + "VersaoQuarnSQLServiceMonitor.ini"), "134\r\n");
+  EXPECT_EQ(fs.Get(kLogs + "QuarnSQLServiceMonitorExecuting.ini"), "06/12/2026 05:55:04\r\n");
+  EXPECT_EQ(fs.Get(kLogs + "VersaoCompletaServiceMonitor.ini"),
+            "Sistema Quarn SQL Service Monitor - vers\xE3o revisada: 1.0.134 de 30/11/2026 14:02:07, "
+            "iniciando em c:\\solvane\\quarn sql\\quarnsqlservicemonitor.exe\r\n");
+  EXPECT_TRUE(fs.DirExists(kApp + "\\temp"));
+  EXPECT_EQ(Form().PastaTemp(), kApp + "\\temp\\");
+  EXPECT_EQ(Form().LimiteAtualizacao(), 10800);
+  EXPECT_TRUE(shell.hidden);
+  EXPECT_EQ(host.calls, (std::vector<std::string>{"StartService:2"}));
+  EXPECT_EQ(host.ServiceName, "QuarnSQLServiceMonitor");
+  EXPECT_EQ(host.DisplayName, "Simple Service");
+  EXPECT_EQ(host.StartMode, 2);
+  EXPECT_EQ(work.calls, (std::vector<std::string>{"OutroServiceEmUso", "EstouEmUso(true)",
+                                                  "VerificarSeTemAtualService", "VerificarSeTemAtualExe",
+                                                  "EstouEmUso(false)"}));
+  EXPECT_TRUE(Form().Timer1().Enabled());
+  EXPECT_TRUE(Form().TimerCheckService().Enabled());
+  EXPECT_TRUE(host.events.empty());
+}
+
+TEST_F(FrmBackupFixture, ASecondCopyEndsBeforeReadingOrWritingAnything) {
+  shell.prevInstance = true;
+  info.commandLine = "-uninstall";
+  EXPECT_FALSE(Form().Form_Load());
+  EXPECT_TRUE(host.calls.empty());
+  EXPECT_FALSE(fs.DirExists(kApp + "\\Logs"));
+  EXPECT_TRUE(work.calls.empty());
+}
+
+TEST_F(FrmBackupFixture, InstallRegistersTheServiceThenStartsUpNormally) {
+  info.commandLine = "-install";
+  host.Interactive = true;
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(host.calls, (std::vector<std::string>{"Install:Simple Service", "StartService:2"}));
+  EXPECT_TRUE(fs.Has(kLogs + "VersaoQuarnSQLServiceMonitor.ini"));
+}
+
+TEST_F(FrmBackupFixture, UninstallRemovesTheServiceAndEndsWritingNothing) {
+  info.commandLine = "-uninstall";
+  EXPECT_FALSE(Form().Form_Load());
+  EXPECT_EQ(host.calls, (std::vector<std::string>{"Uninstall"}));
+  EXPECT_FALSE(fs.DirExists(kApp + "\\Logs"));
+  EXPECT_FALSE(fs.Has(kApp + "\\ErrorQuarn.ini"));
+}
+
+TEST_F(FrmBackupFixture, AnUninstallThatFailsIsLoggedAndStartUpGoesOn) {
+  info.commandLine = "-uninstall";
+  host.onUninstall = [] { throw VbError(1060, "O serviço especificado não existe."); };
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(host.calls, (std::vector<std::string>{"Uninstall", "StartService:2"}));
+  ASSERT_EQ(host.events.size(), 1u);
+  EXPECT_EQ(host.events[0].type, 1);
+  EXPECT_EQ(host.events[0].id, 109);
+  EXPECT_EQ(host.events[0].text, "[1060] O serviço especificado não existe.");
+  EXPECT_EQ(fs.Get(kApp + "\\ErrorQuarn.ini"),
+            "\r\n06/12/2026 05:55:04 - 06/12/2026 05:55:04 | LoadService | 1060 - O servi\xE7o especificado "
+            "n\xE3o existe.\r\n");
+  EXPECT_TRUE(fs.Has(kLogs + "VersaoQuarnSQLServiceMonitor.ini"));
+}
+
+TEST_F(FrmBackupFixture, OnlyTheExactSwitchesCount) {
+  for (const char* line : {"-Install", "-install ", "-UNINSTALL", "/install", "", "x -install"}) {
+    host.calls.clear();
+    info.commandLine = line;
+    form.reset();
+    ASSERT_TRUE(Form().Form_Load()) << line;
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"StartService:2"})) << line;
+  }
+}
+
+TEST_F(FrmBackupFixture, AFailedConnectionToTheManagerIsLoggedOnceAndStartUpGoesOn) {
+  host.onStartService = [] { throw VbError(1063, "O processo de serviço não pôde se conectar."); };
+  ASSERT_TRUE(Form().Form_Load());
+  ASSERT_EQ(host.events.size(), 1u);
+  EXPECT_EQ(host.events[0].text, "[1063] O processo de serviço não pôde se conectar.");
+  EXPECT_NE(fs.Get(kApp + "\\ErrorQuarn.ini").find(" | LoadService | 1063 - "), std::string::npos);
+  EXPECT_EQ(work.calls.size(), 5u);
+}
+
+TEST_F(FrmBackupFixture, StartUpWaitsWhileTheBackupServiceIsBusyWithoutSpinning) {
+  int polls = 0;
+  work.busy = [&] { return ++polls < 40; };
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(polls, 40);
+  EXPECT_EQ(loop.IdleCalls(), 39u);  // each poll blocked for the next event
+  EXPECT_EQ(work.calls[39], "OutroServiceEmUso");
+  EXPECT_EQ(work.calls[40], "EstouEmUso(true)");
+  EXPECT_TRUE(Form().Timer1().Enabled());
+}
+
+TEST_F(FrmBackupFixture, AStopArrivingWhileStartUpWaitsEndsTheProgram) {
+  work.busy = [] { return true; };
+  loop.Post([this] { Form().NTService1_Stop(); });
+  EXPECT_THROW(Form().Form_Load(), ProgramEnd);
+  EXPECT_EQ(shell.ended, 1);
+  EXPECT_TRUE(Form().Unloaded());
+  EXPECT_FALSE(Form().TimerCheckService().Enabled());
+  EXPECT_EQ(std::count(work.calls.begin(), work.calls.end(), "EstouEmUso(true)"), 0);
+}
+
+TEST_F(FrmBackupFixture, StartAndStopDeleteTheFormattedLog) {
+  ASSERT_TRUE(Form().Form_Load());
+  Form().Logs().FormataRichTextBox("antes", 0, false);
+  ASSERT_TRUE(fs.Has(kLogs + "FormataRichTextBoxServiceMonitor.ini"));
+  bool success = false;
+  Form().NTService1_Start(success);
+  EXPECT_TRUE(success);
+  EXPECT_FALSE(fs.Has(kLogs + "FormataRichTextBoxServiceMonitor.INI"));
+  Form().NTService1_Start(success);  // nothing to delete: still a success, nothing written
+  EXPECT_TRUE(success);
+  Form().Logs().FormataRichTextBox("depois", 0, false);
+  EXPECT_EQ(SplitLines(fs.Get(kLogs + "FormataRichTextBoxServiceMonitor.INI")).size(), 2u);
+  Form().NTService1_Stop();
+  EXPECT_FALSE(fs.Has(kLogs + "FormataRichTextBoxServiceMonitor.INI"));
+  EXPECT_TRUE(fs.Has(kLogs + "LogGeralMonitor.INI"));
+  EXPECT_EQ(shell.ended, 1);
+  EXPECT_TRUE(host.events.empty());
+}
+
+TEST_F(FrmBackupFixture, AStopWhoseLogCannotBeDeletedIsReportedAndStillEnds) {
+  ASSERT_TRUE(Form().Form_Load());
+  Form().Logs().FormataRichTextBox("aberto", 0, false);
+  fs.locked.insert(fakes::Key(kLogs + "FormataRichTextBoxServiceMonitor.INI"));
+  Form().NTService1_Stop();
+  EXPECT_EQ(shell.ended, 1);
+  ASSERT_FALSE(host.events.empty());
+  EXPECT_EQ(host.events[0].text, "[70] Permissão negada");
+  EXPECT_NE(fs.Get(kApp + "\\ErrorQuarn.ini").find(" | Service Stop | 70 - Permiss\xE3o negada"), std::string::npos);
+}
+
+TEST_F(FrmBackupFixture, PauseAndContinueWriteTheirEventLogEntriesAndTheTimersRunOn) {
+  ASSERT_TRUE(Form().Form_Load());
+  bool success = false;
+  Form().NTService1_Pause(success);
+  EXPECT_TRUE(success);
+  success = false;
+  Form().NTService1_Continue(success);
+  EXPECT_TRUE(success);
+  ASSERT_EQ(host.events.size(), 2u);
+  EXPECT_EQ(host.events[0].type, svcEventError);
+  EXPECT_EQ(host.events[0].id, svcMessageError);
+  EXPECT_EQ(host.events[0].text, "Service paused");
+  EXPECT_EQ(host.events[1].type, svcEventInformation);
+  EXPECT_EQ(host.events[1].id, svcMessageInfo);
+  EXPECT_EQ(host.events[1].text, "Service continued");
+  EXPECT_TRUE(Form().Timer1().Enabled());
+}
+
+TEST_F(FrmBackupFixture, StartUpFailuresRiseAndLeaveTheVersionLineEmpty) {
+  fs.files.erase(fakes::Key(kApp + "\\QuarnSQLServiceMonitor.exe"));
+  EXPECT_THROW(Form().Form_Load(), VbError);
+  EXPECT_EQ(fs.Get(kLogs + "VersaoCompletaServiceMonitor.ini"), "");
+  EXPECT_FALSE(fs.Has(kApp + "\\ErrorQuarn.ini"));
+}
+
+TEST_F(FrmBackupFixture, AStartUpFileThatCannotBeWrittenEndsStartUp) {
+  fs.AddDir(kApp + "\\Logs");
+  fs.Put(kLogs + "QuarnSQLServiceMonitorExecuting.ini", "");
+  fs.locked.insert(fakes::Key(kLogs + "QuarnSQLServiceMonitorExecuting.ini"));
+  try {
+    Form().Form_Load();
+    FAIL() << "start-up went on";
+  } catch (const VbError& e) {
+    EXPECT_EQ(e.Number(), 70);
+  }
+  EXPECT_FALSE(fs.Has(kLogs + "VersaoCompletaServiceMonitor.ini"));
+  EXPECT_TRUE(work.calls.empty());
+}
+
+TEST_F(FrmBackupFixture, AtADriveRootTheVersionLineKeepsTheRootBackslash) {
+  info.appPath = "D:\\";
+  EXPECT_EQ(FrmBackup::VersionLine(info, "07/12/2026"),
+            "Sistema Quarn SQL Service Monitor - versão revisada: 1.0.134 de 07/12/2026, iniciando em "
+            "d:\\\\quarnsqlservicemonitor.exe");
+}
+
+}  // namespace
+}  // namespace quarn
