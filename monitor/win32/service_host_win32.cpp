@@ -1,5 +1,7 @@
 #include "monitor/win32/service_host_win32.h"
 
+#include <tlhelp32.h>
+
 #include <string>
 
 #include "common/win32/win_platform.h"
@@ -9,6 +11,23 @@ namespace quarn::win {
 namespace {
 Win32ServiceHost* g_host = nullptr;  // one service per process
 constexpr DWORD kConnectWaitMs = 30000;
+
+// The service manager starts every service program itself. Asking the
+// dispatcher instead is not enough: on some systems it waits for ever on the
+// control pipe of whichever service started last.
+bool StartedByServiceManager() {
+  UniqueFile snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snap) return true;  // cannot tell: let the dispatcher decide
+  PROCESSENTRY32W pe{};
+  pe.dwSize = sizeof pe;
+  const DWORD self = GetCurrentProcessId();
+  DWORD parent = 0;
+  for (BOOL ok = Process32FirstW(snap.get(), &pe); ok; ok = Process32NextW(snap.get(), &pe))
+    if (pe.th32ProcessID == self) parent = pe.th32ParentProcessID;
+  for (BOOL ok = Process32FirstW(snap.get(), &pe); ok; ok = Process32NextW(snap.get(), &pe))
+    if (pe.th32ProcessID == parent) return lstrcmpiW(pe.szExeFile, L"services.exe") == 0;
+  return false;
+}
 }  // namespace
 
 Win32ServiceHost::Win32ServiceHost()
@@ -67,6 +86,7 @@ DWORD WINAPI Win32ServiceHost::DispatcherThread(LPVOID p) {
 
 void Win32ServiceHost::StartService() {
   if (thread_) return;
+  if (!StartedByServiceManager()) throw Win32Error(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
   serviceNameW_ = Widen(ServiceName);
   thread_.reset(CreateThread(nullptr, 0, &DispatcherThread, this, 0, nullptr));
   if (!thread_) throw Win32Error(GetLastError());
@@ -136,7 +156,6 @@ void Win32ServiceHost::Report(DWORD state, DWORD exitCode, DWORD waitHint) {
     if (ControlsAccepted & svcCtrlShutdown) s.dwControlsAccepted |= SERVICE_ACCEPT_SHUTDOWN;
   }
   s.dwWin32ExitCode = exitCode;
-  if (exitCode != NO_ERROR && exitCode != ERROR_SERVICE_SPECIFIC_ERROR) s.dwWin32ExitCode = exitCode;
   s.dwCheckPoint = (settled || state == SERVICE_STOPPED) ? 0 : ++checkPoint_;
   s.dwWaitHint = waitHint;
   state_ = state;

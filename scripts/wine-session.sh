@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Runs a command inside a throwaway Wine session: its own prefix, Xvfb on a free
+# display, a Brazilian-Portuguese locale. Ends only the processes it started.
+#   scripts/wine-session.sh COMMAND [ARGS...]
+# The prefix path is exported as WINEPREFIX; KEEP_WINEPREFIX=1 keeps it afterwards.
+set -euo pipefail
+
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export LC_ALL=pt_BR.UTF-8
+export WINEPREFIX
+WINEPREFIX="$(mktemp -d /tmp/quarn-wine.XXXXXX)"
+
+display=""
+for n in $(seq 90 140); do
+  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=":$n"; break; fi
+done
+[ -n "$display" ] || { echo "wine-session: no free X display" >&2; exit 1; }
+
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+export DISPLAY="$display"
+
+cleanup() {
+  WINEPREFIX="$WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX="$WINEPREFIX" timeout 20 wineserver -w >/dev/null 2>&1 || true
+  kill "$xvfb_pid" >/dev/null 2>&1 || true
+  wait "$xvfb_pid" 2>/dev/null || true
+  if [ "${KEEP_WINEPREFIX:-0}" != 1 ]; then rm -rf "$WINEPREFIX"; fi
+}
+trap cleanup EXIT
+
+for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+
+# One boot per session: the prefix, its registry and the service manager.
+wineboot -u >/dev/null 2>&1
+# Keep the wineserver (and so the service manager) alive between test programs.
+wineserver -p >/dev/null 2>&1 || true
+
+"$@"

@@ -1,0 +1,178 @@
+// The monitor and the backup service as real services of Wine's service manager.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <regex>
+
+#include "common/win32/handles.h"
+#include "common/win32/win_platform.h"
+#include "win_test_util.h"
+
+namespace quarn {
+namespace {
+
+using namespace quarn::wintest;
+using quarn::win::UniqueKernel;
+
+constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
+constexpr wchar_t kMonitorExe[] = L"QuarnSQLServiceMonitor.exe";
+constexpr wchar_t kBackup[] = L"QuarnSQLService";
+
+struct MonitorService : ::testing::Test {
+  std::wstring folder;
+  std::wstring exe;
+
+  void SetUp() override {
+    RemoveService(kMonitor);
+    KillProgram(kMonitorExe);
+    folder = FreshFolder(L"monitor svc");
+    CopyProgram(kMonitorExe, folder);
+    exe = folder + L"\\" + kMonitorExe;
+  }
+  void TearDown() override {
+    RemoveService(kMonitor);
+    KillProgram(kMonitorExe);
+  }
+  std::string Log(const wchar_t* name) { return ReadFileBytes(folder + L"\\Logs\\" + name); }
+
+  // "-install" registers the service and then runs on as a plain program: the
+  // copy is ended once the service exists, so that the manager's copy is the only one.
+  void Install() {
+    UniqueKernel p = Launch(exe, L"-install");
+    ASSERT_TRUE(p);
+    ASSERT_TRUE(WaitFor([] { return ServiceExists(kMonitor); }, 15000));
+    ASSERT_TRUE(WaitFor([&] { return Log(L"VersaoCompletaServiceMonitor.ini").find("\r\n") != std::string::npos; }, 15000));
+    TerminateProcess(p.get(), 0);
+    WaitForSingleObject(p.get(), 5000);
+  }
+  void StartAndWaitRunning() {
+    ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+    ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 20000))
+        << "state " << ServiceState(kMonitor);
+  }
+};
+
+TEST_F(MonitorService, InstallRegistersAnAutomaticServiceWithAQuotedPath) {
+  Install();
+  const std::string errors = ReadFileBytes(folder + L"\\ErrorQuarn.ini");
+  EXPECT_NE(errors.find(" | LoadService | 1063 - "), std::string::npos) << errors;  // not started by the manager
+
+  win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  win::UniqueServiceHandle svc(OpenServiceW(scm.get(), kMonitor, SERVICE_QUERY_CONFIG));
+  ASSERT_TRUE(svc);
+  std::vector<BYTE> buf(8192);
+  DWORD needed = 0;
+  ASSERT_TRUE(QueryServiceConfigW(svc.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data()), 8192, &needed));
+  auto* cfg = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data());
+  EXPECT_STREQ(cfg->lpDisplayName, L"Simple Service");
+  EXPECT_EQ(cfg->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_EQ(cfg->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+  EXPECT_EQ(std::wstring(cfg->lpBinaryPathName), L"\"" + exe + L"\"");
+  EXPECT_EQ(std::wstring(cfg->lpServiceStartName), L"LocalSystem");
+}
+
+TEST_F(MonitorService, TheManagersStartWritesTheStartUpFilesAndItsStopEndsTheProgram) {
+  Install();
+  DeleteFileW((folder + L"\\Logs\\VersaoQuarnSQLServiceMonitor.ini").c_str());
+  DeleteFileW((folder + L"\\Logs\\VersaoCompletaServiceMonitor.ini").c_str());
+  DeleteFileW((folder + L"\\ErrorQuarn.ini").c_str());
+  StartAndWaitRunning();
+
+  EXPECT_EQ(Log(L"VersaoQuarnSQLServiceMonitor.ini"), "134\r\n");
+  const std::string stamp = "\\d\\d/\\d\\d/\\d{4}( \\d\\d:\\d\\d:\\d\\d)?";
+  EXPECT_TRUE(std::regex_match(Log(L"QuarnSQLServiceMonitorExecuting.ini"), std::regex(stamp + "\r\n")))
+      << Log(L"QuarnSQLServiceMonitorExecuting.ini");
+  EXPECT_TRUE(std::regex_match(
+      Log(L"VersaoCompletaServiceMonitor.ini"),
+      std::regex("Sistema Quarn SQL Service Monitor - vers\xE3o revisada: 1\\.0\\.134 de " + stamp +
+                 ", iniciando em c:\\\\quarn tests\\\\monitor svc\\\\quarnsqlservicemonitor\\.exe\r\n")))
+      << Log(L"VersaoCompletaServiceMonitor.ini");
+  EXPECT_TRUE(Exists(folder + L"\\temp"));
+  EXPECT_FALSE(Exists(folder + L"\\ErrorQuarn.ini")) << ReadFileBytes(folder + L"\\ErrorQuarn.ini");
+
+  // Pause and continue are accepted and change nothing else.
+  ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_PAUSE), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_PAUSED; }, 10000));
+  ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_CONTINUE), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 10000));
+
+  // A stop deletes the formatted log and ends the process.
+  const std::wstring formatted = folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI";
+  { win::Win32FileSystem().WriteAll(win::Narrow(formatted), "\r\nx\r\n"); }
+  ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_STOP), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000));
+  EXPECT_FALSE(Exists(formatted));
+  EXPECT_TRUE(WaitFor([] { return CountProcesses(kMonitorExe) == 0; }, 10000));
+}
+
+TEST_F(MonitorService, ASecondCopyEndsAtOnceAndRemovesNothing) {
+  Install();
+  StartAndWaitRunning();
+  DeleteFileW((folder + L"\\Logs\\VersaoQuarnSQLServiceMonitor.ini").c_str());
+  UniqueKernel second = Launch(exe, L"-uninstall");
+  ASSERT_TRUE(second);
+  EXPECT_EQ(WaitExit(second.get(), 15000), 0u);
+  EXPECT_TRUE(ServiceExists(kMonitor));
+  EXPECT_EQ(ServiceState(kMonitor), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_FALSE(Exists(folder + L"\\Logs\\VersaoQuarnSQLServiceMonitor.ini"));
+}
+
+TEST_F(MonitorService, UninstallRemovesTheServiceAndWritesNothing) {
+  Install();
+  FreshFolder(L"monitor svc");  // no Logs folder, no error log
+  CopyProgram(kMonitorExe, folder);
+  UniqueKernel p = Launch(exe, L"-uninstall");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(WaitExit(p.get(), 15000), 0u);
+  EXPECT_TRUE(WaitFor([] { return !ServiceExists(kMonitor); }, 5000));
+  EXPECT_FALSE(Exists(folder + L"\\Logs"));
+  EXPECT_FALSE(Exists(folder + L"\\ErrorQuarn.ini"));
+}
+
+TEST_F(MonitorService, UninstallingAMissingServiceIsLoggedThenStartsAsUsual) {
+  UniqueKernel p = Launch(exe, L"-uninstall");
+  ASSERT_TRUE(p);
+  EXPECT_TRUE(WaitFor([&] { return Exists(folder + L"\\Logs\\VersaoCompletaServiceMonitor.ini"); }, 15000));
+  EXPECT_EQ(WaitExit(p.get(), 500), static_cast<DWORD>(STILL_ACTIVE));
+  const std::string errors = ReadFileBytes(folder + L"\\ErrorQuarn.ini");
+  const size_t missing = errors.find(" | LoadService | 1060 - ");
+  const size_t notService = errors.find(" | LoadService | 1063 - ");
+  EXPECT_NE(missing, std::string::npos) << errors;
+  EXPECT_NE(notService, std::string::npos) << errors;
+  EXPECT_LT(missing, notService);
+  EXPECT_EQ(errors.substr(0, 2), "\r\n");
+  TerminateProcess(p.get(), 0);
+}
+
+TEST_F(MonitorService, InstallingOverAnExistingServiceLeavesItAsItWas) {
+  Install();
+  UniqueKernel again = Launch(exe, L"-install");
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(WaitFor([&] { return Exists(folder + L"\\Logs\\VersaoCompletaServiceMonitor.ini"); }, 15000));
+  Sleep(500);
+  EXPECT_EQ(WaitExit(again.get(), 100), static_cast<DWORD>(STILL_ACTIVE));  // runs on as a plain program
+  EXPECT_TRUE(ServiceExists(kMonitor));
+  TerminateProcess(again.get(), 0);
+}
+
+TEST(BackupService, RunsAsAServiceWritesItsHeartbeatAndStops) {
+  RemoveService(kBackup);
+  KillProgram(L"QuarnSQLService.exe");
+  const std::wstring folder = FreshFolder(L"backup svc");
+  CopyProgram(L"QuarnSQLService.exe", folder);
+  ASSERT_EQ(CreateOwnService(kBackup, L"\"" + folder + L"\\QuarnSQLService.exe\""), 0u);
+  ASSERT_EQ(StartServiceByName(kBackup), 0u);
+  ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 15000));
+  const std::wstring heartbeat = folder + L"\\Logs\\QuarnSQLServiceExecuting.ini";
+  ASSERT_TRUE(WaitFor([&] { return Exists(heartbeat); }, 10000));
+  EXPECT_TRUE(std::regex_match(ReadFileBytes(heartbeat), std::regex("\\d\\d/\\d\\d/\\d{4}( \\d\\d:\\d\\d:\\d\\d)?\r\n")));
+  ASSERT_EQ(ControlService(kBackup, SERVICE_CONTROL_STOP), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_STOPPED; }, 10000));
+  // It can be started again at once.
+  ASSERT_EQ(StartServiceByName(kBackup), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 15000));
+  RemoveService(kBackup);
+}
+
+}  // namespace
+}  // namespace quarn

@@ -1,0 +1,173 @@
+#include "win_test_util.h"
+
+#include <tlhelp32.h>
+
+#include <vector>
+
+namespace quarn::wintest {
+
+using win::UniqueKernel;
+using win::UniqueServiceHandle;
+
+std::wstring BinFolder() {
+  wchar_t buf[MAX_PATH];
+  GetModuleFileNameW(nullptr, buf, MAX_PATH);
+  std::wstring p(buf);
+  p = p.substr(0, p.find_last_of(L'\\'));      // build/win/tests
+  p = p.substr(0, p.find_last_of(L'\\'));      // build/win
+  return p + L"\\bin";
+}
+
+std::wstring FreshFolder(const std::wstring& name) {
+  CreateDirectoryW(L"C:\\Quarn Tests", nullptr);
+  const std::wstring folder = L"C:\\Quarn Tests\\" + name;
+  // Clear what an earlier run left, one level deep.
+  WIN32_FIND_DATAW fd;
+  for (const wchar_t* sub : {L"", L"\\Logs", L"\\temp"}) {
+    const std::wstring dir = folder + sub;
+    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) continue;
+    do {
+      if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((dir + L"\\" + fd.cFileName).c_str());
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+  }
+  RemoveDirectoryW((folder + L"\\Logs").c_str());
+  RemoveDirectoryW((folder + L"\\temp").c_str());
+  CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
+void CopyProgram(const std::wstring& program, const std::wstring& toFolder) {
+  CopyFileW((BinFolder() + L"\\" + program).c_str(), (toFolder + L"\\" + program).c_str(), FALSE);
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  win::UniqueFile f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!f) return "<missing>";
+  std::string out;
+  char buf[4096];
+  DWORD got = 0;
+  while (ReadFile(f.get(), buf, sizeof buf, &got, nullptr) && got) out.append(buf, got);
+  return out;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+UniqueKernel Launch(const std::wstring& exe, const std::wstring& args) {
+  std::wstring cmd = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    return UniqueKernel();
+  CloseHandle(pi.hThread);
+  return UniqueKernel(pi.hProcess);
+}
+
+DWORD WaitExit(HANDLE process, DWORD ms) {
+  if (WaitForSingleObject(process, ms) != WAIT_OBJECT_0) return STILL_ACTIVE;
+  DWORD code = 0;
+  GetExitCodeProcess(process, &code);
+  return code;
+}
+
+bool WaitFor(const std::function<bool()>& condition, DWORD ms) {
+  const ULONGLONG end = GetTickCount64() + ms;
+  for (;;) {
+    if (condition()) return true;
+    if (GetTickCount64() >= end) return false;
+    Sleep(50);
+  }
+}
+
+namespace {
+// Wine ties a service handle to its manager handle: keep both open together.
+struct OpenedService {
+  UniqueServiceHandle scm, svc;
+  SC_HANDLE get() const { return svc.get(); }
+  explicit operator bool() const { return static_cast<bool>(svc); }
+};
+OpenedService Open(const wchar_t* name, DWORD access) {
+  OpenedService o;
+  o.scm.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (o.scm) o.svc.reset(OpenServiceW(o.scm.get(), name, access));
+  return o;
+}
+}  // namespace
+
+DWORD ServiceState(const wchar_t* name) {
+  OpenedService svc = Open(name, SERVICE_QUERY_STATUS);
+  SERVICE_STATUS s{};
+  if (!svc || !QueryServiceStatus(svc.get(), &s)) return 0;
+  return s.dwCurrentState;
+}
+
+bool ServiceExists(const wchar_t* name) { return static_cast<bool>(Open(name, SERVICE_QUERY_STATUS)); }
+
+DWORD ControlService(const wchar_t* name, DWORD control) {
+  DWORD access = control == SERVICE_CONTROL_STOP ? SERVICE_STOP : SERVICE_PAUSE_CONTINUE;
+  OpenedService svc = Open(name, access);
+  if (!svc) return GetLastError();
+  SERVICE_STATUS s{};
+  return ::ControlService(svc.get(), control, &s) ? NO_ERROR : GetLastError();
+}
+
+DWORD StartServiceByName(const wchar_t* name) {
+  OpenedService svc = Open(name, SERVICE_START);
+  if (!svc) return GetLastError();
+  return StartServiceW(svc.get(), 0, nullptr) ? NO_ERROR : GetLastError();
+}
+
+DWORD CreateOwnService(const wchar_t* name, const std::wstring& commandLine) {
+  UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+  if (!scm) return GetLastError();
+  UniqueServiceHandle svc(CreateServiceW(scm.get(), name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                         SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr,
+                                         nullptr, nullptr, nullptr, nullptr));
+  return svc ? NO_ERROR : GetLastError();
+}
+
+DWORD DeleteServiceByName(const wchar_t* name) {
+  OpenedService svc = Open(name, DELETE);
+  if (!svc) return GetLastError();
+  return DeleteService(svc.get()) ? NO_ERROR : GetLastError();
+}
+
+void RemoveService(const wchar_t* name) {
+  if (!ServiceExists(name)) return;
+  ControlService(name, SERVICE_CONTROL_STOP);
+  WaitFor([&] { DWORD s = ServiceState(name); return s == SERVICE_STOPPED || s == 0; }, 10000);
+  DeleteServiceByName(name);
+  WaitFor([&] { return !ServiceExists(name); }, 5000);
+}
+
+namespace {
+template <typename F>
+void ForEachProcess(const wchar_t* exeName, F&& f) {
+  win::UniqueFile snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snap) return;
+  PROCESSENTRY32W pe{};
+  pe.dwSize = sizeof pe;
+  for (BOOL ok = Process32FirstW(snap.get(), &pe); ok; ok = Process32NextW(snap.get(), &pe))
+    if (lstrcmpiW(pe.szExeFile, exeName) == 0) f(pe.th32ProcessID);
+}
+}  // namespace
+
+void KillProgram(const wchar_t* exeName) {
+  ForEachProcess(exeName, [](DWORD pid) {
+    UniqueKernel p(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    if (!p) return;
+    TerminateProcess(p.get(), 1);
+    WaitForSingleObject(p.get(), 5000);
+  });
+}
+
+int CountProcesses(const wchar_t* exeName) {
+  int n = 0;
+  ForEachProcess(exeName, [&](DWORD) { ++n; });
+  return n;
+}
+
+}  // namespace quarn::wintest
