@@ -2,7 +2,8 @@
 # Runs a command inside a throwaway Wine session: its own prefix, Xvfb on a free
 # display, a Brazilian-Portuguese locale. Ends only the processes it started.
 #   scripts/wine-session.sh COMMAND [ARGS...]
-# The prefix path is exported as WINEPREFIX; KEEP_WINEPREFIX=1 keeps it afterwards.
+# The prefix path is exported as WINEPREFIX, the event log file as QUARN_EVENT_LOG;
+# KEEP_WINEPREFIX=1 keeps the prefix afterwards.
 set -euo pipefail
 
 export WINEDEBUG="${WINEDEBUG:--all}"
@@ -32,8 +33,11 @@ trap cleanup EXIT
 
 for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
 
-# One boot per session: the prefix, its registry and the service manager.
-wineboot -u >/dev/null 2>&1
+# One boot per session: the prefix, its registry and the service manager. The
+# service manager and the services it starts inherit the boot's error stream, on
+# which Wine prints every event-log entry: that file is the session's event log.
+export QUARN_EVENT_LOG="$WINEPREFIX/event-log.txt"
+WINEDEBUG=-all,+eventlog wineboot -u >/dev/null 2>"$QUARN_EVENT_LOG"
 # Keep the wineserver (and so the service manager) alive between test programs.
 wineserver -p >/dev/null 2>&1 || true
 

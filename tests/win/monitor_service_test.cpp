@@ -95,6 +95,9 @@ TEST_F(MonitorService, TheManagersStartWritesTheStartUpFilesAndItsStopEndsThePro
   EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_PAUSED; }, 10000));
   ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_CONTINUE), 0u);
   EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 10000));
+  const std::string events = EventLogText();
+  EXPECT_NE(events.find("err:eventlog:ReportEventW L\"Service paused\""), std::string::npos) << events;
+  EXPECT_NE(events.find("ReportEventW L\"Service continued\""), std::string::npos) << events;
 
   // A stop deletes the formatted log and ends the process.
   const std::wstring formatted = folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI";
@@ -153,6 +156,26 @@ TEST_F(MonitorService, InstallingOverAnExistingServiceLeavesItAsItWas) {
   EXPECT_EQ(WaitExit(again.get(), 100), static_cast<DWORD>(STILL_ACTIVE));  // runs on as a plain program
   EXPECT_TRUE(ServiceExists(kMonitor));
   TerminateProcess(again.get(), 0);
+}
+
+TEST_F(MonitorService, AStartUpFileThatCannotBeWrittenEndsTheProgramWithAnError) {
+  CreateDirectoryW((folder + L"\\Logs").c_str(), nullptr);
+  const std::wstring held = folder + L"\\Logs\\QuarnSQLServiceMonitorExecuting.ini";
+  win::UniqueFile lock(CreateFileW(held.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(lock);
+  UniqueKernel p = Launch(exe, L"");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(WaitExit(p.get(), 15000), 1u);
+  EXPECT_EQ(Log(L"VersaoQuarnSQLServiceMonitor.ini"), "134\r\n");
+  EXPECT_FALSE(Exists(folder + L"\\Logs\\VersaoCompletaServiceMonitor.ini"));
+}
+
+TEST_F(MonitorService, AMissingLogsFolderThatCannotBeCreatedEndsTheProgram) {
+  // A file where the folder should be: the folder cannot be made.
+  win::Win32FileSystem().WriteAll(win::Narrow(folder + L"\\Logs"), "not a folder");
+  UniqueKernel p = Launch(exe, L"");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(WaitExit(p.get(), 15000), 1u);
 }
 
 TEST(BackupService, RunsAsAServiceWritesItsHeartbeatAndStops) {

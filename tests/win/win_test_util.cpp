@@ -170,4 +170,13 @@ int CountProcesses(const wchar_t* exeName) {
   return n;
 }
 
+std::string EventLogText() {
+  char unixPath[1024];
+  const DWORD n = GetEnvironmentVariableA("QUARN_EVENT_LOG", unixPath, sizeof unixPath);
+  if (n == 0 || n >= sizeof unixPath) return "<no event log in this session>";
+  std::wstring path = L"Z:";
+  for (const char* c = unixPath; *c; ++c) path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+  return ReadFileBytes(path);
+}
+
 }  // namespace quarn::wintest

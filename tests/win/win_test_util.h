@@ -38,5 +38,8 @@ void RemoveService(const wchar_t* name);
 // Ends every process of that file name.
 void KillProgram(const wchar_t* exeName);
 int CountProcesses(const wchar_t* exeName);
+// What the services of this session wrote to the event log so far, one entry a
+// line as Wine prints it (ReportEventW L"text").
+std::string EventLogText();
 
 }  // namespace quarn::wintest
