@@ -9,13 +9,20 @@ namespace quarn::wintest {
 using win::UniqueKernel;
 using win::UniqueServiceHandle;
 
-std::wstring BinFolder() {
+std::wstring TestsFolder() {
   wchar_t buf[MAX_PATH];
   GetModuleFileNameW(nullptr, buf, MAX_PATH);
   std::wstring p(buf);
-  p = p.substr(0, p.find_last_of(L'\\'));      // build/win/tests
-  p = p.substr(0, p.find_last_of(L'\\'));      // build/win
-  return p + L"\\bin";
+  return p.substr(0, p.find_last_of(L'\\'));
+}
+
+std::wstring BinFolder() {
+  const std::wstring tests = TestsFolder();
+  return tests.substr(0, tests.find_last_of(L'\\')) + L"\\bin";
+}
+
+void CopyHelper(const std::wstring& helper, const std::wstring& toPath) {
+  CopyFileW((TestsFolder() + L"\\" + helper).c_str(), toPath.c_str(), FALSE);
 }
 
 std::wstring FreshFolder(const std::wstring& name) {

@@ -12,9 +12,13 @@ namespace quarn::wintest {
 
 // build/win/bin, the folder of the programs under test.
 std::wstring BinFolder();
+// build/win/tests, the folder of the tests and their helper programs.
+std::wstring TestsFolder();
 // A fresh folder under C:\ whose name holds a space, for one test's install.
 std::wstring FreshFolder(const std::wstring& name);
 void CopyProgram(const std::wstring& program, const std::wstring& toFolder);
+// Copies a helper program of the tests into a folder under another name.
+void CopyHelper(const std::wstring& helper, const std::wstring& toPath);
 
 std::string ReadFileBytes(const std::wstring& path);
 bool Exists(const std::wstring& path);

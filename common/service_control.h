@@ -1,0 +1,108 @@
+#pragma once
+// mdlNTServiceControl: create, remove, start, stop and query the suite's
+// services. Results are 0 or the Windows error code of the call that failed.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace quarn {
+
+// Service states as the service manager reports them; 0: not installed or unreadable.
+enum ServiceState : int32_t {
+  kServiceUnknown = 0,
+  kServiceStopped = 1,
+  kServiceStartPending = 2,
+  kServiceStopPending = 3,
+  kServiceRunning = 4,
+  kServiceContinuePending = 5,
+  kServicePausePending = 6,
+  kServicePaused = 7,
+};
+
+struct ServiceSpec {
+  std::string name;
+  std::string displayName;
+  std::string programPath;              // as it is to be registered (quoted when needed)
+  std::string account;
+  std::optional<std::string> password;  // none: no password passed at all
+};
+
+// One operation per call on the local service manager; no handle outlives a call.
+class ServiceManager {
+ public:
+  virtual ~ServiceManager() = default;
+  virtual int32_t Status(const std::string& name) = 0;
+  // Reads the service's start name; leaves `account` alone on failure.
+  virtual int32_t ReadAccount(const std::string& name, std::string& account) = 0;
+  virtual int32_t Create(const ServiceSpec& spec) = 0;
+  // Sends a stop (its outcome ignored), then deletes.
+  virtual int32_t Remove(const std::string& name) = 0;
+  virtual int32_t Start(const std::string& name) = 0;
+  // Sends the stop control; does not wait for the stopped state.
+  virtual int32_t Stop(const std::string& name) = 0;
+  // The logon domain of the user running the program, or empty.
+  virtual std::string LogonDomain() = 0;
+};
+
+// The account a service is created under: "LocalSystem" (exactly) and names
+// holding a backslash stay as they are; others get the logon domain, or ".".
+bool AccountNeedsDomain(const std::string& account);
+std::string QualifyAccount(const std::string& account, const std::string& logonDomain);
+
+// A program path for the service manager: folder + file, quoted when it holds a
+// space so that no prefix of it can be taken for the program.
+std::string ServiceProgramPath(const std::string& folder, const std::string& file);
+
+inline constexpr char kBackupServiceName[] = "QuarnSQLService";
+inline constexpr char kBackupServiceFile[] = "QuarnSQLService.exe";
+inline constexpr char kMonitorServiceName[] = "QuarnSQLServiceMonitor";
+inline constexpr char kMonitorServiceFile[] = "QuarnSQLServiceMonitor.exe";
+
+// The installer's variant: services chosen by index (0 backup service, 1 monitor).
+class InstallerServiceControl {
+ public:
+  explicit InstallerServiceControl(ServiceManager& scm) : scm_(scm) {}
+
+  void SelecionarService(int32_t index);
+  int32_t StatusService();
+  int32_t LerContaService();
+  int32_t InstalarService(int32_t index);
+  int32_t RemoverService(int32_t index);
+  int32_t IniciarService(int32_t index);
+  int32_t PararService(int32_t index);
+  std::string DominioUsuario() { return scm_.LogonDomain(); }
+
+  std::string NomeService;
+  std::string NomeExibicao;
+  std::string ArquivoService;
+  std::string PastaService;  // ends in "\"
+  std::string ContaService;
+
+ private:
+  ServiceManager& scm_;
+};
+
+// The monitor's variant: always the backup service; the account and password
+// are the texts of the window's txtAccount and txtPassword.
+class MonitorServiceControl {
+ public:
+  MonitorServiceControl(ServiceManager& scm, std::string& txtAccount, std::string& txtPassword,
+                        std::string programFolder)
+      : scm_(scm), txtAccount_(txtAccount), txtPassword_(txtPassword), folder_(std::move(programFolder)) {}
+
+  int32_t StatusService() { return scm_.Status(kBackupServiceName); }
+  int32_t LerContaService() { return scm_.ReadAccount(kBackupServiceName, txtAccount_); }
+  int32_t InstalarService();
+  int32_t RemoverService() { return scm_.Remove(kBackupServiceName); }
+  int32_t IniciarService() { return scm_.Start(kBackupServiceName); }
+  int32_t PararService() { return scm_.Stop(kBackupServiceName); }
+  std::string DominioUsuario() { return scm_.LogonDomain(); }
+
+ private:
+  ServiceManager& scm_;
+  std::string& txtAccount_;
+  std::string& txtPassword_;
+  std::string folder_;  // the monitor's own folder: the backup service's program lies beside it
+};
+
+}  // namespace quarn

@@ -1,0 +1,153 @@
+#include "common/win32/service_manager_win32.h"
+
+#include <windows.h>
+#include <lm.h>
+#include <tlhelp32.h>
+
+#include <vector>
+
+#include "common/win32/handles.h"
+#include "common/win32/win_platform.h"
+
+namespace quarn::win {
+
+namespace {
+
+// Names go to the service manager as ANSI texts.
+std::string Ansi(const std::string& utf8) { return AcpCodec().ToAnsi(utf8); }
+
+int32_t LastError() { return static_cast<int32_t>(GetLastError()); }
+
+// Opens the manager and one service; on failure `error` holds the code of the
+// call that failed. The service handle closes before the manager's.
+struct OpenedService {
+  UniqueServiceHandle scm;
+  UniqueServiceHandle svc;
+  int32_t error = 0;
+};
+
+OpenedService OpenService(const std::string& name, DWORD access) {
+  OpenedService o;
+  o.scm.reset(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!o.scm) {
+    o.error = LastError();
+    return o;
+  }
+  o.svc.reset(OpenServiceA(o.scm.get(), Ansi(name).c_str(), access));
+  if (!o.svc) o.error = LastError();
+  return o;
+}
+
+constexpr DWORD kConfigRecord = 36;  // one QUERY_SERVICE_CONFIG record as first asked for
+constexpr size_t kAccountMax = 255;
+
+}  // namespace
+
+int32_t Win32ServiceManager::Status(const std::string& name) {
+  OpenedService o = OpenService(name, SERVICE_QUERY_STATUS);
+  if (o.error) return 0;
+  SERVICE_STATUS s{};
+  return QueryServiceStatus(o.svc.get(), &s) ? static_cast<int32_t>(s.dwCurrentState) : 0;
+}
+
+int32_t Win32ServiceManager::ReadAccount(const std::string& name, std::string& account) {
+  OpenedService o = OpenService(name, SERVICE_QUERY_CONFIG);
+  if (o.error) return o.error;
+  // 8-byte aligned storage, sized in whole records.
+  std::vector<uint64_t> buf((kConfigRecord + 7) / 8);
+  DWORD needed = 0;
+  if (QueryServiceConfigA(o.svc.get(), reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buf.data()), kConfigRecord, &needed))
+    return 0;
+  const int32_t err = LastError();
+  if (err != ERROR_INSUFFICIENT_BUFFER) return err;
+  const DWORD records = needed / kConfigRecord + 1;
+  const DWORD size = records * kConfigRecord;
+  buf.assign((size + 7) / 8, 0);
+  auto* cfg = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buf.data());
+  if (!QueryServiceConfigA(o.svc.get(), cfg, size, &needed)) return LastError();
+  std::string start = cfg->lpServiceStartName ? cfg->lpServiceStartName : "";
+  if (start.size() > kAccountMax) start.resize(kAccountMax);
+  account = AcpCodec().FromAnsi(start);
+  return 0;
+}
+
+int32_t Win32ServiceManager::Create(const ServiceSpec& spec) {
+  UniqueServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+  if (!scm) return LastError();
+  const std::string name = Ansi(spec.name), display = Ansi(spec.displayName), path = Ansi(spec.programPath);
+  const std::string account = Ansi(spec.account);
+  const std::string password = spec.password ? Ansi(*spec.password) : std::string();
+  UniqueServiceHandle svc(CreateServiceA(scm.get(), name.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
+                                         SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                         path.c_str(), nullptr, nullptr, nullptr, account.c_str(),
+                                         spec.password ? password.c_str() : nullptr));
+  return svc ? 0 : LastError();
+}
+
+int32_t Win32ServiceManager::Remove(const std::string& name) {
+  OpenedService o = OpenService(name, SERVICE_ALL_ACCESS);
+  if (o.error) return o.error;
+  SERVICE_STATUS s{};
+  ControlService(o.svc.get(), SERVICE_CONTROL_STOP, &s);  // a stopped service is deleted all the same
+  return DeleteService(o.svc.get()) ? 0 : LastError();
+}
+
+int32_t Win32ServiceManager::Start(const std::string& name) {
+  OpenedService o = OpenService(name, SERVICE_START);
+  if (o.error) return o.error;
+  return StartServiceA(o.svc.get(), 0, nullptr) ? 0 : LastError();
+}
+
+int32_t Win32ServiceManager::Stop(const std::string& name) {
+  OpenedService o = OpenService(name, SERVICE_STOP);
+  if (o.error) return o.error;
+  SERVICE_STATUS s{};
+  return ControlService(o.svc.get(), SERVICE_CONTROL_STOP, &s) ? 0 : LastError();
+}
+
+std::string Win32ServiceManager::LogonDomain() {
+  LPBYTE buf = nullptr;
+  if (NetWkstaUserGetInfo(nullptr, 1, &buf) != NERR_Success || !buf) return {};
+  const auto* info = reinterpret_cast<const WKSTA_USER_INFO_1*>(buf);
+  std::string domain = info->wkui1_logon_domain ? Narrow(info->wkui1_logon_domain) : std::string();
+  NetApiBufferFree(buf);
+  return domain;
+}
+
+bool Win32Processes::Snapshot(std::vector<ProcessEntry>& out) {
+  out.clear();
+  UniqueFile snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snap) return false;
+  PROCESSENTRY32W pe{};
+  pe.dwSize = sizeof pe;  // 568 bytes in this build; the size field must match it
+  for (BOOL ok = Process32FirstW(snap.get(), &pe); ok; ok = Process32NextW(snap.get(), &pe))
+    out.push_back(ProcessEntry{pe.th32ProcessID, Narrow(pe.szExeFile)});
+  return true;
+}
+
+uint32_t Win32Processes::WindowProcess(uintptr_t window) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(reinterpret_cast<HWND>(window), &pid);
+  return pid;
+}
+
+void Win32Processes::EnableDebugPrivilege() {
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) return;
+  UniqueKernel token(raw);
+  TOKEN_PRIVILEGES tp{};
+  tp.PrivilegeCount = 1;
+  tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  if (!LookupPrivilegeValueA("", "SeDebugPrivilege", &tp.Privileges[0].Luid)) return;
+  TOKEN_PRIVILEGES previous{};
+  DWORD length = 0;
+  AdjustTokenPrivileges(token.get(), FALSE, &tp, sizeof previous, &previous, &length);
+}
+
+bool Win32Processes::Terminate(uint32_t id) {
+  UniqueKernel process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
+  if (!process) return false;
+  return TerminateProcess(process.get(), 0) != FALSE;
+}
+
+}  // namespace quarn::win

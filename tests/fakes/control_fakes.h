@@ -1,0 +1,140 @@
+#pragma once
+// Fakes of the service manager and the process list, acting as Windows does:
+// the same error codes, the same states.
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/process_control.h"
+#include "common/service_control.h"
+
+namespace quarn::fakes {
+
+inline constexpr int32_t kErrServiceDoesNotExist = 1060;
+inline constexpr int32_t kErrServiceExists = 1073;
+inline constexpr int32_t kErrServiceAlreadyRunning = 1056;
+inline constexpr int32_t kErrServiceNotActive = 1062;
+inline constexpr int32_t kErrServiceRequestTimeout = 1053;
+
+struct FakeService {
+  std::string displayName;
+  std::string programPath;
+  std::string account;
+  std::optional<std::string> password;
+  int32_t state = kServiceStopped;
+  bool refusesToStart = false;  // its start fails and it stays stopped
+  bool slowToStop = false;      // a stop leaves it stop-pending
+};
+
+class FakeServiceManager final : public ServiceManager {
+ public:
+  std::map<std::string, FakeService> services;  // by lower-case name
+  std::string domain;
+  std::vector<std::string> calls;
+
+  FakeService* Find(const std::string& name) {
+    auto it = services.find(Lower(name));
+    return it == services.end() ? nullptr : &it->second;
+  }
+  FakeService& Add(const std::string& name, int32_t state = kServiceStopped) {
+    FakeService& s = services[Lower(name)];
+    s.state = state;
+    s.displayName = name;
+    return s;
+  }
+
+  int32_t Status(const std::string& name) override {
+    calls.push_back("Status " + name);
+    FakeService* s = Find(name);
+    return s ? s->state : 0;
+  }
+  int32_t ReadAccount(const std::string& name, std::string& account) override {
+    calls.push_back("ReadAccount " + name);
+    FakeService* s = Find(name);
+    if (!s) return kErrServiceDoesNotExist;
+    account = s->account.substr(0, 255);
+    return 0;
+  }
+  int32_t Create(const ServiceSpec& spec) override {
+    calls.push_back("Create " + spec.name);
+    if (Find(spec.name)) return kErrServiceExists;
+    FakeService& s = Add(spec.name);
+    s.displayName = spec.displayName;
+    s.programPath = spec.programPath;
+    s.account = spec.account;
+    s.password = spec.password;
+    return 0;
+  }
+  int32_t Remove(const std::string& name) override {
+    calls.push_back("Remove " + name);
+    if (!Find(name)) return kErrServiceDoesNotExist;
+    services.erase(Lower(name));
+    return 0;
+  }
+  int32_t Start(const std::string& name) override {
+    calls.push_back("Start " + name);
+    FakeService* s = Find(name);
+    if (!s) return kErrServiceDoesNotExist;
+    if (s->state != kServiceStopped) return kErrServiceAlreadyRunning;
+    if (s->refusesToStart) return kErrServiceRequestTimeout;
+    s->state = kServiceRunning;
+    return 0;
+  }
+  int32_t Stop(const std::string& name) override {
+    calls.push_back("Stop " + name);
+    FakeService* s = Find(name);
+    if (!s) return kErrServiceDoesNotExist;
+    if (s->state == kServiceStopped) return kErrServiceNotActive;
+    s->state = s->slowToStop ? kServiceStopPending : kServiceStopped;
+    return 0;
+  }
+  std::string LogonDomain() override {
+    calls.push_back("LogonDomain");
+    return domain;
+  }
+
+ private:
+  static std::string Lower(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  }
+};
+
+class FakeProcesses final : public ProcessPort {
+ public:
+  std::vector<ProcessEntry> running;
+  std::map<uintptr_t, uint32_t> windows;
+  bool snapshotFails = false;
+  int privilegeRequests = 0;
+  std::vector<uint32_t> terminated;
+
+  uint32_t Run(const std::string& exe) {
+    running.push_back(ProcessEntry{nextId_, exe});
+    return nextId_++;
+  }
+  bool Snapshot(std::vector<ProcessEntry>& out) override {
+    if (snapshotFails) return false;
+    out = running;
+    return true;
+  }
+  uint32_t WindowProcess(uintptr_t window) override {
+    auto it = windows.find(window);
+    return it == windows.end() ? 0 : it->second;
+  }
+  void EnableDebugPrivilege() override { ++privilegeRequests; }
+  bool Terminate(uint32_t id) override {
+    auto it = std::find_if(running.begin(), running.end(), [&](const ProcessEntry& e) { return e.id == id; });
+    if (it == running.end()) return false;
+    running.erase(it);
+    terminated.push_back(id);
+    return true;
+  }
+
+ private:
+  uint32_t nextId_ = 100;
+};
+
+}  // namespace quarn::fakes

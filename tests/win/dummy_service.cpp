@@ -1,0 +1,53 @@
+// A scripted service for the tests. Its first argument picks the behaviour:
+//   ok        runs until stopped
+//   refuse    reports stopped with an error as soon as it starts
+//   slowstop  takes 3 s to stop once asked
+#include <windows.h>
+
+#include <cstring>
+
+namespace {
+SERVICE_STATUS_HANDLE g_status = nullptr;
+HANDLE g_stop = nullptr;
+char g_mode[32] = "ok";
+
+void Report(DWORD state, DWORD exitCode = NO_ERROR) {
+  SERVICE_STATUS s{};
+  s.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  s.dwCurrentState = state;
+  s.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+  s.dwWin32ExitCode = exitCode;
+  s.dwServiceSpecificExitCode = exitCode == ERROR_SERVICE_SPECIFIC_ERROR ? 42 : 0;
+  s.dwWaitHint = 5000;
+  SetServiceStatus(g_status, &s);
+}
+
+DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
+  if (control == SERVICE_CONTROL_STOP) {
+    Report(SERVICE_STOP_PENDING);
+    SetEvent(g_stop);
+    return NO_ERROR;
+  }
+  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void WINAPI ServiceMain(DWORD, LPSTR*) {
+  g_status = RegisterServiceCtrlHandlerExA("", &Handler, nullptr);
+  if (!g_status) return;
+  if (std::strcmp(g_mode, "refuse") == 0) {
+    Report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR);
+    return;
+  }
+  Report(SERVICE_RUNNING);
+  WaitForSingleObject(g_stop, INFINITE);
+  if (std::strcmp(g_mode, "slowstop") == 0) Sleep(3000);
+  Report(SERVICE_STOPPED);
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1) lstrcpynA(g_mode, argv[1], sizeof g_mode);
+  g_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(""), &ServiceMain}, {nullptr, nullptr}};
+  return StartServiceCtrlDispatcherA(table) ? 0 : static_cast<int>(GetLastError());
+}
