@@ -52,6 +52,48 @@ std::string FormatLogStamp(const LocalTime& t, std::string_view ds, std::string_
   return out;
 }
 
+int64_t MinuteBoundaries(const LocalTime& from, const LocalTime& to) {
+  auto minutes = [](const LocalTime& t) {
+    const int64_t s = ToEpochSeconds(t);
+    return (s >= 0 ? s : s - 59) / 60;
+  };
+  return minutes(to) - minutes(from);
+}
+
+bool PtBrDateFormat::ParseDate(const std::string& text, LocalTime& out) {
+  size_t i = 0;
+  auto skipSpaces = [&] { while (i < text.size() && text[i] == ' ') ++i; };
+  auto number = [&](int maxDigits, int& value) {
+    const size_t start = i;
+    value = 0;
+    while (i < text.size() && i - start < static_cast<size_t>(maxDigits) && text[i] >= '0' && text[i] <= '9')
+      value = value * 10 + (text[i++] - '0');
+    return i > start;
+  };
+  auto expect = [&](char c) {
+    if (i < text.size() && text[i] == c) { ++i; return true; }
+    return false;
+  };
+  LocalTime t;
+  t.hour = t.minute = t.second = 0;
+  skipSpaces();
+  if (!number(2, t.day) || !expect('/') || !number(2, t.month) || !expect('/') || !number(4, t.year)) return false;
+  skipSpaces();
+  if (i < text.size()) {
+    if (!number(2, t.hour) || !expect(':') || !number(2, t.minute)) return false;
+    if (expect(':') && !number(2, t.second)) return false;
+    skipSpaces();
+    if (i != text.size()) return false;
+  }
+  static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+  if (t.year < 100 || t.month < 1 || t.month > 12 || t.day < 1 || t.day > kDays[t.month - 1] ||
+      (t.month == 2 && t.day == 29 && !leap) || t.hour > 23 || t.minute > 59 || t.second > 59)
+    return false;
+  out = t;
+  return true;
+}
+
 std::string PtBrDateFormat::GeneralDate(const LocalTime& t) {
   const std::string full = FormatLogStamp(t);
   if (t.hour == 0 && t.minute == 0 && t.second == 0) return full.substr(0, 10);

@@ -36,13 +36,21 @@ class DateFormat {
   virtual std::string GeneralDate(const LocalTime& t) = 0;
   // The logs' fixed "dd/MM/yyyy HH:mm:ss" with the system's separators.
   virtual std::string LogStamp(const LocalTime& t) = 0;
+  // The system's date conversion of a text; false when it is not a date.
+  virtual bool ParseDate(const std::string& text, LocalTime& out) = 0;
 };
+
+// Minute boundaries from one time to another, seconds ignored: 10:00:59 to
+// 10:01:00 is 1. Negative when `to` is earlier.
+int64_t MinuteBoundaries(const LocalTime& from, const LocalTime& to);
 
 // What a Brazilian-Portuguese system writes: "07/12/2026 05:58:36".
 class PtBrDateFormat final : public DateFormat {
  public:
   std::string GeneralDate(const LocalTime& t) override;
   std::string LogStamp(const LocalTime& t) override { return FormatLogStamp(t); }
+  // "d/M/yyyy", optionally followed by "H:mm" or "H:mm:ss".
+  bool ParseDate(const std::string& text, LocalTime& out) override;
 };
 
 }  // namespace quarn

@@ -10,7 +10,7 @@ FrmBackup::FrmBackup(MonitorPorts ports, ProgramInfo info)
   p_.host.DisplayName = "Simple Service";
   p_.host.StartMode = svcStartAutomatic;
   // Both timers run from the moment the window loads.
-  Timer1_ = p_.loop.CreateTimer(1000, [this] { Timer1_Timer(); });
+  Timer1_ = p_.loop.CreateTimer(info_.timer1IntervalMs, [this] { Timer1_Timer(); });
   TimerCheckService_ = p_.loop.CreateTimer(1000, [this] { TimerCheckService_Timer(); });
   Timer1_->SetEnabled(true);
   TimerCheckService_->SetEnabled(true);
@@ -50,11 +50,11 @@ bool FrmBackup::Form_Load() {
   WriteLine(kVersaoCompletaFile, VersionLine(info_, fileDate));
 
   Timer1_->SetEnabled(false);
-  while (p_.work.OutroServiceEmUso()) p_.loop.Idle(kPollMs);
-  p_.work.EstouEmUso(true);
-  p_.work.VerificarSeTemAtualService();
-  p_.work.VerificarSeTemAtualExe();
-  p_.work.EstouEmUso(false);
+  while (p_.markers.OutroServiceEmUso()) p_.loop.Idle(kPollMs);
+  p_.markers.EstouEmUso(true);
+  p_.updates.VerificarSeTemAtualService();
+  p_.updates.VerificarSeTemAtualExe();
+  p_.markers.EstouEmUso(false);
   Timer1_->SetEnabled(true);
   return true;
 }

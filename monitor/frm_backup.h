@@ -9,7 +9,9 @@
 #include "common/event_loop.h"
 #include "common/file_system.h"
 #include "common/time_text.h"
+#include "common/service_control.h"
 #include "monitor/logs.h"
+#include "monitor/markers.h"
 #include "monitor/service_host.h"
 #include "monitor/version.h"
 
@@ -20,6 +22,7 @@ struct ProgramInfo {
   std::string exeName;      // program file name without extension
   std::string commandLine;  // the whole argument text
   int major = QUARN_MONITOR_MAJOR, minor = QUARN_MONITOR_MINOR, revision = QUARN_MONITOR_REVISION;
+  int timer1IntervalMs = 1000;  // shortened only in the test build of the program
 };
 
 // What the window asks of the platform around it.
@@ -31,14 +34,38 @@ class AppShell {
   virtual void EndProgram() = 0;       // after the window unloads: the program ends
 };
 
-// Work that start-up and the timers hand to the run-state markers and the updater.
-class MonitorWork {
+// The update checks of the updater.
+class UpdateChecks {
  public:
-  virtual ~MonitorWork() = default;
-  virtual bool OutroServiceEmUso() = 0;
-  virtual void EstouEmUso(bool EmUso) = 0;
+  virtual ~UpdateChecks() = default;
   virtual void VerificarSeTemAtualService() = 0;
   virtual void VerificarSeTemAtualExe() = 0;
+};
+
+// The service panel as plain state: the window shows it when there is one, and
+// the watchdog decides from it (the caption of lblStart) with or without a window.
+struct ServicePanel {
+  std::string lblInstallCaption = "Install Service";
+  bool lblInstallEnabled = true;
+  std::string lblStartCaption = "Start Service";
+  bool lblStartEnabled = true;
+  std::string txtAccount;
+  bool txtAccountEnabled = true;
+  std::string txtPassword;
+  bool txtPasswordEnabled = true;
+  int chkSystem = 0;
+  bool chkSystemEnabled = true;
+  bool ServiceInstalado = false;
+  int32_t EstadoService = 0;
+};
+
+// The window's display of the panel.
+class PanelView {
+ public:
+  virtual ~PanelView() = default;
+  virtual void BeginUpdate() = 0;  // suspends drawing of the panel
+  virtual void EndUpdate() = 0;    // shows the panel's state and draws again
+  virtual void Show() = 0;
 };
 
 struct MonitorPorts {
@@ -49,7 +76,11 @@ struct MonitorPorts {
   EventLoop& loop;
   ServiceHost& host;
   AppShell& shell;
-  MonitorWork& work;
+  RunStateMarkers& markers;
+  UpdateChecks& updates;
+  MonitorServiceControl& service;
+  ServicePanel& panel;
+  PanelView& view;
 };
 
 inline constexpr std::string_view kVersaoFile = "VersaoQuarnSQLServiceMonitor.ini";
@@ -58,8 +89,9 @@ inline constexpr std::string_view kVersaoCompletaFile = "VersaoCompletaServiceMo
 
 class FrmBackup final : public ServiceEvents {
  public:
-  // How long a start-up wait blocks for the next event between two polls.
-  static constexpr int kPollMs = 50;
+  // How long a wait on the in-use marker blocks for the next event between polls.
+  static constexpr int kPollMs = 100;
+  static constexpr int16_t kTicksPerHeartbeat = 1200;
 
   FrmBackup(MonitorPorts ports, ProgramInfo info);
   ~FrmBackup() override;
@@ -77,7 +109,18 @@ class FrmBackup final : public ServiceEvents {
   void NTService1_Pause(bool& Success) override;
   void NTService1_Continue(bool& Success) override;
 
+  // The watchdog and the update timer, and the panel's controls.
+  void TimerCheckService_Timer();
+  void Timer1_Timer();
+  void VerificaStatusService();
+  void lblInstall_Click();
+  void lblStart_Click();
+  void chkSystem_Click();
+  void MnuAFB_Click() { p_.view.Show(); }
+
   MonitorLogs& Logs() { return logs_; }
+  int32_t ContadorAtualizacao() const { return ContadorAtualizacao_; }
+  int16_t ContadorExecutando() const { return ContadorExecutando_; }
   const std::string& PastaTemp() const { return PastaTemp_; }
   int32_t LimiteAtualizacao() const { return LimiteAtualizacao_; }
   Timer& Timer1() { return *Timer1_; }
@@ -93,14 +136,15 @@ class FrmBackup final : public ServiceEvents {
   void WriteLine(std::string_view fileName, const std::string& line);
   std::string LogsFolder() const { return JoinPath(info_.appPath, "Logs\\"); }
   void DeleteFormattedLog();
-  void Timer1_Timer() {}            // periodic work is wired by the watchdog
-  void TimerCheckService_Timer() {}
 
   MonitorPorts p_;
   ProgramInfo info_;
   MonitorLogs logs_;
   std::string PastaTemp_;
   int32_t LimiteAtualizacao_ = 0;
+  int32_t ContadorAtualizacao_ = 0;
+  int16_t ContadorExecutando_ = 0;
+  bool inHeartbeat_ = false;
   std::unique_ptr<Timer> Timer1_;
   std::unique_ptr<Timer> TimerCheckService_;
   bool unloaded_ = false;

@@ -1,5 +1,7 @@
 #include "common/win32/win_platform.h"
 
+#include <oleauto.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -193,6 +195,17 @@ std::string Win32DateFormat::GeneralDate(const LocalTime& t) {
 
 std::string Win32DateFormat::LogStamp(const LocalTime& t) {
   return FormatLogStamp(t, LocaleText(LOCALE_SDATE, "/"), LocaleText(LOCALE_STIME, ":"));
+}
+
+bool Win32DateFormat::ParseDate(const std::string& text, LocalTime& out) {
+  // The same conversion the system's scripting runtime uses for dates.
+  std::wstring w = Widen(text);
+  DATE date = 0;
+  if (FAILED(VarDateFromStr(w.data(), LOCALE_USER_DEFAULT, 0, &date))) return false;
+  SYSTEMTIME st{};
+  if (!VariantTimeToSystemTime(date, &st)) return false;
+  out = FromSystemTime(st);
+  return true;
 }
 
 void ModulePath(std::string& folder, std::string& nameWithoutExt, std::string* fullPath) {

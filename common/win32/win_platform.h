@@ -51,6 +51,7 @@ class Win32DateFormat final : public DateFormat {
  public:
   std::string GeneralDate(const LocalTime& t) override;
   std::string LogStamp(const LocalTime& t) override;
+  bool ParseDate(const std::string& text, LocalTime& out) override;
 };
 
 // The folder and the name (without extension) of the running program file.

@@ -3,6 +3,7 @@
 // when asked. The dump it writes stands in for the real database dump.
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 #include "common/ansi_text.h"
@@ -16,7 +17,9 @@ namespace {
 
 constexpr wchar_t kServiceName[] = L"QuarnSQLService";
 // Heartbeat well below the monitor's 50-minute limit; one backup run an hour.
-constexpr DWORD kHeartbeatMs = 30 * 1000;
+// Tests lengthen the heartbeat with "/heartbeat-seconds=N" on the service's
+// command line, to play a service that has stopped reporting.
+DWORD g_heartbeatMs = 30 * 1000;
 constexpr DWORD kBackupEveryMs = 60 * 60 * 1000;
 constexpr DWORD kBackupRunMs = 5 * 1000;
 
@@ -96,7 +99,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   Win32FileSystem fs;
   Heartbeat(fs);
   ULONGLONG nextBackup = GetTickCount64() + kBackupEveryMs;
-  while (WaitForSingleObject(g_stop.get(), kHeartbeatMs) == WAIT_TIMEOUT) {
+  while (WaitForSingleObject(g_stop.get(), g_heartbeatMs) == WAIT_TIMEOUT) {
     Heartbeat(fs);
     if (GetTickCount64() >= nextBackup) {
       if (!BackupRun(fs)) break;
@@ -109,6 +112,10 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+  if (const wchar_t* arg = wcsstr(GetCommandLineW(), L"/heartbeat-seconds=")) {
+    const long seconds = wcstol(arg + wcslen(L"/heartbeat-seconds="), nullptr, 10);
+    if (seconds > 0 && seconds < 24 * 3600) g_heartbeatMs = static_cast<DWORD>(seconds) * 1000;
+  }
   g_stop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(kServiceName), &ServiceMain}, {nullptr, nullptr}};
   if (!StartServiceCtrlDispatcherW(table)) return static_cast<int>(GetLastError());

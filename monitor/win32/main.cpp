@@ -5,9 +5,12 @@
 #include <string>
 
 #include "common/win32/handles.h"
+#include "common/win32/service_manager_win32.h"
 #include "common/win32/win_event_loop.h"
 #include "common/win32/win_platform.h"
 #include "monitor/frm_backup.h"
+#include "monitor/markers.h"
+#include "monitor/win32/panel_view.h"
 #include "monitor/win32/service_host_win32.h"
 
 using namespace quarn;
@@ -22,6 +25,7 @@ struct App {
   Win32EventLoop* loop = nullptr;
   Win32ServiceHost* host = nullptr;
   FrmBackup* form = nullptr;
+  Win32PanelView* view = nullptr;
   DWORD exitCode = 0;
 };
 App g_app;
@@ -55,12 +59,9 @@ class Win32Shell final : public AppShell {
   UniqueKernel mutex_;
 };
 
-// The run-state markers and the update checks are wired in by their own modules;
-// until then start-up finds nobody busy and no update to make.
-class IdleWork final : public MonitorWork {
+// The update checks arrive with the updater; until then there is nothing to update.
+class NoUpdates final : public UpdateChecks {
  public:
-  bool OutroServiceEmUso() override { return false; }
-  void EstouEmUso(bool) override {}
   void VerificarSeTemAtualService() override {}
   void VerificarSeTemAtualExe() override {}
 };
@@ -70,6 +71,9 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
       case WM_TIMER:
         if (g_app.loop && g_app.loop->OnTimerMessage(wp)) return 0;
+        break;
+      case WM_COMMAND:
+        if (g_app.view && g_app.view->OnCommand(wp, lp)) return 0;
         break;
       case WM_SERVICE_REQUEST:
         if (g_app.host) g_app.host->HandleRequest(wp);
@@ -116,7 +120,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   wc.lpszClassName = kWindowClass;
   RegisterClassExW(&wc);
   HWND hwnd = CreateWindowExW(0, kWindowClass, L"Tarvesco Backup Automático", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-                              CW_USEDEFAULT, CW_USEDEFAULT, 420, 260, nullptr, nullptr, instance, nullptr);
+                              CW_USEDEFAULT, CW_USEDEFAULT, 420, 210, nullptr, nullptr, instance, nullptr);
   if (!hwnd) return static_cast<int>(GetLastError());
 
   Win32FileSystem fs;
@@ -127,17 +131,29 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   Win32ServiceHost host;
   Win32Shell shell;
   shell.window_ = hwnd;
-  IdleWork work;
+  Win32ServiceManager scm;
 
   ProgramInfo info;
   ModulePath(info.appPath, info.exeName);
   info.commandLine = CommandArguments();
+#ifdef QUARN_TEST_TIMER1_MS
+  info.timer1IntervalMs = QUARN_TEST_TIMER1_MS;  // the test build reaches its checks in seconds
+#endif
 
-  FrmBackup form(MonitorPorts{fs, codec, clock, dates, loop, host, shell, work}, info);
+  ServicePanel panel;
+  MonitorServiceControl service(scm, panel.txtAccount, panel.txtPassword, info.appPath);
+  MonitorMarkers markers(MarkerPorts{fs, codec, clock, dates, loop, service}, JoinPath(info.appPath, "Logs\\"));
+  NoUpdates updates;
+  Win32PanelView view(hwnd, panel);
+
+  FrmBackup form(MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, updates, service, panel, view},
+                 info);
   host.Attach(hwnd, &form);
+  view.Attach(&form);
   g_app.loop = &loop;
   g_app.host = &host;
   g_app.form = &form;
+  g_app.view = &view;
 
   try {
     if (form.Form_Load()) {
@@ -150,6 +166,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     ReportFatal(e);
   }
   g_app.form = nullptr;
+  g_app.view = nullptr;
   host.ReportStopped(g_app.exitCode);
   g_app.host = nullptr;
   g_app.loop = nullptr;

@@ -34,6 +34,7 @@ class FakeServiceManager final : public ServiceManager {
   std::map<std::string, FakeService> services;  // by lower-case name
   std::string domain;
   std::vector<std::string> calls;
+  int32_t createError = 0;  // when set, every creation fails with it
 
   FakeService* Find(const std::string& name) {
     auto it = services.find(Lower(name));
@@ -60,6 +61,7 @@ class FakeServiceManager final : public ServiceManager {
   }
   int32_t Create(const ServiceSpec& spec) override {
     calls.push_back("Create " + spec.name);
+    if (createError) return createError;
     if (Find(spec.name)) return kErrServiceExists;
     FakeService& s = Add(spec.name);
     s.displayName = spec.displayName;

@@ -154,21 +154,40 @@ class RecordingShell final : public AppShell {
   }
 };
 
-class ScriptedWork final : public MonitorWork {
+// Markers and update checks that record their calls; the wait and the checks
+// can be scripted.
+class ScriptedWork final : public RunStateMarkers, public UpdateChecks {
  public:
   std::vector<std::string> calls;
   std::function<bool()> busy = [] { return false; };
   std::function<void()> onCheck;
+  std::function<void()> onHeartbeat;
   bool OutroServiceEmUso() override {
     calls.push_back("OutroServiceEmUso");
     return busy();
   }
   void EstouEmUso(bool on) override { calls.push_back(on ? "EstouEmUso(true)" : "EstouEmUso(false)"); }
+  void VerificaSalvarExecutandoQuarn() override {
+    calls.push_back("VerificaSalvarExecutandoQuarn");
+    if (onHeartbeat) onHeartbeat();
+  }
   void VerificarSeTemAtualService() override {
     calls.push_back("VerificarSeTemAtualService");
     if (onCheck) onCheck();
   }
   void VerificarSeTemAtualExe() override { calls.push_back("VerificarSeTemAtualExe"); }
+  size_t Count(const std::string& call) const { return static_cast<size_t>(std::count(calls.begin(), calls.end(), call)); }
+};
+
+class RecordingView final : public PanelView {
+ public:
+  int depth = 0, updates = 0, shown = 0;
+  void BeginUpdate() override { ++depth; }
+  void EndUpdate() override {
+    --depth;
+    ++updates;
+  }
+  void Show() override { ++shown; }
 };
 
 }  // namespace quarn::fakes

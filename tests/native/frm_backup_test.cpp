@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "fakes/control_fakes.h"
 #include "fakes/fakes.h"
 #include "monitor/frm_backup.h"
 
@@ -18,6 +19,10 @@ struct FrmBackupFixture : ::testing::Test {
   fakes::RecordingHost host;
   fakes::RecordingShell shell;
   fakes::ScriptedWork work;
+  fakes::FakeServiceManager scm;
+  ServicePanel panel;
+  fakes::RecordingView view;
+  MonitorServiceControl service{scm, panel.txtAccount, panel.txtPassword, kApp};
   ProgramInfo info;
   std::unique_ptr<FrmBackup> form;
 
@@ -31,7 +36,7 @@ struct FrmBackupFixture : ::testing::Test {
     shell.onEnd = [this] { loop.EndProgram(); };
   }
   FrmBackup& Form() {
-    if (!form) form = std::make_unique<FrmBackup>(MonitorPorts{fs, codec, clock, dates, loop, host, shell, work}, info);
+    if (!form) form = std::make_unique<FrmBackup>(MonitorPorts{fs, codec, clock, dates, loop, host, shell, work, work, service, panel, view}, info);
     return *form;
   }
 };

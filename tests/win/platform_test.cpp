@@ -92,6 +92,17 @@ TEST(Win32Text, DatesFollowTheBrazilianPortugueseSystem) {
   EXPECT_EQ(dates.LogStamp(LocalTime{2026, 1, 2, 3, 4, 5}), "02/01/2026 03:04:05");
 }
 
+TEST(Win32Text, DatesAreReadBackByTheSystemsConversion) {
+  Win32DateFormat dates;
+  LocalTime t;
+  ASSERT_TRUE(dates.ParseDate("07/12/2026 05:58:36", t));
+  EXPECT_EQ(t, (LocalTime{2026, 12, 7, 5, 58, 36}));
+  ASSERT_TRUE(dates.ParseDate(dates.GeneralDate(LocalTime{2026, 1, 2, 0, 0, 0}), t));
+  EXPECT_EQ(t, (LocalTime{2026, 1, 2, 0, 0, 0}));
+  EXPECT_FALSE(dates.ParseDate("lixo", t));
+  EXPECT_FALSE(dates.ParseDate("", t));
+}
+
 TEST(Win32Logs, TheExampleRecordOnDisk) {
   Win32FileSystem fs;
   AcpCodec codec;

@@ -1,0 +1,122 @@
+// frmBackup's watchdog, update timer and service panel.
+#include "monitor/frm_backup.h"
+
+namespace quarn {
+
+namespace {
+constexpr char kInstallService[] = "Install Service";
+constexpr char kUninstallService[] = "Uninstall Service";
+constexpr char kStartService[] = "Start Service";
+constexpr char kStopService[] = "Stop Service";
+
+struct DrawingSuspended {
+  explicit DrawingSuspended(PanelView& v) : view(v) { view.BeginUpdate(); }
+  ~DrawingSuspended() { view.EndUpdate(); }
+  PanelView& view;
+};
+}  // namespace
+
+void FrmBackup::VerificaStatusService() {
+  ServicePanel& ui = p_.panel;
+  DrawingSuspended lock(p_.view);
+  if (p_.service.LerContaService() != 0) {
+    ui.ServiceInstalado = false;
+    ui.lblInstallCaption = kInstallService;
+    ui.txtAccountEnabled = ui.txtPasswordEnabled = ui.chkSystem == 0;
+    ui.chkSystemEnabled = true;
+    ui.lblStartEnabled = false;
+    ui.lblInstallEnabled = true;
+    return;
+  }
+  ui.ServiceInstalado = true;
+  ui.lblInstallCaption = kUninstallService;
+  ui.txtAccountEnabled = ui.txtPasswordEnabled = ui.chkSystemEnabled = false;
+  ui.EstadoService = p_.service.StatusService();
+  if (ui.EstadoService == kServiceStopped) {
+    ui.lblInstallEnabled = true;
+    ui.lblStartCaption = kStartService;
+    ui.lblStartEnabled = true;
+  } else if (ui.EstadoService == kServiceRunning) {
+    ui.lblInstallEnabled = false;
+    ui.lblStartCaption = kStopService;
+    ui.lblStartEnabled = true;
+  } else {
+    ui.lblInstallEnabled = false;
+    ui.lblStartEnabled = false;
+  }
+}
+
+void FrmBackup::TimerCheckService_Timer() {
+  VerificaStatusService();
+  if (p_.panel.lblStartCaption == kStartService) p_.service.IniciarService();
+}
+
+void FrmBackup::Timer1_Timer() {
+  ++ContadorAtualizacao_;
+  if (ContadorExecutando_ < INT16_MAX) ++ContadorExecutando_;
+  // A tick that arrives while the heartbeat waits for the backup service only
+  // counts: nothing starts inside the heartbeat, and nothing is lost.
+  if (inHeartbeat_) return;
+
+  if (ContadorAtualizacao_ >= LimiteAtualizacao_) {
+    Timer1_->SetEnabled(false);
+    while (p_.markers.OutroServiceEmUso()) p_.loop.Idle(kPollMs);
+    p_.markers.EstouEmUso(true);
+    p_.updates.VerificarSeTemAtualService();
+    p_.updates.VerificarSeTemAtualExe();
+    ContadorAtualizacao_ = 0;
+    p_.markers.EstouEmUso(false);
+    Timer1_->SetEnabled(true);
+  }
+
+  if (ContadorExecutando_ >= kTicksPerHeartbeat) {
+    inHeartbeat_ = true;
+    struct Reset {
+      bool& flag;
+      ~Reset() { flag = false; }
+    } reset{inHeartbeat_};
+    p_.markers.EstouEmUso(true);
+    p_.markers.VerificaSalvarExecutandoQuarn();
+    p_.markers.EstouEmUso(false);
+    ContadorExecutando_ = 0;
+  }
+}
+
+void FrmBackup::lblInstall_Click() {
+  VerificaStatusService();
+  if (!p_.panel.lblInstallEnabled) return;
+  p_.panel.lblInstallEnabled = false;
+  if (!p_.panel.ServiceInstalado) {
+    p_.service.InstalarService();
+    p_.panel.txtPassword.clear();
+  } else {
+    p_.service.RemoverService();
+  }
+  VerificaStatusService();
+}
+
+void FrmBackup::lblStart_Click() {
+  VerificaStatusService();
+  if (!p_.panel.lblStartEnabled) return;
+  p_.panel.lblStartEnabled = false;
+  if (p_.panel.EstadoService == kServiceRunning) {
+    p_.service.PararService();
+  } else if (p_.panel.EstadoService == kServiceStopped) {
+    p_.service.IniciarService();
+  }
+  VerificaStatusService();
+}
+
+void FrmBackup::chkSystem_Click() {
+  ServicePanel& ui = p_.panel;
+  DrawingSuspended lock(p_.view);
+  if (ui.chkSystem != 0) {
+    ui.txtAccount = "LocalSystem";
+    ui.txtAccountEnabled = ui.txtPasswordEnabled = false;
+  } else {
+    ui.txtAccount.clear();
+    ui.txtAccountEnabled = ui.txtPasswordEnabled = true;
+  }
+}
+
+}  // namespace quarn

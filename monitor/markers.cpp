@@ -1,0 +1,76 @@
+#include "monitor/markers.h"
+
+#include "common/errors.h"
+
+namespace quarn {
+
+std::string LastNonEmptyLine(const std::string& text) {
+  std::string last;
+  for (auto& line : SplitLines(text))
+    if (!line.empty()) last = line;
+  return last;
+}
+
+std::string LastLine(const std::string& text) {
+  const auto lines = SplitLines(text);
+  return lines.empty() ? std::string() : lines.back();
+}
+
+LocalTime MarkerTime(const std::string& decidingLine, const LocalTime& lastWrite, DateFormat& dates) {
+  LocalTime t;
+  if (!decidingLine.empty() && dates.ParseDate(decidingLine, t)) return t;
+  return lastWrite;
+}
+
+void MonitorMarkers::WriteTimeLine(std::string_view name) {
+  p.fs.WriteAll(Path(name), p.codec.ToAnsi(p.dates.GeneralDate(p.clock.Now()) + std::string(kCrLf)));
+}
+
+void MonitorMarkers::EstouEmUso(bool EmUso) {
+  if (EmUso) {
+    WriteTimeLine(kMonitorEmUsoFile);
+  } else if (p.fs.FileExists(Path(kMonitorEmUsoFile))) {
+    p.fs.Delete(Path(kMonitorEmUsoFile));
+  }
+}
+
+bool MonitorMarkers::OutroServiceEmUso() {
+  const std::string path = Path(kServiceEmUsoFile);
+  if (!p.fs.FileExists(path)) return false;
+  LocalTime when;
+  try {
+    const std::string line = LastNonEmptyLine(p.codec.FromAnsi(p.fs.ReadAll(path)));
+    when = MarkerTime(line, p.fs.LastModified(path), p.dates);
+  } catch (const VbError&) {
+    // Held open by the backup service while it writes it, or just removed: ask again.
+    return true;
+  }
+  if (MinuteBoundaries(when, p.clock.Now()) < kEmUsoStaleMinutes) return true;
+  p.fs.Delete(path);
+  return false;
+}
+
+void MonitorMarkers::VerificaSalvarExecutandoQuarn() {
+  WriteTimeLine(kMonitorExecutingFile);
+
+  const std::string path = Path(kServiceExecutingFile);
+  bool restart = true;  // missing or unreadable
+  if (p.fs.FileExists(path)) {
+    try {
+      const std::string line = LastLine(p.codec.FromAnsi(p.fs.ReadAll(path)));
+      const LocalTime when = MarkerTime(line, p.fs.LastModified(path), p.dates);
+      restart = MinuteBoundaries(when, p.clock.Now()) >= kHeartbeatStaleMinutes;
+    } catch (const VbError&) {
+      restart = true;  // a heartbeat that cannot be read is no sign of life
+    }
+  }
+  if (!restart) return;
+
+  p.service.PararService();
+  const uint64_t start = p.loop.TickMs();
+  while (p.service.StatusService() != kServiceStopped && p.loop.TickMs() - start < kStopWaitMs)
+    p.loop.Idle(kStopPollMs);
+  p.service.IniciarService();
+}
+
+}  // namespace quarn

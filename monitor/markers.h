@@ -1,0 +1,72 @@
+#pragma once
+// The run-state markers the monitor shares with the backup service: the in-use
+// markers ("...EmUso.ti") and the heartbeats ("...Executing.ini").
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "common/ansi_text.h"
+#include "common/event_loop.h"
+#include "common/file_system.h"
+#include "common/service_control.h"
+#include "common/time_text.h"
+
+namespace quarn {
+
+inline constexpr std::string_view kMonitorEmUsoFile = "QuarnSQLServiceMonitorEmUso.ti";
+inline constexpr std::string_view kServiceEmUsoFile = "QuarnSQLServiceEmUso.ti";
+inline constexpr std::string_view kMonitorExecutingFile = "QuarnSQLServiceMonitorExecuting.ini";
+inline constexpr std::string_view kServiceExecutingFile = "QuarnSQLServiceExecuting.ini";
+
+inline constexpr int64_t kEmUsoStaleMinutes = 60;
+inline constexpr int64_t kHeartbeatStaleMinutes = 50;
+
+// What start-up and the timers ask of the markers.
+class RunStateMarkers {
+ public:
+  virtual ~RunStateMarkers() = default;
+  virtual bool OutroServiceEmUso() = 0;
+  virtual void EstouEmUso(bool EmUso) = 0;
+  virtual void VerificaSalvarExecutandoQuarn() = 0;
+};
+
+// The time a marker holds: its deciding line read as a date or, when that line
+// is empty or not a date, the file's last write. Never "fresh for ever".
+LocalTime MarkerTime(const std::string& decidingLine, const LocalTime& lastWrite, DateFormat& dates);
+
+// The last non-empty line, or empty when there is none.
+std::string LastNonEmptyLine(const std::string& text);
+// The last line read, empty or not (a final line end starts no new line).
+std::string LastLine(const std::string& text);
+
+struct MarkerPorts {
+  FileSystem& fs;
+  const TextCodec& codec;
+  Clock& clock;
+  DateFormat& dates;
+  EventLoop& loop;
+  MonitorServiceControl& service;
+};
+
+class MonitorMarkers final : public RunStateMarkers {
+ public:
+  // The wait for the backup service to stop blocks this long between polls, at
+  // most this long in all; then the start is asked for all the same.
+  static constexpr int kStopPollMs = 50;
+  static constexpr uint64_t kStopWaitMs = 60 * 1000;
+
+  MarkerPorts p;
+  std::string logsFolder;  // application folder + "\Logs\"
+
+  MonitorMarkers(MarkerPorts ports, std::string logs) : p(ports), logsFolder(std::move(logs)) {}
+
+  bool OutroServiceEmUso() override;
+  void EstouEmUso(bool EmUso) override;
+  void VerificaSalvarExecutandoQuarn() override;
+
+ private:
+  std::string Path(std::string_view name) const { return JoinPath(logsFolder, name); }
+  void WriteTimeLine(std::string_view name);
+};
+
+}  // namespace quarn

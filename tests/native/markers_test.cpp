@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include "fakes/control_fakes.h"
+#include "fakes/fakes.h"
+#include "monitor/markers.h"
+
+namespace quarn {
+namespace {
+
+const std::string kLogs = "C:\\Q\\Logs\\";
+
+struct Markers : ::testing::Test {
+  fakes::MemoryFileSystem fs;
+  Cp1252Codec codec;
+  fakes::FixedClock clock;  // 06/12/2026 05:55:04
+  PtBrDateFormat dates;
+  VirtualEventLoop loop;
+  fakes::FakeServiceManager scm;
+  std::string account, password;
+  MonitorServiceControl service{scm, account, password, "C:\\Q"};
+  MonitorMarkers markers{MarkerPorts{fs, codec, clock, dates, loop, service}, kLogs};
+
+  Markers() {
+    fs.AddDir("C:\\Q");
+    fs.AddDir("C:\\Q\\Logs");
+  }
+  // A marker written `minutes` minutes before now, at second `second`.
+  std::string Ago(int minutes, int second = 4) {
+    fakes::FixedClock c;
+    c.now = clock.now;
+    c.now.second = second;
+    c.AddSeconds(-60LL * minutes);
+    return dates.GeneralDate(c.now);
+  }
+  void PutMarker(const std::string& name, const std::string& content, LocalTime modified = {}) {
+    fs.Put(kLogs + name, content);
+    fs.modified[fakes::Key(kLogs + name)] = modified;
+  }
+  bool EmUso() { return markers.OutroServiceEmUso(); }
+  bool Restarted() { return std::count(scm.calls.begin(), scm.calls.end(), "Stop QuarnSQLService") > 0; }
+};
+
+TEST(MinuteBoundaries, CountsBoundariesNotElapsedMinutes) {
+  EXPECT_EQ(MinuteBoundaries(LocalTime{2026, 1, 1, 10, 0, 59}, LocalTime{2026, 1, 1, 10, 1, 0}), 1);
+  EXPECT_EQ(MinuteBoundaries(LocalTime{2026, 1, 1, 10, 0, 0}, LocalTime{2026, 1, 1, 10, 0, 59}), 0);
+  EXPECT_EQ(MinuteBoundaries(LocalTime{2026, 1, 1, 23, 59, 59}, LocalTime{2026, 1, 2, 0, 0, 0}), 1);
+  EXPECT_EQ(MinuteBoundaries(LocalTime{2026, 1, 1, 10, 5, 0}, LocalTime{2026, 1, 1, 10, 0, 0}), -5);
+}
+
+TEST(PtBrDates, ParsesWhatTheSystemWritesAndNothingElse) {
+  PtBrDateFormat f;
+  LocalTime t;
+  ASSERT_TRUE(f.ParseDate("07/12/2026 05:58:36", t));
+  EXPECT_EQ(t, (LocalTime{2026, 12, 7, 5, 58, 36}));
+  ASSERT_TRUE(f.ParseDate("7/1/2026", t));
+  EXPECT_EQ(t, (LocalTime{2026, 1, 7, 0, 0, 0}));
+  for (const char* bad : {"", "ontem", "31/02/2026", "07/13/2026", "07/12/2026 25:00:00", "07/12/2026 x",
+                          "\x01\x02\xFF", "07/12/26"})
+    EXPECT_FALSE(f.ParseDate(bad, t)) << bad;
+}
+
+TEST_F(Markers, InUseMarkerOfTheMonitorIsWrittenAndRemoved) {
+  markers.EstouEmUso(false);  // nothing there: nothing happens
+  markers.EstouEmUso(true);
+  EXPECT_EQ(fs.Get(kLogs + "QuarnSQLServiceMonitorEmUso.ti"), "06/12/2026 05:55:04\r\n");
+  markers.EstouEmUso(false);
+  EXPECT_FALSE(fs.Has(kLogs + "QuarnSQLServiceMonitorEmUso.ti"));
+}
+
+TEST_F(Markers, TheBackupServicesMarkerIsFreshBelowSixtyMinutes) {
+  EXPECT_FALSE(EmUso());
+  PutMarker("QuarnSQLServiceEmUso.ti", Ago(59, 0) + "\r\n");
+  EXPECT_TRUE(EmUso());
+  EXPECT_TRUE(fs.Has(kLogs + "QuarnSQLServiceEmUso.ti"));
+  // 59 minutes and 4 seconds ago, but 60 boundaries: stale.
+  PutMarker("QuarnSQLServiceEmUso.ti", Ago(60, 0) + "\r\n");
+  EXPECT_FALSE(EmUso());
+  EXPECT_FALSE(fs.Has(kLogs + "QuarnSQLServiceEmUso.ti"));
+}
+
+TEST_F(Markers, TheLastNonEmptyLineDecidesAndFutureTimesAreFresh) {
+  PutMarker("QuarnSQLServiceEmUso.ti", Ago(120) + "\r\n" + Ago(1) + "\r\n\r\n\r\n");
+  EXPECT_TRUE(EmUso());
+  PutMarker("QuarnSQLServiceEmUso.ti", Ago(1) + "\r\n" + Ago(120) + "\r\n\r\n");
+  EXPECT_FALSE(EmUso());
+  PutMarker("QuarnSQLServiceEmUso.ti", "01/01/2099 00:00:00\r\n");
+  EXPECT_TRUE(EmUso());
+}
+
+TEST_F(Markers, MarkersThatHoldNoDateAgeByTheirLastWrite) {
+  const LocalTime old{2026, 12, 6, 3, 0, 0};
+  const LocalTime fresh{2026, 12, 6, 5, 50, 0};
+  for (const std::string junk : {std::string(""), std::string("\r\n\r\n"), std::string("lixo\r\n"),
+                                 std::string("\x00\xFF\x13\x10", 4), std::string("99/99/9999 99:99\r\n")}) {
+    PutMarker("QuarnSQLServiceEmUso.ti", junk, fresh);
+    EXPECT_TRUE(EmUso()) << "fresh file";
+    PutMarker("QuarnSQLServiceEmUso.ti", junk, old);
+    EXPECT_FALSE(EmUso()) << "old file";  // never fresh for ever
+    EXPECT_FALSE(fs.Has(kLogs + "QuarnSQLServiceEmUso.ti"));
+  }
+}
+
+TEST_F(Markers, AMarkerThatCannotBeReadCountsAsInUse) {
+  PutMarker("QuarnSQLServiceEmUso.ti", Ago(300) + "\r\n");
+  fs.locked.insert(fakes::Key(kLogs + "QuarnSQLServiceEmUso.ti"));
+  EXPECT_TRUE(EmUso());
+}
+
+TEST_F(Markers, AFreshHeartbeatNeedsNoRestart) {
+  scm.Add("QuarnSQLService", kServiceRunning);
+  PutMarker("QuarnSQLServiceExecuting.ini", Ago(49, 0) + "\r\n");
+  markers.VerificaSalvarExecutandoQuarn();
+  EXPECT_EQ(fs.Get(kLogs + "QuarnSQLServiceMonitorExecuting.ini"), "06/12/2026 05:55:04\r\n");
+  EXPECT_FALSE(Restarted());
+}
+
+TEST_F(Markers, AStaleHeartbeatRestartsTheService) {
+  scm.Add("QuarnSQLService", kServiceRunning);
+  PutMarker("QuarnSQLServiceExecuting.ini", Ago(50, 0) + "\r\n");
+  markers.VerificaSalvarExecutandoQuarn();
+  EXPECT_EQ(scm.calls, (std::vector<std::string>{"Stop QuarnSQLService", "Status QuarnSQLService",
+                                                 "Start QuarnSQLService"}));
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+}
+
+TEST_F(Markers, AMissingHeartbeatRestartsAfterTheMonitorWritesItsOwn) {
+  scm.Add("QuarnSQLService", kServiceRunning).slowToStop = true;
+  int polls = 0;
+  auto stopLater = loop.CreateTimer(500, [&] {
+    if (++polls == 4) scm.Find("QuarnSQLService")->state = kServiceStopped;
+  });
+  stopLater->SetEnabled(true);
+  markers.VerificaSalvarExecutandoQuarn();
+  EXPECT_TRUE(fs.Has(kLogs + "QuarnSQLServiceMonitorExecuting.ini"));
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  EXPECT_EQ(polls, 4);
+  EXPECT_LE(loop.TickMs(), 2100u);
+}
+
+TEST_F(Markers, ANotInstalledServiceEndsTheWaitAtItsBound) {
+  markers.VerificaSalvarExecutandoQuarn();  // heartbeat missing, service missing
+  EXPECT_GE(loop.TickMs(), MonitorMarkers::kStopWaitMs);
+  EXPECT_LT(loop.TickMs(), MonitorMarkers::kStopWaitMs + 1000);
+  EXPECT_EQ(scm.calls.back(), "Start QuarnSQLService");
+  EXPECT_LE(loop.IdleCalls(), MonitorMarkers::kStopWaitMs / MonitorMarkers::kStopPollMs + 1);
+}
+
+TEST_F(Markers, HeartbeatsWithoutADateAgeByTheirLastWriteAndUnreadableOnesAreMissing) {
+  scm.Add("QuarnSQLService", kServiceRunning);
+  PutMarker("QuarnSQLServiceExecuting.ini", Ago(1) + "\r\nlixo\r\n", LocalTime{2026, 12, 6, 5, 30, 0});
+  markers.VerificaSalvarExecutandoQuarn();
+  EXPECT_FALSE(Restarted());
+  PutMarker("QuarnSQLServiceExecuting.ini", "", LocalTime{2026, 12, 6, 5, 0, 0});
+  markers.VerificaSalvarExecutandoQuarn();
+  EXPECT_TRUE(Restarted());
+  scm.calls.clear();
+  PutMarker("QuarnSQLServiceExecuting.ini", Ago(1) + "\r\n");
+  fs.locked.insert(fakes::Key(kLogs + "QuarnSQLServiceExecuting.ini"));
+  markers.VerificaSalvarExecutandoQuarn();
+  EXPECT_TRUE(Restarted());
+}
+
+TEST_F(Markers, WritingTheOwnHeartbeatFailsLoudly) {
+  fs.dirs.erase(fakes::Key("C:\\Q\\Logs"));
+  EXPECT_THROW(markers.VerificaSalvarExecutandoQuarn(), VbError);
+  EXPECT_THROW(markers.EstouEmUso(true), VbError);
+}
+
+}  // namespace
+}  // namespace quarn

@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include "fakes/control_fakes.h"
+#include "fakes/fakes.h"
+#include "monitor/frm_backup.h"
+
+namespace quarn {
+namespace {
+
+const std::string kApp = "C:\\Solvane\\Quarn SQL";
+
+struct Watchdog : ::testing::Test {
+  fakes::MemoryFileSystem fs;
+  Cp1252Codec codec;
+  fakes::FixedClock clock;
+  PtBrDateFormat dates;
+  VirtualEventLoop loop;
+  fakes::RecordingHost host;
+  fakes::RecordingShell shell;
+  fakes::ScriptedWork work;
+  fakes::FakeServiceManager scm;
+  ServicePanel panel;
+  fakes::RecordingView view;
+  MonitorServiceControl service{scm, panel.txtAccount, panel.txtPassword, kApp};
+  std::unique_ptr<FrmBackup> form;
+
+  Watchdog() {
+    fs.AddDir("C:\\Solvane");
+    fs.AddDir(kApp);
+    fs.Put(kApp + "\\QuarnSQLServiceMonitor.exe", "MZ");
+    ProgramInfo info;
+    info.appPath = kApp;
+    info.exeName = "QuarnSQLServiceMonitor";
+    shell.onEnd = [this] { loop.EndProgram(); };
+    form = std::make_unique<FrmBackup>(
+        MonitorPorts{fs, codec, clock, dates, loop, host, shell, work, work, service, panel, view}, info);
+  }
+  void Load() {
+    ASSERT_TRUE(form->Form_Load());
+    work.calls.clear();
+    scm.calls.clear();
+  }
+  fakes::FakeService& Backup(int32_t state) {
+    auto& s = scm.Add("QuarnSQLService", state);
+    s.account = "LocalSystem";
+    return s;
+  }
+  size_t Starts() const { return static_cast<size_t>(std::count(scm.calls.begin(), scm.calls.end(), "Start QuarnSQLService")); }
+};
+
+TEST_F(Watchdog, AStoppedServiceIsStartedAtTheNextTick) {
+  Backup(kServiceStopped);
+  Load();
+  loop.Advance(1000);
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  loop.Advance(1000);
+  EXPECT_EQ(panel.lblStartCaption, "Stop Service");
+  EXPECT_TRUE(panel.lblStartEnabled);
+  EXPECT_EQ(panel.lblInstallCaption, "Uninstall Service");
+  EXPECT_FALSE(panel.lblInstallEnabled);
+  EXPECT_EQ(panel.txtAccount, "LocalSystem");
+  EXPECT_FALSE(panel.txtAccountEnabled || panel.txtPasswordEnabled || panel.chkSystemEnabled);
+  EXPECT_EQ(Starts(), 1u);
+  // Stopped from outside: the first refresh that sees it stopped starts it again.
+  scm.Find("QuarnSQLService")->state = kServiceStopped;
+  loop.Advance(1000);
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  EXPECT_EQ(Starts(), 2u);
+  EXPECT_EQ(view.depth, 0);
+}
+
+TEST_F(Watchdog, AMissingServiceIsNeverInstalledButAStartIsAskedEveryTick) {
+  Load();
+  loop.Advance(5000);
+  EXPECT_EQ(panel.lblInstallCaption, "Install Service");
+  EXPECT_TRUE(panel.lblInstallEnabled);
+  EXPECT_EQ(panel.lblStartCaption, "Start Service");
+  EXPECT_FALSE(panel.lblStartEnabled);
+  EXPECT_FALSE(panel.ServiceInstalado);
+  EXPECT_GE(Starts(), 5u);
+  EXPECT_TRUE(scm.services.empty());
+  EXPECT_FALSE(fs.Has(kApp + "\\ErrorQuarn.ini"));
+}
+
+TEST_F(Watchdog, AServiceRemovedWhileRunningKeepsStopServiceAndIsNotStarted) {
+  Backup(kServiceRunning);
+  Load();
+  loop.Advance(1000);
+  scm.services.clear();
+  loop.Advance(3000);
+  EXPECT_EQ(panel.lblStartCaption, "Stop Service");
+  EXPECT_FALSE(panel.lblStartEnabled);
+  EXPECT_EQ(Starts(), 0u);
+}
+
+TEST_F(Watchdog, PausedOrPendingServicesDisableBothLabelsAndAreLeftAlone) {
+  Backup(kServiceRunning);
+  Load();
+  loop.Advance(1000);
+  for (int32_t state : {kServicePaused, kServiceStopPending, kServicePausePending}) {
+    scm.Find("QuarnSQLService")->state = state;
+    loop.Advance(1000);
+    EXPECT_FALSE(panel.lblInstallEnabled);
+    EXPECT_FALSE(panel.lblStartEnabled);
+    EXPECT_EQ(panel.EstadoService, state);
+  }
+  EXPECT_EQ(Starts(), 0u);
+}
+
+TEST_F(Watchdog, TheSystemAccountBoxFillsAndEmptiesTheAccount) {
+  panel.txtPassword = "digitada";
+  panel.chkSystem = 1;
+  form->chkSystem_Click();
+  EXPECT_EQ(panel.txtAccount, "LocalSystem");
+  EXPECT_FALSE(panel.txtAccountEnabled);
+  EXPECT_FALSE(panel.txtPasswordEnabled);
+  panel.chkSystem = 0;
+  form->chkSystem_Click();
+  EXPECT_EQ(panel.txtAccount, "");
+  EXPECT_EQ(panel.txtPassword, "digitada");
+  EXPECT_TRUE(panel.txtAccountEnabled && panel.txtPasswordEnabled);
+}
+
+TEST_F(Watchdog, InstallingThroughTheLabelEmptiesThePasswordAndTheNextTickStartsIt) {
+  Load();
+  panel.txtAccount = "operador";
+  panel.txtPassword = "s3nha";
+  form->lblInstall_Click();
+  ASSERT_NE(scm.Find("QuarnSQLService"), nullptr);
+  EXPECT_EQ(scm.Find("QuarnSQLService")->account, ".\\operador");
+  EXPECT_EQ(scm.Find("QuarnSQLService")->password, std::optional<std::string>("s3nha"));
+  EXPECT_EQ(panel.txtPassword, "");
+  EXPECT_EQ(panel.lblInstallCaption, "Uninstall Service");
+  loop.Advance(1000);
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  // A failed installation empties the password all the same.
+  scm.services.clear();
+  scm.createError = 5;
+  panel.txtPassword = "outra";
+  form->lblInstall_Click();
+  EXPECT_TRUE(scm.services.empty());
+  EXPECT_EQ(panel.txtPassword, "");
+  EXPECT_EQ(panel.lblInstallCaption, "Install Service");
+}
+
+TEST_F(Watchdog, LabelClicksStopStartAndRemove) {
+  Backup(kServiceRunning);
+  Load();
+  form->lblStart_Click();
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceStopped);
+  EXPECT_EQ(panel.lblStartCaption, "Start Service");
+  form->lblStart_Click();
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  // Running: "Uninstall Service" is disabled, so the click only refreshes.
+  form->lblInstall_Click();
+  EXPECT_NE(scm.Find("QuarnSQLService"), nullptr);
+  scm.Find("QuarnSQLService")->state = kServiceStopped;
+  form->lblInstall_Click();
+  EXPECT_EQ(scm.Find("QuarnSQLService"), nullptr);
+  EXPECT_EQ(panel.lblInstallCaption, "Install Service");
+}
+
+TEST_F(Watchdog, AClickWhoseRefreshDisablesTheLabelOnlyRefreshes) {
+  Backup(kServicePaused);
+  Load();
+  scm.calls.clear();
+  form->lblStart_Click();
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServicePaused);
+  EXPECT_EQ(std::count_if(scm.calls.begin(), scm.calls.end(),
+                          [](auto& c) { return c.rfind("Start", 0) == 0 || c.rfind("Stop", 0) == 0; }),
+            0);
+}
+
+TEST_F(Watchdog, UpdatesEvery10800TicksAndHeartbeatsEvery1200) {
+  Load();
+  loop.Advance(10800ull * 1000 - 1);
+  EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 0u);
+  EXPECT_EQ(work.Count("VerificaSalvarExecutandoQuarn"), 8u);
+  loop.Advance(1);
+  EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 1u);
+  EXPECT_EQ(work.Count("VerificarSeTemAtualExe"), 1u);
+  EXPECT_EQ(work.Count("VerificaSalvarExecutandoQuarn"), 9u);
+  EXPECT_EQ(form->ContadorAtualizacao(), 0);
+  EXPECT_EQ(form->ContadorExecutando(), 0);
+  // Every piece of work runs under the monitor's in-use marker.
+  EXPECT_EQ(work.Count("EstouEmUso(true)"), 10u);
+  EXPECT_EQ(work.Count("EstouEmUso(false)"), 10u);
+  loop.Advance(3ull * 10800 * 1000);
+  EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 4u);
+}
+
+TEST_F(Watchdog, ABusyBackupServiceHoldsTheUpdateAndTheCounterWaits) {
+  Load();
+  int polls = 0;
+  bool checkedDuringWait = false;
+  work.busy = [&] {
+    if (++polls == 300) {  // 30 s into the wait
+      checkedDuringWait = true;
+      EXPECT_FALSE(form->Timer1().Enabled());
+      EXPECT_EQ(form->ContadorAtualizacao(), 10800);
+      EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 0u);
+    }
+    return polls < 600;
+  };
+  loop.Advance(10800ull * 1000);
+  EXPECT_TRUE(checkedDuringWait);
+  EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 1u);
+  EXPECT_EQ(form->ContadorAtualizacao(), 0);
+  EXPECT_TRUE(form->Timer1().Enabled());
+  EXPECT_EQ(loop.IdleCalls(), 599u);  // each poll blocked instead of spinning
+}
+
+TEST_F(Watchdog, TicksDuringAHeartbeatCountButStartNoSecondHeartbeat) {
+  Load();
+  int nested = 0, depth = 0;
+  work.onHeartbeat = [&] {
+    ++depth;
+    nested = std::max(nested, depth);
+    for (int i = 0; i < 300; ++i) loop.Idle(100);  // 30 s of waiting, with ticks
+    --depth;
+  };
+  const int32_t before = form->ContadorAtualizacao();
+  loop.Advance(1200 * 1000);
+  EXPECT_EQ(work.Count("VerificaSalvarExecutandoQuarn"), 1u);
+  EXPECT_EQ(nested, 1);
+  EXPECT_EQ(form->ContadorAtualizacao(), before + 1200 + 30);  // nothing lost
+  EXPECT_EQ(form->ContadorExecutando(), 0);
+  loop.Advance(1200 * 1000);
+  EXPECT_EQ(work.Count("VerificaSalvarExecutandoQuarn"), 2u);
+}
+
+TEST_F(Watchdog, TheWatchdogRunsDuringStartUpWaitsAndPanelDrawingIsBalanced) {
+  Backup(kServiceStopped);
+  int polls = 0;
+  work.busy = [&] { return ++polls < 30; };
+  ASSERT_TRUE(form->Form_Load());
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  EXPECT_EQ(view.depth, 0);
+  EXPECT_GT(view.updates, 0);
+  form->MnuAFB_Click();
+  EXPECT_EQ(view.shown, 1);
+}
+
+}  // namespace
+}  // namespace quarn

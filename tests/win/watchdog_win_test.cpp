@@ -1,0 +1,103 @@
+// The monitor running as a real service keeps the backup service alive.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "common/win32/handles.h"
+#include "common/win32/win_platform.h"
+#include "win_test_util.h"
+
+namespace quarn {
+namespace {
+
+using namespace quarn::wintest;
+
+constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
+constexpr wchar_t kBackup[] = L"QuarnSQLService";
+
+DWORD BackupPid() {
+  DWORD pid = 0;
+  win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  win::UniqueServiceHandle svc(OpenServiceW(scm.get(), kBackup, SERVICE_QUERY_STATUS));
+  SERVICE_STATUS_PROCESS sp{};
+  DWORD needed = 0;
+  if (svc && QueryServiceStatusEx(svc.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp, &needed) &&
+      sp.dwCurrentState == SERVICE_RUNNING)
+    pid = sp.dwProcessId;
+  return pid;
+}
+
+// The suite in one folder: the backup service (with a heartbeat every 10 min, so
+// that a deleted heartbeat stays missing) and the monitor built with a 10 ms
+// update timer, both registered as services, the monitor started.
+struct WatchdogUnderWine : ::testing::Test {
+  std::wstring folder;
+  void SetUp() override {
+    RemoveService(kMonitor);
+    RemoveService(kBackup);
+    KillProgram(L"QuarnSQLServiceMonitor.exe");
+    KillProgram(L"QuarnSQLService.exe");
+    folder = FreshFolder(L"watchdog suite");
+    CopyProgram(L"QuarnSQLService.exe", folder);
+    CopyHelper(L"QuarnSQLServiceMonitorFastTimer.exe", folder + L"\\QuarnSQLServiceMonitor.exe");
+    ASSERT_EQ(CreateOwnService(kBackup, L"\"" + folder + L"\\QuarnSQLService.exe\" /heartbeat-seconds=600"), 0u);
+    ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
+    ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+    ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 20000));
+  }
+  void TearDown() override {
+    RemoveService(kMonitor);
+    RemoveService(kBackup);
+  }
+};
+
+TEST_F(WatchdogUnderWine, AStoppedBackupServiceRunsAgainWithinAboutASecond) {
+  // Never started by anyone: the first watchdog ticks start it.
+  ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 10000));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(ControlService(kBackup, SERVICE_CONTROL_STOP), 0u);
+    ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) != SERVICE_RUNNING; }, 5000));
+    const ULONGLONG stopped = GetTickCount64();
+    ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 10000)) << "stop " << i;
+    // About a second; the benchmark measures it precisely.
+    EXPECT_LT(GetTickCount64() - stopped, 4000u) << "stop " << i;
+  }
+}
+
+TEST_F(WatchdogUnderWine, AMissingHeartbeatRestartsTheBackupService) {
+  ASSERT_TRUE(WaitFor([] { return BackupPid() != 0; }, 10000));
+  const DWORD before = BackupPid();
+  const std::wstring heartbeat = folder + L"\\Logs\\QuarnSQLServiceExecuting.ini";
+  ASSERT_TRUE(WaitFor([&] { return Exists(heartbeat); }, 10000));
+  DeleteFileW(heartbeat.c_str());
+  // The next heartbeat check (1200 ticks of 10 ms here) stops and starts it.
+  EXPECT_TRUE(WaitFor([&] { const DWORD now = BackupPid(); return now != 0 && now != before; }, 90000));
+  EXPECT_TRUE(WaitFor([&] { return Exists(heartbeat); }, 10000));
+  EXPECT_TRUE(Exists(folder + L"\\Logs\\QuarnSQLServiceMonitorExecuting.ini"));
+  EXPECT_FALSE(Exists(folder + L"\\Logs\\QuarnSQLServiceMonitorEmUso.ti"));
+}
+
+TEST_F(WatchdogUnderWine, AFreshInUseMarkerHoldsStartUpUntilItGoes) {
+  RemoveService(kMonitor);
+  KillProgram(L"QuarnSQLServiceMonitor.exe");
+  const std::wstring marker = folder + L"\\Logs\\QuarnSQLServiceEmUso.ti";
+  win::Win32FileSystem fs;
+  win::Win32Clock clock;
+  win::Win32DateFormat dates;
+  fs.WriteAll(win::Narrow(marker), dates.GeneralDate(clock.Now()) + "\r\n");
+  DeleteFileW((folder + L"\\Logs\\QuarnSQLServiceMonitorEmUso.ti").c_str());
+  ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  // The service runs and the watchdog works while start-up waits.
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 20000));
+  Sleep(1500);
+  EXPECT_TRUE(Exists(marker));
+  EXPECT_FALSE(Exists(folder + L"\\Logs\\QuarnSQLServiceMonitorEmUso.ti"));
+  DeleteFileW(marker.c_str());
+  // The update check then runs under the monitor's own marker, which it removes.
+  EXPECT_TRUE(WaitFor([&] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 10000));
+  ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_STOP), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000));
+}
+
+}  // namespace
+}  // namespace quarn
