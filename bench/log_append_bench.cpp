@@ -43,6 +43,8 @@ class DiskFileSystem final : public FileSystem {
     return FileStamp{fs::file_size(P(p)), static_cast<uint64_t>(fs::last_write_time(P(p)).time_since_epoch().count())};
   }
   LocalTime LastModified(const std::string&) override { return {}; }
+  std::vector<std::string> ListFiles(const std::string&) override { return {}; }
+  void RemoveDir(const std::string&) override {}
 
  private:
   fs::path root_;

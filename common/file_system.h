@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/time_text.h"
 
@@ -32,6 +33,9 @@ class FileSystem {
   // Replaces the target if it exists.
   virtual void Rename(const std::string& from, const std::string& to) = 0;
   virtual FileStamp Stamp(const std::string& path) = 0;
+  // Plain names of the files (not folders) directly in a folder; empty when it is missing.
+  virtual std::vector<std::string> ListFiles(const std::string& folder) = 0;
+  virtual void RemoveDir(const std::string& path) = 0;
   virtual LocalTime LastModified(const std::string& path) = 0;
 };
 

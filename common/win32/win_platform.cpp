@@ -167,6 +167,22 @@ FileStamp Win32FileSystem::Stamp(const std::string& path) {
   return s;
 }
 
+std::vector<std::string> Win32FileSystem::ListFiles(const std::string& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW(Widen(JoinPath(folder, "*")).c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(Narrow(fd.cFileName));
+  } while (FindNextFileW(h, &fd));
+  FindClose(h);
+  return names;
+}
+
+void Win32FileSystem::RemoveDir(const std::string& path) {
+  if (!RemoveDirectoryW(Widen(path).c_str())) throw FileErrorFromWin32(GetLastError());
+}
+
 LocalTime Win32FileSystem::LastModified(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA d{};
   if (!GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &d)) throw FileErrorFromWin32(GetLastError());

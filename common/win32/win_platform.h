@@ -39,6 +39,8 @@ class Win32FileSystem final : public FileSystem {
   void Delete(const std::string& path) override;
   void Rename(const std::string& from, const std::string& to) override;
   FileStamp Stamp(const std::string& path) override;
+  std::vector<std::string> ListFiles(const std::string& folder) override;
+  void RemoveDir(const std::string& path) override;
   LocalTime LastModified(const std::string& path) override;
 };
 

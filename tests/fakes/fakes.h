@@ -33,12 +33,17 @@ class MemoryFileSystem final : public FileSystem {
   uint64_t clockTick = 1;
   std::map<std::string, uint64_t> writeTimes;
   std::map<std::string, LocalTime> modified;
+  std::map<std::string, std::string> original;  // by Key(): the name as last written
   uint64_t bytesRead = 0, bytesWritten = 0;
 
   MemoryFileSystem() { dirs.insert("c:\\"); }
 
   void AddDir(const std::string& p) { dirs.insert(Key(p)); }
-  void Put(const std::string& p, std::string bytes) { Touch(Key(p)); files[Key(p)] = std::move(bytes); }
+  void Put(const std::string& p, std::string bytes) {
+    Touch(Key(p));
+    Remember(p);
+    files[Key(p)] = std::move(bytes);
+  }
   std::string Get(const std::string& p) const {
     auto it = files.find(Key(p));
     return it == files.end() ? std::string("<missing>") : it->second;
@@ -66,6 +71,7 @@ class MemoryFileSystem final : public FileSystem {
     files[Key(p)] = std::string(bytes);
     bytesWritten += bytes.size();
     Touch(Key(p));
+    Remember(p);
   }
   void Append(const std::string& p, std::string_view bytes) override {
     Check(p);
@@ -84,14 +90,32 @@ class MemoryFileSystem final : public FileSystem {
     Check(to);
     auto it = files.find(Key(from));
     if (it == files.end()) throw FileError(kErrFileNotFound);
-    files[Key(to)] = std::move(it->second);
+    if (!DirExists(Parent(to))) throw FileError(kErrPathNotFound);
+    std::string moved = std::move(it->second);
     files.erase(it);
+    files[Key(to)] = std::move(moved);
     Touch(Key(to));
+    Remember(to);
   }
   FileStamp Stamp(const std::string& p) override {
     auto it = files.find(Key(p));
     if (it == files.end()) throw FileError(kErrFileNotFound);
     return FileStamp{it->second.size(), writeTimes[Key(p)]};
+  }
+  std::vector<std::string> ListFiles(const std::string& folder) override {
+    std::vector<std::string> names;
+    const std::string prefix = Key(folder) + "\\";
+    for (auto& [k, v] : files) {
+      (void)v;
+      if (k.size() > prefix.size() && k.compare(0, prefix.size(), prefix) == 0 &&
+          k.find('\\', prefix.size()) == std::string::npos)
+        names.push_back(original.count(k) ? original[k] : k.substr(prefix.size()));
+    }
+    return names;
+  }
+  void RemoveDir(const std::string& p) override {
+    Check(p);
+    if (!dirs.erase(Key(p))) throw FileError(kErrPathNotFound);
   }
   LocalTime LastModified(const std::string& p) override {
     if (!FileExists(p)) throw FileError(kErrFileNotFound);
@@ -108,6 +132,10 @@ class MemoryFileSystem final : public FileSystem {
     if (locked.count(Key(p))) throw FileError(kErrPermissionDenied);
   }
   void Touch(const std::string& k) { writeTimes[k] = ++clockTick; }
+  void Remember(const std::string& p) {
+    const size_t s = p.find_last_of('\\');
+    original[Key(p)] = s == std::string::npos ? p : p.substr(s + 1);
+  }
 };
 
 class FixedClock final : public Clock {

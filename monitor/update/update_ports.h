@@ -1,0 +1,56 @@
+#pragma once
+// What the updater needs of the platform: an HTTP transfer in the manner of the
+// Internet Transfer control, the connectivity question, the extraction library
+// bound by name, and the update server's address.
+#include <cstdint>
+#include <string>
+
+namespace quarn {
+
+class InetTransfer {
+ public:
+  virtual ~InetTransfer() = default;
+  // Starts the request and returns at once; raises a VbError when it cannot start.
+  virtual void Execute(const std::string& url, const std::string& operation) = 0;
+  // True while the request runs (until the answer's headers are in, or it failed).
+  virtual bool StillExecuting() = 0;
+  // The HTTP status of the finished request; raises the transfer's failure.
+  virtual int ResponseCode() = 0;
+  // A response header's value; empty when the answer has none.
+  virtual std::string GetHeader(const std::string& name) = 0;
+  // The next bytes of the body, at most `size`; fewer only at the body's end.
+  // Raises a VbError when the transfer fails.
+  virtual std::string GetChunk(int size) = 0;
+  // Ends the request and frees what it holds.
+  virtual void Cancel() = 0;
+};
+
+class Connectivity {
+ public:
+  virtual ~Connectivity() = default;
+  virtual bool InternetGetConnectedState() = 0;
+};
+
+// The extraction library's six functions. Each raises a VbError when the
+// library or the function cannot be found.
+class UnzipLibrary {
+ public:
+  virtual ~UnzipLibrary() = default;
+  virtual int16_t addUNZIP_Overwrite(int16_t mode) = 0;
+  virtual int16_t addUNZIP_ArchiveName(const std::string& archive) = 0;
+  virtual int16_t addUNZIP_Include(const std::string& include) = 0;
+  virtual int16_t addUNZIP_ExtractTo(const std::string& folder) = 0;
+  virtual int16_t addUNZIP_RestoreStructure(int16_t restore) = 0;
+  virtual int32_t addUNZIP() = 0;
+};
+
+class UpdateServer {
+ public:
+  virtual ~UpdateServer() = default;
+  // "http://host[:port]", without a trailing slash.
+  virtual std::string BaseUrl() = 0;
+};
+
+inline constexpr char kUpdatePath[] = "/CentralUpdate/QuarnSqlSolvane/";
+
+}  // namespace quarn

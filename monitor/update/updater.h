@@ -1,0 +1,99 @@
+#pragma once
+// The updater: version records, download, extraction and the update of the
+// backup service and the GUI monitor from the update server.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/ansi_text.h"
+#include "common/errors.h"
+#include "common/event_loop.h"
+#include "common/file_system.h"
+#include "common/process_control.h"
+#include "common/service_control.h"
+#include "monitor/frm_backup.h"
+#include "monitor/logs.h"
+#include "monitor/update/update_ports.h"
+
+namespace quarn {
+
+// What the updater uses of the window: its logs, its watchdog and its download folder.
+class UpdaterWindow {
+ public:
+  virtual ~UpdaterWindow() = default;
+  virtual MonitorLogs& Logs() = 0;
+  virtual Timer& TimerCheckService() = 0;
+  virtual const std::string& PastaTemp() const = 0;
+};
+
+struct UpdaterPorts {
+  FileSystem& fs;
+  const TextCodec& codec;
+  EventLoop& loop;
+  InetTransfer& inet;
+  Connectivity& net;
+  UnzipLibrary& unzip;
+  UpdateServer& server;
+  MonitorServiceControl& service;
+  FechaExe& fecha;
+};
+
+inline constexpr char kVersionError[] = "erro";
+
+// Leading and trailing space characters removed; tabs and line feeds stay.
+std::string TrimSpaces(const std::string& s);
+// The text of a Content-Length header as a 32-bit count, as the conversion of
+// the original reads it; raises "type mismatch" or "overflow", and a negative
+// length is no length.
+int32_t ParseContentLength(const std::string& text);
+// True when the version records say the program must be replaced.
+bool PrecisaAtualizar(const std::string& local, const std::string& net);
+
+class Updater final : public UpdateChecks {
+ public:
+  static constexpr int kTransferPollMs = 10;
+  static constexpr int kChunk = 1024;
+  // How long an ended program may take to disappear before the update gives up.
+  static constexpr uint64_t kProcessWaitMs = 30 * 1000;
+  static constexpr int kProcessPollMs = 50;
+
+  Updater(UpdaterPorts ports, std::string appPath) : p_(ports), app_(std::move(appPath)) {}
+  void Attach(UpdaterWindow& window) { w_ = &window; }
+
+  void VerificarSeTemAtualService() override;
+  void VerificarSeTemAtualExe() override;
+  void UpdateSistema(std::string varProgramaTem);
+
+  bool TemConexaoInternet() { return p_.net.InternetGetConnectedState(); }
+  bool BaixaArquivo(const std::string& url, const std::string& destination);
+  void DesCompacta(const std::string& archive, const std::string& include, const std::string& target,
+                   bool restoreStructure);
+
+  void PegaVLocal();
+  void PegaVLocalEXE();
+  void PegaVNET();
+  void PegaVNETEXE();
+
+  std::string VLocalService, VNetService, VLocalExe, VNetExe;
+
+  // Puts back what an update killed half-way left behind (see UpdateSistema).
+  void RecuperaAtualizacao(const std::string& name);
+
+ private:
+  struct Program;
+  static const Program& ProgramFor(const std::string& name);
+  void Verifica(const Program& prog);
+  void PegaLocal(const Program& prog);
+  void PegaNet(const Program& prog);
+  void Report(const std::string& text, int32_t color) { w_->Logs().FormataRichTextBox(text, color, false); }
+  std::string Url(const std::string& file) const { return p_.server.BaseUrl() + kUpdatePath + file; }
+  std::string LocalRecordPath(const Program& prog) const;
+  void EndProgram(const std::string& exe);
+  std::string ReadLastLine(const std::string& path);
+
+  UpdaterPorts p_;
+  std::string app_;
+  UpdaterWindow* w_ = nullptr;
+};
+
+}  // namespace quarn

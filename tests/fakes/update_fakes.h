@@ -1,0 +1,126 @@
+#pragma once
+// Fakes of the updater's ports: a scripted update server behind the transfer
+// port, the connectivity answer, and an extraction library that unpacks the
+// "archives" the tests register.
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/errors.h"
+#include "fakes/fakes.h"
+#include "monitor/update/update_ports.h"
+
+namespace quarn::fakes {
+
+struct FakeResponse {
+  int status = 200;
+  std::string body;
+  bool sendLength = true;
+  std::string lengthText;     // overrides the real length when not empty
+  size_t cutAfter = SIZE_MAX;  // the connection closes after this many body bytes
+  int pollsBeforeAnswer = 2;   // StillExecuting stays true this many times
+  bool failRequest = false;    // no answer at all: the request fails
+};
+
+class FakeInet final : public InetTransfer {
+ public:
+  std::map<std::string, FakeResponse> routes;  // by URL
+  std::vector<std::string> requested;
+  std::vector<int> chunkSizes;
+  int cancels = 0;
+
+  void Execute(const std::string& url, const std::string& op) override {
+    if (op != "GET") throw VbError(35750, "operação inválida");
+    requested.push_back(url);
+    auto it = routes.find(url);
+    current_ = it == routes.end() ? FakeResponse{404, "<html>not found</html>"} : it->second;
+    polls_ = current_.pollsBeforeAnswer;
+    offset_ = 0;
+  }
+  bool StillExecuting() override { return polls_-- > 0; }
+  int ResponseCode() override {
+    if (current_.failRequest) throw VbError(12002, "A operação excedeu o tempo limite");
+    return current_.status;
+  }
+  std::string GetHeader(const std::string& name) override {
+    if (name != "Content-Length" || !current_.sendLength) return {};
+    return current_.lengthText.empty() ? std::to_string(current_.body.size()) : current_.lengthText;
+  }
+  std::string GetChunk(int size) override {
+    chunkSizes.push_back(size);
+    const size_t end = std::min({current_.body.size(), current_.cutAfter, offset_ + static_cast<size_t>(size)});
+    std::string out = offset_ < end ? current_.body.substr(offset_, end - offset_) : std::string();
+    offset_ = std::max(offset_, end);
+    return out;
+  }
+  void Cancel() override { ++cancels; }
+
+ private:
+  FakeResponse current_;
+  int polls_ = 0;
+  size_t offset_ = 0;
+};
+
+class FakeConnectivity final : public Connectivity {
+ public:
+  bool online = true;
+  bool InternetGetConnectedState() override { return online; }
+};
+
+// Archives are registered by their bytes; extraction writes their entries flat
+// into the target folder of the MemoryFileSystem.
+class FakeUnzip final : public UnzipLibrary {
+ public:
+  explicit FakeUnzip(MemoryFileSystem& fs) : fs_(fs) {}
+  std::map<std::string, std::vector<std::pair<std::string, std::string>>> archives;
+  bool libraryMissing = false;
+  std::string missingEntry;  // a function the library lacks
+  std::vector<std::string> calls;
+  int32_t forcedResult = 0;  // returned by addUNZIP when not 0
+
+  // Registers an archive and returns its bytes.
+  std::string Archive(const std::string& id, std::vector<std::pair<std::string, std::string>> entries) {
+    const std::string bytes = "PK-fake:" + id;
+    archives[bytes] = std::move(entries);
+    return bytes;
+  }
+
+  int16_t addUNZIP_Overwrite(int16_t mode) override { return Call("addUNZIP_Overwrite", std::to_string(mode)); }
+  int16_t addUNZIP_ArchiveName(const std::string& a) override { archive_ = a; return Call("addUNZIP_ArchiveName", a); }
+  int16_t addUNZIP_Include(const std::string& i) override { return Call("addUNZIP_Include", i); }
+  int16_t addUNZIP_ExtractTo(const std::string& f) override { target_ = f; return Call("addUNZIP_ExtractTo", f); }
+  int16_t addUNZIP_RestoreStructure(int16_t r) override { return Call("addUNZIP_RestoreStructure", std::to_string(r)); }
+  int32_t addUNZIP() override {
+    Call("addUNZIP", "");
+    if (forcedResult) return forcedResult;
+    if (!fs_.FileExists(archive_)) return -1;
+    auto it = archives.find(fs_.Get(archive_));
+    if (it == archives.end()) return -2;
+    for (auto& [name, content] : it->second) {
+      const size_t slash = name.find_last_of("/\\");
+      fs_.WriteAll(JoinPath(target_, slash == std::string::npos ? name : name.substr(slash + 1)), content);
+    }
+    return static_cast<int32_t>(it->second.size());
+  }
+
+ private:
+  int16_t Call(const std::string& fn, const std::string& arg) {
+    if (libraryMissing) throw VbError(53, "Arquivo não encontrado: aunzip32.dll");
+    if (fn == missingEntry)
+      throw VbError(453, "Não é possível encontrar o ponto de entrada " + fn + " da DLL em aunzip32.dll");
+    calls.push_back(fn + "(" + arg + ")");
+    return 0;
+  }
+  MemoryFileSystem& fs_;
+  std::string archive_, target_;
+};
+
+class FixedServer final : public UpdateServer {
+ public:
+  std::string base = "http://atualizacao.test";
+  std::string BaseUrl() override { return base; }
+};
+
+}  // namespace quarn::fakes

@@ -1,0 +1,397 @@
+#include <gtest/gtest.h>
+
+#include "fakes/control_fakes.h"
+#include "fakes/fakes.h"
+#include "fakes/update_fakes.h"
+#include "monitor/update/updater.h"
+
+namespace quarn {
+namespace {
+
+const std::string kApp = "C:\\Solvane\\Quarn SQL";
+const std::string kLogs = kApp + "\\Logs\\";
+const std::string kTemp = kApp + "\\temp\\";
+const std::string kBase = "http://atualizacao.test/CentralUpdate/QuarnSqlSolvane/";
+
+struct Line {
+  int32_t color;
+  std::string text;
+  friend bool operator==(const Line& a, const Line& b) { return a.color == b.color && a.text == b.text; }
+  friend std::ostream& operator<<(std::ostream& o, const Line& l) { return o << l.color << " " << l.text; }
+};
+
+struct UpdaterFixture : ::testing::Test, UpdaterWindow {
+  fakes::MemoryFileSystem fs;
+  Cp1252Codec codec;
+  fakes::FixedClock clock;
+  PtBrDateFormat dates;
+  VirtualEventLoop loop;
+  fakes::FakeInet inet;
+  fakes::FakeConnectivity net;
+  fakes::FakeUnzip unzip{fs};
+  fakes::FixedServer server;
+  fakes::FakeServiceManager scm;
+  fakes::FakeProcesses procs;
+  FechaExe fecha{procs};
+  std::string account, password;
+  MonitorServiceControl service{scm, account, password, kApp};
+  MonitorLogs logs{LogContext{fs, codec, clock, dates, kApp}};
+  std::unique_ptr<Timer> watchdog = loop.CreateTimer(1000, [] {});
+  std::string pastaTemp = kTemp;
+  Updater updater{UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, fecha}, kApp};
+
+  MonitorLogs& Logs() override { return logs; }
+  Timer& TimerCheckService() override { return *watchdog; }
+  const std::string& PastaTemp() const override { return pastaTemp; }
+
+  UpdaterFixture() {
+    for (const std::string d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp"}) fs.AddDir(d);
+    updater.Attach(*this);
+    watchdog->SetEnabled(true);
+    fs.Put(kApp + "\\QuarnSQLService.exe", "old service build");
+    fs.Put(kApp + "\\QuarnSQLMonitor.exe", "old monitor build");
+    scm.Add("QuarnSQLService", kServiceRunning).account = "LocalSystem";
+    procs.Run("QuarnSQLService.exe");
+  }
+
+  void Publish(const std::string& file, const std::string& body, int status = 200) {
+    inet.routes[kBase + file] = fakes::FakeResponse{status, body};
+  }
+  void PublishVersion(const std::string& program, const std::string& recordText) {
+    const std::string record = program == "service" ? "VersaoQuarnSQLService.ini" : "VersaoQuarnSqlMonitor.ini";
+    const std::string zip = program == "service" ? "VersaoQuarnSQLService.zip" : "VersaoQuarnSqlMonitor.zip";
+    Publish(zip, unzip.Archive(zip + recordText, {{record, recordText}}));
+  }
+  void PublishBuild(const std::string& name, std::vector<std::pair<std::string, std::string>> entries) {
+    Publish(name + ".zip", unzip.Archive(name + ".zip", std::move(entries)));
+  }
+  std::vector<Line> Formatted() {
+    std::vector<Line> out;
+    for (auto& l : SplitLines(codec.FromAnsi(fs.Get(kLogs + "FormataRichTextBoxServiceMonitor.INI")))) {
+      if (l.size() < 38) continue;
+      out.push_back(Line{std::stoi(l.substr(26, 12)), l.substr(38)});
+    }
+    return out;
+  }
+  std::string Record(const std::string& file) { return fs.Get(kLogs + file); }
+};
+
+TEST_F(UpdaterFixture, ACompleteUpdateOfTheBackupServiceReportsFifteenLinesInOrder) {
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n");
+  PublishVersion("service", "1.1\r\n");
+  PublishBuild("QuarnSQLService", {{"build/QuarnSQLService.exe", "new service build"}, {"libmysql.dll", "lib"}});
+  updater.VerificarSeTemAtualService();
+  const std::vector<Line> expected = {
+      {0, "Verificando atualizações disponíveis para o Serviço QuarnSQlService."},
+      {16711680, "VersaoQuarnSQLService.Net: 1.1"},
+      {0, "VersaoQuarnSQLService.Local: 1.0"},
+      {0, "Baixando Serviço QuarnSQLService para atualização..."},
+      {0, "QuarnSQLService baixado com sucesso."},
+      {16711680, "Parando o QuarnSQLService."},
+      {0, "Atualizando o QuarnSQLService..."},
+      {0, "Descompactando..."},
+      {16711680, "Descompactado..."},
+      {0, "Salvando VersaoQuarnSQLService..."},
+      {16711680, "VersaoQuarnSQLService Salva..."},
+      {0, "Startando Service..."},
+      {16711680, "Startado Service..."},
+      {0, "Uma nova versão do QuarnSQLService foi instalada."},
+      {0, "Monitorando..."},
+  };
+  EXPECT_EQ(Formatted(), expected);
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "new service build");
+  EXPECT_EQ(fs.Get(kApp + "\\libmysql.dll"), "lib");
+  EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "1.1\r\n");
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  EXPECT_TRUE(procs.terminated.size() == 1);
+  EXPECT_TRUE(watchdog->Enabled());
+  // Nothing of the old build or the staging is left behind.
+  EXPECT_TRUE(fs.ListFiles(kTemp + "QuarnSQLService.anterior").empty());
+  EXPECT_TRUE(fs.ListFiles(kTemp + "QuarnSQLService.novo").empty());
+  EXPECT_FALSE(fs.Has(kTemp + "QuarnSQLService.pendente"));
+  EXPECT_EQ(unzip.calls.front(), "addUNZIP_Overwrite(11)");
+  EXPECT_EQ(unzip.calls[4], "addUNZIP_RestoreStructure(0)");
+
+  // The next check finds the two records equal.
+  fs.Delete(kLogs + "FormataRichTextBoxServiceMonitor.INI");
+  updater.VerificarSeTemAtualService();
+  EXPECT_EQ(Formatted(), (std::vector<Line>{
+                             {0, "Verificando atualizações disponíveis para o Serviço QuarnSQlService."},
+                             {16711680, "VersaoQuarnSQLService.Net: 1.1"},
+                             {0, "VersaoQuarnSQLService.Local: 1.1"},
+                             {16711680, "Nenhuma atualização disponível no momento para o Quarn Monitor SQL Service."},
+                             {16711680, "Monitorando..."},
+                         }));
+}
+
+TEST_F(UpdaterFixture, TheGuiMonitorIsEndedReplacedAndNotStartedAgain) {
+  const uint32_t gui = procs.Run("QuarnSQLMonitor.exe");
+  PublishVersion("monitor", "2014-02-27");
+  PublishBuild("QuarnSQLMonitor", {{"QuarnSQLMonitor.exe", "new gui"}});
+  updater.VerificarSeTemAtualExe();  // no local record yet: created empty, then updated
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLMonitor.exe"), "new gui");
+  EXPECT_EQ(Record("VersaoQuarnSqlMonitor.ini"), "2014-02-27\r\n");
+  EXPECT_EQ(procs.terminated, std::vector<uint32_t>{gui});
+  EXPECT_EQ(std::count(scm.calls.begin(), scm.calls.end(), "Start QuarnSQLService"), 0);
+  const auto lines = Formatted();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0].text, "Verificando atualizações disponíveis para o QuarnSqlMonitor.");
+  EXPECT_EQ(lines[1].text, "VersaoQuarnSqlMonitorEXE.Net: 2014-02-27");
+  EXPECT_EQ(lines[2].text, "VersaoQuarnSqlMonitor.Local: ");
+  EXPECT_EQ(lines[lines.size() - 4], (Line{0, "Salvando VersaoQuarnSqlMonitor..."}));
+  EXPECT_EQ(lines[lines.size() - 3], (Line{16711680, "VersaoQuarnSqlMonitor Salva..."}));
+  EXPECT_EQ(inet.requested.back(), kBase + "QuarnSQLMonitor.zip");
+}
+
+TEST_F(UpdaterFixture, OfflineChecksTouchNothing) {
+  net.online = false;
+  updater.VerificarSeTemAtualService();
+  updater.VerificarSeTemAtualExe();
+  EXPECT_EQ(Formatted(), (std::vector<Line>{{16711680, "Sem conexão com a internet."},
+                                            {16711680, "Sem conexão com a internet."}}));
+  EXPECT_TRUE(inet.requested.empty());
+  EXPECT_FALSE(fs.Has(kLogs + "VersaoQuarnSQLService.ini"));
+}
+
+TEST_F(UpdaterFixture, RecordsAreReadByTheirOwnLineRules) {
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n1.1\r\n");
+  updater.PegaVLocal();
+  EXPECT_EQ(updater.VLocalService, "1.1");
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n\r\n");
+  updater.PegaVLocal();
+  EXPECT_EQ(updater.VLocalService, "");
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", "  1.0 \t \r\n");
+  updater.PegaVLocal();
+  EXPECT_EQ(updater.VLocalService, "1.0 \t");
+
+  PublishVersion("service", "  2.0  \r\noutra linha\r\n");
+  updater.PegaVNET();
+  EXPECT_EQ(updater.VNetService, "2.0");
+  PublishVersion("service", "2.0\n\r\n");  // a lone line feed stays in the version
+  updater.PegaVNET();
+  EXPECT_EQ(updater.VNetService, "2.0\n");
+}
+
+TEST_F(UpdaterFixture, ALoneLineFeedVersionIsWrittenSoTheNextCheckFindsItEqual) {
+  PublishVersion("service", "3.0\n");
+  PublishBuild("QuarnSQLService", {{"QuarnSQLService.exe", "v3"}});
+  updater.VerificarSeTemAtualService();
+  EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "3.0\n\r\n");
+  inet.requested.clear();
+  updater.VerificarSeTemAtualService();
+  EXPECT_EQ(inet.requested.size(), 1u);  // only the version archive
+}
+
+TEST_F(UpdaterFixture, TheComparisonRule) {
+  EXPECT_TRUE(PrecisaAtualizar("2.0", "2.0 beta"));
+  EXPECT_TRUE(PrecisaAtualizar("2.1", "2.0"));
+  EXPECT_TRUE(PrecisaAtualizar("", "1.0"));
+  EXPECT_TRUE(PrecisaAtualizar("Erro", "ERRO"));  // only the exact word marks a failure
+  EXPECT_FALSE(PrecisaAtualizar("1.0", "1.0"));
+  EXPECT_FALSE(PrecisaAtualizar("erro", "1.0"));
+  EXPECT_FALSE(PrecisaAtualizar("1.0", "erro"));
+}
+
+TEST_F(UpdaterFixture, ALocalRecordReadingErroStopsTheCheckQuietly) {
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", "erro\r\n");
+  PublishVersion("service", "9.9");
+  updater.VerificarSeTemAtualService();
+  const auto lines = Formatted();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[2], (Line{0, "VersaoQuarnSQLService.Local: erro"}));
+  EXPECT_EQ(inet.requested.size(), 1u);
+}
+
+TEST_F(UpdaterFixture, ServerFaultsBecomeRedErroLinesAndNoUpdate) {
+  struct Case {
+    std::string name;
+    fakes::FakeResponse response;
+    std::string expectedPrefix;
+  };
+  const std::string goodZip = unzip.Archive("v", {{"VersaoQuarnSQLService.ini", "5.0\r\n"}});
+  auto with = [&](auto f) {
+    fakes::FakeResponse r{200, goodZip};
+    f(r);
+    return r;
+  };
+  const std::vector<Case> cases = {
+      {"404", {404, "<html>404</html>"}, "VersaoQuarnSQLService.Net: erro 404-"},
+      {"500", {500, "oops"}, "VersaoQuarnSQLService.Net: erro 500-"},
+      {"no length", with([](auto& r) { r.sendLength = false; }), "VersaoQuarnSQLService.Net: erro 13-"},
+      {"negative length", with([](auto& r) { r.lengthText = "-5"; }), "VersaoQuarnSQLService.Net: erro 13-"},
+      {"text length", with([](auto& r) { r.lengthText = "abc"; }), "VersaoQuarnSQLService.Net: erro 13-"},
+      {"huge length", with([](auto& r) { r.lengthText = "99999999999"; }), "VersaoQuarnSQLService.Net: erro 6-"},
+      {"cut body", with([](auto& r) { r.cutAfter = 3; }), "VersaoQuarnSQLService.Net: erro 62-"},
+      {"no answer", with([](auto& r) { r.failRequest = true; }), "VersaoQuarnSQLService.Net: erro 12002-"},
+      {"html page", {200, "<html>login</html>"}, "VersaoQuarnSQLService.Net: erro 53-"},
+      {"empty length", {200, ""}, "VersaoQuarnSQLService.Net: erro 53-"},
+      {"archive without record", {200, unzip.Archive("x", {{"outro.ini", "1"}})}, "VersaoQuarnSQLService.Net: erro 53-"},
+      {"empty record", {200, unzip.Archive("e", {{"VersaoQuarnSQLService.ini", ""}})},
+       "VersaoQuarnSQLService.Net: erro 62-"},
+  };
+  for (const auto& c : cases) {
+    fs.Put(kLogs + "FormataRichTextBoxServiceMonitor.INI", "x\r\n");
+    fs.Delete(kLogs + "FormataRichTextBoxServiceMonitor.INI");
+    inet.routes[kBase + "VersaoQuarnSQLService.zip"] = c.response;
+    updater.VerificarSeTemAtualService();
+    const auto lines = Formatted();
+    ASSERT_GE(lines.size(), 2u) << c.name;
+    EXPECT_EQ(lines[1].color, kCorVermelha) << c.name;
+    EXPECT_EQ(lines[1].text.rfind(c.expectedPrefix, 0), 0u) << c.name << ": " << lines[1].text;
+    EXPECT_EQ(updater.VNetService, "erro") << c.name;
+    EXPECT_FALSE(fs.Has(kTemp + "VersaoQuarnSQLService.zip") && c.name == "cut body") << c.name;
+    EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build") << c.name;
+    EXPECT_FALSE(fs.Has(kApp + "\\ErrorQuarn.ini")) << c.name;  // readers never write the error log
+  }
+}
+
+TEST_F(UpdaterFixture, ARecordErroOnTheServerIsNoUpdate) {
+  PublishVersion("service", "erro");
+  updater.VerificarSeTemAtualService();
+  EXPECT_EQ(inet.requested.size(), 1u);
+  EXPECT_EQ(Formatted().back(), (Line{0, "VersaoQuarnSQLService.Local: "}));
+}
+
+TEST_F(UpdaterFixture, DownloadsReadOneChunkPerStartedKilobyte) {
+  for (auto [size, expected] : std::vector<std::pair<size_t, std::vector<int>>>{
+           {0, {}}, {1024, {1024}}, {1025, {1024, 1}}, {2048, {1024, 1024}}}) {
+    inet.routes["http://h/f"] = fakes::FakeResponse{200, std::string(size, 'x')};
+    inet.chunkSizes.clear();
+    fs.Put(kTemp + "f.bin", std::string(5000, 'o'));  // a longer old file leaves no tail
+    EXPECT_TRUE(updater.BaixaArquivo("  http://h/f  ", kTemp + "f.bin"));
+    EXPECT_EQ(inet.chunkSizes, expected) << size;
+    EXPECT_EQ(fs.Get(kTemp + "f.bin"), std::string(size, 'x'));
+  }
+  EXPECT_EQ(inet.requested.back(), "http://h/f");
+  EXPECT_GE(loop.IdleCalls(), 8u);  // the wait for the answer let events run
+}
+
+TEST_F(UpdaterFixture, ContentLengthTexts) {
+  EXPECT_EQ(ParseContentLength("0"), 0);
+  EXPECT_EQ(ParseContentLength(" 1025 "), 1025);
+  EXPECT_EQ(ParseContentLength("+7"), 7);
+  EXPECT_EQ(ParseContentLength("2147483647"), INT32_MAX);
+  for (const char* bad : {"", " ", "-1", "1e3", "12abc", "0x10", "2147483648"}) {
+    EXPECT_THROW(ParseContentLength(bad), VbError) << bad;
+  }
+}
+
+TEST_F(UpdaterFixture, ABuildWithoutTheProgramStopsNothing) {
+  PublishVersion("service", "2.0");
+  PublishBuild("QuarnSQLService", {{"leiame.txt", "sem programa"}});
+  updater.VerificarSeTemAtualService();
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  EXPECT_TRUE(procs.terminated.empty());
+  EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "");
+  EXPECT_TRUE(watchdog->Enabled());
+  const auto lines = Formatted();
+  EXPECT_EQ(lines.back().color, kCorVermelha);
+  EXPECT_EQ(lines.back().text.rfind("Update Sistema QuarnSQLService 53-", 0), 0u) << lines.back().text;
+  EXPECT_NE(fs.Get(kApp + "\\ErrorQuarn.ini").find(" - Update Sistema QuarnSQLService 53-"), std::string::npos);
+  EXPECT_FALSE(fs.Has(kApp + "\\leiame.txt"));
+}
+
+TEST_F(UpdaterFixture, ALockedProgramFileIsPutBackAndTheOldBuildRunsOn) {
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n");
+  fs.Put(kApp + "\\libmysql.dll", "old lib");
+  PublishVersion("service", "2.0");
+  PublishBuild("QuarnSQLService", {{"libmysql.dll", "new lib"}, {"QuarnSQLService.exe", "new"}});
+  fs.locked.insert(fakes::Key(kApp + "\\QuarnSQLService.exe"));
+  updater.VerificarSeTemAtualService();
+  fs.locked.clear();
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
+  EXPECT_EQ(fs.Get(kApp + "\\libmysql.dll"), "old lib");  // rolled back whole
+  EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "1.0\r\n");
+  EXPECT_TRUE(watchdog->Enabled());
+  EXPECT_EQ(Formatted().back().text.rfind("Update Sistema QuarnSQLService 70-", 0), 0u);
+}
+
+TEST_F(UpdaterFixture, AMissingLibraryIsReportedByDesCompactaAndTheUpdateFails) {
+  unzip.libraryMissing = true;
+  PublishVersion("service", "2.0");
+  updater.VerificarSeTemAtualService();
+  const auto lines = Formatted();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[1], (Line{kCorVermelha, "DesCompacta 53-Arquivo não encontrado: aunzip32.dll"}));
+  EXPECT_NE(fs.Get(kApp + "\\ErrorQuarn.ini").find(" - DesCompacta  53-Arquivo n\xE3o encontrado: aunzip32.dll"),
+            std::string::npos);
+  unzip.libraryMissing = false;
+  unzip.missingEntry = "addUNZIP_ExtractTo";
+  updater.DesCompacta(kTemp + "x.zip", "", kTemp, false);
+  EXPECT_EQ(Formatted().back().text.rfind("DesCompacta 453-", 0), 0u);
+  EXPECT_EQ(unzip.calls.back(), "addUNZIP_Include()");  // the later calls are skipped
+  unzip.missingEntry.clear();
+  unzip.forcedResult = 40000;  // outside a 16-bit result
+  updater.DesCompacta(kTemp + "x.zip", "", kTemp, false);
+  EXPECT_EQ(Formatted().back().text.rfind("DesCompacta 6-", 0), 0u);
+}
+
+TEST_F(UpdaterFixture, AGuiMonitorThatWillNotEndFailsTheUpdateAfterABoundedWait) {
+  procs.Run("QuarnSQLMonitor.exe");
+  struct Immortal : ProcessPort {
+    fakes::FakeProcesses& inner;
+    explicit Immortal(fakes::FakeProcesses& p) : inner(p) {}
+    bool Snapshot(std::vector<ProcessEntry>& out) override { return inner.Snapshot(out); }
+    uint32_t WindowProcess(uintptr_t w) override { return inner.WindowProcess(w); }
+    void EnableDebugPrivilege() override {}
+    bool Terminate(uint32_t) override { return false; }
+  } immortal(procs);
+  FechaExe stubborn(immortal);
+  Updater u(UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, stubborn}, kApp);
+  u.Attach(*this);
+  PublishVersion("monitor", "2.0");
+  PublishBuild("QuarnSQLMonitor", {{"QuarnSQLMonitor.exe", "new gui"}});
+  u.VerificarSeTemAtualExe();
+  EXPECT_GE(loop.TickMs(), Updater::kProcessWaitMs);
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLMonitor.exe"), "old monitor build");
+  EXPECT_EQ(Record("VersaoQuarnSqlMonitor.ini"), "");
+  EXPECT_EQ(Formatted().back().text.rfind("Update Sistema QuarnSQLMonitor 70-", 0), 0u);
+}
+
+TEST_F(UpdaterFixture, AnUpdateKilledBeforeItsRecordIsPutBackAtTheNextCheck) {
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n");
+  PublishVersion("service", "2.0");
+  PublishBuild("QuarnSQLService", {{"QuarnSQLService.exe", "new"}});
+  // What a kill between the swap and the record leaves: the old build aside,
+  // the new one in place, the journal naming the new version.
+  fs.AddDir(kTemp + "QuarnSQLService.anterior");
+  fs.Rename(kApp + "\\QuarnSQLService.exe", kTemp + "QuarnSQLService.anterior\\QuarnSQLService.exe");
+  fs.Put(kApp + "\\QuarnSQLService.exe", "new");
+  fs.Put(kTemp + "QuarnSQLService.pendente", "2.0\r\n");
+  updater.RecuperaAtualizacao("QuarnSQLService");
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
+  EXPECT_FALSE(fs.Has(kTemp + "QuarnSQLService.pendente"));
+  // Killed after the record was written: the new build stays.
+  fs.Rename(kApp + "\\QuarnSQLService.exe", kTemp + "QuarnSQLService.anterior\\QuarnSQLService.exe");
+  fs.Put(kApp + "\\QuarnSQLService.exe", "new");
+  fs.Put(kTemp + "QuarnSQLService.pendente", "2.0\r\n");
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", "2.0\r\n");
+  updater.RecuperaAtualizacao("QuarnSQLService");
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "new");
+  EXPECT_TRUE(fs.ListFiles(kTemp + "QuarnSQLService.anterior").empty());
+}
+
+TEST_F(UpdaterFixture, ARecordThatCannotBeWrittenRollsTheBuildBack) {
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n");
+  PublishVersion("service", "2.0");
+  PublishBuild("QuarnSQLService", {{"QuarnSQLService.exe", "new"}});
+  updater.PegaVNET();
+  fs.locked.insert(fakes::Key(kLogs + "VersaoQuarnSQLService.ini"));
+  updater.UpdateSistema("QuarnSQLService");
+  fs.locked.clear();
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
+  EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "1.0\r\n");
+  EXPECT_TRUE(watchdog->Enabled());
+  EXPECT_FALSE(fs.Has(kTemp + "QuarnSQLService.pendente"));
+}
+
+TEST_F(UpdaterFixture, ALocalRecordThatCannotBeCreatedReadsErro) {
+  fs.locked.insert(fakes::Key(kLogs + "VersaoQuarnSQLService.ini"));
+  updater.PegaVLocal();
+  EXPECT_EQ(updater.VLocalService, "erro");
+  EXPECT_EQ(Formatted().back(), (Line{kCorVermelha, "VersaoQuarnSQLService.Local: erro 70-Permissão negada"}));
+}
+
+}  // namespace
+}  // namespace quarn
