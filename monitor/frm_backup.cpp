@@ -50,6 +50,9 @@ bool FrmBackup::Form_Load() {
   WriteLine(kVersaoCompletaFile, VersionLine(info_, fileDate));
 
   Timer1_->SetEnabled(false);
+  // Events already waiting (the service manager's start among them) run before
+  // the first check, so that the start cannot delete the reports it writes.
+  p_.loop.DoEvents();
   while (p_.markers.OutroServiceEmUso()) p_.loop.Idle(kPollMs);
   p_.markers.EstouEmUso(true);
   p_.updates.VerificarSeTemAtualService();

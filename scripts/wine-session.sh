@@ -2,7 +2,8 @@
 # Runs a command inside a throwaway Wine session: its own prefix, Xvfb on a free
 # display, a Brazilian-Portuguese locale. Ends only the processes it started.
 #   scripts/wine-session.sh COMMAND [ARGS...]
-# The prefix path is exported as WINEPREFIX, the event log file as QUARN_EVENT_LOG;
+# The prefix path is exported as WINEPREFIX, the event log file as QUARN_EVENT_LOG,
+# the local update server as QUARN_UPDATE_URL serving QUARN_UPDATE_ROOT;
 # KEEP_WINEPREFIX=1 keeps the prefix afterwards.
 set -euo pipefail
 
@@ -22,7 +23,9 @@ Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
 export DISPLAY="$display"
 
+server_pid=""
 cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" >/dev/null 2>&1 || true
   WINEPREFIX="$WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
   WINEPREFIX="$WINEPREFIX" timeout 20 wineserver -w >/dev/null 2>&1 || true
   kill "$xvfb_pid" >/dev/null 2>&1 || true
@@ -40,5 +43,15 @@ export QUARN_EVENT_LOG="$WINEPREFIX/event-log.txt"
 WINEDEBUG=-all,+eventlog wineboot -u >/dev/null 2>"$QUARN_EVENT_LOG"
 # Keep the wineserver (and so the service manager) alive between test programs.
 wineserver -p >/dev/null 2>&1 || true
+
+# A local update server on loopback for the session: files under
+# QUARN_UPDATE_ROOT, reachable at QUARN_UPDATE_URL.
+export QUARN_UPDATE_ROOT="$WINEPREFIX/update-root"
+mkdir -p "$QUARN_UPDATE_ROOT"
+python3 "$(dirname "$0")/../tests/win/update_server.py" --root "$QUARN_UPDATE_ROOT" \
+  --port-file "$WINEPREFIX/update-port" >/dev/null 2>&1 &
+server_pid=$!
+for _ in $(seq 1 50); do [ -s "$WINEPREFIX/update-port" ] && break; sleep 0.1; done
+export QUARN_UPDATE_URL="http://127.0.0.1:$(cat "$WINEPREFIX/update-port")"
 
 "$@"

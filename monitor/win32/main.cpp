@@ -10,6 +10,8 @@
 #include "common/win32/win_platform.h"
 #include "monitor/frm_backup.h"
 #include "monitor/markers.h"
+#include "monitor/update/updater.h"
+#include "monitor/win32/update_win32.h"
 #include "monitor/win32/panel_view.h"
 #include "monitor/win32/service_host_win32.h"
 
@@ -59,11 +61,16 @@ class Win32Shell final : public AppShell {
   UniqueKernel mutex_;
 };
 
-// The update checks arrive with the updater; until then there is nothing to update.
-class NoUpdates final : public UpdateChecks {
+// What the updater uses of the window.
+class FormForUpdater final : public UpdaterWindow {
  public:
-  void VerificarSeTemAtualService() override {}
-  void VerificarSeTemAtualExe() override {}
+  explicit FormForUpdater(FrmBackup& form) : form_(form) {}
+  MonitorLogs& Logs() override { return form_.Logs(); }
+  Timer& TimerCheckService() override { return form_.TimerCheckService(); }
+  const std::string& PastaTemp() const override { return form_.PastaTemp(); }
+
+ private:
+  FrmBackup& form_;
 };
 
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -143,11 +150,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   ServicePanel panel;
   MonitorServiceControl service(scm, panel.txtAccount, panel.txtPassword, info.appPath);
   MonitorMarkers markers(MarkerPorts{fs, codec, clock, dates, loop, service}, JoinPath(info.appPath, "Logs\\"));
-  NoUpdates updates;
+  Win32Inet inet;
+  Win32Connectivity net;
+  Win32Unzip unzip;
+  RegistryUpdateServer server;
+  Win32Processes processes;
+  FechaExe fecha(processes);
+  Updater updater(UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, fecha}, info.appPath);
   Win32PanelView view(hwnd, panel);
 
-  FrmBackup form(MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, updates, service, panel, view},
+  FrmBackup form(MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, updater, service, panel, view},
                  info);
+  FormForUpdater updaterWindow(form);
+  updater.Attach(updaterWindow);
   host.Attach(hwnd, &form);
   view.Attach(&form);
   g_app.loop = &loop;

@@ -115,8 +115,9 @@ void WINAPI Win32ServiceHost::ServiceMain(DWORD, LPWSTR*) {
     self->status_ = h;
   }
   self->Report(SERVICE_START_PENDING, NO_ERROR, 30000);
-  SetEvent(self->connected_.get());
+  // Queued before StartService returns, so start-up handles it before its first check.
   PostMessageW(self->window_, WM_SERVICE_REQUEST, kStart, 0);
+  SetEvent(self->connected_.get());
   WaitForSingleObject(self->stopped_.get(), INFINITE);
 }
 

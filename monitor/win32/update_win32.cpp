@@ -1,0 +1,292 @@
+#include "monitor/win32/update_win32.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+
+#include "common/errors.h"
+#include "common/win32/win_platform.h"
+
+namespace quarn::win {
+
+namespace {
+
+constexpr long kErrStillExecuting = 35764;
+constexpr long kErrRequestTimeout = 35761;
+constexpr DWORD kReadBlock = 64 * 1024;
+
+VbError InetError(DWORD code) {
+  // WinINet's messages live in its own module.
+  wchar_t* buf = nullptr;
+  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
+                                     FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 GetModuleHandleW(L"wininet.dll"), code, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
+  std::wstring text = n && buf ? std::wstring(buf, n) : std::wstring();
+  if (buf) LocalFree(buf);
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
+  return VbError(static_cast<long>(code), text.empty() ? "Falha na transferência HTTP (" + std::to_string(code) + ")"
+                                                       : Narrow(text));
+}
+
+}  // namespace
+
+// The request as the worker thread sees it. The worker owns the handles; it
+// outlives the transfer object when a blocked worker is left behind.
+struct Win32Inet::Request {
+  static constexpr size_t kMaxBuffered = 1 << 20;
+
+  std::wstring url;
+  HINTERNET session = nullptr;
+  std::mutex m;
+  std::condition_variable cv;
+  bool headersIn = false;  // status and headers below are set
+  DWORD error = 0;         // the request failed with this
+  DWORD status = 0;
+  std::wstring rawHeaders;
+  std::string data;  // body bytes read ahead, from readPos on
+  size_t readPos = 0;
+  bool eof = false;
+  DWORD readError = 0;
+  bool cancelled = false;
+};
+
+namespace {
+
+DWORD WINAPI InetWorker(LPVOID p) {
+  std::unique_ptr<std::shared_ptr<Win32Inet::Request>> hold(static_cast<std::shared_ptr<Win32Inet::Request>*>(p));
+  Win32Inet::Request& r = **hold;
+  HINTERNET h = InternetOpenUrlW(r.session, r.url.c_str(), nullptr, 0,
+                                 INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
+                                     INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT,
+                                 0);
+  const DWORD openError = h ? 0 : GetLastError();
+  DWORD status = 0, size = sizeof status;
+  std::wstring raw;
+  if (h) {
+    if (!HttpQueryInfoW(h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) status = 0;
+    DWORD bytes = 0;
+    HttpQueryInfoW(h, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &bytes, nullptr);
+    raw.resize(bytes / sizeof(wchar_t) + 1);
+    bytes = static_cast<DWORD>(raw.size() * sizeof(wchar_t));
+    if (HttpQueryInfoW(h, HTTP_QUERY_RAW_HEADERS_CRLF, raw.data(), &bytes, nullptr))
+      raw.resize(bytes / sizeof(wchar_t));
+    else
+      raw.clear();
+  }
+  {
+    std::lock_guard<std::mutex> lock(r.m);
+    r.error = openError;
+    r.status = status;
+    r.rawHeaders = std::move(raw);
+    r.headersIn = true;
+  }
+  r.cv.notify_all();
+
+  // Read the body ahead, never more than the buffer holds.
+  std::string block(64 * 1024, '\0');
+  while (h) {
+    {
+      std::unique_lock<std::mutex> lock(r.m);
+      r.cv.wait(lock, [&] { return r.cancelled || r.data.size() - r.readPos < Win32Inet::Request::kMaxBuffered; });
+      if (r.cancelled) break;
+    }
+    DWORD got = 0;
+    const BOOL ok = InternetReadFile(h, block.data(), static_cast<DWORD>(block.size()), &got);
+    const DWORD err = ok ? 0 : GetLastError();
+    {
+      std::lock_guard<std::mutex> lock(r.m);
+      if (!ok) r.readError = err;
+      else if (got == 0) r.eof = true;
+      else r.data.append(block.data(), got);
+    }
+    r.cv.notify_all();
+    if (!ok || got == 0) break;
+  }
+  if (h) InternetCloseHandle(h);
+  HINTERNET session = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(r.m);
+    session = std::exchange(r.session, nullptr);
+  }
+  if (session) InternetCloseHandle(session);
+  return 0;
+}
+
+}  // namespace
+
+bool Win32Inet::Done() const {
+  if (!req_) return true;
+  std::lock_guard<std::mutex> lock(req_->m);
+  return req_->headersIn;
+}
+
+void Win32Inet::Execute(const std::string& url, const std::string& operation) {
+  if (!Done()) throw VbError(kErrStillExecuting, "Ainda executando a última solicitação");
+  Cancel();
+  if (operation != "GET") throw VbError(35750, "Operação não suportada: " + operation);
+  auto req = std::make_shared<Request>();
+  req->url = Widen(url);
+  req->session = InternetOpenW(L"QuarnSQLServiceMonitor", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (!req->session) throw InetError(GetLastError());
+  DWORD v = t_.connectMs;
+  InternetSetOptionW(req->session, INTERNET_OPTION_CONNECT_TIMEOUT, &v, sizeof v);
+  v = t_.receiveMs;
+  InternetSetOptionW(req->session, INTERNET_OPTION_RECEIVE_TIMEOUT, &v, sizeof v);
+  InternetSetOptionW(req->session, INTERNET_OPTION_SEND_TIMEOUT, &v, sizeof v);
+  timedOut_ = false;
+  started_ = GetTickCount64();
+  auto* forWorker = new std::shared_ptr<Request>(req);
+  thread_.reset(CreateThread(nullptr, 0, &InetWorker, forWorker, 0, nullptr));
+  if (!thread_) {
+    const DWORD err = GetLastError();
+    delete forWorker;
+    InternetCloseHandle(req->session);
+    throw Win32Error(err);
+  }
+  req_ = std::move(req);
+}
+
+bool Win32Inet::StillExecuting() {
+  if (Done()) return false;
+  if (GetTickCount64() - started_ > t_.requestMs) {
+    timedOut_ = true;
+    return false;
+  }
+  return true;
+}
+
+void Win32Inet::RaiseIfFailed() {
+  if (timedOut_) throw VbError(kErrRequestTimeout, "A solicitação excedeu o tempo limite");
+  if (!req_) throw VbError(35750, "Nenhuma solicitação em andamento");
+  if (!Done()) throw VbError(kErrStillExecuting, "Ainda executando a última solicitação");
+  if (req_->error != 0) throw InetError(req_->error);
+}
+
+int Win32Inet::ResponseCode() {
+  RaiseIfFailed();
+  return static_cast<int>(req_->status);
+}
+
+std::string Win32Inet::GetHeader(const std::string& name) {
+  RaiseIfFailed();
+  // Raw headers: the status line, then "Name: value" lines, CRLF between them.
+  const std::wstring& raw = req_->rawHeaders;
+  const std::wstring wanted = Widen(name);
+  size_t pos = raw.find(L"\r\n");
+  while (pos != std::wstring::npos) {
+    const size_t start = pos + 2;
+    const size_t end = raw.find(L"\r\n", start);
+    const std::wstring line = raw.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+    const size_t colon = line.find(L':');
+    if (colon != std::wstring::npos && colon == wanted.size() &&
+        CompareStringOrdinal(line.c_str(), static_cast<int>(colon), wanted.c_str(), static_cast<int>(colon), TRUE) ==
+            CSTR_EQUAL) {
+      std::wstring value = line.substr(colon + 1);
+      while (!value.empty() && value.front() == L' ') value.erase(0, 1);
+      while (!value.empty() && value.back() == L' ') value.pop_back();
+      return Narrow(value);
+    }
+    pos = end;
+  }
+  return {};
+}
+
+std::string Win32Inet::GetChunk(int size) {
+  RaiseIfFailed();
+  Request& r = *req_;
+  std::unique_lock<std::mutex> lock(r.m);
+  const auto available = [&] { return r.data.size() - r.readPos; };
+  const bool ready = r.cv.wait_for(lock, std::chrono::milliseconds(t_.receiveMs), [&] {
+    return available() >= static_cast<size_t>(size) || r.eof || r.readError != 0;
+  });
+  if (!ready) throw VbError(kErrRequestTimeout, "O servidor parou de enviar dados");
+  if (available() == 0 && r.readError != 0) throw InetError(r.readError);
+  const size_t take = std::min(available(), static_cast<size_t>(size));
+  std::string out = r.data.substr(r.readPos, take);
+  r.readPos += take;
+  if (r.readPos > Request::kMaxBuffered / 2) {
+    r.data.erase(0, r.readPos);
+    r.readPos = 0;
+  }
+  lock.unlock();
+  r.cv.notify_all();
+  return out;
+}
+
+void Win32Inet::Cancel() {
+  if (!req_) return;
+  HINTERNET session = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(req_->m);
+    req_->cancelled = true;
+    // Closing the session aborts whatever the worker is blocked in.
+    if (!req_->headersIn) session = std::exchange(req_->session, nullptr);
+  }
+  req_->cv.notify_all();
+  if (session) InternetCloseHandle(session);
+  // A worker that does not return promptly is left behind with its own share
+  // of the request; the window thread never waits on the network here.
+  if (thread_) WaitForSingleObject(thread_.get(), 200);
+  thread_.reset();
+  req_.reset();
+}
+
+bool Win32Connectivity::InternetGetConnectedState() {
+  DWORD flags = 0;
+  return ::InternetGetConnectedState(&flags, 0) != FALSE;
+}
+
+FARPROC Win32Unzip::Entry(const char* name) {
+  if (!module_) {
+    module_.reset(LoadLibraryW(library_.c_str()));
+    if (!module_) throw VbError(kErrFileNotFound, "Arquivo não encontrado: " + Narrow(library_));
+  }
+  FARPROC f = GetProcAddress(module_.get(), name);
+  if (!f)
+    throw VbError(453, std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em " +
+                           Narrow(library_));
+  return f;
+}
+
+namespace {
+using ShortOfShort = short(WINAPI*)(short);
+using ShortOfText = short(WINAPI*)(const char*);
+using LongOfNothing = long(WINAPI*)();
+}  // namespace
+
+int16_t Win32Unzip::addUNZIP_Overwrite(int16_t mode) {
+  return reinterpret_cast<ShortOfShort>(Entry("addUNZIP_Overwrite"))(mode);
+}
+int16_t Win32Unzip::addUNZIP_ArchiveName(const std::string& archive) {
+  auto f = reinterpret_cast<ShortOfText>(Entry("addUNZIP_ArchiveName"));
+  return f(AcpCodec().ToAnsi(archive).c_str());
+}
+int16_t Win32Unzip::addUNZIP_Include(const std::string& include) {
+  auto f = reinterpret_cast<ShortOfText>(Entry("addUNZIP_Include"));
+  return f(AcpCodec().ToAnsi(include).c_str());
+}
+int16_t Win32Unzip::addUNZIP_ExtractTo(const std::string& folder) {
+  auto f = reinterpret_cast<ShortOfText>(Entry("addUNZIP_ExtractTo"));
+  return f(AcpCodec().ToAnsi(folder).c_str());
+}
+int16_t Win32Unzip::addUNZIP_RestoreStructure(int16_t restore) {
+  return reinterpret_cast<ShortOfShort>(Entry("addUNZIP_RestoreStructure"))(restore);
+}
+int32_t Win32Unzip::addUNZIP() { return reinterpret_cast<LongOfNothing>(Entry("addUNZIP"))(); }
+
+std::string RegistryUpdateServer::BaseUrl() {
+  wchar_t buf[1024];
+  DWORD size = sizeof buf;
+  std::string url = kDefault;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", L"UpdateServer", RRF_RT_REG_SZ, nullptr, buf,
+                   &size) == ERROR_SUCCESS) {
+    const std::string configured = Narrow(buf);
+    if (!configured.empty()) url = configured;
+  }
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  return url;
+}
+
+}  // namespace quarn::win

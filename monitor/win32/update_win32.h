@@ -1,0 +1,81 @@
+#pragma once
+// The updater's ports on Win32: WinINet, the extraction library bound by name,
+// and the update server's address from the registry.
+#include <windows.h>
+#include <wininet.h>
+
+#include <memory>
+#include <string>
+
+#include "common/win32/handles.h"
+#include "monitor/update/update_ports.h"
+
+namespace quarn::win {
+
+// An HTTP transfer in the manner of the Internet Transfer control: Execute
+// starts the request on a worker thread and returns; the window thread polls
+// StillExecuting while it lets events run, then takes the body in chunks that
+// the worker reads ahead into a bounded buffer. Every wait of the window thread
+// is bounded, whatever the server or the network does.
+class Win32Inet final : public InetTransfer {
+ public:
+  struct Timeouts {
+    DWORD connectMs = 15000;
+    DWORD receiveMs = 30000;   // longest wait for the next bytes of a body
+    DWORD requestMs = 120000;  // longest wait for an answer's headers
+  };
+  Win32Inet() : Win32Inet(Timeouts{}) {}
+  explicit Win32Inet(Timeouts t) : t_(t) {}
+  ~Win32Inet() override { Cancel(); }
+
+  void Execute(const std::string& url, const std::string& operation) override;
+  bool StillExecuting() override;
+  int ResponseCode() override;
+  std::string GetHeader(const std::string& name) override;
+  std::string GetChunk(int size) override;
+  void Cancel() override;
+
+  struct Request;  // shared with the worker thread
+
+ private:
+  void RaiseIfFailed();
+  bool Done() const;
+
+  Timeouts t_;
+  std::shared_ptr<Request> req_;
+  UniqueKernel thread_;
+  bool timedOut_ = false;
+  ULONGLONG started_ = 0;
+};
+
+class Win32Connectivity final : public Connectivity {
+ public:
+  bool InternetGetConnectedState() override;
+};
+
+// Binds the library by name at its first use, the way the system finds
+// libraries (the program's own folder first), and keeps it loaded.
+class Win32Unzip final : public UnzipLibrary {
+ public:
+  explicit Win32Unzip(std::wstring library = L"aunzip32.dll") : library_(std::move(library)) {}
+  int16_t addUNZIP_Overwrite(int16_t mode) override;
+  int16_t addUNZIP_ArchiveName(const std::string& archive) override;
+  int16_t addUNZIP_Include(const std::string& include) override;
+  int16_t addUNZIP_ExtractTo(const std::string& folder) override;
+  int16_t addUNZIP_RestoreStructure(int16_t restore) override;
+  int32_t addUNZIP() override;
+
+ private:
+  FARPROC Entry(const char* name);
+  std::wstring library_;
+  UniqueModule module_;
+};
+
+// HKLM\SOFTWARE\Solvane\Quarn SQL, value UpdateServer (REG_SZ), else the maker's host.
+class RegistryUpdateServer final : public UpdateServer {
+ public:
+  static constexpr char kDefault[] = "http://atualizacao.solvane.com.br";
+  std::string BaseUrl() override;
+};
+
+}  // namespace quarn::win

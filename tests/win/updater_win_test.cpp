@@ -1,0 +1,169 @@
+// The updater's Win32 adapters: WinINet against the session's local update
+// server, and the extraction library bound by name.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "common/win32/service_manager_win32.h"
+#include "common/win32/win_event_loop.h"
+#include "common/win32/win_platform.h"
+#include "monitor/update/updater.h"
+#include "monitor/win32/update_win32.h"
+#include "win_test_util.h"
+
+namespace quarn {
+namespace {
+
+using namespace quarn::win;
+using namespace quarn::wintest;
+
+// The session's server: its URL and a Windows path into the folder it serves.
+std::string ServerUrl() {
+  char buf[256];
+  const DWORD n = GetEnvironmentVariableA("QUARN_UPDATE_URL", buf, sizeof buf);
+  return n && n < sizeof buf ? std::string(buf) : std::string();
+}
+
+std::string ServerRoot() {
+  char buf[1024];
+  const DWORD n = GetEnvironmentVariableA("QUARN_UPDATE_ROOT", buf, sizeof buf);
+  std::string p = "Z:";
+  for (DWORD i = 0; i < n && n < sizeof buf; ++i) p += buf[i] == '/' ? '\\' : buf[i];
+  return p;
+}
+
+void Serve(const std::string& path, const std::string& body) {
+  std::string dir = ServerRoot();
+  std::string rel = path;
+  for (size_t s = rel.find('/'); s != std::string::npos; s = rel.find('/', s + 1)) {
+    CreateDirectoryA((dir + "\\" + rel.substr(0, s)).c_str(), nullptr);
+  }
+  for (auto& c : rel) if (c == '/') c = '\\';
+  Win32FileSystem().WriteAll(dir + "\\" + rel, body);
+}
+
+void Faults(const std::string& json) { Win32FileSystem().WriteAll(ServerRoot() + "\\faults.json", json); }
+
+struct Downloads : ::testing::Test, UpdaterWindow {
+  Win32FileSystem fs;
+  AcpCodec codec;
+  Win32Clock clock;
+  Win32DateFormat dates;
+  Win32EventLoop loop{nullptr};
+  Win32Inet inet{Win32Inet::Timeouts{3000, 3000, 6000}};
+  Win32Connectivity net;
+  Win32Unzip unzip;
+  RegistryUpdateServer server;
+  Win32ServiceManager scm;
+  Win32Processes procs;
+  FechaExe fecha{procs};
+  std::string account, password;
+  std::string folder = Narrow(FreshFolder(L"downloads"));
+  std::string temp = folder + "\\";
+  MonitorServiceControl service{scm, account, password, folder};
+  MonitorLogs logs{LogContext{fs, codec, clock, dates, folder}};
+  std::unique_ptr<Timer> watchdog;
+  Updater updater{UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, fecha}, folder};
+
+  MonitorLogs& Logs() override { return logs; }
+  Timer& TimerCheckService() override { return *watchdog; }
+  const std::string& PastaTemp() const override { return temp; }
+
+  void SetUp() override {
+    ASSERT_FALSE(ServerUrl().empty()) << "no update server in this session";
+    watchdog = loop.CreateTimer(1000, [] {});
+    updater.Attach(*this);
+    Faults("{}");
+  }
+  long ErrorOf(const std::string& path) {
+    try {
+      updater.BaixaArquivo(ServerUrl() + path, temp + "out.bin");
+    } catch (const VbError& e) {
+      return e.Number();
+    }
+    return 0;
+  }
+};
+
+TEST_F(Downloads, BodiesArriveByteForByte) {
+  std::string body;
+  for (int i = 0; i < 300000; ++i) body += static_cast<char>(i * 7 % 256);
+  Serve("d/big.bin", body);
+  Serve("d/empty.bin", "");
+  fs.WriteAll(temp + "out.bin", std::string(400000, 'o'));  // an older, longer file
+  EXPECT_TRUE(updater.BaixaArquivo("  " + ServerUrl() + "/d/big.bin ", temp + "out.bin"));
+  EXPECT_EQ(fs.ReadAll(temp + "out.bin"), body);
+  EXPECT_TRUE(updater.BaixaArquivo(ServerUrl() + "/d/empty.bin", temp + "out.bin"));
+  EXPECT_EQ(fs.ReadAll(temp + "out.bin"), "");
+}
+
+TEST_F(Downloads, FailuresRaiseAndLeaveNoFile) {
+  Serve("d/f.bin", std::string(5000, 'x'));
+  struct Case {
+    const char* fault;
+    long number;
+  } cases[] = {{"404", 404}, {"500", 500}, {"nolength", 13}, {"length:abc", 13}, {"length:-5", 13},
+               {"length:99999999999", 6}, {"short", 62}};
+  for (const auto& c : cases) {
+    Faults(std::string("{\"/d/f.bin\": \"") + c.fault + "\"}");
+    fs.WriteAll(temp + "out.bin", "stale");
+    EXPECT_EQ(ErrorOf("/d/f.bin"), c.number) << c.fault;
+    if (std::string(c.fault) == "short") EXPECT_FALSE(fs.FileExists(temp + "out.bin")) << c.fault;
+  }
+  Faults("{}");
+  EXPECT_EQ(ErrorOf("/d/missing.bin"), 404);
+}
+
+TEST_F(Downloads, AServerThatNeverAnswersEndsInBoundedTime) {
+  Serve("d/h.bin", "x");
+  Faults("{\"/d/h.bin\": \"hang\"}");
+  const ULONGLONG t0 = GetTickCount64();
+  EXPECT_NE(ErrorOf("/d/h.bin"), 0);
+  EXPECT_LT(GetTickCount64() - t0, 20000u);
+}
+
+TEST_F(Downloads, NobodyListeningIsAFailure) {
+  EXPECT_EQ(ErrorOf("/x"), 404);  // the server exists and says so
+  long n = 0;
+  try {
+    updater.BaixaArquivo("http://127.0.0.1:9/nada.zip", temp + "out.bin");
+  } catch (const VbError& e) {
+    n = e.Number();
+  }
+  EXPECT_NE(n, 0);
+  EXPECT_FALSE(fs.FileExists(temp + "out.bin"));
+}
+
+TEST(UnzipBinding, AMissingLibraryOrEntryPointIsAnError) {
+  Win32Unzip missing(L"nao-existe-aunzip32.dll");
+  try {
+    missing.addUNZIP_Overwrite(11);
+    FAIL();
+  } catch (const VbError& e) {
+    EXPECT_EQ(e.Number(), 53);
+  }
+  Win32Unzip wrong(L"kernel32.dll");
+  try {
+    wrong.addUNZIP_Overwrite(11);
+    FAIL();
+  } catch (const VbError& e) {
+    EXPECT_EQ(e.Number(), 453);
+    EXPECT_NE(e.Description().find("addUNZIP_Overwrite"), std::string::npos);
+  }
+}
+
+TEST(UpdateServerAddress, TheRegistryValueWinsOverTheBuiltInHost) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  RegDeleteValueW(key, L"UpdateServer");
+  EXPECT_EQ(RegistryUpdateServer().BaseUrl(), RegistryUpdateServer::kDefault);
+  const wchar_t value[] = L"http://127.0.0.1:8080/";
+  RegSetValueExW(key, L"UpdateServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof value);
+  EXPECT_EQ(RegistryUpdateServer().BaseUrl(), "http://127.0.0.1:8080");
+  RegDeleteValueW(key, L"UpdateServer");
+  RegCloseKey(key);
+}
+
+}  // namespace
+}  // namespace quarn
