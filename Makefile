@@ -39,7 +39,7 @@ demo: win
 
 bench: native win
 	build/native/bench/bench_log_append
-	scripts/wine-session.sh sh -c 'cd /tmp && wine "$$0/build/win/tests/quarn_watchdog_bench.exe"' "$(CURDIR)"
+	scripts/wine-session.sh sh -c 'cd /tmp && wine "$$0/build/win/tests/quarn_watchdog_bench.exe" && wine "$$0/build/win/tests/quarn_update_bench.exe"' "$(CURDIR)"
 
 clean:
 	rm -rf build

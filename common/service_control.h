@@ -34,7 +34,7 @@ class ServiceManager {
   virtual int32_t Status(const std::string& name) = 0;
   // Reads the service's start name; leaves `account` alone on failure.
   virtual int32_t ReadAccount(const std::string& name, std::string& account) = 0;
-  virtual int32_t Create(const ServiceSpec& spec) = 0;
+  virtual int32_t Create(const ServiceSpec& wanted) = 0;
   // Sends a stop (its outcome ignored), then deletes.
   virtual int32_t Remove(const std::string& name) = 0;
   virtual int32_t Start(const std::string& name) = 0;

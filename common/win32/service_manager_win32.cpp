@@ -71,16 +71,16 @@ int32_t Win32ServiceManager::ReadAccount(const std::string& name, std::string& a
   return 0;
 }
 
-int32_t Win32ServiceManager::Create(const ServiceSpec& spec) {
+int32_t Win32ServiceManager::Create(const ServiceSpec& wanted) {
   UniqueServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
   if (!scm) return LastError();
-  const std::string name = Ansi(spec.name), display = Ansi(spec.displayName), path = Ansi(spec.programPath);
-  const std::string account = Ansi(spec.account);
-  const std::string password = spec.password ? Ansi(*spec.password) : std::string();
+  const std::string name = Ansi(wanted.name), display = Ansi(wanted.displayName), path = Ansi(wanted.programPath);
+  const std::string account = Ansi(wanted.account);
+  const std::string password = wanted.password ? Ansi(*wanted.password) : std::string();
   UniqueServiceHandle svc(CreateServiceA(scm.get(), name.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                          path.c_str(), nullptr, nullptr, nullptr, account.c_str(),
-                                         spec.password ? password.c_str() : nullptr));
+                                         wanted.password ? password.c_str() : nullptr));
   return svc ? 0 : LastError();
 }
 

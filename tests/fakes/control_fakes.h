@@ -59,15 +59,15 @@ class FakeServiceManager final : public ServiceManager {
     account = s->account.substr(0, 255);
     return 0;
   }
-  int32_t Create(const ServiceSpec& spec) override {
-    calls.push_back("Create " + spec.name);
+  int32_t Create(const ServiceSpec& wanted) override {
+    calls.push_back("Create " + wanted.name);
     if (createError) return createError;
-    if (Find(spec.name)) return kErrServiceExists;
-    FakeService& s = Add(spec.name);
-    s.displayName = spec.displayName;
-    s.programPath = spec.programPath;
-    s.account = spec.account;
-    s.password = spec.password;
+    if (Find(wanted.name)) return kErrServiceExists;
+    FakeService& s = Add(wanted.name);
+    s.displayName = wanted.displayName;
+    s.programPath = wanted.programPath;
+    s.account = wanted.account;
+    s.password = wanted.password;
     return 0;
   }
   int32_t Remove(const std::string& name) override {

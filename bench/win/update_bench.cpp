@@ -1,0 +1,157 @@
+// Under Wine, against the session's local update server: the download rate of a
+// 50 MB file through the monitor's own transfer code, and how long the backup
+// service is down while the monitor installs a 5 MB build.
+#include <windows.h>
+#include <psapi.h>
+
+#include <cstdio>
+#include <string>
+
+#include "common/win32/service_manager_win32.h"
+#include "common/win32/win_event_loop.h"
+#include "common/win32/win_platform.h"
+#include "fakes/zip_writer.h"
+#include "monitor/update/updater.h"
+#include "monitor/win32/update_win32.h"
+#include "tests/win/win_test_util.h"
+
+using namespace quarn;
+using namespace quarn::win;
+using namespace quarn::wintest;
+
+namespace {
+
+std::string Env(const char* name) {
+  char buf[1024];
+  const DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
+  return n && n < sizeof buf ? std::string(buf, n) : std::string();
+}
+
+std::string ServerPath(const std::string& rel) {
+  std::string p = "Z:";
+  for (char c : Env("QUARN_UPDATE_ROOT")) p += c == '/' ? '\\' : c;
+  CreateDirectoryA((p + "\\CentralUpdate").c_str(), nullptr);
+  CreateDirectoryA((p + "\\CentralUpdate\\QuarnSqlSolvane").c_str(), nullptr);
+  return p + "\\" + rel;
+}
+
+struct Window : UpdaterWindow {
+  MonitorLogs* logs;
+  Timer* timer;
+  std::string temp;
+  MonitorLogs& Logs() override { return *logs; }
+  Timer& TimerCheckService() override { return *timer; }
+  const std::string& PastaTemp() const override { return temp; }
+};
+
+size_t PeakWorkingSet() {
+  PROCESS_MEMORY_COUNTERS pmc{};
+  pmc.cb = sizeof pmc;
+  return GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc) ? pmc.PeakWorkingSetSize : 0;
+}
+
+}  // namespace
+
+int main() {
+  const std::string base = Env("QUARN_UPDATE_URL");
+  if (base.empty()) {
+    std::printf("no update server in this session\n");
+    return 1;
+  }
+  // 1. Download rate.
+  std::string big(50u * 1000 * 1000, '\0');
+  for (size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>(i / 4096);
+  Win32FileSystem().WriteAll(ServerPath("big.bin"), big);
+  big.clear();
+  big.shrink_to_fit();
+
+  const std::string folder = Narrow(FreshFolder(L"bench update"));
+  Win32FileSystem fs;
+  AcpCodec codec;
+  Win32Clock clock;
+  Win32DateFormat dates;
+  Win32EventLoop loop(nullptr);
+  Win32Inet inet;
+  Win32Connectivity net;
+  Win32Unzip unzip;
+  RegistryUpdateServer server;
+  Win32ServiceManager scm;
+  Win32Processes procs;
+  FechaExe fecha(procs);
+  std::string account, password;
+  MonitorServiceControl service(scm, account, password, folder);
+  MonitorLogs logs(LogContext{fs, codec, clock, dates, folder});
+  auto timer = loop.CreateTimer(1000, [] {});
+  Window w;
+  w.logs = &logs;
+  w.timer = timer.get();
+  w.temp = folder + "\\";
+  Updater updater(UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, fecha}, folder);
+  updater.Attach(w);
+
+  const size_t before = PeakWorkingSet();
+  const ULONGLONG t0 = GetTickCount64();
+  updater.BaixaArquivo(base + "/big.bin", folder + "\\big.bin");
+  const double seconds = static_cast<double>(GetTickCount64() - t0) / 1000.0;
+  const size_t peak = PeakWorkingSet();
+  const double rate = 50.0 / seconds;
+  DeleteFileA((folder + "\\big.bin").c_str());
+
+  // 2. Downtime of the backup service during an update of a 5 MB build.
+  RemoveService(L"QuarnSQLServiceMonitor");
+  RemoveService(L"QuarnSQLService");
+  const std::wstring suite = FreshFolder(L"bench update suite");
+  CopyProgram(L"QuarnSQLService.exe", suite);
+  CopyProgram(L"QuarnSQLServiceMonitor.exe", suite);
+  CopyProgram(L"AUNZIP32.DLL", suite);
+  CreateDirectoryW((suite + L"\\Logs").c_str(), nullptr);
+  fs.WriteAll(Narrow(suite) + "\\Logs\\VersaoQuarnSQLService.ini", "1.0\r\n");
+  fs.WriteAll(Narrow(suite) + "\\Logs\\VersaoQuarnSqlMonitor.ini", "1.0\r\n");
+  HKEY key;
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                  nullptr);
+  const std::wstring url = Widen(base);
+  RegSetValueExW(key, L"UpdateServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(url.c_str()),
+                 static_cast<DWORD>((url.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  std::string padding(5u * 1000 * 1000 - 900 * 1000, '\0');
+  for (size_t i = 0; i < padding.size(); ++i) padding[i] = static_cast<char>((i * 2654435761u) >> 13);
+  testzip::ZipWriter version, build, gui;
+  version.Stored("VersaoQuarnSQLService.ini", "2.0\r\n");
+  build.Deflated("QuarnSQLService.exe", ReadFileBytes(BinFolder() + L"\\QuarnSQLService.exe"));
+  build.Stored("dados.bin", padding);
+  gui.Stored("VersaoQuarnSqlMonitor.ini", "1.0\r\n");
+  fs.WriteAll(ServerPath("CentralUpdate\\QuarnSqlSolvane\\VersaoQuarnSQLService.zip"), version.Build());
+  const std::string buildZip = build.Build();
+  fs.WriteAll(ServerPath("CentralUpdate\\QuarnSqlSolvane\\QuarnSQLService.zip"), buildZip);
+  fs.WriteAll(ServerPath("CentralUpdate\\QuarnSqlSolvane\\VersaoQuarnSqlMonitor.zip"), gui.Build());
+  CreateOwnService(L"QuarnSQLService", L"\"" + suite + L"\\QuarnSQLService.exe\"");
+  CreateOwnService(L"QuarnSQLServiceMonitor", L"\"" + suite + L"\\QuarnSQLServiceMonitor.exe\"");
+  StartServiceByName(L"QuarnSQLService");
+  WaitFor([] { return wintest::ServiceState(L"QuarnSQLService") == SERVICE_RUNNING; }, 15000);
+  const ULONGLONG updateStart = GetTickCount64();
+  StartServiceByName(L"QuarnSQLServiceMonitor");
+  double downtime = -1;
+  ULONGLONG down = 0;
+  while (GetTickCount64() - updateStart < 60000) {
+    const DWORD s = wintest::ServiceState(L"QuarnSQLService");
+    if (!down && s != SERVICE_RUNNING) down = GetTickCount64();
+    if (down && s == SERVICE_RUNNING) {
+      downtime = static_cast<double>(GetTickCount64() - down) / 1000.0;
+      break;
+    }
+    Sleep(5);
+  }
+  const std::string record = ReadFileBytes(suite + L"\\Logs\\VersaoQuarnSQLService.ini");
+  RemoveService(L"QuarnSQLServiceMonitor");
+  RemoveService(L"QuarnSQLService");
+
+  std::printf("updater under Wine, local server on loopback\n");
+  std::printf("%-46s %12s %10s\n", "figure", "value", "target");
+  std::printf("%-46s %8.1f MB/s %10s\n", "download rate, 50 MB file", rate, ">= 30");
+  std::printf("%-46s %9.1f MB %10s\n", "peak working set growth during it", (peak - before) / 1e6, "flat");
+  std::printf("%-46s %10.2f s %10s\n", "backup service down during a 5 MB update", downtime, "<= 3 s");
+  std::printf("(build archive %.1f MB; record afterwards: %s)\n", buildZip.size() / 1e6,
+              record == "2.0\r\n" ? "2.0" : "not updated");
+  return 0;
+}

@@ -1,0 +1,183 @@
+// The monitor, running as a service, updates the backup service and the GUI
+// monitor from the session's local update server.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "common/win32/handles.h"
+#include "common/win32/win_platform.h"
+#include "fakes/zip_writer.h"
+#include "win_test_util.h"
+
+namespace quarn {
+namespace {
+
+using namespace quarn::wintest;
+using quarn::win::Narrow;
+using quarn::win::Widen;
+
+constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
+constexpr wchar_t kBackup[] = L"QuarnSQLService";
+
+std::string Env(const char* name) {
+  char buf[1024];
+  const DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
+  return n && n < sizeof buf ? std::string(buf, n) : std::string();
+}
+
+std::string ServerFile(const std::string& name) {
+  std::string p = "Z:";
+  for (char c : Env("QUARN_UPDATE_ROOT")) p += c == '/' ? '\\' : c;
+  CreateDirectoryA((p + "\\CentralUpdate").c_str(), nullptr);
+  CreateDirectoryA((p + "\\CentralUpdate\\QuarnSqlSolvane").c_str(), nullptr);
+  return p + "\\CentralUpdate\\QuarnSqlSolvane\\" + name;
+}
+
+void Publish(const std::string& name, const testzip::ZipWriter& zip) {
+  win::Win32FileSystem().WriteAll(ServerFile(name), zip.Build());
+}
+
+void SetUpdateServer(const std::string& url) {
+  HKEY key;
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                  nullptr);
+  const std::wstring v = Widen(url);
+  RegSetValueExW(key, L"UpdateServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
+                 static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+}
+
+// The messages of the formatted log, in order (the record's fixed fields cut off).
+std::vector<std::string> Messages(const std::wstring& file, std::vector<int>* colors = nullptr) {
+  std::vector<std::string> out;
+  const std::string text = win::AcpCodec().FromAnsi(ReadFileBytes(file));
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(pos, end - pos);
+    pos = end + 2;
+    if (line.size() < 38) continue;
+    out.push_back(line.substr(38));
+    if (colors) colors->push_back(std::stoi(line.substr(26, 12)));
+  }
+  return out;
+}
+
+struct UpdateFlow : ::testing::Test {
+  std::wstring folder;
+  std::string logs;
+  win::UniqueKernel gui;
+
+  void SetUp() override {
+    ASSERT_FALSE(Env("QUARN_UPDATE_URL").empty());
+    RemoveService(kMonitor);
+    RemoveService(kBackup);
+    KillProgram(L"QuarnSQLMonitor.exe");
+    folder = FreshFolder(L"update suite");
+    logs = Narrow(folder) + "\\Logs\\";
+    CopyProgram(L"QuarnSQLService.exe", folder);
+    CopyProgram(L"QuarnSQLServiceMonitor.exe", folder);
+    CopyProgram(L"AUNZIP32.DLL", folder);
+    CopyHelper(L"QuarnDummyProgram.exe", folder + L"\\QuarnSQLMonitor.exe");
+    CreateDirectoryW((folder + L"\\Logs").c_str(), nullptr);
+    win::Win32FileSystem().WriteAll(logs + "VersaoQuarnSQLService.ini", "1.0\r\n");
+    SetUpdateServer(Env("QUARN_UPDATE_URL"));
+
+    const std::string service = ReadFileBytes(BinFolder() + L"\\QuarnSQLService.exe");
+    const std::string dummy = ReadFileBytes(TestsFolder() + L"\\QuarnDummyProgram.exe");
+    testzip::ZipWriter v1, b1, v2, b2;
+    v1.Deflated("VersaoQuarnSQLService.ini", "  2.0  \r\nnotas da versão\r\n");
+    b1.Deflated("QuarnSQLService.exe", service);
+    b1.Deflated("pacote/QuarnSQLService.build", "2.0");
+    v2.Stored("VersaoQuarnSqlMonitor.ini", "7.1\r\n");
+    b2.Deflated("QuarnSQLMonitor.exe", dummy);
+    b2.Stored("QuarnSQLMonitor.build", "7.1");
+    Publish("VersaoQuarnSQLService.zip", v1);
+    Publish("QuarnSQLService.zip", b1);
+    Publish("VersaoQuarnSqlMonitor.zip", v2);
+    Publish("QuarnSQLMonitor.zip", b2);
+
+    gui = Launch(folder + L"\\QuarnSQLMonitor.exe", L"");
+    ASSERT_EQ(CreateOwnService(kBackup, L"\"" + folder + L"\\QuarnSQLService.exe\""), 0u);
+    ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
+  }
+  void TearDown() override {
+    RemoveService(kMonitor);
+    RemoveService(kBackup);
+    KillProgram(L"QuarnSQLMonitor.exe");
+  }
+  std::string Record(const char* name) { return ReadFileBytes(Widen(logs + name)); }
+};
+
+TEST_F(UpdateFlow, TheStartUpCheckReplacesBothProgramsAndTheNextFindsNothingNew) {
+  ASSERT_EQ(StartServiceByName(kBackup), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  ASSERT_TRUE(WaitFor([&] { return Record("VersaoQuarnSqlMonitor.ini") == "7.1\r\n"; }, 60000))
+      << Record("VersaoQuarnSqlMonitor.ini") << ReadFileBytes(folder + L"\\ErrorQuarn.ini");
+  EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "2.0\r\n");
+  EXPECT_EQ(ReadFileBytes(folder + L"\\QuarnSQLService.build"), "2.0");
+  EXPECT_EQ(ReadFileBytes(folder + L"\\QuarnSQLMonitor.build"), "7.1");
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 15000));
+  EXPECT_EQ(WaitExit(gui.get(), 5000), 0u);  // ended, and not started again
+  EXPECT_EQ(CountProcesses(L"QuarnSQLMonitor.exe"), 0);
+
+  std::vector<int> colors;
+  const auto lines = Messages(folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI", &colors);
+  const std::vector<std::pair<int, std::string>> expected = {
+      {0, "Verificando atualizações disponíveis para o Serviço QuarnSQlService."},
+      {16711680, "VersaoQuarnSQLService.Net: 2.0"},
+      {0, "VersaoQuarnSQLService.Local: 1.0"},
+      {0, "Baixando Serviço QuarnSQLService para atualização..."},
+      {0, "QuarnSQLService baixado com sucesso."},
+      {16711680, "Parando o QuarnSQLService."},
+      {0, "Atualizando o QuarnSQLService..."},
+      {0, "Descompactando..."},
+      {16711680, "Descompactado..."},
+      {0, "Salvando VersaoQuarnSQLService..."},
+      {16711680, "VersaoQuarnSQLService Salva..."},
+      {0, "Startando Service..."},
+      {16711680, "Startado Service..."},
+      {0, "Uma nova versão do QuarnSQLService foi instalada."},
+      {0, "Monitorando..."},
+      {0, "Verificando atualizações disponíveis para o QuarnSqlMonitor."},
+  };
+  ASSERT_GE(lines.size(), expected.size()) << ReadFileBytes(folder + L"\\ErrorQuarn.ini");
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(lines[i], expected[i].second) << i;
+    EXPECT_EQ(colors[i], expected[i].first) << i;
+  }
+  EXPECT_EQ(lines.back(), "Monitorando...");
+  // The general log holds the same reports.
+  const auto general = ReadFileBytes(folder + L"\\Logs\\LogGeralMonitor.INI");
+  EXPECT_NE(general.find(" - QuarnSQLServiceMonitor - False 0           Startando Service...\r\n"), std::string::npos);
+
+  // Started again, the monitor finds both records equal.
+  ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_STOP), 0u);
+  ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000));
+  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  const std::wstring formatted = folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI";
+  ASSERT_TRUE(WaitFor([&] { return Messages(formatted).size() >= 10; }, 30000));
+  const auto again = Messages(formatted);
+  const std::string none = "Nenhuma atualização disponível no momento para o Quarn Monitor SQL Service.";
+  EXPECT_EQ(std::count(again.begin(), again.end(), none), 2);
+  EXPECT_EQ(again[3], none);
+  EXPECT_EQ(again[4], "Monitorando...");
+}
+
+TEST_F(UpdateFlow, ABrokenBuildLeavesTheOldProgramRunning) {
+  testzip::ZipWriter broken;
+  broken.Deflated("QuarnSQLService.exe", std::string(100000, 'x')).crc ^= 1;  // damaged in transit
+  Publish("QuarnSQLService.zip", broken);
+  const std::string before = ReadFileBytes(folder + L"\\QuarnSQLService.exe");
+  ASSERT_EQ(StartServiceByName(kBackup), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  ASSERT_TRUE(WaitFor([&] { return Record("VersaoQuarnSqlMonitor.ini") == "7.1\r\n"; }, 60000));
+  EXPECT_EQ(ReadFileBytes(folder + L"\\QuarnSQLService.exe"), before);
+  EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "1.0\r\n");
+  EXPECT_EQ(ServiceState(kBackup), static_cast<DWORD>(SERVICE_RUNNING));
+  const std::string errors = ReadFileBytes(folder + L"\\ErrorQuarn.ini");
+  EXPECT_NE(errors.find(" - Update Sistema QuarnSQLService 53-"), std::string::npos) << errors;
+}
+
+}  // namespace
+}  // namespace quarn
