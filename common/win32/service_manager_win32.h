@@ -9,7 +9,7 @@ class Win32ServiceManager final : public ServiceManager {
  public:
   int32_t Status(const std::string& name) override;
   int32_t ReadAccount(const std::string& name, std::string& account) override;
-  int32_t Create(const ServiceSpec& spec) override;
+  int32_t Create(const ServiceSpec& wanted) override;
   int32_t Remove(const std::string& name) override;
   int32_t Start(const std::string& name) override;
   int32_t Stop(const std::string& name) override;
