@@ -25,6 +25,10 @@ class VirtualEventLoop::VirtualTimer final : public Timer {
     s_->enabled = enabled;
   }
   bool Enabled() const override { return s_->enabled; }
+  void SetInterval(int intervalMs) override {
+    s_->interval = std::max(1, intervalMs);
+    if (s_->enabled) s_->due = loop_.now_ + static_cast<uint64_t>(s_->interval);
+  }
 
  private:
   VirtualEventLoop& loop_;

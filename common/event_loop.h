@@ -12,6 +12,8 @@ class Timer {
   virtual ~Timer() = default;
   virtual void SetEnabled(bool enabled) = 0;
   virtual bool Enabled() const = 0;
+  // A new interval starts counting afresh, as a window timer's does.
+  virtual void SetInterval(int intervalMs) = 0;
 };
 
 class EventLoop {

@@ -18,6 +18,10 @@ class Win32EventLoop::WindowTimer final : public Timer {
     else KillTimer(loop_.window_, id_);
   }
   bool Enabled() const override { return enabled_; }
+  void SetInterval(int interval) override {
+    interval_ = interval;
+    if (enabled_) SetTimer(loop_.window_, id_, static_cast<UINT>(interval_), nullptr);
+  }
 
  private:
   Win32EventLoop& loop_;

@@ -1,0 +1,232 @@
+#include "installer/frm_instal.h"
+
+namespace quarn {
+
+const PayloadFile kPayload[10] = {
+    {"QuarnSQLMonitor.EXE", "QuarnSQLMonitor.EXE"},
+    {"QuarnSQLService.EXE", "QuarnSQLService.EXE"},
+    {"QuarnSQLServiceMonitor.EXE", "QuarnSQLServiceMonitor.EXE"},
+    {"ntsvc.ocx", "NTsvc.ocx"},
+    {"MSCOMCTL.ocx", "MSCOMCTL.ocx"},
+    {"Comdlg32.ocx", "Comdlg32.ocx"},
+    {"MSINET.ocx", "MSINET.ocx"},
+    {"richtx32.ocx", "richtx32.ocx"},
+    {"AZIP32.DLL", "AZIP32.DLL"},
+    {"AUNZIP32.DLL", "AUNZIP32.DLL"},
+};
+
+const char* const kControlsToRegister[5] = {"richtx32.ocx", "NTsvc.ocx", "Comdlg32.ocx", "MSCOMCTL.ocx",
+                                            "MSINET.ocx"};
+
+const char* const kStepCaptions[6] = {
+    "Carregando Variaveis do Sistema.", "Extraindo Arquivos.", "Instalando Serviços do Quarn.",
+    "Iniciando Serviços.", "Quarn Service Iniciado.", "Quarn Service Monitor Iniciado.",
+};
+
+int Twips(int twips, int dpi) { return (twips * dpi + 720) / 1440; }
+
+InstallerLayout LayoutFor(int screenW, int screenH, int dpi, int frameW, int frameH) {
+  InstallerLayout l{};
+  l.windowX = 0;
+  l.windowW = screenW;
+  l.windowH = Twips(4500, dpi);
+  l.windowY = screenH / 2 - l.windowH / 2;
+  const int innerW = l.windowW - frameW, innerH = l.windowH - frameH;
+  l.panelW = Twips(10725, dpi);
+  l.panelH = Twips(3915, dpi);
+  l.panelX = innerW / 2 - l.panelW / 2;
+  l.panelY = innerH / 2 - l.panelH / 2;
+  return l;
+}
+
+FrmInstal::FrmInstal(InstallerPorts ports, InstallerInfo info)
+    : p_(ports), info_(std::move(info)), panel_(ports.control) {
+  for (int i = 0; i < 6; ++i) captions_[i] = kStepCaptions[i];
+  // As designed: on, 3000 ms; a tick before the first pause only sets the flag.
+  Timer1_ = p_.loop.CreateTimer(3000, [this] { Timer1_Timer(); });
+  Timer1_->SetEnabled(true);
+}
+
+std::string FrmInstal::VersionLine(const InstallerInfo& info, const std::string& fileDate) {
+  return "Versão revisada: " + std::to_string(info.major) + "." + std::to_string(info.minor) + "." +
+         std::to_string(info.revision) + " de " + fileDate;
+}
+
+void FrmInstal::SetStep(int index, StepLook look) {
+  looks_[index] = look;
+  p_.view.SetStep(index, captions_[index], look);
+}
+
+void FrmInstal::SetCaption(int index, const std::string& caption) {
+  captions_[index] = caption;
+  p_.view.SetStep(index, captions_[index], looks_[index]);
+}
+
+bool FrmInstal::Form_Load() {
+  if (p_.platform.PrevInstance()) return false;
+  const std::string self = JoinPath(info_.exeFolder, info_.exeName + ".exe");
+  p_.view.SetVersionLine(VersionLine(info_, p_.dates.GeneralDate(p_.fs.LastModified(self))));
+  for (int i = 0; i < 6; ++i) p_.view.SetStep(i, captions_[i], looks_[i]);
+  p_.control.ContaService = "LocalSystem";
+
+  const std::string temp = Drive() + ":\\Temp";
+  if (!p_.fs.DirExists(temp)) p_.fs.CreateDir(temp);
+  ExtraiArquivoRecurso("LoadWinSolvane.EXE", temp + "\\LoadWinSolvane.EXE");
+  loadWin(false);
+  loadWin(true);
+
+  p_.view.ShowWindow();
+  p_.loop.DoEvents();
+  VerificaSeTemService();
+  p_.loop.DoEvents();
+  InstalarQuarn();
+  return true;
+}
+
+void FrmInstal::Timer1_Timer() {
+  blnTempoEsgotado = true;
+  Timer1_->SetEnabled(false);
+}
+
+void FrmInstal::Form_KeyDown(int keyCode) {
+  if (keyCode == 13 && successShown_) p_.platform.EndProgram();
+  if (keyCode == 27) p_.platform.EndProgram();
+}
+
+void FrmInstal::ExtraiArquivoRecurso(const std::string& name, const std::string& path) {
+  try {
+    // Emptied first: a longer old file keeps no tail after the new bytes.
+    p_.fs.WriteAll(path, p_.resources.Read(name));
+  } catch (const VbError& e) {
+    p_.view.MessageBoxOk(path + "\r\n" + std::to_string(e.Number()) + " - " + e.Description());
+  }
+}
+
+void FrmInstal::AguardaIntervalo(int index, int ms) {
+  SetStep(index, StepLook::Current);
+  blnTempoEsgotado = false;
+  Timer1_->SetInterval(ms);
+  Timer1_->SetEnabled(true);
+  while (!blnTempoEsgotado) p_.loop.Idle(kPollMs);
+}
+
+void FrmInstal::WaitWhile(const std::function<bool()>& busy) {
+  const uint64_t start = p_.loop.TickMs();
+  while (busy()) {
+    if (p_.loop.TickMs() - start >= kStopWaitMs) return;  // the next steps show what did not stop
+    p_.loop.Idle(kPollMs);
+  }
+}
+
+void FrmInstal::EndIfRunning(const char* exe, bool repairing) {
+  uint32_t id = p_.fecha.PegaIdProcesso(exe);
+  if (id == 0) return;
+  uintptr_t noWindow = 0;
+  p_.fecha.FechaProcesso(id, noWindow);
+  if (repairing) SetCaption(2, kRepairCaption);
+}
+
+void FrmInstal::VerificaSeTemService() {
+  panel_.AtualizaStatusService(0);
+  panel_.AtualizaStatusService(1);
+
+  EndIfRunning("QuarnSQLMonitor.exe", true);
+  WaitWhile([&] { return Running("QuarnSQLMonitor.exe"); });
+
+  ServiceLabels& service = panel_.Labels(0);
+  ServiceLabels& monitor = panel_.Labels(1);
+  if (service.startCaption == kStopService) {
+    SetCaption(2, kRepairCaption);
+    p_.control.PararService(0);
+  }
+  if (monitor.startCaption == kStopService) {
+    SetCaption(2, kRepairCaption);
+    p_.control.PararService(1);
+  }
+  WaitWhile([&] {
+    if (service.startCaption != kStopService && monitor.startCaption != kStopService) return false;
+    p_.loop.DoEvents();
+    panel_.AtualizaStatusService(0);
+    panel_.AtualizaStatusService(1);
+    return service.startCaption == kStopService || monitor.startCaption == kStopService;
+  });
+
+  EndIfRunning("QuarnSQLService.exe", true);
+  EndIfRunning("QuarnSQLServiceMonitor.exe", true);
+  WaitWhile([&] {
+    const bool any = Running("QuarnSQLService.exe") || Running("QuarnSQLServiceMonitor.exe");
+    if (any) {
+      EndIfRunning("QuarnSQLService.exe", false);
+      EndIfRunning("QuarnSQLServiceMonitor.exe", false);
+    }
+    return any;
+  });
+}
+
+void FrmInstal::InstalarQuarn() {
+  AguardaIntervalo(0, 2000);
+  strPastaInstalacao_ = Drive() + ":\\Solvane";
+  if (!p_.fs.DirExists(strPastaInstalacao_)) p_.fs.CreateDir(strPastaInstalacao_);
+  strPastaInstalacao_ += "\\Quarn SQL";
+  if (!p_.fs.DirExists(strPastaInstalacao_)) p_.fs.CreateDir(strPastaInstalacao_);
+  strPastaTemp_ = strPastaInstalacao_ + "\\Temp";
+  if (!p_.fs.DirExists(strPastaTemp_)) p_.fs.CreateDir(strPastaTemp_);
+  SetStep(0, StepLook::Done);
+
+  AguardaIntervalo(1, 2500);
+  for (const auto& f : kPayload) ExtraiArquivoRecurso(f.resource, JoinPath(strPastaInstalacao_, f.target));
+  for (const char* control : kControlsToRegister)
+    p_.platform.fVBRegServer(JoinPath(strPastaInstalacao_, control), true);
+  SetStep(1, StepLook::Done);
+
+  AguardaIntervalo(2, 3500);
+  if (!p_.platform.VerificaSeWindowsNT()) {
+    p_.view.MessageBoxOk("This program requires Windows NT/2000/XP");
+    p_.view.CloseWindow();
+    return;
+  }
+  p_.control.PastaService = strPastaInstalacao_;
+  if (p_.control.PastaService.empty() || p_.control.PastaService.back() != '\\') p_.control.PastaService += "\\";
+  panel_.AtualizaStatusService(0);
+  panel_.AtualizaStatusService(1);
+  if (panel_.Labels(0).installCaption == kInstallService) p_.control.InstalarService(0);
+  if (panel_.Labels(1).installCaption == kInstallService) p_.control.InstalarService(1);
+  SetStep(2, StepLook::Done);
+
+  AguardaIntervalo(3, 3500);
+  if (panel_.Labels(0).startCaption == kStartService) p_.control.IniciarService(0);
+  if (panel_.Labels(1).startCaption == kStartService) p_.control.IniciarService(1);
+  SetStep(3, StepLook::Done);
+
+  AguardaIntervalo(4, 3500);
+  panel_.AtualizaStatusService(0);
+  SetStep(4, panel_.Labels(0).startCaption == kStopService ? StepLook::Done : StepLook::Failed);
+
+  AguardaIntervalo(5, 3500);
+  panel_.AtualizaStatusService(1);
+  SetStep(5, panel_.Labels(1).startCaption == kStopService ? StepLook::Done : StepLook::Failed);
+
+  const std::string gui = JoinPath(strPastaInstalacao_, "QuarnSQLMonitor.EXE");
+  if (p_.fs.FileExists(gui)) p_.platform.StartHidden(gui);
+
+  p_.view.ShowSuccessPanel();
+  successShown_ = true;
+  loadWin(false);
+}
+
+void FrmInstal::loadWin(bool vLoadWind) {
+  if (vLoadWind) {
+    p_.view.ShowLoadHost(true);
+    p_.platform.StartHidden(Drive() + ":\\Temp\\LoadWinSolvane.EXE");
+    // The program needs a moment to show its window: look again for a short while.
+    const uint64_t start = p_.loop.TickMs();
+    while (!p_.view.AdoptWindow(kLoaderTitle) && p_.loop.TickMs() - start < kLoaderWaitMs) p_.loop.Idle(kPollMs);
+    return;
+  }
+  p_.view.ShowLoadHost(false);
+  uint32_t id = p_.fecha.PegaIdProcesso("LoadWinSolvane.exe");
+  uintptr_t noWindow = 0;
+  if (id != 0) p_.fecha.FechaProcesso(id, noWindow);
+}
+
+}  // namespace quarn

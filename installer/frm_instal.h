@@ -1,0 +1,147 @@
+#pragma once
+// frmInstal: the installer's window, its start-up and the whole installation.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/ansi_text.h"
+#include "common/errors.h"
+#include "common/event_loop.h"
+#include "common/file_system.h"
+#include "common/process_control.h"
+#include "common/service_control.h"
+#include "common/time_text.h"
+#include "installer/status_panel.h"
+#include "installer/version.h"
+
+namespace quarn {
+
+inline constexpr char kInstallerTitle[] = "Instalador Quarn SQL";
+inline constexpr char kLoaderTitle[] = "LoadWinSolvane";
+
+enum class StepLook { Waiting, Current, Done, Failed };
+
+// The window as the installation sees it.
+class InstallerView {
+ public:
+  virtual ~InstallerView() = default;
+  virtual void SetVersionLine(const std::string& text) = 0;  // lblVersao1 and lblVersao2
+  virtual void SetStep(int index, const std::string& caption, StepLook look) = 0;
+  virtual void ShowWindow() = 0;
+  virtual void ShowSuccessPanel() = 0;  // progress panel hidden, success panel in front
+  virtual void CloseWindow() = 0;       // ends the installer
+  virtual void ShowLoadHost(bool visible) = 0;
+  // Finds a top-level window by title and hosts it in gifLoadWin; false when none.
+  virtual bool AdoptWindow(const std::string& title) = 0;
+  virtual void MessageBoxOk(const std::string& text) = 0;  // titled "Instalador Quarn SQL"
+};
+
+class PayloadResources {
+ public:
+  virtual ~PayloadResources() = default;
+  // The bytes of a "CUSTOM" resource of the installer's own file; raises when missing.
+  virtual std::string Read(const std::string& name) = 0;
+};
+
+class InstallerPlatform {
+ public:
+  virtual ~InstallerPlatform() = default;
+  virtual bool PrevInstance() = 0;
+  virtual void EndProgram() = 0;  // at once; nothing the installer started is stopped
+  // Starts a program with no arguments and its window hidden, without waiting; raises on failure.
+  virtual void StartHidden(const std::string& path) = 0;
+  virtual bool VerificaSeWindowsNT() = 0;
+  // clssRegServer.fVBRegServer
+  virtual bool fVBRegServer(const std::string& path, bool blnRegister) = 0;
+};
+
+struct InstallerPorts {
+  FileSystem& fs;
+  Clock& clock;
+  DateFormat& dates;
+  EventLoop& loop;
+  InstallerView& view;
+  PayloadResources& resources;
+  InstallerPlatform& platform;
+  InstallerServiceControl& control;
+  FechaExe& fecha;
+};
+
+struct InstallerInfo {
+  std::string exeFolder;  // folder of the installer's own program file
+  std::string exeName;    // its name without extension
+  int major = QUARN_INSTALLER_MAJOR, minor = QUARN_INSTALLER_MINOR, revision = QUARN_INSTALLER_REVISION;
+};
+
+// The payload in the order it is written: resource name and target file name.
+struct PayloadFile {
+  const char* resource;
+  const char* target;
+};
+extern const PayloadFile kPayload[10];
+extern const char* const kControlsToRegister[5];
+extern const char* const kStepCaptions[6];
+inline constexpr char kRepairCaption[] = "Reparando Serviços do Quarn.";
+
+// Window geometry, in pixels, from the twips of the design.
+struct InstallerLayout {
+  int windowX, windowY, windowW, windowH;
+  int panelX, panelY, panelW, panelH;  // both panels, inside pctFora
+};
+int Twips(int twips, int dpi);
+// The window spans the screen's width, 4500 twips high, centred vertically;
+// the panels are centred in its client area.
+InstallerLayout LayoutFor(int screenW, int screenH, int dpi, int frameW, int frameH);
+
+class FrmInstal {
+ public:
+  static constexpr int kPollMs = 50;
+  // The waits for the suite to stop are bounded; the installation goes on after them.
+  static constexpr uint64_t kStopWaitMs = 30 * 1000;
+  // How long the loading program may take to show its window.
+  static constexpr uint64_t kLoaderWaitMs = 1500;
+
+  FrmInstal(InstallerPorts ports, InstallerInfo info);
+
+  bool Form_Load();  // false: another copy runs
+  void Timer1_Timer();
+  void Form_KeyDown(int keyCode);
+  void pctFechar_Click() { p_.platform.EndProgram(); }
+  void lblFechar_Click() { pctFechar_Click(); }
+
+  void VerificaSeTemService();
+  void InstalarQuarn();
+  void ExtraiArquivoRecurso(const std::string& name, const std::string& path);
+  void AguardaIntervalo(int index, int ms);
+  void loadWin(bool vLoadWind);
+
+  static std::string VersionLine(const InstallerInfo& info, const std::string& fileDate);
+
+  StatusPanel& Panel() { return panel_; }
+  const std::string& Caption(int index) const { return captions_[index]; }
+  StepLook Look(int index) const { return looks_[index]; }
+  bool SuccessShown() const { return successShown_; }
+  const std::string& strPastaInstalacao() const { return strPastaInstalacao_; }
+
+  bool blnTempoEsgotado = false;
+
+ private:
+  void SetStep(int index, StepLook look);
+  void SetCaption(int index, const std::string& caption);
+  bool Running(const char* exe) { return p_.fecha.PegaIdProcesso(exe) != 0; }
+  void EndIfRunning(const char* exe, bool repairing);
+  void WaitWhile(const std::function<bool()>& busy);
+  std::string Drive() const { return info_.exeFolder.substr(0, 1); }
+
+  InstallerPorts p_;
+  InstallerInfo info_;
+  StatusPanel panel_;
+  std::unique_ptr<Timer> Timer1_;
+  std::string captions_[6];
+  StepLook looks_[6] = {};
+  bool successShown_ = false;
+  std::string strPastaInstalacao_, strPastaTemp_;
+};
+
+}  // namespace quarn

@@ -1,0 +1,323 @@
+#include <gtest/gtest.h>
+
+#include <cctype>
+
+#include "fakes/control_fakes.h"
+#include "fakes/fakes.h"
+#include "installer/frm_instal.h"
+
+namespace quarn {
+namespace {
+
+class FakeView final : public InstallerView {
+ public:
+  std::string version;
+  std::vector<std::string> messages;
+  std::vector<std::pair<std::string, StepLook>> steps[6];
+  bool shown = false, success = false, closed = false, hostVisible = false;
+  int adoptAttempts = 0;
+  int windowAppearsAfter = 0;  // adopt attempts before the loader's window exists; -1: never
+  bool adopted = false;
+  std::function<void()> onMessage;
+
+  void SetVersionLine(const std::string& t) override { version = t; }
+  void SetStep(int i, const std::string& c, StepLook l) override { steps[i].emplace_back(c, l); }
+  void ShowWindow() override { shown = true; }
+  void ShowSuccessPanel() override { success = true; }
+  void CloseWindow() override { closed = true; }
+  void ShowLoadHost(bool v) override { hostVisible = v; }
+  bool AdoptWindow(const std::string& title) override {
+    EXPECT_EQ(title, "LoadWinSolvane");
+    ++adoptAttempts;
+    adopted = windowAppearsAfter >= 0 && adoptAttempts > windowAppearsAfter;
+    return adopted;
+  }
+  void MessageBoxOk(const std::string& t) override {
+    messages.push_back(t);
+    if (onMessage) onMessage();
+  }
+  StepLook Last(int i) const { return steps[i].back().second; }
+};
+
+class FakeResources final : public PayloadResources {
+ public:
+  std::set<std::string> missing;
+  std::string Read(const std::string& name) override {
+    std::string upper = name;
+    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (missing.count(upper)) throw VbError(1813, "O tipo de recurso especificado não foi encontrado");
+    return "bytes of " + upper;
+  }
+};
+
+class FakePlatform final : public InstallerPlatform {
+ public:
+  bool prev = false, nt = true;
+  int ended = 0;
+  std::vector<std::string> started, registered;
+  std::function<void(const std::string&)> onStart;
+  std::function<void()> onEnd;
+  bool PrevInstance() override { return prev; }
+  void EndProgram() override {
+    ++ended;
+    if (onEnd) onEnd();
+  }
+  void StartHidden(const std::string& path) override {
+    started.push_back(path);
+    if (onStart) onStart(path);
+  }
+  bool VerificaSeWindowsNT() override { return nt; }
+  bool fVBRegServer(const std::string& path, bool reg) override {
+    EXPECT_TRUE(reg);
+    registered.push_back(path);
+    return true;
+  }
+};
+
+struct Installer : ::testing::Test {
+  fakes::MemoryFileSystem fs;
+  fakes::FixedClock clock;
+  PtBrDateFormat dates;
+  VirtualEventLoop loop;
+  FakeView view;
+  FakeResources resources;
+  FakePlatform platform;
+  fakes::FakeServiceManager scm;
+  InstallerServiceControl control{scm};
+  fakes::FakeProcesses procs;
+  FechaExe fecha{procs};
+  InstallerInfo info{"C:\\Downloads", "InstaladorQuarnSQL"};
+  std::unique_ptr<FrmInstal> form;
+  const std::string kSuite = "C:\\Solvane\\Quarn SQL";
+
+  Installer() {
+    fs.AddDir("C:\\Downloads");
+    fs.Put("C:\\Downloads\\InstaladorQuarnSQL.exe", "MZ");
+    fs.modified[fakes::Key("C:\\Downloads\\InstaladorQuarnSQL.exe")] = LocalTime{2014, 2, 28, 13, 42, 52};
+    platform.onEnd = [this] { loop.EndProgram(); };
+    // Services started by the manager run their program.
+    platform.onStart = [this](const std::string& path) {
+      if (path.find("LoadWinSolvane") != std::string::npos) procs.Run("LoadWinSolvane.EXE");
+      if (path.find("QuarnSQLMonitor") != std::string::npos) procs.Run("QuarnSQLMonitor.EXE");
+    };
+  }
+  FrmInstal& Form() {
+    if (!form)
+      form = std::make_unique<FrmInstal>(
+          InstallerPorts{fs, clock, dates, loop, view, resources, platform, control, fecha}, info);
+    return *form;
+  }
+};
+
+TEST(InstallerLayout, TheWindowSpansTheScreenAndThePanelsAreCentred) {
+  const InstallerLayout l = LayoutFor(1920, 1080, 96, 16, 39);
+  EXPECT_EQ(l.windowX, 0);
+  EXPECT_EQ(l.windowW, 1920);  // 28800 twips
+  EXPECT_EQ(l.windowH, 300);   // 4500 twips
+  EXPECT_EQ(l.windowY, 540 - 150);
+  EXPECT_EQ(l.panelW, 715);
+  EXPECT_EQ(l.panelH, 261);
+  EXPECT_EQ(l.panelX, (1920 - 16) / 2 - 715 / 2);
+  EXPECT_EQ(l.panelY, (300 - 39) / 2 - 261 / 2);
+  EXPECT_EQ(Twips(735, 96), 49);
+  EXPECT_EQ(Twips(735, 144), 74);
+}
+
+TEST(InstallerStatusPanel, CaptionsFollowTheServiceAndKeepTheStartCaptionWhilePending) {
+  fakes::FakeServiceManager scm;
+  InstallerServiceControl ctl{scm};
+  StatusPanel panel(ctl);
+  panel.AtualizaStatusService(0);
+  EXPECT_EQ(panel.Labels(0).installCaption, "Install Service");
+  EXPECT_TRUE(panel.Labels(0).installEnabled);
+  EXPECT_EQ(panel.Labels(0).startCaption, "Start Service");
+  EXPECT_FALSE(panel.Labels(0).startEnabled);
+  EXPECT_FALSE(panel.blnServiceInstalado);
+
+  scm.Add("QuarnSQLService", kServiceRunning).account = "LocalSystem";
+  panel.AtualizaStatusService(0);
+  EXPECT_EQ(panel.Labels(0).installCaption, "Uninstall Service");
+  EXPECT_FALSE(panel.Labels(0).installEnabled);
+  EXPECT_EQ(panel.Labels(0).startCaption, "Stop Service");
+  EXPECT_TRUE(panel.Labels(0).startEnabled);
+  scm.Find("QuarnSQLService")->state = kServiceStopPending;
+  panel.AtualizaStatusService(0);
+  EXPECT_EQ(panel.Labels(0).startCaption, "Stop Service");
+  EXPECT_FALSE(panel.Labels(0).startEnabled || panel.Labels(0).installEnabled);
+
+  // The window values describe the service refreshed last.
+  scm.Add("QuarnSQLServiceMonitor", kServiceStopped);
+  panel.AtualizaStatusService(1);
+  EXPECT_TRUE(panel.blnServiceInstalado);
+  EXPECT_EQ(panel.lngStatusService, kServiceStopped);
+  EXPECT_EQ(panel.Labels(1).startCaption, "Start Service");
+  EXPECT_TRUE(panel.Labels(1).installEnabled && panel.Labels(1).startEnabled);
+}
+
+TEST(InstallerStatusPanel, ClicksInstallStartStopAndRemove) {
+  fakes::FakeServiceManager scm;
+  InstallerServiceControl ctl{scm};
+  ctl.ContaService = "LocalSystem";
+  ctl.PastaService = "C:\\Solvane\\Quarn SQL\\";
+  StatusPanel panel(ctl);
+  panel.lblInstallMonitorService_Click();
+  ASSERT_NE(scm.Find("QuarnSQLServiceMonitor"), nullptr);
+  panel.lblStartMonitorService_Click();
+  EXPECT_EQ(scm.Find("QuarnSQLServiceMonitor")->state, kServiceRunning);
+  panel.lblInstallMonitorService_Click();  // disabled while it runs
+  EXPECT_NE(scm.Find("QuarnSQLServiceMonitor"), nullptr);
+  panel.lblStartMonitorService_Click();
+  EXPECT_EQ(scm.Find("QuarnSQLServiceMonitor")->state, kServiceStopped);
+  panel.lblInstallMonitorService_Click();
+  EXPECT_EQ(scm.Find("QuarnSQLServiceMonitor"), nullptr);
+}
+
+TEST_F(Installer, AFreshMachineGetsTheWholeSuite) {
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(view.version, "Versão revisada: 1.0.27 de 28/02/2014 13:42:52");
+  EXPECT_EQ(fs.Get("C:\\Temp\\LoadWinSolvane.EXE"), "bytes of LOADWINSOLVANE.EXE");
+  for (const auto& f : kPayload) EXPECT_TRUE(fs.Has(kSuite + "\\" + f.target)) << f.target;
+  EXPECT_TRUE(fs.DirExists(kSuite + "\\Temp"));
+  EXPECT_FALSE(fs.Has(kSuite + "\\MYSQL.EXE"));
+  EXPECT_EQ(platform.registered,
+            (std::vector<std::string>{kSuite + "\\richtx32.ocx", kSuite + "\\NTsvc.ocx", kSuite + "\\Comdlg32.ocx",
+                                      kSuite + "\\MSCOMCTL.ocx", kSuite + "\\MSINET.ocx"}));
+  for (const char* name : {"QuarnSQLService", "QuarnSQLServiceMonitor"}) {
+    const auto* s = scm.Find(name);
+    ASSERT_NE(s, nullptr) << name;
+    EXPECT_EQ(s->programPath, "\"" + kSuite + "\\" + name + ".exe\"");
+    EXPECT_EQ(s->account, "LocalSystem");
+    EXPECT_EQ(s->state, kServiceRunning);
+  }
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(view.Last(i), StepLook::Done) << i;
+    EXPECT_EQ(view.steps[i].back().first, kStepCaptions[i]);
+  }
+  EXPECT_EQ(platform.started.back(), kSuite + "\\QuarnSQLMonitor.EXE");
+  EXPECT_TRUE(view.success);
+  EXPECT_TRUE(view.adopted);
+  EXPECT_FALSE(view.hostVisible);
+  EXPECT_EQ(fecha.PegaIdProcesso("LoadWinSolvane.exe"), 0u);  // ended at the end
+  // The pauses: 2000 + 2500 + 4 x 3500 ms.
+  EXPECT_GE(loop.TickMs(), 18500u);
+  EXPECT_LT(loop.TickMs(), 18500u + 2000u);
+  // Enter ends the installer once the success panel shows.
+  Form().Form_KeyDown(13);
+  EXPECT_EQ(platform.ended, 1);
+}
+
+TEST_F(Installer, ASecondRunRepairsWithoutCreatingAnythingTwice) {
+  auto& s = scm.Add("QuarnSQLService", kServiceRunning);
+  s.account = "LocalSystem";
+  scm.Add("QuarnSQLServiceMonitor", kServiceRunning).account = "LocalSystem";
+  procs.Run("QuarnSQLService.exe");
+  procs.Run("QuarnSQLServiceMonitor.exe");
+  procs.Run("QuarnSQLMonitor.exe");
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(view.steps[2].back().first, "Reparando Serviços do Quarn.");
+  EXPECT_EQ(std::count(scm.calls.begin(), scm.calls.end(), "Create QuarnSQLService"), 0);
+  EXPECT_EQ(std::count(scm.calls.begin(), scm.calls.end(), "Stop QuarnSQLService"), 1);
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  EXPECT_EQ(scm.Find("QuarnSQLServiceMonitor")->state, kServiceRunning);
+  EXPECT_EQ(view.Last(4), StepLook::Done);
+  EXPECT_EQ(view.Last(5), StepLook::Done);
+X
+}
+
+TEST_F(Installer, TheMissingServiceTakesTheAccountOfTheExistingOne) {
+  scm.Add("QuarnSQLService", kServiceStopped).account = "EMPRESA\\backup";
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(scm.Find("QuarnSQLServiceMonitor")->account, "EMPRESA\\backup");
+  EXPECT_EQ(scm.Find("QuarnSQLService")->account, "EMPRESA\\backup");  // left as it was
+}
+
+TEST_F(Installer, AServiceThatDoesNotRunEndsRedButTheSuccessPanelShows) {
+  scm.Add("QuarnSQLService", kServiceStopped).refusesToStart = true;
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(view.Last(4), StepLook::Failed);
+  EXPECT_EQ(view.Last(5), StepLook::Done);
+  EXPECT_TRUE(view.success);
+}
+
+TEST_F(Installer, APayloadFileThatCannotBeWrittenIsNamedOnceAndTheRestIsWritten) {
+  fs.AddDir("C:\\Solvane");
+  fs.AddDir(kSuite);
+  fs.Put(kSuite + "\\MSCOMCTL.ocx", "in use");
+  fs.locked.insert(fakes::Key(kSuite + "\\MSCOMCTL.ocx"));
+  resources.missing.insert("AZIP32.DLL");
+  ASSERT_TRUE(Form().Form_Load());
+  ASSERT_EQ(view.messages.size(), 2u);
+  EXPECT_EQ(view.messages[0], kSuite + "\\MSCOMCTL.ocx\r\n70 - Permissão negada");
+  EXPECT_EQ(view.messages[1].rfind(kSuite + "\\AZIP32.DLL\r\n1813 - ", 0), 0u);
+  EXPECT_TRUE(fs.Has(kSuite + "\\AUNZIP32.DLL"));
+  EXPECT_TRUE(view.success);
+}
+
+TEST_F(Installer, EscDuringAPauseEndsTheInstallerAtOnce) {
+  auto esc = loop.CreateTimer(4000, [this] { Form().Form_KeyDown(27); });
+  esc->SetEnabled(true);
+  Form().Form_KeyDown(13);  // Enter during the installation does nothing
+  EXPECT_EQ(platform.ended, 0);
+  EXPECT_THROW(Form().Form_Load(), ProgramEnd);
+  EXPECT_EQ(platform.ended, 1);
+  EXPECT_TRUE(scm.services.empty());  // step 2 never ran
+  EXPECT_FALSE(view.success);
+}
+
+TEST_F(Installer, AnotherCopyEndsBeforeDoingAnything) {
+  platform.prev = true;
+  EXPECT_FALSE(Form().Form_Load());
+  EXPECT_TRUE(platform.started.empty());
+  EXPECT_FALSE(fs.DirExists("C:\\Temp"));
+}
+
+TEST_F(Installer, StartedFromAPathWithoutADriveLetterStartUpFails) {
+  info.exeFolder = "\\\\servidor\\instaladores";
+  fs.Put("\\\\servidor\\instaladores\\InstaladorQuarnSQL.exe", "MZ");
+  EXPECT_THROW(Form().Form_Load(), VbError);
+  EXPECT_TRUE(scm.services.empty());
+}
+
+TEST_F(Installer, OutsideTheNtFamilyTheFilesAreWrittenThenTheWindowCloses) {
+  platform.nt = false;
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(view.messages, std::vector<std::string>{"This program requires Windows NT/2000/XP"});
+  EXPECT_TRUE(view.closed);
+  EXPECT_EQ(platform.registered.size(), 5u);
+  EXPECT_TRUE(scm.services.empty());
+  EXPECT_EQ(view.Last(2), StepLook::Current);
+  EXPECT_FALSE(view.success);
+}
+
+TEST_F(Installer, ALoaderWindowIsLookedForBrieflyAndItsAbsenceChangesNothing) {
+  view.windowAppearsAfter = 5;
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_TRUE(view.adopted);
+  form.reset();
+  view = FakeView{};
+  view.windowAppearsAfter = -1;
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_FALSE(view.adopted);
+  EXPECT_LE(view.adoptAttempts, static_cast<int>(FrmInstal::kLoaderWaitMs / FrmInstal::kPollMs) + 2);
+  EXPECT_TRUE(view.success);
+}
+
+TEST_F(Installer, AProgramThatWillNotEndDoesNotHoldTheInstallationForEver) {
+  struct Immortal : ProcessPort {
+    fakes::FakeProcesses& inner;
+    explicit Immortal(fakes::FakeProcesses& p) : inner(p) {}
+    bool Snapshot(std::vector<ProcessEntry>& out) override { return inner.Snapshot(out); }
+    uint32_t WindowProcess(uintptr_t w) override { return inner.WindowProcess(w); }
+    void EnableDebugPrivilege() override {}
+    bool Terminate(uint32_t) override { return false; }
+  } immortal(procs);
+  FechaExe stubborn(immortal);
+  procs.Run("QuarnSQLMonitor.exe");
+  FrmInstal f(InstallerPorts{fs, clock, dates, loop, view, resources, platform, control, stubborn}, info);
+  ASSERT_TRUE(f.Form_Load());
+  EXPECT_TRUE(view.success);
+  EXPECT_GE(loop.TickMs(), FrmInstal::kStopWaitMs);
+}
+
+}  // namespace
+}  // namespace quarn
