@@ -221,7 +221,7 @@ TEST_F(Installer, ASecondRunRepairsWithoutCreatingAnythingTwice) {
   EXPECT_EQ(scm.Find("QuarnSQLServiceMonitor")->state, kServiceRunning);
   EXPECT_EQ(view.Last(4), StepLook::Done);
   EXPECT_EQ(view.Last(5), StepLook::Done);
-X
+  EXPECT_EQ(procs.terminated.size(), 4u);  // GUI monitor, both services' processes, and the loader at the end
 }
 
 TEST_F(Installer, TheMissingServiceTakesTheAccountOfTheExistingOne) {
