@@ -30,7 +30,8 @@ test-asan: native-asan
 
 # The Windows tests share one Wine session and its service manager: one at a time.
 test-win: win
-	scripts/wine-session.sh ctest --test-dir build/win --output-on-failure -j1
+	mkdir -p build/screenshots
+	QUARN_SCREENSHOTS=$(CURDIR)/build/screenshots scripts/wine-session.sh ctest --test-dir build/win --output-on-failure -j1
 
 test: test-native test-asan test-win
 

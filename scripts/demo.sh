@@ -1,71 +1,81 @@
 #!/usr/bin/env bash
-# The monitor's life as a Windows service, shown in a throwaway Wine session
-# (run through scripts/wine-session.sh by `make demo`).
+# The suite's main job, shown in a throwaway Wine session (run through
+# scripts/wine-session.sh by `make demo`): a local update server publishes a
+# newer build of the backup service and of the GUI monitor; the installer,
+# copied into drive C, installs the suite; the monitor's first check updates
+# both programs. Screenshots go to build/demo/.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
-suite_unix="$WINEPREFIX/drive_c/Solvane/Quarn SQL"
-suite='C:\Solvane\Quarn SQL'
+out="$root/build/demo"
+mkdir -p "$out"
+drive_c="$WINEPREFIX/drive_c"
+suite_unix="$drive_c/Solvane/Quarn SQL"
+publish="$QUARN_UPDATE_ROOT/CentralUpdate/QuarnSqlSolvane"
 
-# wine net/sc would run a net.exe or sc.exe of the current folder: use an empty one.
-cd "$(mktemp -d)"
-
-say() { printf '\n== %s\n' "$*"; }
-state() { wine sc query "$1" 2>/dev/null | tr -d '\0\r' | grep -a 'STATE' | sed 's/^ *//' || echo "(no such service)"; }
-show() {
-  local f="$suite_unix/$1"
-  printf -- '--- %s\n' "$1"
-  if [ -f "$f" ]; then iconv -f CP1252 -t UTF-8 "$f" | sed 's/\r$//'; else echo "(absent)"; fi
-}
+cd "$(mktemp -d)"  # wine net/sc would run a net.exe or sc.exe of the current folder
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+state() { printf '%-24s ' "$1"; wine sc query "$1" 2>/dev/null | tr -d '\0\r' | grep -a 'STATE' | sed 's/^ *//' || echo "(no such service)"; }
+record() { printf '%-28s ' "$1"; if [ -f "$suite_unix/Logs/$1" ]; then tr -d '\r' < "$suite_unix/Logs/$1"; else echo "(absent)"; fi; }
 wait_for() {  # wait_for SECONDS COMMAND...
   local end=$((SECONDS + $1)); shift
-  until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.3; done
+  until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.5; done
 }
 
-mkdir -p "$suite_unix"
-cp "$root/build/win/bin/QuarnSQLServiceMonitor.exe" "$root/build/win/bin/QuarnSQLService.exe" "$suite_unix/"
-say "Suite folder $suite"
-ls -l "$suite_unix"
+say "Update server on $QUARN_UPDATE_URL publishes build 2.0 of the backup service and of the GUI monitor"
+mkdir -p "$publish"
+python3 - "$root/build/win/bin" "$publish" <<'PY'
+import sys, zipfile
+bin_dir, out = sys.argv[1], sys.argv[2]
+def pack(name, entries):
+    with zipfile.ZipFile(f"{out}/{name}", "w", zipfile.ZIP_DEFLATED) as z:
+        for arcname, data in entries:
+            z.writestr(arcname, data)
+pack("VersaoQuarnSQLService.zip", [("VersaoQuarnSQLService.ini", "2.0\r\n")])
+pack("VersaoQuarnSqlMonitor.zip", [("VersaoQuarnSqlMonitor.ini", "2.0\r\n")])
+pack("QuarnSQLService.zip", [("QuarnSQLService.exe", open(f"{bin_dir}/QuarnSQLService.exe", "rb").read()),
+                             ("QuarnSQLService.build", "2.0")])
+pack("QuarnSQLMonitor.zip", [("QuarnSQLMonitor.exe", open(f"{bin_dir}/QuarnSQLMonitor.exe", "rb").read()),
+                             ("QuarnSQLMonitor.build", "2.0")])
+PY
+ls -l "$publish" | tail -n +2
+wine reg add 'HKLM\SOFTWARE\Solvane\Quarn SQL' /v UpdateServer /t REG_SZ /d "$QUARN_UPDATE_URL" /f >/dev/null 2>&1
 
-say "Backup service QuarnSQLService: created and started"
-wine sc create QuarnSQLService binPath= "\"$suite\\QuarnSQLService.exe\"" start= auto DisplayName= QuarnSQLService >/dev/null
-wine net start QuarnSQLService >/dev/null 2>&1 || true
-wait_for 20 sh -c "wine sc query QuarnSQLService 2>/dev/null | tr -d '\0' | grep -aq RUNNING"
+say "Installer copied to C:\\Instalador and started there"
+mkdir -p "$drive_c/Instalador"
+cp "$root/build/win/bin/InstaladorQuarnSQL.exe" "$drive_c/Instalador/"
+started=$SECONDS
+wine 'C:\Instalador\InstaladorQuarnSQL.exe' >/dev/null 2>&1 &
+sleep 8
+import -window root "$out/instalador-progresso.png"
+# The installer ends with its success panel; the monitor's first check then
+# replaces both programs and writes their records.
+wait_for 90 test -s "$suite_unix/Logs/VersaoQuarnSqlMonitor.ini" || echo "(the update did not finish in time)"
+sleep 2
+import -window root "$out/instalador-sucesso.png"
+echo "installation and first update check: $((SECONDS - started)) s"
+
+say "Services"
 state QuarnSQLService
-
-say "QuarnSQLServiceMonitor.exe -install"
-wine "$suite\\QuarnSQLServiceMonitor.exe" -install >/dev/null 2>&1 &
-wait_for 30 test -s "$suite_unix/Logs/VersaoCompletaServiceMonitor.ini"
-# "-install" goes on as a plain program after registering: end that copy so the
-# service manager's copy is the only one.
-wine taskkill /f /im QuarnSQLServiceMonitor.exe >/dev/null 2>&1 || true
-state QuarnSQLServiceMonitor
-show ErrorQuarn.ini
-
-say "net start QuarnSQLServiceMonitor"
-rm -f "$suite_unix/Logs/VersaoQuarnSQLServiceMonitor.ini"
-wine net start QuarnSQLServiceMonitor >/dev/null 2>&1 || true
-wait_for 20 sh -c "wine sc query QuarnSQLServiceMonitor 2>/dev/null | tr -d '\0' | grep -aq RUNNING"
-state QuarnSQLServiceMonitor
-say "Start-up files written by the service"
-show Logs/VersaoQuarnSQLServiceMonitor.ini
-show Logs/QuarnSQLServiceMonitorExecuting.ini
-show Logs/VersaoCompletaServiceMonitor.ini
-show Logs/QuarnSQLServiceExecuting.ini
-ls -l "$suite_unix/Logs"
-
-say "net stop QuarnSQLServiceMonitor"
-printf '\r\nformatted log of this run\r\n' > "$suite_unix/Logs/FormataRichTextBoxServiceMonitor.INI"
-wine net stop QuarnSQLServiceMonitor >/dev/null 2>&1 || true
-wait_for 20 sh -c "wine sc query QuarnSQLServiceMonitor 2>/dev/null | tr -d '\0' | grep -aq STOPPED"
-state QuarnSQLServiceMonitor
-show Logs/FormataRichTextBoxServiceMonitor.INI
-say "Event log of the services"
-grep -a 'ReportEventW' "$QUARN_EVENT_LOG" | sed 's/^[0-9a-f]*://' || echo "(no entries: nothing failed)"
-
-say "QuarnSQLServiceMonitor.exe -uninstall"
-wine "$suite\\QuarnSQLServiceMonitor.exe" -uninstall >/dev/null 2>&1
 state QuarnSQLServiceMonitor
 
-wine net stop QuarnSQLService >/dev/null 2>&1 || true
+say "Installed files"
+(cd "$suite_unix" && ls -l | tail -n +2)
+
+say "Version records"
+record VersaoQuarnSQLService.ini
+record VersaoQuarnSqlMonitor.ini
+record VersaoCompletaServiceMonitor.ini
+printf '%-28s %s\n' "QuarnSQLService.build" "$(cat "$suite_unix/QuarnSQLService.build" 2>/dev/null || echo absent)"
+
+say "The formatted log (FormataRichTextBoxServiceMonitor.INI)"
+python3 "$root/scripts/show_log.py" "$suite_unix/Logs/FormataRichTextBoxServiceMonitor.INI"
+
+say "The GUI monitor, started again to show the log"
+wine 'C:\Solvane\Quarn SQL\QuarnSQLMonitor.exe' >/dev/null 2>&1 &
+sleep 4
+import -window root "$out/monitor-gui.png"
+
+say "Screenshots"
+ls -l "$out" | tail -n +2
 say "Done. The Wine session and everything it started end now."

@@ -7,7 +7,7 @@ packages=(
   make cmake g++ python3
   googletest libgtest-dev zlib1g-dev
   g++-mingw-w64-x86-64 libz-mingw-w64-dev
-  wine wine64 xvfb x11-apps imagemagick locales
+  wine wine64 xvfb x11-apps imagemagick locales fonts-crosextra-carlito
 )
 
 missing=()

@@ -186,4 +186,111 @@ std::string EventLogText() {
   return ReadFileBytes(path);
 }
 
+void RemoveTree(const std::wstring& folder) {
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = fd.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = folder + L"\\" + name;
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(path);
+      } else {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+      }
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+HWND FindTopWindow(const wchar_t* title, const wchar_t* className) {
+  struct Search {
+    const wchar_t* title;
+    const wchar_t* cls;
+    HWND found;
+  } s{title, className, nullptr};
+  EnumWindows(
+      [](HWND w, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        wchar_t text[256], cls[256];
+        GetWindowTextW(w, text, 256);
+        GetClassNameW(w, cls, 256);
+        if (IsWindowVisible(w) && lstrcmpW(text, s->title) == 0 && (!s->cls || lstrcmpW(cls, s->cls) == 0)) {
+          s->found = w;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+HWND FindChildByText(HWND parent, const std::wstring& text) {
+  struct Search {
+    const std::wstring* text;
+    HWND found;
+  } s{&text, nullptr};
+  EnumChildWindows(
+      parent,
+      [](HWND w, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        wchar_t buf[512];
+        GetWindowTextW(w, buf, 512);
+        if (*s->text == buf) {
+          s->found = w;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+std::wstring SaveScreenshot(HWND window, const std::wstring& name) {
+  char dir[1024];
+  const DWORD n = GetEnvironmentVariableA("QUARN_SCREENSHOTS", dir, sizeof dir);
+  if (n == 0 || n >= sizeof dir) return L"";
+  std::wstring folder = L"Z:";
+  for (const char* c = dir; *c; ++c) folder += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+  CreateDirectoryW(folder.c_str(), nullptr);
+  RECT r;
+  GetWindowRect(window, &r);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  if (w <= 0 || h <= 0) return L"";
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 24;
+  bi.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  SelectObject(mem, old);
+  const DWORD stride = (static_cast<DWORD>(w) * 3 + 3) & ~3u;
+  BITMAPFILEHEADER fh{};
+  fh.bfType = 0x4D42;
+  fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
+  fh.bfSize = fh.bfOffBits + stride * static_cast<DWORD>(h);
+  const std::wstring path = folder + L"\\" + name + L".bmp";
+  win::UniqueFile f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  if (f) {
+    WriteFile(f.get(), &fh, sizeof fh, &written, nullptr);
+    WriteFile(f.get(), &bi.bmiHeader, sizeof bi.bmiHeader, &written, nullptr);
+    WriteFile(f.get(), bits, stride * static_cast<DWORD>(h), &written, nullptr);
+  }
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return path;
+}
+
 }  // namespace quarn::wintest

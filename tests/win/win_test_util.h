@@ -46,4 +46,14 @@ int CountProcesses(const wchar_t* exeName);
 // line as Wine prints it (ReportEventW L"text").
 std::string EventLogText();
 
+// Deletes a folder and everything below it; nothing when it is missing.
+void RemoveTree(const std::wstring& folder);
+// A visible top-level window with this title (and class, when given), or null.
+HWND FindTopWindow(const wchar_t* title, const wchar_t* className = nullptr);
+// A descendant window whose text is exactly this, or null.
+HWND FindChildByText(HWND parent, const std::wstring& text);
+// Saves what the screen shows of a window as a BMP under the folder named by
+// QUARN_SCREENSHOTS (a host path), when that is set; returns the file's path.
+std::wstring SaveScreenshot(HWND window, const std::wstring& name);
+
 }  // namespace quarn::wintest
