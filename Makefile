@@ -1,6 +1,6 @@
 # Quarn SQL suite. `make test` and `make demo` install what a fresh Debian
 # machine lacks, build both trees and run.
-.PHONY: all deps native native-asan win test test-native test-asan test-win demo bench clean
+.PHONY: all deps native native-asan win test test-native test-asan test-win test-e2e demo bench clean
 
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -31,16 +31,19 @@ test-asan: native-asan
 # The Windows tests share one Wine session and its service manager: one at a time.
 test-win: win
 	mkdir -p build/screenshots
-	QUARN_SCREENSHOTS=$(CURDIR)/build/screenshots scripts/wine-session.sh ctest --test-dir build/win --output-on-failure -j1
+	QUARN_SCREENSHOTS=$(CURDIR)/build/screenshots scripts/wine-session.sh ctest --test-dir build/win --output-on-failure -j1 -L win
 
-test: test-native test-asan test-win
+# The whole suite's life, on a machine of its own: a fresh Wine session.
+test-e2e: win
+	scripts/wine-session.sh ctest --test-dir build/win --output-on-failure -V -L e2e
+
+test: test-native test-asan test-win test-e2e
 
 demo: win
 	scripts/wine-session.sh scripts/demo.sh
 
 bench: native win
-	build/native/bench/bench_log_append
-	scripts/wine-session.sh sh -c 'cd /tmp && wine "$$0/build/win/tests/quarn_watchdog_bench.exe" && wine "$$0/build/win/tests/quarn_update_bench.exe"' "$(CURDIR)"
+	scripts/bench.sh
 
 clean:
 	rm -rf build

@@ -9,6 +9,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "bench/figure.h"
 #include "common/file_system.h"
 #include "monitor/logs.h"
 
@@ -91,5 +92,11 @@ int main() {
   std::printf("%-22s %12s %12s %8s\n", "algorithm", "50 KB (us)", "5 MB (us)", "ratio");
   std::printf("%-22s %12.2f %12.2f %8.2f\n", "append (ours)", small, large, large / small);
   std::printf("%-22s %12.2f %12.2f %8.2f\n", "full rewrite (orig.)", smallFull, largeFull, largeFull / smallFull);
+  bench::Figure("log append per record, 50 KB file", bench::Fmt("%.2f us", small),
+                bench::Fmt("full rewrite: %.0f us", smallFull), "");
+  bench::Figure("log append per record, 5 MB file", bench::Fmt("%.2f us", large),
+                bench::Fmt("full rewrite: %.0f us", largeFull), "");
+  bench::Figure("log append cost ratio, 5 MB / 50 KB", bench::Fmt("%.2f", large / small),
+                bench::Fmt("full rewrite: %.1f", largeFull / smallFull), "< 2");
   return large / small < 2.0 ? 0 : 1;
 }

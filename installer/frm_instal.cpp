@@ -93,12 +93,33 @@ void FrmInstal::Form_KeyDown(int keyCode) {
   if (keyCode == 27) p_.platform.EndProgram();
 }
 
-void FrmInstal::ExtraiArquivoRecurso(const std::string& name, const std::string& path) {
+bool FrmInstal::ExtraiArquivoRecurso(const std::string& name, const std::string& path) {
   try {
     // Emptied first: a longer old file keeps no tail after the new bytes.
     p_.fs.WriteAll(path, p_.resources.Read(name));
+    return true;
   } catch (const VbError& e) {
     p_.view.MessageBoxOk(path + "\r\n" + std::to_string(e.Number()) + " - " + e.Description());
+    return false;
+  }
+}
+
+void FrmInstal::EsqueceVersaoLocal(const std::string& programFile) {
+  // A repair puts this installer's build back over whatever the monitor had
+  // updated to; the record of that newer build would stop the monitor from
+  // fetching it again. Without the record the monitor's next check does.
+  static const std::pair<const char*, const char*> kRecords[] = {
+      {"QuarnSQLService.EXE", "VersaoQuarnSQLService.ini"},
+      {"QuarnSQLMonitor.EXE", "VersaoQuarnSqlMonitor.ini"},
+  };
+  for (const auto& [program, record] : kRecords) {
+    if (programFile != program) continue;
+    const std::string path = JoinPath(JoinPath(strPastaInstalacao_, "Logs"), record);
+    try {
+      if (p_.fs.FileExists(path)) p_.fs.Delete(path);
+    } catch (const VbError& e) {
+      p_.view.MessageBoxOk(path + "\r\n" + std::to_string(e.Number()) + " - " + e.Description());
+    }
   }
 }
 
@@ -174,7 +195,8 @@ void FrmInstal::InstalarQuarn() {
   SetStep(0, StepLook::Done);
 
   AguardaIntervalo(1, 2500);
-  for (const auto& f : kPayload) ExtraiArquivoRecurso(f.resource, JoinPath(strPastaInstalacao_, f.target));
+  for (const auto& f : kPayload)
+    if (ExtraiArquivoRecurso(f.resource, JoinPath(strPastaInstalacao_, f.target))) EsqueceVersaoLocal(f.target);
   for (const char* control : kControlsToRegister)
     p_.platform.fVBRegServer(JoinPath(strPastaInstalacao_, control), true);
   SetStep(1, StepLook::Done);

@@ -112,7 +112,10 @@ class FrmInstal {
 
   void VerificaSeTemService();
   void InstalarQuarn();
-  void ExtraiArquivoRecurso(const std::string& name, const std::string& path);
+  // False when the file could not be written (the message box named it).
+  bool ExtraiArquivoRecurso(const std::string& name, const std::string& path);
+  // Drops the monitor's version record of a program file just written.
+  void EsqueceVersaoLocal(const std::string& programFile);
   void AguardaIntervalo(int index, int ms);
   void loadWin(bool vLoadWind);
 

@@ -10,51 +10,20 @@
 
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
+#include "bench/figure.h"
+#include "bench/win/host_proc.h"
 #include "tests/win/win_test_util.h"
 
 using namespace quarn;
 using namespace quarn::wintest;
+using quarn::bench::Figure;
+using quarn::bench::Fmt;
+using quarn::bench::HostCpuSeconds;
 
 namespace {
 
 constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
 constexpr wchar_t kBackup[] = L"QuarnSQLService";
-
-DWORD ServicePid(const wchar_t* name) {
-  win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  win::UniqueServiceHandle svc(OpenServiceW(scm.get(), name, SERVICE_QUERY_STATUS));
-  SERVICE_STATUS_PROCESS sp{};
-  DWORD needed = 0;
-  if (!svc || !QueryServiceStatusEx(svc.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp, &needed))
-    return 0;
-  return sp.dwProcessId;
-}
-
-// Wine reports no CPU times for other processes, so they are read from the
-// host's /proc (drive Z: is the host's root): user + system ticks of every
-// host process whose command line names the program.
-double HostCpuSeconds(const char* program) {
-  double ticks = 0;
-  WIN32_FIND_DATAA fd;
-  HANDLE h = FindFirstFileA("Z:\\proc\\*", &fd);
-  if (h == INVALID_HANDLE_VALUE) return -1;
-  do {
-    if (fd.cFileName[0] < '0' || fd.cFileName[0] > '9') continue;
-    const std::string dir = std::string("Z:\\proc\\") + fd.cFileName;
-    std::string cmd = ReadFileBytes(win::Widen(dir + "\\cmdline"));
-    if (cmd.find(program) == std::string::npos) continue;
-    const std::string stat = ReadFileBytes(win::Widen(dir + "\\stat"));
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    // Fields after the command: state is field 3; utime and stime are 14 and 15.
-    unsigned long long utime = 0, stime = 0;
-    if (std::sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
-                    &stime) == 2)
-      ticks += static_cast<double>(utime + stime);
-  } while (FindNextFileA(h, &fd));
-  FindClose(h);
-  return ticks / 100.0;  // USER_HZ
-}
 
 // Share of one core the monitor used over `seconds`.
 double CpuShare(int seconds) {
@@ -121,5 +90,11 @@ int main(int argc, char** argv) {
   std::printf("%-44s %9.2fs %10s\n", "stop -> running again, worst", worst, "");
   std::printf("%-44s %9.2f%% %10s\n", "monitor CPU, idle", idle, "< 1 %");
   std::printf("%-44s %9.2f%% %10s\n", "monitor CPU, waiting on a fresh in-use marker", waiting, "< 1 %");
+  const std::string over = Fmt(" (%zu stops)", latency.size());
+  Figure("watchdog: stop to running again, median" + over, Fmt("%.2f s", median), "", "<= 1.5 s");
+  Figure("watchdog: stop to running again, worst" + over, Fmt("%.2f s", worst), "", "");
+  Figure(Fmt("monitor CPU, idle (%d s)", cpuSeconds), Fmt("%.2f %%", idle), "a spinning wait: 100 %", "< 1 %");
+  Figure(Fmt("monitor CPU, waiting on an in-use marker (%d s)", cpuSeconds), Fmt("%.2f %%", waiting),
+         "a spinning wait: 100 %", "< 1 %");
   return 0;
 }

@@ -38,6 +38,14 @@ OpenedService OpenService(const std::string& name, DWORD access) {
   return o;
 }
 
+// True only when the process is known to have ended; a process that cannot be
+// opened for want of rights is taken as running.
+bool ProcessEnded(DWORD pid) {
+  UniqueKernel p(OpenProcess(SYNCHRONIZE, FALSE, pid));
+  if (!p) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
+  return WaitForSingleObject(p.get(), 0) == WAIT_OBJECT_0;
+}
+
 constexpr DWORD kConfigRecord = 36;  // one QUERY_SERVICE_CONFIG record as first asked for
 constexpr size_t kAccountMax = 255;
 
@@ -46,8 +54,18 @@ constexpr size_t kAccountMax = 255;
 int32_t Win32ServiceManager::Status(const std::string& name) {
   OpenedService o = OpenService(name, SERVICE_QUERY_STATUS);
   if (o.error) return 0;
-  SERVICE_STATUS s{};
-  return QueryServiceStatus(o.svc.get(), &s) ? static_cast<int32_t>(s.dwCurrentState) : 0;
+  SERVICE_STATUS_PROCESS s{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(o.svc.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s), sizeof s, &needed)) {
+    SERVICE_STATUS plain{};
+    return QueryServiceStatus(o.svc.get(), &plain) ? static_cast<int32_t>(plain.dwCurrentState) : 0;
+  }
+  // A service whose process is gone is stopped, whatever the manager still
+  // says: Wine's manager can miss the end of a killed service process, and the
+  // watchdog must then start it again. Starting it makes the manager look.
+  if (s.dwCurrentState != SERVICE_STOPPED && s.dwProcessId != 0 && ProcessEnded(s.dwProcessId))
+    return SERVICE_STOPPED;
+  return static_cast<int32_t>(s.dwCurrentState);
 }
 
 int32_t Win32ServiceManager::ReadAccount(const std::string& name, std::string& account) {

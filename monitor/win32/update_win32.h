@@ -22,7 +22,7 @@ class Win32Inet final : public InetTransfer {
   struct Timeouts {
     DWORD connectMs = 15000;
     DWORD receiveMs = 30000;   // longest wait for the next bytes of a body
-    DWORD requestMs = 120000;  // longest wait for an answer's headers
+    DWORD requestMs = 30000;   // longest wait for an answer's headers
   };
   Win32Inet() : Win32Inet(Timeouts{}) {}
   explicit Win32Inet(Timeouts t) : t_(t) {}

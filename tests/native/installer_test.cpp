@@ -224,6 +224,21 @@ TEST_F(Installer, ASecondRunRepairsWithoutCreatingAnythingTwice) {
   EXPECT_EQ(procs.terminated.size(), 4u);  // GUI monitor, both services' processes, and the loader at the end
 }
 
+TEST_F(Installer, ARewrittenProgramLosesTheVersionRecordOfTheBuildItReplaced) {
+  // The monitor had updated both programs; the repair writes this installer's builds.
+  fs.AddDir("C:\\Solvane");
+  fs.AddDir(kSuite);
+  fs.AddDir(kSuite + "\\Logs");
+  fs.Put(kSuite + "\\Logs\\VersaoQuarnSQLService.ini", "5.0\r\n");
+  fs.Put(kSuite + "\\Logs\\VersaoQuarnSqlMonitor.ini", "5.0\r\n");
+  fs.Put(kSuite + "\\QuarnSQLMonitor.EXE", "GUI 5.0");
+  fs.locked.insert(fakes::Key(kSuite + "\\QuarnSQLMonitor.EXE"));  // and could not be replaced
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_FALSE(fs.Has(kSuite + "\\Logs\\VersaoQuarnSQLService.ini"));
+  EXPECT_EQ(fs.Get(kSuite + "\\Logs\\VersaoQuarnSqlMonitor.ini"), "5.0\r\n");
+  EXPECT_TRUE(view.success);
+}
+
 TEST_F(Installer, TheMissingServiceTakesTheAccountOfTheExistingOne) {
   scm.Add("QuarnSQLService", kServiceStopped).account = "EMPRESA\\backup";
   ASSERT_TRUE(Form().Form_Load());

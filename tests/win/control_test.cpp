@@ -15,27 +15,6 @@ using namespace quarn::wintest;
 using quarn::win::Narrow;
 using quarn::win::UniqueKernel;
 
-struct Config {
-  std::wstring path, account;
-  DWORD startType = 0, type = 0;
-};
-
-Config QueryConfig(const wchar_t* name) {
-  Config c;
-  win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  win::UniqueServiceHandle svc(OpenServiceW(scm.get(), name, SERVICE_QUERY_CONFIG));
-  std::vector<uint64_t> buf(1024);
-  DWORD needed = 0;
-  auto* cfg = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data());
-  if (svc && QueryServiceConfigW(svc.get(), cfg, 8192, &needed)) {
-    c.path = cfg->lpBinaryPathName;
-    c.account = cfg->lpServiceStartName ? cfg->lpServiceStartName : L"";
-    c.startType = cfg->dwStartType;
-    c.type = cfg->dwServiceType;
-  }
-  return c;
-}
-
 struct ServiceControlUnderWine : ::testing::Test {
   win::Win32ServiceManager scm;
   InstallerServiceControl ctl{scm};
@@ -66,9 +45,24 @@ TEST_F(ServiceControlUnderWine, AMissingServiceGivesTheManagersCode) {
   EXPECT_EQ(ctl.RemoverService(0), ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
+TEST_F(ServiceControlUnderWine, AServiceWhoseProcessWasKilledIsStoppedAndStartsAgain) {
+  ASSERT_EQ(ctl.InstalarService(0), 0);
+  ASSERT_EQ(ctl.IniciarService(0), 0);
+  ASSERT_TRUE(WaitFor([] { return ServicePid(L"QuarnSQLService") != 0; }, 10000));
+  const DWORD before = ServicePid(L"QuarnSQLService");
+  UniqueKernel p(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, before));
+  ASSERT_TRUE(p && TerminateProcess(p.get(), 1));
+  ASSERT_EQ(WaitForSingleObject(p.get(), 10000), WAIT_OBJECT_0);
+  // Whatever the manager still says about it, the service does not run.
+  EXPECT_TRUE(WaitFor([&] { return ctl.StatusService() == kServiceStopped; }, 5000));
+  EXPECT_EQ(ctl.IniciarService(0), 0);
+  EXPECT_TRUE(WaitFor([&] { const DWORD now = ServicePid(L"QuarnSQLService"); return now != 0 && now != before; }, 10000));
+  EXPECT_EQ(ctl.StatusService(), kServiceRunning);
+}
+
 TEST_F(ServiceControlUnderWine, InstallStartStopAndRemoveTheBackupService) {
   ASSERT_EQ(ctl.InstalarService(0), 0);
-  const Config c = QueryConfig(L"QuarnSQLService");
+  const ServiceConfig c = QueryConfig(L"QuarnSQLService");
   EXPECT_EQ(c.path, L"\"" + folder + L"\\QuarnSQLService.exe\"");
   EXPECT_EQ(c.startType, static_cast<DWORD>(SERVICE_AUTO_START));
   EXPECT_EQ(c.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));

@@ -16,27 +16,6 @@ constexpr wchar_t kTitle[] = L"Instalador Quarn SQL";
 constexpr wchar_t kSuite[] = L"C:\\Solvane\\Quarn SQL";
 constexpr wchar_t kSuccess[] = L"Quarn SQL Server instalado com sucesso.";
 
-struct Config {
-  std::wstring path, account;
-  DWORD startType = 0, type = 0;
-};
-
-Config QueryConfig(const wchar_t* name) {
-  Config c;
-  win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  win::UniqueServiceHandle svc(OpenServiceW(scm.get(), name, SERVICE_QUERY_CONFIG));
-  std::vector<uint64_t> buf(1024);
-  DWORD needed = 0;
-  auto* cfg = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data());
-  if (svc && QueryServiceConfigW(svc.get(), cfg, 8192, &needed)) {
-    c.path = cfg->lpBinaryPathName;
-    c.account = cfg->lpServiceStartName ? cfg->lpServiceStartName : L"";
-    c.startType = cfg->dwStartType;
-    c.type = cfg->dwServiceType;
-  }
-  return c;
-}
-
 bool ControlRegistered(const wchar_t* control) {
   HKEY key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL\\Controles", 0, KEY_QUERY_VALUE, &key) !=
@@ -117,7 +96,7 @@ TEST_F(InstallerUnderWine, AFreshMachineGetsTheWholeSuiteRunningAndASecondRunRep
     EXPECT_TRUE(ControlRegistered(c)) << c;
 
   for (auto* name : {L"QuarnSQLService", L"QuarnSQLServiceMonitor"}) {
-    const Config c = QueryConfig(name);
+    const ServiceConfig c = QueryConfig(name);
     EXPECT_EQ(c.path, std::wstring(L"\"") + kSuite + L"\\" + name + L".exe\"") << name;
     EXPECT_EQ(c.startType, static_cast<DWORD>(SERVICE_AUTO_START)) << name;
     EXPECT_EQ(c.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS)) << name;
@@ -134,7 +113,7 @@ TEST_F(InstallerUnderWine, AFreshMachineGetsTheWholeSuiteRunningAndASecondRunRep
   EXPECT_EQ(WaitExit(processes_.back().get(), 5000), 0u);
 
   // Run again over the installation: it repairs it.
-  const Config before = QueryConfig(L"QuarnSQLService");
+  const ServiceConfig before = QueryConfig(L"QuarnSQLService");
   ULONGLONG t0 = GetTickCount64();
   UniqueKernel again = Launch(installer, L"");
   HWND w2 = WaitWindow();

@@ -18,49 +18,8 @@ using quarn::win::Widen;
 constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
 constexpr wchar_t kBackup[] = L"QuarnSQLService";
 
-std::string Env(const char* name) {
-  char buf[1024];
-  const DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
-  return n && n < sizeof buf ? std::string(buf, n) : std::string();
-}
-
-std::string ServerFile(const std::string& name) {
-  std::string p = "Z:";
-  for (char c : Env("QUARN_UPDATE_ROOT")) p += c == '/' ? '\\' : c;
-  CreateDirectoryA((p + "\\CentralUpdate").c_str(), nullptr);
-  CreateDirectoryA((p + "\\CentralUpdate\\QuarnSqlSolvane").c_str(), nullptr);
-  return p + "\\CentralUpdate\\QuarnSqlSolvane\\" + name;
-}
-
 void Publish(const std::string& name, const testzip::ZipWriter& zip) {
-  win::Win32FileSystem().WriteAll(ServerFile(name), zip.Build());
-}
-
-void SetUpdateServer(const std::string& url) {
-  HKEY key;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                  nullptr);
-  const std::wstring v = Widen(url);
-  RegSetValueExW(key, L"UpdateServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
-                 static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-}
-
-// The messages of the formatted log, in order (the record's fixed fields cut off).
-std::vector<std::string> Messages(const std::wstring& file, std::vector<int>* colors = nullptr) {
-  std::vector<std::string> out;
-  const std::string text = win::AcpCodec().FromAnsi(ReadFileBytes(file));
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find("\r\n", pos);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(pos, end - pos);
-    pos = end + 2;
-    if (line.size() < 38) continue;
-    out.push_back(line.substr(38));
-    if (colors) colors->push_back(std::stoi(line.substr(26, 12)));
-  }
-  return out;
+  win::Win32FileSystem().WriteAll(UpdateServerFile(name), zip.Build());
 }
 
 struct UpdateFlow : ::testing::Test {
@@ -122,7 +81,7 @@ TEST_F(UpdateFlow, TheStartUpCheckReplacesBothProgramsAndTheNextFindsNothingNew)
   EXPECT_EQ(CountProcesses(L"QuarnSQLMonitor.exe"), 0);
 
   std::vector<int> colors;
-  const auto lines = Messages(folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI", &colors);
+  const auto lines = LogMessages(folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI", &colors);
   const std::vector<std::pair<int, std::string>> expected = {
       {0, "Verificando atualizações disponíveis para o Serviço QuarnSQlService."},
       {16711680, "VersaoQuarnSQLService.Net: 2.0"},
@@ -156,8 +115,8 @@ TEST_F(UpdateFlow, TheStartUpCheckReplacesBothProgramsAndTheNextFindsNothingNew)
   ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000));
   ASSERT_EQ(StartServiceByName(kMonitor), 0u);
   const std::wstring formatted = folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI";
-  ASSERT_TRUE(WaitFor([&] { return Messages(formatted).size() >= 10; }, 30000));
-  const auto again = Messages(formatted);
+  ASSERT_TRUE(WaitFor([&] { return LogMessages(formatted).size() >= 10; }, 30000));
+  const auto again = LogMessages(formatted);
   const std::string none = "Nenhuma atualização disponível no momento para o Quarn Monitor SQL Service.";
   EXPECT_EQ(std::count(again.begin(), again.end(), none), 2);
   EXPECT_EQ(again[3], none);

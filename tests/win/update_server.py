@@ -9,6 +9,7 @@ maps a request path to a misbehaviour, read at every request:
   "length:TEXT"          the body with the Content-Length header set to TEXT
   "hang"                 accept and never answer (until the client goes away)
   "html"                 200 with an HTML page instead of the file
+  "slow"                 the whole body, 8 KiB every 40 ms (about 200 KB/s)
 Each request is appended to `requests.log` in the root.
 """
 import argparse
@@ -70,6 +71,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 part = body[i:i + 4096]
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(part), part))
             self.wfile.write(b"0\r\n\r\n")
+            return
+        if fault == "slow":
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            for i in range(0, len(body), 8192):
+                self.wfile.write(body[i:i + 8192])
+                self.wfile.flush()
+                time.sleep(0.04)
             return
         if fault == "short":
             self.close_connection = True

@@ -14,17 +14,7 @@ using namespace quarn::wintest;
 constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
 constexpr wchar_t kBackup[] = L"QuarnSQLService";
 
-DWORD BackupPid() {
-  DWORD pid = 0;
-  win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  win::UniqueServiceHandle svc(OpenServiceW(scm.get(), kBackup, SERVICE_QUERY_STATUS));
-  SERVICE_STATUS_PROCESS sp{};
-  DWORD needed = 0;
-  if (svc && QueryServiceStatusEx(svc.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp, &needed) &&
-      sp.dwCurrentState == SERVICE_RUNNING)
-    pid = sp.dwProcessId;
-  return pid;
-}
+DWORD BackupPid() { return ServicePid(kBackup); }
 
 // The suite in one folder: the backup service (with a heartbeat every 10 min, so
 // that a deleted heartbeat stays missing) and the monitor built with a 10 ms

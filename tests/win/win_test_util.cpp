@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "common/win32/win_platform.h"
+
 namespace quarn::wintest {
 
 using win::UniqueKernel;
@@ -150,6 +152,74 @@ void RemoveService(const wchar_t* name) {
   WaitFor([&] { return !ServiceExists(name); }, 5000);
 }
 
+DWORD ServicePid(const wchar_t* name) {
+  OpenedService svc = Open(name, SERVICE_QUERY_STATUS);
+  SERVICE_STATUS_PROCESS sp{};
+  DWORD needed = 0;
+  if (!svc || !QueryServiceStatusEx(svc.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp, &needed) ||
+      sp.dwCurrentState != SERVICE_RUNNING)
+    return 0;
+  return sp.dwProcessId;
+}
+
+ServiceConfig QueryConfig(const wchar_t* name) {
+  ServiceConfig c;
+  OpenedService svc = Open(name, SERVICE_QUERY_CONFIG);
+  std::vector<uint64_t> buf(1024);
+  DWORD needed = 0;
+  auto* cfg = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data());
+  if (svc && QueryServiceConfigW(svc.get(), cfg, static_cast<DWORD>(buf.size() * sizeof buf[0]), &needed)) {
+    c.path = cfg->lpBinaryPathName;
+    c.account = cfg->lpServiceStartName ? cfg->lpServiceStartName : L"";
+    c.startType = cfg->dwStartType;
+    c.type = cfg->dwServiceType;
+  }
+  return c;
+}
+
+std::string Env(const char* name) {
+  char buf[1024];
+  const DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
+  return n && n < sizeof buf ? std::string(buf, n) : std::string();
+}
+
+std::string UpdateServerFile(const std::string& name) {
+  std::string p = "Z:";
+  for (char c : Env("QUARN_UPDATE_ROOT")) p += c == '/' ? '\\' : c;
+  CreateDirectoryA((p + "\\CentralUpdate").c_str(), nullptr);
+  CreateDirectoryA((p + "\\CentralUpdate\\QuarnSqlSolvane").c_str(), nullptr);
+  return p + "\\CentralUpdate\\QuarnSqlSolvane\\" + name;
+}
+
+void SetUpdateServer(const std::string& url) {
+  HKEY key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    return;
+  const std::wstring v = win::Widen(url);
+  RegSetValueExW(key, L"UpdateServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
+                 static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+}
+
+std::vector<std::string> LogMessages(const std::wstring& file, std::vector<int>* colors) {
+  // Date and time, then the bold flag and the colour padded to fixed widths.
+  constexpr size_t kMessageColumn = 38;
+  std::vector<std::string> out;
+  const std::string text = win::AcpCodec().FromAnsi(ReadFileBytes(file));
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(pos, end - pos);
+    pos = end + 2;
+    if (line.size() < kMessageColumn) continue;
+    out.push_back(line.substr(kMessageColumn));
+    if (colors) colors->push_back(std::atoi(line.substr(26, 12).c_str()));
+  }
+  return out;
+}
+
 namespace {
 template <typename F>
 void ForEachProcess(const wchar_t* exeName, F&& f) {
@@ -247,6 +317,16 @@ HWND FindChildByText(HWND parent, const std::wstring& text) {
       },
       reinterpret_cast<LPARAM>(&s));
   return s.found;
+}
+
+HWND WaitInstallerSuccess(DWORD ms) {
+  HWND w = nullptr;
+  const bool shown = WaitFor([&] {
+    if (!w) w = FindTopWindow(L"Instalador Quarn SQL", L"InstaladorQuarnSQL.frmInstal");
+    HWND success = w ? FindChildByText(w, L"Quarn SQL Server instalado com sucesso.") : nullptr;
+    return success && IsWindowVisible(success);
+  }, ms);
+  return shown ? w : nullptr;
 }
 
 std::wstring SaveScreenshot(HWND window, const std::wstring& name) {

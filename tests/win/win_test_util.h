@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/win32/handles.h"
 
@@ -46,12 +47,34 @@ int CountProcesses(const wchar_t* exeName);
 // line as Wine prints it (ReportEventW L"text").
 std::string EventLogText();
 
+// The process id of a running service, or 0.
+DWORD ServicePid(const wchar_t* name);
+struct ServiceConfig {
+  std::wstring path, account;
+  DWORD startType = 0, type = 0;
+};
+// As the service manager holds it; empty when the service cannot be read.
+ServiceConfig QueryConfig(const wchar_t* name);
+
+// A variable of the test session's environment, or "".
+std::string Env(const char* name);
+// The path (under drive Z:) of a file the session's update server publishes.
+std::string UpdateServerFile(const std::string& name);
+// Points the suite at an update server (HKLM\SOFTWARE\Solvane\Quarn SQL).
+void SetUpdateServer(const std::string& url);
+// The messages of a formatted log, in order, with the record's fixed fields
+// (date, source, bold flag, colour) cut off; the colours when asked for.
+std::vector<std::string> LogMessages(const std::wstring& file, std::vector<int>* colors = nullptr);
+
 // Deletes a folder and everything below it; nothing when it is missing.
 void RemoveTree(const std::wstring& folder);
 // A visible top-level window with this title (and class, when given), or null.
 HWND FindTopWindow(const wchar_t* title, const wchar_t* className = nullptr);
 // A descendant window whose text is exactly this, or null.
 HWND FindChildByText(HWND parent, const std::wstring& text);
+// Waits for the installer's window to show its success panel; the window, or
+// null when it does not within the wait.
+HWND WaitInstallerSuccess(DWORD ms);
 // Saves what the screen shows of a window as a BMP under the folder named by
 // QUARN_SCREENSHOTS (a host path), when that is set; returns the file's path.
 std::wstring SaveScreenshot(HWND window, const std::wstring& name);

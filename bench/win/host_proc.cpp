@@ -1,0 +1,61 @@
+#include "bench/win/host_proc.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <functional>
+
+#include "common/win32/win_platform.h"
+#include "tests/win/win_test_util.h"
+
+namespace quarn::bench {
+
+namespace {
+
+// Calls `f` with the /proc folder (as a Windows path) of each process of the program.
+void ForEachHostProcess(const char* program, const std::function<bool(const std::string&)>& f) {
+  WIN32_FIND_DATAA fd;
+  HANDLE h = FindFirstFileA("Z:\\proc\\*", &fd);
+  if (h == INVALID_HANDLE_VALUE) return;
+  do {
+    if (fd.cFileName[0] < '0' || fd.cFileName[0] > '9') continue;
+    const std::string dir = std::string("Z:\\proc\\") + fd.cFileName;
+    const std::string cmd = wintest::ReadFileBytes(win::Widen(dir + "\\cmdline"));
+    if (cmd.find(program) == std::string::npos) continue;
+    if (!f(dir)) break;
+  } while (FindNextFileA(h, &fd));
+  FindClose(h);
+}
+
+}  // namespace
+
+double HostCpuSeconds(const char* program) {
+  if (GetFileAttributesA("Z:\\proc\\self") == INVALID_FILE_ATTRIBUTES) return -1;
+  double ticks = 0;
+  ForEachHostProcess(program, [&](const std::string& dir) {
+    const std::string stat = wintest::ReadFileBytes(win::Widen(dir + "\\stat"));
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return true;
+    // Fields after the command: state is field 3; utime and stime are 14 and 15.
+    unsigned long long utime = 0, stime = 0;
+    if (std::sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+                    &stime) == 2)
+      ticks += static_cast<double>(utime + stime);
+    return true;
+  });
+  return ticks / 100.0;  // USER_HZ
+}
+
+size_t HostResidentBytes(const char* program) {
+  size_t bytes = 0;
+  ForEachHostProcess(program, [&](const std::string& dir) {
+    const std::string status = wintest::ReadFileBytes(win::Widen(dir + "\\status"));
+    const size_t at = status.find("VmRSS:");
+    if (at == std::string::npos) return true;
+    bytes = static_cast<size_t>(std::strtoull(status.c_str() + at + 6, nullptr, 10)) * 1024;
+    return false;
+  });
+  return bytes;
+}
+
+}  // namespace quarn::bench

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# `make bench`: every benchmark, then one table of the suite's figures
+# (build/bench/figures.md). The Windows ones share one throwaway Wine session.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+out="$root/build/bench"
+mkdir -p "$out"
+"$root/build/native/bench/bench_log_append" | tee "$out/log_append.txt"
+"$root/scripts/wine-session.sh" sh -c '
+  cd /tmp
+  for b in watchdog update install; do
+    wine "$0/build/win/tests/quarn_${b}_bench.exe" < /dev/null > "$1/$b.txt" 2>&1 || echo "($b benchmark failed)" >> "$1/$b.txt"
+    grep -v "^@figure" "$1/$b.txt" || true
+  done' "$root" "$out"
+echo
+python3 "$root/bench/report.py" "$out/figures.md" "$out"/log_append.txt "$out"/watchdog.txt "$out"/update.txt "$out"/install.txt
