@@ -46,16 +46,4 @@ double HostCpuSeconds(const char* program) {
   return ticks / 100.0;  // USER_HZ
 }
 
-size_t HostResidentBytes(const char* program) {
-  size_t bytes = 0;
-  ForEachHostProcess(program, [&](const std::string& dir) {
-    const std::string status = wintest::ReadFileBytes(win::Widen(dir + "\\status"));
-    const size_t at = status.find("VmRSS:");
-    if (at == std::string::npos) return true;
-    bytes = static_cast<size_t>(std::strtoull(status.c_str() + at + 6, nullptr, 10)) * 1024;
-    return false;
-  });
-  return bytes;
-}
-
 }  // namespace quarn::bench

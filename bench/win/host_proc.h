@@ -1,7 +1,6 @@
 #pragma once
 // What the host's /proc (drive Z: is the host's root) says about the Wine
-// processes of a program: Wine reports neither CPU times nor memory of other
-// processes.
+// processes of a program: Wine reports no CPU times of other processes.
 #include <string>
 
 namespace quarn::bench {
@@ -9,7 +8,5 @@ namespace quarn::bench {
 // User + system CPU seconds of every host process whose command line names
 // the program, or -1 when /proc cannot be read.
 double HostCpuSeconds(const char* program);
-// Resident bytes (VmRSS) of the first such process, or 0.
-size_t HostResidentBytes(const char* program);
 
 }  // namespace quarn::bench

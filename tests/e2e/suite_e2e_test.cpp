@@ -185,14 +185,6 @@ bool KillService(const wchar_t* name) {
   return WaitForSingleObject(p.get(), 10000) == WAIT_OBJECT_0;
 }
 
-void EndEverything() {
-  RemoveService(kMonitor);
-  RemoveService(kBackup);
-  for (auto* p : {L"QuarnSQLMonitor.exe", L"LoadWinSolvane.exe", L"InstaladorQuarnSQL.exe", L"QuarnSQLService.exe",
-                  L"QuarnSQLServiceMonitor.exe"})
-    KillProgram(p);
-}
-
 // Runs the installer from drive C to its success panel and closes it with Enter.
 ::testing::AssertionResult RunInstaller(ULONGLONG* took) {
   const std::wstring installer = L"C:\\Instalador\\InstaladorQuarnSQL.exe";
@@ -209,11 +201,32 @@ void EndEverything() {
   return ::testing::AssertionSuccess();
 }
 
+// The fifteen reports of a complete update of the backup service.
+std::vector<std::string> ServiceUpdateReports(const std::string& net, const std::string& local) {
+  return {
+      "Verificando atualizações disponíveis para o Serviço QuarnSQlService.",
+      "VersaoQuarnSQLService.Net: " + net,
+      "VersaoQuarnSQLService.Local: " + local,
+      "Baixando Serviço QuarnSQLService para atualização...",
+      "QuarnSQLService baixado com sucesso.",
+      "Parando o QuarnSQLService.",
+      "Atualizando o QuarnSQLService...",
+      "Descompactando...",
+      "Descompactado...",
+      "Salvando VersaoQuarnSQLService...",
+      "VersaoQuarnSQLService Salva...",
+      "Startando Service...",
+      "Startado Service...",
+      "Uma nova versão do QuarnSQLService foi instalada.",
+      "Monitorando...",
+  };
+}
+
 // ---- the life of one installation ------------------------------------------------
 
 struct Suite : ::testing::Test {
   static void SetUpTestSuite() {
-    EndEverything();
+    EndSuite();
     RemoveTree(kSuite);
     Fault();
     SetUpdateServer(Env("QUARN_UPDATE_URL"));
@@ -223,7 +236,7 @@ struct Suite : ::testing::Test {
   static void TearDownTestSuite() {
     Fault();
     // QUARN_E2E_KEEP=1 leaves the suite installed and running, to look at.
-    if (Env("QUARN_E2E_KEEP") != "1") EndEverything();
+    if (Env("QUARN_E2E_KEEP") != "1") EndSuite();
   }
   void SetUp() override {
     ASSERT_FALSE(Env("QUARN_UPDATE_URL").empty()) << "no update server in this session";
@@ -253,24 +266,8 @@ TEST_F(Suite, AFreshMachineGetsTheSuiteRunningAndTheFirstCheckUpdatesBothProgram
 
   // The fifteen reports of the backup service's update, in order, then the
   // GUI monitor's.
-  const std::vector<std::string> expected = {
-      "Verificando atualizações disponíveis para o Serviço QuarnSQlService.",
-      "VersaoQuarnSQLService.Net: 2.0",
-      "VersaoQuarnSQLService.Local: ",
-      "Baixando Serviço QuarnSQLService para atualização...",
-      "QuarnSQLService baixado com sucesso.",
-      "Parando o QuarnSQLService.",
-      "Atualizando o QuarnSQLService...",
-      "Descompactando...",
-      "Descompactado...",
-      "Salvando VersaoQuarnSQLService...",
-      "VersaoQuarnSQLService Salva...",
-      "Startando Service...",
-      "Startado Service...",
-      "Uma nova versão do QuarnSQLService foi instalada.",
-      "Monitorando...",
-      "Verificando atualizações disponíveis para o QuarnSqlMonitor.",
-  };
+  std::vector<std::string> expected = ServiceUpdateReports("2.0", "");
+  expected.push_back("Verificando atualizações disponíveis para o QuarnSqlMonitor.");
   const auto reports = Reports();
   ASSERT_GE(reports.size(), expected.size()) << ReadFileBytes(kFormatted);
   for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(reports[i], expected[i]) << i;
@@ -491,19 +488,11 @@ bool WatchFor(const std::string& report, DWORD ms) {
 }
 
 TEST_F(Suite, AMonitorKilledAtAnyStepOfAnUpdateFinishesItWhenStartedAgain) {
-  const char* steps[] = {
-      "Baixando Serviço QuarnSQLService para atualização...",
-      "QuarnSQLService baixado com sucesso.",
-      "Parando o QuarnSQLService.",
-      "Atualizando o QuarnSQLService...",
-      "Descompactando...",
-      "Descompactado...",
-      "Salvando VersaoQuarnSQLService...",
-      "VersaoQuarnSQLService Salva...",
-      "Startando Service...",
-  };
+  // Every report from the download to the restart of the service.
+  const auto reports = ServiceUpdateReports("", "");
+  const std::vector<std::string> steps(reports.begin() + 3, reports.begin() + 12);
   int n = 0;
-  for (const char* step : steps) {
+  for (const std::string& step : steps) {
     SCOPED_TRACE(step);
     const std::string build = "5." + std::to_string(n++);
     PublishService(build);

@@ -16,24 +16,6 @@ constexpr wchar_t kTitle[] = L"Instalador Quarn SQL";
 constexpr wchar_t kSuite[] = L"C:\\Solvane\\Quarn SQL";
 constexpr wchar_t kSuccess[] = L"Quarn SQL Server instalado com sucesso.";
 
-bool ControlRegistered(const wchar_t* control) {
-  HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL\\Controles", 0, KEY_QUERY_VALUE, &key) !=
-      ERROR_SUCCESS)
-    return false;
-  const bool found = RegQueryValueExW(key, control, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-  RegCloseKey(key);
-  return found;
-}
-
-void EndSuite() {
-  RemoveService(L"QuarnSQLServiceMonitor");
-  RemoveService(L"QuarnSQLService");
-  for (auto* p : {L"QuarnSQLMonitor.exe", L"LoadWinSolvane.exe", L"InstaladorQuarnSQL.exe", L"QuarnSQLService.exe",
-                  L"QuarnSQLServiceMonitor.exe"})
-    KillProgram(p);
-}
-
 struct InstallerUnderWine : ::testing::Test {
   std::wstring installer;
   void SetUp() override {

@@ -15,26 +15,16 @@ using namespace quarn::wintest;
 using quarn::win::ClssRegServer;
 using quarn::win::Narrow;
 
-bool Recorded(const wchar_t* control) {
-  HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL\\Controles", 0, KEY_QUERY_VALUE, &key) !=
-      ERROR_SUCCESS)
-    return false;
-  const bool found = RegQueryValueExW(key, control, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-  RegCloseKey(key);
-  return found;
-}
-
 TEST(ClssRegServer, RegistersAndUnregistersAControl) {
   const std::wstring folder = FreshFolder(L"registro");
   CopyProgram(L"NTsvc.ocx", folder);
   const std::string path = Narrow(folder) + "\\NTsvc.ocx";
   ClssRegServer reg;
   EXPECT_TRUE(reg.fVBRegServer(path, true));
-  EXPECT_TRUE(Recorded(L"NTsvc.ocx"));
+  EXPECT_TRUE(ControlRegistered(L"NTsvc.ocx"));
   EXPECT_TRUE(reg.IsDLLActiveX(path, true));
   EXPECT_TRUE(reg.fVBRegServer(path, false));
-  EXPECT_FALSE(Recorded(L"NTsvc.ocx"));
+  EXPECT_FALSE(ControlRegistered(L"NTsvc.ocx"));
 }
 
 TEST(ClssRegServer, PlainLibrariesAndMissingFilesAreNotRegistered) {
@@ -66,7 +56,7 @@ TEST(ClssRegServer, AnEntryPointThatOutlivesTheWaitKeepsItsLibrary) {
   EXPECT_LT(waited, 14000u);
   // Still loaded under its running thread, which finishes its work later.
   EXPECT_NE(GetModuleHandleW(file.c_str()), nullptr);
-  EXPECT_TRUE(WaitFor([] { return Recorded(L"QuarnSlowControl.ocx"); }, 10000));
+  EXPECT_TRUE(WaitFor([] { return ControlRegistered(L"QuarnSlowControl.ocx"); }, 10000));
   // An unregistration that fails quickly still counts as run.
   EXPECT_TRUE(reg.fVBRegServer(Narrow(file), false));
 }

@@ -241,6 +241,24 @@ void KillProgram(const wchar_t* exeName) {
   });
 }
 
+void EndSuite() {
+  RemoveService(L"QuarnSQLServiceMonitor");
+  RemoveService(L"QuarnSQLService");
+  for (auto* p : {L"QuarnSQLMonitor.exe", L"LoadWinSolvane.exe", L"InstaladorQuarnSQL.exe", L"QuarnSQLService.exe",
+                  L"QuarnSQLServiceMonitor.exe"})
+    KillProgram(p);
+}
+
+bool ControlRegistered(const wchar_t* control) {
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL\\Controles", 0, KEY_QUERY_VALUE, &key) !=
+      ERROR_SUCCESS)
+    return false;
+  const bool found = RegQueryValueExW(key, control, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return found;
+}
+
 int CountProcesses(const wchar_t* exeName) {
   int n = 0;
   ForEachProcess(exeName, [&](DWORD) { ++n; });

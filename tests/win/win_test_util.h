@@ -40,6 +40,10 @@ DWORD CreateOwnService(const wchar_t* name, const std::wstring& commandLine);
 DWORD DeleteServiceByName(const wchar_t* name);
 // Stops (bounded) and deletes a service, ignoring what does not exist.
 void RemoveService(const wchar_t* name);
+// Removes both services of the suite and ends every program of it.
+void EndSuite();
+// The installer's controls record their registration in the registry.
+bool ControlRegistered(const wchar_t* control);
 // Ends every process of that file name.
 void KillProgram(const wchar_t* exeName);
 int CountProcesses(const wchar_t* exeName);
