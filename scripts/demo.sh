@@ -48,12 +48,16 @@ started=$SECONDS
 wine 'C:\Instalador\InstaladorQuarnSQL.exe' >/dev/null 2>&1 &
 sleep 8
 import -window root "$out/instalador-progresso.png"
-# The installer ends with its success panel; the monitor's first check then
-# replaces both programs and writes their records.
-wait_for 90 test -s "$suite_unix/Logs/VersaoQuarnSqlMonitor.ini" || echo "(the update did not finish in time)"
-sleep 2
+# The loading animation runs through the installation and ends when the
+# success panel shows.
+loader_running() { pgrep -f LoadWinSolvane >/dev/null; }
+wait_for 30 loader_running || true
+wait_for 60 eval '! loader_running' || echo "(no success panel in time)"
+sleep 1
 import -window root "$out/instalador-sucesso.png"
-echo "installation and first update check: $((SECONDS - started)) s"
+echo "installation: $((SECONDS - started)) s to the success panel"
+# Meanwhile the monitor's first check replaces both programs and writes their records.
+wait_for 90 test -s "$suite_unix/Logs/VersaoQuarnSqlMonitor.ini" || echo "(the update did not finish in time)"
 
 say "Services"
 state QuarnSQLService
