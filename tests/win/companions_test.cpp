@@ -237,28 +237,6 @@ win::UniqueKernel LaunchWithShow(const std::wstring& exe, WORD show) {
   return win::UniqueKernel(pi.hProcess);
 }
 
-// A top-level window of that process with that title, shown or not.
-HWND WindowOf(DWORD pid, const wchar_t* title) {
-  struct Search {
-    DWORD pid;
-    const wchar_t* title;
-    HWND found;
-  } s{pid, title, nullptr};
-  EnumWindows(
-      [](HWND w, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(p);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(w, &owner);
-        wchar_t text[128] = L"";
-        GetWindowTextW(w, text, 128);
-        if (owner != s->pid || lstrcmpW(text, s->title) != 0) return TRUE;
-        s->found = w;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&s));
-  return s.found;
-}
-
 // Lets this thread's windows handle their messages for a while.
 void Pump(DWORD ms) {
   const ULONGLONG end = GetTickCount64() + ms;
@@ -673,7 +651,7 @@ class GuiMonitor : public testing::Test {
     // The window exists a moment before its controls do.
     ASSERT_TRUE(WaitFor(
         [&] {
-          window_ = WindowOf(monitor.Id(), L"Quarn SQL Monitor");
+          window_ = FindProcessWindow(monitor.Id(), L"Quarn SQL Monitor");
           list_ = window_ ? FindWindowExW(window_, nullptr, L"ListBox", nullptr) : nullptr;
           bar_ = window_ ? FindWindowExW(window_, nullptr, STATUSCLASSNAMEW, nullptr) : nullptr;
           return list_ && bar_;

@@ -294,27 +294,39 @@ void RemoveTree(const std::wstring& folder) {
   RemoveDirectoryW(folder.c_str());
 }
 
-HWND FindTopWindow(const wchar_t* title, const wchar_t* className) {
+namespace {
+// The first top-level window with this title that meets the other criteria
+// given (a class name, an owning process, being visible).
+HWND FindTop(const wchar_t* title, const wchar_t* className, DWORD pid, bool visibleOnly) {
   struct Search {
     const wchar_t* title;
     const wchar_t* cls;
+    DWORD pid;
+    bool visibleOnly;
     HWND found;
-  } s{title, className, nullptr};
+  } s{title, className, pid, visibleOnly, nullptr};
   EnumWindows(
       [](HWND w, LPARAM p) -> BOOL {
         auto* s = reinterpret_cast<Search*>(p);
         wchar_t text[256], cls[256];
+        DWORD owner = 0;
         GetWindowTextW(w, text, 256);
         GetClassNameW(w, cls, 256);
-        if (IsWindowVisible(w) && lstrcmpW(text, s->title) == 0 && (!s->cls || lstrcmpW(cls, s->cls) == 0)) {
-          s->found = w;
-          return FALSE;
-        }
-        return TRUE;
+        GetWindowThreadProcessId(w, &owner);
+        if ((s->visibleOnly && !IsWindowVisible(w)) || lstrcmpW(text, s->title) != 0 ||
+            (s->cls && lstrcmpW(cls, s->cls) != 0) || (s->pid && owner != s->pid))
+          return TRUE;
+        s->found = w;
+        return FALSE;
       },
       reinterpret_cast<LPARAM>(&s));
   return s.found;
 }
+}  // namespace
+
+HWND FindTopWindow(const wchar_t* title, const wchar_t* className) { return FindTop(title, className, 0, true); }
+
+HWND FindProcessWindow(DWORD pid, const wchar_t* title) { return FindTop(title, nullptr, pid, false); }
 
 HWND FindChildByText(HWND parent, const std::wstring& text) {
   struct Search {

@@ -74,6 +74,8 @@ std::vector<std::string> LogMessages(const std::wstring& file, std::vector<int>*
 void RemoveTree(const std::wstring& folder);
 // A visible top-level window with this title (and class, when given), or null.
 HWND FindTopWindow(const wchar_t* title, const wchar_t* className = nullptr);
+// A top-level window of that process with this title, shown or not, or null.
+HWND FindProcessWindow(DWORD pid, const wchar_t* title);
 // A descendant window whose text is exactly this, or null.
 HWND FindChildByText(HWND parent, const std::wstring& text);
 // Waits for the installer's window to show its success panel; the window, or
