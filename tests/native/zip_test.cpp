@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <random>
 #include <set>
@@ -307,6 +310,84 @@ TEST_F(UnzipRoundTrip, EndRecordIsFoundBehindCommentsAndTrailingBytes) {
   ClearOut();
   EXPECT_EQ(Run(ZipWriter().Build()), 0);  // an empty archive
   EXPECT_TRUE(Extracted().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Archives as publishers' tools write them, made at test time by
+// make_tool_archives.py: each must come out exactly as `unzip -j` writes it,
+// and what the library cannot read must be refused without a file written.
+
+class UnzipToolArchives : public UnzipFolder {};
+
+// Single quotes suffice: the test's paths hold none.
+std::string Quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+
+// Names with sizes and CRCs: a readable difference when a 150 KB file differs.
+std::map<std::string, std::string> Digest(const Files& files) {
+  std::map<std::string, std::string> d;
+  for (const auto& [name, bytes] : files)
+    d[name] = std::to_string(bytes.size()) + " bytes, crc " + std::to_string(testzip::Crc32(bytes));
+  return d;
+}
+
+std::vector<fs::path> ZipsIn(const fs::path& dir) {
+  std::vector<fs::path> zips;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().extension() == ".zip") zips.push_back(e.path());
+  std::sort(zips.begin(), zips.end());
+  return zips;
+}
+
+TEST_F(UnzipToolArchives, ExtractLikeUnzipOrAreRefusedWritingNothing) {
+  // CI installs every tool; elsewhere an absent one is reported and skipped.
+  const bool ci = getenv("CI") != nullptr;
+  if (std::system("command -v unzip >/dev/null 2>&1") != 0) {
+    if (ci) FAIL() << "unzip is not installed";
+    GTEST_SKIP() << "unzip is not installed";
+  }
+  const fs::path made = root / "made";
+  ASSERT_EQ(std::system(("python3 " + Quoted(QUARN_TOOL_ARCHIVES_SCRIPT) + " " + Quoted(made)).c_str()), 0);
+  const std::string missing = ReadFile(made / "missing.txt");
+  if (!missing.empty()) {
+    if (ci) ADD_FAILURE() << "tools not installed:\n" << missing;
+    std::cout << "[  NOTE    ] tools not installed, their archives not made:\n" << missing;
+  }
+
+  size_t extracted = 0, refused = 0;
+  for (const fs::path& zip : ZipsIn(made / "ok")) {
+    SCOPED_TRACE(zip.filename().string());
+    const fs::path reference = root / "unzip";
+    fs::remove_all(reference);
+    fs::create_directory(reference);
+    ASSERT_EQ(std::system(("unzip -qq -o -j " + Quoted(zip) + " -d " + Quoted(reference)).c_str()), 0);
+    const Files expected = FilesUnder(reference);
+    ASSERT_FALSE(expected.empty());
+    ClearOut();
+    ExtractSettings s;
+    s.archive = zip.string();
+    s.folder = out.string();
+    EXPECT_EQ(Extract(*system, s), static_cast<long>(expected.size()));
+    const Files got = Extracted();
+    EXPECT_EQ(Digest(got), Digest(expected));
+    EXPECT_TRUE(got == expected);
+    ++extracted;
+  }
+  for (const fs::path& zip : ZipsIn(made / "refuse")) {
+    SCOPED_TRACE(zip.filename().string());
+    const std::string name = zip.filename().string();
+    // A directory that cannot be found is no zip; everything else is an entry refused.
+    const bool noDirectory = name.find("split") != std::string::npos || name.find("no-zip64-end") != std::string::npos;
+    ClearOut();
+    ExtractSettings s;
+    s.archive = zip.string();
+    s.folder = out.string();
+    EXPECT_EQ(Extract(*system, s), noDirectory ? kUnzipNotZip : kUnzipCorruptEntry);
+    EXPECT_TRUE(Extracted().empty());
+    ++refused;
+  }
+  EXPECT_TRUE(Leftovers().empty());
+  EXPECT_GT(extracted, 0u);
+  std::cout << "[  NOTE    ] " << extracted << " tool archives extracted as unzip does, " << refused << " refused\n";
 }
 
 // ---------------------------------------------------------------------------
