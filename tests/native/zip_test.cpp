@@ -16,6 +16,7 @@
 
 #include "companions/aunzip32/extract.h"
 #include "companions/aunzip32/name_policy.h"
+#include "fakes/zip_samples.h"
 #include "fakes/zip_writer.h"
 
 namespace quarn::unzip {
@@ -495,6 +496,12 @@ TEST_F(UnzipCorruptEntry, DamagedDirectoryIsNotAZip) {
   const std::string good = z.Build();
   const size_t end = z.EndRecordOffset();
   const uint32_t cdOffset = testzip::Read32(good, end + 16);
+  const std::string zip64 = testzip::InfoZipZip64();
+  const size_t record = zip64.find("PK\x06\x06"), locator = zip64.find("PK\x06\x07");
+  ASSERT_EQ(Run(zip64), 2);
+  const auto Patch64At = [](std::string& s, size_t at, uint32_t v) {
+    testzip::Patch32(s, at, v), testzip::Patch32(s, at + 4, 0);
+  };
   const std::pair<const char*, std::function<void(std::string&)>> damage[] = {
       {"directory beyond the file", [&](std::string& s) { testzip::Patch32(s, end + 16, 0x7FFFFFF0); }},
       {"directory longer than the file", [&](std::string& s) { testzip::Patch32(s, end + 12, 0x00FFFFFF); }},
@@ -505,6 +512,11 @@ TEST_F(UnzipCorruptEntry, DamagedDirectoryIsNotAZip) {
       {"second disk", [&](std::string& s) { testzip::Patch16(s, end + 4, 1); }},
       {"directory entry signature", [&](std::string& s) { s[cdOffset + 46 + 9] ^= 1; }},
       {"name running past the directory", [&](std::string& s) { testzip::Patch16(s, cdOffset + 46 + 9 + 28, 500); }},
+      // The same faults in a ZIP64 archive's records, which then stand for the end record.
+      {"ZIP64 locator pointing past itself", [&](std::string& s) { s = zip64, Patch64At(s, locator + 8, 0x7FFFFFF0); }},
+      {"ZIP64 record signature", [&](std::string& s) { s = zip64, s[record + 1] ^= 1; }},
+      {"ZIP64 record on a second disk", [&](std::string& s) { s = zip64, testzip::Patch32(s, record + 16, 1); }},
+      {"ZIP64 directory beyond its record", [&](std::string& s) { s = zip64, Patch64At(s, record + 48, 0x200); }},
   };
   ASSERT_EQ(good.substr(cdOffset, 4), "PK\x01\x02");
   for (const auto& [what, make] : damage) {
@@ -726,36 +738,59 @@ TEST_F(UnzipOverwrite, ATargetFolderThatCannotBeWrittenFails) {
 class UnzipFuzz : public UnzipFolder {};
 
 TEST_F(UnzipFuzz, DamagedArchivesNeverCrashOrLeaveForeignBytesOrTemporaryFiles) {
-  const std::set<std::string> contents = {"alpha", RandomBytes(3000, 9), Repetitive(20000), "", "[f]\r\n"};
   ZipWriter z;
   z.Stored("a.txt", "alpha");
   z.Deflated("b.bin", RandomBytes(3000, 9));
   z.Deflated("c/d.txt", Repetitive(20000));
   z.Directory("e/");
   z.Stored("e/f.ini", "[f]\r\n");
-  const std::string good = z.Build();
-  const size_t directory = testzip::Read32(good, z.EndRecordOffset() + 16);
+  struct Seed {
+    const char* what;
+    std::string zip;
+    std::set<std::string> contents;  // the only bytes a file may hold afterwards
+    size_t directory;                // where the central directory starts
+    bool everyByte;                  // each byte damaged and each cut once, or random damage
+  };
+  std::set<std::string> zip64Contents;
+  for (const auto& [name, bytes] : testzip::InfoZipZip64Files()) zip64Contents.insert(bytes);
+  const std::string zip64 = testzip::InfoZipZip64();
+  const Seed seeds[] = {
+      {"written here", z.Build(), {"alpha", RandomBytes(3000, 9), Repetitive(20000), "", "[f]\r\n"},
+       testzip::Read32(z.Build(), z.EndRecordOffset() + 16), false},
+      {"ZIP64 by Info-ZIP", zip64, zip64Contents, zip64.find("PK\x01\x02"), true},
+  };
 
   std::mt19937 gen(20261207);
   auto below = [&](size_t n) { return static_cast<size_t>(gen() % n); };
-  for (int round = 0; round < 2000; ++round) {
-    std::string bad = good;
-    for (size_t flips = 1 + below(4); flips > 0; --flips) {
-      // Half of the damage goes to the directory and end record, where the parsing is.
-      const size_t at = below(2) ? below(bad.size()) : directory + below(bad.size() - directory);
-      bad[at] = static_cast<char>(bad[at] ^ (1 + below(255)));
+  for (const Seed& seed : seeds) {
+    SCOPED_TRACE(seed.what);
+    const std::string& good = seed.zip;
+    const size_t rounds = seed.everyByte ? 2 * good.size() : 2000;
+    for (size_t round = 0; round < rounds; ++round) {
+      std::string bad = good;
+      if (seed.everyByte && round < good.size()) {
+        bad[round] = static_cast<char>(bad[round] ^ (1 + below(255)));
+      } else if (seed.everyByte) {
+        bad.resize(round - good.size());
+      } else {
+        for (size_t flips = 1 + below(4); flips > 0; --flips) {
+          // Half of the damage goes to the directory and end records, where the parsing is.
+          const size_t at = below(2) ? below(bad.size()) : seed.directory + below(bad.size() - seed.directory);
+          bad[at] = static_cast<char>(bad[at] ^ (1 + below(255)));
+        }
+        if (below(10) == 0) bad.resize(below(bad.size()));
+      }
+      ClearOut();
+      ExtractSettings s;
+      s.restoreStructure = round % 2 == 1;
+      const long rc = Run(bad, s);
+      ASSERT_GE(rc, -5) << round;
+      ASSERT_LE(rc, 5) << round;
+      ASSERT_TRUE(Leftovers().empty()) << round;
+      for (const auto& [name, bytes] : Extracted()) ASSERT_TRUE(seed.contents.count(bytes)) << round << " " << name;
+      for (const auto& e : fs::directory_iterator(root))
+        ASSERT_TRUE(e.path() == out || e.path() == ArchivePath()) << round << " " << e.path();
     }
-    if (below(10) == 0) bad.resize(below(bad.size()));
-    ClearOut();
-    ExtractSettings s;
-    s.restoreStructure = round % 2 == 1;
-    const long rc = Run(bad, s);
-    ASSERT_GE(rc, -5) << round;
-    ASSERT_LE(rc, 5) << round;
-    ASSERT_TRUE(Leftovers().empty()) << round;
-    for (const auto& [name, bytes] : Extracted()) ASSERT_TRUE(contents.count(bytes)) << round << " " << name;
-    for (const auto& e : fs::directory_iterator(root))
-      ASSERT_TRUE(e.path() == out || e.path() == ArchivePath()) << round << " " << e.path();
   }
 }
 
