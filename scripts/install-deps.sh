@@ -8,6 +8,8 @@ packages=(
   googletest libgtest-dev zlib1g-dev
   g++-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine64 xvfb x11-apps imagemagick locales fonts-crosextra-carlito
+  # zip tools whose archives the extraction tests read and compare with unzip
+  zip unzip p7zip-full libarchive-tools
 )
 
 missing=()

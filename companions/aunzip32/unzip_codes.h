@@ -9,8 +9,9 @@ namespace quarn::unzip {
 enum UnzipError : long {
   kUnzipOpenFailed = -1,     // the archive cannot be opened or read
   kUnzipNotZip = -2,         // no end-of-central-directory record, or a bad central directory
-  kUnzipCorruptEntry = -3,   // CRC or size mismatch, inflate error, bad local header, ZIP64,
-                             // encrypted or an unsupported method
+  kUnzipCorruptEntry = -3,   // CRC or size mismatch, inflate error, bad local header, a ZIP64
+                             // marker without its value, encrypted, an unsupported method,
+                             // or data on another disk
   kUnzipWriteFailed = -4,    // the target folder or a file in it cannot be written
   kUnzipTooLarge = -5,       // an entry or the whole archive is over the size limits
   kUnzipBadArgument = -6,    // a setter was given a NULL pointer

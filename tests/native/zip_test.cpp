@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <random>
 #include <set>
@@ -13,6 +16,7 @@
 
 #include "companions/aunzip32/extract.h"
 #include "companions/aunzip32/name_policy.h"
+#include "fakes/zip_samples.h"
 #include "fakes/zip_writer.h"
 
 namespace quarn::unzip {
@@ -310,6 +314,84 @@ TEST_F(UnzipRoundTrip, EndRecordIsFoundBehindCommentsAndTrailingBytes) {
 }
 
 // ---------------------------------------------------------------------------
+// Archives as publishers' tools write them, made at test time by
+// make_tool_archives.py: each must come out exactly as `unzip -j` writes it,
+// and what the library cannot read must be refused without a file written.
+
+class UnzipToolArchives : public UnzipFolder {};
+
+// Single quotes suffice: the test's paths hold none.
+std::string Quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+
+// Names with sizes and CRCs: a readable difference when a 150 KB file differs.
+std::map<std::string, std::string> Digest(const Files& files) {
+  std::map<std::string, std::string> d;
+  for (const auto& [name, bytes] : files)
+    d[name] = std::to_string(bytes.size()) + " bytes, crc " + std::to_string(testzip::Crc32(bytes));
+  return d;
+}
+
+std::vector<fs::path> ZipsIn(const fs::path& dir) {
+  std::vector<fs::path> zips;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().extension() == ".zip") zips.push_back(e.path());
+  std::sort(zips.begin(), zips.end());
+  return zips;
+}
+
+TEST_F(UnzipToolArchives, ExtractLikeUnzipOrAreRefusedWritingNothing) {
+  // CI installs every tool; elsewhere an absent one is reported and skipped.
+  const bool ci = getenv("CI") != nullptr;
+  if (std::system("command -v unzip >/dev/null 2>&1") != 0) {
+    if (ci) FAIL() << "unzip is not installed";
+    GTEST_SKIP() << "unzip is not installed";
+  }
+  const fs::path made = root / "made";
+  ASSERT_EQ(std::system(("python3 " + Quoted(QUARN_TOOL_ARCHIVES_SCRIPT) + " " + Quoted(made)).c_str()), 0);
+  const std::string missing = ReadFile(made / "missing.txt");
+  if (!missing.empty()) {
+    if (ci) ADD_FAILURE() << "tools not installed:\n" << missing;
+    std::cout << "[  NOTE    ] tools not installed, their archives not made:\n" << missing;
+  }
+
+  size_t extracted = 0, refused = 0;
+  for (const fs::path& zip : ZipsIn(made / "ok")) {
+    SCOPED_TRACE(zip.filename().string());
+    const fs::path reference = root / "unzip";
+    fs::remove_all(reference);
+    fs::create_directory(reference);
+    ASSERT_EQ(std::system(("unzip -qq -o -j " + Quoted(zip) + " -d " + Quoted(reference)).c_str()), 0);
+    const Files expected = FilesUnder(reference);
+    ASSERT_FALSE(expected.empty());
+    ClearOut();
+    ExtractSettings s;
+    s.archive = zip.string();
+    s.folder = out.string();
+    EXPECT_EQ(Extract(*system, s), static_cast<long>(expected.size()));
+    const Files got = Extracted();
+    EXPECT_EQ(Digest(got), Digest(expected));
+    EXPECT_TRUE(got == expected);
+    ++extracted;
+  }
+  for (const fs::path& zip : ZipsIn(made / "refuse")) {
+    SCOPED_TRACE(zip.filename().string());
+    const std::string name = zip.filename().string();
+    // A directory that cannot be found is no zip; everything else is an entry refused.
+    const bool noDirectory = name.find("split") != std::string::npos || name.find("no-zip64-end") != std::string::npos;
+    ClearOut();
+    ExtractSettings s;
+    s.archive = zip.string();
+    s.folder = out.string();
+    EXPECT_EQ(Extract(*system, s), noDirectory ? kUnzipNotZip : kUnzipCorruptEntry);
+    EXPECT_TRUE(Extracted().empty());
+    ++refused;
+  }
+  EXPECT_TRUE(Leftovers().empty());
+  EXPECT_GT(extracted, 0u);
+  std::cout << "[  NOTE    ] " << extracted << " tool archives extracted as unzip does, " << refused << " refused\n";
+}
+
+// ---------------------------------------------------------------------------
 // Names meant to write elsewhere than the target folder.
 
 class UnzipHostileNames : public UnzipFolder {};
@@ -414,6 +496,12 @@ TEST_F(UnzipCorruptEntry, DamagedDirectoryIsNotAZip) {
   const std::string good = z.Build();
   const size_t end = z.EndRecordOffset();
   const uint32_t cdOffset = testzip::Read32(good, end + 16);
+  const std::string zip64 = testzip::InfoZipZip64();
+  const size_t record = zip64.find("PK\x06\x06"), locator = zip64.find("PK\x06\x07");
+  ASSERT_EQ(Run(zip64), 2);
+  const auto Patch64At = [](std::string& s, size_t at, uint32_t v) {
+    testzip::Patch32(s, at, v), testzip::Patch32(s, at + 4, 0);
+  };
   const std::pair<const char*, std::function<void(std::string&)>> damage[] = {
       {"directory beyond the file", [&](std::string& s) { testzip::Patch32(s, end + 16, 0x7FFFFFF0); }},
       {"directory longer than the file", [&](std::string& s) { testzip::Patch32(s, end + 12, 0x00FFFFFF); }},
@@ -424,6 +512,11 @@ TEST_F(UnzipCorruptEntry, DamagedDirectoryIsNotAZip) {
       {"second disk", [&](std::string& s) { testzip::Patch16(s, end + 4, 1); }},
       {"directory entry signature", [&](std::string& s) { s[cdOffset + 46 + 9] ^= 1; }},
       {"name running past the directory", [&](std::string& s) { testzip::Patch16(s, cdOffset + 46 + 9 + 28, 500); }},
+      // The same faults in a ZIP64 archive's records, which then stand for the end record.
+      {"ZIP64 locator pointing past itself", [&](std::string& s) { s = zip64, Patch64At(s, locator + 8, 0x7FFFFFF0); }},
+      {"ZIP64 record signature", [&](std::string& s) { s = zip64, s[record + 1] ^= 1; }},
+      {"ZIP64 record on a second disk", [&](std::string& s) { s = zip64, testzip::Patch32(s, record + 16, 1); }},
+      {"ZIP64 directory beyond its record", [&](std::string& s) { s = zip64, Patch64At(s, record + 48, 0x200); }},
   };
   ASSERT_EQ(good.substr(cdOffset, 4), "PK\x01\x02");
   for (const auto& [what, make] : damage) {
@@ -645,36 +738,59 @@ TEST_F(UnzipOverwrite, ATargetFolderThatCannotBeWrittenFails) {
 class UnzipFuzz : public UnzipFolder {};
 
 TEST_F(UnzipFuzz, DamagedArchivesNeverCrashOrLeaveForeignBytesOrTemporaryFiles) {
-  const std::set<std::string> contents = {"alpha", RandomBytes(3000, 9), Repetitive(20000), "", "[f]\r\n"};
   ZipWriter z;
   z.Stored("a.txt", "alpha");
   z.Deflated("b.bin", RandomBytes(3000, 9));
   z.Deflated("c/d.txt", Repetitive(20000));
   z.Directory("e/");
   z.Stored("e/f.ini", "[f]\r\n");
-  const std::string good = z.Build();
-  const size_t directory = testzip::Read32(good, z.EndRecordOffset() + 16);
+  struct Seed {
+    const char* what;
+    std::string zip;
+    std::set<std::string> contents;  // the only bytes a file may hold afterwards
+    size_t directory;                // where the central directory starts
+    bool everyByte;                  // each byte damaged and each cut once, or random damage
+  };
+  std::set<std::string> zip64Contents;
+  for (const auto& [name, bytes] : testzip::InfoZipZip64Files()) zip64Contents.insert(bytes);
+  const std::string zip64 = testzip::InfoZipZip64();
+  const Seed seeds[] = {
+      {"written here", z.Build(), {"alpha", RandomBytes(3000, 9), Repetitive(20000), "", "[f]\r\n"},
+       testzip::Read32(z.Build(), z.EndRecordOffset() + 16), false},
+      {"ZIP64 by Info-ZIP", zip64, zip64Contents, zip64.find("PK\x01\x02"), true},
+  };
 
   std::mt19937 gen(20261207);
   auto below = [&](size_t n) { return static_cast<size_t>(gen() % n); };
-  for (int round = 0; round < 2000; ++round) {
-    std::string bad = good;
-    for (size_t flips = 1 + below(4); flips > 0; --flips) {
-      // Half of the damage goes to the directory and end record, where the parsing is.
-      const size_t at = below(2) ? below(bad.size()) : directory + below(bad.size() - directory);
-      bad[at] = static_cast<char>(bad[at] ^ (1 + below(255)));
+  for (const Seed& seed : seeds) {
+    SCOPED_TRACE(seed.what);
+    const std::string& good = seed.zip;
+    const size_t rounds = seed.everyByte ? 2 * good.size() : 2000;
+    for (size_t round = 0; round < rounds; ++round) {
+      std::string bad = good;
+      if (seed.everyByte && round < good.size()) {
+        bad[round] = static_cast<char>(bad[round] ^ (1 + below(255)));
+      } else if (seed.everyByte) {
+        bad.resize(round - good.size());
+      } else {
+        for (size_t flips = 1 + below(4); flips > 0; --flips) {
+          // Half of the damage goes to the directory and end records, where the parsing is.
+          const size_t at = below(2) ? below(bad.size()) : seed.directory + below(bad.size() - seed.directory);
+          bad[at] = static_cast<char>(bad[at] ^ (1 + below(255)));
+        }
+        if (below(10) == 0) bad.resize(below(bad.size()));
+      }
+      ClearOut();
+      ExtractSettings s;
+      s.restoreStructure = round % 2 == 1;
+      const long rc = Run(bad, s);
+      ASSERT_GE(rc, -5) << round;
+      ASSERT_LE(rc, 5) << round;
+      ASSERT_TRUE(Leftovers().empty()) << round;
+      for (const auto& [name, bytes] : Extracted()) ASSERT_TRUE(seed.contents.count(bytes)) << round << " " << name;
+      for (const auto& e : fs::directory_iterator(root))
+        ASSERT_TRUE(e.path() == out || e.path() == ArchivePath()) << round << " " << e.path();
     }
-    if (below(10) == 0) bad.resize(below(bad.size()));
-    ClearOut();
-    ExtractSettings s;
-    s.restoreStructure = round % 2 == 1;
-    const long rc = Run(bad, s);
-    ASSERT_GE(rc, -5) << round;
-    ASSERT_LE(rc, 5) << round;
-    ASSERT_TRUE(Leftovers().empty()) << round;
-    for (const auto& [name, bytes] : Extracted()) ASSERT_TRUE(contents.count(bytes)) << round << " " << name;
-    for (const auto& e : fs::directory_iterator(root))
-      ASSERT_TRUE(e.path() == out || e.path() == ArchivePath()) << round << " " << e.path();
   }
 }
 

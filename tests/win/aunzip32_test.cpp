@@ -8,6 +8,7 @@
 
 #include "common/win32/handles.h"
 #include "companions/aunzip32/aunzip32.h"
+#include "fakes/zip_samples.h"
 #include "fakes/zip_writer.h"
 #include "win_test_util.h"
 
@@ -125,6 +126,14 @@ TEST_F(Aunzip32Dll, ExtractsFlatIntoAFolderWhoseNameHoldsASpace) {
   EXPECT_EQ(UnzipBytes(z.Build(), folder), 3);
   EXPECT_EQ(Listing(folder),
             (Files{{L"QuarnSQLService.exe", program}, {L"leia-me.txt", "leia\r\n"}, {L"vazio.txt", ""}}));
+}
+
+TEST_F(Aunzip32Dll, ReadsAForcedZip64ArchiveAsInfoZipWroteIt) {
+  const std::wstring folder = wintest::FreshFolder(L"unzip zip64");
+  EXPECT_EQ(UnzipBytes(testzip::InfoZipZip64(), folder), 2);
+  Files expected;
+  for (const auto& [name, bytes] : testzip::InfoZipZip64Files()) expected[std::wstring(name.begin(), name.end())] = bytes;
+  EXPECT_EQ(Listing(folder), expected);
 }
 
 TEST_F(Aunzip32Dll, ReplacesAnExistingFileWithoutAsking) {
