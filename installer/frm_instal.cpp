@@ -1,5 +1,7 @@
 #include "installer/frm_instal.h"
 
+#include <map>
+
 namespace quarn {
 
 const PayloadFile kPayload[10] = {
@@ -69,9 +71,13 @@ bool FrmInstal::Form_Load() {
   for (int i = 0; i < 6; ++i) p_.view.SetStep(i, captions_[i], looks_[i]);
   p_.control.ContaService = "LocalSystem";
 
-  const std::string temp = Drive() + ":\\Temp";
-  if (!p_.fs.DirExists(temp)) p_.fs.CreateDir(temp);
-  ExtraiArquivoRecurso("LoadWinSolvane.EXE", temp + "\\LoadWinSolvane.EXE");
+  // The animation runs with the installer's rights, so it is written only where
+  // ordinary users cannot change it; on a volume without permissions there is
+  // no such place and the picture box stays empty.
+  if (p_.platform.KeepsPermissions(Drive() + ":\\")) {
+    PreparaPastas();
+    loaderWritten_ = ExtraiArquivoRecurso(kLoaderResource, LoaderPath());
+  }
   loadWin(false);
   loadWin(true);
 
@@ -99,9 +105,30 @@ bool FrmInstal::ExtraiArquivoRecurso(const std::string& name, const std::string&
     p_.fs.WriteAll(path, p_.resources.Read(name));
     return true;
   } catch (const VbError& e) {
+    lastWriteError_ = e.Number();
     p_.view.MessageBoxOk(path + "\r\n" + std::to_string(e.Number()) + " - " + e.Description());
     return false;
   }
+}
+
+void FrmInstal::PreparaPastas() {
+  // \Solvane is protected too: whoever may change it could swap the suite folder
+  // for one of their own. Only its own access list is reset; what else it holds
+  // is not the suite's.
+  strPastaInstalacao_ = Drive() + ":\\Solvane";
+  if (!p_.fs.DirExists(strPastaInstalacao_)) p_.fs.CreateDir(strPastaInstalacao_);
+  p_.platform.ProtectFolder(strPastaInstalacao_, false);
+  strPastaInstalacao_ += "\\Quarn SQL";
+  if (!p_.fs.DirExists(strPastaInstalacao_)) p_.fs.CreateDir(strPastaInstalacao_);
+  p_.platform.ProtectFolder(strPastaInstalacao_, true);
+  strPastaTemp_ = strPastaInstalacao_ + "\\Temp";
+  if (!p_.fs.DirExists(strPastaTemp_)) p_.fs.CreateDir(strPastaTemp_);
+  p_.platform.ProtectFolder(strPastaTemp_, false);
+}
+
+std::string FrmInstal::NoPermissionsMessage(const std::string& drive) {
+  return "A unidade " + drive + ": não guarda permissões de arquivos (FAT ou exFAT), e nela o Quarn SQL ficaria "
+         "aberto a qualquer usuário. Nada foi instalado: instale a partir de uma unidade NTFS.";
 }
 
 void FrmInstal::EsqueceVersaoLocal(const std::string& programFile) {
@@ -186,19 +213,33 @@ void FrmInstal::VerificaSeTemService() {
 
 void FrmInstal::InstalarQuarn() {
   AguardaIntervalo(0, 2000);
-  strPastaInstalacao_ = Drive() + ":\\Solvane";
-  if (!p_.fs.DirExists(strPastaInstalacao_)) p_.fs.CreateDir(strPastaInstalacao_);
-  strPastaInstalacao_ += "\\Quarn SQL";
-  if (!p_.fs.DirExists(strPastaInstalacao_)) p_.fs.CreateDir(strPastaInstalacao_);
-  strPastaTemp_ = strPastaInstalacao_ + "\\Temp";
-  if (!p_.fs.DirExists(strPastaTemp_)) p_.fs.CreateDir(strPastaTemp_);
+  if (!p_.platform.KeepsPermissions(Drive() + ":\\")) {
+    p_.view.MessageBoxOk(NoPermissionsMessage(Drive()));
+    p_.view.CloseWindow();
+    return;
+  }
+  PreparaPastas();  // again: whatever ran until now has been ended
   SetStep(0, StepLook::Done);
 
   AguardaIntervalo(1, 2500);
-  for (const auto& f : kPayload)
-    if (ExtraiArquivoRecurso(f.resource, JoinPath(strPastaInstalacao_, f.target))) EsqueceVersaoLocal(f.target);
-  for (const char* control : kControlsToRegister)
-    p_.platform.fVBRegServer(JoinPath(strPastaInstalacao_, control), true);
+  std::map<std::string, long> notWritten;
+  for (const auto& f : kPayload) {
+    if (ExtraiArquivoRecurso(f.resource, JoinPath(strPastaInstalacao_, f.target)))
+      EsqueceVersaoLocal(f.target);
+    else
+      notWritten[f.target] = lastWriteError_;
+  }
+  for (const char* control : kControlsToRegister) {
+    const std::string path = JoinPath(strPastaInstalacao_, control);
+    // Registering runs the file's code with administrator rights: only a file
+    // this run wrote is trusted with that.
+    if (const auto it = notWritten.find(control); it != notWritten.end()) {
+      p_.view.MessageBoxOk(path + "\r\n" + std::to_string(it->second) +
+                           " - O controle não foi registrado: o arquivo não foi gravado nesta instalação.");
+      continue;
+    }
+    p_.platform.fVBRegServer(path, true);
+  }
   SetStep(1, StepLook::Done);
 
   AguardaIntervalo(2, 3500);
@@ -239,7 +280,9 @@ void FrmInstal::InstalarQuarn() {
 void FrmInstal::loadWin(bool vLoadWind) {
   if (vLoadWind) {
     p_.view.ShowLoadHost(true);
-    p_.platform.StartHidden(Drive() + ":\\Temp\\LoadWinSolvane.EXE");
+    // Only the file written in this run, unchanged, is started: never one that
+    // was there before (a write that failed leaves the picture box empty).
+    if (!loaderWritten_ || !p_.platform.StartWritten(LoaderPath(), p_.resources.Read(kLoaderResource))) return;
     // The program needs a moment to show its window: look again for a short while.
     const uint64_t start = p_.loop.TickMs();
     while (!p_.view.AdoptWindow(kLoaderTitle) && p_.loop.TickMs() - start < kLoaderWaitMs) p_.loop.Idle(kPollMs);

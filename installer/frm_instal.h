@@ -51,6 +51,18 @@ class InstallerPlatform {
   virtual void EndProgram() = 0;  // at once; nothing the installer started is stopped
   // Starts a program with no arguments and its window hidden, without waiting; raises on failure.
   virtual void StartHidden(const std::string& path) = 0;
+  // As StartHidden, but only when the file holds exactly these bytes, and with
+  // the file held against any change from that check until the program runs;
+  // false (nothing started) when it holds anything else.
+  virtual bool StartWritten(const std::string& path, const std::string& bytes) = 0;
+  // False only when the volume holding the folder says it keeps no file
+  // permissions (FAT, exFAT); a volume that cannot be asked counts as keeping them.
+  virtual bool KeepsPermissions(const std::string& folder) = 0;
+  // Owner Administrators; SYSTEM and Administrators full control, Users read and
+  // execute, inherited by everything created below, nothing inherited from above.
+  // With `tree` every file and folder already below is reset the same way.
+  // Raises when it cannot be done.
+  virtual void ProtectFolder(const std::string& folder, bool tree) = 0;
   virtual bool VerificaSeWindowsNT() = 0;
   // clssRegServer.fVBRegServer
   virtual bool fVBRegServer(const std::string& path, bool blnRegister) = 0;
@@ -83,6 +95,7 @@ extern const PayloadFile kPayload[10];
 extern const char* const kControlsToRegister[5];
 extern const char* const kStepCaptions[6];
 inline constexpr char kRepairCaption[] = "Reparando Serviços do Quarn.";
+inline constexpr char kLoaderResource[] = "LoadWinSolvane.EXE";
 
 // Window geometry, in pixels, from the twips of the design.
 struct InstallerLayout {
@@ -114,6 +127,11 @@ class FrmInstal {
   void InstalarQuarn();
   // False when the file could not be written (the message box named it).
   bool ExtraiArquivoRecurso(const std::string& name, const std::string& path);
+  // Creates the suite's folders where missing and closes them to ordinary users.
+  void PreparaPastas();
+  // Where the loading animation is written: a folder only administrators can change.
+  std::string LoaderPath() const { return Drive() + ":\\Solvane\\Quarn SQL\\Temp\\" + kLoaderResource; }
+  static std::string NoPermissionsMessage(const std::string& drive);
   // Drops the monitor's version record of a program file just written.
   void EsqueceVersaoLocal(const std::string& programFile);
   void AguardaIntervalo(int index, int ms);
@@ -144,6 +162,8 @@ class FrmInstal {
   std::string captions_[6];
   StepLook looks_[6] = {};
   bool successShown_ = false;
+  bool loaderWritten_ = false;  // in this run, by start-up
+  long lastWriteError_ = 0;     // of the last ExtraiArquivoRecurso that failed
   std::string strPastaInstalacao_, strPastaTemp_;
 };
 

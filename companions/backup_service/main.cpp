@@ -8,6 +8,7 @@
 
 #include "common/ansi_text.h"
 #include "common/win32/handles.h"
+#include "common/win32/library_search.h"
 #include "common/win32/win_platform.h"
 
 using namespace quarn;
@@ -112,6 +113,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+  quarn::win::LimitLibrarySearchToSystemFolder();
   if (const wchar_t* arg = wcsstr(GetCommandLineW(), L"/heartbeat-seconds=")) {
     const long seconds = wcstol(arg + wcslen(L"/heartbeat-seconds="), nullptr, 10);
     if (seconds > 0 && seconds < 24 * 3600) g_heartbeatMs = static_cast<DWORD>(seconds) * 1000;

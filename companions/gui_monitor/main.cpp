@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/win32/handles.h"
+#include "common/win32/library_search.h"
 #include "companions/gui_monitor/log_records.h"
 
 namespace {
@@ -478,6 +479,7 @@ void FrmMonitor::CopiaRegistro() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, LPWSTR, int show) {
+  quarn::win::LimitLibrarySearchToSystemFolder();
   FrmMonitor frm;
   if (!frm.Create(inst, show)) {
     const DWORD error = GetLastError();

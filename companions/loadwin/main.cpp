@@ -7,6 +7,8 @@
 //   /no-window   never create a window; run until ended
 #include <windows.h>
 
+#include "common/win32/library_search.h"
+
 #include <cmath>
 #include <cwchar>
 
@@ -139,6 +141,7 @@ int RunLoop() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, LPWSTR, int show) {
+  quarn::win::LimitLibrarySearchToSystemFolder();
   const wchar_t* cmdLine = GetCommandLineW();
   if (wcsstr(cmdLine, L"/no-window")) return RunLoop();  // no window: only ending it stops it
   const long delay = Option(cmdLine, L"/delay-ms=");

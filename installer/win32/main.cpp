@@ -4,11 +4,14 @@
 #include <map>
 #include <string>
 
+#include "common/single_instance.h"
 #include "common/win32/handles.h"
+#include "common/win32/library_search.h"
 #include "common/win32/service_manager_win32.h"
 #include "common/win32/win_event_loop.h"
 #include "common/win32/win_platform.h"
 #include "installer/frm_instal.h"
+#include "installer/win32/folder_security.h"
 #include "installer/win32/reg_server.h"
 
 using namespace quarn;
@@ -247,7 +250,7 @@ class Win32InstallerPlatform final : public InstallerPlatform {
  public:
   bool PrevInstance() override {
     mutex_.reset(CreateMutexW(nullptr, FALSE, L"Global\\InstaladorQuarnSQL.Instance"));
-    return mutex_ && GetLastError() == ERROR_ALREADY_EXISTS;
+    return AnotherCopyRuns(static_cast<bool>(mutex_), GetLastError());
   }
   void EndProgram() override {
     if (g_loop) g_loop->EndProgram();
@@ -263,6 +266,25 @@ class Win32InstallerPlatform final : public InstallerPlatform {
       throw Win32Error(GetLastError());
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+  }
+  bool StartWritten(const std::string& path, const std::string& bytes) override {
+    // Read access, read sharing only: from this comparison until the program has
+    // started, nobody can write, replace or delete the file.
+    UniqueFile f(CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f) return false;
+    std::string onDisk;
+    char buf[64 * 1024];
+    DWORD got = 0;
+    while (onDisk.size() <= bytes.size() && ReadFile(f.get(), buf, sizeof buf, &got, nullptr) && got)
+      onDisk.append(buf, got);
+    if (onDisk != bytes) return false;
+    StartHidden(path);
+    return true;
+  }
+  bool KeepsPermissions(const std::string& folder) override { return VolumeKeepsPermissions(Widen(folder)); }
+  void ProtectFolder(const std::string& folder, bool tree) override {
+    if (const DWORD e = win::ProtectFolder(Widen(folder), tree)) throw Win32Error(e);
   }
   bool VerificaSeWindowsNT() override {
     OSVERSIONINFOA v{};
@@ -308,6 +330,7 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+  LimitLibrarySearchToSystemFolder();
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
   wc.lpfnWndProc = WindowProc;

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <string>
 
+#include "common/single_instance.h"
 #include "common/win32/handles.h"
+#include "common/win32/library_search.h"
 #include "common/win32/service_manager_win32.h"
 #include "common/win32/win_event_loop.h"
 #include "common/win32/win_platform.h"
@@ -45,7 +47,7 @@ class Win32Shell final : public AppShell {
  public:
   bool PrevInstance() override {
     mutex_.reset(CreateMutexW(nullptr, FALSE, kInstanceMutex));
-    return mutex_ && GetLastError() == ERROR_ALREADY_EXISTS;
+    return AnotherCopyRuns(static_cast<bool>(mutex_), GetLastError());
   }
   void HideFromTaskList() override {
     if (!window_) return;
@@ -118,6 +120,7 @@ std::string CommandArguments() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+  LimitLibrarySearchToSystemFolder();
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
   wc.lpfnWndProc = WindowProc;

@@ -240,7 +240,17 @@ bool Win32Connectivity::InternetGetConnectedState() {
 
 FARPROC Win32Unzip::Entry(const char* name) {
   if (!module_) {
-    module_.reset(LoadLibraryW(library_.c_str()));
+    // The copy beside the program only: a LocalSystem process must not take a
+    // library of that name from the current folder or from PATH.
+    std::wstring path = library_;
+    if (path.find_first_of(L"\\/") == std::wstring::npos) {
+      std::string folder, name;
+      ModulePath(folder, name);
+      path = Widen(JoinPath(folder, Narrow(library_)));
+    }
+    module_.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
+    if (!module_ && GetLastError() == ERROR_INVALID_PARAMETER)  // Windows 7 without its library-search update
+      module_.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!module_) throw VbError(kErrFileNotFound, "Arquivo não encontrado: " + Narrow(library_));
   }
   FARPROC f = GetProcAddress(module_.get(), name);

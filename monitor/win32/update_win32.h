@@ -53,8 +53,8 @@ class Win32Connectivity final : public Connectivity {
   bool InternetGetConnectedState() override;
 };
 
-// Binds the library by name at its first use, the way the system finds
-// libraries (the program's own folder first), and keeps it loaded.
+// Binds the library at its first use from the program's own folder (a bare
+// name is taken there; a full path as given), and keeps it loaded.
 class Win32Unzip final : public UnzipLibrary {
  public:
   explicit Win32Unzip(std::wstring library = L"aunzip32.dll") : library_(std::move(library)) {}

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "common/single_instance.h"
 #include "fakes/control_fakes.h"
 #include "fakes/fakes.h"
 #include "monitor/frm_backup.h"
@@ -65,8 +66,20 @@ TEST_F(FrmBackupFixture, ANormalStartWritesTheThreeStartUpFilesAndChecksForUpdat
   EXPECT_TRUE(host.events.empty());
 }
 
+TEST(SingleInstance, AnObjectThisAccountMayNotOpenIsAnotherCopy) {
+  struct Row {
+    bool gotObject;
+    uint32_t error;
+    bool another;
+  };
+  for (const Row& r : {Row{true, 0, false}, Row{true, kWin32AlreadyExists, true}, Row{false, kWin32AccessDenied, true},
+                       Row{false, 8, false}, Row{true, kWin32AccessDenied, false}})
+    EXPECT_EQ(AnotherCopyRuns(r.gotObject, r.error), r.another) << r.gotObject << " " << r.error;
+}
+
 TEST_F(FrmBackupFixture, ASecondCopyEndsBeforeReadingOrWritingAnything) {
-  shell.prevInstance = true;
+  // The service's copy runs as LocalSystem: an administrator's "-uninstall" is denied its object.
+  shell.prevInstance = AnotherCopyRuns(false, kWin32AccessDenied);
   info.commandLine = "-uninstall";
   EXPECT_FALSE(Form().Form_Load());
   EXPECT_TRUE(host.calls.empty());

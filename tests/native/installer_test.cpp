@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "common/single_instance.h"
 #include "fakes/control_fakes.h"
 #include "fakes/fakes.h"
 #include "installer/frm_instal.h"
@@ -52,7 +53,9 @@ class FakeResources final : public PayloadResources {
 
 class FakePlatform final : public InstallerPlatform {
  public:
-  bool prev = false, nt = true;
+  explicit FakePlatform(fakes::MemoryFileSystem& fs) : fs_(fs) {}
+  bool prev = false, nt = true, acls = true;
+  std::vector<std::string> protectedFolders;  // "+" marks a whole tree
   int ended = 0;
   std::vector<std::string> started, registered;
   std::function<void(const std::string&)> onStart;
@@ -66,12 +69,25 @@ class FakePlatform final : public InstallerPlatform {
     started.push_back(path);
     if (onStart) onStart(path);
   }
+  bool StartWritten(const std::string& path, const std::string& bytes) override {
+    if (!fs_.FileExists(path) || fs_.Get(path) != bytes) return false;
+    StartHidden(path);
+    return true;
+  }
+  bool KeepsPermissions(const std::string&) override { return acls; }
+  void ProtectFolder(const std::string& folder, bool tree) override {
+    EXPECT_TRUE(fs_.DirExists(folder)) << folder;
+    protectedFolders.push_back((tree ? "+" : "") + folder);
+  }
   bool VerificaSeWindowsNT() override { return nt; }
   bool fVBRegServer(const std::string& path, bool reg) override {
     EXPECT_TRUE(reg);
     registered.push_back(path);
     return true;
   }
+
+ private:
+  fakes::MemoryFileSystem& fs_;
 };
 
 struct Installer : ::testing::Test {
@@ -81,7 +97,7 @@ struct Installer : ::testing::Test {
   VirtualEventLoop loop;
   FakeView view;
   FakeResources resources;
-  FakePlatform platform;
+  FakePlatform platform{fs};
   fakes::FakeServiceManager scm;
   InstallerServiceControl control{scm};
   fakes::FakeProcesses procs;
@@ -175,7 +191,13 @@ TEST(InstallerStatusPanel, ClicksInstallStartStopAndRemove) {
 TEST_F(Installer, AFreshMachineGetsTheWholeSuite) {
   ASSERT_TRUE(Form().Form_Load());
   EXPECT_EQ(view.version, "Versão revisada: 1.0.27 de 28/02/2014 13:42:52");
-  EXPECT_EQ(fs.Get("C:\\Temp\\LoadWinSolvane.EXE"), "bytes of LOADWINSOLVANE.EXE");
+  EXPECT_EQ(fs.Get(kSuite + "\\Temp\\LoadWinSolvane.EXE"), "bytes of LOADWINSOLVANE.EXE");
+  EXPECT_EQ(platform.started.front(), kSuite + "\\Temp\\LoadWinSolvane.EXE");
+  // At start-up for the animation, and again at step 0 after the suite was ended.
+  const std::vector<std::string> once = {"C:\\Solvane", "+" + kSuite, kSuite + "\\Temp"};
+  std::vector<std::string> twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(platform.protectedFolders, twice);
   for (const auto& f : kPayload) EXPECT_TRUE(fs.Has(kSuite + "\\" + f.target)) << f.target;
   EXPECT_TRUE(fs.DirExists(kSuite + "\\Temp"));
   EXPECT_FALSE(fs.Has(kSuite + "\\MYSQL.EXE"));
@@ -257,15 +279,39 @@ TEST_F(Installer, AServiceThatDoesNotRunEndsRedButTheSuccessPanelShows) {
 TEST_F(Installer, APayloadFileThatCannotBeWrittenIsNamedOnceAndTheRestIsWritten) {
   fs.AddDir("C:\\Solvane");
   fs.AddDir(kSuite);
-  fs.Put(kSuite + "\\MSCOMCTL.ocx", "in use");
-  fs.locked.insert(fakes::Key(kSuite + "\\MSCOMCTL.ocx"));
+  fs.AddDir(kSuite + "\\Temp");
+  // Files someone else put there and holds open: neither runs nor is registered.
+  for (const char* held : {"\\MSCOMCTL.ocx", "\\Temp\\LoadWinSolvane.EXE"}) {
+    fs.Put(kSuite + held, "in use");
+    fs.locked.insert(fakes::Key(kSuite + held));
+  }
   resources.missing.insert("AZIP32.DLL");
   ASSERT_TRUE(Form().Form_Load());
-  ASSERT_EQ(view.messages.size(), 2u);
-  EXPECT_EQ(view.messages[0], kSuite + "\\MSCOMCTL.ocx\r\n70 - Permissão negada");
-  EXPECT_EQ(view.messages[1].rfind(kSuite + "\\AZIP32.DLL\r\n1813 - ", 0), 0u);
+  ASSERT_EQ(view.messages.size(), 4u);
+  EXPECT_EQ(view.messages[0], kSuite + "\\Temp\\LoadWinSolvane.EXE\r\n70 - Permissão negada");
+  EXPECT_EQ(view.messages[1], kSuite + "\\MSCOMCTL.ocx\r\n70 - Permissão negada");
+  EXPECT_EQ(view.messages[2].rfind(kSuite + "\\AZIP32.DLL\r\n1813 - ", 0), 0u);
+  EXPECT_EQ(view.messages[3], kSuite + "\\MSCOMCTL.ocx\r\n70 - O controle não foi registrado: o arquivo não foi "
+                                       "gravado nesta instalação.");
+  EXPECT_EQ(platform.registered.size(), 4u);
+  EXPECT_EQ(std::count(platform.registered.begin(), platform.registered.end(), kSuite + "\\MSCOMCTL.ocx"), 0);
+  EXPECT_EQ(platform.started, std::vector<std::string>{kSuite + "\\QuarnSQLMonitor.EXE"});
+  EXPECT_EQ(view.adoptAttempts, 0);
   EXPECT_TRUE(fs.Has(kSuite + "\\AUNZIP32.DLL"));
   EXPECT_TRUE(view.success);
+}
+
+TEST_F(Installer, AVolumeWithoutPermissionsGetsNothingAndIsNamedInAMessage) {
+  platform.acls = false;
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(view.messages, std::vector<std::string>{FrmInstal::NoPermissionsMessage("C")});
+  EXPECT_EQ(view.messages[0].rfind("A unidade C: não guarda permissões", 0), 0u);
+  EXPECT_TRUE(view.closed);
+  EXPECT_FALSE(fs.DirExists("C:\\Solvane"));
+  EXPECT_TRUE(platform.started.empty());
+  EXPECT_TRUE(platform.registered.empty());
+  EXPECT_TRUE(scm.services.empty());
+  EXPECT_EQ(view.Last(0), StepLook::Current);
 }
 
 TEST_F(Installer, EscDuringAPauseEndsTheInstallerAtOnce) {
@@ -280,7 +326,7 @@ TEST_F(Installer, EscDuringAPauseEndsTheInstallerAtOnce) {
 }
 
 TEST_F(Installer, AnotherCopyEndsBeforeDoingAnything) {
-  platform.prev = true;
+  platform.prev = AnotherCopyRuns(false, kWin32AccessDenied);  // a copy started by another account
   EXPECT_FALSE(Form().Form_Load());
   EXPECT_TRUE(platform.started.empty());
   EXPECT_FALSE(fs.DirExists("C:\\Temp"));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/win32/handles.h"
+#include "common/win32/win_platform.h"
 #include "companions/gui_monitor/log_records.h"
 #include "monitor/logs.h"
 #include "win_test_util.h"
@@ -809,6 +810,91 @@ TEST_F(GuiMonitor, StartedHiddenItRunsWithoutShowingItsWindow) {
   Sleep(1500);
   EXPECT_TRUE(monitor.Running());
   EXPECT_FALSE(IsWindowVisible(window_));
+}
+
+// ---------------------------------------------------------------------------
+// What every shipped file asks of the loader
+
+// Libraries Windows always takes from the system folder (its known DLLs, and
+// the API sets). Any other name in an import table is looked for in the
+// program's own folder first, before the program can say otherwise.
+bool KnownSystemLibrary(std::string name) {
+  for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  static const std::set<std::string> known = {
+      "advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll",    "difxapi.dll", "gdi32.dll",
+      "gdiplus.dll",  "imagehlp.dll", "imm32.dll",  "kernel32.dll", "msctf.dll",    "msvcrt.dll",  "normaliz.dll",
+      "nsi.dll",      "ntdll.dll",    "ole32.dll",  "oleaut32.dll", "psapi.dll",    "rpcrt4.dll",  "sechost.dll",
+      "setupapi.dll", "shcore.dll",   "shell32.dll", "shlwapi.dll", "user32.dll",   "wldap32.dll", "ws2_32.dll"};
+  return known.count(name) != 0 || name.rfind("api-ms-win-", 0) == 0;
+}
+
+// The libraries named in a 64-bit program file's import table.
+std::vector<std::string> ImportedLibraries(const std::string& pe) {
+  std::vector<std::string> names;
+  if (pe.size() < sizeof(IMAGE_DOS_HEADER)) return {"<not a program file>"};
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(pe.data());
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(pe.data() + dos->e_lfanew);
+  const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+  auto at = [&](DWORD rva) -> const char* {
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+      const IMAGE_SECTION_HEADER& s = sections[i];
+      if (rva >= s.VirtualAddress && rva < s.VirtualAddress + std::max(s.SizeOfRawData, s.Misc.VirtualSize))
+        return pe.data() + (rva - s.VirtualAddress + s.PointerToRawData);
+    }
+    return nullptr;
+  };
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  if (dir.VirtualAddress == 0) return names;
+  for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(at(dir.VirtualAddress)); d && d->Name; ++d)
+    names.push_back(at(d->Name) ? at(d->Name) : "<bad name>");
+  return names;
+}
+
+std::string Manifest(const std::wstring& file) {
+  win::UniqueModule m(LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+  HRSRC r = m ? FindResourceW(m.get(), MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)) : nullptr;  // RT_MANIFEST
+  HGLOBAL g = r ? LoadResource(m.get(), r) : nullptr;
+  const char* p = g ? static_cast<const char*>(LockResource(g)) : nullptr;
+  return p ? std::string(p, SizeofResource(m.get(), r)) : std::string();
+}
+
+TEST(ShippedFiles, ImportOnlyKnownSystemLibrariesAndProgramsCarryTheirManifest) {
+  struct Shipped {
+    const wchar_t* file;
+    const char* level;  // requested execution level; null: a library or a stand-in
+    bool windowed;
+  };
+  const Shipped shipped[] = {
+      {L"InstaladorQuarnSQL.exe", "requireAdministrator", true},
+      {L"QuarnSQLServiceMonitor.exe", "asInvoker", true},
+      {L"QuarnSQLService.exe", "asInvoker", false},
+      {L"QuarnSQLMonitor.exe", "asInvoker", true},
+      {L"LoadWinSolvane.exe", "asInvoker", true},
+      {L"AUNZIP32.DLL", nullptr, false},
+      {L"AZIP32.DLL", nullptr, false},
+      {L"NTsvc.ocx", nullptr, false},
+      {L"MSCOMCTL.ocx", nullptr, false},
+      {L"Comdlg32.ocx", nullptr, false},
+      {L"MSINET.ocx", nullptr, false},
+      {L"richtx32.ocx", nullptr, false},
+      {L"MYSQL.EXE", nullptr, false},
+      {L"MYSQLDUMP.EXE", nullptr, false},
+  };
+  for (const Shipped& s : shipped) {
+    const std::wstring path = BinFolder() + L"\\" + s.file;
+    SCOPED_TRACE(win::Narrow(s.file));
+    const auto imports = ImportedLibraries(ReadFileBytes(path));
+    EXPECT_FALSE(imports.empty());
+    for (const std::string& lib : imports) EXPECT_TRUE(KnownSystemLibrary(lib)) << lib;
+    if (!s.level) continue;
+    const std::string m = Manifest(path);
+    EXPECT_NE(m.find(std::string("requestedExecutionLevel level=\"") + s.level + "\""), std::string::npos) << m;
+    for (const char* os : {"35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
+                           "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"})
+      EXPECT_NE(m.find(os), std::string::npos) << os;
+    EXPECT_NE(m.find(">true</dpiAware>"), std::string::npos);
+    EXPECT_EQ(m.find("Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"") != std::string::npos, s.windowed);
+  }
 }
 
 }  // namespace

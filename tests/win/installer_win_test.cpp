@@ -1,6 +1,8 @@
 // The installer, run from a copy on drive C of the Wine prefix, as a customer runs it.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
@@ -15,6 +17,94 @@ using quarn::win::UniqueKernel;
 constexpr wchar_t kTitle[] = L"Instalador Quarn SQL";
 constexpr wchar_t kSuite[] = L"C:\\Solvane\\Quarn SQL";
 constexpr wchar_t kSuccess[] = L"Quarn SQL Server instalado com sucesso.";
+
+bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+// What is wrong with an object's owner and access list, "" when nothing: only
+// SYSTEM and Administrators may write, delete or change permissions, and
+// SYSTEM has full control. Under Wine, Administrators reads back as the
+// installing user and Users as Everyone, so what each entry grants is judged,
+// not its text.
+std::string AccessProblems(const std::wstring& path) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                            &owner, nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+    return "unreadable";
+  BYTE system[SECURITY_MAX_SID_SIZE], admins[SECURITY_MAX_SID_SIZE];
+  DWORD n1 = sizeof system, n2 = sizeof admins;
+  CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &n1);
+  CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &n2);
+  BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+  HANDLE token = nullptr;
+  DWORD got = 0;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  GetTokenInformation(token, TokenUser, user, sizeof user, &got);
+  CloseHandle(token);
+  const PSID installer = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+  auto isAdmin = [&](PSID sid) { return EqualSid(sid, admins) || (UnderWine() && EqualSid(sid, installer)); };
+
+  std::string problems;
+  if (!owner || !isAdmin(owner)) problems += "owner is not Administrators; ";
+  if (!dacl) problems += "no access list: anyone may do anything; ";
+  constexpr DWORD kChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                             FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  bool systemFull = false;
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
+    const PSID sid = &allowed->SidStart;
+    if (EqualSid(sid, system)) {
+      systemFull |= (allowed->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS || (allowed->Mask & GENERIC_ALL);
+      continue;
+    }
+    if (isAdmin(sid)) continue;
+    if (allowed->Mask & kChanges) {
+      wchar_t* text = nullptr;
+      ConvertSidToStringSidW(sid, &text);
+      problems += win::Narrow(text ? text : L"?") + " may change it; ";
+      LocalFree(text);
+    }
+  }
+  if (dacl && !systemFull) problems += "SYSTEM lacks full control; ";
+  LocalFree(sd);
+  return problems;
+}
+
+// The suite folder and everything below it, each with what is wrong with it.
+void ExpectClosedToOrdinaryUsers(const std::wstring& folder) {
+  EXPECT_EQ(AccessProblems(folder), "") << win::Narrow(folder);
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = fd.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      ExpectClosedToOrdinaryUsers(folder + L"\\" + name);
+    else
+      EXPECT_EQ(AccessProblems(folder + L"\\" + name), "") << win::Narrow(folder + L"\\" + name);
+  } while (FindNextFileW(h, &fd));
+  FindClose(h);
+}
+
+// A list that lets everyone do anything, as a folder someone made beforehand may have.
+void OpenToEveryone(const std::wstring& path) {
+  BYTE everyone[SECURITY_MAX_SID_SIZE];
+  DWORD n = sizeof everyone;
+  CreateWellKnownSid(WinWorldSid, nullptr, everyone, &n);
+  BYTE buf[256];
+  auto* acl = reinterpret_cast<PACL>(buf);
+  InitializeAcl(acl, sizeof buf, ACL_REVISION);
+  AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, everyone);
+  ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                  acl, nullptr),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_NE(AccessProblems(path), "");
+}
 
 struct InstallerUnderWine : ::testing::Test {
   std::wstring installer;
@@ -62,8 +152,20 @@ struct InstallerUnderWine : ::testing::Test {
 };
 
 TEST_F(InstallerUnderWine, AFreshMachineGetsTheWholeSuiteRunningAndASecondRunRepairsIt) {
+  // Libraries of the names the suite loads, beside the installer, in its current
+  // folder and on PATH: none of them may ever be loaded.
+  const std::wstring beside = installer.substr(0, installer.rfind(L'\\'));
+  const wchar_t* planted[] = {L"NETAPI32.dll", L"WININET.dll", L"AUNZIP32.DLL", L"COMCTL32.dll"};
+  for (const wchar_t* name : planted) CopyHelper(L"QuarnPlantedLibrary.dll", beside + L"\\" + name);
+  wchar_t cwd[MAX_PATH], path[8192];
+  GetCurrentDirectoryW(MAX_PATH, cwd);
+  GetEnvironmentVariableW(L"PATH", path, 8192);
+  SetCurrentDirectoryW(beside.c_str());
+  SetEnvironmentVariableW(L"PATH", (beside + L";" + path).c_str());
   HWND w = nullptr;
   const ULONGLONG took = RunToSuccess(&w, true);
+  SetCurrentDirectoryW(cwd);
+  SetEnvironmentVariableW(L"PATH", path);
   ASSERT_NE(took, 0u) << "no success panel";
   std::printf("installation took %.1f s\n", took / 1000.0);
   EXPECT_LT(took, 40000u);  // 18.5 s of pauses; the benchmark holds the real figure
@@ -72,8 +174,11 @@ TEST_F(InstallerUnderWine, AFreshMachineGetsTheWholeSuiteRunningAndASecondRunRep
                   L"MSCOMCTL.ocx", L"Comdlg32.ocx", L"MSINET.ocx", L"richtx32.ocx", L"AZIP32.DLL", L"AUNZIP32.DLL"})
     EXPECT_TRUE(Exists(std::wstring(kSuite) + L"\\" + f)) << f;
   EXPECT_FALSE(Exists(std::wstring(kSuite) + L"\\MYSQL.EXE"));
-  EXPECT_TRUE(Exists(std::wstring(kSuite) + L"\\Temp"));
-  EXPECT_TRUE(Exists(L"C:\\Temp\\LoadWinSolvane.EXE"));
+  EXPECT_TRUE(Exists(std::wstring(kSuite) + L"\\Temp\\LoadWinSolvane.EXE"));
+  EXPECT_FALSE(Exists(L"C:\\Temp\\LoadWinSolvane.EXE"));  // where ordinary users could replace it
+  ExpectClosedToOrdinaryUsers(kSuite);
+  EXPECT_EQ(AccessProblems(L"C:\\Solvane"), "");
+  for (const wchar_t* name : planted) EXPECT_FALSE(Exists(beside + L"\\" + name + L".loaded")) << win::Narrow(name);
   for (auto* c : {L"NTsvc.ocx", L"MSCOMCTL.ocx", L"Comdlg32.ocx", L"MSINET.ocx", L"richtx32.ocx"})
     EXPECT_TRUE(ControlRegistered(c)) << c;
 
@@ -129,27 +234,50 @@ TEST_F(InstallerUnderWine, EscDuringAPauseEndsItAndASecondCopyEndsAtOnce) {
   EXPECT_FALSE(ServiceExists(L"QuarnSQLService"));
 }
 
-TEST_F(InstallerUnderWine, AFileHeldOpenIsNamedInOneMessageAndTheRestIsWritten) {
+TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTheRestIsWritten) {
+  // A suite folder someone made beforehand, open to everyone, holding a control
+  // and an animation that are real, runnable files, held open so that the
+  // installer cannot write them.
   CreateDirectoryW(L"C:\\Solvane", nullptr);
   CreateDirectoryW(kSuite, nullptr);
+  OpenToEveryone(kSuite);
+  CreateDirectoryW((std::wstring(kSuite) + L"\\Temp").c_str(), nullptr);
   const std::wstring held = std::wstring(kSuite) + L"\\MSCOMCTL.ocx";
-  win::UniqueFile lock(CreateFileW(held.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  ASSERT_TRUE(lock);
+  const std::wstring loader = std::wstring(kSuite) + L"\\Temp\\LoadWinSolvane.EXE";
+  CopyProgram(L"MSCOMCTL.ocx", kSuite);
+  CopyHelper(L"QuarnDummyProgram.exe", loader);
+  CreateDirectoryW(L"C:\\Temp", nullptr);
+  CopyHelper(L"QuarnDummyProgram.exe", L"C:\\Temp\\LoadWinSolvane.EXE");
+  win::UniqueFile lockControl(CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  win::UniqueFile lockLoader(CreateFileW(loader.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(lockControl && lockLoader);
+
   UniqueKernel p = Launch(installer, L"");
-  HWND box = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (box = FindTopWindow(kTitle, L"#32770")) != nullptr; }, 30000));
-  wchar_t text[512] = {};
-  GetDlgItemTextW(box, 0xFFFF, text, 512);
-  EXPECT_EQ(std::wstring(text).rfind(held + L"\r\n", 0), 0u) << win::Narrow(text);
-  SendMessageW(box, WM_COMMAND, IDOK, 0);
+  // One message for each file not written, then one for the control not registered.
+  const std::wstring messages[] = {loader + L"\r\n", held + L"\r\n",
+                                   held + L"\r\n70 - O controle não foi registrado"};
+  for (const std::wstring& start : messages) {
+    HWND box = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (box = FindTopWindow(kTitle, L"#32770")) != nullptr; }, 30000))
+        << win::Narrow(start);
+    wchar_t text[512] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 512);
+    EXPECT_EQ(std::wstring(text).rfind(start, 0), 0u) << win::Narrow(text);
+    EXPECT_EQ(CountProcesses(L"LoadWinSolvane.EXE"), 0);  // no animation but the one written now
+    SendMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }, 5000));
+  }
   HWND w = WaitWindow();
   ASSERT_TRUE(WaitFor([&] {
     HWND s = FindChildByText(w, kSuccess);
     return s && IsWindowVisible(s);
   }, 45000));
   EXPECT_TRUE(Exists(std::wstring(kSuite) + L"\\AUNZIP32.DLL"));
-  EXPECT_FALSE(ControlRegistered(L"MSCOMCTL.ocx"));  // the empty file it could not replace registers nothing
+  EXPECT_FALSE(ControlRegistered(L"MSCOMCTL.ocx"));
   EXPECT_TRUE(ControlRegistered(L"MSINET.ocx"));
+  lockControl = win::UniqueFile();
+  lockLoader = win::UniqueFile();
+  ExpectClosedToOrdinaryUsers(kSuite);
   PostMessageW(w, WM_KEYDOWN, VK_ESCAPE, 0);
   EXPECT_EQ(WaitExit(p.get(), 5000), 0u);
 }

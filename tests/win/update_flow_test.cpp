@@ -138,5 +138,31 @@ TEST_F(UpdateFlow, ABrokenBuildLeavesTheOldProgramRunning) {
   EXPECT_NE(errors.find(" - Update Sistema QuarnSQLService 53-"), std::string::npos) << errors;
 }
 
+TEST_F(UpdateFlow, AnExtractionLibraryAnywhereButBesideTheProgramIsNeverLoaded) {
+  // The monitor started by hand from a folder that holds libraries of the names
+  // it loads, with that folder on PATH, and none beside the program itself.
+  const std::wstring planted = FreshFolder(L"planted libraries");
+  for (const wchar_t* name : {L"AUNZIP32.DLL", L"NETAPI32.dll", L"WININET.dll"})
+    CopyHelper(L"QuarnPlantedLibrary.dll", planted + L"\\" + name);
+  ASSERT_TRUE(DeleteFileW((folder + L"\\AUNZIP32.DLL").c_str()));
+  wchar_t cwd[MAX_PATH], path[8192];
+  GetCurrentDirectoryW(MAX_PATH, cwd);
+  GetEnvironmentVariableW(L"PATH", path, 8192);
+  SetCurrentDirectoryW(planted.c_str());
+  SetEnvironmentVariableW(L"PATH", (planted + L";" + path).c_str());
+  win::UniqueKernel monitor = Launch(folder + L"\\QuarnSQLServiceMonitor.exe", L"");
+  SetCurrentDirectoryW(cwd);
+  SetEnvironmentVariableW(L"PATH", path);
+  ASSERT_TRUE(monitor);
+  // Its first update check needs the library, and finds none.
+  EXPECT_TRUE(WaitFor([&] { return ReadFileBytes(folder + L"\\ErrorQuarn.ini").find("aunzip32.dll") != std::string::npos; },
+                      30000))
+      << ReadFileBytes(folder + L"\\ErrorQuarn.ini");
+  for (const wchar_t* name : {L"AUNZIP32.DLL", L"NETAPI32.dll", L"WININET.dll"})
+    EXPECT_FALSE(Exists(planted + L"\\" + name + L".loaded")) << Narrow(name);
+  TerminateProcess(monitor.get(), 0);
+  WaitExit(monitor.get(), 5000);
+}
+
 }  // namespace
 }  // namespace quarn

@@ -141,7 +141,7 @@ TEST(UnzipBinding, AMissingLibraryOrEntryPointIsAnError) {
   } catch (const VbError& e) {
     EXPECT_EQ(e.Number(), 53);
   }
-  Win32Unzip wrong(L"kernel32.dll");
+  Win32Unzip wrong(wintest::BinFolder() + L"\\AZIP32.DLL");  // a library, but not the extraction one
   try {
     wrong.addUNZIP_Overwrite(11);
     FAIL();

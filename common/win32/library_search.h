@@ -1,0 +1,20 @@
+#pragma once
+// Library search for the suite's programs, which run as LocalSystem or with
+// administrator rights from folders and current folders others may write to.
+#include <windows.h>
+
+namespace quarn::win {
+
+// Called first thing in every entry point: from here on a library loaded by
+// name (a delay-loaded system library included) comes from the system folder
+// only, never from the program's folder, the current folder or PATH.
+inline void LimitLibrarySearchToSystemFolder() {
+  // Resolved at run time: Windows 7 has the call only with its library-search update.
+  using SetDefault = BOOL(WINAPI*)(DWORD);
+  auto set = reinterpret_cast<SetDefault>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+  if (set && set(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  SetDllDirectoryW(L"");  // without it, at least the current folder leaves the search
+}
+
+}  // namespace quarn::win
