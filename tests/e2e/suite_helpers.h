@@ -20,9 +20,12 @@ std::string Record(const wchar_t* name);
 void PublishFile(const std::string& name, const std::string& bytes);
 // A build of the backup service: its version record and its archive.
 void PublishService(const std::string& build, const testzip::ZipWriter* archive);
+void PublishGuiMonitor(const std::string& build);
 // The server misbehaves for one file of the update folder, or, with "", not at all.
 void Fault(const std::string& file, const std::string& how);
 
+// Runs the installer from drive C to its success panel and closes it.
+::testing::AssertionResult RunInstaller(ULONGLONG* took);
 std::vector<std::string> Reports();
 bool CheckDone();
 bool StopMonitor();
