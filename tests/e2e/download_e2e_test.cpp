@@ -55,6 +55,11 @@ void SetTestDeadline(DWORD ms) {
   RegCloseKey(key);
 }
 
+// A stopped service's process may still hold its program file for a moment.
+bool CopyOver(const std::wstring& from, const std::wstring& to) {
+  return WaitFor([&] { return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE; }, 10000);
+}
+
 struct Download : ::testing::Test {
   // Usually on the installation the suite's cases left; run alone, on a fresh one.
   static void SetUpTestSuite() {
@@ -128,15 +133,15 @@ TEST_F(Download, ADownloadGivesUpAtItsDeadlineAndReplacesNothing) {
   const std::wstring installed = kSuite + L"\\QuarnSQLServiceMonitor.EXE";
   const std::wstring saved = L"C:\\Instalador\\QuarnSQLServiceMonitor.antes-do-prazo";
   ASSERT_TRUE(StopMonitor());
-  ASSERT_TRUE(CopyFileW(installed.c_str(), saved.c_str(), FALSE));
-  ASSERT_TRUE(CopyFileW((TestsFolder() + L"\\QuarnSQLServiceMonitorFastTimer.exe").c_str(), installed.c_str(), FALSE));
+  ASSERT_TRUE(CopyOver(installed, saved));
+  ASSERT_TRUE(CopyOver(TestsFolder() + L"\\QuarnSQLServiceMonitorFastTimer.exe", installed));
   struct Restore {
     std::wstring installed, saved;
     ~Restore() {
       SetTestDeadline(0);
       Fault("", "");
       StopMonitor();
-      CopyFileW(saved.c_str(), installed.c_str(), FALSE);
+      EXPECT_TRUE(CopyOver(saved, installed));
       EXPECT_TRUE(StartMonitorAndCheck(90000));
     }
   } restore{installed, saved};
