@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "monitor/update/download.h"
+
 namespace quarn {
 
 class InetTransfer {
@@ -21,6 +23,13 @@ class InetTransfer {
   // The next bytes of the body, at most `size`; fewer only at the body's end.
   // Raises a VbError when the transfer fails.
   virtual std::string GetChunk(int size) = 0;
+  // True when GetChunk(size) would return at once: that many bytes are in, or
+  // the body has ended or failed. The download lets events run until then. A
+  // transfer whose GetChunk blocks keeps this default and is waited on there.
+  virtual bool ChunkReady(int size) {
+    (void)size;
+    return true;
+  }
   // Ends the request and frees what it holds.
   virtual void Cancel() = 0;
 };
@@ -49,6 +58,8 @@ class UpdateServer {
   virtual ~UpdateServer() = default;
   // "http://host[:port]", without a trailing slash.
   virtual std::string BaseUrl() = 0;
+  // The bounds of one download of `url` from this server.
+  virtual DownloadLimits Limits(const std::string& url) { return DownloadLimitsFor(url); }
 };
 
 inline constexpr char kUpdatePath[] = "/CentralUpdate/QuarnSqlSolvane/";

@@ -1,5 +1,6 @@
 #include "monitor/update/updater.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace quarn {
@@ -85,27 +86,84 @@ std::string Updater::LocalRecordPath(const Program& prog) const {
 // ---- download ------------------------------------------------------------------
 
 bool Updater::BaixaArquivo(const std::string& url, const std::string& destination) {
+  constexpr long kErrTimeout = 35761;
+  constexpr long kErrStillExecuting = 35764;
+  // The events run inside this download's waits must not start another on the
+  // same transfer: it would take the request from under this one.
+  static std::vector<const InetTransfer*> busy;
+  if (std::find(busy.begin(), busy.end(), &p_.inet) != busy.end())
+    throw VbError(kErrStillExecuting, "Ainda executando a última solicitação");
+  busy.push_back(&p_.inet);
   struct Request {
     InetTransfer& inet;
-    ~Request() { inet.Cancel(); }
+    ~Request() {
+      inet.Cancel();
+      busy.erase(std::find(busy.begin(), busy.end(), &inet));
+    }
   } request{p_.inet};
-  p_.inet.Execute(TrimSpaces(url), "GET");
-  while (p_.inet.StillExecuting()) p_.loop.Idle(kTransferPollMs);
+
+  std::string current = TrimSpaces(url);
+  const DownloadLimits limits = p_.server.Limits(current);
+  const uint64_t started = p_.loop.TickMs();
+  const auto checkDeadline = [&] {
+    if (p_.loop.TickMs() - started >= limits.deadlineMs)
+      throw VbError(kErrTimeout, "O download excedeu o tempo máximo de " + std::to_string(limits.deadlineMs / 1000) +
+                                     " s: " + current);
+  };
+
+  // Redirects are followed by hand, a bounded number, never from https down to http.
+  int status = 0;
+  for (int redirects = 0;; ++redirects) {
+    p_.inet.Execute(current, "GET");
+    while (p_.inet.StillExecuting()) {
+      checkDeadline();
+      p_.loop.Idle(kTransferPollMs);
+    }
+    status = p_.inet.ResponseCode();
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) break;
+    const std::string location = p_.inet.GetHeader("Location");
+    if (redirects == kMaxRedirects)
+      throw VbError(status, "Redirecionamentos demais (mais de " + std::to_string(kMaxRedirects) + ") a partir de " +
+                                TrimSpaces(url));
+    const std::string next = ResolveRedirect(current, location);
+    if (next.empty())
+      throw VbError(status, "Redirecionamento sem destino válido (Location: " + location + ")");
+    if (UrlScheme(current) == "https" && UrlScheme(next) == "http")
+      throw VbError(status, "Redirecionamento de https para http recusado: " + next);
+    p_.inet.Cancel();
+    current = next;
+  }
 
   // An error page is no archive: anything but a 2xx answer is a failure.
-  const int status = p_.inet.ResponseCode();
   if (status < 200 || status > 299)
     throw VbError(status, "O servidor de atualização respondeu HTTP " + std::to_string(status));
   int32_t remaining = ParseContentLength(p_.inet.GetHeader("Content-Length"));
+  if (remaining > limits.maxBytes)
+    throw VbError(kErrOverflow, "O tamanho anunciado (Content-Length " + std::to_string(remaining) +
+                                    ") excede o limite de " + std::to_string(limits.maxBytes) + " bytes");
 
   p_.fs.WriteAll(destination, {});  // created or emptied: no stale tail survives
   try {
     std::string block;
+    uint64_t lastChunk = p_.loop.TickMs();
     while (remaining != 0) {
       const int want = remaining > kChunk ? kChunk : remaining;
+      // The body comes in while the window runs its events: the watchdog, the
+      // timers and a service stop are never held up behind the network.
+      while (!p_.inet.ChunkReady(want)) {
+        checkDeadline();
+        if (p_.loop.TickMs() - lastChunk >= limits.stallMs)
+          throw VbError(kErrTimeout, "O servidor parou de enviar dados por " + std::to_string(limits.stallMs / 1000) +
+                                         " s");
+        p_.loop.Idle(kTransferPollMs);
+      }
       std::string chunk = p_.inet.GetChunk(want);
       if (static_cast<int>(chunk.size()) < want)
         throw VbError(kErrPastEnd, "A resposta terminou antes do tamanho anunciado (Content-Length)");
+      if (static_cast<int>(chunk.size()) > want)
+        throw VbError(kErrOverflow, "A resposta excedeu o tamanho anunciado (Content-Length)");
+      checkDeadline();
+      lastChunk = p_.loop.TickMs();
       remaining -= want;
       block += chunk;
       // Chunks are read 1 KiB at a time; the file takes them in larger writes.
@@ -115,7 +173,7 @@ bool Updater::BaixaArquivo(const std::string& url, const std::string& destinatio
       }
     }
   } catch (...) {
-    // A failed download leaves nothing that could pass for an archive.
+    // A failed or cancelled download leaves nothing that could pass for an archive.
     try {
       p_.fs.Delete(destination);
     } catch (const VbError&) {

@@ -157,6 +157,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   Win32Connectivity net;
   Win32Unzip unzip;
   RegistryUpdateServer server;
+#ifdef QUARN_TEST_TIMER1_MS
+  server.testDeadline = true;  // a test watches a download give up in seconds
+#endif
   Win32Processes processes;
   FechaExe fecha(processes);
   Updater updater(UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, fecha}, info.appPath);

@@ -39,6 +39,7 @@ struct Win32Inet::Request {
 
   std::wstring url;
   HINTERNET session = nullptr;
+  HINTERNET request = nullptr;  // closed by whoever takes it first: the worker or Cancel
   std::mutex m;
   std::condition_variable cv;
   bool headersIn = false;  // status and headers below are set
@@ -62,6 +63,15 @@ DWORD WINAPI InetWorker(LPVOID p) {
                                      INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT,
                                  0);
   const DWORD openError = h ? 0 : GetLastError();
+  if (h) {
+    std::lock_guard<std::mutex> lock(r.m);
+    if (r.cancelled) {
+      InternetCloseHandle(h);
+      h = nullptr;
+    } else {
+      r.request = h;
+    }
+  }
   DWORD status = 0, size = sizeof status;
   std::wstring raw;
   if (h) {
@@ -104,12 +114,13 @@ DWORD WINAPI InetWorker(LPVOID p) {
     r.cv.notify_all();
     if (!ok || got == 0) break;
   }
-  if (h) InternetCloseHandle(h);
   HINTERNET session = nullptr;
   {
     std::lock_guard<std::mutex> lock(r.m);
+    h = std::exchange(r.request, nullptr);
     session = std::exchange(r.session, nullptr);
   }
+  if (h) InternetCloseHandle(h);
   if (session) InternetCloseHandle(session);
   return 0;
 }
@@ -215,16 +226,26 @@ std::string Win32Inet::GetChunk(int size) {
   return out;
 }
 
+bool Win32Inet::ChunkReady(int size) {
+  if (!req_ || !Done()) return true;  // GetChunk raises at once
+  Request& r = *req_;
+  std::lock_guard<std::mutex> lock(r.m);
+  return r.data.size() - r.readPos >= static_cast<size_t>(size) || r.eof || r.readError != 0;
+}
+
 void Win32Inet::Cancel() {
   if (!req_) return;
-  HINTERNET session = nullptr;
+  HINTERNET session = nullptr, request = nullptr;
   {
     std::lock_guard<std::mutex> lock(req_->m);
     req_->cancelled = true;
-    // Closing the session aborts whatever the worker is blocked in.
+    // Closing the session aborts whatever the worker is blocked in before the
+    // answer; closing the request aborts a read of the body.
     if (!req_->headersIn) session = std::exchange(req_->session, nullptr);
+    request = std::exchange(req_->request, nullptr);
   }
   req_->cv.notify_all();
+  if (request) InternetCloseHandle(request);
   if (session) InternetCloseHandle(session);
   // A worker that does not return promptly is left behind with its own share
   // of the request; the window thread never waits on the network here.
@@ -297,6 +318,16 @@ std::string RegistryUpdateServer::BaseUrl() {
   }
   while (!url.empty() && url.back() == '/') url.pop_back();
   return url;
+}
+
+DownloadLimits RegistryUpdateServer::Limits(const std::string& url) {
+  DownloadLimits limits = DownloadLimitsFor(url);
+  DWORD ms = 0, size = sizeof ms;
+  if (testDeadline && RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", L"TestDownloadDeadlineMs",
+                                   RRF_RT_REG_DWORD, nullptr, &ms, &size) == ERROR_SUCCESS &&
+      ms > 0 && ms < limits.deadlineMs)
+    limits.deadlineMs = ms;
+  return limits;
 }
 
 }  // namespace quarn::win

@@ -15,8 +15,10 @@ namespace quarn::win {
 // An HTTP transfer in the manner of the Internet Transfer control: Execute
 // starts the request on a worker thread and returns; the window thread polls
 // StillExecuting while it lets events run, then takes the body in chunks that
-// the worker reads ahead into a bounded buffer. Every wait of the window thread
-// is bounded, whatever the server or the network does.
+// the worker reads ahead into a bounded buffer, asking ChunkReady first so that
+// it never waits on the network itself. Redirects are not followed here: the
+// updater follows them by its own rules. Every wait of the window thread is
+// bounded, whatever the server or the network does.
 class Win32Inet final : public InetTransfer {
  public:
   struct Timeouts {
@@ -33,6 +35,7 @@ class Win32Inet final : public InetTransfer {
   int ResponseCode() override;
   std::string GetHeader(const std::string& name) override;
   std::string GetChunk(int size) override;
+  bool ChunkReady(int size) override;
   void Cancel() override;
 
   struct Request;  // shared with the worker thread
@@ -76,6 +79,10 @@ class RegistryUpdateServer final : public UpdateServer {
  public:
   static constexpr char kDefault[] = "http://atualizacao.solvane.com.br";
   std::string BaseUrl() override;
+  DownloadLimits Limits(const std::string& url) override;
+  // Set only by the monitor's test build: the DWORD value TestDownloadDeadlineMs
+  // beside UpdateServer may then shorten a download's deadline, never lengthen it.
+  bool testDeadline = false;
 };
 
 }  // namespace quarn::win

@@ -17,10 +17,11 @@
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
 #include "fakes/zip_writer.h"
+#include "suite_helpers.h"
 #include "win/win_test_util.h"
 
 namespace quarn {
-namespace {
+namespace e2e {
 
 using namespace quarn::wintest;
 using win::Narrow;
@@ -557,5 +558,5 @@ TEST_F(Suite, ASecondInstallerRunRepairsTheSuiteAndTheMonitorFetchesThePublished
   ExpectInvariant("after the repair");
 }
 
-}  // namespace
+}  // namespace e2e
 }  // namespace quarn

@@ -22,6 +22,8 @@ struct FakeResponse {
   size_t cutAfter = SIZE_MAX;  // the connection closes after this many body bytes
   int pollsBeforeAnswer = 2;   // StillExecuting stays true this many times
   bool failRequest = false;    // no answer at all: the request fails
+  std::string location;        // the Location header, when not empty
+  int pollsPerChunk = 0;       // ChunkReady stays false this many times before each chunk
 };
 
 class FakeInet final : public InetTransfer {
@@ -38,6 +40,7 @@ class FakeInet final : public InetTransfer {
     current_ = it == routes.end() ? FakeResponse{404, "<html>not found</html>"} : it->second;
     polls_ = current_.pollsBeforeAnswer;
     offset_ = 0;
+    waited_ = 0;
   }
   bool StillExecuting() override { return polls_-- > 0; }
   int ResponseCode() override {
@@ -45,10 +48,19 @@ class FakeInet final : public InetTransfer {
     return current_.status;
   }
   std::string GetHeader(const std::string& name) override {
+    if (name == "Location") return current_.location;
     if (name != "Content-Length" || !current_.sendLength) return {};
     return current_.lengthText.empty() ? std::to_string(current_.body.size()) : current_.lengthText;
   }
+  bool ChunkReady(int) override {
+    if (waited_ < current_.pollsPerChunk) {
+      ++waited_;
+      return false;
+    }
+    return true;
+  }
   std::string GetChunk(int size) override {
+    waited_ = 0;
     chunkSizes.push_back(size);
     const size_t end = std::min({current_.body.size(), current_.cutAfter, offset_ + static_cast<size_t>(size)});
     std::string out = offset_ < end ? current_.body.substr(offset_, end - offset_) : std::string();
@@ -60,6 +72,7 @@ class FakeInet final : public InetTransfer {
  private:
   FakeResponse current_;
   int polls_ = 0;
+  int waited_ = 0;
   size_t offset_ = 0;
 };
 

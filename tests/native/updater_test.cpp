@@ -228,7 +228,21 @@ TEST_F(UpdaterFixture, ServerFaultsBecomeRedErroLinesAndNoUpdate) {
       {"archive without record", {200, unzip.Archive("x", {{"outro.ini", "1"}})}, "VersaoQuarnSQLService.Net: erro 53-"},
       {"empty record", {200, unzip.Archive("e", {{"VersaoQuarnSQLService.ini", ""}})},
        "VersaoQuarnSQLService.Net: erro 62-"},
+      {"length over the cap", with([](auto& r) { r.lengthText = "65537"; }),
+       "VersaoQuarnSQLService.Net: erro 6-O tamanho anunciado (Content-Length 65537)"},
+      {"stalled body", with([](auto& r) { r.pollsPerChunk = 3001; }),
+       "VersaoQuarnSQLService.Net: erro 35761-O servidor parou de enviar dados por 30 s"},
+      {"trickle past the deadline", {200, std::string(20 * 1024, 'x'), true, "", SIZE_MAX, 2, false, "", 400},
+       "VersaoQuarnSQLService.Net: erro 35761-O download excedeu o tempo máximo de 60 s"},
+      {"redirect loop", {302, "", true, "", SIZE_MAX, 2, false, kBase + "VersaoQuarnSQLService.zip"},
+       "VersaoQuarnSQLService.Net: erro 302-Redirecionamentos demais (mais de 5)"},
+      {"https down to http", {301, "", true, "", SIZE_MAX, 2, false, "https://espelho.test/v.zip"},
+       "VersaoQuarnSQLService.Net: erro 302-Redirecionamento de https para http recusado: http://"},
+      {"redirect without location", {302, "moved"}, "VersaoQuarnSQLService.Net: erro 302-Redirecionamento sem destino"},
+      {"redirect to ftp", {307, "", true, "", SIZE_MAX, 2, false, "ftp://atualizacao.test/v.zip"},
+       "VersaoQuarnSQLService.Net: erro 307-Redirecionamento sem destino"},
   };
+  inet.routes["https://espelho.test/v.zip"] = {302, "", true, "", SIZE_MAX, 2, false, "http://atualizacao.test/v.zip"};
   for (const auto& c : cases) {
     fs.Put(kLogs + "FormataRichTextBoxServiceMonitor.INI", "x\r\n");
     fs.Delete(kLogs + "FormataRichTextBoxServiceMonitor.INI");
@@ -239,7 +253,9 @@ TEST_F(UpdaterFixture, ServerFaultsBecomeRedErroLinesAndNoUpdate) {
     EXPECT_EQ(lines[1].color, kCorVermelha) << c.name;
     EXPECT_EQ(lines[1].text.rfind(c.expectedPrefix, 0), 0u) << c.name << ": " << lines[1].text;
     EXPECT_EQ(updater.VNetService, "erro") << c.name;
-    EXPECT_FALSE(fs.Has(kTemp + "VersaoQuarnSQLService.zip") && c.name == "cut body") << c.name;
+    // Only an answer read whole is left on disk, for the record reader to refuse.
+    const bool readWhole = c.expectedPrefix.find(" 53-") != std::string::npos || c.name == "empty record";
+    EXPECT_EQ(fs.Has(kTemp + "VersaoQuarnSQLService.zip"), readWhole) << c.name;
     EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build") << c.name;
     EXPECT_FALSE(fs.Has(kApp + "\\ErrorQuarn.ini")) << c.name;  // readers never write the error log
   }
@@ -264,6 +280,101 @@ TEST_F(UpdaterFixture, DownloadsReadOneChunkPerStartedKilobyte) {
   }
   EXPECT_EQ(inet.requested.back(), "http://h/f");
   EXPECT_GE(loop.IdleCalls(), 8u);  // the wait for the answer let events run
+}
+
+TEST_F(UpdaterFixture, RedirectsAreFollowedAsABrowserResolvesThem) {
+  const std::string base = "http://h/a/b/f.zip?x=1";
+  for (auto [location, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"/c/g.zip", "http://h/c/g.zip"},
+           {"g.zip", "http://h/a/b/g.zip"},
+           {"../g.zip", "http://h/a/g.zip"},
+           {"../../../g.zip", "http://h/g.zip"},
+           {" ./g.zip?y=2#parte ", "http://h/a/b/g.zip?y=2"},
+           {"?y=2", "http://h/a/b/f.zip?y=2"},
+           {"//outro:8080/g.zip", "http://outro:8080/g.zip"},
+           {"HTTPS://Outro/x/./y/../g.zip", "https://Outro/x/g.zip"},
+           {"http://h", "http://h/"},
+           {"", ""},
+           {"#parte", ""},
+           {"ftp://h/g.zip", ""},
+           {"file:///c:/g.zip", ""},
+           {"http:///g.zip", ""},
+       }) {
+    EXPECT_EQ(ResolveRedirect(base, location), expected) << location;
+  }
+  // Each kind of redirect, up to the bound, ends at the body.
+  const std::vector<std::pair<int, std::string>> hops = {
+      {301, "/r1"}, {302, "r2"}, {303, "//h/r3"}, {307, "https://s/r4"}, {308, "/final"}};
+  std::string from = "http://h/f";
+  for (const auto& [status, location] : hops) {
+    inet.routes[from] = fakes::FakeResponse{status, "", true, "", SIZE_MAX, 2, false, location};
+    from = ResolveRedirect(from, location);
+  }
+  inet.routes["https://s/final"] = fakes::FakeResponse{200, "corpo"};
+  EXPECT_TRUE(updater.BaixaArquivo("http://h/f", kTemp + "f.bin"));
+  EXPECT_EQ(fs.Get(kTemp + "f.bin"), "corpo");
+  EXPECT_EQ(inet.requested, (std::vector<std::string>{"http://h/f", "http://h/r1", "http://h/r2", "http://h/r3",
+                                                      "https://s/r4", "https://s/final"}));
+}
+
+TEST_F(UpdaterFixture, ATrickleLetsEventsRunAndAStopEndsTheDownloadWithNothingLeft) {
+  inet.routes["http://h/f"] = fakes::FakeResponse{200, std::string(10 * 1024, 'x'), true, "", SIZE_MAX, 2, false, "",
+                                                  100};  // a chunk a second
+  int ticks = 0;
+  long nested = 0;
+  auto heartbeat = loop.CreateTimer(1000, [&] {
+    if (++ticks == 1) {
+      try {
+        updater.BaixaArquivo("http://h/f", kTemp + "g.bin");
+      } catch (const VbError& e) {
+        nested = e.Number();
+      }
+    }
+    if (ticks == 4) loop.EndProgram();  // the service's Stop
+  });
+  heartbeat->SetEnabled(true);
+  EXPECT_THROW(updater.BaixaArquivo("http://h/f", kTemp + "f.bin"), ProgramEnd);
+  EXPECT_EQ(ticks, 4);
+  EXPECT_EQ(nested, 35764);  // the transfer is busy: no second request from inside the first
+  EXPECT_EQ(inet.requested.size(), 1u);
+  EXPECT_LT(inet.chunkSizes.size(), 10u);
+  EXPECT_GE(inet.cancels, 1);
+  EXPECT_FALSE(fs.Has(kTemp + "f.bin"));
+  EXPECT_FALSE(fs.Has(kTemp + "g.bin"));
+}
+
+TEST_F(UpdaterFixture, ABuildBeyondItsBoundsEndsTheUpdateWithNothingReplaced) {
+  struct Case {
+    const char* name;
+    fakes::FakeResponse response;
+    std::string report;
+  };
+  const std::string build = unzip.Archive("QuarnSQLService.zip", {{"QuarnSQLService.exe", "new"}});
+  const std::vector<Case> cases = {
+      {"length over the cap", {200, build, true, "268435457"},
+       "Update Sistema QuarnSQLService 6-O tamanho anunciado (Content-Length 268435457) excede o limite de 268435456 "
+       "bytes"},
+      {"trickle past the deadline", {200, std::string(100 * 1024, 'x'), true, "", SIZE_MAX, 2, false, "", 700},
+       "Update Sistema QuarnSQLService 35761-O download excedeu o tempo máximo de 600 s: " + kBase +
+           "QuarnSQLService.zip"},
+  };
+  EXPECT_EQ(DownloadLimitsFor(kBase + "VersaoQuarnSqlMonitor.zip").maxBytes, 64 * 1024);
+  EXPECT_EQ(DownloadLimitsFor(kBase + "QuarnSQLMonitor.zip").maxBytes, 256 * 1024 * 1024);
+  PublishVersion("service", "2.0");
+  for (const auto& c : cases) {
+    inet.routes[kBase + "QuarnSQLService.zip"] = c.response;
+    inet.chunkSizes.clear();
+    const uint64_t t0 = loop.TickMs();
+    updater.VerificarSeTemAtualService();
+    EXPECT_EQ(Formatted().back(), (Line{kCorVermelha, c.report})) << c.name;
+    EXPECT_LE(loop.TickMs() - t0, kBuildArchiveLimits.deadlineMs + 1000) << c.name;
+    // Refused before reading: the one chunk read is the version record's.
+    if (c.response.lengthText.size()) EXPECT_EQ(inet.chunkSizes.size(), 1u) << c.name;
+    EXPECT_FALSE(fs.Has(kTemp + "QuarnSQLService.zip")) << c.name;
+    EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build") << c.name;
+    EXPECT_TRUE(procs.terminated.empty()) << c.name;
+    EXPECT_TRUE(watchdog->Enabled()) << c.name;
+  }
 }
 
 TEST_F(UpdaterFixture, ContentLengthTexts) {

@@ -10,6 +10,8 @@ maps a request path to a misbehaviour, read at every request:
   "hang"                 accept and never answer (until the client goes away)
   "html"                 200 with an HTML page instead of the file
   "slow"                 the whole body, 8 KiB every 40 ms (about 200 KB/s)
+  "trickle:BYTES:MS"     the whole body with its length, BYTES every MS milliseconds
+  "redirect:LOCATION"    302 with that Location header (absolute or relative)
 Each request is appended to `requests.log` in the root.
 """
 import argparse
@@ -57,6 +59,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if fault in ("404", "500"):
             return self.send_body(int(fault), b"<html><body>erro</body></html>", ctype="text/html")
+        if isinstance(fault, str) and fault.startswith("redirect:"):
+            self.send_response(302)
+            self.send_header("Location", fault[len("redirect:"):])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         if fault == "html":
             return self.send_body(200, b"<html><body>Entre com sua senha</body></html>", ctype="text/html")
         if not os.path.isfile(local):
@@ -81,6 +89,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(body[i:i + 8192])
                 self.wfile.flush()
                 time.sleep(0.04)
+            return
+        if isinstance(fault, str) and fault.startswith("trickle:"):
+            step, pause = (int(x) for x in fault.split(":")[1:3])
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            try:
+                for i in range(0, len(body), step):
+                    self.wfile.write(body[i:i + step])
+                    self.wfile.flush()
+                    time.sleep(pause / 1000.0)
+            except OSError:  # the client gave up
+                self.close_connection = True
             return
         if fault == "short":
             self.close_connection = True

@@ -102,15 +102,25 @@ TEST_F(Downloads, FailuresRaiseAndLeaveNoFile) {
     const char* fault;
     long number;
   } cases[] = {{"404", 404}, {"500", 500}, {"nolength", 13}, {"length:abc", 13}, {"length:-5", 13},
-               {"length:99999999999", 6}, {"short", 62}};
+               {"length:99999999999", 6}, {"short", 62}, {"length:268435457", 6}, {"redirect:/d/f.bin", 302},
+               {"redirect:ftp://127.0.0.1/d/f.bin", 302}};
   for (const auto& c : cases) {
     Faults(std::string("{\"/d/f.bin\": \"") + c.fault + "\"}");
-    fs.WriteAll(temp + "out.bin", "stale");
+    DeleteFileA((temp + "out.bin").c_str());
     EXPECT_EQ(ErrorOf("/d/f.bin"), c.number) << c.fault;
-    if (std::string(c.fault) == "short") EXPECT_FALSE(fs.FileExists(temp + "out.bin")) << c.fault;
+    EXPECT_FALSE(fs.FileExists(temp + "out.bin")) << c.fault;
   }
   Faults("{}");
   EXPECT_EQ(ErrorOf("/d/missing.bin"), 404);
+}
+
+TEST_F(Downloads, RedirectsAreFollowedByHand) {
+  Serve("d/f.bin", "corpo");
+  // Host-relative, then relative to the folder, then absolute.
+  Faults("{\"/d/r1.bin\": \"redirect:/d/sub/r2.bin\", \"/d/sub/r2.bin\": \"redirect:../r3.bin\", "
+         "\"/d/r3.bin\": \"redirect:" + ServerUrl() + "/d/f.bin\"}");
+  EXPECT_TRUE(updater.BaixaArquivo(ServerUrl() + "/d/r1.bin", temp + "out.bin"));
+  EXPECT_EQ(fs.ReadAll(temp + "out.bin"), "corpo");
 }
 
 TEST_F(Downloads, AServerThatNeverAnswersEndsInBoundedTime) {

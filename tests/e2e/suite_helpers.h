@@ -1,0 +1,39 @@
+#pragma once
+// What the end-to-end cases share: the builds on the session's update server
+// and the running suite, as suite_e2e_test.cpp defines them.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "fakes/zip_writer.h"
+
+namespace quarn::e2e {
+
+// A program file carrying its build's name after the image.
+std::string Tagged(const std::string& program, const std::string& build);
+// The build a program file carries: "" for the installer's own, "<missing>".
+std::string BuildOnDisk(const std::wstring& exe);
+// The last line of a version record in the suite's Logs folder.
+std::string Record(const wchar_t* name);
+void PublishFile(const std::string& name, const std::string& bytes);
+// A build of the backup service: its version record and its archive.
+void PublishService(const std::string& build, const testzip::ZipWriter* archive);
+void PublishGuiMonitor(const std::string& build);
+// The server misbehaves for one file of the update folder, or, with "", not at all.
+void Fault(const std::string& file, const std::string& how);
+
+// Runs the installer from drive C to its success panel and closes it.
+::testing::AssertionResult RunInstaller(ULONGLONG* took);
+std::vector<std::string> Reports();
+bool CheckDone();
+bool StopMonitor();
+// Starts the monitor service and waits at most ms for its start-up check to end.
+::testing::AssertionResult StartMonitorAndCheck(DWORD ms);
+// Stops the backup service from outside: ms until it runs again, 0 when it does not.
+ULONGLONG StopAndTimeRestart(DWORD ms);
+// The backup service runs the recorded build, whole, with the watchdog on.
+void ExpectInvariant(const std::string& context);
+
+}  // namespace quarn::e2e
