@@ -105,8 +105,34 @@ std::string ToHex(std::string_view bytes);
 // False unless text is an even count of hex digits.
 bool FromHex(std::string_view text, std::string& bytes);
 
+// Reads files front to back in pieces, so that a big build is never held
+// whole in memory nor read in one go on the window thread.
+class FileReader {
+ public:
+  virtual ~FileReader() = default;
+  // Fills buf with the next bytes, at most n; 0 at the end. Raises a VbError.
+  virtual size_t Read(char* buf, size_t n) = 0;
+};
+
+class FileChunks {
+ public:
+  virtual ~FileChunks() = default;
+  virtual std::unique_ptr<FileReader> Open(const std::string& path) = 0;
+};
+
+// Over FileSystem::ReadAll, for a file system that reads only whole files.
+class WholeFileChunks final : public FileChunks {
+ public:
+  explicit WholeFileChunks(FileSystem& fs) : fs_(fs) {}
+  std::unique_ptr<FileReader> Open(const std::string& path) override;
+
+ private:
+  FileSystem& fs_;
+};
+
 struct BuildCheckPorts {
   FileSystem& fs;
+  FileChunks& chunks;
   EventLoop& loop;
   UpdateCrypto& crypto;
   UpdateKeySource& keys;

@@ -126,6 +126,22 @@ bool CngCrypto::VerifyP256(std::string_view key, std::string_view digest, std::s
   return s == kStatusSuccess;
 }
 
+std::unique_ptr<FileReader> Win32FileChunks::Open(const std::string& path) {
+  struct Reader final : FileReader {
+    UniqueFile file;
+    size_t Read(char* buf, size_t n) override {
+      DWORD got = 0;
+      if (!ReadFile(file.get(), buf, static_cast<DWORD>(n), &got, nullptr)) throw FileErrorFromWin32(GetLastError());
+      return got;
+    }
+  };
+  auto r = std::make_unique<Reader>();
+  r->file = UniqueFile(CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!r->file) throw FileErrorFromWin32(GetLastError());
+  return r;
+}
+
 std::vector<KeySetting> RegistryUpdateKeys::Settings() {
   std::vector<KeySetting> out;
   if (!compiled_.empty()) out.push_back({"compiladas", compiled_, ""});

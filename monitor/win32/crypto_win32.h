@@ -29,6 +29,12 @@ class CngCrypto final : public UpdateCrypto {
   UniqueModule module_;
 };
 
+// Files read in pieces through one handle, front to back.
+class Win32FileChunks final : public FileChunks {
+ public:
+  std::unique_ptr<FileReader> Open(const std::string& path) override;
+};
+
 // The keys compiled into the program (separated as in the registry value) and
 // HKLM\SOFTWARE\Solvane\Quarn SQL, value UpdatePublicKeys (REG_SZ or REG_MULTI_SZ).
 class RegistryUpdateKeys final : public UpdateKeySource {

@@ -162,8 +162,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   Updater updater(UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, fecha}, info.appPath);
   // Once a key is set up, only builds signed by a trusted key are installed.
   CngCrypto crypto;
+  Win32FileChunks chunks;
   RegistryUpdateKeys updateKeys(QUARN_COMPILED_UPDATE_KEYS);
-  BuildVerifier verifier(BuildCheckPorts{fs, loop, crypto, updateKeys});
+  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, updateKeys});
   updater.AttachVerifier(verifier);
   Win32PanelView view(hwnd, panel);
 

@@ -34,8 +34,9 @@ struct Staging {
   VirtualEventLoop loop;
   publish::OpenSslCrypto crypto;
   Keys keys;
+  WholeFileChunks chunks{files};
   MonitorLogs logs{LogContext{files, codec, clock, dates, kApp}};
-  BuildVerifier verifier{BuildCheckPorts{files, loop, crypto, keys}};
+  BuildVerifier verifier{BuildCheckPorts{files, chunks, loop, crypto, keys}};
 
   explicit Staging(const publish::PrivateKey& key) {
     for (const std::string d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp", kStaging})

@@ -472,7 +472,8 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsManifestVouchesForEveryFileUn
   };
   publish::OpenSslCrypto crypto;
   FakeKeySource keys;
-  BuildVerifier verifier(BuildCheckPorts{fs, loop, crypto, keys});
+  WholeFileChunks chunks(fs);
+  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, keys});
   updater.AttachVerifier(verifier);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
