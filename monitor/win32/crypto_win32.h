@@ -11,9 +11,9 @@
 
 namespace quarn::win {
 
-// bcrypt.dll is no known system library: it is loaded from the system folder
-// by full search rule at first use, never through the import table, so that a
-// planted copy beside the program is never the one that checks signatures.
+// bcrypt.dll is no known system library: it is loaded at first use from the
+// system folder only, never through the import table, so that a copy planted
+// beside the program is never the one that checks signatures.
 class CngCrypto final : public UpdateCrypto {
  public:
   CngCrypto();
