@@ -1,6 +1,6 @@
 # Quarn SQL suite. `make test` and `make demo` install what a fresh Debian
 # machine lacks, build both trees and run.
-.PHONY: all deps native native-asan win test test-native test-asan test-win test-e2e demo bench clean
+.PHONY: all deps native native-asan win publish-tool test test-native test-asan test-win test-e2e demo bench clean
 
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -22,6 +22,11 @@ win: deps
 	cmake --preset win >/dev/null
 	cmake --build build/win -j$(JOBS)
 
+# quarn-publish alone, for the demo and the end-to-end tier.
+publish-tool: deps
+	cmake --preset native >/dev/null
+	cmake --build build/native -j$(JOBS) --target quarn-publish
+
 test-native: native
 	ctest --test-dir build/native --output-on-failure -j$(JOBS)
 
@@ -34,12 +39,12 @@ test-win: win
 	QUARN_SCREENSHOTS=$(CURDIR)/build/screenshots scripts/wine-session.sh ctest --test-dir build/win --output-on-failure -j1 -L win
 
 # The whole suite's life, on a machine of its own: a fresh Wine session.
-test-e2e: win
+test-e2e: win publish-tool
 	scripts/wine-session.sh ctest --test-dir build/win --output-on-failure -V -L e2e
 
 test: test-native test-asan test-win test-e2e
 
-demo: win
+demo: win publish-tool
 	scripts/wine-session.sh scripts/demo.sh
 
 bench: native win

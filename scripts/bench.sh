@@ -11,6 +11,12 @@ mkdir -p "$out"
   for b in watchdog update install; do
     wine "$0/build/win/tests/quarn_${b}_bench.exe" < /dev/null > "$1/$b.txt" 2>&1 || echo "($b benchmark failed)" >> "$1/$b.txt"
     grep -v "^@figure" "$1/$b.txt" || true
-  done' "$root" "$out"
+  done
+  "$0/tests/e2e/signed_cases.sh" "$0/build/win/bin" > /dev/null
+  wine "$0/build/win/tests/quarn_signing_bench.exe" < /dev/null > "$1/signing.txt" 2>&1 || echo "(signing benchmark failed)" >> "$1/signing.txt"
+  grep -v "^@figure" "$1/signing.txt" || true' "$root" "$out"
+# A session of its own: it installs the suite, which the benchmarks above must not find.
+"$root/scripts/wine-session.sh" sh -c '"$0/bench/publish_to_running.sh" > "$1/publish.txt" 2>&1 || echo "(publish benchmark failed)" >> "$1/publish.txt"
+  grep -v "^@figure" "$1/publish.txt" || true' "$root" "$out"
 echo
-python3 "$root/bench/report.py" "$out/figures.md" "$out"/log_append.txt "$out"/watchdog.txt "$out"/update.txt "$out"/install.txt
+python3 "$root/bench/report.py" "$out/figures.md" "$out"/log_append.txt "$out"/watchdog.txt "$out"/update.txt "$out"/install.txt "$out"/signing.txt "$out"/publish.txt

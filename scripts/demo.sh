@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The suite's main job, shown in a throwaway Wine session (run through
-# scripts/wine-session.sh by `make demo`): a local update server publishes a
-# newer build of the backup service and of the GUI monitor; the installer,
-# copied into drive C, installs the suite; the monitor's first check updates
-# both programs. Screenshots go to build/demo/.
+# scripts/wine-session.sh by `make demo`): quarn-publish signs a newer build of
+# the backup service and of the GUI monitor into the folder nginx serves; the
+# installer, copied into drive C, installs the suite; the monitor's first check
+# verifies and installs both programs. Then a build tampered with after signing
+# is refused. Screenshots go to build/demo/.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -22,24 +23,29 @@ wait_for() {  # wait_for SECONDS COMMAND...
   until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.5; done
 }
 
-say "Update server on $QUARN_UPDATE_URL publishes build 2.0 of the backup service and of the GUI monitor"
-mkdir -p "$publish"
-python3 - "$root/build/win/bin" "$publish" <<'PY'
-import sys, zipfile
-bin_dir, out = sys.argv[1], sys.argv[2]
-def pack(name, entries):
-    with zipfile.ZipFile(f"{out}/{name}", "w", zipfile.ZIP_DEFLATED) as z:
-        for arcname, data in entries:
-            z.writestr(arcname, data)
-pack("VersaoQuarnSQLService.zip", [("VersaoQuarnSQLService.ini", "2.0\r\n")])
-pack("VersaoQuarnSqlMonitor.zip", [("VersaoQuarnSqlMonitor.ini", "2.0\r\n")])
-pack("QuarnSQLService.zip", [("QuarnSQLService.exe", open(f"{bin_dir}/QuarnSQLService.exe", "rb").read()),
-                             ("QuarnSQLService.build", "2.0")])
-pack("QuarnSQLMonitor.zip", [("QuarnSQLMonitor.exe", open(f"{bin_dir}/QuarnSQLMonitor.exe", "rb").read()),
-                             ("QuarnSQLMonitor.build", "2.0")])
-PY
-ls -l "$publish" | tail -n +2
-wine reg add 'HKLM\SOFTWARE\Solvane\Quarn SQL' /v UpdateServer /t REG_SZ /d "$QUARN_UPDATE_URL" /f >/dev/null 2>&1
+publisher="$root/build/native/tools/quarn-publish/quarn-publish"
+[ -x "$publisher" ] || cmake --build "$root/build/native" --target quarn-publish >/dev/null
+[ -n "${QUARN_NGINX_URL:-}" ] || { echo "demo: nginx did not start (scripts/serve-nginx.sh)"; exit 1; }
+keys="$WINEPREFIX/chaves"
+mkdir -p "$keys"
+build() {  # build VERSION PROGRAM: the program file and a file naming the build
+  mkdir -p "$keys/$1"
+  cp "$root/build/win/bin/$2.exe" "$keys/$1/"
+  printf '%s\r\n' "$1" > "$keys/$1/$2.build"
+}
+
+say "quarn-publish: a signing key, and build 2.0 of both programs signed into the folder nginx serves at $QUARN_NGINX_URL"
+"$publisher" keygen "$keys/privada.pem" "$keys/publica.hex" | sed 's/^/public key: /'
+for p in QuarnSQLService QuarnSQLMonitor; do
+  build 2.0 "$p"
+  "$publisher" publish --key "$keys/privada.pem" --program "$p" --version 2.0 --out "$QUARN_NGINX_ROOT" \
+    "$keys/2.0/$p.exe" "$keys/2.0/$p.build"
+done
+curl -s -o /dev/null -w 'nginx serves QuarnSQLService.zip: HTTP %{http_code}, %{size_download} bytes\n' \
+  "$QUARN_NGINX_URL/CentralUpdate/QuarnSqlSolvane/QuarnSQLService.zip" || true
+wine reg add 'HKLM\SOFTWARE\Solvane\Quarn SQL' /v UpdateServer /t REG_SZ /d "$QUARN_NGINX_URL" /f >/dev/null 2>&1
+wine reg add 'HKLM\SOFTWARE\Solvane\Quarn SQL' /v UpdatePublicKeys /t REG_SZ /d "$(cat "$keys/publica.hex")" /f >/dev/null 2>&1
+echo "registry: UpdateServer and UpdatePublicKeys set under HKLM\SOFTWARE\Solvane\Quarn SQL"
 
 say "Installer copied to C:\\Instalador and started there"
 mkdir -p "$drive_c/Instalador"
@@ -77,8 +83,43 @@ python3 "$root/scripts/show_log.py" "$suite_unix/Logs/FormataRichTextBoxServiceM
 
 say "The GUI monitor, started again to show the log"
 wine 'C:\Solvane\Quarn SQL\QuarnSQLMonitor.exe' >/dev/null 2>&1 &
+gui=$!
 sleep 4
 import -window root "$out/monitor-gui.png"
+kill "$gui" 2>/dev/null || true
+
+say "Build 2.1 of the backup service: signed, then its program file changed on the server"
+build 2.1 QuarnSQLService
+"$publisher" publish --key "$keys/privada.pem" --program QuarnSQLService --version 2.1 --out "$QUARN_NGINX_ROOT" \
+  "$keys/2.1/QuarnSQLService.exe" "$keys/2.1/QuarnSQLService.build" >/dev/null
+python3 - "$QUARN_NGINX_ROOT/QuarnSQLService.zip" <<'PY'
+import sys, zipfile
+path = sys.argv[1]
+with zipfile.ZipFile(path) as z:
+    entries = {n: z.read(n) for n in z.namelist()}
+entries["QuarnSQLService.exe"] += b"payload added after signing"
+with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+    for n, d in entries.items():
+        z.writestr(n, d)
+print("QuarnSQLService.exe in the served archive: %d bytes, the manifest still lists the signed size" % len(entries["QuarnSQLService.exe"]))
+PY
+wine net stop QuarnSQLServiceMonitor >/dev/null 2>&1 || true
+wine net start QuarnSQLServiceMonitor >/dev/null 2>&1 || true
+refused() { grep -aq 'Update Sistema QuarnSQLService' "$suite_unix/Logs/FormataRichTextBoxServiceMonitor.INI" 2>/dev/null; }
+wait_for 60 refused || echo "(no refusal reported in time)"
+sleep 1
+python3 "$root/scripts/show_log.py" "$suite_unix/Logs/FormataRichTextBoxServiceMonitor.INI" | tail -n 8
+echo
+record VersaoQuarnSQLService.ini
+printf '%-28s %s\n' "QuarnSQLService.build" "$(cat "$suite_unix/QuarnSQLService.build" 2>/dev/null || echo absent)"
+state QuarnSQLService
+printf 'ErrorQuarn.ini (last line): '; tail -n 1 "$suite_unix/ErrorQuarn.ini" | iconv -f CP1252 -t UTF-8 2>/dev/null || true
+echo
+
+say "The GUI monitor, showing the refusal"
+wine 'C:\Solvane\Quarn SQL\QuarnSQLMonitor.exe' >/dev/null 2>&1 &
+sleep 4
+import -window root "$out/monitor-gui-recusa.png"
 
 say "Screenshots"
 ls -l "$out" | tail -n +2

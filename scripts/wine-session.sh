@@ -3,7 +3,8 @@
 # display, a Brazilian-Portuguese locale. Ends only the processes it started.
 #   scripts/wine-session.sh COMMAND [ARGS...]
 # The prefix path is exported as WINEPREFIX, the event log file as QUARN_EVENT_LOG,
-# the local update server as QUARN_UPDATE_URL serving QUARN_UPDATE_ROOT;
+# the local update server as QUARN_UPDATE_URL serving QUARN_UPDATE_ROOT, and
+# nginx as QUARN_NGINX_URL serving the publication folder QUARN_NGINX_ROOT;
 # KEEP_WINEPREFIX=1 keeps the prefix afterwards.
 set -euo pipefail
 
@@ -26,6 +27,7 @@ export DISPLAY="$display"
 server_pid=""
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" >/dev/null 2>&1 || true
+  "$(dirname "$0")/serve-nginx.sh" stop "$WINEPREFIX/nginx" >/dev/null 2>&1 || true
   WINEPREFIX="$WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
   WINEPREFIX="$WINEPREFIX" timeout 20 wineserver -w >/dev/null 2>&1 || true
   kill "$xvfb_pid" >/dev/null 2>&1 || true
@@ -53,5 +55,14 @@ python3 "$(dirname "$0")/../tests/win/update_server.py" --root "$QUARN_UPDATE_RO
 server_pid=$!
 for _ in $(seq 1 50); do [ -s "$WINEPREFIX/update-port" ] && break; sleep 0.1; done
 export QUARN_UPDATE_URL="http://127.0.0.1:$(cat "$WINEPREFIX/update-port")"
+
+# A real web server for what a publisher puts out (scripted faults stay with
+# the server above): quarn-publish's folder, served as nginx serves any folder.
+export QUARN_NGINX_ROOT="$WINEPREFIX/publicacao"
+mkdir -p "$QUARN_NGINX_ROOT"
+if command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ]; then
+  QUARN_NGINX_URL="$("$(dirname "$0")/serve-nginx.sh" start "$QUARN_NGINX_ROOT" "$WINEPREFIX/nginx")" || QUARN_NGINX_URL=""
+  export QUARN_NGINX_URL
+fi
 
 "$@"

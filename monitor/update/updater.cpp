@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "monitor/update/manifest.h"
+
 namespace quarn {
 
 namespace {
@@ -393,6 +395,7 @@ void Updater::UpdateSistema(std::string name) {
     DesCompacta(archive, "", staging, false);
     if (!p_.fs.FileExists(JoinPath(staging, exe)))
       throw VbError(kErrFileNotFound, "Arquivo não encontrado: " + exe + " no pacote " + name + ".zip");
+    if (verifier_) verifier_->VerificaPacote(staging, name, this->*prog.net, w_->Logs());
 
     Report("Parando o " + name + ".", kCorAzul);
     if (service) {

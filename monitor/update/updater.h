@@ -17,6 +17,8 @@
 
 namespace quarn {
 
+class BuildVerifier;
+
 // What the updater uses of the window: its logs, its watchdog and its download folder.
 class UpdaterWindow {
  public:
@@ -59,6 +61,8 @@ class Updater final : public UpdateChecks {
 
   Updater(UpdaterPorts ports, std::string appPath) : p_(ports), app_(std::move(appPath)) {}
   void Attach(UpdaterWindow& window) { w_ = &window; }
+  // Staged builds are checked against their signed manifest before they are installed.
+  void AttachVerifier(BuildVerifier& verifier) { verifier_ = &verifier; }
 
   void VerificarSeTemAtualService() override;
   void VerificarSeTemAtualExe() override;
@@ -94,6 +98,7 @@ class Updater final : public UpdateChecks {
   UpdaterPorts p_;
   std::string app_;
   UpdaterWindow* w_ = nullptr;
+  BuildVerifier* verifier_ = nullptr;
 };
 
 }  // namespace quarn

@@ -12,10 +12,13 @@
 #include "common/win32/win_platform.h"
 #include "monitor/frm_backup.h"
 #include "monitor/markers.h"
+#include "monitor/update/manifest.h"
 #include "monitor/update/updater.h"
+#include "monitor/win32/crypto_win32.h"
 #include "monitor/win32/update_win32.h"
 #include "monitor/win32/panel_view.h"
 #include "monitor/win32/service_host_win32.h"
+#include "quarn_update_keys.h"
 
 using namespace quarn;
 using namespace quarn::win;
@@ -163,6 +166,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   Win32Processes processes;
   FechaExe fecha(processes);
   Updater updater(UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, fecha}, info.appPath);
+  // Once a key is set up, only builds signed by a trusted key are installed.
+  CngCrypto crypto;
+  Win32FileChunks chunks;
+  RegistryUpdateKeys updateKeys(QUARN_COMPILED_UPDATE_KEYS);
+  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, updateKeys});
+  updater.AttachVerifier(verifier);
   Win32PanelView view(hwnd, panel);
 
   FrmBackup form(MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, updater, service, panel, view},

@@ -3,7 +3,9 @@
 #include "fakes/control_fakes.h"
 #include "fakes/fakes.h"
 #include "fakes/update_fakes.h"
+#include "monitor/update/manifest.h"
 #include "monitor/update/updater.h"
+#include "tools/quarn-publish/openssl_crypto.h"
 
 namespace quarn {
 namespace {
@@ -502,6 +504,117 @@ TEST_F(UpdaterFixture, ALocalRecordThatCannotBeCreatedReadsErro) {
   updater.PegaVLocal();
   EXPECT_EQ(updater.VLocalService, "erro");
   EXPECT_EQ(Formatted().back(), (Line{kCorVermelha, "VersaoQuarnSQLService.Local: erro 70-Permissão negada"}));
+}
+
+// ---- signed builds ---------------------------------------------------------------
+
+struct FakeKeySource final : UpdateKeySource {
+  std::vector<KeySetting> settings;
+  std::vector<KeySetting> Settings() override { return settings; }
+};
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// A signed build of the backup service: its entries and the manifest entry.
+Entries SignedBuild(const publish::PrivateKey& key, const std::string& program, const std::string& version,
+                    Entries files) {
+  std::vector<ManifestFile> listed;
+  for (auto& [name, bytes] : files) listed.push_back({name, bytes.size(), publish::Sha256Of(bytes)});
+  const std::string body = ManifestSignedPart(program, version, listed);
+  files.emplace_back(kManifestName, body + ManifestSignatureLine(publish::SignP256(key, publish::Sha256Of(body))));
+  return files;
+}
+
+TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsManifestVouchesForEveryFileUnderATrustedKey) {
+  const publish::PrivateKey ours = publish::GenerateKey(), other = publish::GenerateKey();
+  const std::string ourKey = ToHex(publish::PublicKey(ours));
+  const Entries files = {{"QuarnSQLService.exe", "new service build"}, {"libmysql.dll", "lib"}};
+  const Entries good = SignedBuild(ours, "QuarnSQLService", "2.0", files);
+  auto with = [&](Entries e, const std::string& name, const std::string& bytes) {
+    for (auto& entry : e)
+      if (entry.first == name) entry.second = bytes;
+    return e;
+  };
+  auto without = [](Entries e, const std::string& name) {
+    e.erase(std::remove_if(e.begin(), e.end(), [&](auto& x) { return x.first == name; }), e.end());
+    return e;
+  };
+  const std::string manifest = good.back().second;
+  const std::vector<KeySetting> trusted = {{"compiladas", ourKey, ""}};
+  struct Row {
+    const char* name;
+    Entries build;
+    std::vector<KeySetting> keys;
+    std::string refusal;  // "" when the build is installed
+    std::string logged = "";  // also in the error log
+  };
+  const std::vector<Row> rows = {
+      {"signed by our key", good, trusted, ""},
+      {"no key configured, unsigned build", files, {}, ""},
+      {"no key configured, signed build", good, {}, ""},
+      {"one bad and one good key", good, {{"UpdatePublicKeys", "abc;" + ourKey, ""}}, "",
+       "Chaves de atualização UpdatePublicKeys: chave inválida ignorada (3 caracteres"},
+      {"registry unreadable, compiled key good", good,
+       {{"UpdatePublicKeys", "", "tipo de valor não suportado"}, trusted[0]}, ""},
+      {"signed by another key", SignedBuild(other, "QuarnSQLService", "2.0", files), trusted,
+       "7106-Assinatura do manifesto não confere com nenhuma chave confiável"},
+      {"program changed after signing", with(good, "QuarnSQLService.exe", "NEW service build"), trusted,
+       "7105-SHA-256 de QuarnSQLService.exe difere do manifesto"},
+      {"program grown after signing", with(good, "QuarnSQLService.exe", "new service build!"), trusted,
+       "7105-Tamanho de QuarnSQLService.exe difere do manifesto"},
+      {"entry added after signing", [&] { Entries e = good; e.emplace_back("extra.dll", "x"); return e; }(), trusted,
+       "7105-Arquivo fora do manifesto: extra.dll"},
+      {"entry removed after signing", without(good, "libmysql.dll"), trusted,
+       "7105-Arquivo do manifesto ausente no pacote: libmysql.dll"},
+      {"manifest of the other program", SignedBuild(ours, "QuarnSQLMonitor", "2.0", files), trusted,
+       "7103-Manifesto de outro programa: QuarnSQLMonitor"},
+      {"version other than the record's", SignedBuild(ours, "QuarnSQLService", "2.1", files), trusted,
+       "7104-Versão do manifesto (2.1) difere da publicada (2.0)"},
+      {"empty manifest", with(good, kManifestName, ""), trusted, "7102-Manifesto inválido: manifesto vazio"},
+      {"truncated manifest", with(good, kManifestName, manifest.substr(0, manifest.size() - 40)), trusted,
+       "7102-Manifesto inválido: linha 6 sem CRLF"},
+      {"garbage manifest", with(good, kManifestName, "lixo\x90\r\nlixo\r\n"), trusted,
+       "7102-Manifesto inválido: manifesto incompleto"},
+      {"no manifest with a key", files, trusted, "7101-Pacote sem manifesto assinado (QuarnManifest.txt)"},
+      {"configured keys none of which parses", good, {{"UpdatePublicKeys", "00ff;zz", ""}},
+       "7107-Nenhuma chave pública de atualização válida (UpdatePublicKeys); atualização recusada"},
+      {"configured key that cannot be read", good, {{"UpdatePublicKeys", "", "erro 5 ao ler o valor"}},
+       "7107-Nenhuma chave pública de atualização válida (UpdatePublicKeys); atualização recusada"},
+  };
+  publish::OpenSslCrypto crypto;
+  FakeKeySource keys;
+  WholeFileChunks chunks(fs);
+  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, keys});
+  updater.AttachVerifier(verifier);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs.Put(kApp + "\\QuarnSQLService.exe", "old service build");
+    for (auto f : {kLogs + "FormataRichTextBoxServiceMonitor.INI", kApp + "\\ErrorQuarn.ini", kApp + "\\libmysql.dll"})
+      if (fs.Has(f)) fs.Delete(f);
+    keys.settings = row.keys;
+    PublishBuild("QuarnSQLService", row.build);
+    const size_t stopsBefore = std::count(scm.calls.begin(), scm.calls.end(), "Stop QuarnSQLService");
+    const size_t killsBefore = procs.terminated.size();
+    updater.VNetService = "2.0";
+    updater.UpdateSistema("QuarnSQLService");
+    EXPECT_FALSE(fs.Has(kApp + "\\" + kManifestName));
+    const auto errorLog = [&] { return codec.FromAnsi(fs.Get(kApp + "\\ErrorQuarn.ini")); };
+    EXPECT_NE(errorLog().find(row.logged), std::string::npos);
+    EXPECT_TRUE(watchdog->Enabled());
+    if (row.refusal.empty()) {
+      EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "new service build");
+      EXPECT_EQ(Formatted().back().text, "Monitorando...");
+      continue;
+    }
+    const std::string text = "Update Sistema QuarnSQLService " + row.refusal;
+    EXPECT_EQ(Formatted().back(), (Line{kCorVermelha, text}));
+    EXPECT_NE(errorLog().find(text), std::string::npos);
+    // Refused before anything running was touched.
+    EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
+    EXPECT_EQ(std::count(scm.calls.begin(), scm.calls.end(), "Stop QuarnSQLService"), stopsBefore);
+    EXPECT_EQ(procs.terminated.size(), killsBefore);
+    for (const auto& l : Formatted()) EXPECT_NE(l.text, "Parando o QuarnSQLService.");
+  }
 }
 
 }  // namespace

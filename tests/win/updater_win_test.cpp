@@ -7,6 +7,7 @@
 #include "common/win32/win_event_loop.h"
 #include "common/win32/win_platform.h"
 #include "monitor/update/updater.h"
+#include "monitor/win32/crypto_win32.h"
 #include "monitor/win32/update_win32.h"
 #include "win_test_util.h"
 
@@ -173,6 +174,51 @@ TEST(UpdateServerAddress, TheRegistryValueWinsOverTheBuiltInHost) {
   EXPECT_EQ(RegistryUpdateServer().BaseUrl(), "http://127.0.0.1:8080");
   RegDeleteValueW(key, L"UpdateServer");
   RegCloseKey(key);
+}
+
+// The RFC 6979 P-256/SHA-256 vector, checked through CNG: the key blob and
+// the r||s layout are the ones the publishing tool writes.
+TEST(SignedBuilds, CngVerifiesP256SignaturesAndHashesInChunks) {
+  std::string key, sig, digest;
+  FromHex("60fed4ba255a9d31c961eb74c6356d68c049b8923b61fa6ce669622e60f29fb6"
+          "7903fe1008b8bc99a41ae9e95628bc64f2f1b20c2d7e9f5177a3c294d4462299", key);
+  FromHex("efd48b2aacb6a8fd1140dd9cd45e81d69d2c877b56aaf991c34d0ea84eaf3716"
+          "f7cb1c942d657c41d436c7a1b6e29f65f3e900dbb9aff4064dc4ab2f843acda8", sig);
+  CngCrypto crypto;
+  auto h = crypto.NewSha256();
+  h->Update("sam");
+  h->Update("ple");
+  digest = h->Finish();
+  EXPECT_EQ(ToHex(digest), "af2bdbe1aa9b6ec1e2ade1d694f41fc71a831d0268e9891562113d8a62add1bf");
+  EXPECT_TRUE(crypto.VerifyP256(key, digest, sig));
+  sig[40] ^= 1;
+  EXPECT_FALSE(crypto.VerifyP256(key, digest, sig));
+  EXPECT_FALSE(crypto.VerifyP256(std::string(64, '\x01'), digest, sig));  // no point of the curve
+  // Only the system's copy of bcrypt.dll serves, loaded by name at run time.
+  EXPECT_NE(GetModuleHandleW(L"bcrypt.dll"), nullptr);
+}
+
+TEST(SignedBuilds, RegistryKeysAreReadAsTextAndAnyOtherTypeIsAProblem) {
+  HKEY k;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &k, nullptr),
+            ERROR_SUCCESS);
+  RegDeleteValueW(k, L"UpdatePublicKeys");
+  EXPECT_TRUE(RegistryUpdateKeys("").Settings().empty());
+  EXPECT_EQ(RegistryUpdateKeys("ab").Settings().size(), 1u);
+  const wchar_t multi[] = L"k1\0k2\0";
+  RegSetValueExW(k, L"UpdatePublicKeys", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi), sizeof multi);
+  auto s = RegistryUpdateKeys("").Settings();
+  ASSERT_EQ(s.size(), 1u);
+  EXPECT_EQ(s[0].problem, "");
+  EXPECT_EQ(s[0].text.substr(0, 6), "k1;k2;");
+  const DWORD number = 7;
+  RegSetValueExW(k, L"UpdatePublicKeys", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
+  s = RegistryUpdateKeys("").Settings();
+  ASSERT_EQ(s.size(), 1u);
+  EXPECT_NE(s[0].problem, "");  // set but unreadable: updates are refused, not let through
+  RegDeleteValueW(k, L"UpdatePublicKeys");
+  RegCloseKey(k);
 }
 
 }  // namespace

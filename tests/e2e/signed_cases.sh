@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Publications for the signed-build cases of the end-to-end tier, made with
+# quarn-publish (native tree) and then damaged the ways an attacker or a
+# broken mirror would. One folder per case under $WINEPREFIX/casos-assinados,
+# each holding the two archives the monitor fetches for the backup service;
+# the trusted key in chave.hex. Every build's program file carries
+# "QUARN-BUILD <version>" at its end, as the other end-to-end builds do.
+#   tests/e2e/signed_cases.sh BIN_FOLDER
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+bin="$(cd "$1" && pwd)"
+publish="${QUARN_PUBLISH:-$root/build/native/tools/quarn-publish/quarn-publish}"
+[ -x "$publish" ] || cmake --build "$root/build/native" --target quarn-publish >/dev/null
+out="$WINEPREFIX/casos-assinados"
+rm -rf "$out"
+mkdir -p "$out/src"
+cd "$out"
+"$publish" keygen chave.pem chave.hex >/dev/null
+"$publish" keygen outra.pem outra.hex >/dev/null
+
+# build VERSION [FILLER_MB]: a program file of that build in src/VERSION/
+build() {
+  mkdir -p "src/$1"
+  { cat "$bin/QuarnSQLService.exe"
+    [ "${2:-0}" -gt 0 ] && head -c "$(( $2 * 1024 * 1024 ))" /dev/urandom
+    printf '\r\nQUARN-BUILD %s\r\n' "$1"; } > "src/$1/QuarnSQLService.exe"
+  printf '%s\r\n' "$1" > "src/$1/QuarnSQLService.build"
+}
+# case NAME VERSION [KEY]: a signed publication of build VERSION
+case_() {
+  build "$2" "${4:-0}"
+  "$publish" publish --key "${3:-chave.pem}" --program QuarnSQLService --version "$2" --out "$1" \
+    "src/$2/QuarnSQLService.exe" "src/$2/QuarnSQLService.build" >/dev/null
+}
+
+case_ base s1
+case_ assinado s2
+case_ outra-chave s3 outra.pem
+for c in alterado adicionado removido truncado vazio lixo sem-manifesto sem-chave; do case_ "$c" "s-$c"; done
+case_ grande s-grande chave.pem 50
+# Both programs' files, signed as the GUI monitor's build: a mix-up of the two.
+build s-outro-programa
+cp "src/s-outro-programa/QuarnSQLService.exe" "src/s-outro-programa/QuarnSQLMonitor.exe"
+"$publish" publish --key chave.pem --program QuarnSQLMonitor --version s-outro-programa --out outro-programa \
+  src/s-outro-programa/QuarnSQLMonitor.exe src/s-outro-programa/QuarnSQLService.exe >/dev/null
+mv outro-programa/QuarnSQLMonitor.zip outro-programa/QuarnSQLService.zip
+rm outro-programa/VersaoQuarnSqlMonitor.zip
+case_ registro-outro-programa s-outro-programa
+mv registro-outro-programa/VersaoQuarnSQLService.zip outro-programa/
+rm -rf registro-outro-programa
+# Signed as s-outra-versao-assinada, offered as s-outra-versao.
+case_ outra-versao s-outra-versao-assinada
+case_ registro-outra-versao s-outra-versao
+cp registro-outra-versao/VersaoQuarnSQLService.zip outra-versao/
+rm -rf registro-outra-versao
+
+python3 - "$out" <<'PY'
+import sys, zipfile
+out = sys.argv[1]
+def rewrite(case, change):
+    path = f"{out}/{case}/QuarnSQLService.zip"
+    with zipfile.ZipFile(path) as z:
+        entries = {n: z.read(n) for n in z.namelist()}
+    change(entries)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in entries.items():
+            z.writestr(name, data)
+def flip_tag(e):  # same size, one byte of the build's name changed
+    exe = bytearray(e["QuarnSQLService.exe"]); exe[-3] ^= 1; e["QuarnSQLService.exe"] = bytes(exe)
+rewrite("alterado", flip_tag)
+rewrite("adicionado", lambda e: e.__setitem__("extra.dll", b"not signed"))
+rewrite("removido", lambda e: e.pop("QuarnSQLService.build"))
+rewrite("truncado", lambda e: e.__setitem__("QuarnManifest.txt", e["QuarnManifest.txt"][:-60]))
+rewrite("vazio", lambda e: e.__setitem__("QuarnManifest.txt", b""))
+rewrite("lixo", lambda e: e.__setitem__("QuarnManifest.txt", bytes(range(256)) * 4))
+rewrite("sem-manifesto", lambda e: e.pop("QuarnManifest.txt"))
+rewrite("sem-chave", lambda e: e.pop("QuarnManifest.txt"))
+PY
+rm -rf src
+ls "$out"

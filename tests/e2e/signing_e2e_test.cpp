@@ -1,0 +1,168 @@
+// Signed builds, end to end: publications made by quarn-publish (and damaged
+// afterwards by tests/e2e/signed_cases.sh), served by nginx, fetched and
+// checked by the installed monitor under Wine.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/win32/handles.h"
+#include "common/win32/win_platform.h"
+#include "win/win_test_util.h"
+
+namespace quarn {
+namespace {
+
+using namespace quarn::wintest;
+using win::Narrow;
+using win::UniqueKernel;
+using win::Widen;
+
+constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
+constexpr wchar_t kBackup[] = L"QuarnSQLService";
+const std::wstring kSuite = L"C:\\Solvane\\Quarn SQL";
+const std::wstring kFormatted = kSuite + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI";
+const std::wstring kBackupExe = kSuite + L"\\QuarnSQLService.EXE";
+
+std::wstring UnixFolder(const char* variable) {
+  std::string p = "Z:";
+  for (char c : Env(variable)) p += c == '/' ? '\\' : c;
+  return Widen(p);
+}
+std::wstring Cases() { return UnixFolder("WINEPREFIX") + L"\\casos-assinados\\"; }
+
+std::string BuildOnDisk() {
+  const std::string bytes = ReadFileBytes(kBackupExe);
+  const size_t at = bytes.rfind("QUARN-BUILD ");
+  if (at == std::string::npos) return bytes == "<missing>" ? bytes : "";
+  return bytes.substr(at + 12, bytes.find("\r\n", at) - at - 12);
+}
+
+bool Reported(const std::string& prefix) {
+  for (const auto& m : LogMessages(kFormatted))
+    if (m.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+bool CheckDone() {
+  return Reported("Verificando atualizações disponíveis para o QuarnSqlMonitor.") &&
+         !Exists(kSuite + L"\\Logs\\QuarnSQLServiceMonitorEmUso.ti");
+}
+
+void SetKeys(const std::string& keys) {
+  HKEY k;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                      nullptr) != ERROR_SUCCESS)
+    return;
+  RegDeleteValueW(k, L"UpdatePublicKeys");
+  if (!keys.empty()) {
+    const std::wstring v = Widen(keys);
+    RegSetValueExW(k, L"UpdatePublicKeys", 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
+                   static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
+  }
+  RegCloseKey(k);
+}
+
+// Puts a case's archives where nginx serves them.
+bool Serve(const std::wstring& name) {
+  const std::wstring root = UnixFolder("QUARN_NGINX_ROOT");
+  bool ok = true;
+  for (const wchar_t* f : {L"QuarnSQLService.zip", L"VersaoQuarnSQLService.zip"})
+    ok &= CopyFileW((Cases() + name + L"\\" + f).c_str(), (root + L"\\" + f).c_str(), FALSE) != 0;
+  return ok;
+}
+
+::testing::AssertionResult RestartMonitorAndCheck() {
+  ControlService(kMonitor, SERVICE_CONTROL_STOP);
+  if (!WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 30000))
+    return ::testing::AssertionFailure() << "the monitor did not stop";
+  DeleteFileW(kFormatted.c_str());
+  if (const DWORD e = StartServiceByName(kMonitor)) return ::testing::AssertionFailure() << "StartService " << e;
+  if (!WaitFor(CheckDone, 120000)) return ::testing::AssertionFailure() << "no end of the update check";
+  return ::testing::AssertionSuccess();
+}
+
+struct SignedBuilds : ::testing::Test {
+  static std::string trusted;
+  static void SetUpTestSuite() {
+    EndSuite();
+    RemoveTree(kSuite);
+    trusted = ReadFileBytes(Cases() + L"chave.hex");
+    while (!trusted.empty() && (trusted.back() == '\n' || trusted.back() == '\r')) trusted.pop_back();
+    SetKeys(trusted);
+    SetUpdateServer(Env("QUARN_NGINX_URL"));
+    Serve(L"base");
+    // The installation's first check brings the signed base build.
+    const std::wstring installer = L"C:\\Instalador\\InstaladorQuarnSQL.exe";
+    CreateDirectoryW(L"C:\\Instalador", nullptr);
+    CopyFileW((BinFolder() + L"\\InstaladorQuarnSQL.exe").c_str(), installer.c_str(), FALSE);
+    UniqueKernel p = Launch(installer, L"");
+    if (HWND w = WaitInstallerSuccess(60000)) PostMessageW(w, WM_KEYDOWN, VK_RETURN, 0);
+    if (p) WaitExit(p.get(), 10000);
+    WaitFor([] { return BuildOnDisk() == "s1" && CheckDone(); }, 90000);
+  }
+  static void TearDownTestSuite() {
+    SetKeys("");
+    SetUpdateServer(Env("QUARN_UPDATE_URL"));
+    if (Env("QUARN_E2E_KEEP") != "1") EndSuite();
+  }
+  void SetUp() override {
+    ASSERT_FALSE(Env("QUARN_NGINX_URL").empty()) << "no nginx in this session";
+    ASSERT_TRUE(Exists(Cases() + L"chave.hex")) << "no publications: tests/e2e/signed_cases.sh did not run";
+  }
+};
+std::string SignedBuilds::trusted;
+
+TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) {
+  ASSERT_EQ(BuildOnDisk(), "s1") << ReadFileBytes(kSuite + L"\\ErrorQuarn.ini");
+  struct Row {
+    const wchar_t* folder;
+    bool withKey;
+    std::string installs;  // the build that lands, or "" when refused with:
+    std::string refusal;
+  };
+  const std::string update = "Update Sistema QuarnSQLService ";
+  const std::vector<Row> rows = {
+      {L"assinado", true, "s2", ""},
+      {L"outra-chave", true, "", "7106-Assinatura do manifesto não confere com nenhuma chave confiável"},
+      {L"alterado", true, "", "7105-SHA-256 de QuarnSQLService.exe difere do manifesto"},
+      {L"adicionado", true, "", "7105-Arquivo fora do manifesto: extra.dll"},
+      {L"removido", true, "", "7105-Arquivo do manifesto ausente no pacote: QuarnSQLService.build"},
+      {L"outro-programa", true, "", "7103-Manifesto de outro programa: QuarnSQLMonitor"},
+      {L"outra-versao", true, "",
+       "7104-Versão do manifesto (s-outra-versao-assinada) difere da publicada (s-outra-versao)"},
+      {L"truncado", true, "", "7102-Manifesto inválido: "},
+      {L"vazio", true, "", "7102-Manifesto inválido: manifesto vazio"},
+      {L"lixo", true, "", "7102-Manifesto inválido: "},
+      {L"sem-manifesto", true, "", "7101-Pacote sem manifesto assinado (QuarnManifest.txt)"},
+      {L"sem-chave", false, "s-sem-chave", ""},
+      {L"grande", true, "s-grande", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(Narrow(row.folder));
+    const std::string before = BuildOnDisk();
+    SetKeys(row.withKey ? trusted : "");
+    ASSERT_TRUE(Serve(row.folder));
+    const ULONGLONG t0 = GetTickCount64();
+    ASSERT_TRUE(RestartMonitorAndCheck()) << ReadFileBytes(kSuite + L"\\ErrorQuarn.ini");
+    std::printf("%-16s -> build %s on disk, check took %.1f s\n", Narrow(row.folder).c_str(), BuildOnDisk().c_str(),
+                (GetTickCount64() - t0) / 1000.0);
+    if (!row.installs.empty()) {
+      EXPECT_EQ(BuildOnDisk(), row.installs);
+      EXPECT_TRUE(Reported("Uma nova versão do QuarnSQLService foi instalada."));
+    } else {
+      EXPECT_EQ(BuildOnDisk(), before);
+      EXPECT_TRUE(Reported(update + row.refusal)) << ReadFileBytes(kFormatted);
+      EXPECT_FALSE(Reported("Parando o QuarnSQLService."));
+      EXPECT_NE(ReadFileBytes(kSuite + L"\\ErrorQuarn.ini").find("Update Sistema QuarnSQLService 71"), std::string::npos);
+    }
+    EXPECT_FALSE(Exists(kSuite + L"\\QuarnManifest.txt"));
+    EXPECT_FALSE(Exists(kSuite + L"\\extra.dll"));
+    EXPECT_TRUE(WaitFor([] { return ServicePid(kBackup) != 0; }, 10000)) << "the backup service does not run";
+  }
+}
+
+}  // namespace
+}  // namespace quarn

@@ -1,0 +1,182 @@
+// The publishing tool and the manifest check that stands between a download
+// and the suite folder.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "companions/aunzip32/extract.h"
+#include "fakes/fakes.h"
+#include "monitor/update/manifest.h"
+#include "tools/quarn-publish/publish.h"
+
+namespace quarn {
+namespace {
+
+namespace fs = std::filesystem;
+using publish::BuildFile;
+
+const std::string kApp = "C:\\Solvane\\Quarn SQL";
+const std::string kStaging = kApp + "\\temp\\QuarnSQLService.novo";
+
+struct Keys final : UpdateKeySource {
+  std::vector<KeySetting> settings;
+  std::vector<KeySetting> Settings() override { return settings; }
+};
+
+// The verifier on a staging folder of the memory file system.
+struct Staging {
+  fakes::MemoryFileSystem files;
+  Cp1252Codec codec;
+  fakes::FixedClock clock;
+  PtBrDateFormat dates;
+  VirtualEventLoop loop;
+  publish::OpenSslCrypto crypto;
+  Keys keys;
+  WholeFileChunks chunks{files};
+  MonitorLogs logs{LogContext{files, codec, clock, dates, kApp}};
+  BuildVerifier verifier{BuildCheckPorts{files, chunks, loop, crypto, keys}};
+
+  explicit Staging(const publish::PrivateKey& key) {
+    for (const std::string d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp", kStaging})
+      files.AddDir(d);
+    keys.settings = {{"compiladas", ToHex(publish::PublicKey(key)), ""}};
+  }
+  // 0 when the build is accepted, else the refusal's number.
+  long Check(const std::string& version = "2.0") {
+    try {
+      verifier.VerificaPacote(kStaging, "QuarnSQLService", version, logs);
+      return 0;
+    } catch (const VbError& e) {
+      return e.Number();
+    }
+  }
+};
+
+TEST(Publish, SignaturesAreTheDeterministicOnesOfRfc6979) {
+  // RFC 6979, A.2.5: P-256, SHA-256, message "sample".
+  std::string scalar, r, s;
+  FromHex("c9afa9d845ba75166b5c215767b1d6934e50c3db36e89b127b8a622b120f6721", scalar);
+  const std::string sig = publish::SignP256({scalar}, publish::Sha256Of("sample"));
+  EXPECT_EQ(ToHex(sig), "efd48b2aacb6a8fd1140dd9cd45e81d69d2c877b56aaf991c34d0ea84eaf3716"
+                        "f7cb1c942d657c41d436c7a1b6e29f65f3e900dbb9aff4064dc4ab2f843acda8");
+  publish::OpenSslCrypto crypto;
+  EXPECT_TRUE(crypto.VerifyP256(publish::PublicKey({scalar}), publish::Sha256Of("sample"), sig));
+  EXPECT_FALSE(crypto.VerifyP256(publish::PublicKey({scalar}), publish::Sha256Of("samplf"), sig));
+  // A PEM round trip keeps the key.
+  EXPECT_EQ(publish::LoadPrivateKeyPem(publish::PrivateKeyPem({scalar})).scalar, scalar);
+}
+
+TEST(Publish, WhatThePublisherWritesTheMonitorUnpacksAndAccepts) {
+  const publish::PrivateKey key = publish::GenerateKey();
+  const std::vector<BuildFile> build = {{"libmysql.dll", std::string(70000, 'l')},
+                                        {"QuarnSQLService.exe", "MZ new service"}};
+  const auto archives = publish::Publish("QuarnSQLService", "2.0 beta", build, key);
+  EXPECT_EQ(archives, publish::Publish("QuarnSQLService", "2.0 beta", build, key)) << "not deterministic";
+  ASSERT_EQ(archives.size(), 2u);
+
+  // Through our own extraction library, on a real folder.
+  char pattern[] = "/tmp/quarn-publish.XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const fs::path root = pattern;
+  std::map<std::string, std::string> extracted;
+  for (const auto& [name, bytes] : archives) {
+    std::ofstream(root / name, std::ios::binary) << bytes;
+    fs::create_directory(root / (name + ".out"));
+    auto ops = unzip::MakeSystemFileOps();
+    ASSERT_GT(unzip::Extract(*ops, {(root / name).string(), (root / (name + ".out")).string()}), 0) << name;
+    for (const auto& e : fs::directory_iterator(root / (name + ".out"))) {
+      std::ifstream in(e.path(), std::ios::binary);
+      extracted[e.path().filename().string()] = std::string(std::istreambuf_iterator<char>(in), {});
+    }
+  }
+  fs::remove_all(root);
+  EXPECT_EQ(extracted["VersaoQuarnSQLService.ini"], "2.0 beta\r\n");
+
+  Staging staging(key);
+  for (const std::string f : {"QuarnSQLService.exe", "libmysql.dll", kManifestName})
+    staging.files.Put(kStaging + "\\" + f, extracted.at(f));
+  EXPECT_EQ(staging.Check("2.0 beta"), 0);
+  EXPECT_FALSE(staging.files.Has(kStaging + "\\" + kManifestName));
+  EXPECT_EQ(archives.count("VersaoQuarnSqlMonitor.zip"), 0u);
+  EXPECT_EQ(publish::Publish("QuarnSQLMonitor", "2", {{"QuarnSQLMonitor.exe", "gui"}}, key).count("VersaoQuarnSqlMonitor.zip"),
+            1u);
+}
+
+TEST(Publish, RefusesWhatTheMonitorCouldNotInstallAsPublished) {
+  const publish::PrivateKey key = publish::GenerateKey();
+  const BuildFile program{"QuarnSQLService.exe", "MZ"};
+  struct Row {
+    const char* why;
+    std::string program, version;
+    std::vector<BuildFile> files;
+  };
+  const std::vector<Row> rows = {
+      {"empty version", "QuarnSQLService", "", {program}},
+      {"the failure marker", "QuarnSQLService", "erro", {program}},
+      {"spaces the record trims", "QuarnSQLService", "2.0 ", {program}},
+      {"a line end", "QuarnSQLService", "2.0\r\n3.0", {program}},
+      {"a tab", "QuarnSQLService", "2.0\t", {program}},
+      {"outside code page 1252", "QuarnSQLService", "2.0 \xe2\x9c\x93", {program}},
+      {"no program file", "QuarnSQLService", "2.0", {{"libmysql.dll", "x"}}},
+      {"the other program's file only", "QuarnSQLService", "2.0", {{"QuarnSQLMonitor.exe", "x"}}},
+      {"an unknown program", "QuarnSQLBackup", "2.0", {{"QuarnSQLBackup.exe", "x"}}},
+      {"a device name", "QuarnSQLService", "2.0", {program, {"CON", "x"}}},
+      {"a name the extraction changes", "QuarnSQLService", "2.0", {program, {"a.txt.", "x"}}},
+      {"a name read back as another", "QuarnSQLService", "2.0", {program, {"ação.txt", "x"}}},
+      {"the manifest's own name", "QuarnSQLService", "2.0", {program, {"quarnmanifest.txt", "x"}}},
+      {"one file twice", "QuarnSQLService", "2.0", {program, {"QUARNSQLSERVICE.EXE", "y"}}},
+  };
+  for (const Row& r : rows) EXPECT_THROW(publish::Publish(r.program, r.version, r.files, key), std::runtime_error) << r.why;
+}
+
+// Any damage to a signed manifest, at any byte, is refused without a crash;
+// only the manifest as signed passes.
+TEST(Publish, EveryTruncationAndEveryChangedByteOfAManifestIsRefused) {
+  const publish::PrivateKey key = publish::GenerateKey();
+  const auto archives = publish::Publish("QuarnSQLService", "2.0", {{"QuarnSQLService.exe", "MZ"}}, key);
+  const std::string body = ManifestSignedPart("QuarnSQLService", "2.0", {{"QuarnSQLService.exe", 2, publish::Sha256Of("MZ")}});
+  const std::string manifest = body + ManifestSignatureLine(publish::SignP256(key, publish::Sha256Of(body)));
+  Staging staging(key);
+  auto checkWith = [&](const std::string& bytes) {
+    staging.files.Put(kStaging + "\\QuarnSQLService.exe", "MZ");
+    staging.files.Put(kStaging + "\\" + kManifestName, bytes);
+    return staging.Check();
+  };
+  ASSERT_EQ(checkWith(manifest), 0);
+  for (size_t n = 0; n < manifest.size(); ++n) EXPECT_NE(checkWith(manifest.substr(0, n)), 0) << "cut at " << n;
+  for (size_t i = 0; i < manifest.size(); ++i)
+    for (const unsigned char x : {0x01, 0x20, 0x80, 0xFF}) {
+      std::string bad = manifest;
+      bad[i] = static_cast<char>(bad[i] ^ x);
+      EXPECT_NE(checkWith(bad), 0) << "byte " << i << " ^ " << int(x);
+    }
+  EXPECT_NE(checkWith(manifest + "arquivo 0 " + std::string(64, '0') + " x\r\n"), 0);
+  EXPECT_NE(checkWith(std::string(kMaxManifestBytes + 1, 'a')), 0);
+}
+
+TEST(Publish, HashingABigFileLetsTheWindowsEventsRunBetweenChunks) {
+  Staging staging(publish::GenerateKey());
+  const std::string big(5 * BuildVerifier::kHashChunk + 7, 'x');
+  staging.files.Put(kStaging + "\\big.bin", big);
+  const uint64_t before = staging.loop.IdleCalls();
+  EXPECT_EQ(staging.verifier.HashFile(kStaging + "\\big.bin"), publish::Sha256Of(big));
+  EXPECT_GE(staging.loop.IdleCalls() - before, 6u);
+}
+
+TEST(Publish, TrustedKeysAreSplitOnBlanksAndSemicolonsAndBadOnesAreNamed) {
+  const std::string a(128, 'a'), b(128, 'B');
+  const TrustedKeys k = ParseTrustedKeys({{"UpdatePublicKeys", " " + a + ";\r\n" + b + "\t" + a + ";;xyz", ""}});
+  EXPECT_TRUE(k.configured);
+  EXPECT_EQ(k.keys.size(), 2u);
+  ASSERT_EQ(k.rejected.size(), 1u);
+  EXPECT_NE(k.rejected[0].find("xyz"), std::string::npos);
+  EXPECT_FALSE(ParseTrustedKeys({}).configured);
+  const TrustedKeys empty = ParseTrustedKeys({{"UpdatePublicKeys", "", ""}});
+  EXPECT_TRUE(empty.configured);  // set but empty: nothing is trusted, so nothing installs
+  EXPECT_TRUE(empty.keys.empty());
+}
+
+}  // namespace
+}  // namespace quarn
