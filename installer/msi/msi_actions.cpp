@@ -186,6 +186,18 @@ extern "C" UINT __stdcall CitaCaminhoServicos(MSIHANDLE install) {
   return result;
 }
 
+// The package puts its own builds over whatever the monitor had updated to; the
+// records of those builds would stop the monitor from fetching them again.
+extern "C" UINT __stdcall EsqueceVersaoLocal(MSIHANDLE install) {
+  const std::wstring logs = ActionData(install) + L"\\Logs\\";
+  for (const wchar_t* record : {L"VersaoQuarnSQLService.ini", L"VersaoQuarnSqlMonitor.ini"}) {
+    const std::wstring path = logs + record;
+    if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
+      Log(install, L"Quarn SQL: " + path + L" (" + std::to_wstring(GetLastError()) + L")");
+  }
+  return ERROR_SUCCESS;
+}
+
 // The monitor starts the backup service again within a second of its stop: it
 // must be down first, or the backup service outlives the uninstall.
 extern "C" UINT __stdcall ParaMonitor(MSIHANDLE) {

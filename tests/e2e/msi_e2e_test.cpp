@@ -173,12 +173,16 @@ TEST(MsiPackage, InstallsUpgradesAndRemovesTheSuiteSilently) {
     ExpectInstalled(QUARN_MSI_VERSION);
   }
 
+  // As if the monitor had updated the backup service since.
+  win::Win32FileSystem().WriteAll(Narrow(kSuite + L"\\Logs\\VersaoQuarnSQLService.ini"), "9.9.9\r\n");
   r = Msiexec(L"/i \"" + next + L"\" /qn", share + L"\\upgrade.log");
   ASSERT_EQ(r.exitCode, 0u);
   std::printf("upgrade %.2f s\n", r.seconds);
   {
     SCOPED_TRACE("upgraded");
     ExpectInstalled(QUARN_MSI_NEXT_VERSION);
+    EXPECT_NE(ReadFileBytes(kSuite + L"\\Logs\\VersaoQuarnSQLService.ini"), "9.9.9\r\n")
+        << "the record of a build the package replaced is kept";
   }
 
   r = Msiexec(L"/x \"" + next + L"\" /qn", share + L"\\uninstall.log");
