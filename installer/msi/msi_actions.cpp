@@ -56,19 +56,49 @@ std::vector<BYTE> SuiteAcl(BYTE flags) {
   return acl;
 }
 
-DWORD SetSuiteSecurity(const std::wstring& path, bool top, bool isDir) {
-  const BYTE inherit = isDir ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0;
-  std::vector<BYTE> acl = SuiteAcl(top ? inherit : static_cast<BYTE>(inherit | INHERITED_ACE));
-  if (acl.empty()) return GetLastError();
-  Sid admins(WinBuiltinAdministratorsSid);
-  const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                    (top ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
-  return SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT, what, admins.get(), nullptr,
-                               reinterpret_cast<PACL>(acl.data()), nullptr);
+// Taking ownership of what someone else made, and reaching what its list shuts
+// out: the installer's LocalSystem token holds these privileges, not all on.
+void EnablePrivileges() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+  for (const wchar_t* name : {SE_TAKE_OWNERSHIP_NAME, SE_RESTORE_NAME, SE_BACKUP_NAME}) {
+    TOKEN_PRIVILEGES tp{};
+    tp.PrivilegeCount = 1;
+    tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueW(nullptr, name, &tp.Privileges[0].Luid))
+      AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
+  }
+  CloseHandle(token);
 }
 
-// Windows hands the new list down by itself; not every system does, and a
-// folder kept from an earlier install may hold files of any list.
+// Sets owner and list on the object itself: a link is never followed, so a
+// link planted in an open folder cannot point this at another folder.
+// `isDir`/`isLink` tell the caller what it was.
+DWORD SetSuiteSecurity(const std::wstring& path, bool top, bool& isDir, bool& isLink) {
+  HANDLE f = CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return GetLastError();
+  BY_HANDLE_FILE_INFORMATION info{};
+  DWORD rc = GetFileInformationByHandle(f, &info) ? 0 : GetLastError();
+  isDir = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  isLink = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  const BYTE inherit = isDir ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0;
+  std::vector<BYTE> acl = SuiteAcl(top ? inherit : static_cast<BYTE>(inherit | INHERITED_ACE));
+  if (rc == 0 && acl.empty()) rc = ERROR_INVALID_ACL;
+  if (rc == 0) {
+    Sid admins(WinBuiltinAdministratorsSid);
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                      (top ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    rc = SetSecurityInfo(f, SE_FILE_OBJECT, what, admins.get(), nullptr, reinterpret_cast<PACL>(acl.data()), nullptr);
+  }
+  CloseHandle(f);
+  return rc;
+}
+
+// Everything below gets the list as inherited: on a handle Windows does not
+// hand it down by itself, and a folder kept from an earlier install may hold
+// files of any list.
 DWORD SetBelow(const std::wstring& folder) {
   WIN32_FIND_DATAW fd;
   HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
@@ -78,10 +108,9 @@ DWORD SetBelow(const std::wstring& folder) {
     const std::wstring name = fd.cFileName;
     if (name == L"." || name == L"..") continue;
     const std::wstring path = folder + L"\\" + name;
-    const bool isDir = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool isLink = (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    DWORD rc = SetSuiteSecurity(path, false, isDir);
-    if (rc == 0 && isDir && !isLink) rc = SetBelow(path);  // never follow a link out of the folder
+    bool isDir = false, isLink = false;
+    DWORD rc = SetSuiteSecurity(path, false, isDir, isLink);
+    if (rc == 0 && isDir && !isLink) rc = SetBelow(path);
     if (rc != 0 && result == 0) result = rc;
   } while (FindNextFileW(h, &fd));
   FindClose(h);
@@ -97,7 +126,9 @@ DWORD EnsureFolder(const std::wstring& path, bool& created) {
   const DWORD rc = GetLastError();
   if (rc != ERROR_ALREADY_EXISTS) return rc;
   const DWORD attrs = GetFileAttributesW(path.c_str());
-  return (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) ? 0 : ERROR_DIRECTORY;
+  if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_DIRECTORY;
+  // A link in place of the folder would send the suite wherever it points.
+  return (attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? ERROR_CANT_ACCESS_FILE : 0;
 }
 
 UINT Registra(MSIHANDLE install, bool registrar) {
@@ -136,11 +167,12 @@ extern "C" UINT __stdcall ProtegePastaSuite(MSIHANDLE install) {
   const size_t cut = suite.find_last_of(L'\\');
   if (suite.empty() || cut == std::wstring::npos) return ERROR_INSTALL_FAILURE;
   const std::wstring solvane = suite.substr(0, cut);
-  bool createdSolvane = false, createdSuite = false;
+  EnablePrivileges();
+  bool createdSolvane = false, createdSuite = false, isDir = false, isLink = false;
   DWORD rc = EnsureFolder(solvane, createdSolvane);
-  if (rc == 0 && createdSolvane) rc = SetSuiteSecurity(solvane, true, true);
+  if (rc == 0 && createdSolvane) rc = SetSuiteSecurity(solvane, true, isDir, isLink);
   if (rc == 0) rc = EnsureFolder(suite, createdSuite);
-  if (rc == 0) rc = SetSuiteSecurity(suite, true, true);
+  if (rc == 0) rc = SetSuiteSecurity(suite, true, isDir, isLink);
   if (rc == 0) rc = SetBelow(suite);
   if (rc != 0) {
     Log(install, L"Quarn SQL: permissoes de " + suite + L" falharam (" + std::to_wstring(rc) + L")");
