@@ -1,6 +1,6 @@
 # Quarn SQL suite. `make test` and `make demo` install what a fresh Debian
 # machine lacks, build both trees and run.
-.PHONY: all deps native native-asan win publish-tool test test-native test-asan test-win test-e2e demo bench clean
+.PHONY: all deps native native-asan win publish-tool msi test test-native test-asan test-win test-e2e demo bench clean
 
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -26,6 +26,13 @@ win: deps
 publish-tool: deps
 	cmake --preset native >/dev/null
 	cmake --build build/native -j$(JOBS) --target quarn-publish
+
+# The Windows Installer package, build/win/QuarnSQL.msi; MSI_VERSION=1.0.0.140
+# gives it another version than the monitor's.
+msi: deps
+	cmake --preset win -DQUARN_MSI_VERSION=$(MSI_VERSION) >/dev/null
+	cmake --build build/win -j$(JOBS) --target quarn_msi
+	@echo "build/win/QuarnSQL.msi"
 
 test-native: native
 	ctest --test-dir build/native --output-on-failure -j$(JOBS)

@@ -10,6 +10,8 @@ packages=(
   wine wine64 xvfb x11-apps imagemagick locales fonts-crosextra-carlito
   # zip tools whose archives the extraction tests read and compare with unzip
   zip unzip p7zip-full libarchive-tools
+  # wixl builds the Windows Installer package; msitools reads it back
+  wixl msitools
 )
 
 missing=()
