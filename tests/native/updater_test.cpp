@@ -363,6 +363,7 @@ TEST_F(UpdaterFixture, AnUpdateKilledBeforeItsRecordIsPutBackAtTheNextCheck) {
   EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
   EXPECT_FALSE(fs.Has(kTemp + "QuarnSQLService.pendente"));
   // Killed after the record was written: the new build stays.
+  fs.AddDir(kTemp + "QuarnSQLService.anterior");  // recovery removed it
   fs.Rename(kApp + "\\QuarnSQLService.exe", kTemp + "QuarnSQLService.anterior\\QuarnSQLService.exe");
   fs.Put(kApp + "\\QuarnSQLService.exe", "new");
   fs.Put(kTemp + "QuarnSQLService.pendente", "2.0\r\n");
