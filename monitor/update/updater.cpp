@@ -481,8 +481,7 @@ void Updater::UpdateSistema(std::string name) {
 
     Report("Descompactando...", kCorPreta);
     const std::string record = LocalRecordPath(prog);
-    std::string text = this->*prog.net + std::string(kCrLf);
-    text += (p_.fs.FileExists(record) ? TrimSpaces(ReadLastLine(record)) : std::string()) + std::string(kCrLf);
+    std::string text = this->*prog.net + std::string(kCrLf) + this->*prog.local + std::string(kCrLf);
     for (const auto& f : files) text += (p_.fs.FileExists(JoinPath(app_, f)) ? "=" : "+") + f + std::string(kCrLf);
     text += "." + std::string(kCrLf);
     if (!p_.fs.DirExists(paths.backup)) p_.fs.CreateDir(paths.backup);
