@@ -413,7 +413,11 @@ bool Updater::Finishing(Step step) {
     // Told to stop inside a wait: the same steps again, letting no event run,
     // so that the program ends with a whole build in place.
     ending_ = true;
-    step();
+    try {
+      step();
+    } catch (const VbError&) {
+      // Reported where it failed; the program ends all the same.
+    }
     throw;
   }
 }
