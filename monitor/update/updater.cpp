@@ -431,7 +431,8 @@ bool Updater::RecuperaAtualizacao(const std::string& name) {
       // only if its version was recorded, else put the old one back.
       const Journal j = ParseJournal(SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.journal))));
       const std::string record = LocalRecordPath(prog);
-      const bool recorded = p_.fs.FileExists(record) && TrimSpaces(ReadLastLine(record)) == j.newVersion;
+      const bool recorded = !j.newVersion.empty() && p_.fs.FileExists(record) &&
+                            TrimSpaces(ReadLastLine(record)) == j.newVersion;
       if (!recorded && !Restaura(prog, true)) return false;
     } else if (!p_.fs.ListFiles(paths.backup).empty() && !Restaura(prog, true)) {
       return false;
