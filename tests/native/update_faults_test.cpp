@@ -2,8 +2,12 @@
 // at every operation that changes anything.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
+#include <map>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "fakes/machine_fakes.h"
 #include "monitor/frm_backup.h"
