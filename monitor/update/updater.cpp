@@ -469,12 +469,12 @@ void Updater::UpdateSistema(std::string name) {
     EmptyFolder(p_.fs, paths.staging);
     const int32_t extracted = DesCompacta(archive, "", paths.staging, false);
     const std::vector<std::string> files = p_.fs.ListFiles(paths.staging);
+    if (!p_.fs.FileExists(JoinPath(paths.staging, exe)))
+      throw VbError(kErrFileNotFound, "Arquivo não encontrado: " + exe + " no pacote " + name + ".zip");
     // Every entry or none: a build missing one of its files is no build.
     if (extracted < 0 || static_cast<size_t>(extracted) != files.size())
       throw VbError(kErrBadFileFormat, "Formato de arquivo inválido: " + name + ".zip não foi descompactado por inteiro (" +
                                            std::to_string(extracted) + ")");
-    if (!p_.fs.FileExists(JoinPath(paths.staging, exe)))
-      throw VbError(kErrFileNotFound, "Arquivo não encontrado: " + exe + " no pacote " + name + ".zip");
 
     Report("Parando o " + name + ".", kCorAzul);
     if (service) {
