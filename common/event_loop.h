@@ -24,6 +24,9 @@ class EventLoop {
   // Runs pending events, then blocks until the next event or at most maxMs.
   // Waits that poll a condition call this so that they never spin a core.
   virtual void Idle(int maxMs) = 0;
+  // Blocks for ms and runs no event: for the last steps of a program that is
+  // ending, when DoEvents and Idle only throw ProgramEnd.
+  virtual void Pause(int ms) = 0;
   virtual uint64_t TickMs() = 0;
   virtual std::unique_ptr<Timer> CreateTimer(int intervalMs, std::function<void()> onTick) = 0;
 };
@@ -36,6 +39,7 @@ class VirtualEventLoop final : public EventLoop {
   ~VirtualEventLoop() override;
   void DoEvents() override;
   void Idle(int maxMs) override;
+  void Pause(int ms) override { now_ += static_cast<uint64_t>(ms > 0 ? ms : 1); }
   uint64_t TickMs() override { return now_; }
   std::unique_ptr<Timer> CreateTimer(int intervalMs, std::function<void()> onTick) override;
 

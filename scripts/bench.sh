@@ -6,6 +6,10 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 out="$root/build/bench"
 mkdir -p "$out"
 "$root/build/native/bench/bench_log_append" | tee "$out/log_append.txt"
+# The native fault-injection test counts the update steps it broke; every one must hold.
+"$root/build/native/tests/native/quarn_native_tests" --gtest_filter='UpdateFaults.Every*' > "$out/fault_injection.log" || true
+awk -F'[: ]+' '/^fault injection: .*all hold/ { print; printf "@figure\tupdate fault-injection points, all holding\t%s\t\tevery step of a clean update, fault and power loss\n", $3 }' \
+  "$out/fault_injection.log" | tee "$out/fault_injection.txt"
 "$root/scripts/wine-session.sh" sh -c '
   cd /tmp
   for b in watchdog update install; do
@@ -19,4 +23,4 @@ mkdir -p "$out"
 "$root/scripts/wine-session.sh" sh -c '"$0/bench/publish_to_running.sh" > "$1/publish.txt" 2>&1 || echo "(publish benchmark failed)" >> "$1/publish.txt"
   grep -v "^@figure" "$1/publish.txt" || true' "$root" "$out"
 echo
-python3 "$root/bench/report.py" "$out/figures.md" "$out"/log_append.txt "$out"/watchdog.txt "$out"/update.txt "$out"/install.txt "$out"/signing.txt "$out"/publish.txt
+python3 "$root/bench/report.py" "$out/figures.md" "$out"/log_append.txt "$out"/fault_injection.txt "$out"/watchdog.txt "$out"/update.txt "$out"/install.txt "$out"/signing.txt "$out"/publish.txt

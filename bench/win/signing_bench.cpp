@@ -34,6 +34,7 @@ class TimedLoop final : public EventLoop {
     Mark();
     inner_.Idle(maxMs);
   }
+  void Pause(int ms) override { inner_.Pause(ms); }
   uint64_t TickMs() override { return inner_.TickMs(); }
   std::unique_ptr<Timer> CreateTimer(int ms, std::function<void()> f) override {
     return inner_.CreateTimer(ms, std::move(f));

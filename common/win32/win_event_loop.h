@@ -18,6 +18,7 @@ class Win32EventLoop final : public EventLoop {
 
   void DoEvents() override;
   void Idle(int maxMs) override;
+  void Pause(int ms) override { Sleep(static_cast<DWORD>(ms)); }
   uint64_t TickMs() override { return GetTickCount64(); }
   std::unique_ptr<Timer> CreateTimer(int intervalMs, std::function<void()> onTick) override;
 

@@ -13,6 +13,8 @@ constexpr long kErrOverflow = 6;
 constexpr long kErrTypeMismatch = 13;
 constexpr long kErrPastEnd = 62;
 constexpr long kErrProgramStillRunning = 70;
+constexpr long kErrUserInterrupt = 18;
+constexpr long kErrBadFileFormat = 321;
 
 std::string ErrorText(const VbError& e) { return std::to_string(e.Number()) + "-" + e.Description(); }
 
@@ -187,8 +189,8 @@ bool Updater::BaixaArquivo(const std::string& url, const std::string& destinatio
 
 // ---- extraction ----------------------------------------------------------------
 
-void Updater::DesCompacta(const std::string& archive, const std::string& include, const std::string& target,
-                          bool restoreStructure) {
+int32_t Updater::DesCompacta(const std::string& archive, const std::string& include, const std::string& target,
+                             bool restoreStructure) {
   try {
     p_.unzip.addUNZIP_Overwrite(11);
     p_.unzip.addUNZIP_ArchiveName(archive);
@@ -197,10 +199,12 @@ void Updater::DesCompacta(const std::string& archive, const std::string& include
     p_.unzip.addUNZIP_RestoreStructure(restoreStructure ? -1 : 0);
     const int32_t result = p_.unzip.addUNZIP();
     if (result < SHRT_MIN || result > SHRT_MAX) throw VbError(kErrOverflow, "Estouro");
+    return result;
   } catch (const VbError& e) {
     Report("DesCompacta" + include + " " + ErrorText(e), kCorVermelha);
     w_->Logs().SalvaLogErro("DesCompacta " + include + " " + ErrorText(e));
   }
+  return -1;
 }
 
 // ---- version records -----------------------------------------------------------
@@ -258,7 +262,8 @@ void Updater::PegaVNETEXE() { PegaNet(ProgramFor("QuarnSQLMonitor")); }
 void Updater::Verifica(const Program& prog) {
   // A check never ends the program: a report it cannot write ends the check.
   try {
-    RecuperaAtualizacao(prog.name);
+    // What an interrupted update left is put right first; until it is, nothing new is installed.
+    if (!RecuperaAtualizacao(prog.name)) return;
     if (!TemConexaoInternet()) {
       Report("Sem conexão com a internet.", kCorAzul);
       return;
@@ -279,6 +284,11 @@ void Updater::Verifica(const Program& prog) {
       w_->Logs().SalvaLogErro(std::string("Verificando ") + prog.name + " " + ErrorText(e));
     } catch (const VbError&) {
     }
+  } catch (const ProgramEnd&) {
+    // Told to stop: the monitor ends, the backup service must not stay stopped.
+    ending_ = true;
+    StartBackupService();
+    throw;
   }
 }
 
@@ -287,63 +297,52 @@ void Updater::VerificarSeTemAtualExe() { Verifica(ProgramFor("QuarnSQLMonitor"))
 
 // ---- the update ----------------------------------------------------------------
 
+void Updater::Wait(int ms) {
+  if (ending_) {
+    p_.loop.Pause(ms);
+  } else {
+    p_.loop.Idle(ms);
+  }
+}
+
 void Updater::EndProgram(const std::string& exe) {
   uintptr_t noWindow = 0;
   uint32_t id = p_.fecha.PegaIdProcesso(exe);
   if (id != 0) p_.fecha.FechaProcesso(id, noWindow);
   // Its file can be replaced only once it is gone; an ended program that
   // lingers is ended again, and the wait is bounded.
+  const uint64_t limit = ending_ ? kEndingWaitMs : kProcessWaitMs;
   const uint64_t start = p_.loop.TickMs();
   while ((id = p_.fecha.PegaIdProcesso(exe)) != 0) {
-    if (p_.loop.TickMs() - start >= kProcessWaitMs)
+    if (p_.loop.TickMs() - start >= limit)
       throw VbError(kErrProgramStillRunning, "O programa " + exe + " não terminou");
     p_.fecha.FechaProcesso(id, noWindow);
-    p_.loop.Idle(kProcessPollMs);
+    Wait(kProcessPollMs);
   }
 }
 
+void Updater::StopProgram(const Program& prog) {
+  if (prog.isService) {
+    w_->TimerCheckService().SetEnabled(false);
+    p_.service.PararService();
+  }
+  EndProgram(std::string(prog.name) + ".exe");
+}
+
+void Updater::StartBackupService() {
+  // The service may still be stopping from our own stop request; a start is
+  // refused until it has stopped.
+  const uint64_t start = p_.loop.TickMs();
+  int32_t state = p_.service.StatusService();
+  while (state != kServiceStopped && state != kServiceRunning && state != kServiceUnknown &&
+         p_.loop.TickMs() - start < kEndingWaitMs) {
+    Wait(kProcessPollMs);
+    state = p_.service.StatusService();
+  }
+  if (state != kServiceRunning) p_.service.IniciarService();
+}
+
 namespace {
-
-// Moves the new build into place, keeping every file it replaces until the new
-// version is recorded, so that a failure can put the old build back whole.
-class Swap {
- public:
-  Swap(FileSystem& fs, std::string target, std::string staging, std::string backup)
-      : fs_(fs), target_(std::move(target)), staging_(std::move(staging)), backup_(std::move(backup)) {}
-  void Install() {
-    if (!fs_.DirExists(backup_)) fs_.CreateDir(backup_);
-    for (const auto& f : fs_.ListFiles(staging_)) {
-      const std::string dst = JoinPath(target_, f);
-      Move m{dst, JoinPath(backup_, f), false, false};
-      if (fs_.FileExists(dst)) {
-        fs_.Rename(dst, m.backup);
-        m.backedUp = true;
-      }
-      moves_.push_back(m);
-      fs_.Rename(JoinPath(staging_, f), dst);
-      moves_.back().placed = true;
-    }
-  }
-  void Rollback() noexcept {
-    for (auto it = moves_.rbegin(); it != moves_.rend(); ++it) {
-      try {
-        if (it->placed && fs_.FileExists(it->target)) fs_.Delete(it->target);
-        if (it->backedUp) fs_.Rename(it->backup, it->target);
-      } catch (const VbError&) {
-      }
-    }
-    moves_.clear();
-  }
-
- private:
-  struct Move {
-    std::string target, backup;
-    bool backedUp, placed;
-  };
-  FileSystem& fs_;
-  std::string target_, staging_, backup_;
-  std::vector<Move> moves_;
-};
 
 void EmptyFolder(FileSystem& fs, const std::string& folder) {
   if (!fs.DirExists(folder)) {
@@ -353,49 +352,193 @@ void EmptyFolder(FileSystem& fs, const std::string& folder) {
   for (const auto& f : fs.ListFiles(folder)) fs.Delete(JoinPath(folder, f));
 }
 
+struct Paths {
+  std::string journal, staging, backup;
+  Paths(const std::string& temp, const std::string& name)
+      : journal(temp + name + ".pendente"), staging(temp + name + ".novo"), backup(temp + name + ".anterior") {}
+};
+
+// The journal, written whole before the first file of a build is moved:
+//   new version / version recorded before / "=file" (replaces one, kept in the
+//   backup folder) or "+file" (had none) for each file / ".".
+// A journal without its last line was cut short before anything was moved.
+struct Journal {
+  bool whole = false;
+  std::string newVersion, oldVersion;
+  std::vector<std::pair<char, std::string>> files;
+};
+
+Journal ParseJournal(const std::vector<std::string>& lines) {
+  Journal j;
+  if (!lines.empty()) j.newVersion = TrimSpaces(lines.front());
+  if (lines.size() < 3 || lines.back() != ".") return j;
+  j.whole = true;
+  j.oldVersion = lines[1];
+  for (size_t i = 2; i + 1 < lines.size(); ++i)
+    if (lines[i].size() > 1) j.files.emplace_back(lines[i][0], lines[i].substr(1));
+  return j;
+}
+
 }  // namespace
 
-void Updater::RecuperaAtualizacao(const std::string& name) {
-  const Program& prog = ProgramFor(name);
-  const std::string temp = w_->PastaTemp();
-  const std::string journal = temp + name + ".pendente";
-  const std::string backup = temp + name + ".anterior";
-  if (p_.fs.FileExists(journal)) {
-    // Killed between the swap and the end of the update: keep the new build
-    // only if its version was recorded, else put the old one back.
-    const std::string pending = TrimSpaces(ReadLastLine(journal));
-    const std::string record = LocalRecordPath(prog);
-    const bool recorded = p_.fs.FileExists(record) && TrimSpaces(ReadLastLine(record)) == pending;
-    if (!recorded) {
-      for (const auto& f : p_.fs.ListFiles(backup)) p_.fs.Rename(JoinPath(backup, f), JoinPath(app_, f));
+bool Updater::Restaura(const Program& prog, bool announce) {
+  const Paths paths(w_->PastaTemp(), prog.name);
+  Journal j;
+  if (p_.fs.FileExists(paths.journal)) j = ParseJournal(SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.journal))));
+  // Without a whole journal nothing of the new build was moved: whatever lies
+  // in the backup folder is the old build, to go back.
+  if (!j.whole)
+    for (const auto& f : p_.fs.ListFiles(paths.backup)) j.files.emplace_back('=', f);
+
+  bool touched = false;
+  for (const auto& [kind, f] : j.files)
+    touched = touched || p_.fs.FileExists(JoinPath(kind == '=' ? paths.backup : app_, f));
+
+  bool ok = true;
+  auto failed = [&](const std::string& what, const VbError& e) {
+    ok = false;
+    const std::string text = std::string("Restaura ") + prog.name + " " + what + ErrorText(e);
+    Report(text, kCorVermelha);
+    w_->Logs().SalvaLogErro(text);
+  };
+  if (touched) {
+    // Windows replaces no file of a running program: it is stopped first.
+    try {
+      StopProgram(prog);
+    } catch (const VbError& e) {
+      failed("", e);
     }
-    p_.fs.Delete(journal);
   }
-  for (const auto& f : p_.fs.ListFiles(backup)) p_.fs.Delete(JoinPath(backup, f));
+  if (ok) {
+    for (const auto& [kind, f] : j.files) {
+      try {
+        const std::string target = JoinPath(app_, f);
+        if (kind == '=') {
+          if (p_.fs.FileExists(JoinPath(paths.backup, f))) p_.fs.Rename(JoinPath(paths.backup, f), target);
+        } else if (p_.fs.FileExists(target)) {
+          p_.fs.Delete(target);
+        }
+      } catch (const VbError& e) {
+        failed(f + " ", e);
+      }
+    }
+  }
+  if (j.whole) {
+    // The record must name the build on disk again; one that cannot be read
+    // is left to the next check, which reads it as "erro".
+    const std::string record = LocalRecordPath(prog);
+    std::string current;
+    bool readable = true;
+    try {
+      current = p_.fs.FileExists(record) ? TrimSpaces(ReadLastLine(record)) : std::string();
+    } catch (const VbError&) {
+      readable = false;
+    }
+    if (readable && current != TrimSpaces(j.oldVersion)) {
+      try {
+        p_.fs.WriteAll(record, p_.codec.ToAnsi(j.oldVersion + std::string(kCrLf)));
+      } catch (const VbError& e) {
+        failed(std::string(prog.recordFile) + " ", e);
+      }
+    }
+  }
+  if (touched && prog.isService) {
+    if (ending_) {
+      StartBackupService();
+    } else {
+      p_.service.IniciarService();
+      w_->TimerCheckService().SetEnabled(true);
+    }
+  }
+  if (ok && touched && announce) Report(std::string("Versão anterior do ") + prog.name + " restaurada.", kCorAzul);
+  return ok;
+}
+
+void Updater::CleanUp(const Program& prog) {
+  // Called once the old build is no longer needed: put back, or the new one recorded.
+  const Paths paths(w_->PastaTemp(), prog.name);
+  for (const auto& f : p_.fs.ListFiles(paths.backup)) p_.fs.Delete(JoinPath(paths.backup, f));
+  if (p_.fs.DirExists(paths.backup)) p_.fs.RemoveDir(paths.backup);
+  if (p_.fs.FileExists(paths.journal)) p_.fs.Delete(paths.journal);
+  for (const auto& f : p_.fs.ListFiles(paths.staging)) p_.fs.Delete(JoinPath(paths.staging, f));
+  if (p_.fs.DirExists(paths.staging)) p_.fs.RemoveDir(paths.staging);
+}
+
+template <class Step>
+bool Updater::Finishing(Step step) {
+  try {
+    return step();
+  } catch (const ProgramEnd&) {
+    if (ending_) throw;
+    // Told to stop inside a wait: the same steps again, letting no event run,
+    // so that the program ends with a whole build in place.
+    ending_ = true;
+    try {
+      step();
+    } catch (const VbError&) {
+      // Reported where it failed; the program ends all the same.
+    }
+    throw;
+  }
+}
+
+bool Updater::RecuperaAtualizacao(const std::string& name) {
+  const Program& prog = ProgramFor(name);
+  return Finishing([&] {
+    const Paths paths(w_->PastaTemp(), prog.name);
+    if (p_.fs.FileExists(paths.journal)) {
+      // Killed between the swap and the end of the update: keep the new build
+      // only if its version was recorded, else put the old one back.
+      const Journal j = ParseJournal(SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.journal))));
+      const std::string record = LocalRecordPath(prog);
+      const bool recorded = !j.newVersion.empty() && p_.fs.FileExists(record) &&
+                            TrimSpaces(ReadLastLine(record)) == j.newVersion;
+      if (!recorded && !Restaura(prog, true)) return false;
+    } else if (!p_.fs.ListFiles(paths.backup).empty() && !Restaura(prog, true)) {
+      return false;
+    }
+    CleanUp(prog);
+    return true;
+  });
 }
 
 void Updater::UpdateSistema(std::string name) {
   const Program& prog = ProgramFor(name);
-  const bool service = name == "QuarnSQLService";
-  const std::string temp = w_->PastaTemp();
+  const bool service = prog.isService;
   const std::string exe = name + ".exe";
-  const std::string journal = temp + name + ".pendente";
-  Swap swap(p_.fs, app_, temp + name + ".novo", temp + name + ".anterior");
-  bool recorded = false;
+  const Paths paths(w_->PastaTemp(), name);
+  bool journaled = false, recorded = false;
+  // A failed update puts the old build back; the journal stays while it cannot.
+  auto undo = [&] {
+    return Finishing([&] {
+      if (journaled && !recorded) {
+        if (!Restaura(prog, false)) return false;
+        CleanUp(prog);
+      }
+      return true;
+    });
+  };
   try {
-    const std::string archive = temp + name + ".zip";
+    const std::string archive = w_->PastaTemp() + name + ".zip";
     if (p_.fs.FileExists(archive)) p_.fs.Delete(archive);
     Report("Baixando Serviço " + name + " para atualização...", kCorPreta);
     if (!BaixaArquivo(Url(name + ".zip"), archive)) return;
     Report(name + " baixado com sucesso.", kCorPreta);
 
     // The build is unpacked and checked before anything running is touched.
-    const std::string staging = temp + name + ".novo";
-    EmptyFolder(p_.fs, staging);
-    DesCompacta(archive, "", staging, false);
-    if (!p_.fs.FileExists(JoinPath(staging, exe)))
+    EmptyFolder(p_.fs, paths.staging);
+    const int32_t extracted = DesCompacta(archive, "", paths.staging, false);
+    std::vector<std::string> files = p_.fs.ListFiles(paths.staging);
+    if (!p_.fs.FileExists(JoinPath(paths.staging, exe)))
       throw VbError(kErrFileNotFound, "Arquivo não encontrado: " + exe + " no pacote " + name + ".zip");
-    if (verifier_) verifier_->VerificaPacote(staging, name, this->*prog.net, w_->Logs());
+    // Every entry or none: a build missing one of its files is no build.
+    if (extracted < 0 || static_cast<size_t>(extracted) != files.size())
+      throw VbError(kErrBadFileFormat, "Formato de arquivo inválido: " + name + ".zip não foi descompactado por inteiro (" +
+                                           std::to_string(extracted) + ")");
+    if (verifier_) {
+      verifier_->VerificaPacote(paths.staging, name, this->*prog.net, w_->Logs());
+      files = p_.fs.ListFiles(paths.staging);  // without the manifest, which never reaches the suite folder
+    }
 
     Report("Parando o " + name + ".", kCorAzul);
     if (service) {
@@ -406,12 +549,22 @@ void Updater::UpdateSistema(std::string name) {
     Report("Atualizando o " + name + "...", kCorPreta);
 
     Report("Descompactando...", kCorPreta);
-    p_.fs.WriteAll(journal, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
-    swap.Install();
+    const std::string record = LocalRecordPath(prog);
+    std::string text = this->*prog.net + std::string(kCrLf) + this->*prog.local + std::string(kCrLf);
+    for (const auto& f : files) text += (p_.fs.FileExists(JoinPath(app_, f)) ? "=" : "+") + f + std::string(kCrLf);
+    text += "." + std::string(kCrLf);
+    if (!p_.fs.DirExists(paths.backup)) p_.fs.CreateDir(paths.backup);
+    p_.fs.WriteAll(paths.journal, p_.codec.ToAnsi(text));
+    journaled = true;
+    for (const auto& f : files) {
+      const std::string dst = JoinPath(app_, f);
+      if (p_.fs.FileExists(dst)) p_.fs.Rename(dst, JoinPath(paths.backup, f));
+      p_.fs.Rename(JoinPath(paths.staging, f), dst);
+    }
     Report("Descompactado...", kCorAzul);
 
     Report(std::string("Salvando ") + prog.savingLabel + "...", kCorPreta);
-    p_.fs.WriteAll(LocalRecordPath(prog), p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
+    p_.fs.WriteAll(record, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
     recorded = true;  // from here on the new build stays, whatever happens
     Report(std::string(prog.savingLabel) + " Salva...", kCorAzul);
     if (service) {
@@ -422,19 +575,30 @@ void Updater::UpdateSistema(std::string name) {
     }
     Report("Uma nova versão do " + name + " foi instalada.", kCorPreta);
     Report("Monitorando...", kCorPreta);
-    RecuperaAtualizacao(name);  // the journal and the old build's files go
+    CleanUp(prog);  // the journal and the old build's files go
   } catch (const VbError& e) {
-    if (!recorded) {
-      swap.Rollback();
-      try {
-        if (p_.fs.FileExists(journal)) p_.fs.Delete(journal);
-      } catch (const VbError&) {
-      }
+    std::string text = "Update Sistema " + name + " " + ErrorText(e);
+    try {
+      undo();
+    } catch (const VbError& cleanup) {
+      w_->Logs().SalvaLogErro("Update Sistema " + name + " " + ErrorText(cleanup));
     }
     w_->TimerCheckService().SetEnabled(true);
-    const std::string text = "Update Sistema " + name + " " + ErrorText(e);
     Report(text, kCorVermelha);
     w_->Logs().SalvaLogErro(text);
+  } catch (const ProgramEnd&) {
+    ending_ = true;
+    try {
+      undo();
+      StartBackupService();
+      const std::string text =
+          "Update Sistema " + name + " " + std::to_string(kErrUserInterrupt) + "-O monitor foi parado durante a atualização";
+      Report(text, kCorVermelha);
+      w_->Logs().SalvaLogErro(text);
+    } catch (const VbError&) {
+      // Ending all the same: what could not be put back is the next start's work.
+    }
+    throw;
   }
 }
 

@@ -58,6 +58,9 @@ class Updater final : public UpdateChecks {
   // How long an ended program may take to disappear before the update gives up.
   static constexpr uint64_t kProcessWaitMs = 30 * 1000;
   static constexpr int kProcessPollMs = 50;
+  // Once the monitor has been told to stop, its waits must fit in the service
+  // manager's stop wait.
+  static constexpr uint64_t kEndingWaitMs = 5 * 1000;
 
   Updater(UpdaterPorts ports, std::string appPath) : p_(ports), app_(std::move(appPath)) {}
   void Attach(UpdaterWindow& window) { w_ = &window; }
@@ -70,8 +73,10 @@ class Updater final : public UpdateChecks {
 
   bool TemConexaoInternet() { return p_.net.InternetGetConnectedState(); }
   bool BaixaArquivo(const std::string& url, const std::string& destination);
-  void DesCompacta(const std::string& archive, const std::string& include, const std::string& target,
-                   bool restoreStructure);
+  // The library's result: the number of files written, or negative when the
+  // extraction failed (a failed call is reported here and gives -1).
+  int32_t DesCompacta(const std::string& archive, const std::string& include, const std::string& target,
+                      bool restoreStructure);
 
   void PegaVLocal();
   void PegaVLocalEXE();
@@ -80,8 +85,9 @@ class Updater final : public UpdateChecks {
 
   std::string VLocalService, VNetService, VLocalExe, VNetExe;
 
-  // Puts back what an update killed half-way left behind (see UpdateSistema).
-  void RecuperaAtualizacao(const std::string& name);
+  // Puts back what an update killed half-way left behind (see UpdateSistema);
+  // false while that cannot be done, and then the journal stays for the next check.
+  bool RecuperaAtualizacao(const std::string& name);
 
  private:
   struct Program;
@@ -93,12 +99,20 @@ class Updater final : public UpdateChecks {
   std::string Url(const std::string& file) const { return p_.server.BaseUrl() + kUpdatePath + file; }
   std::string LocalRecordPath(const Program& prog) const;
   void EndProgram(const std::string& exe);
+  void Wait(int ms);
+  void StopProgram(const Program& prog);
+  void StartBackupService();
+  bool Restaura(const Program& prog, bool announce);
+  void CleanUp(const Program& prog);
+  template <class Step>
+  bool Finishing(Step step);
   std::string ReadLastLine(const std::string& path);
 
   UpdaterPorts p_;
   std::string app_;
   UpdaterWindow* w_ = nullptr;
   BuildVerifier* verifier_ = nullptr;
+  bool ending_ = false;  // the window was unloaded: waits run no events
 };
 
 }  // namespace quarn

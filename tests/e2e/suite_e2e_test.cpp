@@ -16,6 +16,7 @@
 #include "common/time_text.h"
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
+#include "e2e/e2e_suite.h"
 #include "fakes/zip_writer.h"
 #include "suite_helpers.h"
 #include "win/win_test_util.h"
@@ -124,7 +125,7 @@ bool StopMonitor() {
 }
 
 // Starts the monitor service and waits for its start-up check to end.
-::testing::AssertionResult StartMonitorAndCheck(DWORD ms = 90000) {
+::testing::AssertionResult StartMonitorAndCheck(DWORD ms) {
   DeleteFileW(kFormatted.c_str());  // what a killed run left cannot pass for this run's
   if (const DWORD e = StartServiceByName(kMonitor)) return ::testing::AssertionFailure() << "StartService " << e;
   if (!WaitFor(CheckDone, ms))
@@ -225,25 +226,23 @@ std::vector<std::string> ServiceUpdateReports(const std::string& net, const std:
 
 // ---- the life of one installation ------------------------------------------------
 
-struct Suite : ::testing::Test {
-  static void SetUpTestSuite() {
-    EndSuite();
-    RemoveTree(kSuite);
-    Fault();
-    SetUpdateServer(Env("QUARN_UPDATE_URL"));
-    PublishService("2.0");
-    PublishGuiMonitor("2.0");
-  }
-  static void TearDownTestSuite() {
-    Fault();
-    // QUARN_E2E_KEEP=1 leaves the suite installed and running, to look at.
-    if (Env("QUARN_E2E_KEEP") != "1") EndSuite();
-  }
-  void SetUp() override {
-    ASSERT_FALSE(Env("QUARN_UPDATE_URL").empty()) << "no update server in this session";
-    Fault();  // whatever a failed case before left
-  }
-};
+void Suite::SetUpTestSuite() {
+  EndSuite();
+  RemoveTree(kSuite);
+  Fault();
+  SetUpdateServer(Env("QUARN_UPDATE_URL"));
+  PublishService("2.0");
+  PublishGuiMonitor("2.0");
+}
+void Suite::TearDownTestSuite() {
+  Fault();
+  // QUARN_E2E_KEEP=1 leaves the suite installed and running, to look at.
+  if (Env("QUARN_E2E_KEEP") != "1") EndSuite();
+}
+void Suite::SetUp() {
+  ASSERT_FALSE(Env("QUARN_UPDATE_URL").empty()) << "no update server in this session";
+  Fault();  // whatever a failed case before left
+}
 
 TEST_F(Suite, AFreshMachineGetsTheSuiteRunningAndTheFirstCheckUpdatesBothPrograms) {
   ULONGLONG took = 0;

@@ -35,6 +35,9 @@ class MemoryFileSystem final : public FileSystem {
   std::map<std::string, LocalTime> modified;
   std::map<std::string, std::string> original;  // by Key(): the name as last written
   uint64_t bytesRead = 0, bytesWritten = 0;
+  // Runs before every operation that changes the drive ("CreateDir", "WriteAll",
+  // "Append", "Delete", "Rename", "RemoveDir"); it may raise to refuse it.
+  std::function<void(const std::string& op, const std::string& path, const std::string& to)> beforeChange;
 
   MemoryFileSystem() { dirs.insert("c:\\"); }
 
@@ -54,6 +57,7 @@ class MemoryFileSystem final : public FileSystem {
   bool DirExists(const std::string& p) override { return dirs.count(Key(p)) != 0; }
   void CreateDir(const std::string& p) override {
     Check(p);
+    Changing("CreateDir", p);
     if (!DirExists(Parent(p))) throw FileError(kErrPathNotFound);
     if (DirExists(p) || FileExists(p)) throw FileError(kErrPathFileAccess);
     dirs.insert(Key(p));
@@ -67,6 +71,7 @@ class MemoryFileSystem final : public FileSystem {
   }
   void WriteAll(const std::string& p, std::string_view bytes) override {
     Check(p);
+    Changing("WriteAll", p);
     if (!DirExists(Parent(p))) throw FileError(kErrPathNotFound);
     files[Key(p)] = std::string(bytes);
     bytesWritten += bytes.size();
@@ -75,6 +80,7 @@ class MemoryFileSystem final : public FileSystem {
   }
   void Append(const std::string& p, std::string_view bytes) override {
     Check(p);
+    Changing("Append", p);
     auto it = files.find(Key(p));
     if (it == files.end()) throw FileError(kErrFileNotFound);
     it->second.append(bytes);
@@ -83,11 +89,13 @@ class MemoryFileSystem final : public FileSystem {
   }
   void Delete(const std::string& p) override {
     Check(p);
+    Changing("Delete", p);
     if (!files.erase(Key(p))) throw FileError(kErrFileNotFound);
   }
   void Rename(const std::string& from, const std::string& to) override {
     Check(from);
     Check(to);
+    Changing("Rename", from, to);
     auto it = files.find(Key(from));
     if (it == files.end()) throw FileError(kErrFileNotFound);
     if (!DirExists(Parent(to))) throw FileError(kErrPathNotFound);
@@ -115,6 +123,7 @@ class MemoryFileSystem final : public FileSystem {
   }
   void RemoveDir(const std::string& p) override {
     Check(p);
+    Changing("RemoveDir", p);
     if (!dirs.erase(Key(p))) throw FileError(kErrPathNotFound);
   }
   LocalTime LastModified(const std::string& p) override {
@@ -132,6 +141,9 @@ class MemoryFileSystem final : public FileSystem {
     if (locked.count(Key(p))) throw FileError(kErrPermissionDenied);
   }
   void Touch(const std::string& k) { writeTimes[k] = ++clockTick; }
+  void Changing(const char* op, const std::string& p, const std::string& to = {}) {
+    if (beforeChange) beforeChange(op, p, to);
+  }
   void Remember(const std::string& p) {
     const size_t s = p.find_last_of('\\');
     original[Key(p)] = s == std::string::npos ? p : p.substr(s + 1);

@@ -92,6 +92,7 @@ class FakeUnzip final : public UnzipLibrary {
   std::string missingEntry;  // a function the library lacks
   std::vector<std::string> calls;
   int32_t forcedResult = 0;  // returned by addUNZIP when not 0
+  size_t corruptFrom = SIZE_MAX;  // entries from this one on are damaged: not written, and addUNZIP gives -3
 
   // Registers an archive and returns its bytes.
   std::string Archive(const std::string& id, std::vector<std::pair<std::string, std::string>> entries) {
@@ -111,7 +112,9 @@ class FakeUnzip final : public UnzipLibrary {
     if (!fs_.FileExists(archive_)) return -1;
     auto it = archives.find(fs_.Get(archive_));
     if (it == archives.end()) return -2;
-    for (auto& [name, content] : it->second) {
+    for (size_t i = 0; i < it->second.size(); ++i) {
+      if (i >= corruptFrom) return -3;
+      const auto& [name, content] = it->second[i];
       const size_t slash = name.find_last_of("/\\");
       fs_.WriteAll(JoinPath(target_, slash == std::string::npos ? name : name.substr(slash + 1)), content);
     }

@@ -405,6 +405,62 @@ TEST_F(UpdaterFixture, ABuildWithoutTheProgramStopsNothing) {
   EXPECT_FALSE(fs.Has(kApp + "\\leiame.txt"));
 }
 
+TEST_F(UpdaterFixture, ABuildNotUnpackedWholeReplacesNothing) {
+  struct Case {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> entries;
+    size_t corruptFrom;
+  };
+  const std::vector<Case> cases = {
+      {"a later entry damaged", {{"QuarnSQLService.exe", "new"}, {"libmysql.dll", "new lib"}}, 1},
+      {"two entries of one name", {{"a/libmysql.dll", "a"}, {"b/libmysql.dll", "b"}, {"QuarnSQLService.exe", "new"}}, SIZE_MAX},
+  };
+  fs.Put(kApp + "\\libmysql.dll", "old lib");
+  for (const auto& c : cases) {
+    fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n");
+    PublishVersion("service", "2.0");
+    PublishBuild("QuarnSQLService", c.entries);
+    unzip.corruptFrom = c.corruptFrom;
+    updater.VerificarSeTemAtualService();
+    EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build") << c.name;
+    EXPECT_EQ(fs.Get(kApp + "\\libmysql.dll"), "old lib") << c.name;
+    EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "1.0\r\n") << c.name;
+    EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning) << c.name;
+    EXPECT_EQ(Formatted().back().text.rfind("Update Sistema QuarnSQLService 321-", 0), 0u) << c.name;
+  }
+}
+
+TEST_F(UpdaterFixture, AFailedRollbackIsReportedAndKeepsTheOldBuildForTheNextCheck) {
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n");
+  fs.Put(kApp + "\\libmysql.dll", "old lib");
+  PublishVersion("service", "2.0");
+  PublishBuild("QuarnSQLService", {{"QuarnSQLService.exe", "new"}, {"libmysql.dll", "new lib"}});
+  const std::string kept = kTemp + "QuarnSQLService.anterior\\QuarnSQLService.exe";
+  fs.beforeChange = [&](const std::string& op, const std::string& path, const std::string&) {
+    // The record cannot be written, and the old program cannot be put back.
+    if (op == "WriteAll" && path == kLogs + "VersaoQuarnSQLService.ini") throw FileError(kErrDiskFull);
+    if (op == "Rename" && path == kept) throw FileError(kErrPermissionDenied);
+  };
+  updater.VerificarSeTemAtualService();
+  const std::string failure = "Restaura QuarnSQLService QuarnSQLService.exe 70-Permissão negada";
+  const auto lines = Formatted();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), Line{kCorVermelha, failure}), lines.end());
+  EXPECT_NE(fs.Get(kApp + "\\ErrorQuarn.ini").find(codec.ToAnsi(failure)), std::string::npos);
+  EXPECT_EQ(fs.Get(kApp + "\\libmysql.dll"), "old lib");
+  EXPECT_EQ(fs.Get(kept), "old service build");
+  EXPECT_TRUE(fs.Has(kTemp + "QuarnSQLService.pendente"));
+
+  // The next check finishes the rollback; only then does the backup copy go.
+  fs.beforeChange = nullptr;
+  net.online = false;
+  updater.VerificarSeTemAtualService();
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
+  EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "1.0\r\n");
+  EXPECT_FALSE(fs.Has(kTemp + "QuarnSQLService.pendente"));
+  EXPECT_FALSE(fs.Has(kept));
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+}
+
 TEST_F(UpdaterFixture, ALockedProgramFileIsPutBackAndTheOldBuildRunsOn) {
   fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n");
   fs.Put(kApp + "\\libmysql.dll", "old lib");
@@ -476,6 +532,7 @@ TEST_F(UpdaterFixture, AnUpdateKilledBeforeItsRecordIsPutBackAtTheNextCheck) {
   EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
   EXPECT_FALSE(fs.Has(kTemp + "QuarnSQLService.pendente"));
   // Killed after the record was written: the new build stays.
+  fs.AddDir(kTemp + "QuarnSQLService.anterior");  // recovery removed it
   fs.Rename(kApp + "\\QuarnSQLService.exe", kTemp + "QuarnSQLService.anterior\\QuarnSQLService.exe");
   fs.Put(kApp + "\\QuarnSQLService.exe", "new");
   fs.Put(kTemp + "QuarnSQLService.pendente", "2.0\r\n");

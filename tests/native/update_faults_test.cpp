@@ -1,0 +1,320 @@
+// The update of both programs on a whole machine, with a fault or a power loss
+// at every operation that changes anything.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iostream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fakes/machine_fakes.h"
+#include "monitor/frm_backup.h"
+#include "monitor/markers.h"
+#include "monitor/update/updater.h"
+
+namespace quarn {
+namespace {
+
+using fakes::Injector;
+using fakes::Machine;
+using fakes::PowerLoss;
+
+const std::string kApp = "C:\\Solvane\\Quarn SQL";
+const std::string kLogs = kApp + "\\Logs\\";
+const std::string kTemp = kApp + "\\temp\\";
+const std::string kBase = "http://atualizacao.test/CentralUpdate/QuarnSqlSolvane/";
+
+using Build = std::vector<std::pair<std::string, std::string>>;
+
+struct Program {
+  std::string name, record, versionZip;
+  std::map<std::string, Build> builds;  // by version
+};
+
+const std::vector<Program>& Programs() {
+  static const std::vector<Program> programs = {
+      {"QuarnSQLService", "VersaoQuarnSQLService.ini", "VersaoQuarnSQLService.zip",
+       {{"1.0", {{"QuarnSQLService.exe", "svc 1.0"}, {"libmysql.dll", "lib 1.0"}}},
+        {"2.0", {{"QuarnSQLService.exe", "svc 2.0"}, {"libmysql.dll", "lib 2.0"}, {"novo.dll", "novo 2.0"}}}}},
+      {"QuarnSQLMonitor", "VersaoQuarnSqlMonitor.ini", "VersaoQuarnSqlMonitor.zip",
+       {{"1.0", {{"QuarnSQLMonitor.exe", "gui 1.0"}, {"QuarnSQLMonitor.chm", "ajuda 1.0"}}},
+        {"2.0", {{"QuarnSQLMonitor.exe", "gui 2.0"}, {"QuarnSQLMonitor.chm", "ajuda 2.0"}}}}},
+  };
+  return programs;
+}
+
+// Version 1.0 of both programs installed and running; Publish() puts 2.0 on the server.
+void Install(Machine& m) {
+  for (const std::string d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp", std::string("C:\\Windows")})
+    m.fs.AddDir(d);
+  m.fs.Put("C:\\Windows\\win.ini", "[windows]");
+  m.fs.Put(kApp + "\\QuarnSQLServiceMonitor.exe", "monitor");
+  for (const auto& p : Programs()) {
+    for (const auto& [file, bytes] : p.builds.at("1.0")) m.fs.Put(JoinPath(kApp, file), bytes);
+    m.fs.Put(kLogs + p.record, "1.0\r\n");
+    for (const char* v : {"1.0", "2.0"}) m.unzip.archives["PK:" + p.versionZip + v] = {{p.record, v + std::string("\r\n")}};
+    m.server.routes[kBase + p.versionZip] = fakes::FakeResponse{200, "PK:" + p.versionZip + "1.0"};
+    const std::string build = "PK:" + p.name + " 2.0";
+    m.unzip.archives[build] = p.builds.at("2.0");
+    m.server.routes[kBase + p.name + ".zip"] = fakes::FakeResponse{200, build};
+    for (const auto& [version, files] : p.builds) m.wholePrograms.insert(files.front().second);
+  }
+  m.services["QuarnSQLService"] = Machine::Service{kApp + "\\QuarnSQLService.exe"};
+  m.libraries["QuarnSQLService.exe"] = {"libmysql.dll", "novo.dll"};
+  m.openFiles["QuarnSQLMonitor.exe"] = {"QuarnSQLMonitor.chm"};
+  m.Boot();
+  m.Run(kApp + "\\QuarnSQLMonitor.exe");  // a user has the GUI monitor open
+}
+
+void Publish(Machine& m) {
+  for (const auto& p : Programs()) m.server.routes[kBase + p.versionZip].body = "PK:" + p.versionZip + "2.0";
+}
+
+// The monitor as the service manager starts it, on the machine's drive.
+struct Monitor : UpdaterWindow {
+  Machine& m;
+  Cp1252Codec codec;
+  fakes::FixedClock clock;
+  PtBrDateFormat dates;
+  fakes::RecordingHost host;
+  fakes::RecordingShell shell;
+  fakes::RecordingView view;
+  fakes::FakeConnectivity net;
+  fakes::FixedServer server;
+  ServicePanel panel;
+  MonitorServiceControl service{m.scm, panel.txtAccount, panel.txtPassword, kApp};
+  MonitorMarkers markers{MarkerPorts{m.fs, codec, clock, dates, *m.loop, service}, kLogs};
+  FechaExe fecha{m.procs};
+  Updater updater{UpdaterPorts{m.fs, codec, *m.loop, m.inet, net, m.unzip, server, service, fecha}, kApp};
+  FrmBackup form;
+
+  static ProgramInfo Info() {
+    ProgramInfo info;
+    info.appPath = kApp;
+    info.exeName = "QuarnSQLServiceMonitor";
+    return info;
+  }
+  explicit Monitor(Machine& machine)
+      : m(machine),
+        form(MonitorPorts{m.fs, codec, clock, dates, *m.loop, host, shell, markers, updater, service, panel, view},
+             Info()) {
+    shell.onEnd = [this] { m.loop->EndProgram(); };
+    updater.Attach(*this);
+  }
+  MonitorLogs& Logs() override { return form.Logs(); }
+  Timer& TimerCheckService() override { return form.TimerCheckService(); }
+  const std::string& PastaTemp() const override { return form.PastaTemp(); }
+
+  // Started while 1.0 is still what the server has, then 2.0 is published.
+  Monitor& Started() {
+    EXPECT_TRUE(form.Form_Load());
+    Publish(m);
+    return *this;
+  }
+  // A pair of checks, as the update timer runs them.
+  void Checks() {
+    updater.VerificarSeTemAtualService();
+    updater.VerificarSeTemAtualExe();
+  }
+  // Start-up with its check, a few watchdog ticks, the next check, a few ticks.
+  void Life() {
+    ASSERT_TRUE(form.Form_Load());
+    m.loop->Advance(3000);
+    Checks();
+    m.loop->Advance(3000);
+  }
+};
+
+std::map<std::string, std::string> Outside(Machine& m) {
+  std::map<std::string, std::string> out;
+  const std::string suite = fakes::Key(kApp);
+  for (auto& [k, v] : m.fs.files)
+    if (k.compare(0, suite.size(), suite) != 0) out[k] = v;
+  for (auto& d : m.fs.dirs)
+    if (d.compare(0, suite.size(), suite) != 0) out[d + "\\"] = "<dir>";
+  return out;
+}
+
+// What must hold once a check has run without a fault: empty when it does.
+std::string Broken(Machine& m, const std::map<std::string, std::string>& outside) {
+  std::string why;
+  const std::string exe = kApp + "\\QuarnSQLService.exe";
+  if (m.scm.Status("QuarnSQLService") != kServiceRunning) why += " backup service not running;";
+  if (!m.Running(exe)) why += " backup service not running from its program file;";
+  if (!m.wholePrograms.count(m.fs.Get(exe))) why += " program file not whole;";
+  Cp1252Codec codec;
+  for (const auto& p : Programs()) {
+    const auto lines = SplitLines(codec.FromAnsi(m.fs.Get(kLogs + p.record)));
+    const std::string version = lines.empty() ? "" : TrimSpaces(lines.back());
+    auto build = p.builds.find(version);
+    if (build == p.builds.end()) {
+      why += " " + p.record + " names no build (" + version + ");";
+      continue;
+    }
+    for (const auto& [file, bytes] : build->second)
+      if (m.fs.Get(JoinPath(kApp, file)) != bytes) why += " " + file + " is not " + version + ";";
+    for (const char* leftover : {".pendente", ".novo", ".anterior"}) {
+      const std::string path = kTemp + p.name + leftover;
+      if (m.fs.Has(path) || m.fs.DirExists(path) || !m.fs.ListFiles(path).empty()) why += " " + path + " left;";
+    }
+  }
+  if (Outside(m) != outside) why += " something outside the suite folder changed;";
+  return why;
+}
+
+// The operations a clean update of both programs makes.
+int CleanRun(std::vector<std::string>* ops = nullptr) {
+  Machine m;
+  Install(m);
+  Monitor mon(m);
+  mon.Started();
+  m.inj.Arm(Injector::Mode::kNone, 0);
+  mon.Checks();
+  if (ops) *ops = m.inj.ops;
+  return m.inj.count;
+}
+
+TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
+  const int total = CleanRun();
+  {
+    Machine m;
+    Install(m);
+    const auto outside = Outside(m);
+    Monitor mon(m);
+    mon.Started().Checks();
+    m.loop->Advance(3000);
+    ASSERT_EQ(Broken(m, outside), "");
+    ASSERT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 2.0");
+  }
+  ASSERT_GT(total, 40);
+  int points = 0;
+  for (auto mode : {Injector::Mode::kFail, Injector::Mode::kCrash}) {
+    for (int n = 1; n <= total; ++n) {
+      const char* modeName = mode == Injector::Mode::kFail ? "fault" : "power loss";
+      Machine m;
+      Install(m);
+      const auto outside = Outside(m);
+      std::string at;
+      bool lost = false;
+      {
+        Monitor mon(m);
+        mon.Started();
+        m.inj.Arm(mode, n);
+        try {
+          mon.Checks();
+        } catch (const PowerLoss&) {
+          lost = true;
+        }
+        at = m.inj.ops.at(static_cast<size_t>(n) - 1);
+        ASSERT_EQ(lost, mode == Injector::Mode::kCrash) << modeName << " at " << n << ": " << at;
+        if (!lost) {
+          m.inj.Disarm();
+          m.loop->Advance(3000);
+          mon.Checks();
+          m.loop->Advance(3000);
+        }
+      }
+      if (lost) {
+        m.Boot();
+        Monitor mon(m);
+        mon.Life();
+      }
+      EXPECT_EQ(Broken(m, outside), "") << modeName << " at operation " << n << ": " << at;
+      ++points;
+    }
+  }
+
+  // A second power loss while the first one is being put right.
+  std::mt19937 random(20261207);
+  int seconds = 0;
+  for (int run = 0; run < 150; ++run) {
+    const int first = std::uniform_int_distribution<int>(1, total)(random);
+    const int second = std::uniform_int_distribution<int>(1, 80)(random);
+    Machine m;
+    Install(m);
+    const auto outside = Outside(m);
+    {
+      Monitor mon(m);
+      mon.Started();
+      m.inj.Arm(Injector::Mode::kCrash, first);
+      ASSERT_THROW(mon.Checks(), PowerLoss);
+    }
+    m.Boot();
+    bool lost = false;
+    {
+      Monitor mon(m);
+      m.inj.Arm(Injector::Mode::kCrash, second);
+      try {
+        mon.Life();
+      } catch (const PowerLoss&) {
+        lost = true;
+      }
+    }
+    if (lost) {
+      ++seconds;
+      m.Boot();
+      Monitor mon(m);
+      mon.Life();
+    }
+    EXPECT_EQ(Broken(m, outside), "") << "power lost at " << first << ", again at " << second;
+  }
+  points += seconds;
+  std::cout << "fault injection: " << points << " points (" << total << " operations x fault and power loss, "
+            << seconds << " second power losses in the checks after boot), all hold" << std::endl;
+  RecordProperty("fault_injection_points", points);
+}
+
+// Power lost once the new service build was in place but before it was
+// recorded: at boot the service manager runs the new build, and the next
+// check must stop it to put the old one back.
+TEST(UpdateFaults, RecoveryStopsTheServiceRunningTheNewBuildAndPutsTheOldOneBack) {
+  std::vector<std::string> ops;
+  CleanRun(&ops);
+  const auto record = std::find(ops.begin(), ops.end(), "WriteAll " + kLogs + "VersaoQuarnSQLService.ini");
+  ASSERT_NE(record, ops.end());
+  Machine m;
+  Install(m);
+  {
+    Monitor mon(m);
+    mon.Started();
+    m.inj.Arm(Injector::Mode::kCrash, static_cast<int>(record - ops.begin()) + 1);
+    ASSERT_THROW(mon.Checks(), PowerLoss);
+  }
+  m.Boot();
+  ASSERT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 2.0");
+  ASSERT_TRUE(m.Running(kApp + "\\QuarnSQLService.exe"));
+  Monitor mon(m);
+  mon.net.online = false;  // the start-up check only puts right what it finds
+  ASSERT_TRUE(mon.form.Form_Load());
+  m.loop->Advance(2000);
+  EXPECT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 1.0");
+  EXPECT_EQ(m.fs.Get(kApp + "\\libmysql.dll"), "lib 1.0");
+  EXPECT_FALSE(m.fs.Has(kApp + "\\novo.dll"));
+  EXPECT_FALSE(m.fs.Has(kTemp + "QuarnSQLService.pendente"));
+  EXPECT_EQ(m.scm.Status("QuarnSQLService"), kServiceRunning);
+  EXPECT_TRUE(mon.form.TimerCheckService().Enabled());
+}
+
+// An administrator stops the monitor while the update waits for the backup
+// service's process to end: the monitor ends with the backup service running.
+TEST(UpdateFaults, AStopDuringTheUpdateEndsTheMonitorWithTheBackupServiceRunning) {
+  Machine m;
+  Install(m);
+  const auto outside = Outside(m);
+  Monitor mon(m);
+  mon.Started();
+  m.scm.onStop = [&] { m.loop->Post([&] { mon.form.NTService1_Stop(); }); };
+  EXPECT_THROW(mon.Checks(), ProgramEnd);
+  EXPECT_EQ(mon.shell.ended, 1);
+  m.scm.onStop = nullptr;
+  EXPECT_EQ(m.scm.Status("QuarnSQLService"), kServiceRunning);
+  EXPECT_TRUE(m.Running(kApp + "\\QuarnSQLService.exe"));
+  EXPECT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 1.0");
+  EXPECT_EQ(m.fs.Get(kLogs + "VersaoQuarnSQLService.ini"), "1.0\r\n");
+  EXPECT_FALSE(m.fs.Has(kTemp + "QuarnSQLService.pendente"));
+}
+
+}  // namespace
+}  // namespace quarn
