@@ -247,7 +247,7 @@ class FrmInstal {
   StepLook looks_[6] = {};
   bool successShown_ = false;
   bool finished_ = false;  // success or failure panel shown
-  int exitCode_ = kExitUnexpected;
+  int exitCode_ = kExitInterrupted;  // until the installation has ended: the window closed or Esc
   bool loaderWritten_ = false;  // in this run, by start-up
   long lastWriteError_ = 0;     // of the last ExtraiArquivoRecurso that failed
   std::string strPastaInstalacao_, strPastaTemp_;

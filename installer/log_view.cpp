@@ -3,13 +3,7 @@
 namespace quarn {
 
 LogView::LogView(FileSystem& fs, Clock& clock, DateFormat& dates, const TextCodec& codec, std::string path)
-    : fs_(fs), clock_(clock), dates_(dates), codec_(codec), path_(std::move(path)) {
-  try {
-    fs_.WriteAll(path_, "");
-  } catch (const VbError&) {
-    writable_ = false;
-  }
-}
+    : fs_(fs), clock_(clock), dates_(dates), codec_(codec), path_(std::move(path)) {}
 
 void LogView::SetStep(int, const std::string& caption, StepLook look) {
   switch (look) {
@@ -30,7 +24,9 @@ void LogView::Line(std::string text) {
   // One line per entry: a message's own line breaks become " - ".
   for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, " - ");
   try {
-    fs_.Append(path_, codec_.ToAnsi(dates_.LogStamp(clock_.Now()) + " " + text) + std::string(kCrLf));
+    const std::string line = codec_.ToAnsi(dates_.LogStamp(clock_.Now()) + " " + text) + std::string(kCrLf);
+    if (fs_.FileExists(path_)) fs_.Append(path_, line);
+    else fs_.WriteAll(path_, line);
   } catch (const VbError&) {
     writable_ = false;
   }

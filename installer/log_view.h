@@ -13,7 +13,9 @@ namespace quarn {
 
 class LogView final : public InstallerView {
  public:
-  // Starts the file afresh. A log that cannot be written loses its lines, never the run.
+  // Adds to the file: runs follow one another in it, and a second copy that
+  // ends at once does not wipe the log of the one running. A log that cannot
+  // be written loses its lines, never the run.
   LogView(FileSystem& fs, Clock& clock, DateFormat& dates, const TextCodec& codec, std::string path);
 
   void SetVersionLine(const std::string& text) override { Line(text); }

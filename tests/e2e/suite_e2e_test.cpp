@@ -557,5 +557,34 @@ TEST_F(Suite, ASecondInstallerRunRepairsTheSuiteAndTheMonitorFetchesThePublished
   ExpectInvariant("after the repair");
 }
 
+TEST_F(Suite, AtTheEndASilentUninstallFromTheListOfInstalledProgramsLeavesOnlyTheLogs) {
+  // After updates by the monitor, as a deployment tool removes it: the quiet command the list holds.
+  const wchar_t* entry = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuarnSQL";
+  wchar_t command[1024] = {};
+  DWORD size = sizeof command - sizeof(wchar_t);
+  ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, entry, L"QuietUninstallString", RRF_RT_REG_SZ, nullptr, command, &size),
+            ERROR_SUCCESS);
+  const std::wstring quiet = command;
+  ASSERT_EQ(quiet.rfind(L"\"" + kSuite + L"\\InstaladorQuarnSQL.exe\" ", 0), 0u) << Narrow(quiet);
+  const size_t end = quiet.find(L'"', 1);
+  const ULONGLONG t0 = GetTickCount64();
+  UniqueKernel u = Launch(quiet.substr(1, end - 1), quiet.substr(end + 2));
+  ASSERT_TRUE(u);
+  EXPECT_EQ(WaitExit(u.get(), 90000), 0u);
+  std::printf("silent uninstall: %.1f s\n", (GetTickCount64() - t0) / 1000.0);
+  EXPECT_FALSE(ServiceExists(kBackup));
+  EXPECT_FALSE(ServiceExists(kMonitor));
+  EXPECT_FALSE(Exists(kBackupExe));
+  EXPECT_FALSE(Exists(kGuiExe));
+  EXPECT_FALSE(Exists(kSuite + L"\\InstaladorQuarnSQL.exe"));
+  EXPECT_FALSE(Exists(kSuite + L"\\temp"));  // downloads and staged builds
+  HKEY key;
+  EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, entry, 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL\\Controles", 0, KEY_READ, &key),
+            ERROR_SUCCESS);
+  EXPECT_TRUE(Exists(kLogs + L"LogGeralMonitor.INI"));
+  EXPECT_EQ(Record(L"VersaoQuarnSQLService.ini"), "6.0");
+}
+
 }  // namespace
 }  // namespace quarn
