@@ -314,6 +314,8 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
   HWND success = FindChildByText(w, kSuccess);
   EXPECT_FALSE(success && IsWindowVisible(success));
   EXPECT_NE(FindChildByText(w, L"Arquivos não gravados: MSCOMCTL.ocx."), nullptr);
+  Sleep(300);
+  SaveScreenshot(w, L"instalador-falha");
   EXPECT_TRUE(Exists(std::wstring(kSuite) + L"\\AUNZIP32.DLL"));
   EXPECT_FALSE(ControlRegistered(L"MSCOMCTL.ocx"));
   EXPECT_TRUE(ControlRegistered(L"MSINET.ocx"));
