@@ -344,7 +344,7 @@ void FrmInstal::InstalarQuarn() {
   SetStep(5, checks.monitorRuns ? StepLook::Done : StepLook::Failed);
 
   const std::string gui = JoinPath(strPastaInstalacao_, "QuarnSQLMonitor.EXE");
-  // Started only if this run wrote it: an old build left in place is not the one installed.
+  // Counts as started only when this run wrote it: an old build left in place is not the one installed.
   if (p_.fs.FileExists(gui)) {
     try {
       p_.platform.StartHidden(gui);
