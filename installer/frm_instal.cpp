@@ -1,5 +1,6 @@
 #include "installer/frm_instal.h"
 
+#include <cctype>
 #include <map>
 
 namespace quarn {
@@ -24,6 +25,53 @@ const char* const kStepCaptions[6] = {
     "Carregando Variaveis do Sistema.", "Extraindo Arquivos.", "Instalando Serviços do Quarn.",
     "Iniciando Serviços.", "Quarn Service Iniciado.", "Quarn Service Monitor Iniciado.",
 };
+
+Verdict JulgaInstalacao(const InstallChecks& c) {
+  Verdict v;
+  auto fail = [&v](int code, std::string line) {
+    if (v.exitCode == kExitOk) v.exitCode = code;
+    v.failures.push_back(std::move(line));
+  };
+  if (!c.notWritten.empty()) {
+    std::string names;
+    for (const auto& n : c.notWritten) names += (names.empty() ? "" : ", ") + n;
+    fail(kExitFilesNotWritten, "Arquivos não gravados: " + names + ".");
+  }
+  if (!c.serviceRuns) fail(kExitServiceNotRunning, "O serviço QuarnSQLService não está em execução.");
+  if (!c.monitorRuns) fail(kExitMonitorNotRunning, "O serviço QuarnSQLServiceMonitor não está em execução.");
+  if (!c.guiStarted) fail(kExitGuiNotStarted, "O monitor QuarnSQLMonitor.EXE não foi iniciado.");
+  if (!c.listed) fail(kExitNotListed, "O Quarn SQL não foi incluído na lista de programas instalados.");
+  return v;
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::string& defaultLog) {
+  CommandLine cl;
+  cl.logPath = defaultLog;
+  auto bad = [&cl](const std::string& why) {
+    cl.ok = false;
+    cl.error = why + " Use: InstaladorQuarnSQL.exe [/quiet] [/log <arquivo>] [/uninstall [/purge]]";
+    return cl;
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    std::string s = a.size() > 1 && (a[0] == '/' || a[0] == '-') ? a.substr(1) : std::string();
+    for (auto& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    if (s == "quiet" || s == "s") {
+      cl.quiet = true;
+    } else if (s == "uninstall") {
+      cl.uninstall = true;
+    } else if (s == "purge") {
+      cl.purge = true;
+    } else if (s == "log") {
+      if (i + 1 == args.size() || args[i + 1].empty()) return bad("Falta o arquivo depois de " + a + ".");
+      cl.logPath = args[++i];
+    } else {
+      return bad("Opção desconhecida: " + a + ".");
+    }
+  }
+  if (cl.purge && !cl.uninstall) return bad("/purge só vale com /uninstall.");
+  return cl;
+}
 
 int Twips(int twips, int dpi) { return (twips * dpi + 720) / 1440; }
 
@@ -65,23 +113,25 @@ void FrmInstal::SetCaption(int index, const std::string& caption) {
 }
 
 bool FrmInstal::Form_Load() {
-  if (p_.platform.PrevInstance()) return false;
-  const std::string self = JoinPath(info_.exeFolder, info_.exeName + ".exe");
-  p_.view.SetVersionLine(VersionLine(info_, p_.dates.GeneralDate(p_.fs.LastModified(self))));
+  if (p_.platform.PrevInstance()) {
+    exitCode_ = kExitAnotherCopy;
+    return false;
+  }
+  p_.view.SetVersionLine(VersionLine(info_, p_.dates.GeneralDate(p_.fs.LastModified(SelfPath()))));
   for (int i = 0; i < 6; ++i) p_.view.SetStep(i, captions_[i], looks_[i]);
   p_.control.ContaService = "LocalSystem";
 
   // The animation runs with the installer's rights, so it is written only where
   // ordinary users cannot change it; on a volume without permissions there is
-  // no such place and the picture box stays empty.
-  if (p_.platform.KeepsPermissions(Drive() + ":\\")) {
+  // no such place and the picture box stays empty. A silent run shows none.
+  if (!info_.quiet && p_.platform.KeepsPermissions(Drive() + ":\\")) {
     PreparaPastas();
     loaderWritten_ = ExtraiArquivoRecurso(kLoaderResource, LoaderPath());
   }
   loadWin(false);
-  loadWin(true);
+  if (!info_.quiet) loadWin(true);
 
-  p_.view.ShowWindow();
+  if (!info_.quiet) p_.view.ShowWindow();
   p_.loop.DoEvents();
   VerificaSeTemService();
   p_.loop.DoEvents();
@@ -95,8 +145,11 @@ void FrmInstal::Timer1_Timer() {
 }
 
 void FrmInstal::Form_KeyDown(int keyCode) {
-  if (keyCode == 13 && successShown_) p_.platform.EndProgram();
-  if (keyCode == 27) p_.platform.EndProgram();
+  if (keyCode == 13 && finished_) p_.platform.EndProgram();
+  if (keyCode == 27) {
+    if (!finished_) exitCode_ = kExitInterrupted;
+    p_.platform.EndProgram();
+  }
 }
 
 bool FrmInstal::ExtraiArquivoRecurso(const std::string& name, const std::string& path) {
@@ -152,6 +205,11 @@ void FrmInstal::EsqueceVersaoLocal(const std::string& programFile) {
 
 void FrmInstal::AguardaIntervalo(int index, int ms) {
   SetStep(index, StepLook::Current);
+  // The pauses are there for a person to read the steps; a silent run has none.
+  if (info_.quiet) {
+    p_.loop.DoEvents();
+    return;
+  }
   blnTempoEsgotado = false;
   Timer1_->SetInterval(ms);
   Timer1_->SetEnabled(true);
@@ -214,6 +272,7 @@ void FrmInstal::VerificaSeTemService() {
 void FrmInstal::InstalarQuarn() {
   AguardaIntervalo(0, 2000);
   if (!p_.platform.KeepsPermissions(Drive() + ":\\")) {
+    exitCode_ = kExitNoPermissions;
     p_.view.MessageBoxOk(NoPermissionsMessage(Drive()));
     p_.view.CloseWindow();
     return;
@@ -223,11 +282,23 @@ void FrmInstal::InstalarQuarn() {
 
   AguardaIntervalo(1, 2500);
   std::map<std::string, long> notWritten;
+  InstallChecks checks;
+  uint64_t bytes = 0;
   for (const auto& f : kPayload) {
-    if (ExtraiArquivoRecurso(f.resource, JoinPath(strPastaInstalacao_, f.target)))
+    const std::string path = JoinPath(strPastaInstalacao_, f.target);
+    if (ExtraiArquivoRecurso(f.resource, path)) {
       EsqueceVersaoLocal(f.target);
-    else
+      bytes += p_.fs.Stamp(path).size;
+    } else {
       notWritten[f.target] = lastWriteError_;
+      checks.notWritten.push_back(f.target);
+    }
+  }
+  if (CopiaInstalador()) {
+    bytes += p_.fs.Stamp(JoinPath(strPastaInstalacao_, kInstallerCopy)).size;
+    checks.listed = p_.platform.RegistraDesinstalacao(EntradaDesinstalacao(bytes));
+  } else {
+    checks.notWritten.push_back(kInstallerCopy);
   }
   for (const char* control : kControlsToRegister) {
     const std::string path = JoinPath(strPastaInstalacao_, control);
@@ -244,6 +315,7 @@ void FrmInstal::InstalarQuarn() {
 
   AguardaIntervalo(2, 3500);
   if (!p_.platform.VerificaSeWindowsNT()) {
+    exitCode_ = kExitNotNt;
     p_.view.MessageBoxOk("This program requires Windows NT/2000/XP");
     p_.view.CloseWindow();
     return;
@@ -263,18 +335,186 @@ void FrmInstal::InstalarQuarn() {
 
   AguardaIntervalo(4, 3500);
   panel_.AtualizaStatusService(0);
-  SetStep(4, panel_.Labels(0).startCaption == kStopService ? StepLook::Done : StepLook::Failed);
+  checks.serviceRuns = panel_.Labels(0).startCaption == kStopService;
+  SetStep(4, checks.serviceRuns ? StepLook::Done : StepLook::Failed);
 
   AguardaIntervalo(5, 3500);
   panel_.AtualizaStatusService(1);
-  SetStep(5, panel_.Labels(1).startCaption == kStopService ? StepLook::Done : StepLook::Failed);
+  checks.monitorRuns = panel_.Labels(1).startCaption == kStopService;
+  SetStep(5, checks.monitorRuns ? StepLook::Done : StepLook::Failed);
 
   const std::string gui = JoinPath(strPastaInstalacao_, "QuarnSQLMonitor.EXE");
-  if (p_.fs.FileExists(gui)) p_.platform.StartHidden(gui);
+  // Counts as started only when this run wrote it: an old build left in place is not the one installed.
+  if (p_.fs.FileExists(gui)) {
+    try {
+      p_.platform.StartHidden(gui);
+      checks.guiStarted = notWritten.count("QuarnSQLMonitor.EXE") == 0;
+    } catch (const VbError& e) {
+      p_.view.Note(gui + ": " + std::to_string(e.Number()) + " - " + e.Description());
+    }
+  }
 
-  p_.view.ShowSuccessPanel();
-  successShown_ = true;
+  // The success panel only when everything is in place; otherwise say what is not.
+  const Verdict verdict = JulgaInstalacao(checks);
+  exitCode_ = verdict.exitCode;
+  if (verdict.exitCode == kExitOk) {
+    p_.view.ShowSuccessPanel();
+    successShown_ = true;
+  } else {
+    p_.view.ShowFailurePanel(verdict.failures);
+  }
+  finished_ = true;
   loadWin(false);
+}
+
+bool FrmInstal::CopiaInstalador() {
+  // Windows' list of installed programs runs this copy to remove the suite: it
+  // lies in the protected folder, never where the installer was downloaded to.
+  const std::string copy = JoinPath(strPastaInstalacao_, kInstallerCopy);
+  if (LowerCase(copy) == LowerCase(SelfPath())) return true;  // running from it
+  try {
+    p_.fs.WriteAll(copy, p_.fs.ReadAll(SelfPath()));
+    return true;
+  } catch (const VbError& e) {
+    p_.view.MessageBoxOk(copy + "\r\n" + std::to_string(e.Number()) + " - " + e.Description());
+    return false;
+  }
+}
+
+UninstallEntry FrmInstal::EntradaDesinstalacao(uint64_t payloadBytes) const {
+  UninstallEntry e;
+  const std::string copy = JoinPath(strPastaInstalacao_, kInstallerCopy);
+  e.key = "QuarnSQL";
+  e.displayName = "Quarn SQL Server";
+  e.displayVersion =
+      std::to_string(info_.major) + "." + std::to_string(info_.minor) + "." + std::to_string(info_.revision);
+  e.publisher = "Solvane";
+  e.installLocation = strPastaInstalacao_;
+  e.displayIcon = copy;
+  e.uninstallString = "\"" + copy + "\" /uninstall";
+  e.quietUninstallString = "\"" + copy + "\" /uninstall /quiet";
+  e.estimatedSizeKb = static_cast<uint32_t>((payloadBytes + 1023) / 1024);
+  return e;
+}
+
+void FrmInstal::StopAndWait(int index) {
+  p_.control.SelecionarService(index);
+  const int32_t state = p_.control.StatusService();
+  if (state == kServiceStopped || state == kServiceUnknown) return;
+  p_.control.PararService(index);
+  WaitWhile([&] {
+    p_.control.SelecionarService(index);
+    const int32_t s = p_.control.StatusService();
+    return s != kServiceStopped && s != kServiceUnknown;
+  });
+}
+
+int FrmInstal::Desinstalar(bool purge) {
+  if (p_.platform.PrevInstance()) return exitCode_ = kExitAnotherCopy;
+  strPastaInstalacao_ = Drive() + ":\\Solvane\\Quarn SQL";
+  strPastaTemp_ = strPastaInstalacao_ + "\\Temp";
+  p_.view.Note("Removendo o Quarn SQL Server de " + strPastaInstalacao_ + (purge ? " (com /purge)." : "."));
+  std::vector<std::string> failures;
+  int code = kExitOk;
+  auto fail = [&](int c, std::string line) {
+    if (code == kExitOk) code = c;
+    p_.view.Note(line);
+    failures.push_back(std::move(line));
+  };
+
+  // The monitor first: while it runs it starts the backup service again.
+  StopAndWait(1);
+  StopAndWait(0);
+  for (const char* exe : {"QuarnSQLMonitor.exe", "QuarnSQLService.exe", "QuarnSQLServiceMonitor.exe",
+                          "LoadWinSolvane.exe"})
+    EndIfRunning(exe, false);
+  WaitWhile([&] {
+    bool any = false;
+    for (const char* exe : {"QuarnSQLMonitor.exe", "QuarnSQLService.exe", "QuarnSQLServiceMonitor.exe"})
+      if (Running(exe)) {
+        any = true;
+        EndIfRunning(exe, false);
+      }
+    return any;
+  });
+  auto exists = [&](int index) {
+    p_.control.SelecionarService(index);
+    std::string account;
+    std::swap(account, p_.control.ContaService);
+    const bool found = p_.control.LerContaService() == 0;
+    std::swap(account, p_.control.ContaService);
+    return found;
+  };
+  for (int index : {1, 0})
+    if (exists(index)) p_.control.RemoverService(index);
+  WaitWhile([&] { return exists(0) || exists(1); });
+  for (int index : {0, 1})
+    if (exists(index))
+      fail(kExitServiceNotRemoved,
+           std::string("O serviço ") + (index == 0 ? kBackupServiceName : kMonitorServiceName) + " não foi removido.");
+
+  // With a service left, the program files stay: the suite can still be removed later.
+  if (code == kExitOk) {
+    p_.view.Note("Serviços removidos.");
+    for (const char* control : kControlsToRegister) {
+      const std::string path = JoinPath(strPastaInstalacao_, control);
+      if (p_.fs.FileExists(path)) p_.platform.fVBRegServer(path, false);
+    }
+    for (const auto& f : kPayload) {
+      const std::string path = JoinPath(strPastaInstalacao_, f.target);
+      try {
+        if (p_.fs.FileExists(path)) p_.fs.Delete(path);
+      } catch (const VbError&) {
+      }
+      if (p_.fs.FileExists(path)) fail(kExitFilesNotRemoved, std::string("Arquivo não removido: ") + f.target + ".");
+    }
+    // The loading animation, and the monitor's downloads and staged builds.
+    if (!p_.platform.RemoveTree(strPastaTemp_)) fail(kExitFilesNotRemoved, "Pasta não removida: " + strPastaTemp_ + ".");
+    if (purge && !p_.platform.RemoveTree(strPastaInstalacao_))
+      fail(kExitFilesNotRemoved, "Pasta não removida: " + strPastaInstalacao_ + ".");
+  }
+  if (code == kExitOk && !p_.platform.RemoveChave(kControlesKey))
+    fail(kExitRegistryNotRemoved, std::string("Chave não removida: HKLM\\") + kControlesKey + ".");
+  // The copy that the list of installed programs runs goes last, with its entry:
+  // while anything is left, both stay so that the removal can be run again.
+  if (code == kExitOk) {
+    const std::string copy = JoinPath(strPastaInstalacao_, kInstallerCopy);
+    bool gone = !p_.fs.FileExists(copy);
+    if (!gone && LowerCase(copy) == LowerCase(SelfPath())) {
+      gone = p_.platform.RemoveSelf(copy);
+    } else if (!gone) {
+      try {
+        p_.fs.Delete(copy);
+      } catch (const VbError&) {
+      }
+      gone = !p_.fs.FileExists(copy);
+    }
+    if (!gone) fail(kExitFilesNotRemoved, std::string("Arquivo não removido: ") + kInstallerCopy + ".");
+  }
+  if (code == kExitOk && !p_.platform.RemoveChave(kUninstallKey))
+    fail(kExitRegistryNotRemoved, std::string("Chave não removida: HKLM\\") + kUninstallKey + ".");
+  const bool kept = p_.fs.DirExists(JoinPath(strPastaInstalacao_, "Logs")) ||
+                    (p_.fs.DirExists(strPastaInstalacao_) && !p_.fs.ListFiles(strPastaInstalacao_).empty());
+  if (code == kExitOk && !kept) {
+    // Folders left empty go; \Solvane is refused by the system while it holds anything else.
+    for (const std::string& dir : {strPastaInstalacao_, Drive() + ":\\Solvane"}) {
+      try {
+        if (p_.fs.DirExists(dir)) p_.fs.RemoveDir(dir);
+      } catch (const VbError&) {
+      }
+    }
+  }
+
+  std::string text;
+  if (code == kExitOk) {
+    text = "Quarn SQL Server removido.";
+    if (kept) text += " Os registros e os dados do serviço foram mantidos em " + strPastaInstalacao_ + ".";
+  } else {
+    text = "O Quarn SQL Server não foi removido por completo:";
+    for (const auto& f : failures) text += "\r\n" + f;
+  }
+  p_.view.MessageBoxOk(text);
+  return exitCode_ = code;
 }
 
 void FrmInstal::loadWin(bool vLoadWind) {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/ansi_text.h"
 #include "common/errors.h"
@@ -35,6 +36,10 @@ class InstallerView {
   // Finds a top-level window by title and hosts it in gifLoadWin; false when none.
   virtual bool AdoptWindow(const std::string& title) = 0;
   virtual void MessageBoxOk(const std::string& text) = 0;  // titled "Instalador Quarn SQL"
+  // Failure panel in place of the success panel: a title and one line for each thing that failed.
+  virtual void ShowFailurePanel(const std::vector<std::string>& failures) = 0;
+  // A line for a record of the run; only a silent run keeps one.
+  virtual void Note(const std::string&) {}
 };
 
 class PayloadResources {
@@ -43,6 +48,8 @@ class PayloadResources {
   // The bytes of a "CUSTOM" resource of the installer's own file; raises when missing.
   virtual std::string Read(const std::string& name) = 0;
 };
+
+struct UninstallEntry;
 
 class InstallerPlatform {
  public:
@@ -66,7 +73,74 @@ class InstallerPlatform {
   virtual bool VerificaSeWindowsNT() = 0;
   // clssRegServer.fVBRegServer
   virtual bool fVBRegServer(const std::string& path, bool blnRegister) = 0;
+  // The suite's entry in Windows' list of installed programs; false when it could not be written.
+  virtual bool RegistraDesinstalacao(const UninstallEntry& entry) = 0;
+  // Deletes a key under HKLM with everything below it; true when it is gone (or never was).
+  virtual bool RemoveChave(const std::string& key) = 0;
+  // Deletes a folder and everything below it, links removed but never followed;
+  // true when it is gone (or never was).
+  virtual bool RemoveTree(const std::string& folder) = 0;
+  // The running program's own file cannot be deleted: it is moved out of the way
+  // and deleted at the next restart. True when it no longer lies at `path`.
+  virtual bool RemoveSelf(const std::string& path) = 0;
 };
+
+// What Windows' list of installed programs shows of the suite, under
+// HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\<key>.
+struct UninstallEntry {
+  std::string key, displayName, displayVersion, publisher, installLocation, displayIcon;
+  std::string uninstallString, quietUninstallString;
+  uint32_t estimatedSizeKb = 0;
+};
+inline constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuarnSQL";
+inline constexpr char kControlesKey[] = "SOFTWARE\\Solvane\\Quarn SQL\\Controles";
+// The copy of the installer kept in the suite folder, which the list of installed programs runs.
+inline constexpr char kInstallerCopy[] = "InstaladorQuarnSQL.exe";
+
+// Exit codes: 0 only when everything was done; one code for each kind of failure.
+// Where several failed, the code of the first in this order.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitUnexpected = 1,      // a failure the installer did not foresee (its message was shown)
+  kExitBadCommandLine = 2,
+  kExitInterrupted = 3,     // Esc before the end
+  kExitAnotherCopy = 4,
+  kExitNoPermissions = 5,   // a volume without file permissions
+  kExitNotNt = 6,
+  kExitFilesNotWritten = 10,
+  kExitServiceNotRunning = 11,
+  kExitMonitorNotRunning = 12,
+  kExitGuiNotStarted = 13,
+  kExitNotListed = 14,      // no entry in the list of installed programs
+  kExitServiceNotRemoved = 20,
+  kExitFilesNotRemoved = 21,
+  kExitRegistryNotRemoved = 22,
+};
+
+// What the end of an installation found.
+struct InstallChecks {
+  std::vector<std::string> notWritten;  // file names, in the order of writing
+  bool serviceRuns = false, monitorRuns = false, guiStarted = false, listed = false;
+};
+struct Verdict {
+  int exitCode = kExitOk;
+  std::vector<std::string> failures;  // one Portuguese line for each, as the failure panel shows them
+};
+Verdict JulgaInstalacao(const InstallChecks& checks);
+inline constexpr char kFailureTitle[] = "O Quarn SQL Server não foi instalado por completo.";
+
+// The command line: switches start with "/" or "-", in any case.
+//   /quiet (or /S)   no window, no message box, no pause; a log instead
+//   /log <file>      where the log goes (default: given by the caller)
+//   /uninstall       removes the suite; /purge also removes Logs\ and what the services wrote
+struct CommandLine {
+  bool ok = true;
+  std::string error;  // Portuguese, when not ok
+  bool quiet = false, uninstall = false, purge = false;
+  std::string logPath;
+};
+CommandLine ParseCommandLine(const std::vector<std::string>& args, const std::string& defaultLog);
+inline constexpr char kDefaultLogName[] = "InstaladorQuarnSQL.log";
 
 struct InstallerPorts {
   FileSystem& fs;
@@ -84,6 +158,7 @@ struct InstallerInfo {
   std::string exeFolder;  // folder of the installer's own program file
   std::string exeName;    // its name without extension
   int major = QUARN_INSTALLER_MAJOR, minor = QUARN_INSTALLER_MINOR, revision = QUARN_INSTALLER_REVISION;
+  bool quiet = false;  // silent run: no pause, no animation, nothing waits for a person
 };
 
 // The payload in the order it is written: resource name and target file name.
@@ -118,6 +193,8 @@ class FrmInstal {
   FrmInstal(InstallerPorts ports, InstallerInfo info);
 
   bool Form_Load();  // false: another copy runs
+  // The program's exit code once Form_Load (or Desinstalar) has returned, or the program was ended.
+  int ExitCode() const { return exitCode_; }
   void Timer1_Timer();
   void Form_KeyDown(int keyCode);
   void pctFechar_Click() { p_.platform.EndProgram(); }
@@ -125,6 +202,10 @@ class FrmInstal {
 
   void VerificaSeTemService();
   void InstalarQuarn();
+  // Removes the suite: services, controls, program files and registrations;
+  // Logs\ and what the services wrote stay unless `purge`. Returns the exit code.
+  int Desinstalar(bool purge);
+  UninstallEntry EntradaDesinstalacao(uint64_t payloadBytes) const;
   // False when the file could not be written (the message box named it).
   bool ExtraiArquivoRecurso(const std::string& name, const std::string& path);
   // Creates the suite's folders where missing and closes them to ordinary users.
@@ -154,6 +235,9 @@ class FrmInstal {
   void EndIfRunning(const char* exe, bool repairing);
   void WaitWhile(const std::function<bool()>& busy);
   std::string Drive() const { return info_.exeFolder.substr(0, 1); }
+  std::string SelfPath() const { return JoinPath(info_.exeFolder, info_.exeName + ".exe"); }
+  bool CopiaInstalador();
+  void StopAndWait(int index);
 
   InstallerPorts p_;
   InstallerInfo info_;
@@ -162,6 +246,8 @@ class FrmInstal {
   std::string captions_[6];
   StepLook looks_[6] = {};
   bool successShown_ = false;
+  bool finished_ = false;  // success or failure panel shown
+  int exitCode_ = kExitInterrupted;  // until the installation has ended: the window closed or Esc
   bool loaderWritten_ = false;  // in this run, by start-up
   long lastWriteError_ = 0;     // of the last ExtraiArquivoRecurso that failed
   std::string strPastaInstalacao_, strPastaTemp_;

@@ -1,8 +1,12 @@
 // InstaladorQuarnSQL.exe: the installer's window and its ports.
 #include <windows.h>
+#include <shellapi.h>
 
+#include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/single_instance.h"
 #include "common/win32/handles.h"
@@ -11,6 +15,7 @@
 #include "common/win32/win_event_loop.h"
 #include "common/win32/win_platform.h"
 #include "installer/frm_instal.h"
+#include "installer/log_view.h"
 #include "installer/win32/folder_security.h"
 #include "installer/win32/reg_server.h"
 
@@ -152,6 +157,16 @@ class Win32InstallerView final : public InstallerView {
     HWND fechar = Label(inst, pctFechar_, L"Finalizar", 120, 120, 960, 345, stepFont_, kLightGrey);
     SetWindowLongPtrW(fechar, GWL_STYLE, GetWindowLongPtrW(fechar, GWL_STYLE) | SS_NOTIFY);
     SetClassLongPtrW(pctFechar_, GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(LoadCursorW(nullptr, IDC_HAND)));
+
+    // The failure panel: the success panel's place, look and button, with what failed.
+    pctDentroFalha_ = Panel(inst, pctFora_, l.panelX, l.panelY, l.panelW, l.panelH, kPanelColour, false);
+    Label(inst, pctDentroFalha_, Widen(kFailureTitle).c_str(), 960, 480, 9600, 495, titleFont_, kWhite);
+    for (int i = 0; i < 5; ++i)
+      lblFalha_[i] = Label(inst, pctDentroFalha_, L"", 1200, 1080 + 360 * i, 9000, 345, stepFont_, kLightGrey);
+    lblVersao3_ = Label(inst, pctDentroFalha_, L"", 960, 3600, 6000, 240, versionFont_, kWhite);
+    HWND fecharFalha = Panel(inst, pctDentroFalha_, T(9360), T(3240), T(1245), T(555), kBlue, true, kIdFechar);
+    HWND lbl = Label(inst, fecharFalha, L"Finalizar", 120, 120, 960, 345, stepFont_, kLightGrey);
+    SetWindowLongPtrW(lbl, GWL_STYLE, GetWindowLongPtrW(lbl, GWL_STYLE) | SS_NOTIFY);
   }
   ~Win32InstallerView() override {
     for (HFONT f : {titleFont_, stepFont_, doneFont_, versionFont_}) DeleteObject(f);
@@ -160,6 +175,7 @@ class Win32InstallerView final : public InstallerView {
   void SetVersionLine(const std::string& text) override {
     SetWindowTextW(lblVersao1_, Widen(text).c_str());
     SetWindowTextW(lblVersao2_, Widen(text).c_str());
+    SetWindowTextW(lblVersao3_, Widen(text).c_str());
   }
   void SetStep(int index, const std::string& caption, StepLook look) override {
     HWND l = lblStatus_[index];
@@ -182,6 +198,12 @@ class Win32InstallerView final : public InstallerView {
     ::ShowWindow(pctDentro_, SW_HIDE);
     ::ShowWindow(pctDentroSuces_, SW_SHOW);
     SetWindowPos(pctDentroSuces_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  }
+  void ShowFailurePanel(const std::vector<std::string>& failures) override {
+    for (size_t i = 0; i < 5; ++i) SetWindowTextW(lblFalha_[i], i < failures.size() ? Widen(failures[i]).c_str() : L"");
+    ::ShowWindow(pctDentro_, SW_HIDE);
+    ::ShowWindow(pctDentroFalha_, SW_SHOW);
+    SetWindowPos(pctDentroFalha_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   }
   void CloseWindow() override {
     DestroyWindow(window_);
@@ -231,6 +253,24 @@ class Win32InstallerView final : public InstallerView {
   HWND pctFora_ = nullptr, pctDentro_ = nullptr, pctDentroSuces_ = nullptr, pctFechar_ = nullptr;
   HWND lblStatus_[6] = {};
   HWND gifLoadWin_ = nullptr, lblVersao1_ = nullptr, lblVersao2_ = nullptr;
+  HWND pctDentroFalha_ = nullptr, lblFalha_[5] = {}, lblVersao3_ = nullptr;
+};
+
+// An uninstall run from the list of installed programs: no window, only the
+// closing message.
+class UninstallView final : public InstallerView {
+ public:
+  void SetVersionLine(const std::string&) override {}
+  void SetStep(int, const std::string&, StepLook) override {}
+  void ShowWindow() override {}
+  void ShowSuccessPanel() override {}
+  void ShowFailurePanel(const std::vector<std::string>&) override {}
+  void CloseWindow() override {}
+  void ShowLoadHost(bool) override {}
+  bool AdoptWindow(const std::string&) override { return false; }
+  void MessageBoxOk(const std::string& text) override {
+    MessageBoxW(nullptr, Widen(text).c_str(), Widen(kInstallerTitle).c_str(), MB_OK);
+  }
 };
 
 class Win32PayloadResources final : public PayloadResources {
@@ -245,6 +285,31 @@ class Win32PayloadResources final : public PayloadResources {
     return std::string(static_cast<const char*>(p), SizeofResource(nullptr, r));
   }
 };
+
+// Links (junctions, symbolic links) are removed themselves, never entered.
+void RemoveTreeW(const std::wstring& folder) {
+  const DWORD attrs = GetFileAttributesW(folder.c_str());
+  if (attrs == INVALID_FILE_ATTRIBUTES) return;
+  if (!(attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+      do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = folder + L"\\" + name;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          RemoveTreeW(path);
+        } else {
+          SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+          DeleteFileW(path.c_str());
+        }
+      } while (FindNextFileW(h, &fd));
+      FindClose(h);
+    }
+  }
+  RemoveDirectoryW(folder.c_str());
+}
 
 class Win32InstallerPlatform final : public InstallerPlatform {
  public:
@@ -293,6 +358,64 @@ class Win32InstallerPlatform final : public InstallerPlatform {
   }
   bool fVBRegServer(const std::string& path, bool blnRegister) override {
     return reg_.fVBRegServer(path, blnRegister);
+  }
+  bool RegistraDesinstalacao(const UninstallEntry& e) override {
+    HKEY key = nullptr;
+    const std::wstring path = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + Widen(e.key);
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
+      return false;
+    bool ok = true;
+    auto text = [&](const wchar_t* name, const std::string& value) {
+      const std::wstring v = Widen(value);
+      ok &= RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
+                           static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    };
+    auto number = [&](const wchar_t* name, DWORD value) {
+      ok &= RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) ==
+            ERROR_SUCCESS;
+    };
+    text(L"DisplayName", e.displayName);
+    text(L"DisplayVersion", e.displayVersion);
+    text(L"Publisher", e.publisher);
+    text(L"InstallLocation", e.installLocation);
+    text(L"DisplayIcon", e.displayIcon);
+    text(L"UninstallString", e.uninstallString);
+    text(L"QuietUninstallString", e.quietUninstallString);
+    number(L"EstimatedSize", e.estimatedSizeKb);
+    number(L"NoModify", 1);
+    number(L"NoRepair", 1);
+    RegCloseKey(key);
+    return ok;
+  }
+  bool RemoveChave(const std::string& key) override {
+    const std::wstring k = Widen(key);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, k.c_str());
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, k.c_str(), KEY_WOW64_64KEY, 0);
+    HKEY open = nullptr;
+    const LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, k.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &open);
+    if (rc == ERROR_SUCCESS) RegCloseKey(open);
+    return rc == ERROR_FILE_NOT_FOUND;
+  }
+  bool RemoveTree(const std::string& folder) override {
+    RemoveTreeW(Widen(folder));
+    return GetFileAttributesW(Widen(folder).c_str()) == INVALID_FILE_ATTRIBUTES;
+  }
+  bool RemoveSelf(const std::string& path) override {
+    // A running program's file can be moved on its volume, not deleted: out of
+    // the suite folder into Temp, deleted there at the next restart.
+    const std::wstring self = Widen(path);
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+    const std::wstring moved = std::wstring(temp, n) + L"InstaladorQuarnSQL-" + std::to_wstring(GetCurrentProcessId()) +
+                               L"-" + std::to_wstring(GetTickCount64()) + L".exe";
+    if (n && MoveFileExW(self.c_str(), moved.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      MoveFileExW(moved.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+      return true;
+    }
+    // Temp on another volume: the file stays where it is until the restart deletes it.
+    MoveFileExW(self.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return GetFileAttributesW(self.c_str()) == INVALID_FILE_ATTRIBUTES;
   }
 
  private:
@@ -348,15 +471,42 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   pc.lpszClassName = kPanelClass;
   RegisterClassExW(&pc);
 
-  HWND hwnd = CreateWindowExW(0, kWindowClass, Widen(kInstallerTitle).c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 0,
-                              0, 800, 300, nullptr, nullptr, instance, nullptr);
-  if (!hwnd) return static_cast<int>(GetLastError());
+  // The switches; the log's default place is the Temp folder of whoever runs it.
+  std::vector<std::string> args;
+  int argc = 0;
+  if (LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc)) {
+    for (int i = 1; i < argc; ++i) args.push_back(Narrow(argv[i]));
+    LocalFree(argv);
+  }
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD tempLen = GetTempPathW(MAX_PATH + 1, temp);
+  const CommandLine cl = ParseCommandLine(args, JoinPath(Narrow(std::wstring(temp, tempLen)), kDefaultLogName));
 
   Win32FileSystem fs;
   Win32Clock clock;
   Win32DateFormat dates;
+  AcpCodec codec;
+  if (!cl.ok) {
+    if (cl.quiet) LogView(fs, clock, dates, codec, cl.logPath).MessageBoxOk(cl.error);
+    else MessageBoxW(nullptr, Widen(cl.error).c_str(), Widen(kInstallerTitle).c_str(), MB_OK | MB_ICONERROR);
+    return kExitBadCommandLine;
+  }
+
+  // Only an installation with a person watching has a window on the screen; the
+  // others keep a message-only one for their timers.
+  const bool windowed = !cl.quiet && !cl.uninstall;
+  HWND hwnd = windowed ? CreateWindowExW(0, kWindowClass, Widen(kInstallerTitle).c_str(),
+                                         WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 0, 0, 800, 300, nullptr, nullptr,
+                                         instance, nullptr)
+                       : CreateWindowExW(0, kWindowClass, Widen(kInstallerTitle).c_str(), 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                         nullptr, instance, nullptr);
+  if (!hwnd) return kExitUnexpected;
+
   Win32EventLoop loop(hwnd);
-  Win32InstallerView view(instance, hwnd);
+  std::unique_ptr<InstallerView> view;
+  if (cl.quiet) view = std::make_unique<LogView>(fs, clock, dates, codec, cl.logPath);
+  else if (cl.uninstall) view = std::make_unique<UninstallView>();
+  else view = std::make_unique<Win32InstallerView>(instance, hwnd);
   Win32PayloadResources resources;
   Win32InstallerPlatform platform;
   Win32ServiceManager scm;
@@ -365,19 +515,31 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   FechaExe fecha(processes);
   InstallerInfo info;
   ModulePath(info.exeFolder, info.exeName);
-  FrmInstal form(InstallerPorts{fs, clock, dates, loop, view, resources, platform, control, fecha}, info);
+  info.quiet = cl.quiet;
+  FrmInstal form(InstallerPorts{fs, clock, dates, loop, *view, resources, platform, control, fecha}, info);
   g_loop = &loop;
-  g_form = &form;
+  g_form = windowed ? &form : nullptr;
 
-  int code = 0;
+  const ULONGLONG started = GetTickCount64();
+  int code = kExitOk;
   try {
-    if (form.Form_Load()) loop.Run();
+    if (cl.uninstall) {
+      form.Desinstalar(cl.purge);
+    } else if (form.Form_Load() && windowed) {
+      loop.Run();
+    }
+    code = form.ExitCode();
   } catch (const ProgramEnd&) {
     // Esc, or the window closed: the installer ends at once.
+    code = form.ExitCode();
   } catch (const VbError& e) {
-    MessageBoxW(hwnd, Widen(e.Description()).c_str(), Widen(kInstallerTitle).c_str(), MB_OK | MB_ICONERROR);
-    code = 1;
+    if (windowed) MessageBoxW(hwnd, Widen(e.Description()).c_str(), Widen(kInstallerTitle).c_str(), MB_OK | MB_ICONERROR);
+    else view->MessageBoxOk(e.Description());
+    code = kExitUnexpected;
   }
+  char took[32];
+  snprintf(took, sizeof took, "%.1f", (GetTickCount64() - started) / 1000.0);
+  view->Note("Código de saída: " + std::to_string(code) + " (" + took + " s)");
   g_form = nullptr;
   g_loop = nullptr;
   return code;

@@ -6,6 +6,7 @@
 #include "fakes/control_fakes.h"
 #include "fakes/fakes.h"
 #include "installer/frm_instal.h"
+#include "installer/log_view.h"
 
 namespace quarn {
 namespace {
@@ -16,6 +17,7 @@ class FakeView final : public InstallerView {
   std::vector<std::string> messages;
   std::vector<std::pair<std::string, StepLook>> steps[6];
   bool shown = false, success = false, closed = false, hostVisible = false;
+  std::vector<std::string> failures;  // of the failure panel, when shown
   int adoptAttempts = 0;
   int windowAppearsAfter = 0;  // adopt attempts before the loader's window exists; -1: never
   bool adopted = false;
@@ -37,6 +39,7 @@ class FakeView final : public InstallerView {
     messages.push_back(t);
     if (onMessage) onMessage();
   }
+  void ShowFailurePanel(const std::vector<std::string>& f) override { failures = f; }
   StepLook Last(int i) const { return steps[i].back().second; }
 };
 
@@ -81,8 +84,32 @@ class FakePlatform final : public InstallerPlatform {
   }
   bool VerificaSeWindowsNT() override { return nt; }
   bool fVBRegServer(const std::string& path, bool reg) override {
-    EXPECT_TRUE(reg);
-    registered.push_back(path);
+    if (reg) registered.push_back(path);
+    else registered.erase(std::remove(registered.begin(), registered.end(), path), registered.end());
+    return true;
+  }
+  std::map<std::string, UninstallEntry> keys;  // HKLM keys the installer owns
+  std::set<std::string> stuckKeys;             // keys that cannot be deleted
+  std::string self;                            // the running program's file
+  bool RegistraDesinstalacao(const UninstallEntry& e) override {
+    keys[kUninstallKey] = e;
+    return true;
+  }
+  bool RemoveChave(const std::string& key) override {
+    if (!stuckKeys.count(key)) keys.erase(key);
+    return !keys.count(key) && !stuckKeys.count(key);
+  }
+  bool RemoveTree(const std::string& folder) override {
+    const std::string k = fakes::Key(folder);
+    auto below = [&](const std::string& p) { return p == k || p.rfind(k + "\\", 0) == 0; };
+    for (auto it = fs_.files.begin(); it != fs_.files.end();)
+      it = below(it->first) && !fs_.locked.count(it->first) ? fs_.files.erase(it) : std::next(it);
+    for (auto it = fs_.dirs.begin(); it != fs_.dirs.end();) it = below(*it) ? fs_.dirs.erase(it) : std::next(it);
+    return true;
+  }
+  bool RemoveSelf(const std::string& path) override {
+    EXPECT_EQ(fakes::Key(path), fakes::Key(self));
+    fs_.files.erase(fakes::Key(path));
     return true;
   }
 
@@ -223,9 +250,164 @@ TEST_F(Installer, AFreshMachineGetsTheWholeSuite) {
   // The pauses: 2000 + 2500 + 4 x 3500 ms.
   EXPECT_GE(loop.TickMs(), 18500u);
   EXPECT_LT(loop.TickMs(), 18500u + 2000u);
+  EXPECT_EQ(Form().ExitCode(), kExitOk);
+  // Listed for removal by the copy in the protected folder, not the downloaded file.
+  const UninstallEntry& e = platform.keys.at(kUninstallKey);
+  EXPECT_EQ(fs.Get(kSuite + "\\InstaladorQuarnSQL.exe"), "MZ");
+  EXPECT_EQ(e.quietUninstallString, "\"" + kSuite + "\\InstaladorQuarnSQL.exe\" /uninstall /quiet");
+  EXPECT_EQ(e.uninstallString, "\"" + kSuite + "\\InstaladorQuarnSQL.exe\" /uninstall");
+  EXPECT_EQ(e.installLocation, kSuite);
+  EXPECT_EQ(e.displayVersion, "1.0.27");
+  EXPECT_EQ(e.estimatedSizeKb, 1u);
   // Enter ends the installer once the success panel shows.
   Form().Form_KeyDown(13);
   EXPECT_EQ(platform.ended, 1);
+}
+
+TEST(InstallerVerdict, EveryCombinationOfFailuresGivesTheCodeOfTheFirstAndNamesEachOne) {
+  const int codes[] = {kExitFilesNotWritten, kExitServiceNotRunning, kExitMonitorNotRunning, kExitGuiNotStarted,
+                       kExitNotListed};
+  for (int failed = 0; failed < 32; ++failed) {
+    InstallChecks c;
+    if (failed & 1) c.notWritten = {"NTsvc.ocx", "AZIP32.DLL"};
+    c.serviceRuns = !(failed & 2);
+    c.monitorRuns = !(failed & 4);
+    c.guiStarted = !(failed & 8);
+    c.listed = !(failed & 16);
+    const Verdict v = JulgaInstalacao(c);
+    int expected = kExitOk, count = 0;
+    for (int bit = 0; bit < 5; ++bit)
+      if (failed & (1 << bit)) {
+        if (!count++) expected = codes[bit];
+      }
+    EXPECT_EQ(v.exitCode, expected) << failed;
+    EXPECT_EQ(static_cast<int>(v.failures.size()), count) << failed;
+  }
+  InstallChecks files{{"NTsvc.ocx", "AZIP32.DLL"}, true, true, true, true};
+  EXPECT_EQ(JulgaInstalacao(files).failures, std::vector<std::string>{"Arquivos não gravados: NTsvc.ocx, AZIP32.DLL."});
+}
+
+TEST(InstallerCommandLine, SwitchesInAnyCaseWithSlashOrDashAndBadOnesRefused) {
+  const std::string def = "C:\\Temp\\InstaladorQuarnSQL.log";
+  struct Row {
+    std::vector<std::string> args;
+    bool ok, quiet, uninstall, purge;
+    std::string log;
+  } rows[] = {
+      {{}, true, false, false, false, def},
+      {{"/quiet"}, true, true, false, false, def},
+      {{"/S"}, true, true, false, false, def},
+      {{"-Quiet", "/LOG", "D:\\x y.log"}, true, true, false, false, "D:\\x y.log"},
+      {{"/uninstall"}, true, false, true, false, def},
+      {{"/Uninstall", "-s", "/purge"}, true, true, true, true, def},
+      {{"/log"}, false, false, false, false, def},
+      {{"/quiet", "/log", ""}, false, false, false, false, def},
+      {{"/purge"}, false, false, false, false, def},
+      {{"/qn"}, false, false, false, false, def},
+      {{"quiet"}, false, false, false, false, def},
+      {{"/"}, false, false, false, false, def},
+  };
+  for (const Row& r : rows) {
+    std::string name;
+    for (const auto& a : r.args) name += a + " ";
+    const CommandLine cl = ParseCommandLine(r.args, def);
+    EXPECT_EQ(cl.ok, r.ok) << name;
+    if (!r.ok) {
+      EXPECT_NE(cl.error.find("Use: InstaladorQuarnSQL.exe"), std::string::npos) << name;
+      continue;
+    }
+    EXPECT_EQ(cl.quiet, r.quiet) << name;
+    EXPECT_EQ(cl.uninstall, r.uninstall) << name;
+    EXPECT_EQ(cl.purge, r.purge) << name;
+    EXPECT_EQ(cl.logPath, r.log) << name;
+  }
+}
+
+TEST_F(Installer, ASilentRunShowsNothingWaitsForNothingAndLogsWhatItWouldHaveShown) {
+  fs.AddDir("C:\\Temp");
+  Cp1252Codec codec;
+  LogView log(fs, clock, dates, codec, "C:\\Temp\\InstaladorQuarnSQL.log");
+  info.quiet = true;
+  FrmInstal f(InstallerPorts{fs, clock, dates, loop, log, resources, platform, control, fecha}, info);
+  ASSERT_TRUE(f.Form_Load());
+  EXPECT_EQ(f.ExitCode(), kExitOk);
+  EXPECT_LT(loop.TickMs(), 1000u);  // none of the 18.5 s of pauses
+  EXPECT_EQ(platform.started, std::vector<std::string>{kSuite + "\\QuarnSQLMonitor.EXE"});  // no animation
+  const std::string text = Cp1252Codec().FromAnsi(fs.Get("C:\\Temp\\InstaladorQuarnSQL.log"));
+  for (const char* line : {"06/12/2026 05:55:04 Versão revisada: 1.0.27 de 28/02/2014 13:42:52\r\n",
+                           "Extraindo Arquivos. (concluído)\r\n", "Quarn Service Monitor Iniciado. (concluído)\r\n",
+                           "Quarn SQL Server instalado com sucesso.\r\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
+}
+
+TEST_F(Installer, UninstallRemovesTheSuiteInOrderKeepsLogsUnlessPurgedAndEndsCleanlyWhenRunAgain) {
+  ASSERT_TRUE(Form().Form_Load());
+  ASSERT_EQ(Form().ExitCode(), kExitOk);
+  fs.AddDir(kSuite + "\\Logs");
+  fs.Put(kSuite + "\\Logs\\LogGeralMonitor.INI", "log");
+  fs.Put(kSuite + "\\Temp\\QuarnSQLService.zip", "download");
+  procs.Run("QuarnSQLService.exe");
+  scm.calls.clear();
+  // Run by the list of installed programs: from the copy in the suite folder.
+  InstallerInfo copy{kSuite, "InstaladorQuarnSQL"};
+  platform.self = kSuite + "\\InstaladorQuarnSQL.exe";
+  auto uninstall = [&](bool purge) {
+    FrmInstal f(InstallerPorts{fs, clock, dates, loop, view, resources, platform, control, fecha}, copy);
+    return f.Desinstalar(purge);
+  };
+  EXPECT_EQ(uninstall(false), kExitOk);
+  const auto first = [&](const std::string& call) { return std::find(scm.calls.begin(), scm.calls.end(), call); };
+  EXPECT_LT(first("Stop QuarnSQLServiceMonitor"), first("Stop QuarnSQLService"));
+  EXPECT_TRUE(scm.services.empty());
+  EXPECT_EQ(fecha.PegaIdProcesso("QuarnSQLMonitor.exe") + fecha.PegaIdProcesso("QuarnSQLService.exe"), 0u);
+  EXPECT_TRUE(platform.registered.empty());
+  for (const auto& f : kPayload) EXPECT_FALSE(fs.Has(kSuite + "\\" + f.target)) << f.target;
+  EXPECT_FALSE(fs.Has(kSuite + "\\InstaladorQuarnSQL.exe"));
+  EXPECT_FALSE(fs.DirExists(kSuite + "\\Temp"));
+  EXPECT_TRUE(platform.keys.empty());
+  EXPECT_EQ(fs.Get(kSuite + "\\Logs\\LogGeralMonitor.INI"), "log");
+  EXPECT_EQ(view.messages.back(), "Quarn SQL Server removido. Os registros e os dados do serviço foram mantidos em " +
+                                      kSuite + ".");
+  EXPECT_EQ(uninstall(false), kExitOk);  // nothing left to remove
+  EXPECT_EQ(uninstall(true), kExitOk);
+  EXPECT_FALSE(fs.DirExists(kSuite));
+  EXPECT_EQ(view.messages.back(), "Quarn SQL Server removido.");
+}
+
+TEST_F(Installer, AnUninstallThatCannotFinishKeepsItsEntryAndTheCopyThatRunsIt) {
+  struct Undeletable : ServiceManager {
+    fakes::FakeServiceManager& inner;
+    explicit Undeletable(fakes::FakeServiceManager& s) : inner(s) {}
+    int32_t Status(const std::string& n) override { return inner.Status(n); }
+    int32_t ReadAccount(const std::string& n, std::string& a) override { return inner.ReadAccount(n, a); }
+    int32_t Create(const ServiceSpec& w) override { return inner.Create(w); }
+    int32_t Remove(const std::string& n) override { return inner.Stop(n), 1072; }  // marked for deletion
+    int32_t Start(const std::string& n) override { return inner.Start(n); }
+    int32_t Stop(const std::string& n) override { return inner.Stop(n); }
+    std::string LogonDomain() override { return inner.LogonDomain(); }
+  } undeletable(scm);
+  InstallerServiceControl stuckControl{undeletable};
+  const std::string copy = kSuite + "\\InstaladorQuarnSQL.exe";
+  // Each fault alone, over a fresh installation: the code of its kind, and what stays.
+  for (int fault = 0; fault < 3; ++fault) {
+    scm.services.clear();
+    form.reset();
+    view = FakeView{};
+    ASSERT_TRUE(Form().Form_Load());
+    ASSERT_EQ(Form().ExitCode(), kExitOk) << fault;
+    if (fault == 1) fs.locked.insert(fakes::Key(kSuite + "\\AUNZIP32.DLL"));
+    if (fault == 2) platform.stuckKeys.insert(kControlesKey);
+    FrmInstal f(InstallerPorts{fs, clock, dates, loop, view, resources, platform,
+                               fault == 0 ? stuckControl : control, fecha},
+                info);
+    const int expected[] = {kExitServiceNotRemoved, kExitFilesNotRemoved, kExitRegistryNotRemoved};
+    EXPECT_EQ(f.Desinstalar(false), expected[fault]) << fault;
+    EXPECT_TRUE(fs.Has(copy)) << fault;
+    EXPECT_EQ(platform.keys.count(kUninstallKey), 1u) << fault;
+    EXPECT_EQ(view.messages.back().rfind("O Quarn SQL Server não foi removido por completo:\r\n", 0), 0u);
+    fs.locked.clear();
+    platform.stuckKeys.clear();
+  }
 }
 
 TEST_F(Installer, ASecondRunRepairsWithoutCreatingAnythingTwice) {
@@ -258,7 +440,8 @@ TEST_F(Installer, ARewrittenProgramLosesTheVersionRecordOfTheBuildItReplaced) {
   ASSERT_TRUE(Form().Form_Load());
   EXPECT_FALSE(fs.Has(kSuite + "\\Logs\\VersaoQuarnSQLService.ini"));
   EXPECT_EQ(fs.Get(kSuite + "\\Logs\\VersaoQuarnSqlMonitor.ini"), "5.0\r\n");
-  EXPECT_TRUE(view.success);
+  EXPECT_FALSE(view.success);  // the GUI monitor running is the old build
+  EXPECT_EQ(Form().ExitCode(), kExitFilesNotWritten);
 }
 
 TEST_F(Installer, TheMissingServiceTakesTheAccountOfTheExistingOne) {
@@ -268,12 +451,16 @@ TEST_F(Installer, TheMissingServiceTakesTheAccountOfTheExistingOne) {
   EXPECT_EQ(scm.Find("QuarnSQLService")->account, "EMPRESA\\backup");  // left as it was
 }
 
-TEST_F(Installer, AServiceThatDoesNotRunEndsRedButTheSuccessPanelShows) {
+TEST_F(Installer, AServiceThatDoesNotRunEndsRedAndTheFailurePanelNamesIt) {
   scm.Add("QuarnSQLService", kServiceStopped).refusesToStart = true;
   ASSERT_TRUE(Form().Form_Load());
   EXPECT_EQ(view.Last(4), StepLook::Failed);
   EXPECT_EQ(view.Last(5), StepLook::Done);
-  EXPECT_TRUE(view.success);
+  EXPECT_FALSE(view.success);
+  EXPECT_EQ(view.failures, std::vector<std::string>{"O serviço QuarnSQLService não está em execução."});
+  EXPECT_EQ(Form().ExitCode(), kExitServiceNotRunning);
+  Form().Form_KeyDown(13);  // Enter ends it on the failure panel too
+  EXPECT_EQ(platform.ended, 1);
 }
 
 TEST_F(Installer, APayloadFileThatCannotBeWrittenIsNamedOnceAndTheRestIsWritten) {
@@ -298,7 +485,9 @@ TEST_F(Installer, APayloadFileThatCannotBeWrittenIsNamedOnceAndTheRestIsWritten)
   EXPECT_EQ(platform.started, std::vector<std::string>{kSuite + "\\QuarnSQLMonitor.EXE"});
   EXPECT_EQ(view.adoptAttempts, 0);
   EXPECT_TRUE(fs.Has(kSuite + "\\AUNZIP32.DLL"));
-  EXPECT_TRUE(view.success);
+  EXPECT_FALSE(view.success);
+  EXPECT_EQ(view.failures.front(), "Arquivos não gravados: MSCOMCTL.ocx, AZIP32.DLL.");
+  EXPECT_EQ(Form().ExitCode(), kExitFilesNotWritten);
 }
 
 TEST_F(Installer, AVolumeWithoutPermissionsGetsNothingAndIsNamedInAMessage) {
@@ -321,6 +510,7 @@ TEST_F(Installer, EscDuringAPauseEndsTheInstallerAtOnce) {
   EXPECT_EQ(platform.ended, 0);
   EXPECT_THROW(Form().Form_Load(), ProgramEnd);
   EXPECT_EQ(platform.ended, 1);
+  EXPECT_EQ(Form().ExitCode(), kExitInterrupted);
   EXPECT_TRUE(scm.services.empty());  // step 2 never ran
   EXPECT_FALSE(view.success);
 }
@@ -328,6 +518,7 @@ TEST_F(Installer, EscDuringAPauseEndsTheInstallerAtOnce) {
 TEST_F(Installer, AnotherCopyEndsBeforeDoingAnything) {
   platform.prev = AnotherCopyRuns(false, kWin32AccessDenied);  // a copy started by another account
   EXPECT_FALSE(Form().Form_Load());
+  EXPECT_EQ(Form().ExitCode(), kExitAnotherCopy);
   EXPECT_TRUE(platform.started.empty());
   EXPECT_FALSE(fs.DirExists("C:\\Temp"));
 }

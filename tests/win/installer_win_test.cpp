@@ -17,6 +17,43 @@ using quarn::win::UniqueKernel;
 constexpr wchar_t kTitle[] = L"Instalador Quarn SQL";
 constexpr wchar_t kSuite[] = L"C:\\Solvane\\Quarn SQL";
 constexpr wchar_t kSuccess[] = L"Quarn SQL Server instalado com sucesso.";
+constexpr wchar_t kFailure[] = L"O Quarn SQL Server não foi instalado por completo.";
+constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuarnSQL";
+constexpr wchar_t kControlesKey[] = L"SOFTWARE\\Solvane\\Quarn SQL\\Controles";
+
+bool KeyExists(const wchar_t* key) {
+  HKEY k;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+  RegCloseKey(k);
+  return true;
+}
+
+std::wstring RegText(const wchar_t* key, const wchar_t* value) {
+  wchar_t buf[1024] = {};
+  DWORD size = sizeof buf - sizeof(wchar_t);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_SZ, nullptr, buf, &size) != ERROR_SUCCESS) return L"";
+  return buf;
+}
+
+// Visible top-level windows of a process, and any loading animation's, as a person would see them.
+int VisibleWindowsOf(DWORD pid) {
+  struct Count {
+    DWORD pid;
+    int n;
+  } c{pid, 0};
+  EnumWindows(
+      [](HWND w, LPARAM p) -> BOOL {
+        auto* c = reinterpret_cast<Count*>(p);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        wchar_t title[64] = {};
+        GetWindowTextW(w, title, 64);
+        if (IsWindowVisible(w) && (owner == c->pid || lstrcmpW(title, L"LoadWinSolvane") == 0)) ++c->n;
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&c));
+  return c.n;
+}
 
 bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
@@ -111,7 +148,8 @@ struct InstallerUnderWine : ::testing::Test {
   void SetUp() override {
     EndSuite();
     RemoveTree(kSuite);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL\\Controles");
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kControlesKey);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKey);
     installer = FreshFolder(L"instalador") + L"\\InstaladorQuarnSQL.exe";
     CopyFileW((BinFolder() + L"\\InstaladorQuarnSQL.exe").c_str(), installer.c_str(), FALSE);
   }
@@ -224,13 +262,13 @@ TEST_F(InstallerUnderWine, EscDuringAPauseEndsItAndASecondCopyEndsAtOnce) {
   HWND w = WaitWindow();
   ASSERT_NE(w, nullptr);
   UniqueKernel second = Launch(installer, L"");
-  EXPECT_EQ(WaitExit(second.get(), 10000), 0u);
+  EXPECT_EQ(WaitExit(second.get(), 10000), 4u);  // another copy runs
   Sleep(1500);
   PostMessageW(w, WM_KEYDOWN, VK_RETURN, 0);  // does nothing during the installation
   Sleep(300);
   EXPECT_EQ(WaitExit(p.get(), 0), static_cast<DWORD>(STILL_ACTIVE));
   PostMessageW(w, WM_KEYDOWN, VK_ESCAPE, 0);
-  EXPECT_EQ(WaitExit(p.get(), 5000), 0u);
+  EXPECT_EQ(WaitExit(p.get(), 5000), 3u);  // interrupted
   EXPECT_FALSE(ServiceExists(L"QuarnSQLService"));
 }
 
@@ -267,11 +305,17 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
     SendMessageW(box, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }, 5000));
   }
+  // A file not written is a failed installation: the failure panel names it, never the success panel.
   HWND w = WaitWindow();
   ASSERT_TRUE(WaitFor([&] {
-    HWND s = FindChildByText(w, kSuccess);
-    return s && IsWindowVisible(s);
+    HWND f = FindChildByText(w, kFailure);
+    return f && IsWindowVisible(f);
   }, 45000));
+  HWND success = FindChildByText(w, kSuccess);
+  EXPECT_FALSE(success && IsWindowVisible(success));
+  EXPECT_NE(FindChildByText(w, L"Arquivos não gravados: MSCOMCTL.ocx."), nullptr);
+  Sleep(300);
+  SaveScreenshot(w, L"instalador-falha");
   EXPECT_TRUE(Exists(std::wstring(kSuite) + L"\\AUNZIP32.DLL"));
   EXPECT_FALSE(ControlRegistered(L"MSCOMCTL.ocx"));
   EXPECT_TRUE(ControlRegistered(L"MSINET.ocx"));
@@ -279,7 +323,59 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
   lockLoader = win::UniqueFile();
   ExpectClosedToOrdinaryUsers(kSuite);
   PostMessageW(w, WM_KEYDOWN, VK_ESCAPE, 0);
-  EXPECT_EQ(WaitExit(p.get(), 5000), 0u);
+  EXPECT_EQ(WaitExit(p.get(), 5000), 10u);  // files not written
+}
+
+TEST_F(InstallerUnderWine, ASilentInstallShowsNothingAndIsRemovedFromTheListOfInstalledPrograms) {
+  const std::wstring log = installer.substr(0, installer.rfind(L'\\')) + L"\\instalar.log";
+  DeleteFileW(log.c_str());
+  const ULONGLONG t0 = GetTickCount64();
+  UniqueKernel p = Launch(installer, L"/quiet /log \"" + log + L"\"");
+  ASSERT_TRUE(p);
+  const DWORD pid = GetProcessId(p.get());
+  int seen = 0;
+  while (WaitForSingleObject(p.get(), 20) == WAIT_TIMEOUT && GetTickCount64() - t0 < 60000)
+    seen += VisibleWindowsOf(pid);
+  const ULONGLONG took = GetTickCount64() - t0;
+  std::printf("silent installation took %.1f s\n", took / 1000.0);
+  EXPECT_EQ(WaitExit(p.get(), 0), 0u);
+  EXPECT_EQ(seen, 0);
+  for (auto* name : {L"QuarnSQLService", L"QuarnSQLServiceMonitor"})
+    EXPECT_TRUE(WaitFor([&] { return ServiceState(name) == SERVICE_RUNNING; }, 10000)) << name;
+  EXPECT_TRUE(WaitFor([] { return CountProcesses(L"QuarnSQLMonitor.EXE") == 1; }, 10000));
+  const std::string text = win::AcpCodec().FromAnsi(ReadFileBytes(log));
+  EXPECT_NE(text.find("Quarn SQL Server instalado com sucesso."), std::string::npos) << text;
+  EXPECT_NE(text.find("Código de saída: 0"), std::string::npos) << text;
+
+  const std::wstring copy = std::wstring(kSuite) + L"\\InstaladorQuarnSQL.exe";
+  EXPECT_EQ(RegText(kUninstallKey, L"QuietUninstallString"), L"\"" + copy + L"\" /uninstall /quiet");
+  EXPECT_EQ(RegText(kUninstallKey, L"InstallLocation"), kSuite);
+  EXPECT_EQ(AccessProblems(copy), "");
+
+  // As a deployment tool removes it: the command the list holds, run from the suite's own copy.
+  const std::wstring logs = std::wstring(kSuite) + L"\\Logs";
+  EXPECT_TRUE(WaitFor([&] { return Exists(logs + L"\\QuarnSQLServiceExecuting.ini"); }, 10000));
+  UniqueKernel u = Launch(copy, L"/uninstall /quiet");
+  ASSERT_TRUE(u);
+  EXPECT_EQ(WaitExit(u.get(), 60000), 0u);
+  EXPECT_FALSE(ServiceExists(L"QuarnSQLService"));
+  EXPECT_FALSE(ServiceExists(L"QuarnSQLServiceMonitor"));
+  for (auto* exe : {L"QuarnSQLMonitor.EXE", L"QuarnSQLService.EXE", L"QuarnSQLServiceMonitor.EXE"})
+    EXPECT_EQ(CountProcesses(exe), 0) << win::Narrow(exe);
+  for (auto* f : {L"QuarnSQLMonitor.EXE", L"QuarnSQLService.EXE", L"QuarnSQLServiceMonitor.EXE", L"NTsvc.ocx",
+                  L"MSCOMCTL.ocx", L"Comdlg32.ocx", L"MSINET.ocx", L"richtx32.ocx", L"AZIP32.DLL", L"AUNZIP32.DLL",
+                  L"InstaladorQuarnSQL.exe", L"Temp"})
+    EXPECT_FALSE(Exists(std::wstring(kSuite) + L"\\" + f)) << win::Narrow(f);
+  EXPECT_FALSE(KeyExists(kControlesKey));
+  EXPECT_FALSE(KeyExists(kUninstallKey));
+  EXPECT_TRUE(Exists(logs + L"\\QuarnSQLServiceExecuting.ini"));  // the user's data stays
+
+  // Again over nothing, then with /purge: both end cleanly, the second takes Logs\ too.
+  UniqueKernel again = Launch(installer, L"/uninstall /quiet");
+  EXPECT_EQ(WaitExit(again.get(), 60000), 0u);
+  UniqueKernel purge = Launch(installer, L"-UNINSTALL -S -purge");
+  EXPECT_EQ(WaitExit(purge.get(), 60000), 0u);
+  EXPECT_FALSE(Exists(kSuite));
 }
 
 }  // namespace
