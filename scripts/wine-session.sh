@@ -14,14 +14,16 @@ export LC_ALL=pt_BR.UTF-8
 export WINEPREFIX
 WINEPREFIX="$(mktemp -d /tmp/quarn-wine.XXXXXX)"
 
-display=""
-for n in $(seq 90 140); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=":$n"; break; fi
-done
-[ -n "$display" ] || { echo "wine-session: no free X display" >&2; exit 1; }
-
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display itself and names it on a descriptor once it
+# listens: no race with another session choosing at the same moment.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$WINEPREFIX/display" >/dev/null 2>&1 &
 xvfb_pid=$!
+display=""
+for _ in $(seq 1 100); do
+  [ -s "$WINEPREFIX/display" ] && { display=":$(head -n1 "$WINEPREFIX/display")"; break; }
+  sleep 0.1
+done
+[ -n "$display" ] || { echo "wine-session: Xvfb did not start" >&2; kill "$xvfb_pid" 2>/dev/null; exit 1; }
 export DISPLAY="$display"
 
 server_pid=""
@@ -36,7 +38,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
 
 # One boot per session: the prefix, its registry and the service manager. The
 # service manager and the services it starts inherit the boot's error stream, on
