@@ -44,8 +44,16 @@ trap cleanup EXIT
 # which Wine prints every event-log entry: that file is the session's event log.
 export QUARN_EVENT_LOG="$WINEPREFIX/event-log.txt"
 WINEDEBUG=-all,+eventlog wineboot -u >/dev/null 2>"$QUARN_EVENT_LOG"
-# Keep the wineserver (and so the service manager) alive between test programs.
+# Keep the wineserver alive, and with it the boot's services: Wine ends a
+# prefix's services a moment after its last ordinary program exits, and the
+# next program would boot them again, their output no longer in the event log.
+# So one ordinary program lives as long as the session: a console reading a
+# pipe that only this shell holds open (it ends with the shell, or with
+# `wineserver -k`).
 wineserver -p >/dev/null 2>&1 || true
+mkfifo "$WINEPREFIX/keep-alive"
+(cd /tmp && exec wine cmd.exe /q <"$WINEPREFIX/keep-alive" >/dev/null 2>&1) &
+exec 4>"$WINEPREFIX/keep-alive"
 
 # A local update server on loopback for the session: files under
 # QUARN_UPDATE_ROOT, reachable at QUARN_UPDATE_URL.
