@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "common/suite_files.h"
+
 namespace quarn {
 
 // Service states as the service manager reports them; 0: not installed or unreadable.
@@ -52,11 +54,6 @@ std::string QualifyAccount(const std::string& account, const std::string& logonD
 // A program path for the service manager: folder + file, quoted when it holds a
 // space so that no prefix of it can be taken for the program.
 std::string ServiceProgramPath(const std::string& folder, const std::string& file);
-
-inline constexpr char kBackupServiceName[] = "QuarnSQLService";
-inline constexpr char kBackupServiceFile[] = "QuarnSQLService.exe";
-inline constexpr char kMonitorServiceName[] = "QuarnSQLServiceMonitor";
-inline constexpr char kMonitorServiceFile[] = "QuarnSQLServiceMonitor.exe";
 
 // The installer's variant: services chosen by index (0 backup service, 1 monitor).
 class InstallerServiceControl {

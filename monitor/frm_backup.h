@@ -10,6 +10,7 @@
 #include "common/file_system.h"
 #include "common/time_text.h"
 #include "common/service_control.h"
+#include "common/suite_files.h"
 #include "monitor/logs.h"
 #include "monitor/markers.h"
 #include "monitor/service_host.h"
@@ -83,10 +84,6 @@ struct MonitorPorts {
   PanelView& view;
 };
 
-inline constexpr std::string_view kVersaoFile = "VersaoQuarnSQLServiceMonitor.ini";
-inline constexpr std::string_view kExecutingFile = "QuarnSQLServiceMonitorExecuting.ini";
-inline constexpr std::string_view kVersaoCompletaFile = "VersaoCompletaServiceMonitor.ini";
-
 class FrmBackup final : public ServiceEvents {
  public:
   // How long a wait on the in-use marker blocks for the next event between polls.
@@ -134,7 +131,7 @@ class FrmBackup final : public ServiceEvents {
   bool LoadService();  // false: end the program at once
   void ErrorBlock(std::string_view label, const VbError& e);
   void WriteLine(std::string_view fileName, const std::string& line);
-  std::string LogsFolder() const { return JoinPath(info_.appPath, "Logs\\"); }
+  std::string LogsFolder() const { return LogsFolderOf(info_.appPath); }
   void DeleteFormattedLog();
 
   MonitorPorts p_;

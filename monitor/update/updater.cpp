@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "common/suite_files.h"
 #include "monitor/update/manifest.h"
 
 namespace quarn {
@@ -36,9 +37,9 @@ struct Updater::Program {
 };
 
 const Updater::Program& Updater::ProgramFor(const std::string& name) {
-  static const Program service{"QuarnSQLService",
-                               "VersaoQuarnSQLService.ini",
-                               "VersaoQuarnSQLService.zip",
+  static const Program service{kBackupServiceName,
+                               kServiceVersionRecord,
+                               kServiceVersionArchive,
                                "VersaoQuarnSQLService.Local: ",
                                "VersaoQuarnSQLService.Net: ",
                                "Verificando atualizações disponíveis para o Serviço QuarnSQlService.",
@@ -46,9 +47,9 @@ const Updater::Program& Updater::ProgramFor(const std::string& name) {
                                &Updater::VLocalService,
                                &Updater::VNetService,
                                true};
-  static const Program monitor{"QuarnSQLMonitor",
-                               "VersaoQuarnSqlMonitor.ini",
-                               "VersaoQuarnSqlMonitor.zip",
+  static const Program monitor{kGuiMonitorName,
+                               kGuiVersionRecord,
+                               kGuiVersionArchive,
                                "VersaoQuarnSqlMonitor.Local: ",
                                "VersaoQuarnSqlMonitorEXE.Net: ",
                                "Verificando atualizações disponíveis para o QuarnSqlMonitor.",
@@ -84,7 +85,7 @@ bool PrecisaAtualizar(const std::string& local, const std::string& net) {
 }
 
 std::string Updater::LocalRecordPath(const Program& prog) const {
-  return JoinPath(app_, std::string("Logs\\") + prog.recordFile);
+  return JoinPath(LogsFolderOf(app_), prog.recordFile);
 }
 
 // ---- download ------------------------------------------------------------------
@@ -252,10 +253,10 @@ void Updater::PegaNet(const Program& prog) {
   }
 }
 
-void Updater::PegaVLocal() { PegaLocal(ProgramFor("QuarnSQLService")); }
-void Updater::PegaVLocalEXE() { PegaLocal(ProgramFor("QuarnSQLMonitor")); }
-void Updater::PegaVNET() { PegaNet(ProgramFor("QuarnSQLService")); }
-void Updater::PegaVNETEXE() { PegaNet(ProgramFor("QuarnSQLMonitor")); }
+void Updater::PegaVLocal() { PegaLocal(ProgramFor(kBackupServiceName)); }
+void Updater::PegaVLocalEXE() { PegaLocal(ProgramFor(kGuiMonitorName)); }
+void Updater::PegaVNET() { PegaNet(ProgramFor(kBackupServiceName)); }
+void Updater::PegaVNETEXE() { PegaNet(ProgramFor(kGuiMonitorName)); }
 
 // ---- checks --------------------------------------------------------------------
 
@@ -292,8 +293,8 @@ void Updater::Verifica(const Program& prog) {
   }
 }
 
-void Updater::VerificarSeTemAtualService() { Verifica(ProgramFor("QuarnSQLService")); }
-void Updater::VerificarSeTemAtualExe() { Verifica(ProgramFor("QuarnSQLMonitor")); }
+void Updater::VerificarSeTemAtualService() { Verifica(ProgramFor(kBackupServiceName)); }
+void Updater::VerificarSeTemAtualExe() { Verifica(ProgramFor(kGuiMonitorName)); }
 
 // ---- the update ----------------------------------------------------------------
 

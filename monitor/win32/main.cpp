@@ -155,7 +155,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 
   ServicePanel panel;
   MonitorServiceControl service(scm, panel.txtAccount, panel.txtPassword, info.appPath);
-  MonitorMarkers markers(MarkerPorts{fs, codec, clock, dates, loop, service}, JoinPath(info.appPath, "Logs\\"));
+  MonitorMarkers markers(MarkerPorts{fs, codec, clock, dates, loop, service}, LogsFolderOf(info.appPath));
   Win32Inet inet;
   Win32Connectivity net;
   Win32Unzip unzip;
