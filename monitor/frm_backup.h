@@ -14,6 +14,7 @@
 #include "monitor/logs.h"
 #include "monitor/markers.h"
 #include "monitor/service_host.h"
+#include "monitor/update/update_checks.h"
 #include "monitor/version.h"
 
 namespace quarn {
@@ -33,14 +34,6 @@ class AppShell {
   virtual bool PrevInstance() = 0;     // another copy already runs
   virtual void HideFromTaskList() = 0;
   virtual void EndProgram() = 0;       // after the window unloads: the program ends
-};
-
-// The update checks of the updater.
-class UpdateChecks {
- public:
-  virtual ~UpdateChecks() = default;
-  virtual void VerificarSeTemAtualService() = 0;
-  virtual void VerificarSeTemAtualExe() = 0;
 };
 
 // The service panel as plain state: the window shows it when there is one, and

@@ -23,15 +23,6 @@ using namespace quarn::wintest;
 
 namespace {
 
-struct Window : UpdaterWindow {
-  MonitorLogs* logs;
-  Timer* timer;
-  std::string temp;
-  MonitorLogs& Logs() override { return *logs; }
-  Timer& TimerCheckService() override { return *timer; }
-  const std::string& PastaTemp() const override { return temp; }
-};
-
 size_t PeakWorkingSet() {
   PROCESS_MEMORY_COUNTERS pmc{};
   pmc.cb = sizeof pmc;
@@ -65,7 +56,6 @@ int main() {
   Win32DateFormat dates;
   Win32EventLoop loop(nullptr);
   Win32Inet inet;
-  Win32Connectivity net;
   Win32Unzip unzip;
   RegistryUpdateServer server;
   Win32ServiceManager scm;
@@ -75,12 +65,8 @@ int main() {
   MonitorServiceControl service(scm, account, password, folder);
   MonitorLogs logs(LogContext{fs, codec, clock, dates, folder});
   auto timer = loop.CreateTimer(1000, [] {});
-  Window w;
-  w.logs = &logs;
-  w.timer = timer.get();
-  w.temp = folder + "\\";
-  Updater updater(UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, fecha}, folder);
-  updater.Attach(w);
+  Updater updater(UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, folder, logs, *timer,
+                  folder + "\\");
 
   const size_t before = PeakWorkingSet();
   const ULONGLONG t0 = GetTickCount64();

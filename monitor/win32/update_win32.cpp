@@ -13,8 +13,6 @@ namespace quarn::win {
 
 namespace {
 
-constexpr long kErrStillExecuting = 35764;
-constexpr long kErrRequestTimeout = 35761;
 constexpr DWORD kReadBlock = 64 * 1024;
 
 VbError InetError(DWORD code) {
@@ -134,9 +132,9 @@ bool Win32Inet::Done() const {
 }
 
 void Win32Inet::Execute(const std::string& url, const std::string& operation) {
-  if (!Done()) throw VbError(kErrStillExecuting, "Ainda executando a última solicitação");
+  if (!Done()) throw Raise(kErrStillExecuting);
   Cancel();
-  if (operation != "GET") throw VbError(35750, "Operação não suportada: " + operation);
+  if (operation != "GET") throw VbError(kErrInetRequest, "Operação não suportada: " + operation);
   auto req = std::make_shared<Request>();
   req->url = Widen(url);
   req->session = InternetOpenW(L"QuarnSQLServiceMonitor", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
@@ -169,9 +167,9 @@ bool Win32Inet::StillExecuting() {
 }
 
 void Win32Inet::RaiseIfFailed() {
-  if (timedOut_) throw VbError(kErrRequestTimeout, "A solicitação excedeu o tempo limite");
-  if (!req_) throw VbError(35750, "Nenhuma solicitação em andamento");
-  if (!Done()) throw VbError(kErrStillExecuting, "Ainda executando a última solicitação");
+  if (timedOut_) throw Raise(kErrRequestTimeout);
+  if (!req_) throw VbError(kErrInetRequest, "Nenhuma solicitação em andamento");
+  if (!Done()) throw Raise(kErrStillExecuting);
   if (req_->error != 0) throw InetError(req_->error);
 }
 
@@ -254,7 +252,7 @@ void Win32Inet::Cancel() {
   req_.reset();
 }
 
-bool Win32Connectivity::InternetGetConnectedState() {
+bool Win32Inet::InternetGetConnectedState() {
   DWORD flags = 0;
   return ::InternetGetConnectedState(&flags, 0) != FALSE;
 }
@@ -272,11 +270,11 @@ FARPROC Win32Unzip::Entry(const char* name) {
     module_.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!module_ && GetLastError() == ERROR_INVALID_PARAMETER)  // Windows 7 without its library-search update
       module_.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-    if (!module_) throw VbError(kErrFileNotFound, "Arquivo não encontrado: " + Narrow(library_));
+    if (!module_) throw Raise(kErrFileNotFound, Narrow(library_));
   }
   FARPROC f = GetProcAddress(module_.get(), name);
   if (!f)
-    throw VbError(453, std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em " +
+    throw VbError(kErrEntryPointNotFound, std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em " +
                            Narrow(library_));
   return f;
 }
