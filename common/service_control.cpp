@@ -16,6 +16,7 @@ std::string QualifyAccount(const std::string& account, const std::string& logonD
 std::string ServiceProgramPath(const std::string& folder, const std::string& file) {
   const std::string path = folder.empty() ? file : JoinPath(folder, file);
   if (path.find(' ') == std::string::npos) return path;
+  if (path.size() >= 2 && path.front() == '"' && path.back() == '"') return path;
   return "\"" + path + "\"";
 }
 

@@ -51,8 +51,9 @@ class ServiceManager {
 bool AccountNeedsDomain(const std::string& account);
 std::string QualifyAccount(const std::string& account, const std::string& logonDomain);
 
-// A program path for the service manager: folder + file, quoted when it holds a
-// space so that no prefix of it can be taken for the program.
+// A program path for the service manager: folder + file (the file alone when
+// there is no folder), quoted when it holds a space so that no prefix of it can
+// be taken for the program. Every service the suite creates gets its path here.
 std::string ServiceProgramPath(const std::string& folder, const std::string& file);
 
 // The installer's variant: services chosen by index (0 backup service, 1 monitor).

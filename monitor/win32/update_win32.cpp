@@ -17,15 +17,9 @@ constexpr DWORD kReadBlock = 64 * 1024;
 
 VbError InetError(DWORD code) {
   // WinINet's messages live in its own module.
-  wchar_t* buf = nullptr;
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
-                                     FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 GetModuleHandleW(L"wininet.dll"), code, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
-  std::wstring text = n && buf ? std::wstring(buf, n) : std::wstring();
-  if (buf) LocalFree(buf);
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
+  const std::string text = SystemMessage(code, GetModuleHandleW(L"wininet.dll"));
   return VbError(static_cast<long>(code), text.empty() ? "Falha na transferência HTTP (" + std::to_string(code) + ")"
-                                                       : Narrow(text));
+                                                       : text);
 }
 
 }  // namespace

@@ -20,10 +20,20 @@ TEST(AccountRule, OtherNamesTakeTheLogonDomainOrAFullStop) {
 }
 
 TEST(ServicePath, QuotedOnlyWhenItHoldsASpace) {
-  EXPECT_EQ(ServiceProgramPath("C:\\Solvane\\Quarn SQL\\", "QuarnSQLService.exe"),
-            "\"C:\\Solvane\\Quarn SQL\\QuarnSQLService.exe\"");
-  EXPECT_EQ(ServiceProgramPath("C:\\Solvane\\QuarnSQL", "QuarnSQLService.exe"), "C:\\Solvane\\QuarnSQL\\QuarnSQLService.exe");
-  EXPECT_EQ(ServiceProgramPath("", "QuarnSQLService.exe"), "QuarnSQLService.exe");
+  const struct {
+    const char* folder;
+    const char* file;
+    const char* path;
+  } rows[] = {
+      {"C:\\Solvane\\Quarn SQL\\", "QuarnSQLService.exe", "\"C:\\Solvane\\Quarn SQL\\QuarnSQLService.exe\""},
+      {"C:\\Solvane\\QuarnSQL", "QuarnSQLService.exe", "C:\\Solvane\\QuarnSQL\\QuarnSQLService.exe"},
+      {"", "QuarnSQLService.exe", "QuarnSQLService.exe"},
+      // The monitor installing itself passes its whole module path.
+      {"", "C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe", "\"C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe\""},
+      {"", "\"C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe\"", "\"C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe\""},
+      {"", "C:\\Quarn SQL\\a b\\x.exe", "\"C:\\Quarn SQL\\a b\\x.exe\""},
+  };
+  for (const auto& r : rows) EXPECT_EQ(ServiceProgramPath(r.folder, r.file), r.path) << r.folder << "|" << r.file;
 }
 
 struct InstallerControl : ::testing::Test {
