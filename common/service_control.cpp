@@ -20,6 +20,13 @@ std::string ServiceProgramPath(const std::string& folder, const std::string& fil
   return "\"" + path + "\"";
 }
 
+PanelLabels PanelLabelsFor(bool installed, int32_t state) {
+  if (!installed) return {kInstallService, true, nullptr, false};
+  if (state == kServiceStopped) return {kUninstallService, true, kStartService, true};
+  if (state == kServiceRunning) return {kUninstallService, false, kStopService, true};
+  return {kUninstallService, false, nullptr, false};
+}
+
 void InstallerServiceControl::SelecionarService(int32_t index) {
   if (index == 0) {
     NomeService = NomeExibicao = kBackupServiceName;

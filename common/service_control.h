@@ -56,6 +56,23 @@ std::string QualifyAccount(const std::string& account, const std::string& logonD
 // be taken for the program. Every service the suite creates gets its path here.
 std::string ServiceProgramPath(const std::string& folder, const std::string& file);
 
+// The service panel's labels, shared by the monitor's window and the installer.
+inline constexpr char kInstallService[] = "Install Service";
+inline constexpr char kUninstallService[] = "Uninstall Service";
+inline constexpr char kStartService[] = "Start Service";
+inline constexpr char kStopService[] = "Stop Service";
+
+// What a service's state makes of the install and start labels. A null start
+// caption keeps what the label showed (a missing service, a state in between):
+// the watchdog reads a kept "Stop Service" as "leave it alone".
+struct PanelLabels {
+  const char* installCaption;
+  bool installEnabled;
+  const char* startCaption;
+  bool startEnabled;
+};
+PanelLabels PanelLabelsFor(bool installed, int32_t state);
+
 // The installer's variant: services chosen by index (0 backup service, 1 monitor).
 class InstallerServiceControl {
  public:

@@ -39,9 +39,9 @@ class AppShell {
 // The service panel as plain state: the window shows it when there is one, and
 // the watchdog decides from it (the caption of lblStart) with or without a window.
 struct ServicePanel {
-  std::string lblInstallCaption = "Install Service";
+  std::string lblInstallCaption = kInstallService;
   bool lblInstallEnabled = true;
-  std::string lblStartCaption = "Start Service";
+  std::string lblStartCaption = kStartService;
   bool lblStartEnabled = true;
   std::string txtAccount;
   bool txtAccountEnabled = true;

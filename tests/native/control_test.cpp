@@ -36,6 +36,36 @@ TEST(ServicePath, QuotedOnlyWhenItHoldsASpace) {
   for (const auto& r : rows) EXPECT_EQ(ServiceProgramPath(r.folder, r.file), r.path) << r.folder << "|" << r.file;
 }
 
+// Both panels (the monitor's and the installer's) take their labels from here.
+TEST(PanelLabels, FollowTheServiceAndKeepTheStartCaptionOutsideStoppedAndRunning) {
+  const char* const kKeep = nullptr;
+  const struct {
+    bool installed;
+    int32_t state;
+    PanelLabels labels;
+  } rows[] = {
+      {false, kServiceUnknown, {"Install Service", true, kKeep, false}},
+      {false, kServiceRunning, {"Install Service", true, kKeep, false}},
+      {true, kServiceStopped, {"Uninstall Service", true, "Start Service", true}},
+      {true, kServiceRunning, {"Uninstall Service", false, "Stop Service", true}},
+      {true, kServiceUnknown, {"Uninstall Service", false, kKeep, false}},
+      {true, kServiceStartPending, {"Uninstall Service", false, kKeep, false}},
+      {true, kServiceStopPending, {"Uninstall Service", false, kKeep, false}},
+      {true, kServiceContinuePending, {"Uninstall Service", false, kKeep, false}},
+      {true, kServicePausePending, {"Uninstall Service", false, kKeep, false}},
+      {true, kServicePaused, {"Uninstall Service", false, kKeep, false}},
+  };
+  auto text = [](const char* s) { return s ? std::string(s) : std::string("(kept)"); };
+  for (const auto& r : rows) {
+    const PanelLabels l = PanelLabelsFor(r.installed, r.state);
+    SCOPED_TRACE(std::to_string(r.installed) + "/" + std::to_string(r.state));
+    EXPECT_EQ(text(l.installCaption), text(r.labels.installCaption));
+    EXPECT_EQ(l.installEnabled, r.labels.installEnabled);
+    EXPECT_EQ(text(l.startCaption), text(r.labels.startCaption));
+    EXPECT_EQ(l.startEnabled, r.labels.startEnabled);
+  }
+}
+
 struct InstallerControl : ::testing::Test {
   fakes::FakeServiceManager scm;
   InstallerServiceControl ctl{scm};
