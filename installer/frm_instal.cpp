@@ -5,9 +5,9 @@
 namespace quarn {
 
 const PayloadFile kPayload[10] = {
-    {"QuarnSQLMonitor.EXE", "QuarnSQLMonitor.EXE"},
-    {"QuarnSQLService.EXE", "QuarnSQLService.EXE"},
-    {"QuarnSQLServiceMonitor.EXE", "QuarnSQLServiceMonitor.EXE"},
+    {QUARN_GUI_MONITOR_STEM ".EXE", QUARN_GUI_MONITOR_STEM ".EXE"},
+    {QUARN_BACKUP_SERVICE_STEM ".EXE", QUARN_BACKUP_SERVICE_STEM ".EXE"},
+    {QUARN_MONITOR_SERVICE_STEM ".EXE", QUARN_MONITOR_SERVICE_STEM ".EXE"},
     {"ntsvc.ocx", "NTsvc.ocx"},
     {"MSCOMCTL.ocx", "MSCOMCTL.ocx"},
     {"Comdlg32.ocx", "Comdlg32.ocx"},
@@ -136,12 +136,12 @@ void FrmInstal::EsqueceVersaoLocal(const std::string& programFile) {
   // updated to; the record of that newer build would stop the monitor from
   // fetching it again. Without the record the monitor's next check does.
   static const std::pair<const char*, const char*> kRecords[] = {
-      {"QuarnSQLService.EXE", "VersaoQuarnSQLService.ini"},
-      {"QuarnSQLMonitor.EXE", "VersaoQuarnSqlMonitor.ini"},
+      {QUARN_BACKUP_SERVICE_STEM ".EXE", kServiceVersionRecord},
+      {QUARN_GUI_MONITOR_STEM ".EXE", kGuiVersionRecord},
   };
   for (const auto& [program, record] : kRecords) {
     if (programFile != program) continue;
-    const std::string path = JoinPath(JoinPath(strPastaInstalacao_, "Logs"), record);
+    const std::string path = JoinPath(JoinPath(strPastaInstalacao_, kLogsFolder), record);
     try {
       if (p_.fs.FileExists(path)) p_.fs.Delete(path);
     } catch (const VbError& e) {
@@ -178,8 +178,8 @@ void FrmInstal::VerificaSeTemService() {
   panel_.AtualizaStatusService(0);
   panel_.AtualizaStatusService(1);
 
-  EndIfRunning("QuarnSQLMonitor.exe", true);
-  WaitWhile([&] { return Running("QuarnSQLMonitor.exe"); });
+  EndIfRunning(kGuiMonitorFile, true);
+  WaitWhile([&] { return Running(kGuiMonitorFile); });
 
   ServiceLabels& service = panel_.Labels(0);
   ServiceLabels& monitor = panel_.Labels(1);
@@ -199,13 +199,13 @@ void FrmInstal::VerificaSeTemService() {
     return service.startCaption == kStopService || monitor.startCaption == kStopService;
   });
 
-  EndIfRunning("QuarnSQLService.exe", true);
-  EndIfRunning("QuarnSQLServiceMonitor.exe", true);
+  EndIfRunning(kBackupServiceFile, true);
+  EndIfRunning(kMonitorServiceFile, true);
   WaitWhile([&] {
-    const bool any = Running("QuarnSQLService.exe") || Running("QuarnSQLServiceMonitor.exe");
+    const bool any = Running(kBackupServiceFile) || Running(kMonitorServiceFile);
     if (any) {
-      EndIfRunning("QuarnSQLService.exe", false);
-      EndIfRunning("QuarnSQLServiceMonitor.exe", false);
+      EndIfRunning(kBackupServiceFile, false);
+      EndIfRunning(kMonitorServiceFile, false);
     }
     return any;
   });
@@ -269,7 +269,7 @@ void FrmInstal::InstalarQuarn() {
   panel_.AtualizaStatusService(1);
   SetStep(5, panel_.Labels(1).startCaption == kStopService ? StepLook::Done : StepLook::Failed);
 
-  const std::string gui = JoinPath(strPastaInstalacao_, "QuarnSQLMonitor.EXE");
+  const std::string gui = JoinPath(strPastaInstalacao_, QUARN_GUI_MONITOR_STEM ".EXE");
   if (p_.fs.FileExists(gui)) p_.platform.StartHidden(gui);
 
   p_.view.ShowSuccessPanel();
@@ -289,7 +289,7 @@ void FrmInstal::loadWin(bool vLoadWind) {
     return;
   }
   p_.view.ShowLoadHost(false);
-  uint32_t id = p_.fecha.PegaIdProcesso("LoadWinSolvane.exe");
+  uint32_t id = p_.fecha.PegaIdProcesso(kLoaderFile);
   uintptr_t noWindow = 0;
   if (id != 0) p_.fecha.FechaProcesso(id, noWindow);
 }

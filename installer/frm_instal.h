@@ -95,7 +95,7 @@ extern const PayloadFile kPayload[10];
 extern const char* const kControlsToRegister[5];
 extern const char* const kStepCaptions[6];
 inline constexpr char kRepairCaption[] = "Reparando Serviços do Quarn.";
-inline constexpr char kLoaderResource[] = "LoadWinSolvane.EXE";
+inline constexpr char kLoaderResource[] = QUARN_LOADER_STEM ".EXE";
 
 // Window geometry, in pixels, from the twips of the design.
 struct InstallerLayout {
