@@ -67,11 +67,12 @@ class Win32Shell final : public AppShell {
 };
 
 // The window and its updater: the form's checks run the updater, which reports
-// in the form's logs and holds off its watchdog. The form is built first and
-// calls the updater only once it is loaded.
+// in the form's logs and holds off its watchdog. The form is built first, given
+// the updater that follows it, and calls it only once it is loaded.
 struct MonitorWindow {
-  MonitorWindow(MonitorPorts ports, UpdaterPorts updaterPorts, const ProgramInfo& info)
-      : form(ports, info),
+  template <class FormPorts>
+  MonitorWindow(FormPorts formPorts, UpdaterPorts updaterPorts, const ProgramInfo& info)
+      : form(formPorts(updater), info),
         updater(updaterPorts, info.appPath, form.Logs(), form.TimerCheckService(), TempFolderOf(info.appPath)) {}
   FrmBackup form;
   Updater updater;
@@ -171,7 +172,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   Win32PanelView view(hwnd, panel);
 
   MonitorWindow window(
-      MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, window.updater, service, panel, view},
+      [&](UpdateChecks& updates) {
+        return MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, updates, service, panel, view};
+      },
       UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, info);
   FrmBackup& form = window.form;
   window.updater.AttachVerifier(verifier);
