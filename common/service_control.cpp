@@ -16,7 +16,15 @@ std::string QualifyAccount(const std::string& account, const std::string& logonD
 std::string ServiceProgramPath(const std::string& folder, const std::string& file) {
   const std::string path = folder.empty() ? file : JoinPath(folder, file);
   if (path.find(' ') == std::string::npos) return path;
+  if (path.size() >= 2 && path.front() == '"' && path.back() == '"') return path;
   return "\"" + path + "\"";
+}
+
+PanelLabels PanelLabelsFor(bool installed, int32_t state) {
+  if (!installed) return {kInstallService, true, nullptr, false};
+  if (state == kServiceStopped) return {kUninstallService, true, kStartService, true};
+  if (state == kServiceRunning) return {kUninstallService, false, kStopService, true};
+  return {kUninstallService, false, nullptr, false};
 }
 
 void InstallerServiceControl::SelecionarService(int32_t index) {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "common/suite_files.h"
+
 namespace quarn {
 
 // Service states as the service manager reports them; 0: not installed or unreadable.
@@ -49,14 +51,27 @@ class ServiceManager {
 bool AccountNeedsDomain(const std::string& account);
 std::string QualifyAccount(const std::string& account, const std::string& logonDomain);
 
-// A program path for the service manager: folder + file, quoted when it holds a
-// space so that no prefix of it can be taken for the program.
+// A program path for the service manager: folder + file (the file alone when
+// there is no folder), quoted when it holds a space so that no prefix of it can
+// be taken for the program. Every service the suite creates gets its path here.
 std::string ServiceProgramPath(const std::string& folder, const std::string& file);
 
-inline constexpr char kBackupServiceName[] = "QuarnSQLService";
-inline constexpr char kBackupServiceFile[] = "QuarnSQLService.exe";
-inline constexpr char kMonitorServiceName[] = "QuarnSQLServiceMonitor";
-inline constexpr char kMonitorServiceFile[] = "QuarnSQLServiceMonitor.exe";
+// The service panel's labels, shared by the monitor's window and the installer.
+inline constexpr char kInstallService[] = "Install Service";
+inline constexpr char kUninstallService[] = "Uninstall Service";
+inline constexpr char kStartService[] = "Start Service";
+inline constexpr char kStopService[] = "Stop Service";
+
+// What a service's state makes of the install and start labels. A null start
+// caption keeps what the label showed (a missing service, a state in between):
+// the watchdog reads a kept "Stop Service" as "leave it alone".
+struct PanelLabels {
+  const char* installCaption;
+  bool installEnabled;
+  const char* startCaption;
+  bool startEnabled;
+};
+PanelLabels PanelLabelsFor(bool installed, int32_t state);
 
 // The installer's variant: services chosen by index (0 backup service, 1 monitor).
 class InstallerServiceControl {

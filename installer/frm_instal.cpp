@@ -6,9 +6,9 @@
 namespace quarn {
 
 const PayloadFile kPayload[10] = {
-    {"QuarnSQLMonitor.EXE", "QuarnSQLMonitor.EXE"},
-    {"QuarnSQLService.EXE", "QuarnSQLService.EXE"},
-    {"QuarnSQLServiceMonitor.EXE", "QuarnSQLServiceMonitor.EXE"},
+    {QUARN_GUI_MONITOR_STEM ".EXE", QUARN_GUI_MONITOR_STEM ".EXE"},
+    {QUARN_BACKUP_SERVICE_STEM ".EXE", QUARN_BACKUP_SERVICE_STEM ".EXE"},
+    {QUARN_MONITOR_SERVICE_STEM ".EXE", QUARN_MONITOR_SERVICE_STEM ".EXE"},
     {"ntsvc.ocx", "NTsvc.ocx"},
     {"MSCOMCTL.ocx", "MSCOMCTL.ocx"},
     {"Comdlg32.ocx", "Comdlg32.ocx"},
@@ -189,12 +189,12 @@ void FrmInstal::EsqueceVersaoLocal(const std::string& programFile) {
   // updated to; the record of that newer build would stop the monitor from
   // fetching it again. Without the record the monitor's next check does.
   static const std::pair<const char*, const char*> kRecords[] = {
-      {"QuarnSQLService.EXE", "VersaoQuarnSQLService.ini"},
-      {"QuarnSQLMonitor.EXE", "VersaoQuarnSqlMonitor.ini"},
+      {QUARN_BACKUP_SERVICE_STEM ".EXE", kServiceVersionRecord},
+      {QUARN_GUI_MONITOR_STEM ".EXE", kGuiVersionRecord},
   };
   for (const auto& [program, record] : kRecords) {
     if (programFile != program) continue;
-    const std::string path = JoinPath(JoinPath(strPastaInstalacao_, "Logs"), record);
+    const std::string path = JoinPath(JoinPath(strPastaInstalacao_, kLogsFolder), record);
     try {
       if (p_.fs.FileExists(path)) p_.fs.Delete(path);
     } catch (const VbError& e) {
@@ -236,8 +236,8 @@ void FrmInstal::VerificaSeTemService() {
   panel_.AtualizaStatusService(0);
   panel_.AtualizaStatusService(1);
 
-  EndIfRunning("QuarnSQLMonitor.exe", true);
-  WaitWhile([&] { return Running("QuarnSQLMonitor.exe"); });
+  EndIfRunning(kGuiMonitorFile, true);
+  WaitWhile([&] { return Running(kGuiMonitorFile); });
 
   ServiceLabels& service = panel_.Labels(0);
   ServiceLabels& monitor = panel_.Labels(1);
@@ -257,13 +257,13 @@ void FrmInstal::VerificaSeTemService() {
     return service.startCaption == kStopService || monitor.startCaption == kStopService;
   });
 
-  EndIfRunning("QuarnSQLService.exe", true);
-  EndIfRunning("QuarnSQLServiceMonitor.exe", true);
+  EndIfRunning(kBackupServiceFile, true);
+  EndIfRunning(kMonitorServiceFile, true);
   WaitWhile([&] {
-    const bool any = Running("QuarnSQLService.exe") || Running("QuarnSQLServiceMonitor.exe");
+    const bool any = Running(kBackupServiceFile) || Running(kMonitorServiceFile);
     if (any) {
-      EndIfRunning("QuarnSQLService.exe", false);
-      EndIfRunning("QuarnSQLServiceMonitor.exe", false);
+      EndIfRunning(kBackupServiceFile, false);
+      EndIfRunning(kMonitorServiceFile, false);
     }
     return any;
   });
@@ -343,12 +343,12 @@ void FrmInstal::InstalarQuarn() {
   checks.monitorRuns = panel_.Labels(1).startCaption == kStopService;
   SetStep(5, checks.monitorRuns ? StepLook::Done : StepLook::Failed);
 
-  const std::string gui = JoinPath(strPastaInstalacao_, "QuarnSQLMonitor.EXE");
+  const std::string gui = JoinPath(strPastaInstalacao_, QUARN_GUI_MONITOR_STEM ".EXE");
   // Counts as started only when this run wrote it: an old build left in place is not the one installed.
   if (p_.fs.FileExists(gui)) {
     try {
       p_.platform.StartHidden(gui);
-      checks.guiStarted = notWritten.count("QuarnSQLMonitor.EXE") == 0;
+      checks.guiStarted = notWritten.count(QUARN_GUI_MONITOR_STEM ".EXE") == 0;
     } catch (const VbError& e) {
       p_.view.Note(gui + ": " + std::to_string(e.Number()) + " - " + e.Description());
     }
@@ -425,12 +425,11 @@ int FrmInstal::Desinstalar(bool purge) {
   // The monitor first: while it runs it starts the backup service again.
   StopAndWait(1);
   StopAndWait(0);
-  for (const char* exe : {"QuarnSQLMonitor.exe", "QuarnSQLService.exe", "QuarnSQLServiceMonitor.exe",
-                          "LoadWinSolvane.exe"})
+  for (const char* exe : {kGuiMonitorFile, kBackupServiceFile, kMonitorServiceFile, kLoaderFile})
     EndIfRunning(exe, false);
   WaitWhile([&] {
     bool any = false;
-    for (const char* exe : {"QuarnSQLMonitor.exe", "QuarnSQLService.exe", "QuarnSQLServiceMonitor.exe"})
+    for (const char* exe : {kGuiMonitorFile, kBackupServiceFile, kMonitorServiceFile})
       if (Running(exe)) {
         any = true;
         EndIfRunning(exe, false);
@@ -493,7 +492,7 @@ int FrmInstal::Desinstalar(bool purge) {
   }
   if (code == kExitOk && !p_.platform.RemoveChave(kUninstallKey))
     fail(kExitRegistryNotRemoved, std::string("Chave não removida: HKLM\\") + kUninstallKey + ".");
-  const bool kept = p_.fs.DirExists(JoinPath(strPastaInstalacao_, "Logs")) ||
+  const bool kept = p_.fs.DirExists(JoinPath(strPastaInstalacao_, kLogsFolder)) ||
                     (p_.fs.DirExists(strPastaInstalacao_) && !p_.fs.ListFiles(strPastaInstalacao_).empty());
   if (code == kExitOk && !kept) {
     // Folders left empty go; \Solvane is refused by the system while it holds anything else.
@@ -529,7 +528,7 @@ void FrmInstal::loadWin(bool vLoadWind) {
     return;
   }
   p_.view.ShowLoadHost(false);
-  uint32_t id = p_.fecha.PegaIdProcesso("LoadWinSolvane.exe");
+  uint32_t id = p_.fecha.PegaIdProcesso(kLoaderFile);
   uintptr_t noWindow = 0;
   if (id != 0) p_.fecha.FechaProcesso(id, noWindow);
 }

@@ -12,6 +12,7 @@
 #include "common/file_system.h"
 #include "common/process_control.h"
 #include "common/service_control.h"
+#include "common/suite_files.h"
 #include "common/time_text.h"
 #include "installer/status_panel.h"
 #include "installer/version.h"
@@ -95,7 +96,7 @@ struct UninstallEntry {
 inline constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuarnSQL";
 inline constexpr char kControlesKey[] = "SOFTWARE\\Solvane\\Quarn SQL\\Controles";
 // The copy of the installer kept in the suite folder, which the list of installed programs runs.
-inline constexpr char kInstallerCopy[] = "InstaladorQuarnSQL.exe";
+inline constexpr char kInstallerCopy[] = QUARN_INSTALLER_STEM ".exe";
 
 // Exit codes: 0 only when everything was done; one code for each kind of failure.
 // Where several failed, the code of the first in this order.
@@ -170,7 +171,7 @@ extern const PayloadFile kPayload[10];
 extern const char* const kControlsToRegister[5];
 extern const char* const kStepCaptions[6];
 inline constexpr char kRepairCaption[] = "Reparando Serviços do Quarn.";
-inline constexpr char kLoaderResource[] = "LoadWinSolvane.EXE";
+inline constexpr char kLoaderResource[] = QUARN_LOADER_STEM ".EXE";
 
 // Window geometry, in pixels, from the twips of the design.
 struct InstallerLayout {

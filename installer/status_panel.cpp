@@ -5,28 +5,13 @@ namespace quarn {
 void StatusPanel::AtualizaStatusService(int32_t index) {
   ctl_.SelecionarService(index);
   ServiceLabels& l = Labels(index);
-  if (ctl_.LerContaService() != 0) {
-    blnServiceInstalado = false;
-    l.installCaption = kInstallService;
-    l.startEnabled = false;
-    l.installEnabled = true;
-    return;
-  }
-  blnServiceInstalado = true;
-  l.installCaption = kUninstallService;
-  lngStatusService = ctl_.StatusService();
-  if (lngStatusService == kServiceStopped) {
-    l.installEnabled = true;
-    l.startCaption = kStartService;
-    l.startEnabled = true;
-  } else if (lngStatusService == kServiceRunning) {
-    l.installEnabled = false;
-    l.startCaption = kStopService;
-    l.startEnabled = true;
-  } else {
-    l.installEnabled = false;
-    l.startEnabled = false;
-  }
+  blnServiceInstalado = ctl_.LerContaService() == 0;
+  if (blnServiceInstalado) lngStatusService = ctl_.StatusService();
+  const PanelLabels now = PanelLabelsFor(blnServiceInstalado, lngStatusService);
+  l.installCaption = now.installCaption;
+  l.installEnabled = now.installEnabled;
+  if (now.startCaption) l.startCaption = now.startCaption;
+  l.startEnabled = now.startEnabled;
 }
 
 void StatusPanel::InstallClick(int32_t index) {

@@ -9,11 +9,6 @@
 
 namespace quarn {
 
-inline constexpr char kInstallService[] = "Install Service";
-inline constexpr char kUninstallService[] = "Uninstall Service";
-inline constexpr char kStartService[] = "Start Service";
-inline constexpr char kStopService[] = "Stop Service";
-
 struct ServiceLabels {
   std::string installCaption = kInstallService;
   bool installEnabled = true;

@@ -6,7 +6,7 @@ FrmBackup::FrmBackup(MonitorPorts ports, ProgramInfo info)
     : p_(ports),
       info_(std::move(info)),
       logs_(LogContext{ports.fs, ports.codec, ports.clock, ports.dates, info_.appPath}) {
-  p_.host.ServiceName = "QuarnSQLServiceMonitor";
+  p_.host.ServiceName = kMonitorServiceName;
   p_.host.DisplayName = "Simple Service";
   p_.host.StartMode = svcStartAutomatic;
   // Both timers run from the moment the window loads.
@@ -36,12 +36,12 @@ bool FrmBackup::Form_Load() {
   p_.shell.HideFromTaskList();
   LimiteAtualizacao_ = 10800;
 
-  PastaTemp_ = JoinPath(info_.appPath, "temp\\");
+  PastaTemp_ = TempFolderOf(info_.appPath);
   if (!p_.fs.DirExists(PastaTemp_)) p_.fs.CreateDir(PastaTemp_);
   if (!p_.fs.DirExists(LogsFolder())) p_.fs.CreateDir(LogsFolder());
 
   WriteLine(kVersaoFile, std::to_string(info_.revision));
-  WriteLine(kExecutingFile, p_.dates.GeneralDate(p_.clock.Now()));
+  WriteLine(kMonitorExecutingFile, p_.dates.GeneralDate(p_.clock.Now()));
   // The file is opened before the program's date is read: when that fails it stays empty.
   const std::string full = JoinPath(LogsFolder(), kVersaoCompletaFile);
   p_.fs.WriteAll(full, {});

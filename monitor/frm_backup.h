@@ -10,9 +10,11 @@
 #include "common/file_system.h"
 #include "common/time_text.h"
 #include "common/service_control.h"
+#include "common/suite_files.h"
 #include "monitor/logs.h"
 #include "monitor/markers.h"
 #include "monitor/service_host.h"
+#include "monitor/update/update_checks.h"
 #include "monitor/version.h"
 
 namespace quarn {
@@ -34,20 +36,12 @@ class AppShell {
   virtual void EndProgram() = 0;       // after the window unloads: the program ends
 };
 
-// The update checks of the updater.
-class UpdateChecks {
- public:
-  virtual ~UpdateChecks() = default;
-  virtual void VerificarSeTemAtualService() = 0;
-  virtual void VerificarSeTemAtualExe() = 0;
-};
-
 // The service panel as plain state: the window shows it when there is one, and
 // the watchdog decides from it (the caption of lblStart) with or without a window.
 struct ServicePanel {
-  std::string lblInstallCaption = "Install Service";
+  std::string lblInstallCaption = kInstallService;
   bool lblInstallEnabled = true;
-  std::string lblStartCaption = "Start Service";
+  std::string lblStartCaption = kStartService;
   bool lblStartEnabled = true;
   std::string txtAccount;
   bool txtAccountEnabled = true;
@@ -82,10 +76,6 @@ struct MonitorPorts {
   ServicePanel& panel;
   PanelView& view;
 };
-
-inline constexpr std::string_view kVersaoFile = "VersaoQuarnSQLServiceMonitor.ini";
-inline constexpr std::string_view kExecutingFile = "QuarnSQLServiceMonitorExecuting.ini";
-inline constexpr std::string_view kVersaoCompletaFile = "VersaoCompletaServiceMonitor.ini";
 
 class FrmBackup final : public ServiceEvents {
  public:
@@ -134,7 +124,7 @@ class FrmBackup final : public ServiceEvents {
   bool LoadService();  // false: end the program at once
   void ErrorBlock(std::string_view label, const VbError& e);
   void WriteLine(std::string_view fileName, const std::string& line);
-  std::string LogsFolder() const { return JoinPath(info_.appPath, "Logs\\"); }
+  std::string LogsFolder() const { return LogsFolderOf(info_.appPath); }
   void DeleteFormattedLog();
 
   MonitorPorts p_;

@@ -4,11 +4,6 @@
 namespace quarn {
 
 namespace {
-constexpr char kInstallService[] = "Install Service";
-constexpr char kUninstallService[] = "Uninstall Service";
-constexpr char kStartService[] = "Start Service";
-constexpr char kStopService[] = "Stop Service";
-
 struct DrawingSuspended {
   explicit DrawingSuspended(PanelView& v) : view(v) { view.BeginUpdate(); }
   ~DrawingSuspended() { view.EndUpdate(); }
@@ -19,31 +14,19 @@ struct DrawingSuspended {
 void FrmBackup::VerificaStatusService() {
   ServicePanel& ui = p_.panel;
   DrawingSuspended lock(p_.view);
-  if (p_.service.LerContaService() != 0) {
-    ui.ServiceInstalado = false;
-    ui.lblInstallCaption = kInstallService;
+  ui.ServiceInstalado = p_.service.LerContaService() == 0;
+  if (ui.ServiceInstalado) {
+    ui.txtAccountEnabled = ui.txtPasswordEnabled = ui.chkSystemEnabled = false;
+    ui.EstadoService = p_.service.StatusService();
+  } else {
     ui.txtAccountEnabled = ui.txtPasswordEnabled = ui.chkSystem == 0;
     ui.chkSystemEnabled = true;
-    ui.lblStartEnabled = false;
-    ui.lblInstallEnabled = true;
-    return;
   }
-  ui.ServiceInstalado = true;
-  ui.lblInstallCaption = kUninstallService;
-  ui.txtAccountEnabled = ui.txtPasswordEnabled = ui.chkSystemEnabled = false;
-  ui.EstadoService = p_.service.StatusService();
-  if (ui.EstadoService == kServiceStopped) {
-    ui.lblInstallEnabled = true;
-    ui.lblStartCaption = kStartService;
-    ui.lblStartEnabled = true;
-  } else if (ui.EstadoService == kServiceRunning) {
-    ui.lblInstallEnabled = false;
-    ui.lblStartCaption = kStopService;
-    ui.lblStartEnabled = true;
-  } else {
-    ui.lblInstallEnabled = false;
-    ui.lblStartEnabled = false;
-  }
+  const PanelLabels l = PanelLabelsFor(ui.ServiceInstalado, ui.EstadoService);
+  ui.lblInstallCaption = l.installCaption;
+  ui.lblInstallEnabled = l.installEnabled;
+  if (l.startCaption) ui.lblStartCaption = l.startCaption;
+  ui.lblStartEnabled = l.startEnabled;
 }
 
 void FrmBackup::TimerCheckService_Timer() {

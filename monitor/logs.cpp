@@ -90,7 +90,7 @@ void LogAppender::Append(const std::string& path, std::string_view record) {
 MonitorLogs::MonitorLogs(LogContext ctx)
     : ctx_(std::move(ctx)),
       formatted_(ctx_.fs),
-      general_(ctx_.fs, kGeneralLogMaxBytes, JoinPath(ctx_.appPath, "Logs\\" + std::string(kGeneralLogOldName))) {}
+      general_(ctx_.fs, kGeneralLogMaxBytes, JoinPath(LogsFolderOf(ctx_.appPath), kGeneralLogOldName)) {}
 
 void MonitorLogs::FormataRichTextBox(const std::string& strMsg, int32_t vColor, bool vBold) {
   const std::string record =

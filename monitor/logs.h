@@ -8,6 +8,7 @@
 
 #include "common/ansi_text.h"
 #include "common/file_system.h"
+#include "common/suite_files.h"
 #include "common/time_text.h"
 
 namespace quarn {
@@ -16,10 +17,6 @@ inline constexpr int32_t kCorAzul = 16711680;
 inline constexpr int32_t kCorVermelha = 255;
 inline constexpr int32_t kCorPreta = 0;
 
-inline constexpr std::string_view kFormattedLogName = "FormataRichTextBoxServiceMonitor.INI";
-inline constexpr std::string_view kGeneralLogName = "LogGeralMonitor.INI";
-inline constexpr std::string_view kGeneralLogOldName = "LogGeralMonitor.1.INI";
-inline constexpr std::string_view kErrorLogName = "ErrorQuarn.ini";
 inline constexpr std::string_view kFormattedSeparator = " ";
 inline constexpr std::string_view kGeneralSeparator = " - QuarnSQLServiceMonitor - ";
 
@@ -76,8 +73,8 @@ class MonitorLogs {
   void SalvaLogGeral(const std::string& strMsg, int32_t vColor, bool vBold);
   void SalvaLogErro(const std::string& strErro);
 
-  std::string FormattedLogPath() const { return JoinPath(ctx_.appPath, "Logs\\" + std::string(kFormattedLogName)); }
-  std::string GeneralLogPath() const { return JoinPath(ctx_.appPath, "Logs\\" + std::string(kGeneralLogName)); }
+  std::string FormattedLogPath() const { return JoinPath(LogsFolderOf(ctx_.appPath), kFormattedLogName); }
+  std::string GeneralLogPath() const { return JoinPath(LogsFolderOf(ctx_.appPath), kGeneralLogName); }
   std::string ErrorLogPath() const { return JoinPath(ctx_.appPath, kErrorLogName); }
   const std::string& RunErrorText() const { return runErrorText_; }
 

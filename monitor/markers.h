@@ -9,14 +9,10 @@
 #include "common/event_loop.h"
 #include "common/file_system.h"
 #include "common/service_control.h"
+#include "common/suite_files.h"
 #include "common/time_text.h"
 
 namespace quarn {
-
-inline constexpr std::string_view kMonitorEmUsoFile = "QuarnSQLServiceMonitorEmUso.ti";
-inline constexpr std::string_view kServiceEmUsoFile = "QuarnSQLServiceEmUso.ti";
-inline constexpr std::string_view kMonitorExecutingFile = "QuarnSQLServiceMonitorExecuting.ini";
-inline constexpr std::string_view kServiceExecutingFile = "QuarnSQLServiceExecuting.ini";
 
 inline constexpr int64_t kEmUsoStaleMinutes = 60;
 inline constexpr int64_t kHeartbeatStaleMinutes = 50;

@@ -50,8 +50,4 @@ class ServiceHost {
   virtual void LogEvent(int32_t eventType, int32_t id, const std::string& message) = 0;
 };
 
-// Service program paths are quoted when they hold a space, so that the service
-// manager cannot take a prefix of the path for the program.
-std::string QuoteServicePath(const std::string& path);
-
 }  // namespace quarn

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bench/figure.h"
+#include "common/suite_files.h"
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
 #include "tests/win/win_test_util.h"
@@ -35,9 +36,9 @@ int main() {
   // Nothing is published: the monitor's first check finds no update.
   SetUpdateServer(Env("QUARN_UPDATE_URL").empty() ? "http://127.0.0.1:9" : Env("QUARN_UPDATE_URL"));
 
-  const std::wstring installer = L"C:\\Instalador\\InstaladorQuarnSQL.exe";
+  const std::wstring installer = L"C:\\Instalador\\" QUARN_INSTALLER_STEM ".exe";
   CreateDirectoryW(L"C:\\Instalador", nullptr);
-  CopyFileW((BinFolder() + L"\\InstaladorQuarnSQL.exe").c_str(), installer.c_str(), FALSE);
+  CopyFileW((BinFolder() + L"\\" QUARN_INSTALLER_STEM ".exe").c_str(), installer.c_str(), FALSE);
   const ULONGLONG t0 = GetTickCount64();
   win::UniqueKernel p = Launch(installer, L"");
   HWND w = WaitInstallerSuccess(120000);
@@ -52,7 +53,7 @@ int main() {
 
   // The monitor after its start-up check, settled.
   Sleep(10000);
-  const size_t monitorSet = WorkingSet(ServicePid(L"QuarnSQLServiceMonitor"));
+  const size_t monitorSet = WorkingSet(ServicePid(L"" QUARN_MONITOR_SERVICE_STEM));
   win::UniqueKernel bare = Launch(TestsFolder() + L"\\QuarnDummyProgram.exe", L"");
   Sleep(3000);
   const size_t bareSet = WorkingSet(GetProcessId(bare.get()));
@@ -67,8 +68,8 @@ int main() {
   Figure("monitor working set, idle after its first check", Fmt("%.1f MB", monitorSet / 1e6),
          Fmt("a bare windowed program: %.1f MB", bareSet / 1e6), "");
 
-  for (const wchar_t* f : {L"QuarnSQLServiceMonitor.exe", L"QuarnSQLService.exe", L"InstaladorQuarnSQL.exe",
-                           L"AUNZIP32.DLL", L"QuarnSQLMonitor.exe", L"LoadWinSolvane.exe"}) {
+  for (const wchar_t* f : {L"" QUARN_MONITOR_SERVICE_STEM ".exe", L"" QUARN_BACKUP_SERVICE_STEM ".exe", L"" QUARN_INSTALLER_STEM ".exe",
+                           L"AUNZIP32.DLL", L"" QUARN_GUI_MONITOR_STEM ".exe", L"" QUARN_LOADER_STEM ".exe"}) {
     WIN32_FILE_ATTRIBUTE_DATA a{};
     if (!GetFileAttributesExW((BinFolder() + L"\\" + f).c_str(), GetFileExInfoStandard, &a)) continue;
     const double kb = static_cast<double>(a.nFileSizeLow) / 1024.0;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bench/figure.h"
+#include "common/suite_files.h"
 #include "common/win32/win_event_loop.h"
 #include "common/win32/win_platform.h"
 #include "monitor/update/manifest.h"
@@ -77,7 +78,7 @@ int main() {
   const std::string folder = Narrow(FreshFolder(L"bench signing"));
   Win32Unzip unzip(BinFolder() + L"\\AUNZIP32.DLL");
   unzip.addUNZIP_Overwrite(11);
-  unzip.addUNZIP_ArchiveName(cases + "grande\\QuarnSQLService.zip");
+  unzip.addUNZIP_ArchiveName(cases + "grande\\" QUARN_BACKUP_SERVICE_STEM ".zip");
   unzip.addUNZIP_Include("");
   unzip.addUNZIP_RestoreStructure(0);
 
@@ -98,7 +99,7 @@ int main() {
     const ULONGLONG r0 = GetTickCount64();
     unzip.addUNZIP_ExtractTo(folder);
     unzip.addUNZIP();
-    const std::string data = fs.ReadAll(folder + "\\QuarnSQLService.exe");
+    const std::string data = fs.ReadAll(folder + "\\" QUARN_BACKUP_SERVICE_STEM ".exe");
     const ULONGLONG r1 = GetTickCount64();
     auto h = crypto.NewSha256();
     for (size_t at = 0; at < data.size(); at += 1 << 20) h->Update(std::string_view(data).substr(at, 1 << 20));
@@ -118,7 +119,7 @@ int main() {
     const ULONGLONG t0 = GetTickCount64();
     loop.Start();
     try {
-      verifier.VerificaPacote(staging, "QuarnSQLService", "s-grande", logs);
+      verifier.VerificaPacote(staging, QUARN_BACKUP_SERVICE_STEM, "s-grande", logs);
     } catch (const VbError& e) {
       std::printf("refused: %ld-%s\n", e.Number(), e.Description().c_str());
       return 1;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bench/figure.h"
+#include "common/suite_files.h"
 #include "common/win32/service_manager_win32.h"
 #include "common/win32/win_event_loop.h"
 #include "common/win32/win_platform.h"
@@ -21,15 +22,6 @@ using namespace quarn::win;
 using namespace quarn::wintest;
 
 namespace {
-
-struct Window : UpdaterWindow {
-  MonitorLogs* logs;
-  Timer* timer;
-  std::string temp;
-  MonitorLogs& Logs() override { return *logs; }
-  Timer& TimerCheckService() override { return *timer; }
-  const std::string& PastaTemp() const override { return temp; }
-};
 
 size_t PeakWorkingSet() {
   PROCESS_MEMORY_COUNTERS pmc{};
@@ -64,7 +56,6 @@ int main() {
   Win32DateFormat dates;
   Win32EventLoop loop(nullptr);
   Win32Inet inet;
-  Win32Connectivity net;
   Win32Unzip unzip;
   RegistryUpdateServer server;
   Win32ServiceManager scm;
@@ -74,12 +65,8 @@ int main() {
   MonitorServiceControl service(scm, account, password, folder);
   MonitorLogs logs(LogContext{fs, codec, clock, dates, folder});
   auto timer = loop.CreateTimer(1000, [] {});
-  Window w;
-  w.logs = &logs;
-  w.timer = timer.get();
-  w.temp = folder + "\\";
-  Updater updater(UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, fecha}, folder);
-  updater.Attach(w);
+  Updater updater(UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, folder, logs, *timer,
+                  folder + "\\");
 
   const size_t before = PeakWorkingSet();
   const ULONGLONG t0 = GetTickCount64();
@@ -90,15 +77,15 @@ int main() {
   DeleteFileA((folder + "\\big.bin").c_str());
 
   // 2. Downtime of the backup service during an update of a 5 MB build.
-  RemoveService(L"QuarnSQLServiceMonitor");
-  RemoveService(L"QuarnSQLService");
+  RemoveService(L"" QUARN_MONITOR_SERVICE_STEM);
+  RemoveService(L"" QUARN_BACKUP_SERVICE_STEM);
   const std::wstring suite = FreshFolder(L"bench update suite");
-  CopyProgram(L"QuarnSQLService.exe", suite);
-  CopyProgram(L"QuarnSQLServiceMonitor.exe", suite);
+  CopyProgram(L"" QUARN_BACKUP_SERVICE_STEM ".exe", suite);
+  CopyProgram(L"" QUARN_MONITOR_SERVICE_STEM ".exe", suite);
   CopyProgram(L"AUNZIP32.DLL", suite);
-  CreateDirectoryW((suite + L"\\Logs").c_str(), nullptr);
-  fs.WriteAll(Narrow(suite) + "\\Logs\\VersaoQuarnSQLService.ini", "1.0\r\n");
-  fs.WriteAll(Narrow(suite) + "\\Logs\\VersaoQuarnSqlMonitor.ini", "1.0\r\n");
+  CreateDirectoryW(Widen(LogsFolderOf(Narrow(suite))).c_str(), nullptr);
+  fs.WriteAll(LogsFolderOf(Narrow(suite)) + kServiceVersionRecord, "1.0\r\n");
+  fs.WriteAll(LogsFolderOf(Narrow(suite)) + kGuiVersionRecord, "1.0\r\n");
   HKEY key;
   RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                   nullptr);
@@ -109,24 +96,24 @@ int main() {
   std::string padding(5u * 1000 * 1000 - 900 * 1000, '\0');
   for (size_t i = 0; i < padding.size(); ++i) padding[i] = static_cast<char>((i * 2654435761u) >> 13);
   testzip::ZipWriter version, build, gui;
-  version.Stored("VersaoQuarnSQLService.ini", "2.0\r\n");
-  build.Deflated("QuarnSQLService.exe", ReadFileBytes(BinFolder() + L"\\QuarnSQLService.exe"));
+  version.Stored(kServiceVersionRecord, "2.0\r\n");
+  build.Deflated(QUARN_BACKUP_SERVICE_STEM ".exe", ReadFileBytes(BinFolder() + L"\\" QUARN_BACKUP_SERVICE_STEM ".exe"));
   build.Stored("dados.bin", padding);
-  gui.Stored("VersaoQuarnSqlMonitor.ini", "1.0\r\n");
-  fs.WriteAll(UpdateServerFile("VersaoQuarnSQLService.zip"), version.Build());
+  gui.Stored(kGuiVersionRecord, "1.0\r\n");
+  fs.WriteAll(UpdateServerFile(kServiceVersionArchive), version.Build());
   const std::string buildZip = build.Build();
-  fs.WriteAll(UpdateServerFile("QuarnSQLService.zip"), buildZip);
-  fs.WriteAll(UpdateServerFile("VersaoQuarnSqlMonitor.zip"), gui.Build());
-  CreateOwnService(L"QuarnSQLService", L"\"" + suite + L"\\QuarnSQLService.exe\"");
-  CreateOwnService(L"QuarnSQLServiceMonitor", L"\"" + suite + L"\\QuarnSQLServiceMonitor.exe\"");
-  StartServiceByName(L"QuarnSQLService");
-  WaitFor([] { return wintest::ServiceState(L"QuarnSQLService") == SERVICE_RUNNING; }, 15000);
+  fs.WriteAll(UpdateServerFile(QUARN_BACKUP_SERVICE_STEM ".zip"), buildZip);
+  fs.WriteAll(UpdateServerFile(kGuiVersionArchive), gui.Build());
+  CreateOwnService(L"" QUARN_BACKUP_SERVICE_STEM, L"\"" + suite + L"\\" QUARN_BACKUP_SERVICE_STEM ".exe\"");
+  CreateOwnService(L"" QUARN_MONITOR_SERVICE_STEM, L"\"" + suite + L"\\" QUARN_MONITOR_SERVICE_STEM ".exe\"");
+  StartServiceByName(L"" QUARN_BACKUP_SERVICE_STEM);
+  WaitFor([] { return wintest::ServiceState(L"" QUARN_BACKUP_SERVICE_STEM) == SERVICE_RUNNING; }, 15000);
   const ULONGLONG updateStart = GetTickCount64();
-  StartServiceByName(L"QuarnSQLServiceMonitor");
+  StartServiceByName(L"" QUARN_MONITOR_SERVICE_STEM);
   double downtime = -1;
   ULONGLONG down = 0;
   while (GetTickCount64() - updateStart < 60000) {
-    const DWORD s = wintest::ServiceState(L"QuarnSQLService");
+    const DWORD s = wintest::ServiceState(L"" QUARN_BACKUP_SERVICE_STEM);
     if (!down && s != SERVICE_RUNNING) down = GetTickCount64();
     if (down && s == SERVICE_RUNNING) {
       downtime = static_cast<double>(GetTickCount64() - down) / 1000.0;
@@ -134,9 +121,9 @@ int main() {
     }
     Sleep(5);
   }
-  const std::string record = ReadFileBytes(suite + L"\\Logs\\VersaoQuarnSQLService.ini");
-  RemoveService(L"QuarnSQLServiceMonitor");
-  RemoveService(L"QuarnSQLService");
+  const std::string record = ReadFileBytes(Widen(LogsFolderOf(Narrow(suite)) + kServiceVersionRecord));
+  RemoveService(L"" QUARN_MONITOR_SERVICE_STEM);
+  RemoveService(L"" QUARN_BACKUP_SERVICE_STEM);
 
   std::printf("updater under Wine, local server on loopback\n");
   std::printf("%-46s %12s %10s\n", "figure", "value", "target");

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/suite_files.h"
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
 #include "bench/figure.h"
@@ -24,15 +25,15 @@ using quarn::bench::HostCpuSeconds;
 
 namespace {
 
-constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
-constexpr wchar_t kBackup[] = L"QuarnSQLService";
+constexpr wchar_t kMonitor[] = L"" QUARN_MONITOR_SERVICE_STEM;
+constexpr wchar_t kBackup[] = L"" QUARN_BACKUP_SERVICE_STEM;
 
 // Share of one core the monitor used over `seconds`.
 double CpuShare(int seconds) {
-  const double c0 = HostCpuSeconds("QuarnSQLServiceMonitor.exe");
+  const double c0 = HostCpuSeconds(QUARN_MONITOR_SERVICE_STEM ".exe");
   const ULONGLONG t0 = GetTickCount64();
   Sleep(static_cast<DWORD>(seconds) * 1000);
-  const double c1 = HostCpuSeconds("QuarnSQLServiceMonitor.exe");
+  const double c1 = HostCpuSeconds(QUARN_MONITOR_SERVICE_STEM ".exe");
   if (c0 < 0 || c1 < 0) return -1;
   return 100.0 * (c1 - c0) / (static_cast<double>(GetTickCount64() - t0) / 1000.0);
 }
@@ -61,7 +62,7 @@ double Median(const std::vector<double>& v) { return v.empty() ? -1 : v[v.size()
 double Worst(const std::vector<double>& v) { return v.empty() ? -1 : v.back(); }
 
 bool Reported(const std::wstring& folder, const std::string& message) {
-  for (const auto& m : LogMessages(folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI"))
+  for (const auto& m : LogMessages(win::Widen(LogsFolderOf(win::Narrow(folder)) + kFormattedLogName)))
     if (m == message) return true;
   return false;
 }
@@ -74,16 +75,16 @@ std::vector<double> TimeRestartsDuringADownload(const std::wstring& folder, int 
   if (base.empty()) return {};
   CopyProgram(L"AUNZIP32.DLL", folder);  // to read the version record
   win::Win32FileSystem fs;
-  const std::string logs = win::Narrow(folder) + "\\Logs\\";
-  fs.WriteAll(logs + "VersaoQuarnSQLService.ini", "1.0\r\n");
+  const std::string logs = LogsFolderOf(win::Narrow(folder));
+  fs.WriteAll(logs + kServiceVersionRecord, "1.0\r\n");
   testzip::ZipWriter record;
-  record.Stored("VersaoQuarnSQLService.ini", "2.0\r\n");
-  fs.WriteAll(UpdateServerFile("VersaoQuarnSQLService.zip"), record.Build());
-  fs.WriteAll(UpdateServerFile("QuarnSQLService.zip"), {});
+  record.Stored(kServiceVersionRecord, "2.0\r\n");
+  fs.WriteAll(UpdateServerFile(kServiceVersionArchive), record.Build());
+  fs.WriteAll(UpdateServerFile(QUARN_BACKUP_SERVICE_STEM ".zip"), {});
   std::string block(1000 * 1000, '\0');
   for (int mb = 0; mb < 50; ++mb) {
     for (size_t i = 0; i < block.size(); i += 4096) block[i] = static_cast<char>(mb + i / 4096);
-    fs.Append(UpdateServerFile("QuarnSQLService.zip"), block);
+    fs.Append(UpdateServerFile(QUARN_BACKUP_SERVICE_STEM ".zip"), block);
   }
   std::string root = "Z:";
   for (char c : Env("QUARN_UPDATE_ROOT")) root += c == '/' ? '\\' : c;
@@ -92,7 +93,7 @@ std::vector<double> TimeRestartsDuringADownload(const std::wstring& folder, int 
 
   ControlService(kMonitor, SERVICE_CONTROL_STOP);
   WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000);
-  DeleteFileW((folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI").c_str());
+  DeleteFileW(win::Widen(LogsFolderOf(win::Narrow(folder)) + kFormattedLogName).c_str());
   std::vector<double> latency;
   if (StartMonitor() &&
       WaitFor([&] { return Reported(folder, "Baixando Serviço QuarnSQLService para atualização..."); }, 30000)) {
@@ -111,10 +112,10 @@ int main(int argc, char** argv) {
   RemoveService(kMonitor);
   RemoveService(kBackup);
   const std::wstring folder = FreshFolder(L"bench suite");
-  CopyProgram(L"QuarnSQLService.exe", folder);
-  CopyProgram(L"QuarnSQLServiceMonitor.exe", folder);
-  CreateOwnService(kBackup, L"\"" + folder + L"\\QuarnSQLService.exe\"");
-  CreateOwnService(kMonitor, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\"");
+  CopyProgram(L"" QUARN_BACKUP_SERVICE_STEM ".exe", folder);
+  CopyProgram(L"" QUARN_MONITOR_SERVICE_STEM ".exe", folder);
+  CreateOwnService(kBackup, L"\"" + folder + L"\\" QUARN_BACKUP_SERVICE_STEM ".exe\"");
+  CreateOwnService(kMonitor, L"\"" + folder + L"\\" QUARN_MONITOR_SERVICE_STEM ".exe\"");
   if (!StartMonitor() || !WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 10000)) {
     std::printf("the suite did not start\n");
     return 1;
@@ -130,7 +131,7 @@ int main(int argc, char** argv) {
   WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000);
   win::Win32Clock clock;
   win::Win32DateFormat dates;
-  const std::string marker = win::Narrow(folder) + "\\Logs\\QuarnSQLServiceEmUso.ti";
+  const std::string marker = LogsFolderOf(win::Narrow(folder)) + kServiceEmUsoFile;
   win::Win32FileSystem().WriteAll(marker, dates.GeneralDate(clock.Now()) + "\r\n");
   StartMonitor();
   const double waiting = CpuShare(cpuSeconds);

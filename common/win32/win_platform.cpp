@@ -25,17 +25,21 @@ std::string Narrow(std::wstring_view w) {
   return s;
 }
 
-std::string ErrorDescription(DWORD code) {
+std::string SystemMessage(DWORD code, HMODULE module) {
   wchar_t* buf = nullptr;
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                     FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
+  const DWORD from = FORMAT_MESSAGE_FROM_SYSTEM | (module ? FORMAT_MESSAGE_FROM_HMODULE : 0);
+  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | from | FORMAT_MESSAGE_IGNORE_INSERTS, module, code,
+                                 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
   std::wstring text = n && buf ? std::wstring(buf, n) : std::wstring();
   if (buf) LocalFree(buf);
   while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
     text.pop_back();
-  if (text.empty()) return "Erro " + std::to_string(code);
   return Narrow(text);
+}
+
+std::string ErrorDescription(DWORD code) {
+  const std::string text = SystemMessage(code);
+  return text.empty() ? "Erro " + std::to_string(code) : text;
 }
 
 VbError Win32Error(DWORD code) { return VbError(static_cast<long>(code), ErrorDescription(code)); }

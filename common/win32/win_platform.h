@@ -14,7 +14,11 @@ namespace quarn::win {
 std::wstring Widen(std::string_view utf8);
 std::string Narrow(std::wstring_view wide);
 
-// The system's text for a Win32 error code, without the trailing line break.
+// The text of a message code, without the trailing line break: from `module`'s
+// message table when given (WinINet keeps its own), else the system's. Empty
+// when there is none. Every program of the suite asks here.
+std::string SystemMessage(DWORD code, HMODULE module = nullptr);
+// The system's text for a Win32 error code, or "Erro <code>".
 std::string ErrorDescription(DWORD code);
 // A VbError carrying a Win32 error code and its description.
 VbError Win32Error(DWORD code);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/ansi_text.h"
+#include "common/suite_files.h"
 #include "common/win32/handles.h"
 #include "common/win32/library_search.h"
 #include "common/win32/win_platform.h"
@@ -16,7 +17,7 @@ using namespace quarn::win;
 
 namespace {
 
-constexpr wchar_t kServiceName[] = L"QuarnSQLService";
+constexpr wchar_t kServiceName[] = L"" QUARN_BACKUP_SERVICE_STEM;
 // Heartbeat well below the monitor's 50-minute limit; one backup run an hour.
 // Tests lengthen the heartbeat with "/heartbeat-seconds=N" on the service's
 // command line, to play a service that has stopped reporting.
@@ -40,7 +41,7 @@ void Report(DWORD state, DWORD exitCode = NO_ERROR) {
 std::string LogsFolder() {
   std::string folder, name;
   ModulePath(folder, name);
-  return JoinPath(folder, "Logs\\");
+  return LogsFolderOf(folder);
 }
 
 // Writes a one-line time file whole, as the monitor reads it.
@@ -55,7 +56,7 @@ void Heartbeat(Win32FileSystem& fs) {
   try {
     const std::string logs = LogsFolder();
     if (!fs.DirExists(logs)) fs.CreateDir(logs);
-    WriteTimeLine(fs, JoinPath(logs, "QuarnSQLServiceExecuting.ini"));
+    WriteTimeLine(fs, JoinPath(logs, kServiceExecutingFile));
   } catch (const VbError&) {
     // A missed heartbeat is what the monitor watches for; nothing else to do.
   }
@@ -64,7 +65,7 @@ void Heartbeat(Win32FileSystem& fs) {
 // One backup run: busy marker set, the dump written, busy marker removed.
 bool BackupRun(Win32FileSystem& fs) {
   const std::string logs = LogsFolder();
-  const std::string marker = JoinPath(logs, "QuarnSQLServiceEmUso.ti");
+  const std::string marker = JoinPath(logs, kServiceEmUsoFile);
   try {
     WriteTimeLine(fs, marker);
   } catch (const VbError&) {
@@ -72,7 +73,7 @@ bool BackupRun(Win32FileSystem& fs) {
   }
   const bool stopped = WaitForSingleObject(g_stop.get(), kBackupRunMs) == WAIT_OBJECT_0;
   try {
-    WriteTimeLine(fs, JoinPath(logs, "QuarnSQLServiceUltimoBackup.ini"));
+    WriteTimeLine(fs, JoinPath(logs, kServiceUltimoBackupFile));
     if (fs.FileExists(marker)) fs.Delete(marker);
   } catch (const VbError&) {
   }

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/suite_files.h"
 #include "common/win32/handles.h"
 #include "common/win32/library_search.h"
 #include "companions/gui_monitor/log_records.h"
@@ -34,6 +35,9 @@ constexpr COLORREF kBackground = RGB(255, 255, 255);
 
 enum ControlId : int { kLstLog = 101, kStbStatus = 102 };
 enum StatusPart : int { kPartVersao, kPartMonitor, kPartBackup, kPartGui, kPartCount };
+
+// The suite's file names are ASCII: widening is a copy.
+std::wstring Wide(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 std::wstring AppFolder() {
   std::wstring path(MAX_PATH, L'\0');
@@ -152,7 +156,7 @@ class FrmMonitor {
 
 bool FrmMonitor::Create(HINSTANCE inst, int show) {
   inst_ = inst;
-  logs_ = AppFolder() + L"\\Logs\\";
+  logs_ = AppFolder() + L"\\" + Wide(quarn::kLogsFolder) + L"\\";
 
   INITCOMMONCONTROLSEX icc{sizeof icc, ICC_BAR_CLASSES};
   InitCommonControlsEx(&icc);
@@ -306,7 +310,7 @@ void FrmMonitor::tmrAtualiza_Timer() {
 }
 
 void FrmMonitor::AtualizaLog() {
-  const std::wstring path = logs_ + L"FormataRichTextBoxServiceMonitor.INI";
+  const std::wstring path = logs_ + Wide(quarn::kFormattedLogName);
   const FileState state = StateOf(path);
   if (logKnown_ && state == logState_) return;
 
@@ -356,19 +360,19 @@ void FrmMonitor::AtualizaLog() {
 }
 
 void FrmMonitor::AtualizaStatus() {
-  auto line = [&](const wchar_t* name) {
+  auto line = [&](std::string_view name) {
     std::string bytes;
-    if (!ReadShared(logs_ + name, bytes, 4096)) return std::wstring();
+    if (!ReadShared(logs_ + Wide(name), bytes, 4096)) return std::wstring();
     return FromAnsi(FirstLine(bytes));
   };
   std::wstring text[kPartCount];
-  text[kPartVersao] = line(L"VersaoCompletaServiceMonitor.ini");
+  text[kPartVersao] = line(quarn::kVersaoCompletaFile);
   if (text[kPartVersao].empty()) text[kPartVersao] = L"Quarn SQL Service Monitor: vers\u00E3o desconhecida";
-  const std::wstring monitor = line(L"QuarnSQLServiceMonitorExecuting.ini");
+  const std::wstring monitor = line(quarn::kMonitorExecutingFile);
   text[kPartMonitor] = L"Monitor: " + (monitor.empty() ? std::wstring(L"sem sinal") : monitor);
-  const std::wstring backup = line(L"QuarnSQLServiceExecuting.ini");
+  const std::wstring backup = line(quarn::kServiceExecutingFile);
   text[kPartBackup] = L"Backup: " + (backup.empty() ? std::wstring(L"sem sinal") : backup);
-  const std::wstring gui = line(L"VersaoQuarnSqlMonitor.ini");
+  const std::wstring gui = line(quarn::kGuiVersionRecord);
   text[kPartGui] = gui.empty() ? std::wstring() : L"Vers\u00E3o " + gui;
 
   bool changed = false;

@@ -30,7 +30,9 @@ bool ClssRegServer::IsDLLActiveX(const std::string& strDLLPath, bool RaiseError)
   HMODULE lib = LoadLibraryA(AcpCodec().ToAnsi(strDLLPath).c_str());
   if (!lib) {
     const DWORD e = GetLastError();
-    if (RaiseError) throw VbError(10000 + static_cast<long>(e), "LoadLibrary-Error: " + std::to_string(e));
+    if (RaiseError)
+      throw VbError(kErrLoadLibraryBase + static_cast<long>(e),
+                    std::string(StandardText(kErrLoadLibraryBase)) + ": " + std::to_string(e));
     return false;
   }
   const bool result = GetProcAddress(lib, "DllRegisterServer") != nullptr;

@@ -207,16 +207,16 @@ void BuildVerifier::VerificaPacote(const std::string& staging, const std::string
   const Cp1252Codec cp1252;
   Manifest m;
   std::string why;
-  if (!ParseManifest(p_.fs.ReadAll(manifestPath), m, why)) throw Refused(kErrManifestInvalid, "Manifesto inválido: " + why);
+  if (!ParseManifest(p_.fs.ReadAll(manifestPath), m, why)) throw Raise(kErrManifestInvalid, why);
   auto h = p_.crypto.NewSha256();
   h->Update(m.signedPart);
   const std::string digest = h->Finish();
   const bool signedByUs = std::any_of(trusted.keys.begin(), trusted.keys.end(),
                                       [&](const std::string& k) { return p_.crypto.VerifyP256(k, digest, m.signature); });
   if (!signedByUs)
-    throw Refused(kErrManifestSignature, "Assinatura do manifesto não confere com nenhuma chave confiável");
+    throw Raise(kErrManifestSignature);
   if (cp1252.FromAnsi(m.program) != program)
-    throw Refused(kErrManifestProgram, "Manifesto de outro programa: " + cp1252.FromAnsi(m.program));
+    throw Raise(kErrManifestProgram, cp1252.FromAnsi(m.program));
   if (cp1252.FromAnsi(m.version) != version)
     throw Refused(kErrManifestVersion, "Versão do manifesto (" + cp1252.FromAnsi(m.version) +
                                            ") difere da publicada (" + version + ")");

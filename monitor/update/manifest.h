@@ -28,17 +28,6 @@ inline constexpr char kManifestTag[] = "QUARN-MANIFESTO 1";
 inline constexpr size_t kMaxManifestBytes = 1 << 20;
 inline constexpr size_t kMaxManifestFiles = 4096;
 
-// Error numbers of a refused build, in the update's red report and error log.
-enum ManifestErrorNumber : long {
-  kErrManifestMissing = 7101,
-  kErrManifestInvalid = 7102,
-  kErrManifestProgram = 7103,
-  kErrManifestVersion = 7104,
-  kErrManifestFiles = 7105,
-  kErrManifestSignature = 7106,
-  kErrUpdateKeysUnusable = 7107,
-};
-
 // The platform's cryptography.
 class Sha256 {
  public:

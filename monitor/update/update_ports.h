@@ -1,7 +1,7 @@
 #pragma once
 // What the updater needs of the platform: an HTTP transfer in the manner of the
-// Internet Transfer control, the connectivity question, the extraction library
-// bound by name, and the update server's address.
+// Internet Transfer control, the extraction library bound by name, and the
+// update server's address.
 #include <cstdint>
 #include <string>
 
@@ -12,6 +12,8 @@ namespace quarn {
 class InetTransfer {
  public:
   virtual ~InetTransfer() = default;
+  // Whether the machine has a connection at all; no request is made without one.
+  virtual bool InternetGetConnectedState() = 0;
   // Starts the request and returns at once; raises a VbError when it cannot start.
   virtual void Execute(const std::string& url, const std::string& operation) = 0;
   // True while the request runs (until the answer's headers are in, or it failed).
@@ -32,12 +34,6 @@ class InetTransfer {
   }
   // Ends the request and frees what it holds.
   virtual void Cancel() = 0;
-};
-
-class Connectivity {
- public:
-  virtual ~Connectivity() = default;
-  virtual bool InternetGetConnectedState() = 0;
 };
 
 // The extraction library's six functions. Each raises a VbError when the

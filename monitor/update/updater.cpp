@@ -3,18 +3,12 @@
 #include <algorithm>
 #include <climits>
 
+#include "common/suite_files.h"
 #include "monitor/update/manifest.h"
 
 namespace quarn {
 
 namespace {
-
-constexpr long kErrOverflow = 6;
-constexpr long kErrTypeMismatch = 13;
-constexpr long kErrPastEnd = 62;
-constexpr long kErrProgramStillRunning = 70;
-constexpr long kErrUserInterrupt = 18;
-constexpr long kErrBadFileFormat = 321;
 
 std::string ErrorText(const VbError& e) { return std::to_string(e.Number()) + "-" + e.Description(); }
 
@@ -36,9 +30,9 @@ struct Updater::Program {
 };
 
 const Updater::Program& Updater::ProgramFor(const std::string& name) {
-  static const Program service{"QuarnSQLService",
-                               "VersaoQuarnSQLService.ini",
-                               "VersaoQuarnSQLService.zip",
+  static const Program service{kBackupServiceName,
+                               kServiceVersionRecord,
+                               kServiceVersionArchive,
                                "VersaoQuarnSQLService.Local: ",
                                "VersaoQuarnSQLService.Net: ",
                                "Verificando atualizações disponíveis para o Serviço QuarnSQlService.",
@@ -46,9 +40,9 @@ const Updater::Program& Updater::ProgramFor(const std::string& name) {
                                &Updater::VLocalService,
                                &Updater::VNetService,
                                true};
-  static const Program monitor{"QuarnSQLMonitor",
-                               "VersaoQuarnSqlMonitor.ini",
-                               "VersaoQuarnSqlMonitor.zip",
+  static const Program monitor{kGuiMonitorName,
+                               kGuiVersionRecord,
+                               kGuiVersionArchive,
                                "VersaoQuarnSqlMonitor.Local: ",
                                "VersaoQuarnSqlMonitorEXE.Net: ",
                                "Verificando atualizações disponíveis para o QuarnSqlMonitor.",
@@ -69,12 +63,12 @@ int32_t ParseContentLength(const std::string& text) {
   const std::string t = TrimSpaces(text);
   size_t i = 0;
   if (i < t.size() && t[i] == '+') ++i;
-  if (i == t.size()) throw VbError(kErrTypeMismatch, "Tipos incompatíveis");
+  if (i == t.size()) throw Raise(kErrTypeMismatch);
   int64_t value = 0;
   for (; i < t.size(); ++i) {
-    if (t[i] < '0' || t[i] > '9') throw VbError(kErrTypeMismatch, "Tipos incompatíveis");
+    if (t[i] < '0' || t[i] > '9') throw Raise(kErrTypeMismatch);
     value = value * 10 + (t[i] - '0');
-    if (value > INT32_MAX) throw VbError(kErrOverflow, "Estouro");
+    if (value > INT32_MAX) throw Raise(kErrOverflow);
   }
   return static_cast<int32_t>(value);
 }
@@ -84,19 +78,17 @@ bool PrecisaAtualizar(const std::string& local, const std::string& net) {
 }
 
 std::string Updater::LocalRecordPath(const Program& prog) const {
-  return JoinPath(app_, std::string("Logs\\") + prog.recordFile);
+  return JoinPath(LogsFolderOf(app_), prog.recordFile);
 }
 
 // ---- download ------------------------------------------------------------------
 
 bool Updater::BaixaArquivo(const std::string& url, const std::string& destination) {
-  constexpr long kErrTimeout = 35761;
-  constexpr long kErrStillExecuting = 35764;
   // The events run inside this download's waits must not start another on the
   // same transfer: it would take the request from under this one.
   static std::vector<const InetTransfer*> busy;
   if (std::find(busy.begin(), busy.end(), &p_.inet) != busy.end())
-    throw VbError(kErrStillExecuting, "Ainda executando a última solicitação");
+    throw Raise(kErrStillExecuting);
   busy.push_back(&p_.inet);
   struct Request {
     InetTransfer& inet;
@@ -111,7 +103,7 @@ bool Updater::BaixaArquivo(const std::string& url, const std::string& destinatio
   const uint64_t started = p_.loop.TickMs();
   const auto checkDeadline = [&] {
     if (p_.loop.TickMs() - started >= limits.deadlineMs)
-      throw VbError(kErrTimeout, "O download excedeu o tempo máximo de " + std::to_string(limits.deadlineMs / 1000) +
+      throw VbError(kErrRequestTimeout, "O download excedeu o tempo máximo de " + std::to_string(limits.deadlineMs / 1000) +
                                      " s: " + current);
   };
 
@@ -157,7 +149,7 @@ bool Updater::BaixaArquivo(const std::string& url, const std::string& destinatio
       while (!p_.inet.ChunkReady(want)) {
         checkDeadline();
         if (p_.loop.TickMs() - lastChunk >= limits.stallMs)
-          throw VbError(kErrTimeout, "O servidor parou de enviar dados por " + std::to_string(limits.stallMs / 1000) +
+          throw VbError(kErrRequestTimeout, "O servidor parou de enviar dados por " + std::to_string(limits.stallMs / 1000) +
                                          " s");
         p_.loop.Idle(kTransferPollMs);
       }
@@ -198,11 +190,11 @@ int32_t Updater::DesCompacta(const std::string& archive, const std::string& incl
     p_.unzip.addUNZIP_ExtractTo(target);
     p_.unzip.addUNZIP_RestoreStructure(restoreStructure ? -1 : 0);
     const int32_t result = p_.unzip.addUNZIP();
-    if (result < SHRT_MIN || result > SHRT_MAX) throw VbError(kErrOverflow, "Estouro");
+    if (result < SHRT_MIN || result > SHRT_MAX) throw Raise(kErrOverflow);
     return result;
   } catch (const VbError& e) {
     Report("DesCompacta" + include + " " + ErrorText(e), kCorVermelha);
-    w_->Logs().SalvaLogErro("DesCompacta " + include + " " + ErrorText(e));
+    logs_.SalvaLogErro("DesCompacta " + include + " " + ErrorText(e));
   }
   return -1;
 }
@@ -233,14 +225,14 @@ void Updater::PegaNet(const Program& prog) {
   value.clear();
   try {
     Report(prog.checking, kCorPreta);
-    const std::string archive = w_->PastaTemp() + prog.versionZip;
+    const std::string archive = temp_ + prog.versionZip;
     if (p_.fs.FileExists(archive)) p_.fs.Delete(archive);
     if (BaixaArquivo(Url(prog.versionZip), archive)) {
-      const std::string record = w_->PastaTemp() + prog.recordFile;
+      const std::string record = temp_ + prog.recordFile;
       if (p_.fs.FileExists(record)) p_.fs.Delete(record);
-      DesCompacta(archive, "", w_->PastaTemp(), false);
+      DesCompacta(archive, "", temp_, false);
       const auto lines = SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(record)));
-      if (lines.empty()) throw VbError(kErrPastEnd, "A entrada ultrapassou o final do arquivo");
+      if (lines.empty()) throw Raise(kErrPastEnd);
       value = TrimSpaces(lines.front());
     } else {
       value = kVersionError;
@@ -252,10 +244,10 @@ void Updater::PegaNet(const Program& prog) {
   }
 }
 
-void Updater::PegaVLocal() { PegaLocal(ProgramFor("QuarnSQLService")); }
-void Updater::PegaVLocalEXE() { PegaLocal(ProgramFor("QuarnSQLMonitor")); }
-void Updater::PegaVNET() { PegaNet(ProgramFor("QuarnSQLService")); }
-void Updater::PegaVNETEXE() { PegaNet(ProgramFor("QuarnSQLMonitor")); }
+void Updater::PegaVLocal() { PegaLocal(ProgramFor(kBackupServiceName)); }
+void Updater::PegaVLocalEXE() { PegaLocal(ProgramFor(kGuiMonitorName)); }
+void Updater::PegaVNET() { PegaNet(ProgramFor(kBackupServiceName)); }
+void Updater::PegaVNETEXE() { PegaNet(ProgramFor(kGuiMonitorName)); }
 
 // ---- checks --------------------------------------------------------------------
 
@@ -281,7 +273,7 @@ void Updater::Verifica(const Program& prog) {
     UpdateSistema(prog.name);
   } catch (const VbError& e) {
     try {
-      w_->Logs().SalvaLogErro(std::string("Verificando ") + prog.name + " " + ErrorText(e));
+      logs_.SalvaLogErro(std::string("Verificando ") + prog.name + " " + ErrorText(e));
     } catch (const VbError&) {
     }
   } catch (const ProgramEnd&) {
@@ -292,8 +284,8 @@ void Updater::Verifica(const Program& prog) {
   }
 }
 
-void Updater::VerificarSeTemAtualService() { Verifica(ProgramFor("QuarnSQLService")); }
-void Updater::VerificarSeTemAtualExe() { Verifica(ProgramFor("QuarnSQLMonitor")); }
+void Updater::VerificarSeTemAtualService() { Verifica(ProgramFor(kBackupServiceName)); }
+void Updater::VerificarSeTemAtualExe() { Verifica(ProgramFor(kGuiMonitorName)); }
 
 // ---- the update ----------------------------------------------------------------
 
@@ -323,7 +315,7 @@ void Updater::EndProgram(const std::string& exe) {
 
 void Updater::StopProgram(const Program& prog) {
   if (prog.isService) {
-    w_->TimerCheckService().SetEnabled(false);
+    watchdog_.SetEnabled(false);
     p_.service.PararService();
   }
   EndProgram(std::string(prog.name) + ".exe");
@@ -382,7 +374,7 @@ Journal ParseJournal(const std::vector<std::string>& lines) {
 }  // namespace
 
 bool Updater::Restaura(const Program& prog, bool announce) {
-  const Paths paths(w_->PastaTemp(), prog.name);
+  const Paths paths(temp_, prog.name);
   Journal j;
   if (p_.fs.FileExists(paths.journal)) j = ParseJournal(SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.journal))));
   // Without a whole journal nothing of the new build was moved: whatever lies
@@ -399,7 +391,7 @@ bool Updater::Restaura(const Program& prog, bool announce) {
     ok = false;
     const std::string text = std::string("Restaura ") + prog.name + " " + what + ErrorText(e);
     Report(text, kCorVermelha);
-    w_->Logs().SalvaLogErro(text);
+    logs_.SalvaLogErro(text);
   };
   if (touched) {
     // Windows replaces no file of a running program: it is stopped first.
@@ -447,7 +439,7 @@ bool Updater::Restaura(const Program& prog, bool announce) {
       StartBackupService();
     } else {
       p_.service.IniciarService();
-      w_->TimerCheckService().SetEnabled(true);
+      watchdog_.SetEnabled(true);
     }
   }
   if (ok && touched && announce) Report(std::string("Versão anterior do ") + prog.name + " restaurada.", kCorAzul);
@@ -456,7 +448,7 @@ bool Updater::Restaura(const Program& prog, bool announce) {
 
 void Updater::CleanUp(const Program& prog) {
   // Called once the old build is no longer needed: put back, or the new one recorded.
-  const Paths paths(w_->PastaTemp(), prog.name);
+  const Paths paths(temp_, prog.name);
   for (const auto& f : p_.fs.ListFiles(paths.backup)) p_.fs.Delete(JoinPath(paths.backup, f));
   if (p_.fs.DirExists(paths.backup)) p_.fs.RemoveDir(paths.backup);
   if (p_.fs.FileExists(paths.journal)) p_.fs.Delete(paths.journal);
@@ -485,7 +477,7 @@ bool Updater::Finishing(Step step) {
 bool Updater::RecuperaAtualizacao(const std::string& name) {
   const Program& prog = ProgramFor(name);
   return Finishing([&] {
-    const Paths paths(w_->PastaTemp(), prog.name);
+    const Paths paths(temp_, prog.name);
     if (p_.fs.FileExists(paths.journal)) {
       // Killed between the swap and the end of the update: keep the new build
       // only if its version was recorded, else put the old one back.
@@ -506,7 +498,7 @@ void Updater::UpdateSistema(std::string name) {
   const Program& prog = ProgramFor(name);
   const bool service = prog.isService;
   const std::string exe = name + ".exe";
-  const Paths paths(w_->PastaTemp(), name);
+  const Paths paths(temp_, name);
   bool journaled = false, recorded = false;
   // A failed update puts the old build back; the journal stays while it cannot.
   auto undo = [&] {
@@ -519,7 +511,7 @@ void Updater::UpdateSistema(std::string name) {
     });
   };
   try {
-    const std::string archive = w_->PastaTemp() + name + ".zip";
+    const std::string archive = temp_ + name + ".zip";
     if (p_.fs.FileExists(archive)) p_.fs.Delete(archive);
     Report("Baixando Serviço " + name + " para atualização...", kCorPreta);
     if (!BaixaArquivo(Url(name + ".zip"), archive)) return;
@@ -530,20 +522,19 @@ void Updater::UpdateSistema(std::string name) {
     const int32_t extracted = DesCompacta(archive, "", paths.staging, false);
     std::vector<std::string> files = p_.fs.ListFiles(paths.staging);
     if (!p_.fs.FileExists(JoinPath(paths.staging, exe)))
-      throw VbError(kErrFileNotFound, "Arquivo não encontrado: " + exe + " no pacote " + name + ".zip");
+      throw Raise(kErrFileNotFound, exe + " no pacote " + name + ".zip");
     // Every entry or none: a build missing one of its files is no build.
     if (extracted < 0 || static_cast<size_t>(extracted) != files.size())
-      throw VbError(kErrBadFileFormat, "Formato de arquivo inválido: " + name + ".zip não foi descompactado por inteiro (" +
-                                           std::to_string(extracted) + ")");
+      throw Raise(kErrBadFileFormat, name + ".zip não foi descompactado por inteiro (" + std::to_string(extracted) + ")");
     if (verifier_) {
-      verifier_->VerificaPacote(paths.staging, name, this->*prog.net, w_->Logs());
+      verifier_->VerificaPacote(paths.staging, name, this->*prog.net, logs_);
       files = p_.fs.ListFiles(paths.staging);  // without the manifest, which never reaches the suite folder
     }
 
     Report("Parando o " + name + ".", kCorAzul);
     if (service) {
       p_.service.PararService();
-      w_->TimerCheckService().SetEnabled(false);
+      watchdog_.SetEnabled(false);
     }
     EndProgram(exe);
     Report("Atualizando o " + name + "...", kCorPreta);
@@ -571,7 +562,7 @@ void Updater::UpdateSistema(std::string name) {
       Report("Startando Service...", kCorPreta);
       p_.service.IniciarService();
       Report("Startado Service...", kCorAzul);
-      w_->TimerCheckService().SetEnabled(true);
+      watchdog_.SetEnabled(true);
     }
     Report("Uma nova versão do " + name + " foi instalada.", kCorPreta);
     Report("Monitorando...", kCorPreta);
@@ -581,20 +572,20 @@ void Updater::UpdateSistema(std::string name) {
     try {
       undo();
     } catch (const VbError& cleanup) {
-      w_->Logs().SalvaLogErro("Update Sistema " + name + " " + ErrorText(cleanup));
+      logs_.SalvaLogErro("Update Sistema " + name + " " + ErrorText(cleanup));
     }
-    w_->TimerCheckService().SetEnabled(true);
+    watchdog_.SetEnabled(true);
     Report(text, kCorVermelha);
-    w_->Logs().SalvaLogErro(text);
+    logs_.SalvaLogErro(text);
   } catch (const ProgramEnd&) {
     ending_ = true;
     try {
       undo();
       StartBackupService();
       const std::string text =
-          "Update Sistema " + name + " " + std::to_string(kErrUserInterrupt) + "-O monitor foi parado durante a atualização";
+          "Update Sistema " + name + " " + ErrorText(Raise(kErrUserInterrupt));
       Report(text, kCorVermelha);
-      w_->Logs().SalvaLogErro(text);
+      logs_.SalvaLogErro(text);
     } catch (const VbError&) {
       // Ending all the same: what could not be put back is the next start's work.
     }

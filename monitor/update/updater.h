@@ -11,29 +11,20 @@
 #include "common/file_system.h"
 #include "common/process_control.h"
 #include "common/service_control.h"
-#include "monitor/frm_backup.h"
+#include "common/suite_files.h"
 #include "monitor/logs.h"
+#include "monitor/update/update_checks.h"
 #include "monitor/update/update_ports.h"
 
 namespace quarn {
 
 class BuildVerifier;
 
-// What the updater uses of the window: its logs, its watchdog and its download folder.
-class UpdaterWindow {
- public:
-  virtual ~UpdaterWindow() = default;
-  virtual MonitorLogs& Logs() = 0;
-  virtual Timer& TimerCheckService() = 0;
-  virtual const std::string& PastaTemp() const = 0;
-};
-
 struct UpdaterPorts {
   FileSystem& fs;
   const TextCodec& codec;
   EventLoop& loop;
   InetTransfer& inet;
-  Connectivity& net;
   UnzipLibrary& unzip;
   UpdateServer& server;
   MonitorServiceControl& service;
@@ -62,8 +53,10 @@ class Updater final : public UpdateChecks {
   // manager's stop wait.
   static constexpr uint64_t kEndingWaitMs = 5 * 1000;
 
-  Updater(UpdaterPorts ports, std::string appPath) : p_(ports), app_(std::move(appPath)) {}
-  void Attach(UpdaterWindow& window) { w_ = &window; }
+  // What it uses of the monitor's window: the logs it reports in, the watchdog
+  // it holds off while the backup service is replaced, and the download folder.
+  Updater(UpdaterPorts ports, std::string appPath, MonitorLogs& logs, Timer& watchdog, std::string pastaTemp)
+      : p_(ports), app_(std::move(appPath)), logs_(logs), watchdog_(watchdog), temp_(std::move(pastaTemp)) {}
   // Staged builds are checked against their signed manifest before they are installed.
   void AttachVerifier(BuildVerifier& verifier) { verifier_ = &verifier; }
 
@@ -71,7 +64,7 @@ class Updater final : public UpdateChecks {
   void VerificarSeTemAtualExe() override;
   void UpdateSistema(std::string varProgramaTem);
 
-  bool TemConexaoInternet() { return p_.net.InternetGetConnectedState(); }
+  bool TemConexaoInternet() { return p_.inet.InternetGetConnectedState(); }
   bool BaixaArquivo(const std::string& url, const std::string& destination);
   // The library's result: the number of files written, or negative when the
   // extraction failed (a failed call is reported here and gives -1).
@@ -95,7 +88,7 @@ class Updater final : public UpdateChecks {
   void Verifica(const Program& prog);
   void PegaLocal(const Program& prog);
   void PegaNet(const Program& prog);
-  void Report(const std::string& text, int32_t color) { w_->Logs().FormataRichTextBox(text, color, false); }
+  void Report(const std::string& text, int32_t color) { logs_.FormataRichTextBox(text, color, false); }
   std::string Url(const std::string& file) const { return p_.server.BaseUrl() + kUpdatePath + file; }
   std::string LocalRecordPath(const Program& prog) const;
   void EndProgram(const std::string& exe);
@@ -110,7 +103,9 @@ class Updater final : public UpdateChecks {
 
   UpdaterPorts p_;
   std::string app_;
-  UpdaterWindow* w_ = nullptr;
+  MonitorLogs& logs_;
+  Timer& watchdog_;
+  std::string temp_;
   BuildVerifier* verifier_ = nullptr;
   bool ending_ = false;  // the window was unloaded: waits run no events
 };

@@ -66,13 +66,13 @@ const CngCrypto::Api& CngCrypto::Load() {
   if (api_) return *api_;
   if (!module_) {
     module_.reset(LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    if (!module_) throw VbError(kErrFileNotFound, "Arquivo não encontrado: bcrypt.dll");
+    if (!module_) throw Raise(kErrFileNotFound, "bcrypt.dll");
   }
   auto api = std::make_unique<Api>();
   auto bind = [&](auto& fn, const char* name) {
     fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(
         reinterpret_cast<void*>(GetProcAddress(module_.get(), name)));
-    if (!fn) throw VbError(453, std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em bcrypt.dll");
+    if (!fn) throw VbError(kErrEntryPointNotFound, std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em bcrypt.dll");
   };
   bind(api->open, "BCryptOpenAlgorithmProvider");
   bind(api->close, "BCryptCloseAlgorithmProvider");

@@ -66,16 +66,16 @@ class Win32Shell final : public AppShell {
   UniqueKernel mutex_;
 };
 
-// What the updater uses of the window.
-class FormForUpdater final : public UpdaterWindow {
- public:
-  explicit FormForUpdater(FrmBackup& form) : form_(form) {}
-  MonitorLogs& Logs() override { return form_.Logs(); }
-  Timer& TimerCheckService() override { return form_.TimerCheckService(); }
-  const std::string& PastaTemp() const override { return form_.PastaTemp(); }
-
- private:
-  FrmBackup& form_;
+// The window and its updater: the form's checks run the updater, which reports
+// in the form's logs and holds off its watchdog. The form is built first, given
+// the updater that follows it, and calls it only once it is loaded.
+struct MonitorWindow {
+  template <class FormPorts>
+  MonitorWindow(FormPorts formPorts, UpdaterPorts updaterPorts, const ProgramInfo& info)
+      : form(formPorts(updater), info),
+        updater(updaterPorts, info.appPath, form.Logs(), form.TimerCheckService(), TempFolderOf(info.appPath)) {}
+  FrmBackup form;
+  Updater updater;
 };
 
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -155,9 +155,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 
   ServicePanel panel;
   MonitorServiceControl service(scm, panel.txtAccount, panel.txtPassword, info.appPath);
-  MonitorMarkers markers(MarkerPorts{fs, codec, clock, dates, loop, service}, JoinPath(info.appPath, "Logs\\"));
+  MonitorMarkers markers(MarkerPorts{fs, codec, clock, dates, loop, service}, LogsFolderOf(info.appPath));
   Win32Inet inet;
-  Win32Connectivity net;
   Win32Unzip unzip;
   RegistryUpdateServer server;
 #ifdef QUARN_TEST_TIMER1_MS
@@ -165,19 +164,20 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 #endif
   Win32Processes processes;
   FechaExe fecha(processes);
-  Updater updater(UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, fecha}, info.appPath);
   // Once a key is set up, only builds signed by a trusted key are installed.
   CngCrypto crypto;
   Win32FileChunks chunks;
   RegistryUpdateKeys updateKeys(QUARN_COMPILED_UPDATE_KEYS);
   BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, updateKeys});
-  updater.AttachVerifier(verifier);
   Win32PanelView view(hwnd, panel);
 
-  FrmBackup form(MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, updater, service, panel, view},
-                 info);
-  FormForUpdater updaterWindow(form);
-  updater.Attach(updaterWindow);
+  MonitorWindow window(
+      [&](UpdateChecks& updates) {
+        return MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, updates, service, panel, view};
+      },
+      UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, info);
+  FrmBackup& form = window.form;
+  window.updater.AttachVerifier(verifier);
   host.Attach(hwnd, &form);
   view.Attach(&form);
   g_app.loop = &loop;

@@ -71,9 +71,9 @@ Win32PanelView::Win32PanelView(HWND window, ServicePanel& panel) : window_(windo
                        kTxtPassword, WS_EX_CLIENTEDGE);
   chkSystem_ = child(L"BUTTON", L"System Account", WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 80, 70, 200, 20,
                      kChkSystem);
-  lblInstall_ = child(L"STATIC", L"Install Service", WS_VISIBLE | SS_NOTIFY | SS_CENTER | SS_SUNKEN, 10, 108, 170,
+  lblInstall_ = child(L"STATIC", Widen(kInstallService).c_str(), WS_VISIBLE | SS_NOTIFY | SS_CENTER | SS_SUNKEN, 10, 108, 170,
                       24, kLblInstall);
-  lblStart_ = child(L"STATIC", L"Start Service", WS_VISIBLE | SS_NOTIFY | SS_CENTER | SS_SUNKEN, 200, 108, 170, 24,
+  lblStart_ = child(L"STATIC", Widen(kStartService).c_str(), WS_VISIBLE | SS_NOTIFY | SS_CENTER | SS_SUNKEN, 200, 108, 170, 24,
                     kLblStart);
   // Kept for the zip library; nobody reads or writes it, nobody sees it.
   txtZip_ = child(L"EDIT",

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/service_control.h"
 #include "common/win32/win_platform.h"
 
 namespace quarn::win {
@@ -47,7 +48,7 @@ bool Win32ServiceHost::Install() {
   if (!scm) {
     err = GetLastError();
   } else {
-    const std::wstring path = Widen(QuoteServicePath(full));
+    const std::wstring path = Widen(ServiceProgramPath("", full));
     const std::wstring account = Widen(Account), password = Widen(Password);
     const std::wstring group = Widen(LoadOrderGroup), deps = Widen(Dependencies);
     DWORD type = SERVICE_WIN32_OWN_PROCESS | (Interactive ? SERVICE_INTERACTIVE_PROCESS : 0);

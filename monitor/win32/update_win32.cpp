@@ -13,21 +13,13 @@ namespace quarn::win {
 
 namespace {
 
-constexpr long kErrStillExecuting = 35764;
-constexpr long kErrRequestTimeout = 35761;
 constexpr DWORD kReadBlock = 64 * 1024;
 
 VbError InetError(DWORD code) {
   // WinINet's messages live in its own module.
-  wchar_t* buf = nullptr;
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
-                                     FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 GetModuleHandleW(L"wininet.dll"), code, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
-  std::wstring text = n && buf ? std::wstring(buf, n) : std::wstring();
-  if (buf) LocalFree(buf);
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
+  const std::string text = SystemMessage(code, GetModuleHandleW(L"wininet.dll"));
   return VbError(static_cast<long>(code), text.empty() ? "Falha na transferência HTTP (" + std::to_string(code) + ")"
-                                                       : Narrow(text));
+                                                       : text);
 }
 
 }  // namespace
@@ -134,9 +126,9 @@ bool Win32Inet::Done() const {
 }
 
 void Win32Inet::Execute(const std::string& url, const std::string& operation) {
-  if (!Done()) throw VbError(kErrStillExecuting, "Ainda executando a última solicitação");
+  if (!Done()) throw Raise(kErrStillExecuting);
   Cancel();
-  if (operation != "GET") throw VbError(35750, "Operação não suportada: " + operation);
+  if (operation != "GET") throw VbError(kErrInetRequest, "Operação não suportada: " + operation);
   auto req = std::make_shared<Request>();
   req->url = Widen(url);
   req->session = InternetOpenW(L"QuarnSQLServiceMonitor", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
@@ -169,9 +161,9 @@ bool Win32Inet::StillExecuting() {
 }
 
 void Win32Inet::RaiseIfFailed() {
-  if (timedOut_) throw VbError(kErrRequestTimeout, "A solicitação excedeu o tempo limite");
-  if (!req_) throw VbError(35750, "Nenhuma solicitação em andamento");
-  if (!Done()) throw VbError(kErrStillExecuting, "Ainda executando a última solicitação");
+  if (timedOut_) throw Raise(kErrRequestTimeout);
+  if (!req_) throw VbError(kErrInetRequest, "Nenhuma solicitação em andamento");
+  if (!Done()) throw Raise(kErrStillExecuting);
   if (req_->error != 0) throw InetError(req_->error);
 }
 
@@ -254,7 +246,7 @@ void Win32Inet::Cancel() {
   req_.reset();
 }
 
-bool Win32Connectivity::InternetGetConnectedState() {
+bool Win32Inet::InternetGetConnectedState() {
   DWORD flags = 0;
   return ::InternetGetConnectedState(&flags, 0) != FALSE;
 }
@@ -272,11 +264,11 @@ FARPROC Win32Unzip::Entry(const char* name) {
     module_.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!module_ && GetLastError() == ERROR_INVALID_PARAMETER)  // Windows 7 without its library-search update
       module_.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-    if (!module_) throw VbError(kErrFileNotFound, "Arquivo não encontrado: " + Narrow(library_));
+    if (!module_) throw Raise(kErrFileNotFound, Narrow(library_));
   }
   FARPROC f = GetProcAddress(module_.get(), name);
   if (!f)
-    throw VbError(453, std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em " +
+    throw VbError(kErrEntryPointNotFound, std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em " +
                            Narrow(library_));
   return f;
 }

@@ -30,6 +30,7 @@ class Win32Inet final : public InetTransfer {
   explicit Win32Inet(Timeouts t) : t_(t) {}
   ~Win32Inet() override { Cancel(); }
 
+  bool InternetGetConnectedState() override;
   void Execute(const std::string& url, const std::string& operation) override;
   bool StillExecuting() override;
   int ResponseCode() override;
@@ -49,11 +50,6 @@ class Win32Inet final : public InetTransfer {
   UniqueKernel thread_;
   bool timedOut_ = false;
   ULONGLONG started_ = 0;
-};
-
-class Win32Connectivity final : public Connectivity {
- public:
-  bool InternetGetConnectedState() override;
 };
 
 // Binds the library at its first use from the program's own folder (a bare

@@ -102,6 +102,7 @@ class MachineServices final : public ServiceManager {
 class MachineInet final : public InetTransfer {
  public:
   MachineInet(Machine& m, FakeInet& inner) : m_(m), inner_(inner) {}
+  bool InternetGetConnectedState() override { return inner_.InternetGetConnectedState(); }
   void Execute(const std::string& url, const std::string& op) override;
   bool StillExecuting() override { return inner_.StillExecuting(); }
   int ResponseCode() override { return inner_.ResponseCode(); }

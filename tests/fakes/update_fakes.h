@@ -32,7 +32,9 @@ class FakeInet final : public InetTransfer {
   std::vector<std::string> requested;
   std::vector<int> chunkSizes;
   int cancels = 0;
+  bool online = true;  // false: the machine has no connection at all
 
+  bool InternetGetConnectedState() override { return online; }
   void Execute(const std::string& url, const std::string& op) override {
     if (op != "GET") throw VbError(35750, "operação inválida");
     requested.push_back(url);
@@ -74,12 +76,6 @@ class FakeInet final : public InetTransfer {
   int polls_ = 0;
   int waited_ = 0;
   size_t offset_ = 0;
-};
-
-class FakeConnectivity final : public Connectivity {
- public:
-  bool online = true;
-  bool InternetGetConnectedState() override { return online; }
 };
 
 // Archives are registered by their bytes; extraction writes their entries flat

@@ -20,10 +20,50 @@ TEST(AccountRule, OtherNamesTakeTheLogonDomainOrAFullStop) {
 }
 
 TEST(ServicePath, QuotedOnlyWhenItHoldsASpace) {
-  EXPECT_EQ(ServiceProgramPath("C:\\Solvane\\Quarn SQL\\", "QuarnSQLService.exe"),
-            "\"C:\\Solvane\\Quarn SQL\\QuarnSQLService.exe\"");
-  EXPECT_EQ(ServiceProgramPath("C:\\Solvane\\QuarnSQL", "QuarnSQLService.exe"), "C:\\Solvane\\QuarnSQL\\QuarnSQLService.exe");
-  EXPECT_EQ(ServiceProgramPath("", "QuarnSQLService.exe"), "QuarnSQLService.exe");
+  const struct {
+    const char* folder;
+    const char* file;
+    const char* path;
+  } rows[] = {
+      {"C:\\Solvane\\Quarn SQL\\", "QuarnSQLService.exe", "\"C:\\Solvane\\Quarn SQL\\QuarnSQLService.exe\""},
+      {"C:\\Solvane\\QuarnSQL", "QuarnSQLService.exe", "C:\\Solvane\\QuarnSQL\\QuarnSQLService.exe"},
+      {"", "QuarnSQLService.exe", "QuarnSQLService.exe"},
+      // The monitor installing itself passes its whole module path.
+      {"", "C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe", "\"C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe\""},
+      {"", "\"C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe\"", "\"C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe\""},
+      {"", "C:\\Quarn SQL\\a b\\x.exe", "\"C:\\Quarn SQL\\a b\\x.exe\""},
+  };
+  for (const auto& r : rows) EXPECT_EQ(ServiceProgramPath(r.folder, r.file), r.path) << r.folder << "|" << r.file;
+}
+
+// Both panels (the monitor's and the installer's) take their labels from here.
+TEST(PanelLabels, FollowTheServiceAndKeepTheStartCaptionOutsideStoppedAndRunning) {
+  const char* const kKeep = nullptr;
+  const struct {
+    bool installed;
+    int32_t state;
+    PanelLabels labels;
+  } rows[] = {
+      {false, kServiceUnknown, {"Install Service", true, kKeep, false}},
+      {false, kServiceRunning, {"Install Service", true, kKeep, false}},
+      {true, kServiceStopped, {"Uninstall Service", true, "Start Service", true}},
+      {true, kServiceRunning, {"Uninstall Service", false, "Stop Service", true}},
+      {true, kServiceUnknown, {"Uninstall Service", false, kKeep, false}},
+      {true, kServiceStartPending, {"Uninstall Service", false, kKeep, false}},
+      {true, kServiceStopPending, {"Uninstall Service", false, kKeep, false}},
+      {true, kServiceContinuePending, {"Uninstall Service", false, kKeep, false}},
+      {true, kServicePausePending, {"Uninstall Service", false, kKeep, false}},
+      {true, kServicePaused, {"Uninstall Service", false, kKeep, false}},
+  };
+  auto text = [](const char* s) { return s ? std::string(s) : std::string("(kept)"); };
+  for (const auto& r : rows) {
+    const PanelLabels l = PanelLabelsFor(r.installed, r.state);
+    SCOPED_TRACE(std::to_string(r.installed) + "/" + std::to_string(r.state));
+    EXPECT_EQ(text(l.installCaption), text(r.labels.installCaption));
+    EXPECT_EQ(l.installEnabled, r.labels.installEnabled);
+    EXPECT_EQ(text(l.startCaption), text(r.labels.startCaption));
+    EXPECT_EQ(l.startEnabled, r.labels.startEnabled);
+  }
 }
 
 struct InstallerControl : ::testing::Test {

@@ -73,7 +73,7 @@ void Publish(Machine& m) {
 }
 
 // The monitor as the service manager starts it, on the machine's drive.
-struct Monitor : UpdaterWindow {
+struct Monitor {
   Machine& m;
   Cp1252Codec codec;
   fakes::FixedClock clock;
@@ -81,14 +81,14 @@ struct Monitor : UpdaterWindow {
   fakes::RecordingHost host;
   fakes::RecordingShell shell;
   fakes::RecordingView view;
-  fakes::FakeConnectivity net;
   fakes::FixedServer server;
   ServicePanel panel;
   MonitorServiceControl service{m.scm, panel.txtAccount, panel.txtPassword, kApp};
   MonitorMarkers markers{MarkerPorts{m.fs, codec, clock, dates, *m.loop, service}, kLogs};
   FechaExe fecha{m.procs};
-  Updater updater{UpdaterPorts{m.fs, codec, *m.loop, m.inet, net, m.unzip, server, service, fecha}, kApp};
-  FrmBackup form;
+  FrmBackup form;  // calls the updater only once loaded
+  Updater updater{UpdaterPorts{m.fs, codec, *m.loop, m.inet, m.unzip, server, service, fecha}, kApp, form.Logs(),
+                  form.TimerCheckService(), kTemp};
 
   static ProgramInfo Info() {
     ProgramInfo info;
@@ -101,11 +101,7 @@ struct Monitor : UpdaterWindow {
         form(MonitorPorts{m.fs, codec, clock, dates, *m.loop, host, shell, markers, updater, service, panel, view},
              Info()) {
     shell.onEnd = [this] { m.loop->EndProgram(); };
-    updater.Attach(*this);
   }
-  MonitorLogs& Logs() override { return form.Logs(); }
-  Timer& TimerCheckService() override { return form.TimerCheckService(); }
-  const std::string& PastaTemp() const override { return form.PastaTemp(); }
 
   // Started while 1.0 is still what the server has, then 2.0 is published.
   Monitor& Started() {
@@ -286,7 +282,7 @@ TEST(UpdateFaults, RecoveryStopsTheServiceRunningTheNewBuildAndPutsTheOldOneBack
   ASSERT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 2.0");
   ASSERT_TRUE(m.Running(kApp + "\\QuarnSQLService.exe"));
   Monitor mon(m);
-  mon.net.online = false;  // the start-up check only puts right what it finds
+  m.server.online = false;  // the start-up check only puts right what it finds
   ASSERT_TRUE(mon.form.Form_Load());
   m.loop->Advance(2000);
   EXPECT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 1.0");

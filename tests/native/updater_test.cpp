@@ -22,14 +22,13 @@ struct Line {
   friend std::ostream& operator<<(std::ostream& o, const Line& l) { return o << l.color << " " << l.text; }
 };
 
-struct UpdaterFixture : ::testing::Test, UpdaterWindow {
+struct UpdaterFixture : ::testing::Test {
   fakes::MemoryFileSystem fs;
   Cp1252Codec codec;
   fakes::FixedClock clock;
   PtBrDateFormat dates;
   VirtualEventLoop loop;
   fakes::FakeInet inet;
-  fakes::FakeConnectivity net;
   fakes::FakeUnzip unzip{fs};
   fakes::FixedServer server;
   fakes::FakeServiceManager scm;
@@ -39,16 +38,10 @@ struct UpdaterFixture : ::testing::Test, UpdaterWindow {
   MonitorServiceControl service{scm, account, password, kApp};
   MonitorLogs logs{LogContext{fs, codec, clock, dates, kApp}};
   std::unique_ptr<Timer> watchdog = loop.CreateTimer(1000, [] {});
-  std::string pastaTemp = kTemp;
-  Updater updater{UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, fecha}, kApp};
-
-  MonitorLogs& Logs() override { return logs; }
-  Timer& TimerCheckService() override { return *watchdog; }
-  const std::string& PastaTemp() const override { return pastaTemp; }
+  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, kApp, logs, *watchdog, kTemp};
 
   UpdaterFixture() {
     for (const std::string d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp"}) fs.AddDir(d);
-    updater.Attach(*this);
     watchdog->SetEnabled(true);
     fs.Put(kApp + "\\QuarnSQLService.exe", "old service build");
     fs.Put(kApp + "\\QuarnSQLMonitor.exe", "old monitor build");
@@ -146,7 +139,7 @@ TEST_F(UpdaterFixture, TheGuiMonitorIsEndedReplacedAndNotStartedAgain) {
 }
 
 TEST_F(UpdaterFixture, OfflineChecksTouchNothing) {
-  net.online = false;
+  inet.online = false;
   updater.VerificarSeTemAtualService();
   updater.VerificarSeTemAtualExe();
   EXPECT_EQ(Formatted(), (std::vector<Line>{{16711680, "Sem conexão com a internet."},
@@ -452,7 +445,7 @@ TEST_F(UpdaterFixture, AFailedRollbackIsReportedAndKeepsTheOldBuildForTheNextChe
 
   // The next check finishes the rollback; only then does the backup copy go.
   fs.beforeChange = nullptr;
-  net.online = false;
+  inet.online = false;
   updater.VerificarSeTemAtualService();
   EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
   EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "1.0\r\n");
@@ -507,15 +500,14 @@ TEST_F(UpdaterFixture, AGuiMonitorThatWillNotEndFailsTheUpdateAfterABoundedWait)
     bool Terminate(uint32_t) override { return false; }
   } immortal(procs);
   FechaExe stubborn(immortal);
-  Updater u(UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, stubborn}, kApp);
-  u.Attach(*this);
+  Updater u(UpdaterPorts{fs, codec, loop, inet, unzip, server, service, stubborn}, kApp, logs, *watchdog, kTemp);
   PublishVersion("monitor", "2.0");
   PublishBuild("QuarnSQLMonitor", {{"QuarnSQLMonitor.exe", "new gui"}});
   u.VerificarSeTemAtualExe();
   EXPECT_GE(loop.TickMs(), Updater::kProcessWaitMs);
   EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLMonitor.exe"), "old monitor build");
   EXPECT_EQ(Record("VersaoQuarnSqlMonitor.ini"), "");
-  EXPECT_EQ(Formatted().back().text.rfind("Update Sistema QuarnSQLMonitor 70-", 0), 0u);
+  EXPECT_EQ(Formatted().back().text, "Update Sistema QuarnSQLMonitor 7100-O programa QuarnSQLMonitor.exe não terminou");
 }
 
 TEST_F(UpdaterFixture, AnUpdateKilledBeforeItsRecordIsPutBackAtTheNextCheck) {

@@ -44,14 +44,13 @@ void Serve(const std::string& path, const std::string& body) {
 
 void Faults(const std::string& json) { Win32FileSystem().WriteAll(ServerRoot() + "\\faults.json", json); }
 
-struct Downloads : ::testing::Test, UpdaterWindow {
+struct Downloads : ::testing::Test {
   Win32FileSystem fs;
   AcpCodec codec;
   Win32Clock clock;
   Win32DateFormat dates;
   Win32EventLoop loop{nullptr};
   Win32Inet inet{Win32Inet::Timeouts{3000, 3000, 6000}};
-  Win32Connectivity net;
   Win32Unzip unzip;
   RegistryUpdateServer server;
   Win32ServiceManager scm;
@@ -62,17 +61,11 @@ struct Downloads : ::testing::Test, UpdaterWindow {
   std::string temp = folder + "\\";
   MonitorServiceControl service{scm, account, password, folder};
   MonitorLogs logs{LogContext{fs, codec, clock, dates, folder}};
-  std::unique_ptr<Timer> watchdog;
-  Updater updater{UpdaterPorts{fs, codec, loop, inet, net, unzip, server, service, fecha}, folder};
-
-  MonitorLogs& Logs() override { return logs; }
-  Timer& TimerCheckService() override { return *watchdog; }
-  const std::string& PastaTemp() const override { return temp; }
+  std::unique_ptr<Timer> watchdog = loop.CreateTimer(1000, [] {});
+  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, folder, logs, *watchdog, temp};
 
   void SetUp() override {
     ASSERT_FALSE(ServerUrl().empty()) << "no update server in this session";
-    watchdog = loop.CreateTimer(1000, [] {});
-    updater.Attach(*this);
     Faults("{}");
   }
   long ErrorOf(const std::string& path) {

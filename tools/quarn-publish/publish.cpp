@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "common/ansi_text.h"
+#include "common/suite_files.h"
 #include "companions/aunzip32/name_policy.h"
 #include "fakes/zip_writer.h"
 
@@ -17,8 +18,8 @@ struct Program {
   const char* versionRecord;
 };
 constexpr Program kPrograms[] = {
-    {"QuarnSQLService", "VersaoQuarnSQLService.zip", "VersaoQuarnSQLService.ini"},
-    {"QuarnSQLMonitor", "VersaoQuarnSqlMonitor.zip", "VersaoQuarnSqlMonitor.ini"},
+    {kBackupServiceName, kServiceVersionArchive, kServiceVersionRecord},
+    {kGuiMonitorName, kGuiVersionArchive, kGuiVersionRecord},
 };
 
 std::string Zip(const std::vector<std::pair<std::string, std::string>>& entries) {
