@@ -31,4 +31,7 @@ enum FileErrorNumber : long {
 };
 VbError FileError(long number);
 
+// A failure no handler expected (any exception but ours): it ends the program.
+inline constexpr long kErrInternal = 51;
+
 }  // namespace quarn

@@ -1,6 +1,7 @@
 // InstaladorQuarnSQL.exe: the installer's window and its ports.
 #include <windows.h>
 
+#include <exception>
 #include <map>
 #include <string>
 
@@ -300,6 +301,14 @@ class Win32InstallerPlatform final : public InstallerPlatform {
   ClssRegServer reg_;
 };
 
+// A failure the window procedure caught; the program's entry reports it.
+std::string g_fatal;
+
+void EndWithFailure(std::string text) {
+  if (g_fatal.empty()) g_fatal = std::move(text);
+  if (g_loop) g_loop->EndProgram();
+}
+
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   try {
     switch (msg) {
@@ -322,6 +331,16 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         break;
     }
   } catch (const ProgramEnd&) {
+    return 0;
+  } catch (const VbError& e) {
+    // Nothing may cross DispatchMessageW: it would end the process unreported.
+    EndWithFailure(e.Description());
+    return 0;
+  } catch (const std::exception& e) {
+    EndWithFailure(std::string("Erro interno: ") + e.what());
+    return 0;
+  } catch (...) {
+    EndWithFailure("Erro interno");
     return 0;
   }
   return DefWindowProcW(hwnd, msg, wp, lp);
@@ -375,7 +394,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   } catch (const ProgramEnd&) {
     // Esc, or the window closed: the installer ends at once.
   } catch (const VbError& e) {
-    MessageBoxW(hwnd, Widen(e.Description()).c_str(), Widen(kInstallerTitle).c_str(), MB_OK | MB_ICONERROR);
+    g_fatal = e.Description();
+  } catch (const std::exception& e) {
+    g_fatal = std::string("Erro interno: ") + e.what();
+  } catch (...) {
+    g_fatal = "Erro interno";
+  }
+  if (!g_fatal.empty()) {
+    MessageBoxW(hwnd, Widen(g_fatal).c_str(), Widen(kInstallerTitle).c_str(), MB_OK | MB_ICONERROR);
     code = 1;
   }
   g_form = nullptr;
