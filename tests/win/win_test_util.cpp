@@ -91,6 +91,10 @@ bool WaitFor(const std::function<bool()>& condition, DWORD ms) {
   }
 }
 
+bool CopyOver(const std::wstring& from, const std::wstring& to, DWORD ms) {
+  return WaitFor([&] { return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE; }, ms);
+}
+
 namespace {
 // Wine ties a service handle to its manager handle: keep both open together.
 struct OpenedService {
@@ -126,7 +130,14 @@ DWORD ControlService(const wchar_t* name, DWORD control) {
 DWORD StartServiceByName(const wchar_t* name) {
   OpenedService svc = Open(name, SERVICE_START);
   if (!svc) return GetLastError();
-  return StartServiceW(svc.get(), 0, nullptr) ? NO_ERROR : GetLastError();
+  // Right after a service's process was killed, Wine's manager may answer
+  // ERROR_INTERNAL_ERROR until it has seen the process go: try again, bounded.
+  DWORD e = NO_ERROR;
+  WaitFor([&] {
+    e = StartServiceW(svc.get(), 0, nullptr) ? NO_ERROR : GetLastError();
+    return e != ERROR_INTERNAL_ERROR;
+  }, 10000);
+  return e;
 }
 
 DWORD CreateOwnService(const wchar_t* name, const std::wstring& commandLine) {
