@@ -30,12 +30,6 @@ const std::wstring kFormatted = kSuite + L"\\Logs\\FormataRichTextBoxServiceMoni
 // About 4 KB/s: the backup service's build takes some tens of seconds to come in.
 constexpr char kTrickle[] = "trickle:1024:250";
 
-bool Reported(const std::string& message) {
-  for (const auto& m : Reports())
-    if (m == message) return true;
-  return false;
-}
-
 // The red report of a failed update of the backup service, or "".
 std::string RedFailure() {
   std::vector<int> colors;

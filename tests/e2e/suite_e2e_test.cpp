@@ -16,7 +16,6 @@
 #include "common/time_text.h"
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
-#include "e2e/e2e_suite.h"
 #include "fakes/zip_writer.h"
 #include "suite_helpers.h"
 #include "win/win_test_util.h"
@@ -134,7 +133,7 @@ bool StopMonitor() {
   return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult RestartMonitorAndCheck(DWORD ms = 90000) {
+::testing::AssertionResult RestartMonitorAndCheck(DWORD ms) {
   if (!StopMonitor()) return ::testing::AssertionFailure() << "the monitor did not stop";
   return StartMonitorAndCheck(ms);
 }
