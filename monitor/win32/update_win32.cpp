@@ -282,8 +282,8 @@ FARPROC Win32Unzip::Entry(const char* name) {
     // library of that name from the current folder or from PATH.
     std::wstring path = library_;
     if (path.find_first_of(L"\\/") == std::wstring::npos) {
-      std::string folder, name;
-      ModulePath(folder, name);
+      std::string folder, program;
+      ModulePath(folder, program);
       path = Widen(JoinPath(folder, Narrow(library_)));
     }
     module_.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
