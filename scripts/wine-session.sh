@@ -45,6 +45,13 @@ export QUARN_EVENT_LOG="$WINEPREFIX/event-log.txt"
 WINEDEBUG=-all,+eventlog wineboot -u >/dev/null 2>"$QUARN_EVENT_LOG"
 # Keep the wineserver (and so the service manager) alive between test programs.
 wineserver -p >/dev/null 2>&1 || true
+# And one ordinary program for the session's life: without it Wine ends the
+# services a moment after each test program exits and boots them again for the
+# next, a second or two lost each time and the event log's stream with them.
+# It waits for a key on a pipe nobody writes to; wineserver -k ends it.
+mkfifo "$WINEPREFIX/holder"
+wine cmd /c pause <"$WINEPREFIX/holder" >/dev/null 2>&1 &
+exec 9>"$WINEPREFIX/holder"
 
 # A local update server on loopback for the session: files under
 # QUARN_UPDATE_ROOT, reachable at QUARN_UPDATE_URL.
@@ -65,4 +72,4 @@ if command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ]; then
   export QUARN_NGINX_URL
 fi
 
-"$@"
+"$@" 9>&-
