@@ -1,6 +1,7 @@
 # Quarn SQL suite. `make test` and `make demo` install what a fresh Debian
-# machine lacks, build both trees and run.
-.PHONY: all deps native native-asan win publish-tool msi test test-native test-asan test-win test-e2e demo bench clean
+# machine lacks, build both trees and run. Every tree is configured with the
+# ci presets: a warning fails the build.
+.PHONY: all deps native native-asan native-clang win publish-tool msi test test-native test-asan test-clang test-recipe test-win test-e2e test-wine test-compilers demo bench clean
 
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -11,45 +12,68 @@ deps:
 	@scripts/install-deps.sh
 
 native: deps
-	cmake --preset native >/dev/null
+	cmake --preset ci-native >/dev/null
 	cmake --build build/native -j$(JOBS)
 
 native-asan: deps
-	cmake --preset native-asan >/dev/null
+	cmake --preset ci-native-asan >/dev/null
 	cmake --build build/native-asan -j$(JOBS)
 
+# clang catches what g++ lets through; the unit tests are all it needs to build.
+native-clang: deps
+	cmake --preset ci-native-clang >/dev/null
+	cmake --build build/native-clang -j$(JOBS) --target quarn_native_tests
+
 win: deps
-	cmake --preset win >/dev/null
+	cmake --preset ci-win >/dev/null
 	cmake --build build/win -j$(JOBS)
 
 # quarn-publish alone, for the demo and the end-to-end tier.
 publish-tool: deps
-	cmake --preset native >/dev/null
+	cmake --preset ci-native >/dev/null
 	cmake --build build/native -j$(JOBS) --target quarn-publish
 
 # The Windows Installer package, build/win/QuarnSQL.msi; MSI_VERSION=1.0.0.140
 # gives it another version than the monitor's.
 msi: deps
-	cmake --preset win -DQUARN_MSI_VERSION=$(MSI_VERSION) >/dev/null
+	cmake --preset ci-win -DQUARN_MSI_VERSION=$(MSI_VERSION) >/dev/null
 	cmake --build build/win -j$(JOBS) --target quarn_msi
 	@echo "build/win/QuarnSQL.msi"
 
 test-native: native
-	ctest --test-dir build/native --output-on-failure -j$(JOBS)
+	ctest --preset native -j$(JOBS)
 
 test-asan: native-asan
-	ctest --test-dir build/native-asan --output-on-failure -j$(JOBS)
+	ctest --preset native-asan -j$(JOBS)
 
-# The Windows tests share one Wine session and its service manager: one at a time.
+test-clang: native-clang
+	ctest --preset native-clang -j$(JOBS)
+
+# The README's Windows build, tests off, on a PATH without Wine.
+test-recipe: deps
+	scripts/windows-recipe.sh
+
+# The Windows tests share one Wine session and its service manager (see the preset).
 test-win: win
 	mkdir -p build/screenshots
-	QUARN_SCREENSHOTS=$(CURDIR)/build/screenshots scripts/wine-session.sh ctest --test-dir build/win --output-on-failure -j1 -L win
+	QUARN_SCREENSHOTS=$(CURDIR)/build/screenshots scripts/wine-session.sh ctest --preset win
 
 # The whole suite's life, on a machine of its own: a fresh Wine session.
 test-e2e: win publish-tool
-	scripts/wine-session.sh ctest --test-dir build/win --output-on-failure -V -L e2e
+	scripts/wine-session.sh ctest --preset e2e
 
-test: test-native test-asan test-win test-e2e
+# The Wine tiers mostly wait on the programs they drive: the clang and
+# Windows-recipe builds use the cores meanwhile.
+test: test-native test-asan win publish-tool
+	$(MAKE) -j2 --output-sync=line test-wine test-compilers
+
+test-wine:
+	$(MAKE) test-win
+	$(MAKE) test-e2e
+
+test-compilers:
+	$(MAKE) test-clang
+	$(MAKE) test-recipe
 
 demo: win publish-tool
 	scripts/wine-session.sh scripts/demo.sh

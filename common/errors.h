@@ -63,4 +63,7 @@ VbError Raise(ErrorNumber number, const std::string& detail = {});
 // File failures by their runtime number; any other number reads as 75.
 VbError FileError(long number);
 
+// A failure no handler expected (any exception but ours): it ends the program.
+inline constexpr long kErrInternal = 51;
+
 }  // namespace quarn

@@ -33,7 +33,8 @@ class FileSystem {
   // Replaces the target if it exists.
   virtual void Rename(const std::string& from, const std::string& to) = 0;
   virtual FileStamp Stamp(const std::string& path) = 0;
-  // Plain names of the files (not folders) directly in a folder; empty when it is missing.
+  // Plain names of the files (not folders) directly in a folder; empty when it
+  // is missing, a VbError when it cannot be read.
   virtual std::vector<std::string> ListFiles(const std::string& folder) = 0;
   virtual void RemoveDir(const std::string& path) = 0;
   virtual LocalTime LastModified(const std::string& path) = 0;

@@ -120,9 +120,12 @@ class FrmBackup final : public ServiceEvents {
   // The version line of VersaoCompletaServiceMonitor.ini.
   static std::string VersionLine(const ProgramInfo& info, const std::string& fileDate);
 
+  // An error reported in the event log and the error log; the program's entry
+  // uses it for the failures that end the program.
+  void ErrorBlock(std::string_view label, const VbError& e);
+
  private:
   bool LoadService();  // false: end the program at once
-  void ErrorBlock(std::string_view label, const VbError& e);
   void WriteLine(std::string_view fileName, const std::string& line);
   std::string LogsFolder() const { return LogsFolderOf(info_.appPath); }
   void DeleteFormattedLog();

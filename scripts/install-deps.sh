@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  make cmake g++ python3
+  make cmake ninja-build g++ clang python3
   googletest libgtest-dev zlib1g-dev libssl-dev nginx-light
   g++-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine64 xvfb x11-apps imagemagick locales fonts-crosextra-carlito

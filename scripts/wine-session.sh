@@ -74,4 +74,4 @@ if command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ]; then
   export QUARN_NGINX_URL
 fi
 
-"$@"
+"$@" 9>&-

@@ -175,11 +175,24 @@ std::vector<std::string> Win32FileSystem::ListFiles(const std::string& folder) {
   std::vector<std::string> names;
   WIN32_FIND_DATAW fd;
   HANDLE h = FindFirstFileW(Widen(JoinPath(folder, "*")).c_str(), &fd);
-  if (h == INVALID_HANDLE_VALUE) return names;
-  do {
-    if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(Narrow(fd.cFileName));
-  } while (FindNextFileW(h, &fd));
+  if (h == INVALID_HANDLE_VALUE) {
+    // A missing folder holds no files; any other failure must not pass for one.
+    const DWORD e = GetLastError();
+    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return names;
+    throw FileErrorFromWin32(e);
+  }
+  DWORD e = ERROR_NO_MORE_FILES;
+  try {
+    do {
+      if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(Narrow(fd.cFileName));
+    } while (FindNextFileW(h, &fd));
+    e = GetLastError();
+  } catch (...) {
+    FindClose(h);
+    throw;
+  }
   FindClose(h);
+  if (e != ERROR_NO_MORE_FILES) throw FileErrorFromWin32(e);
   return names;
 }
 

@@ -28,12 +28,13 @@ constexpr DWORD kBackupRunMs = 5 * 1000;
 SERVICE_STATUS_HANDLE g_status = nullptr;
 UniqueKernel g_stop;
 
-void Report(DWORD state, DWORD exitCode = NO_ERROR) {
+void Report(DWORD state, DWORD exitCode = NO_ERROR, DWORD specificCode = 0) {
   SERVICE_STATUS s{};
   s.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   s.dwCurrentState = state;
   s.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
   s.dwWin32ExitCode = exitCode;
+  s.dwServiceSpecificExitCode = specificCode;
   s.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 5000;
   SetServiceStatus(g_status, &s);
 }
@@ -94,9 +95,7 @@ DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
   }
 }
 
-void WINAPI ServiceMain(DWORD, LPWSTR*) {
-  g_status = RegisterServiceCtrlHandlerExW(kServiceName, &Handler, nullptr);
-  if (!g_status) return;
+void Run() {
   Report(SERVICE_RUNNING);
   Win32FileSystem fs;
   Heartbeat(fs);
@@ -109,6 +108,18 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     }
   }
   Report(SERVICE_STOPPED);
+}
+
+void WINAPI ServiceMain(DWORD, LPWSTR*) {
+  g_status = RegisterServiceCtrlHandlerExW(kServiceName, &Handler, nullptr);
+  if (!g_status) return;
+  try {
+    Run();
+  } catch (...) {
+    // Stopped with our number rather than a process gone without a word: the
+    // monitor's watchdog starts it again, and the manager shows why it stopped.
+    Report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, static_cast<DWORD>(kErrInternal));
+  }
 }
 
 }  // namespace

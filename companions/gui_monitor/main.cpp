@@ -190,7 +190,13 @@ LRESULT CALLBACK FrmMonitor::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) 
     SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
   }
   auto* self = reinterpret_cast<FrmMonitor*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  return self ? self->Handle(msg, wp, lp) : DefWindowProcW(hwnd, msg, wp, lp);
+  try {
+    return self ? self->Handle(msg, wp, lp) : DefWindowProcW(hwnd, msg, wp, lp);
+  } catch (...) {
+    // Nothing may cross DispatchMessageW; a viewer that failed just ends.
+    PostQuitMessage(1);
+    return 0;
+  }
 }
 
 LRESULT FrmMonitor::Handle(UINT msg, WPARAM wp, LPARAM lp) {

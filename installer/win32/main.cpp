@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <exception>
 #include <map>
 #include <memory>
 #include <string>
@@ -423,6 +424,14 @@ class Win32InstallerPlatform final : public InstallerPlatform {
   ClssRegServer reg_;
 };
 
+// A failure the window procedure caught; the program's entry reports it.
+std::string g_fatal;
+
+void EndWithFailure(std::string text) {
+  if (g_fatal.empty()) g_fatal = std::move(text);
+  if (g_loop) g_loop->EndProgram();
+}
+
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   try {
     switch (msg) {
@@ -445,6 +454,16 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         break;
     }
   } catch (const ProgramEnd&) {
+    return 0;
+  } catch (const VbError& e) {
+    // Nothing may cross DispatchMessageW: it would end the process unreported.
+    EndWithFailure(e.Description());
+    return 0;
+  } catch (const std::exception& e) {
+    EndWithFailure(std::string("Erro interno: ") + e.what());
+    return 0;
+  } catch (...) {
+    EndWithFailure("Erro interno");
     return 0;
   }
   return DefWindowProcW(hwnd, msg, wp, lp);
@@ -533,8 +552,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     // Esc, or the window closed: the installer ends at once.
     code = form.ExitCode();
   } catch (const VbError& e) {
-    if (windowed) MessageBoxW(hwnd, Widen(e.Description()).c_str(), Widen(kInstallerTitle).c_str(), MB_OK | MB_ICONERROR);
-    else view->MessageBoxOk(e.Description());
+    g_fatal = e.Description();
+  } catch (const std::exception& e) {
+    g_fatal = std::string("Erro interno: ") + e.what();
+  } catch (...) {
+    g_fatal = "Erro interno";
+  }
+  if (!g_fatal.empty()) {
+    if (windowed) MessageBoxW(hwnd, Widen(g_fatal).c_str(), Widen(kInstallerTitle).c_str(), MB_OK | MB_ICONERROR);
+    else view->MessageBoxOk(g_fatal);
     code = kExitUnexpected;
   }
   char took[32];

@@ -6,6 +6,21 @@
 #include "common/win32/win_platform.h"
 
 namespace quarn::win {
+namespace {
+
+using RegistrationEntry = HRESULT(WINAPI*)();
+
+// The library's entry point on a thread of its own, so a hung one can be left
+// behind; nothing it throws may end the installer unseen.
+DWORD WINAPI RunRegistrationEntry(void* entry) {
+  try {
+    return static_cast<DWORD>(reinterpret_cast<RegistrationEntry>(entry)());
+  } catch (...) {
+    return static_cast<DWORD>(E_UNEXPECTED);
+  }
+}
+
+}  // namespace
 
 bool ClssRegServer::fVBRegServer(const std::string& strFilePath, bool blnRegister) {
   HMODULE lib = LoadLibraryA(AcpCodec().ToAnsi(strFilePath).c_str());
@@ -13,7 +28,8 @@ bool ClssRegServer::fVBRegServer(const std::string& strFilePath, bool blnRegiste
   bool finished = false;
   bool started = false;
   if (entry) {
-    HANDLE thread = CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(entry), nullptr, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, RunRegistrationEntry,
+                                 reinterpret_cast<void*>(reinterpret_cast<void (*)()>(entry)), 0, nullptr);
     if (thread) {
       started = true;
       finished = WaitForSingleObject(thread, kWaitMs) == WAIT_OBJECT_0;

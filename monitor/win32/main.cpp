@@ -2,6 +2,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <exception>
+#include <stdexcept>
 #include <string>
 
 #include "common/single_instance.h"
@@ -34,16 +36,44 @@ struct App {
   FrmBackup* form = nullptr;
   Win32PanelView* view = nullptr;
   DWORD exitCode = 0;
+  long fatalNumber = 0;  // the service's specific exit code
 };
 App g_app;
 
+#ifdef QUARN_TEST_TIMER1_MS
+// "-fail-on-tick", in the test build only: a timer tick throws what no handler
+// expects, to prove the window's last line of defence.
+bool g_failOnTick = false;
+#endif
+
 // A failure that reached an event handler without a block of its own ends the
-// program, reported in the event log and on the error stream.
+// program, reported in the error log, the event log and on the error stream.
 void ReportFatal(const VbError& e) {
   const std::string text = "[" + std::to_string(e.Number()) + "] " + e.Description();
   std::fprintf(stderr, "QuarnSQLServiceMonitor: %s\n", text.c_str());
-  if (g_app.host) g_app.host->LogEvent(svcEventError, svcMessageError, text);
+  try {
+    if (g_app.form) {
+      g_app.form->ErrorBlock(" | Fatal | ", e);
+    } else if (g_app.host) {
+      g_app.host->LogEvent(svcEventError, svcMessageError, text);
+    }
+  } catch (...) {
+    // The error stream above has it; the program ends all the same.
+  }
   g_app.exitCode = 1;
+  if (g_app.fatalNumber == 0) g_app.fatalNumber = e.Number();
+}
+
+// Anything but our own error type is a fault no handler foresaw.
+void ReportUnexpected() {
+  std::string what = "Erro interno";
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    what += std::string(": ") + e.what();
+  } catch (...) {
+  }
+  ReportFatal(VbError(kErrInternal, what));
 }
 
 class Win32Shell final : public AppShell {
@@ -82,6 +112,9 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   try {
     switch (msg) {
       case WM_TIMER:
+#ifdef QUARN_TEST_TIMER1_MS
+        if (g_failOnTick) throw std::runtime_error("falha de teste no timer");
+#endif
         if (g_app.loop && g_app.loop->OnTimerMessage(wp)) return 0;
         break;
       case WM_COMMAND:
@@ -102,6 +135,11 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return 0;
   } catch (const ProgramEnd&) {
     return 0;  // the loop already knows; the outer wait unwinds
+  } catch (...) {
+    // Nothing may cross DispatchMessageW: it would end the process unreported.
+    ReportUnexpected();
+    if (g_app.loop) g_app.loop->EndProgram();
+    return 0;
   }
   return DefWindowProcW(hwnd, msg, wp, lp);
 }
@@ -151,6 +189,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   info.commandLine = CommandArguments();
 #ifdef QUARN_TEST_TIMER1_MS
   info.timer1IntervalMs = QUARN_TEST_TIMER1_MS;  // the test build reaches its checks in seconds
+  g_failOnTick = info.commandLine == "-fail-on-tick";
 #endif
 
   ServicePanel panel;
@@ -194,10 +233,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     // The window was unloaded inside a wait of start-up.
   } catch (const VbError& e) {
     ReportFatal(e);
+  } catch (...) {
+    ReportUnexpected();
   }
   g_app.form = nullptr;
   g_app.view = nullptr;
-  host.ReportStopped(g_app.exitCode);
+  host.ReportStopped(static_cast<DWORD>(g_app.fatalNumber));
   g_app.host = nullptr;
   g_app.loop = nullptr;
   return static_cast<int>(g_app.exitCode);

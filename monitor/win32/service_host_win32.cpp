@@ -77,13 +77,20 @@ bool Win32ServiceHost::Uninstall() {
 
 DWORD WINAPI Win32ServiceHost::DispatcherThread(LPVOID p) {
   auto* self = static_cast<Win32ServiceHost*>(p);
-  SERVICE_TABLE_ENTRYW table[] = {{self->serviceNameW_.data(), &Win32ServiceHost::ServiceMain}, {nullptr, nullptr}};
-  if (!StartServiceCtrlDispatcherW(table)) {
-    self->dispatcherError_ = GetLastError();
-    return self->dispatcherError_;
+  try {
+    SERVICE_TABLE_ENTRYW table[] = {{self->serviceNameW_.data(), &Win32ServiceHost::ServiceMain}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherW(table)) {
+      self->dispatcherError_ = GetLastError();
+      return self->dispatcherError_;
+    }
+  } catch (...) {
+    self->Fail();
+    return ERROR_INTERNAL_ERROR;
   }
   return NO_ERROR;
 }
+
+void Win32ServiceHost::Fail() noexcept { PostMessageW(window_, WM_SERVICE_REQUEST, kFailed, 0); }
 
 void Win32ServiceHost::StartService() {
   if (thread_) return;
@@ -106,6 +113,14 @@ void Win32ServiceHost::StartService() {
 void WINAPI Win32ServiceHost::ServiceMain(DWORD, LPWSTR*) {
   Win32ServiceHost* self = g_host;
   if (!self) return;
+  try {
+    Connect(self);
+  } catch (...) {
+    self->Fail();
+  }
+}
+
+void Win32ServiceHost::Connect(Win32ServiceHost* self) {
   SERVICE_STATUS_HANDLE h = RegisterServiceCtrlHandlerExW(self->serviceNameW_.c_str(), &Handler, self);
   if (!h) {
     self->dispatcherError_ = GetLastError();
@@ -124,19 +139,28 @@ void WINAPI Win32ServiceHost::ServiceMain(DWORD, LPWSTR*) {
 
 DWORD WINAPI Win32ServiceHost::Handler(DWORD control, DWORD, LPVOID, LPVOID context) {
   auto* self = static_cast<Win32ServiceHost*>(context);
+  try {
+    return self->Control(control);
+  } catch (...) {
+    self->Fail();
+    return ERROR_INTERNAL_ERROR;
+  }
+}
+
+DWORD Win32ServiceHost::Control(DWORD control) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
-      self->Report(SERVICE_STOP_PENDING, NO_ERROR, 10000);
-      PostMessageW(self->window_, WM_SERVICE_REQUEST, kStop, 0);
+      Report(SERVICE_STOP_PENDING, NO_ERROR, 10000);
+      PostMessageW(window_, WM_SERVICE_REQUEST, kStop, 0);
       return NO_ERROR;
     case SERVICE_CONTROL_PAUSE:
-      self->Report(SERVICE_PAUSE_PENDING, NO_ERROR, 10000);
-      PostMessageW(self->window_, WM_SERVICE_REQUEST, kPause, 0);
+      Report(SERVICE_PAUSE_PENDING, NO_ERROR, 10000);
+      PostMessageW(window_, WM_SERVICE_REQUEST, kPause, 0);
       return NO_ERROR;
     case SERVICE_CONTROL_CONTINUE:
-      self->Report(SERVICE_CONTINUE_PENDING, NO_ERROR, 10000);
-      PostMessageW(self->window_, WM_SERVICE_REQUEST, kContinue, 0);
+      Report(SERVICE_CONTINUE_PENDING, NO_ERROR, 10000);
+      PostMessageW(window_, WM_SERVICE_REQUEST, kContinue, 0);
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       return NO_ERROR;
@@ -145,7 +169,7 @@ DWORD WINAPI Win32ServiceHost::Handler(DWORD control, DWORD, LPVOID, LPVOID cont
   }
 }
 
-void Win32ServiceHost::Report(DWORD state, DWORD exitCode, DWORD waitHint) {
+void Win32ServiceHost::Report(DWORD state, DWORD exitCode, DWORD waitHint, DWORD specificCode) {
   std::lock_guard<std::mutex> lock(statusLock_);
   if (!status_) return;
   SERVICE_STATUS s{};
@@ -158,6 +182,7 @@ void Win32ServiceHost::Report(DWORD state, DWORD exitCode, DWORD waitHint) {
     if (ControlsAccepted & svcCtrlShutdown) s.dwControlsAccepted |= SERVICE_ACCEPT_SHUTDOWN;
   }
   s.dwWin32ExitCode = exitCode;
+  s.dwServiceSpecificExitCode = specificCode;
   s.dwCheckPoint = (settled || state == SERVICE_STOPPED) ? 0 : ++checkPoint_;
   s.dwWaitHint = waitHint;
   state_ = state;
@@ -188,14 +213,21 @@ void Win32ServiceHost::HandleRequest(WPARAM request) {
       events_->NTService1_Continue(success);
       Report(success ? SERVICE_RUNNING : SERVICE_PAUSED);
       break;
+    case kFailed:
+      throw VbError(kErrInternal, "Erro interno na conexão com o gerenciador de serviços");
     default:
       break;
   }
 }
 
-void Win32ServiceHost::ReportStopped(DWORD exitCode) {
+void Win32ServiceHost::ReportStopped(DWORD errorNumber) {
   if (!status_) return;
-  Report(SERVICE_STOPPED, exitCode);
+  // ERROR_SERVICE_SPECIFIC_ERROR makes the manager show our number, where any
+  // other code would be read as a Windows error of that number.
+  if (errorNumber != 0)
+    Report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, 0, errorNumber);
+  else
+    Report(SERVICE_STOPPED);
   SetEvent(stopped_.get());
   // Give the dispatcher a moment to return before the process goes away.
   if (thread_) WaitForSingleObject(thread_.get(), 5000);

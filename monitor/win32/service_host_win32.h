@@ -15,7 +15,7 @@ inline constexpr UINT WM_SERVICE_REQUEST = WM_APP + 17;
 
 class Win32ServiceHost final : public ServiceHost {
  public:
-  enum Request : WPARAM { kStart = 1, kStop, kPause, kContinue };
+  enum Request : WPARAM { kStart = 1, kStop, kPause, kContinue, kFailed };
 
   Win32ServiceHost();
   ~Win32ServiceHost() override;
@@ -29,15 +29,21 @@ class Win32ServiceHost final : public ServiceHost {
 
   // Window thread: runs a request posted by the dispatcher.
   void HandleRequest(WPARAM request);
-  // Tells the manager that the service has stopped, when it is connected.
-  void ReportStopped(DWORD exitCode);
+  // Tells the manager that the service has stopped, when it is connected; a
+  // fatal error's number becomes the service-specific exit code.
+  void ReportStopped(DWORD errorNumber);
   bool Connected() const { return status_ != nullptr; }
 
  private:
   static void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
   static DWORD WINAPI Handler(DWORD control, DWORD type, LPVOID data, LPVOID context);
   static DWORD WINAPI DispatcherThread(LPVOID self);
-  void Report(DWORD state, DWORD exitCode = NO_ERROR, DWORD waitHint = 0);
+  // The bodies of ServiceMain and Handler, whose failures go to Fail().
+  static void Connect(Win32ServiceHost* self);
+  DWORD Control(DWORD control);
+  void Report(DWORD state, DWORD exitCode = NO_ERROR, DWORD waitHint = 0, DWORD specificCode = 0);
+  // The manager's threads hand a failure to the window thread, which ends the program.
+  void Fail() noexcept;
 
   HWND window_ = nullptr;
   ServiceEvents* events_ = nullptr;

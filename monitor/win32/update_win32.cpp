@@ -50,61 +50,78 @@ namespace {
 DWORD WINAPI InetWorker(LPVOID p) {
   std::unique_ptr<std::shared_ptr<Win32Inet::Request>> hold(static_cast<std::shared_ptr<Win32Inet::Request>*>(p));
   Win32Inet::Request& r = **hold;
-  HINTERNET h = InternetOpenUrlW(r.session, r.url.c_str(), nullptr, 0,
-                                 INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
-                                     INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT,
-                                 0);
-  const DWORD openError = h ? 0 : GetLastError();
-  if (h) {
-    std::lock_guard<std::mutex> lock(r.m);
-    if (r.cancelled) {
-      InternetCloseHandle(h);
-      h = nullptr;
-    } else {
-      r.request = h;
+  HINTERNET h = nullptr;
+  try {
+    h = InternetOpenUrlW(r.session, r.url.c_str(), nullptr, 0,
+                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
+                             INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT,
+                         0);
+    const DWORD openError = h ? 0 : GetLastError();
+    if (h) {
+      std::lock_guard<std::mutex> lock(r.m);
+      if (r.cancelled) {
+        InternetCloseHandle(h);
+        h = nullptr;
+      } else {
+        r.request = h;
+      }
     }
-  }
-  DWORD status = 0, size = sizeof status;
-  std::wstring raw;
-  if (h) {
-    if (!HttpQueryInfoW(h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) status = 0;
-    DWORD bytes = 0;
-    HttpQueryInfoW(h, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &bytes, nullptr);
-    raw.resize(bytes / sizeof(wchar_t) + 1);
-    bytes = static_cast<DWORD>(raw.size() * sizeof(wchar_t));
-    if (HttpQueryInfoW(h, HTTP_QUERY_RAW_HEADERS_CRLF, raw.data(), &bytes, nullptr))
-      raw.resize(bytes / sizeof(wchar_t));
-    else
-      raw.clear();
-  }
-  {
-    std::lock_guard<std::mutex> lock(r.m);
-    r.error = openError;
-    r.status = status;
-    r.rawHeaders = std::move(raw);
-    r.headersIn = true;
-  }
-  r.cv.notify_all();
-
-  // Read the body ahead, never more than the buffer holds.
-  std::string block(64 * 1024, '\0');
-  while (h) {
-    {
-      std::unique_lock<std::mutex> lock(r.m);
-      r.cv.wait(lock, [&] { return r.cancelled || r.data.size() - r.readPos < Win32Inet::Request::kMaxBuffered; });
-      if (r.cancelled) break;
+    DWORD status = 0, size = sizeof status;
+    std::wstring raw;
+    if (h) {
+      if (!HttpQueryInfoW(h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) status = 0;
+      DWORD bytes = 0;
+      HttpQueryInfoW(h, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &bytes, nullptr);
+      raw.resize(bytes / sizeof(wchar_t) + 1);
+      bytes = static_cast<DWORD>(raw.size() * sizeof(wchar_t));
+      if (HttpQueryInfoW(h, HTTP_QUERY_RAW_HEADERS_CRLF, raw.data(), &bytes, nullptr))
+        raw.resize(bytes / sizeof(wchar_t));
+      else
+        raw.clear();
     }
-    DWORD got = 0;
-    const BOOL ok = InternetReadFile(h, block.data(), static_cast<DWORD>(block.size()), &got);
-    const DWORD err = ok ? 0 : GetLastError();
     {
       std::lock_guard<std::mutex> lock(r.m);
-      if (!ok) r.readError = err;
-      else if (got == 0) r.eof = true;
-      else r.data.append(block.data(), got);
+      r.error = openError;
+      r.status = status;
+      r.rawHeaders = std::move(raw);
+      r.headersIn = true;
     }
     r.cv.notify_all();
-    if (!ok || got == 0) break;
+
+    // Read the body ahead, never more than the buffer holds.
+    std::string block(64 * 1024, '\0');
+    while (h) {
+      {
+        std::unique_lock<std::mutex> lock(r.m);
+        r.cv.wait(lock, [&] { return r.cancelled || r.data.size() - r.readPos < Win32Inet::Request::kMaxBuffered; });
+        if (r.cancelled) break;
+      }
+      DWORD got = 0;
+      const BOOL ok = InternetReadFile(h, block.data(), static_cast<DWORD>(block.size()), &got);
+      const DWORD err = ok ? 0 : GetLastError();
+      {
+        std::lock_guard<std::mutex> lock(r.m);
+        if (!ok) r.readError = err;
+        else if (got == 0) r.eof = true;
+        else r.data.append(block.data(), got);
+      }
+      r.cv.notify_all();
+      if (!ok || got == 0) break;
+    }
+  } catch (...) {
+    // Nothing may end the process from here: the request fails, and the window
+    // thread reports it as it reports any failed request.
+    try {
+      std::lock_guard<std::mutex> lock(r.m);
+      if (!r.headersIn) {
+        r.error = ERROR_INTERNAL_ERROR;
+        r.headersIn = true;
+      } else if (!r.eof) {
+        r.readError = ERROR_INTERNAL_ERROR;
+      }
+    } catch (...) {
+    }
+    r.cv.notify_all();
   }
   HINTERNET session = nullptr;
   {
@@ -257,8 +274,8 @@ FARPROC Win32Unzip::Entry(const char* name) {
     // library of that name from the current folder or from PATH.
     std::wstring path = library_;
     if (path.find_first_of(L"\\/") == std::wstring::npos) {
-      std::string folder, name;
-      ModulePath(folder, name);
+      std::string folder, program;
+      ModulePath(folder, program);
       path = Widen(JoinPath(folder, Narrow(library_)));
     }
     module_.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
@@ -277,27 +294,33 @@ namespace {
 using ShortOfShort = short(WINAPI*)(short);
 using ShortOfText = short(WINAPI*)(const char*);
 using LongOfNothing = long(WINAPI*)();
+
+// Through void(*)(), the one cast from FARPROC the compiler takes as deliberate.
+template <typename F>
+F As(FARPROC entry) {
+  return reinterpret_cast<F>(reinterpret_cast<void (*)()>(entry));
+}
 }  // namespace
 
 int16_t Win32Unzip::addUNZIP_Overwrite(int16_t mode) {
-  return reinterpret_cast<ShortOfShort>(Entry("addUNZIP_Overwrite"))(mode);
+  return As<ShortOfShort>(Entry("addUNZIP_Overwrite"))(mode);
 }
 int16_t Win32Unzip::addUNZIP_ArchiveName(const std::string& archive) {
-  auto f = reinterpret_cast<ShortOfText>(Entry("addUNZIP_ArchiveName"));
+  auto f = As<ShortOfText>(Entry("addUNZIP_ArchiveName"));
   return f(AcpCodec().ToAnsi(archive).c_str());
 }
 int16_t Win32Unzip::addUNZIP_Include(const std::string& include) {
-  auto f = reinterpret_cast<ShortOfText>(Entry("addUNZIP_Include"));
+  auto f = As<ShortOfText>(Entry("addUNZIP_Include"));
   return f(AcpCodec().ToAnsi(include).c_str());
 }
 int16_t Win32Unzip::addUNZIP_ExtractTo(const std::string& folder) {
-  auto f = reinterpret_cast<ShortOfText>(Entry("addUNZIP_ExtractTo"));
+  auto f = As<ShortOfText>(Entry("addUNZIP_ExtractTo"));
   return f(AcpCodec().ToAnsi(folder).c_str());
 }
 int16_t Win32Unzip::addUNZIP_RestoreStructure(int16_t restore) {
-  return reinterpret_cast<ShortOfShort>(Entry("addUNZIP_RestoreStructure"))(restore);
+  return As<ShortOfShort>(Entry("addUNZIP_RestoreStructure"))(restore);
 }
-int32_t Win32Unzip::addUNZIP() { return reinterpret_cast<LongOfNothing>(Entry("addUNZIP"))(); }
+int32_t Win32Unzip::addUNZIP() { return As<LongOfNothing>(Entry("addUNZIP"))(); }
 
 std::string RegistryUpdateServer::BaseUrl() {
   wchar_t buf[1024];

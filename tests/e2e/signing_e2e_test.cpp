@@ -10,17 +10,20 @@
 
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
+#include "e2e/suite_helpers.h"
 #include "win/win_test_util.h"
 
 namespace quarn {
 namespace {
 
 using namespace quarn::wintest;
+using e2e::BuildOnDisk;
+using e2e::CheckDone;
+using e2e::RestartMonitorAndCheck;
 using win::Narrow;
 using win::UniqueKernel;
 using win::Widen;
 
-constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
 constexpr wchar_t kBackup[] = L"QuarnSQLService";
 const std::wstring kSuite = L"C:\\Solvane\\Quarn SQL";
 const std::wstring kFormatted = kSuite + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI";
@@ -33,22 +36,11 @@ std::wstring UnixFolder(const char* variable) {
 }
 std::wstring Cases() { return UnixFolder("WINEPREFIX") + L"\\casos-assinados\\"; }
 
-std::string BuildOnDisk() {
-  const std::string bytes = ReadFileBytes(kBackupExe);
-  const size_t at = bytes.rfind("QUARN-BUILD ");
-  if (at == std::string::npos) return bytes == "<missing>" ? bytes : "";
-  return bytes.substr(at + 12, bytes.find("\r\n", at) - at - 12);
-}
-
+// A report that begins so: a refusal ends with the reason's details.
 bool Reported(const std::string& prefix) {
   for (const auto& m : LogMessages(kFormatted))
     if (m.rfind(prefix, 0) == 0) return true;
   return false;
-}
-
-bool CheckDone() {
-  return Reported("Verificando atualizações disponíveis para o QuarnSqlMonitor.") &&
-         !Exists(kSuite + L"\\Logs\\QuarnSQLServiceMonitorEmUso.ti");
 }
 
 void SetKeys(const std::string& keys) {
@@ -74,16 +66,6 @@ bool Serve(const std::wstring& name) {
   return ok;
 }
 
-::testing::AssertionResult RestartMonitorAndCheck() {
-  ControlService(kMonitor, SERVICE_CONTROL_STOP);
-  if (!WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 30000))
-    return ::testing::AssertionFailure() << "the monitor did not stop";
-  DeleteFileW(kFormatted.c_str());
-  if (const DWORD e = StartServiceByName(kMonitor)) return ::testing::AssertionFailure() << "StartService " << e;
-  if (!WaitFor(CheckDone, 120000)) return ::testing::AssertionFailure() << "no end of the update check";
-  return ::testing::AssertionSuccess();
-}
-
 struct SignedBuilds : ::testing::Test {
   static std::string trusted;
   static void SetUpTestSuite() {
@@ -101,7 +83,7 @@ struct SignedBuilds : ::testing::Test {
     UniqueKernel p = Launch(installer, L"");
     if (HWND w = WaitInstallerSuccess(60000)) PostMessageW(w, WM_KEYDOWN, VK_RETURN, 0);
     if (p) WaitExit(p.get(), 10000);
-    WaitFor([] { return BuildOnDisk() == "s1" && CheckDone(); }, 90000);
+    WaitFor([] { return BuildOnDisk(kBackupExe) == "s1" && CheckDone(); }, 90000);
   }
   static void TearDownTestSuite() {
     SetKeys("");
@@ -116,7 +98,7 @@ struct SignedBuilds : ::testing::Test {
 std::string SignedBuilds::trusted;
 
 TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) {
-  ASSERT_EQ(BuildOnDisk(), "s1") << ReadFileBytes(kSuite + L"\\ErrorQuarn.ini");
+  ASSERT_EQ(BuildOnDisk(kBackupExe), "s1") << ReadFileBytes(kSuite + L"\\ErrorQuarn.ini");
   struct Row {
     const wchar_t* folder;
     bool withKey;
@@ -142,18 +124,18 @@ TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) 
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(Narrow(row.folder));
-    const std::string before = BuildOnDisk();
+    const std::string before = BuildOnDisk(kBackupExe);
     SetKeys(row.withKey ? trusted : "");
     ASSERT_TRUE(Serve(row.folder));
     const ULONGLONG t0 = GetTickCount64();
-    ASSERT_TRUE(RestartMonitorAndCheck()) << ReadFileBytes(kSuite + L"\\ErrorQuarn.ini");
-    std::printf("%-16s -> build %s on disk, check took %.1f s\n", Narrow(row.folder).c_str(), BuildOnDisk().c_str(),
+    ASSERT_TRUE(RestartMonitorAndCheck(120000)) << ReadFileBytes(kSuite + L"\\ErrorQuarn.ini");
+    std::printf("%-16s -> build %s on disk, check took %.1f s\n", Narrow(row.folder).c_str(), BuildOnDisk(kBackupExe).c_str(),
                 (GetTickCount64() - t0) / 1000.0);
     if (!row.installs.empty()) {
-      EXPECT_EQ(BuildOnDisk(), row.installs);
+      EXPECT_EQ(BuildOnDisk(kBackupExe), row.installs);
       EXPECT_TRUE(Reported("Uma nova versão do QuarnSQLService foi instalada."));
     } else {
-      EXPECT_EQ(BuildOnDisk(), before);
+      EXPECT_EQ(BuildOnDisk(kBackupExe), before);
       EXPECT_TRUE(Reported(update + row.refusal)) << ReadFileBytes(kFormatted);
       EXPECT_FALSE(Reported("Parando o QuarnSQLService."));
       EXPECT_NE(ReadFileBytes(kSuite + L"\\ErrorQuarn.ini").find("Update Sistema QuarnSQLService 71"), std::string::npos);

@@ -16,7 +16,6 @@
 #include "common/time_text.h"
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
-#include "e2e/e2e_suite.h"
 #include "fakes/zip_writer.h"
 #include "suite_helpers.h"
 #include "win/win_test_util.h"
@@ -134,7 +133,7 @@ bool StopMonitor() {
   return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult RestartMonitorAndCheck(DWORD ms = 90000) {
+::testing::AssertionResult RestartMonitorAndCheck(DWORD ms) {
   if (!StopMonitor()) return ::testing::AssertionFailure() << "the monitor did not stop";
   return StartMonitorAndCheck(ms);
 }
@@ -286,7 +285,6 @@ TEST_F(Suite, NetStopIsUndoneWithinAboutASecond) {
   WaitExit(net.get(), 10000);
   const ULONGLONG took = GetTickCount64() - t0;
   std::printf("net stop: running again %.2f s after the stop was asked for\n", took / 1000.0);
-  EXPECT_LT(took, 4000u);  // about a second; the benchmark holds the figure
   ExpectInvariant("after net stop");
 }
 
@@ -308,8 +306,8 @@ class FastMonitor {
  public:
   ::testing::AssertionResult PutInPlace() {
     if (!StopMonitor()) return ::testing::AssertionFailure() << "the monitor did not stop";
-    if (!CopyFileW(installed_.c_str(), saved_.c_str(), FALSE) ||
-        !CopyFileW((TestsFolder() + L"\\QuarnSQLServiceMonitorFastTimer.exe").c_str(), installed_.c_str(), FALSE))
+    if (!CopyOver(installed_, saved_) ||
+        !CopyOver(TestsFolder() + L"\\QuarnSQLServiceMonitorFastTimer.exe", installed_))
       return ::testing::AssertionFailure() << "copy failed: " << GetLastError();
     placed_ = true;
     return StartMonitorAndCheck();
@@ -318,7 +316,7 @@ class FastMonitor {
     ChangeServiceCommand(kBackup, L"\"" + kBackupExe + L"\"");
     if (!placed_) return;
     StopMonitor();
-    CopyFileW(saved_.c_str(), installed_.c_str(), FALSE);
+    EXPECT_TRUE(CopyOver(saved_, installed_));
     EXPECT_TRUE(StartMonitorAndCheck());
     StopAndTimeRestart();  // the backup service back on its usual command line
   }

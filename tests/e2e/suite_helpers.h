@@ -1,6 +1,8 @@
 #pragma once
 // What the end-to-end cases share: the builds on the session's update server
-// and the running suite, as suite_e2e_test.cpp defines them.
+// and the running suite, as suite_e2e_test.cpp defines them. The installation
+// whose life the cases follow is one test suite; its cases may live in several
+// files.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -17,6 +19,8 @@ std::string Tagged(const std::string& program, const std::string& build);
 std::string BuildOnDisk(const std::wstring& exe);
 // The last line of a version record in the suite's Logs folder.
 std::string Record(const wchar_t* name);
+// The backup service's program as built.
+const std::string& ServiceProgram();
 void PublishFile(const std::string& name, const std::string& bytes);
 // A build of the backup service: its version record and its archive.
 void PublishService(const std::string& build, const testzip::ZipWriter* archive);
@@ -27,13 +31,22 @@ void Fault(const std::string& file, const std::string& how);
 // Runs the installer from drive C to its success panel and closes it.
 ::testing::AssertionResult RunInstaller(ULONGLONG* took);
 std::vector<std::string> Reports();
+bool Reported(const std::string& message);
+// The monitor's start-up check of both programs is over.
 bool CheckDone();
 bool StopMonitor();
 // Starts the monitor service and waits at most ms for its start-up check to end.
-::testing::AssertionResult StartMonitorAndCheck(DWORD ms);
+::testing::AssertionResult StartMonitorAndCheck(DWORD ms = 90000);
+::testing::AssertionResult RestartMonitorAndCheck(DWORD ms = 90000);
 // Stops the backup service from outside: ms until it runs again, 0 when it does not.
 ULONGLONG StopAndTimeRestart(DWORD ms);
 // The backup service runs the recorded build, whole, with the watchdog on.
 void ExpectInvariant(const std::string& context);
+
+struct Suite : ::testing::Test {
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  void SetUp() override;
+};
 
 }  // namespace quarn::e2e

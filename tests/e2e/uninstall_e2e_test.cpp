@@ -8,7 +8,7 @@
 
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
-#include "e2e/e2e_suite.h"
+#include "e2e/suite_helpers.h"
 #include "win/win_test_util.h"
 
 namespace quarn {

@@ -90,7 +90,7 @@ TEST_F(Markers, TheLastNonEmptyLineDecidesAndFutureTimesAreFresh) {
 TEST_F(Markers, MarkersThatHoldNoDateAgeByTheirLastWrite) {
   const LocalTime old{2026, 12, 6, 3, 0, 0};
   const LocalTime fresh{2026, 12, 6, 5, 50, 0};
-  for (const std::string junk : {std::string(""), std::string("\r\n\r\n"), std::string("lixo\r\n"),
+  for (const std::string& junk : {std::string(""), std::string("\r\n\r\n"), std::string("lixo\r\n"),
                                  std::string("\x00\xFF\x13\x10", 4), std::string("99/99/9999 99:99\r\n")}) {
     PutMarker("QuarnSQLServiceEmUso.ti", junk, fresh);
     EXPECT_TRUE(EmUso()) << "fresh file";

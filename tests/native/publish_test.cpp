@@ -39,7 +39,7 @@ struct Staging {
   BuildVerifier verifier{BuildCheckPorts{files, chunks, loop, crypto, keys}};
 
   explicit Staging(const publish::PrivateKey& key) {
-    for (const std::string d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp", kStaging})
+    for (const std::string& d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp", kStaging})
       files.AddDir(d);
     keys.settings = {{"compiladas", ToHex(publish::PublicKey(key)), ""}};
   }

@@ -47,7 +47,7 @@ const std::vector<Program>& Programs() {
 
 // Version 1.0 of both programs installed and running; Publish() puts 2.0 on the server.
 void Install(Machine& m) {
-  for (const std::string d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp", std::string("C:\\Windows")})
+  for (const std::string& d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp", std::string("C:\\Windows")})
     m.fs.AddDir(d);
   m.fs.Put("C:\\Windows\\win.ini", "[windows]");
   m.fs.Put(kApp + "\\QuarnSQLServiceMonitor.exe", "monitor");

@@ -41,7 +41,7 @@ struct UpdaterFixture : ::testing::Test {
   Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, kApp, logs, *watchdog, kTemp};
 
   UpdaterFixture() {
-    for (const std::string d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp"}) fs.AddDir(d);
+    for (const std::string& d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp"}) fs.AddDir(d);
     watchdog->SetEnabled(true);
     fs.Put(kApp + "\\QuarnSQLService.exe", "old service build");
     fs.Put(kApp + "\\QuarnSQLMonitor.exe", "old monitor build");
@@ -364,7 +364,9 @@ TEST_F(UpdaterFixture, ABuildBeyondItsBoundsEndsTheUpdateWithNothingReplaced) {
     EXPECT_EQ(Formatted().back(), (Line{kCorVermelha, c.report})) << c.name;
     EXPECT_LE(loop.TickMs() - t0, kBuildArchiveLimits.deadlineMs + 1000) << c.name;
     // Refused before reading: the one chunk read is the version record's.
-    if (c.response.lengthText.size()) EXPECT_EQ(inet.chunkSizes.size(), 1u) << c.name;
+    if (c.response.lengthText.size()) {
+      EXPECT_EQ(inet.chunkSizes.size(), 1u) << c.name;
+    }
     EXPECT_FALSE(fs.Has(kTemp + "QuarnSQLService.zip")) << c.name;
     EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build") << c.name;
     EXPECT_TRUE(procs.terminated.empty()) << c.name;

@@ -1,5 +1,5 @@
 // The companions the installer carries, as real programs and libraries under
-// Wine: the GUI monitor and the record parsing behind it, the loading
+// Wine: the GUI monitor (its record parsing is tested natively), the loading
 // animation adopted into another process's window, the controls' registration,
 // the plain compression library and the MySQL tool stand-ins.
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
-#include "companions/gui_monitor/log_records.h"
+#include "fakes/log_samples.h"
 #include "monitor/logs.h"
 #include "win_test_util.h"
 
@@ -22,191 +22,8 @@ namespace quarn {
 namespace {
 
 using namespace quarn::wintest;
-using gui::DisplayColor;
-using gui::FirstLine;
-using gui::LogRecord;
-using gui::ParseFormattedLog;
-using gui::ParseRecordLine;
-using gui::RowText;
 
-constexpr char kStamp[] = "07/12/2026 05:58:36";
-
-std::string Record(std::string_view message, int32_t color, bool bold, std::string_view stamp = kStamp) {
-  return BuildLogRecord(stamp, kFormattedSeparator, message, color, bold);
-}
-
-// ---------------------------------------------------------------------------
-// Record parsing of the GUI monitor
-
-TEST(GuiMonitorLog, RecordsAsTheMonitorWritesThemReadBackWhole) {
-  struct Case {
-    std::string message;
-    int32_t color;
-    bool bold;
-  };
-  const Case cases[] = {
-      {"Servi\xE7o QuarnSQLService iniciado.", kCorAzul, false},
-      {"Erro 1053 - O servi\xE7o n\xE3o respondeu", kCorVermelha, true},
-      {"", kCorPreta, false},
-      {"  recuado, com espa\xE7os no fim  ", 8421504, true},
-      {"cor fora do comum", -1, false},
-      {"07/12/2026 05:58:36 False 0           parece um registro", kCorPreta, false},
-      {"tab\there", 2147483647, false},
-      {"m\xEDnimo", -2147483647 - 1, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    const std::string line = Record(c.message, c.color, c.bold);
-    auto r = ParseRecordLine(line);
-    ASSERT_TRUE(r.has_value()) << line;
-    EXPECT_EQ(r->stamp, kStamp);
-    EXPECT_EQ(r->bold, c.bold);
-    EXPECT_EQ(r->color, c.color);
-    EXPECT_EQ(r->text, c.message);
-  }
-  // Other locales write other separators; the columns stay where they are.
-  auto dotted = ParseRecordLine(Record("ok", kCorAzul, false, "07.12.2026 05.58.36"));
-  ASSERT_TRUE(dotted.has_value());
-  EXPECT_EQ(dotted->stamp, "07.12.2026 05.58.36");
-}
-
-TEST(GuiMonitorLog, FixedColumnsAsLaidOutOnDisk) {
-  auto red = ParseRecordLine("07/12/2026 05:58:36 True  255         Falha ao iniciar o servi\xE7o");
-  ASSERT_TRUE(red.has_value());
-  EXPECT_TRUE(red->bold);
-  EXPECT_EQ(red->color, 255);
-  EXPECT_EQ(red->text, "Falha ao iniciar o servi\xE7o");
-
-  auto blue = ParseRecordLine("01/01/2027 00:00:01 False 16711680     Iniciado");
-  ASSERT_TRUE(blue.has_value());
-  EXPECT_FALSE(blue->bold);
-  EXPECT_EQ(blue->color, 16711680);
-  EXPECT_EQ(blue->text, " Iniciado");  // the message starts at column 38, spaces and all
-
-  auto minusOne = ParseRecordLine("07/12/2026 05:58:36 False -1          x");
-  ASSERT_TRUE(minusOne.has_value());
-  EXPECT_EQ(minusOne->color, -1);
-
-  // Exactly the head and nothing after it: a record with an empty message.
-  auto empty = ParseRecordLine("07/12/2026 05:58:36 False 0           ");
-  ASSERT_TRUE(empty.has_value());
-  EXPECT_EQ(empty->text, "");
-}
-
-TEST(GuiMonitorLog, ColoursAsDrawn) {
-  EXPECT_EQ(DisplayColor(16711680), 0xFF0000u);  // blue in 0x00BBGGRR
-  EXPECT_EQ(DisplayColor(255), 0x0000FFu);       // red
-  EXPECT_EQ(DisplayColor(0), 0u);
-  EXPECT_EQ(DisplayColor(32768), 32768u);  // any plain colour as given
-  EXPECT_EQ(DisplayColor(0xFFFFFF), 0xFFFFFFu);
-  // Not a plain colour: drawn as text without a colour, black.
-  EXPECT_EQ(DisplayColor(-1), 0u);
-  EXPECT_EQ(DisplayColor(0x1000000), 0u);
-  EXPECT_EQ(DisplayColor(-2147483647 - 1), 0u);
-}
-
-TEST(GuiMonitorLog, LinesThatAreNotRecords) {
-  const char* const lines[] = {
-      "",
-      "linha solta de uma mensagem",
-      "07/12/2026 05:58:36 True  255",           // shorter than the head: trimmed
-      "07/12/2026 05:58:36 True  255        ",    // 37 characters
-      "07/12/2026 05:58:36 Yes   255         x",  // bold is True or False only
-      "07/12/2026 05:58:36 true  255         x",
-      "07/12/2026 05:58:36 True  vermelho    x",
-      "07/12/2026 05:58:36 True  2 55        x",
-      "07/12/2026 05:58:36 True  +255        x",
-      "07/12/2026 05:58:36 True  -           x",
-      "07/12/2026 05:58:36 True  99999999999 x",  // past 32 bits
-      "07/12/2026 05:58:36 True   255        x",  // colour shifted right
-      "07/12/2026 05:58:36  True 255         x",  // bold shifted right
-      "07/12/2026 05:58:36True  255          x",
-      "7/12/2026 05:58:36 True  255          x",
-      "07/12/2026 5:58:36  True  255         x",
-      "07/12/2026-05:58:36 True  255         x",
-      "ab/cd/efgh ij:kl:mn True  255         x",
-      "07 12 2026 05 58 36 True  255         x",
-  };
-  for (const char* line : lines) EXPECT_FALSE(ParseRecordLine(line).has_value()) << '"' << line << '"';
-}
-
-TEST(GuiMonitorLog, ContinuationLinesBelongToTheRecordBefore) {
-  const std::string bytes = Record("Erro ao baixar a atualiza\xE7\xE3o:", kCorVermelha, true) + "\r\n" +
-                            "Erro 12029 - conex\xE3o recusada\r\n" + "  tente novamente\r\n" +
-                            Record("Pr\xF3ximo registro", kCorAzul, false) + "\r\n";
-  const gui::FormattedLog log = ParseFormattedLog(bytes);
-  ASSERT_EQ(log.records.size(), 2u);
-  const LogRecord& first = log.records[0];
-  EXPECT_EQ(first.color, kCorVermelha);
-  EXPECT_TRUE(first.bold);
-  EXPECT_EQ(first.text, "Erro ao baixar a atualiza\xE7\xE3o:\nErro 12029 - conex\xE3o recusada\n  tente novamente");
-
-  ASSERT_EQ(log.rows.size(), 4u);
-  const bool heads[] = {true, false, false, true};
-  const unsigned owners[] = {0, 0, 0, 1};
-  const char* const texts[] = {"Erro ao baixar a atualiza\xE7\xE3o:", "Erro 12029 - conex\xE3o recusada",
-                               "  tente novamente", "Pr\xF3ximo registro"};
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(log.rows[i].head, heads[i]) << i;
-    EXPECT_EQ(log.rows[i].record, owners[i]) << i;
-    EXPECT_EQ(RowText(log, log.rows[i]), texts[i]) << i;
-  }
-  EXPECT_EQ(log.widestRow, std::string("Erro ao baixar a atualiza\xE7\xE3o:").size());
-}
-
-TEST(GuiMonitorLog, LineBreaksAndEmptyLines) {
-  // The monitor's first record in a new file follows an empty line; empty lines
-  // elsewhere carry nothing either.
-  const std::string bytes = "\r\n" + Record("um", kCorAzul, false) + "\r\n\r\n\r\n" + Record("dois", kCorPreta, false) +
-                            "\r\n";
-  gui::FormattedLog log = ParseFormattedLog(bytes);
-  ASSERT_EQ(log.records.size(), 2u);
-  EXPECT_EQ(log.records[0].text, "um");
-  EXPECT_EQ(log.rows.size(), 2u);
-
-  // A lone CR ends a line too; a lone LF stays in the message and breaks the
-  // row only; the last line needs no terminator.
-  log = ParseFormattedLog(Record("a\nb", kCorAzul, false) + "\r" + "c\r\n" + Record("fim", kCorPreta, true));
-  ASSERT_EQ(log.records.size(), 2u);
-  EXPECT_EQ(log.records[0].text, "a\nb\nc");
-  ASSERT_EQ(log.rows.size(), 4u);
-  EXPECT_EQ(RowText(log, log.rows[1]), "b");
-  EXPECT_FALSE(log.rows[1].head);
-  EXPECT_EQ(log.records[1].text, "fim");
-  EXPECT_TRUE(log.records[1].bold);
-
-  // A message ending in a line break opens no empty row after it; an empty
-  // message still has its row, for the time stamp.
-  log = ParseFormattedLog(Record("com quebra\n", kCorAzul, false) + "\r\n" + Record("", kCorPreta, false));
-  ASSERT_EQ(log.rows.size(), 2u);
-  EXPECT_EQ(RowText(log, log.rows[0]), "com quebra");
-  EXPECT_TRUE(log.rows[1].head);
-  EXPECT_EQ(RowText(log, log.rows[1]), "");
-
-  EXPECT_TRUE(ParseFormattedLog("").records.empty());
-  EXPECT_TRUE(ParseFormattedLog("\r\n\r\n").rows.empty());
-}
-
-TEST(GuiMonitorLog, TextBeforeAnyRecordIsShownAsItIs) {
-  // A file cut at the front, or not written by the monitor at all.
-  const gui::FormattedLog log =
-      ParseFormattedLog("registro cortado no meio\r\nlixo \xFF\x01\r\n" + Record("inteiro", kCorVermelha, false));
-  ASSERT_EQ(log.records.size(), 2u);
-  EXPECT_EQ(log.records[0].stamp, "");
-  EXPECT_EQ(log.records[0].color, gui::kDefaultColor);
-  EXPECT_FALSE(log.records[0].bold);
-  EXPECT_EQ(log.records[0].text, "registro cortado no meio\nlixo \xFF\x01");
-  EXPECT_EQ(log.records[1].text, "inteiro");
-  EXPECT_EQ(log.rows.size(), 3u);
-}
-
-TEST(GuiMonitorLog, FirstLineOfAStatusFile) {
-  EXPECT_EQ(FirstLine("07/12/2026 05:58:36\r\n"), "07/12/2026 05:58:36");
-  EXPECT_EQ(FirstLine("\r\n7.1  \r\nlixo\r\n"), "7.1");
-  EXPECT_EQ(FirstLine("sem fim de linha"), "sem fim de linha");
-  EXPECT_EQ(FirstLine(""), "");
-  EXPECT_EQ(FirstLine("\r\n\r\n"), "");
-}
+using testlog::Record;
 
 // ---------------------------------------------------------------------------
 // Helpers for the programs
@@ -332,6 +149,12 @@ std::wstring Lower(std::wstring s) {
 
 using EntryPoint = HRESULT(STDAPICALLTYPE*)();
 
+// Through void*: GetProcAddress's type says nothing of the entry's.
+template <typename F>
+F Proc(HMODULE module, const char* name) {
+  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 TEST(CompanionControls, EachRecordsItsOwnFileWhenRegisteredAndDropsItWhenUnregistered) {
   const std::wstring folder = FreshFolder(L"controles");
   std::set<std::wstring> others = RecordedControls();
@@ -343,11 +166,10 @@ TEST(CompanionControls, EachRecordsItsOwnFileWhenRegisteredAndDropsItWhenUnregis
     const std::wstring loadedAs = Lower(folder + L"\\" + control);
     win::UniqueModule lib(LoadLibraryW(loadedAs.c_str()));
     ASSERT_TRUE(lib) << GetLastError();
-    auto reg = reinterpret_cast<EntryPoint>(GetProcAddress(lib.get(), "DllRegisterServer"));
-    auto unreg = reinterpret_cast<EntryPoint>(GetProcAddress(lib.get(), "DllUnregisterServer"));
-    auto canUnload = reinterpret_cast<EntryPoint>(GetProcAddress(lib.get(), "DllCanUnloadNow"));
-    auto getClass = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
-        GetProcAddress(lib.get(), "DllGetClassObject"));
+    auto reg = Proc<EntryPoint>(lib.get(), "DllRegisterServer");
+    auto unreg = Proc<EntryPoint>(lib.get(), "DllUnregisterServer");
+    auto canUnload = Proc<EntryPoint>(lib.get(), "DllCanUnloadNow");
+    auto getClass = Proc<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(lib.get(), "DllGetClassObject");
     ASSERT_TRUE(reg && unreg && canUnload && getClass);
 
     others.erase(control);
@@ -375,10 +197,10 @@ TEST(CompanionControls, EachCarriesItsOwnVersionInformation) {
   // Bound at run time: the tests link no version library.
   HMODULE version = LoadLibraryW(L"version.dll");
   ASSERT_NE(version, nullptr);
-  auto sizeOf = reinterpret_cast<DWORD(WINAPI*)(LPCWSTR, LPDWORD)>(GetProcAddress(version, "GetFileVersionInfoSizeW"));
+  auto sizeOf = Proc<DWORD(WINAPI*)(LPCWSTR, LPDWORD)>(version, "GetFileVersionInfoSizeW");
   auto infoOf =
-      reinterpret_cast<BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID)>(GetProcAddress(version, "GetFileVersionInfoW"));
-  auto query = reinterpret_cast<BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT)>(GetProcAddress(version, "VerQueryValueW"));
+      Proc<BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID)>(version, "GetFileVersionInfoW");
+  auto query = Proc<BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT)>(version, "VerQueryValueW");
   ASSERT_TRUE(sizeOf && infoOf && query);
   std::set<std::wstring> descriptions;
   for (const wchar_t* control : kControls) {
@@ -406,7 +228,7 @@ TEST(CompanionControls, TheCompressionLibraryLoadsAndHasNothingToRegister) {
   ASSERT_TRUE(lib) << GetLastError();
   EXPECT_EQ(GetProcAddress(lib.get(), "DllRegisterServer"), nullptr);
   EXPECT_EQ(GetProcAddress(lib.get(), "DllUnregisterServer"), nullptr);
-  auto version = reinterpret_cast<short(WINAPI*)()>(GetProcAddress(lib.get(), "addZIP_Version"));
+  auto version = Proc<short(WINAPI*)()>(lib.get(), "addZIP_Version");
   ASSERT_NE(version, nullptr);
   EXPECT_GT(version(), 0);
 }
@@ -519,16 +341,17 @@ TEST_F(LoadWinSolvane, ShowsASmallAnimatedTopLevelWindowAtOnce) {
   GetClientRect(w, &rc);
   EXPECT_NEAR(rc.right, 49, 8);
   EXPECT_NEAR(rc.bottom, 49, 8);
-  Sleep(300);
+  RECT shown{};
+  GetWindowRect(w, &shown);
+  EXPECT_TRUE(WaitFor([&] { return Grab(shown).coloured > 0; }, 3000)) << "nothing drawn";
   ExpectAnimated(w);
 
   // Sized from outside, it draws to the new size: the ring reaches the far corner.
   ASSERT_TRUE(SetWindowPos(w, nullptr, 0, 0, 96, 96, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE));
-  Sleep(300);
   RECT r{};
   GetWindowRect(w, &r);
   ASSERT_EQ(r.right - r.left, 96);
-  EXPECT_GT(Grab(RECT{r.left + 60, r.top + 60, r.right, r.bottom}).coloured, 0);
+  EXPECT_TRUE(WaitFor([&] { return Grab(RECT{r.left + 60, r.top + 60, r.right, r.bottom}).coloured > 0; }, 3000));
 
   Sleep(1000);  // it runs until ended
   EXPECT_TRUE(loader.Running());

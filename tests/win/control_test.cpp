@@ -152,9 +152,8 @@ TEST_F(DummyServices, AStopReturnsAtOnceWhileTheServiceIsStillStopping) {
   ASSERT_EQ(CreateOwnService(L"QuarnDummy", L"\"" + exe + L"\" slowstop"), 0u);
   ASSERT_EQ(scm.Start("QuarnDummy"), 0);
   ASSERT_TRUE(WaitFor([&] { return scm.Status("QuarnDummy") == kServiceRunning; }, 15000));
-  const ULONGLONG t0 = GetTickCount64();
   EXPECT_EQ(scm.Stop("QuarnDummy"), 0);
-  EXPECT_LT(GetTickCount64() - t0, 2500u);
+  // Still stopping (it takes 3 s): the call did not wait for the stop.
   EXPECT_EQ(scm.Status("QuarnDummy"), kServiceStopPending);
   EXPECT_TRUE(WaitFor([&] { return scm.Status("QuarnDummy") == kServiceStopped; }, 15000));
 }
@@ -223,7 +222,9 @@ TEST_F(ProcessesUnderWine, AGoneIdAndNothingAtAllGiveFalse) {
     UniqueKernel h(OpenProcess(PROCESS_TERMINATE, FALSE, id));
     return !h;
   }, 5000);
-  if (gone) EXPECT_FALSE(fecha.FechaProcesso(id, noWindow));
+  if (gone) {
+    EXPECT_FALSE(fecha.FechaProcesso(id, noWindow));
+  }
   uint32_t neverUsed = 0x7FFFFFF0;
   EXPECT_FALSE(fecha.FechaProcesso(neverUsed, noWindow));
   uint32_t none = 0;

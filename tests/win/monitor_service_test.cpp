@@ -95,9 +95,13 @@ TEST_F(MonitorService, TheManagersStartWritesTheStartUpFilesAndItsStopEndsThePro
   EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_PAUSED; }, 10000));
   ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_CONTINUE), 0u);
   EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 10000));
-  const std::string events = EventLogText();
-  EXPECT_NE(events.find("err:eventlog:ReportEventW L\"Service paused\""), std::string::npos) << events;
-  EXPECT_NE(events.find("ReportEventW L\"Service continued\""), std::string::npos) << events;
+  // The event log's lines come through Wine's debug stream, some time after the call.
+  std::string events;
+  EXPECT_TRUE(WaitFor([&] {
+    events = EventLogText();
+    return events.find("err:eventlog:ReportEventW L\"Service paused\"") != std::string::npos &&
+           events.find("ReportEventW L\"Service continued\"") != std::string::npos;
+  }, 10000)) << events;
 
   // A stop deletes the formatted log and ends the process.
   const std::wstring formatted = folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI";
@@ -156,6 +160,23 @@ TEST_F(MonitorService, InstallingOverAnExistingServiceLeavesItAsItWas) {
   EXPECT_EQ(WaitExit(again.get(), 100), static_cast<DWORD>(STILL_ACTIVE));  // runs on as a plain program
   EXPECT_TRUE(ServiceExists(kMonitor));
   TerminateProcess(again.get(), 0);
+}
+
+TEST_F(MonitorService, AnUnexpectedExceptionInTheWindowStopsTheServiceWithOurNumber) {
+  CopyHelper(L"QuarnSQLServiceMonitorFastTimer.exe", exe);  // the test build knows "-fail-on-tick"
+  ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + exe + L"\" -fail-on-tick"), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 30000))
+      << "state " << ServiceState(kMonitor);
+  win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  win::UniqueServiceHandle svc(OpenServiceW(scm.get(), kMonitor, SERVICE_QUERY_STATUS));
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(svc && QueryServiceStatus(svc.get(), &status));
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, 51u);
+  const std::string errors = ReadFileBytes(folder + L"\\ErrorQuarn.ini");
+  EXPECT_NE(errors.find(" | Fatal | 51 - Erro interno: falha de teste no timer"), std::string::npos) << errors;
+  EXPECT_TRUE(WaitFor([] { return CountProcesses(kMonitorExe) == 0; }, 10000));
 }
 
 TEST_F(MonitorService, AStartUpFileThatCannotBeWrittenEndsTheProgramWithAnError) {

@@ -91,6 +91,10 @@ bool WaitFor(const std::function<bool()>& condition, DWORD ms) {
   }
 }
 
+bool CopyOver(const std::wstring& from, const std::wstring& to, DWORD ms) {
+  return WaitFor([&] { return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE; }, ms);
+}
+
 namespace {
 // Wine ties a service handle to its manager handle: keep both open together.
 struct OpenedService {
@@ -126,7 +130,14 @@ DWORD ControlService(const wchar_t* name, DWORD control) {
 DWORD StartServiceByName(const wchar_t* name) {
   OpenedService svc = Open(name, SERVICE_START);
   if (!svc) return GetLastError();
-  return StartServiceW(svc.get(), 0, nullptr) ? NO_ERROR : GetLastError();
+  // Right after a service's process was killed, Wine's manager may answer
+  // ERROR_INTERNAL_ERROR until it has seen the process go: try again, bounded.
+  DWORD e = NO_ERROR;
+  WaitFor([&] {
+    e = StartServiceW(svc.get(), 0, nullptr) ? NO_ERROR : GetLastError();
+    return e != ERROR_INTERNAL_ERROR;
+  }, 10000);
+  return e;
 }
 
 DWORD CreateOwnService(const wchar_t* name, const std::wstring& commandLine) {
@@ -307,16 +318,16 @@ HWND FindTop(const wchar_t* title, const wchar_t* className, DWORD pid, bool vis
   } s{title, className, pid, visibleOnly, nullptr};
   EnumWindows(
       [](HWND w, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(p);
+        auto* search = reinterpret_cast<Search*>(p);
         wchar_t text[256], cls[256];
         DWORD owner = 0;
         GetWindowTextW(w, text, 256);
         GetClassNameW(w, cls, 256);
         GetWindowThreadProcessId(w, &owner);
-        if ((s->visibleOnly && !IsWindowVisible(w)) || lstrcmpW(text, s->title) != 0 ||
-            (s->cls && lstrcmpW(cls, s->cls) != 0) || (s->pid && owner != s->pid))
+        if ((search->visibleOnly && !IsWindowVisible(w)) || lstrcmpW(text, search->title) != 0 ||
+            (search->cls && lstrcmpW(cls, search->cls) != 0) || (search->pid && owner != search->pid))
           return TRUE;
-        s->found = w;
+        search->found = w;
         return FALSE;
       },
       reinterpret_cast<LPARAM>(&s));
@@ -336,11 +347,11 @@ HWND FindChildByText(HWND parent, const std::wstring& text) {
   EnumChildWindows(
       parent,
       [](HWND w, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(p);
+        auto* search = reinterpret_cast<Search*>(p);
         wchar_t buf[512];
         GetWindowTextW(w, buf, 512);
-        if (*s->text == buf) {
-          s->found = w;
+        if (*search->text == buf) {
+          search->found = w;
           return FALSE;
         }
         return TRUE;

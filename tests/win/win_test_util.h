@@ -30,6 +30,9 @@ win::UniqueKernel Launch(const std::wstring& exe, const std::wstring& args);
 DWORD WaitExit(HANDLE process, DWORD ms);
 
 bool WaitFor(const std::function<bool()>& condition, DWORD ms);
+// Copies a file over another, again and again within the wait: a stopped
+// service's process may still hold its program file for a moment.
+bool CopyOver(const std::wstring& from, const std::wstring& to, DWORD ms = 10000);
 // The service's state, or 0 when it cannot be read.
 DWORD ServiceState(const wchar_t* name);
 bool ServiceExists(const wchar_t* name);
