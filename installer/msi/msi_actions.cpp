@@ -2,12 +2,13 @@
 // needs and the installer tables wixl writes cannot say. Each runs deferred, as
 // LocalSystem, and reads the suite folder from its CustomActionData.
 #include <windows.h>
-#include <aclapi.h>
 #include <msi.h>
 #include <msiquery.h>
 
 #include <string>
 #include <vector>
+
+#include "installer/win32/folder_security.h"
 
 namespace {
 
@@ -31,90 +32,6 @@ void Log(MSIHANDLE install, const std::wstring& text) {
   PMSIHANDLE record = MsiCreateRecord(1);
   MsiRecordSetStringW(record, 0, text.c_str());
   MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
-}
-
-struct Sid {
-  BYTE bytes[SECURITY_MAX_SID_SIZE] = {};
-  explicit Sid(WELL_KNOWN_SID_TYPE type) {
-    DWORD size = sizeof bytes;
-    CreateWellKnownSid(type, nullptr, bytes, &size);
-  }
-  PSID get() { return bytes; }
-};
-
-// SYSTEM and Administrators full control, Users read and execute. `flags` makes
-// the entries inheritable (a folder) or marks them inherited (what lies below).
-std::vector<BYTE> SuiteAcl(BYTE flags) {
-  Sid system(WinLocalSystemSid), admins(WinBuiltinAdministratorsSid), users(WinBuiltinUsersSid);
-  std::vector<BYTE> acl(sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE));
-  auto* a = reinterpret_cast<PACL>(acl.data());
-  if (!InitializeAcl(a, static_cast<DWORD>(acl.size()), ACL_REVISION) ||
-      !AddAccessAllowedAceEx(a, ACL_REVISION, flags, FILE_ALL_ACCESS, system.get()) ||
-      !AddAccessAllowedAceEx(a, ACL_REVISION, flags, FILE_ALL_ACCESS, admins.get()) ||
-      !AddAccessAllowedAceEx(a, ACL_REVISION, flags, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, users.get()))
-    return {};
-  return acl;
-}
-
-// Taking ownership of what someone else made, and reaching what its list shuts
-// out: the installer's LocalSystem token holds these privileges, not all on.
-void EnablePrivileges() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
-  for (const wchar_t* name : {SE_TAKE_OWNERSHIP_NAME, SE_RESTORE_NAME, SE_BACKUP_NAME}) {
-    TOKEN_PRIVILEGES tp{};
-    tp.PrivilegeCount = 1;
-    tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueW(nullptr, name, &tp.Privileges[0].Luid))
-      AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
-  }
-  CloseHandle(token);
-}
-
-// Sets owner and list on the object itself: a link is never followed, so a
-// link planted in an open folder cannot point this at another folder.
-// `isDir`/`isLink` tell the caller what it was.
-DWORD SetSuiteSecurity(const std::wstring& path, bool top, bool& isDir, bool& isLink) {
-  HANDLE f = CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return GetLastError();
-  BY_HANDLE_FILE_INFORMATION info{};
-  DWORD rc = GetFileInformationByHandle(f, &info) ? 0 : GetLastError();
-  isDir = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  isLink = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  const BYTE inherit = isDir ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0;
-  std::vector<BYTE> acl = SuiteAcl(top ? inherit : static_cast<BYTE>(inherit | INHERITED_ACE));
-  if (rc == 0 && acl.empty()) rc = ERROR_INVALID_ACL;
-  if (rc == 0) {
-    Sid admins(WinBuiltinAdministratorsSid);
-    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                      (top ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    rc = SetSecurityInfo(f, SE_FILE_OBJECT, what, admins.get(), nullptr, reinterpret_cast<PACL>(acl.data()), nullptr);
-  }
-  CloseHandle(f);
-  return rc;
-}
-
-// Everything below gets the list as inherited: on a handle Windows does not
-// hand it down by itself, and a folder kept from an earlier install may hold
-// files of any list.
-DWORD SetBelow(const std::wstring& folder) {
-  WIN32_FIND_DATAW fd;
-  HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
-  if (h == INVALID_HANDLE_VALUE) return 0;
-  DWORD result = 0;
-  do {
-    const std::wstring name = fd.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const std::wstring path = folder + L"\\" + name;
-    bool isDir = false, isLink = false;
-    DWORD rc = SetSuiteSecurity(path, false, isDir, isLink);
-    if (rc == 0 && isDir && !isLink) rc = SetBelow(path);
-    if (rc != 0 && result == 0) result = rc;
-  } while (FindNextFileW(h, &fd));
-  FindClose(h);
-  return result;
 }
 
 DWORD EnsureFolder(const std::wstring& path, bool& created) {
@@ -167,13 +84,12 @@ extern "C" UINT __stdcall ProtegePastaSuite(MSIHANDLE install) {
   const size_t cut = suite.find_last_of(L'\\');
   if (suite.empty() || cut == std::wstring::npos) return ERROR_INSTALL_FAILURE;
   const std::wstring solvane = suite.substr(0, cut);
-  EnablePrivileges();
-  bool createdSolvane = false, createdSuite = false, isDir = false, isLink = false;
+  // The same lists as the installer's, by the same code.
+  bool createdSolvane = false, createdSuite = false;
   DWORD rc = EnsureFolder(solvane, createdSolvane);
-  if (rc == 0 && createdSolvane) rc = SetSuiteSecurity(solvane, true, isDir, isLink);
+  if (rc == 0 && createdSolvane) rc = quarn::win::ProtectFolder(solvane, false);
   if (rc == 0) rc = EnsureFolder(suite, createdSuite);
-  if (rc == 0) rc = SetSuiteSecurity(suite, true, isDir, isLink);
-  if (rc == 0) rc = SetBelow(suite);
+  if (rc == 0) rc = quarn::win::ProtectFolder(suite, true);
   if (rc != 0) {
     Log(install, L"Quarn SQL: permissoes de " + suite + L" falharam (" + std::to_wstring(rc) + L")");
     return ERROR_INSTALL_FAILURE;
