@@ -43,12 +43,12 @@ int VisibleWindowsOf(DWORD pid) {
   } c{pid, 0};
   EnumWindows(
       [](HWND w, LPARAM p) -> BOOL {
-        auto* c = reinterpret_cast<Count*>(p);
+        auto* seen = reinterpret_cast<Count*>(p);
         DWORD owner = 0;
         GetWindowThreadProcessId(w, &owner);
         wchar_t title[64] = {};
         GetWindowTextW(w, title, 64);
-        if (IsWindowVisible(w) && (owner == c->pid || lstrcmpW(title, L"LoadWinSolvane") == 0)) ++c->n;
+        if (IsWindowVisible(w) && (owner == seen->pid || lstrcmpW(title, L"LoadWinSolvane") == 0)) ++seen->n;
         return TRUE;
       },
       reinterpret_cast<LPARAM>(&c));
