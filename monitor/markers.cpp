@@ -68,8 +68,18 @@ void MonitorMarkers::VerificaSalvarExecutandoQuarn() {
 
   p.service.PararService();
   const uint64_t start = p.loop.TickMs();
-  while (p.service.StatusService() != kServiceStopped && p.loop.TickMs() - start < kStopWaitMs)
-    p.loop.Idle(kStopPollMs);
+  try {
+    while (p.service.StatusService() != kServiceStopped && p.loop.TickMs() - start < kStopWaitMs)
+      p.loop.Idle(kStopPollMs);
+  } catch (const ProgramEnd&) {
+    // The monitor was stopped inside the restart: it must not leave the backup
+    // service stopped behind it. Events no longer run, and the wait is short.
+    const uint64_t ending = p.loop.TickMs();
+    while (p.service.StatusService() != kServiceStopped && p.loop.TickMs() - ending < kEndingWaitMs)
+      p.loop.Pause(kStopPollMs);
+    p.service.IniciarService();
+    throw;
+  }
   p.service.IniciarService();
 }
 

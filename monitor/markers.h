@@ -50,6 +50,8 @@ class MonitorMarkers final : public RunStateMarkers {
   // most this long in all; then the start is asked for all the same.
   static constexpr int kStopPollMs = 50;
   static constexpr uint64_t kStopWaitMs = 60 * 1000;
+  // The same wait once the monitor is ending: within the service manager's stop hint.
+  static constexpr uint64_t kEndingWaitMs = 5 * 1000;
 
   MarkerPorts p;
   std::string logsFolder;  // application folder + "\Logs\"

@@ -27,6 +27,7 @@ struct FakeService {
   int32_t state = kServiceStopped;
   bool refusesToStart = false;  // its start fails and it stays stopped
   bool slowToStop = false;      // a stop leaves it stop-pending
+  int stoppedAfterQueries = 0;  // when set, stop-pending turns stopped at that many status queries
 };
 
 class FakeServiceManager final : public ServiceManager {
@@ -50,6 +51,8 @@ class FakeServiceManager final : public ServiceManager {
   int32_t Status(const std::string& name) override {
     calls.push_back("Status " + name);
     FakeService* s = Find(name);
+    if (s && s->state == kServiceStopPending && s->stoppedAfterQueries > 0 && --s->stoppedAfterQueries == 0)
+      s->state = kServiceStopped;
     return s ? s->state : 0;
   }
   int32_t ReadAccount(const std::string& name, std::string& account) override {

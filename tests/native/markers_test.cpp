@@ -137,6 +137,19 @@ TEST_F(Markers, AMissingHeartbeatRestartsAfterTheMonitorWritesItsOwn) {
   EXPECT_LE(loop.TickMs(), 2100u);
 }
 
+TEST_F(Markers, AMonitorStoppedInsideTheRestartStartsTheBackupServiceBeforeItEnds) {
+  fakes::FakeService& backup = scm.Add("QuarnSQLService", kServiceRunning);
+  backup.slowToStop = true;
+  auto stopArrives = loop.CreateTimer(500, [&] {
+    loop.EndProgram();
+    backup.stoppedAfterQueries = 3;
+  });
+  stopArrives->SetEnabled(true);
+  EXPECT_THROW(markers.VerificaSalvarExecutandoQuarn(), ProgramEnd);
+  EXPECT_EQ(backup.state, kServiceRunning);
+  EXPECT_LT(loop.TickMs(), 500 + MonitorMarkers::kEndingWaitMs);
+}
+
 TEST_F(Markers, ANotInstalledServiceEndsTheWaitAtItsBound) {
   markers.VerificaSalvarExecutandoQuarn();  // heartbeat missing, service missing
   EXPECT_GE(loop.TickMs(), MonitorMarkers::kStopWaitMs);
