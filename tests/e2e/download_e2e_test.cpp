@@ -21,12 +21,7 @@ using namespace quarn::wintest;
 using win::Narrow;
 using win::UniqueKernel;
 
-constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
-constexpr wchar_t kBackup[] = L"QuarnSQLService";
-const std::wstring kSuite = L"C:\\Solvane\\Quarn SQL";
-const std::wstring kBackupExe = kSuite + L"\\QuarnSQLService.EXE";
 const std::wstring kArchive = kSuite + L"\\temp\\QuarnSQLService.zip";
-const std::wstring kFormatted = kSuite + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI";
 // About 4 KB/s: the backup service's build takes some tens of seconds to come in.
 constexpr char kTrickle[] = "trickle:1024:250";
 

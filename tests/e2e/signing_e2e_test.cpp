@@ -24,10 +24,10 @@ using win::Narrow;
 using win::UniqueKernel;
 using win::Widen;
 
-constexpr wchar_t kBackup[] = L"QuarnSQLService";
-const std::wstring kSuite = L"C:\\Solvane\\Quarn SQL";
-const std::wstring kFormatted = kSuite + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI";
-const std::wstring kBackupExe = kSuite + L"\\QuarnSQLService.EXE";
+using e2e::kBackup;
+using e2e::kBackupExe;
+using e2e::kFormatted;
+using e2e::kSuite;
 
 std::wstring UnixFolder(const char* variable) {
   std::string p = "Z:";

@@ -28,13 +28,6 @@ using win::Narrow;
 using win::UniqueKernel;
 using win::Widen;
 
-constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
-constexpr wchar_t kBackup[] = L"QuarnSQLService";
-const std::wstring kSuite = L"C:\\Solvane\\Quarn SQL";
-const std::wstring kLogs = kSuite + L"\\Logs\\";
-const std::wstring kBackupExe = kSuite + L"\\QuarnSQLService.EXE";
-const std::wstring kGuiExe = kSuite + L"\\QuarnSQLMonitor.EXE";
-const std::wstring kFormatted = kLogs + L"FormataRichTextBoxServiceMonitor.INI";
 const std::string kServerFolder = "/CentralUpdate/QuarnSqlSolvane/";
 constexpr char kTag[] = "QUARN-BUILD ";
 

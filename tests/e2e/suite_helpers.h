@@ -13,6 +13,15 @@
 
 namespace quarn::e2e {
 
+// The installation the cases follow.
+inline constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
+inline constexpr wchar_t kBackup[] = L"QuarnSQLService";
+inline const std::wstring kSuite = L"C:\\Solvane\\Quarn SQL";
+inline const std::wstring kLogs = kSuite + L"\\Logs\\";
+inline const std::wstring kBackupExe = kSuite + L"\\QuarnSQLService.EXE";
+inline const std::wstring kGuiExe = kSuite + L"\\QuarnSQLMonitor.EXE";
+inline const std::wstring kFormatted = kLogs + L"FormataRichTextBoxServiceMonitor.INI";
+
 // A program file carrying its build's name after the image.
 std::string Tagged(const std::string& program, const std::string& build);
 // The build a program file carries: "" for the installer's own, "<missing>".

@@ -19,8 +19,6 @@ using namespace quarn::wintest;
 using win::Narrow;
 using win::UniqueKernel;
 
-const std::wstring kSuiteFolder = L"C:\\Solvane\\Quarn SQL";
-const std::wstring kLogsFolder = kSuiteFolder + L"\\Logs\\";
 
 }  // namespace
 
@@ -31,24 +29,24 @@ TEST_F(Suite, AtTheEndASilentUninstallFromTheListOfInstalledProgramsLeavesOnlyTh
   ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, entry, L"QuietUninstallString", RRF_RT_REG_SZ, nullptr, command, &size),
             ERROR_SUCCESS);
   const std::wstring quiet = command;
-  ASSERT_EQ(quiet.rfind(L"\"" + kSuiteFolder + L"\\InstaladorQuarnSQL.exe\" ", 0), 0u) << Narrow(quiet);
+  ASSERT_EQ(quiet.rfind(L"\"" + kSuite + L"\\InstaladorQuarnSQL.exe\" ", 0), 0u) << Narrow(quiet);
   const size_t end = quiet.find(L'"', 1);
   const ULONGLONG t0 = GetTickCount64();
   UniqueKernel u = Launch(quiet.substr(1, end - 1), quiet.substr(end + 2));
   ASSERT_TRUE(u);
   EXPECT_EQ(WaitExit(u.get(), 90000), 0u);
   std::printf("silent uninstall: %.1f s\n", (GetTickCount64() - t0) / 1000.0);
-  EXPECT_FALSE(ServiceExists(L"QuarnSQLService"));
-  EXPECT_FALSE(ServiceExists(L"QuarnSQLServiceMonitor"));
-  EXPECT_FALSE(Exists(kSuiteFolder + L"\\QuarnSQLService.EXE"));
-  EXPECT_FALSE(Exists(kSuiteFolder + L"\\QuarnSQLMonitor.EXE"));
-  EXPECT_FALSE(Exists(kSuiteFolder + L"\\InstaladorQuarnSQL.exe"));
-  EXPECT_FALSE(Exists(kSuiteFolder + L"\\temp"));  // downloads and staged builds
+  EXPECT_FALSE(ServiceExists(kBackup));
+  EXPECT_FALSE(ServiceExists(kMonitor));
+  EXPECT_FALSE(Exists(kBackupExe));
+  EXPECT_FALSE(Exists(kGuiExe));
+  EXPECT_FALSE(Exists(kSuite + L"\\InstaladorQuarnSQL.exe"));
+  EXPECT_FALSE(Exists(kSuite + L"\\temp"));  // downloads and staged builds
   HKEY key;
   EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, entry, 0, KEY_READ, &key), ERROR_SUCCESS);
   EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL\\Controles", 0, KEY_READ, &key),
             ERROR_SUCCESS);
-  EXPECT_TRUE(Exists(kLogsFolder + L"LogGeralMonitor.INI"));
+  EXPECT_TRUE(Exists(kLogs + L"LogGeralMonitor.INI"));
   EXPECT_EQ(Record(L"VersaoQuarnSQLService.ini"), "6.0");
 }
 
