@@ -27,6 +27,11 @@ constexpr Entry kTexts[] = {
     {kErrManifestInvalid, "Manifesto inválido"},
     {kErrManifestProgram, "Manifesto de outro programa"},
     {kErrManifestSignature, "Assinatura do manifesto não confere com nenhuma chave confiável"},
+    {kErrPublicationOlder, "Publicação mais antiga que a instalada"},
+    {kErrPublicationExpired, "Publicação vencida"},
+    {kErrStatementInvalid, "Declaração de publicação inválida"},
+    {kErrStatementSignature, "Assinatura da declaração de publicação não confere com nenhuma chave confiável"},
+    {kErrJournalInvalid, "Diário de atualização inválido"},
     {kErrLoadLibraryBase, "LoadLibrary-Error"},
 };
 

@@ -51,6 +51,12 @@ enum ErrorNumber : long {
   kErrManifestFiles = 7105,
   kErrManifestSignature = 7106,
   kErrUpdateKeysUnusable = 7107,
+  kErrPublicationOlder = 7108,  // a refused version record, 7108 to 7112
+  kErrPublicationExpired = 7109,
+  kErrStatementMissing = 7110,
+  kErrStatementInvalid = 7111,
+  kErrStatementSignature = 7112,
+  kErrJournalInvalid = 7113,    // a journal that names more than a file of the suite
 
   kErrLoadLibraryBase = 10000,  // + the Win32 error of a control that would not load
 };

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   make cmake ninja-build g++ clang python3
-  googletest libgtest-dev zlib1g-dev libssl-dev nginx-light
+  googletest libgtest-dev zlib1g-dev libssl-dev openssl nginx-light
   g++-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine64 xvfb x11-apps imagemagick locales fonts-crosextra-carlito
   # zip tools whose archives the extraction tests read and compare with unzip

@@ -35,6 +35,7 @@ int main() {
   RemoveTree(L"C:\\Solvane\\Quarn SQL");
   // Nothing is published: the monitor's first check finds no update.
   SetUpdateServer(Env("QUARN_UPDATE_URL").empty() ? "http://127.0.0.1:9" : Env("QUARN_UPDATE_URL"));
+  SetAllowUnsigned(true);  // the scripted server's builds are unsigned
 
   const std::wstring installer = L"C:\\Instalador\\" QUARN_INSTALLER_STEM ".exe";
   CreateDirectoryW(L"C:\\Instalador", nullptr);

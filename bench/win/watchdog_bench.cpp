@@ -90,6 +90,7 @@ std::vector<double> TimeRestartsDuringADownload(const std::wstring& folder, int 
   for (char c : Env("QUARN_UPDATE_ROOT")) root += c == '/' ? '\\' : c;
   fs.WriteAll(root + "\\faults.json", "{\"/CentralUpdate/QuarnSqlSolvane/QuarnSQLService.zip\": \"trickle:65536:100\"}");
   SetUpdateServer(base);
+  SetAllowUnsigned(true);  // the scripted server's builds are unsigned
 
   ControlService(kMonitor, SERVICE_CONTROL_STOP);
   WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000);

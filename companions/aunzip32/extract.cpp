@@ -97,8 +97,9 @@ long Extract(FileOps& files, const ExtractSettings& settings) {
 
   ZipEntry entry;
   long rc = 0;
-  uint64_t total = 0;
+  uint64_t total = 0, entries = 0;
   while ((rc = zip.Next(entry)) > 0) {
+    if (++entries > kMaxEntries) return kUnzipTooLarge;
     const std::vector<std::string> target = Target(entry, settings);
     if (target.empty()) continue;
     if (const long check = zip.Check(entry); check < 0) return check;

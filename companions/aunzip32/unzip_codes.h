@@ -13,7 +13,7 @@ enum UnzipError : long {
                              // marker without its value, encrypted, an unsupported method,
                              // or data on another disk
   kUnzipWriteFailed = -4,    // the target folder or a file in it cannot be written
-  kUnzipTooLarge = -5,       // an entry or the whole archive is over the size limits
+  kUnzipTooLarge = -5,       // an entry or the whole archive is over the size or entry-count limits
   kUnzipBadArgument = -6,    // a setter was given a NULL pointer
   kUnzipInternalError = -7,  // out of memory or another unexpected failure
 };
@@ -31,5 +31,8 @@ constexpr short kRestoreFalse = 0;
 // before anything is written, and against the real output while inflating.
 constexpr uint64_t kMaxEntrySize = 256ull << 20;
 constexpr uint64_t kMaxArchiveSize = 1ull << 30;
+// As many entries as a signed manifest may list; a zip bomb of empty entries
+// is refused before the first file is created.
+constexpr uint64_t kMaxEntries = 4096;
 
 }  // namespace quarn::unzip

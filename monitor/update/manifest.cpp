@@ -1,6 +1,7 @@
 #include "monitor/update/manifest.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 
 #include "common/ansi_text.h"
@@ -187,40 +188,167 @@ std::string BuildVerifier::HashFile(const std::string& path) {
   return h->Finish();
 }
 
-void BuildVerifier::VerificaPacote(const std::string& staging, const std::string& program,
-                                   const std::string& version, MonitorLogs& logs) {
-  const TrustedKeys trusted = ParseTrustedKeys(p_.keys.Settings());
+namespace {
+
+// Keys to verify with; a monitor that trusts none refuses, unless an
+// administrator allowed unsigned files and this one carries no signature.
+std::vector<std::string> KeysFor(UpdateKeySource& source, bool signaturePresent, MonitorLogs& logs, bool& unsignedOk) {
+  const TrustedKeys trusted = ParseTrustedKeys(source.Settings());
   for (const std::string& r : trusted.rejected) logs.SalvaLogErro("Chaves de atualização " + r);
-  const std::string manifestPath = JoinPath(staging, kManifestName);
-  const bool present = p_.fs.FileExists(manifestPath);
-  if (!trusted.configured) {
-    // No key set up: builds are installed as they always were.
-    if (present) p_.fs.Delete(manifestPath);
-    return;
-  }
-  // A setting nobody can read must not turn into "no key": nothing is installed.
-  if (trusted.keys.empty())
+  unsignedOk = !signaturePresent && source.AllowUnsigned();
+  if (trusted.keys.empty() && !unsignedOk)
     throw Refused(kErrUpdateKeysUnusable, "Nenhuma chave pública de atualização válida (UpdatePublicKeys); "
                                           "atualização recusada");
+  return trusted.keys;
+}
+
+bool SignedByOneOf(UpdateCrypto& crypto, const std::vector<std::string>& keys, const std::string& signedPart,
+                   const std::string& signature) {
+  auto h = crypto.NewSha256();
+  h->Update(signedPart);
+  const std::string digest = h->Finish();
+  return std::any_of(keys.begin(), keys.end(),
+                     [&](const std::string& k) { return crypto.VerifyP256(k, digest, signature); });
+}
+
+}  // namespace
+
+std::string UtcText(int64_t seconds) {
+  const LocalTime t = FromEpochSeconds(seconds);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  return buf;
+}
+
+bool ParseUtcText(std::string_view text, int64_t& seconds) {
+  // Exactly "yyyy-mm-ddThh:mm:ssZ".
+  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+      text[16] != ':' || text[19] != 'Z')
+    return false;
+  int v[6];
+  const size_t at[6] = {0, 5, 8, 11, 14, 17}, len[6] = {4, 2, 2, 2, 2, 2};
+  for (int i = 0; i < 6; ++i) {
+    v[i] = 0;
+    for (size_t k = 0; k < len[i]; ++k) {
+      const char c = text[at[i] + k];
+      if (c < '0' || c > '9') return false;
+      v[i] = v[i] * 10 + (c - '0');
+    }
+  }
+  static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (v[0] < 1970 || v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > kDays[v[1] - 1] || v[3] > 23 || v[4] > 59 ||
+      v[5] > 59)
+    return false;
+  const LocalTime t{v[0], v[1], v[2], v[3], v[4], v[5]};
+  seconds = ToEpochSeconds(t);
+  return FromEpochSeconds(seconds) == t;  // 29 February of a common year is no date
+}
+
+std::string StatementSignedPart(const Statement& st) {
+  return std::string(kStatementTag) + "\r\nprograma " + st.program + "\r\nversao " + st.version + "\r\npublicacao " +
+         std::to_string(st.number) + "\r\nassinada " + UtcText(st.signedAt) + "\r\nvalida-ate " +
+         UtcText(st.validUntil) + "\r\nmanifesto " + ToHex(st.manifestSha256) + "\r\n";
+}
+
+bool ParseStatement(std::string_view bytes, Statement& out, std::string& why) {
+  out = Statement{};
+  if (bytes.empty()) return why = "declaração vazia", false;
+  if (bytes.size() > 4096) return why = "declaração grande demais", false;
+  std::vector<std::string_view> lines;
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t crlf = bytes.find("\r\n", at);
+    if (crlf == std::string_view::npos) return why = "linha " + std::to_string(lines.size() + 1) + " sem CRLF", false;
+    lines.push_back(bytes.substr(at, crlf - at));
+    at = crlf + 2;
+  }
+  if (lines.size() != 8) return why = "declaração com " + std::to_string(lines.size()) + " linhas", false;
+  const auto bad = [&](size_t i, const char* what) {
+    why = "linha " + std::to_string(i + 1) + ": " + what;
+    return false;
+  };
+  std::string_view v;
+  if (lines[0] != kStatementTag) return bad(0, "formato desconhecido");
+  if (!Field(lines[1], "programa", v) || !PlainFileName(v)) return bad(1, "programa");
+  out.program = std::string(v);
+  if (!Field(lines[2], "versao", v) || HasControl(v)) return bad(2, "versao");
+  out.version = std::string(v);
+  if (!Field(lines[3], "publicacao", v) || v.empty() || v.size() > 18 || (v.size() > 1 && v[0] == '0') ||
+      !std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return bad(3, "publicacao");
+  out.number = std::stoull(std::string(v));
+  if (!Field(lines[4], "assinada", v) || !ParseUtcText(v, out.signedAt)) return bad(4, "assinada");
+  if (!Field(lines[5], "valida-ate", v) || !ParseUtcText(v, out.validUntil)) return bad(5, "valida-ate");
+  if (!Field(lines[6], "manifesto", v) || v.size() != 64 || !IsLowerHex(v)) return bad(6, "manifesto");
+  FromHex(v, out.manifestSha256);
+  if (!Field(lines[7], "assinatura", v) || v.size() != 128 || !IsLowerHex(v)) return bad(7, "assinatura");
+  FromHex(v, out.signature);
+  out.signedPart = std::string(bytes.substr(0, bytes.size() - lines[7].size() - 2));
+  return true;
+}
+
+Publication BuildVerifier::VerificaPublicacao(const std::string& folder, const std::string& program,
+                                              const std::string& version, MonitorLogs& logs) {
+  const std::string path = JoinPath(folder, kStatementName);
+  const bool present = p_.fs.FileExists(path);
+  bool unsignedOk = false;
+  const std::vector<std::string> keys = KeysFor(p_.keys, present, logs, unsignedOk);
+  if (unsignedOk) return Publication{};
+  if (!present)
+    throw Refused(kErrStatementMissing,
+                  std::string("Registro de versão sem declaração de publicação assinada (") + kStatementName + ")");
+  Statement st;
+  std::string why;
+  if (!ParseStatement(p_.fs.ReadAll(path), st, why)) throw Raise(kErrStatementInvalid, why);
+  if (!SignedByOneOf(p_.crypto, keys, st.signedPart, st.signature)) throw Raise(kErrStatementSignature);
+  const Cp1252Codec cp1252;
+  if (cp1252.FromAnsi(st.program) != program)
+    throw Raise(kErrStatementInvalid, "de outro programa: " + cp1252.FromAnsi(st.program));
+  if (cp1252.FromAnsi(st.version) != version)
+    throw Raise(kErrStatementInvalid,
+                "versão (" + cp1252.FromAnsi(st.version) + ") difere da do registro (" + version + ")");
+  const uint64_t highest = p_.publications.Highest(program);
+  if (st.number < highest)
+    throw Raise(kErrPublicationOlder, "publicação " + std::to_string(st.number) + ", instalada " +
+                                          std::to_string(highest));
+  if (p_.publications.UtcNow() > st.validUntil)
+    throw Raise(kErrPublicationExpired, "válida até " + UtcText(st.validUntil));
+  return Publication{true, st.number, st.validUntil, st.manifestSha256};
+}
+
+void BuildVerifier::RegistraPublicacao(const std::string& program, const Publication& publication) {
+  if (publication.isSigned && publication.number > p_.publications.Highest(program))
+    p_.publications.Record(program, publication.number);
+}
+
+void BuildVerifier::VerificaPacote(const std::string& staging, const std::string& program,
+                                   const std::string& version, const Publication& publication, MonitorLogs& logs) {
+  const std::string manifestPath = JoinPath(staging, kManifestName);
+  const bool present = p_.fs.FileExists(manifestPath);
+  bool unsignedOk = false;
+  // A signed publication announced a manifest: its build is never taken without one.
+  const std::vector<std::string> keys = KeysFor(p_.keys, present || publication.isSigned, logs, unsignedOk);
+  // An administrator's opt-out: a build without a manifest goes in as before.
+  if (unsignedOk) return;
   if (!present) throw Refused(kErrManifestMissing, std::string("Pacote sem manifesto assinado (") + kManifestName + ")");
 
   const Cp1252Codec cp1252;
+  const std::string manifestBytes = p_.fs.ReadAll(manifestPath);
   Manifest m;
   std::string why;
-  if (!ParseManifest(p_.fs.ReadAll(manifestPath), m, why)) throw Raise(kErrManifestInvalid, why);
-  auto h = p_.crypto.NewSha256();
-  h->Update(m.signedPart);
-  const std::string digest = h->Finish();
-  const bool signedByUs = std::any_of(trusted.keys.begin(), trusted.keys.end(),
-                                      [&](const std::string& k) { return p_.crypto.VerifyP256(k, digest, m.signature); });
-  if (!signedByUs)
-    throw Raise(kErrManifestSignature);
+  if (!ParseManifest(manifestBytes, m, why)) throw Raise(kErrManifestInvalid, why);
+  if (!SignedByOneOf(p_.crypto, keys, m.signedPart, m.signature)) throw Raise(kErrManifestSignature);
   if (cp1252.FromAnsi(m.program) != program)
     throw Raise(kErrManifestProgram, cp1252.FromAnsi(m.program));
   if (cp1252.FromAnsi(m.version) != version)
     throw Refused(kErrManifestVersion, "Versão do manifesto (" + cp1252.FromAnsi(m.version) +
                                            ") difere da publicada (" + version + ")");
-
+  if (publication.isSigned) {
+    // The build must be the one its publication announced, not another of the same version.
+    auto h = p_.crypto.NewSha256();
+    h->Update(manifestBytes);
+    if (h->Finish() != publication.manifestSha256)
+      throw Raise(kErrStatementInvalid, "o manifesto do pacote não é o da publicação");
+  }
   std::map<std::string, const ManifestFile*> listed;
   for (const ManifestFile& f : m.files) listed[cp1252.FromAnsi(f.name)] = &f;
   std::vector<std::string> staged = p_.fs.ListFiles(staging);

@@ -58,6 +58,21 @@ class UpdateKeySource {
  public:
   virtual ~UpdateKeySource() = default;
   virtual std::vector<KeySetting> Settings() = 0;
+  // An administrator's opt-out (DWORD AllowUnsignedUpdates = 1): a build or
+  // record without a signature is taken as before signing existed.
+  virtual bool AllowUnsigned() { return false; }
+};
+
+// The highest publication number installed for each program, kept where only
+// SYSTEM and Administrators write, and the time against which statements expire.
+class PublicationStore {
+ public:
+  virtual ~PublicationStore() = default;
+  // 0 when none was ever installed. Raises a VbError when it cannot be read.
+  virtual uint64_t Highest(const std::string& program) = 0;
+  virtual void Record(const std::string& program, uint64_t number) = 0;
+  // Seconds since 1970-01-01 UTC.
+  virtual int64_t UtcNow() = 0;
 };
 
 struct TrustedKeys {
@@ -89,6 +104,36 @@ bool ParseManifest(std::string_view bytes, Manifest& out, std::string& why);
 std::string ManifestSignedPart(const std::string& program, const std::string& version,
                                const std::vector<ManifestFile>& files);
 std::string ManifestSignatureLine(std::string_view signature);
+
+// The signed statement that the version archive carries beside its record:
+//
+//   QUARN-PUBLICACAO 1
+//   programa QuarnSQLService
+//   versao 2.0
+//   publicacao 7                                  (only grows, per program)
+//   assinada 2026-12-08T01:22:00Z
+//   valida-ate 2027-01-07T01:22:00Z
+//   manifesto <sha-256 of the build's QuarnManifest.txt, 64 lower-case hex>
+//   assinatura <r||s, 128 lower-case hex>
+//
+// signed as the manifest is. A record is believed only as far as a statement
+// under a trusted key vouches for it: no older build, no stale record.
+inline constexpr char kStatementName[] = "QuarnPublicacao.txt";
+inline constexpr char kStatementTag[] = "QUARN-PUBLICACAO 1";
+
+struct Statement {
+  std::string program, version;  // code page 1252
+  uint64_t number = 0;
+  int64_t signedAt = 0, validUntil = 0;  // seconds since 1970, UTC
+  std::string manifestSha256;            // raw, 32 bytes
+  std::string signedPart, signature;
+};
+
+bool ParseStatement(std::string_view bytes, Statement& out, std::string& why);
+std::string StatementSignedPart(const Statement& s);
+// "2026-12-08T01:22:00Z", and back (false when the text is not one).
+std::string UtcText(int64_t seconds);
+bool ParseUtcText(std::string_view text, int64_t& seconds);
 
 std::string ToHex(std::string_view bytes);
 // False unless text is an even count of hex digits.
@@ -125,6 +170,16 @@ struct BuildCheckPorts {
   EventLoop& loop;
   UpdateCrypto& crypto;
   UpdateKeySource& keys;
+  PublicationStore& publications;
+};
+
+// What a checked statement vouches for; unsigned (number 0, no digest) when
+// an administrator allowed a record without one.
+struct Publication {
+  bool isSigned = false;
+  uint64_t number = 0;
+  int64_t validUntil = 0;
+  std::string manifestSha256;
 };
 
 // Checks a staged build before it replaces anything. Raises a VbError (numbers
@@ -136,8 +191,17 @@ class BuildVerifier {
   static constexpr size_t kHashChunk = 1 << 20;
 
   explicit BuildVerifier(BuildCheckPorts ports) : p_(ports) {}
+  // The statement unpacked beside the record in folder, for the record's
+  // version. Raises a VbError (7107 to 7112) when the record must not be believed.
+  Publication VerificaPublicacao(const std::string& folder, const std::string& program, const std::string& version,
+                                 MonitorLogs& logs);
+  // The staged build against its manifest, and the manifest against the
+  // publication that announced it.
   void VerificaPacote(const std::string& staging, const std::string& program, const std::string& version,
-                      MonitorLogs& logs);
+                      const Publication& publication, MonitorLogs& logs);
+  // Once a build is installed, no lower publication of it is taken again.
+  void RegistraPublicacao(const std::string& program, const Publication& publication);
+  bool AllowUnsigned() { return p_.keys.AllowUnsigned(); }
   // SHA-256 of a file, in chunks with the window's events run between them.
   std::string HashFile(const std::string& path);
 

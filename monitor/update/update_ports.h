@@ -47,6 +47,16 @@ class UnzipLibrary {
   virtual int16_t addUNZIP_ExtractTo(const std::string& folder) = 0;
   virtual int16_t addUNZIP_RestoreStructure(int16_t restore) = 0;
   virtual int32_t addUNZIP() = 0;
+
+  // addUNZIP started and then waited on, so that a platform can run it off the
+  // window thread; here it runs at once. Join waits until it has ended.
+  virtual void Start() { result_ = addUNZIP(); }
+  virtual bool Finished() { return true; }
+  virtual int32_t Result() { return result_; }
+  virtual void Join() {}
+
+ private:
+  int32_t result_ = 0;
 };
 
 class UpdateServer {

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "common/suite_files.h"
+#include "companions/aunzip32/name_policy.h"
 #include "monitor/update/manifest.h"
 
 namespace quarn {
@@ -11,6 +12,17 @@ namespace quarn {
 namespace {
 
 std::string ErrorText(const VbError& e) { return std::to_string(e.Number()) + "-" + e.Description(); }
+
+void EmptyFolder(FileSystem& fs, const std::string& folder) {
+  if (!fs.DirExists(folder)) {
+    fs.CreateDir(folder);
+    return;
+  }
+  for (const auto& f : fs.ListFiles(folder)) fs.Delete(JoinPath(folder, f));
+}
+
+// A refusal of the signed path: it goes to the error log as well.
+bool SecurityRefusal(const VbError& e) { return e.Number() >= kErrManifestMissing && e.Number() <= kErrJournalInvalid; }
 
 }  // namespace
 
@@ -189,7 +201,16 @@ int32_t Updater::DesCompacta(const std::string& archive, const std::string& incl
     p_.unzip.addUNZIP_Include(include);
     p_.unzip.addUNZIP_ExtractTo(target);
     p_.unzip.addUNZIP_RestoreStructure(restoreStructure ? -1 : 0);
-    const int32_t result = p_.unzip.addUNZIP();
+    // A big build unpacks while the window keeps running its events; the
+    // library is never left writing after the monitor has gone on.
+    p_.unzip.Start();
+    try {
+      while (!p_.unzip.Finished()) Wait(kTransferPollMs);
+    } catch (...) {
+      p_.unzip.Join();
+      throw;
+    }
+    const int32_t result = p_.unzip.Result();
     if (result < SHRT_MIN || result > SHRT_MAX) throw Raise(kErrOverflow);
     return result;
   } catch (const VbError& e) {
@@ -227,20 +248,27 @@ void Updater::PegaNet(const Program& prog) {
     Report(prog.checking, kCorPreta);
     const std::string archive = temp_ + prog.versionZip;
     if (p_.fs.FileExists(archive)) p_.fs.Delete(archive);
+    publications_.erase(prog.name);
     if (BaixaArquivo(Url(prog.versionZip), archive)) {
-      const std::string record = temp_ + prog.recordFile;
-      if (p_.fs.FileExists(record)) p_.fs.Delete(record);
-      DesCompacta(archive, "", temp_, false);
+      // The record and its statement, nothing else of the archive, into a
+      // folder that holds nothing the updater acts on.
+      const std::string folder = VersionFolder();
+      EmptyFolder(p_.fs, folder);
+      const std::string record = folder + prog.recordFile;
+      DesCompacta(archive, std::string(prog.recordFile) + "|" + kStatementName, folder, false);
       const auto lines = SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(record)));
       if (lines.empty()) throw Raise(kErrPastEnd);
       value = TrimSpaces(lines.front());
+      if (verifier_) publications_[prog.name] = verifier_->VerificaPublicacao(folder, prog.name, value, logs_);
     } else {
       value = kVersionError;
     }
     Report(prog.netLabel + value, kCorAzul);
   } catch (const VbError& e) {
     value = kVersionError;
-    Report(std::string(prog.netLabel) + kVersionError + " " + ErrorText(e), kCorVermelha);
+    const std::string text = std::string(prog.netLabel) + kVersionError + " " + ErrorText(e);
+    Report(text, kCorVermelha);
+    if (SecurityRefusal(e)) logs_.SalvaLogErro(text);
   }
 }
 
@@ -256,6 +284,12 @@ void Updater::Verifica(const Program& prog) {
   try {
     // What an interrupted update left is put right first; until it is, nothing new is installed.
     if (!RecuperaAtualizacao(prog.name)) return;
+    if (verifier_ && verifier_->AllowUnsigned()) {
+      const std::string text = std::string("Verificando ") + prog.name +
+                               ": AllowUnsignedUpdates = 1, builds sem assinatura são aceitos por decisão do administrador";
+      Report(text, kCorVermelha);
+      logs_.SalvaLogErro(text);
+    }
     if (!TemConexaoInternet()) {
       Report("Sem conexão com a internet.", kCorAzul);
       return;
@@ -266,6 +300,8 @@ void Updater::Verifica(const Program& prog) {
     const std::string& net = this->*prog.net;
     if (local == kVersionError || net == kVersionError) return;
     if (local == net) {
+      // A newer statement of the build in place: no older one is taken again.
+      if (verifier_ && publications_.count(prog.name)) verifier_->RegistraPublicacao(prog.name, publications_[prog.name]);
       Report("Nenhuma atualização disponível no momento para o Quarn Monitor SQL Service.", kCorAzul);
       Report("Monitorando...", kCorAzul);
       return;
@@ -336,14 +372,6 @@ void Updater::StartBackupService() {
 
 namespace {
 
-void EmptyFolder(FileSystem& fs, const std::string& folder) {
-  if (!fs.DirExists(folder)) {
-    fs.CreateDir(folder);
-    return;
-  }
-  for (const auto& f : fs.ListFiles(folder)) fs.Delete(JoinPath(folder, f));
-}
-
 struct Paths {
   std::string journal, staging, backup;
   Paths(const std::string& temp, const std::string& name)
@@ -354,10 +382,13 @@ struct Paths {
 //   new version / version recorded before / "=file" (replaces one, kept in the
 //   backup folder) or "+file" (had none) for each file / ".".
 // A journal without its last line was cut short before anything was moved.
+// A journal naming anything but a plain file name of the suite folder was not
+// written by us: nothing is deleted or moved on its word (invalid holds the line).
 struct Journal {
   bool whole = false;
   std::string newVersion, oldVersion;
   std::vector<std::pair<char, std::string>> files;
+  std::string invalid;
 };
 
 Journal ParseJournal(const std::vector<std::string>& lines) {
@@ -366,8 +397,14 @@ Journal ParseJournal(const std::vector<std::string>& lines) {
   if (lines.size() < 3 || lines.back() != ".") return j;
   j.whole = true;
   j.oldVersion = lines[1];
-  for (size_t i = 2; i + 1 < lines.size(); ++i)
-    if (lines[i].size() > 1) j.files.emplace_back(lines[i][0], lines[i].substr(1));
+  for (size_t i = 2; i + 1 < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    if (l.size() < 2 || (l[0] != '=' && l[0] != '+') || !unzip::IsSafeFileName(l.substr(1))) {
+      j.invalid = l;
+      return j;
+    }
+    j.files.emplace_back(l[0], l.substr(1));
+  }
   return j;
 }
 
@@ -377,6 +414,14 @@ bool Updater::Restaura(const Program& prog, bool announce) {
   const Paths paths(temp_, prog.name);
   Journal j;
   if (p_.fs.FileExists(paths.journal)) j = ParseJournal(SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.journal))));
+  const bool distrusted = !j.invalid.empty();
+  if (distrusted) {
+    const std::string text = std::string("Restaura ") + prog.name + " " +
+                             ErrorText(Raise(kErrJournalInvalid, "linha \"" + j.invalid + "\""));
+    Report(text, kCorVermelha);
+    logs_.SalvaLogErro(text);
+    j = Journal{};
+  }
   // Without a whole journal nothing of the new build was moved: whatever lies
   // in the backup folder is the old build, to go back.
   if (!j.whole)
@@ -433,6 +478,14 @@ bool Updater::Restaura(const Program& prog, bool announce) {
         failed(std::string(prog.recordFile) + " ", e);
       }
     }
+  } else if (distrusted) {
+    // Which build the files are is unknown now: an empty record has the next
+    // check install the published one again.
+    try {
+      p_.fs.WriteAll(LocalRecordPath(prog), {});
+    } catch (const VbError& e) {
+      failed(std::string(prog.recordFile) + " ", e);
+    }
   }
   if (touched && prog.isService) {
     if (ending_) {
@@ -483,7 +536,7 @@ bool Updater::RecuperaAtualizacao(const std::string& name) {
       // only if its version was recorded, else put the old one back.
       const Journal j = ParseJournal(SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.journal))));
       const std::string record = LocalRecordPath(prog);
-      const bool recorded = !j.newVersion.empty() && p_.fs.FileExists(record) &&
+      const bool recorded = j.invalid.empty() && !j.newVersion.empty() && p_.fs.FileExists(record) &&
                             TrimSpaces(ReadLastLine(record)) == j.newVersion;
       if (!recorded && !Restaura(prog, true)) return false;
     } else if (!p_.fs.ListFiles(paths.backup).empty() && !Restaura(prog, true)) {
@@ -527,7 +580,7 @@ void Updater::UpdateSistema(std::string name) {
     if (extracted < 0 || static_cast<size_t>(extracted) != files.size())
       throw Raise(kErrBadFileFormat, name + ".zip não foi descompactado por inteiro (" + std::to_string(extracted) + ")");
     if (verifier_) {
-      verifier_->VerificaPacote(paths.staging, name, this->*prog.net, logs_);
+      verifier_->VerificaPacote(paths.staging, name, this->*prog.net, publications_[name], logs_);
       files = p_.fs.ListFiles(paths.staging);  // without the manifest, which never reaches the suite folder
     }
 
@@ -557,6 +610,16 @@ void Updater::UpdateSistema(std::string name) {
     Report(std::string("Salvando ") + prog.savingLabel + "...", kCorPreta);
     p_.fs.WriteAll(record, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
     recorded = true;  // from here on the new build stays, whatever happens
+    if (verifier_) {
+      try {
+        verifier_->RegistraPublicacao(name, publications_[name]);
+      } catch (const VbError& e) {
+        // The build is in place; only the guard against an older one is missing.
+        const std::string refused = "Update Sistema " + name + " " + ErrorText(e);
+        Report(refused, kCorVermelha);
+        logs_.SalvaLogErro(refused);
+      }
+    }
     Report(std::string(prog.savingLabel) + " Salva...", kCorAzul);
     if (service) {
       Report("Startando Service...", kCorPreta);

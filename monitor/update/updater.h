@@ -2,6 +2,7 @@
 // The updater: version records, download, extraction and the update of the
 // backup service and the GUI monitor from the update server.
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,12 +14,11 @@
 #include "common/service_control.h"
 #include "common/suite_files.h"
 #include "monitor/logs.h"
+#include "monitor/update/manifest.h"
 #include "monitor/update/update_checks.h"
 #include "monitor/update/update_ports.h"
 
 namespace quarn {
-
-class BuildVerifier;
 
 struct UpdaterPorts {
   FileSystem& fs;
@@ -82,6 +82,15 @@ class Updater final : public UpdateChecks {
   // false while that cannot be done, and then the journal stays for the next check.
   bool RecuperaAtualizacao(const std::string& name);
 
+  // Where a version archive is unpacked: a folder of its own, away from the
+  // journals, staging and backup folders that recovery acts on.
+  std::string VersionFolder() const { return temp_ + "versao\\"; }
+  // The last checked publication of each program (for reports and metrics).
+  const Publication* LastPublication(const std::string& name) const {
+    auto it = publications_.find(name);
+    return it == publications_.end() ? nullptr : &it->second;
+  }
+
  private:
   struct Program;
   static const Program& ProgramFor(const std::string& name);
@@ -107,6 +116,7 @@ class Updater final : public UpdateChecks {
   Timer& watchdog_;
   std::string temp_;
   BuildVerifier* verifier_ = nullptr;
+  std::map<std::string, Publication> publications_;  // by program, from its last server record
   bool ending_ = false;  // the window was unloaded: waits run no events
 };
 

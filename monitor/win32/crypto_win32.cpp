@@ -142,6 +142,13 @@ std::unique_ptr<FileReader> Win32FileChunks::Open(const std::string& path) {
   return r;
 }
 
+bool RegistryUpdateKeys::AllowUnsigned() {
+  DWORD value = 0, size = sizeof value;
+  return RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", L"AllowUnsignedUpdates", RRF_RT_REG_DWORD,
+                      nullptr, &value, &size) == ERROR_SUCCESS &&
+         value == 1;
+}
+
 std::vector<KeySetting> RegistryUpdateKeys::Settings() {
   std::vector<KeySetting> out;
   if (!compiled_.empty()) out.push_back({"compiladas", compiled_, ""});

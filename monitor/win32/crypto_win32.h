@@ -41,6 +41,8 @@ class RegistryUpdateKeys final : public UpdateKeySource {
  public:
   explicit RegistryUpdateKeys(std::string compiled) : compiled_(std::move(compiled)) {}
   std::vector<KeySetting> Settings() override;
+  // DWORD AllowUnsignedUpdates = 1 beside it: an administrator's opt-out.
+  bool AllowUnsigned() override;
 
  private:
   std::string compiled_;

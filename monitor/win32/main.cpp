@@ -203,11 +203,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 #endif
   Win32Processes processes;
   FechaExe fecha(processes);
-  // Once a key is set up, only builds signed by a trusted key are installed.
+  // Only records and builds signed by a trusted key are believed, and none
+  // older than the newest installed.
   CngCrypto crypto;
   Win32FileChunks chunks;
   RegistryUpdateKeys updateKeys(QUARN_COMPILED_UPDATE_KEYS);
-  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, updateKeys});
+  RegistryPublications publications;
+  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, updateKeys, publications});
   Win32PanelView view(hwnd, panel);
 
   MonitorWindow window(

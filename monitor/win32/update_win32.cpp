@@ -322,6 +322,65 @@ int16_t Win32Unzip::addUNZIP_RestoreStructure(int16_t restore) {
 }
 int32_t Win32Unzip::addUNZIP() { return As<LongOfNothing>(Entry("addUNZIP"))(); }
 
+DWORD WINAPI Win32Unzip::Work(void* self) {
+  auto* u = static_cast<Win32Unzip*>(self);
+  u->result_ = u->run_();
+  return 0;
+}
+
+void Win32Unzip::Start() {
+  Join();
+  run_ = As<LongOfNothing>(Entry("addUNZIP"));  // a missing library is raised here, on the window thread
+  result_ = 0;
+  worker_.reset(CreateThread(nullptr, 0, &Win32Unzip::Work, this, 0, nullptr));
+  if (!worker_) result_ = run_();  // no thread to be had: here, as it always was
+}
+
+bool Win32Unzip::Finished() { return !worker_ || WaitForSingleObject(worker_.get(), 0) == WAIT_OBJECT_0; }
+
+void Win32Unzip::Join() {
+  if (worker_) WaitForSingleObject(worker_.get(), INFINITE);
+  worker_.reset();
+}
+
+int32_t Win32Unzip::Result() {
+  Join();
+  return static_cast<int32_t>(result_);
+}
+
+namespace {
+constexpr wchar_t kPublicationsKey[] = L"SOFTWARE\\Solvane\\Quarn SQL\\Publicacoes";
+}
+
+uint64_t RegistryPublications::Highest(const std::string& program) {
+  ULONGLONG value = 0;
+  DWORD size = sizeof value;
+  const LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, kPublicationsKey, Widen(program).c_str(), RRF_RT_REG_QWORD, nullptr,
+                                 &value, &size);
+  if (e == ERROR_FILE_NOT_FOUND) return 0;
+  if (e != ERROR_SUCCESS) throw VbError(e, "Não foi possível ler a publicação instalada de " + program);
+  return value;
+}
+
+void RegistryPublications::Record(const std::string& program, uint64_t number) {
+  HKEY key = nullptr;
+  LSTATUS e = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPublicationsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+  if (e == ERROR_SUCCESS) {
+    const ULONGLONG value = number;
+    e = RegSetValueExW(key, Widen(program).c_str(), 0, REG_QWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    RegFlushKey(key);  // a power cut must not bring back an older number
+    RegCloseKey(key);
+  }
+  if (e != ERROR_SUCCESS) throw VbError(e, "Não foi possível gravar a publicação instalada de " + program);
+}
+
+int64_t RegistryPublications::UtcNow() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<int64_t>(ticks / 10000000ull) - 11644473600ll;
+}
+
 std::string RegistryUpdateServer::BaseUrl() {
   wchar_t buf[1024];
   DWORD size = sizeof buf;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/win32/handles.h"
+#include "monitor/update/manifest.h"
 #include "monitor/update/update_ports.h"
 
 namespace quarn::win {
@@ -53,21 +54,41 @@ class Win32Inet final : public InetTransfer {
 };
 
 // Binds the library at its first use from the program's own folder (a bare
-// name is taken there; a full path as given), and keeps it loaded.
+// name is taken there; a full path as given), and keeps it loaded. Start runs
+// the extraction on a worker thread, so that the window keeps its events.
 class Win32Unzip final : public UnzipLibrary {
  public:
   explicit Win32Unzip(std::wstring library = L"aunzip32.dll") : library_(std::move(library)) {}
+  ~Win32Unzip() override { Join(); }
   int16_t addUNZIP_Overwrite(int16_t mode) override;
   int16_t addUNZIP_ArchiveName(const std::string& archive) override;
   int16_t addUNZIP_Include(const std::string& include) override;
   int16_t addUNZIP_ExtractTo(const std::string& folder) override;
   int16_t addUNZIP_RestoreStructure(int16_t restore) override;
   int32_t addUNZIP() override;
+  void Start() override;
+  bool Finished() override;
+  int32_t Result() override;
+  void Join() override;
 
  private:
   FARPROC Entry(const char* name);
+  static DWORD WINAPI Work(void* self);
   std::wstring library_;
   UniqueModule module_;
+  UniqueKernel worker_;
+  long (WINAPI* run_)() = nullptr;
+  long result_ = 0;
+};
+
+// The highest publication installed of each program, in
+// HKLM\SOFTWARE\Solvane\Quarn SQL\Publicacoes (REG_QWORD per program): only
+// SYSTEM and Administrators write there, and the installer never resets it.
+class RegistryPublications final : public PublicationStore {
+ public:
+  uint64_t Highest(const std::string& program) override;
+  void Record(const std::string& program, uint64_t number) override;
+  int64_t UtcNow() override;
 };
 
 // HKLM\SOFTWARE\Solvane\Quarn SQL, value UpdateServer (REG_SZ), else the maker's host.

@@ -52,6 +52,7 @@ struct Download : ::testing::Test {
     RemoveTree(kSuite);
     Fault("", "");
     SetUpdateServer(Env("QUARN_UPDATE_URL"));
+    SetAllowUnsigned(true);  // the scripted server's builds are unsigned
     PublishService("2.0", nullptr);
     PublishGuiMonitor("2.0");
     ULONGLONG took = 0;

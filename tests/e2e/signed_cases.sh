@@ -2,8 +2,9 @@
 # Publications for the signed-build cases of the end-to-end tier, made with
 # quarn-publish (native tree) and then damaged the ways an attacker or a
 # broken mirror would. One folder per case under $WINEPREFIX/casos-assinados,
-# each holding the two archives the monitor fetches for the backup service;
-# the trusted key in chave.hex. Every build's program file carries
+# each holding the two archives the monitor fetches for the backup service.
+# The trusted key is the one the test build of the monitor carries
+# (test-key/ of the build tree): chave.pem signs, chave.hex is its public half. Every build's program file carries
 # "QUARN-BUILD <version>" at its end, as the other end-to-end builds do.
 #   tests/e2e/signed_cases.sh BIN_FOLDER
 set -euo pipefail
@@ -16,7 +17,7 @@ out="$WINEPREFIX/casos-assinados"
 rm -rf "$out"
 mkdir -p "$out/src"
 cd "$out"
-"$publish" keygen chave.pem chave.hex >/dev/null
+cp "$bin/../test-key/chave.pem" "$bin/../test-key/chave.hex" .
 "$publish" keygen outra.pem outra.hex >/dev/null
 
 # build VERSION [FILLER_MB]: a program file of that build in src/VERSION/
@@ -27,15 +28,23 @@ build() {
     printf '\r\nQUARN-BUILD %s\r\n' "$1"; } > "src/$1/QuarnSQLService.exe"
   printf '%s\r\n' "$1" > "src/$1/QuarnSQLService.build"
 }
-# case NAME VERSION [KEY]: a signed publication of build VERSION
+# case NAME VERSION [KEY] [FILLER_MB] [NUMBER]: a signed publication of build VERSION.
+# Publication 10 unless told: newer than the 5 of "assinado", the first one
+# a row installs, so that only "antiga" is older than what is installed.
 case_() {
   build "$2" "${4:-0}"
   "$publish" publish --key "${3:-chave.pem}" --program QuarnSQLService --version "$2" --out "$1" \
-    "src/$2/QuarnSQLService.exe" "src/$2/QuarnSQLService.build" >/dev/null
+    --number "${5:-10}" "src/$2/QuarnSQLService.exe" "src/$2/QuarnSQLService.build" >/dev/null
 }
 
-case_ base s1
-case_ assinado s2
+case_ base s1 chave.pem 0 1
+case_ assinado s2 chave.pem 0 5
+case_ antiga s-antiga chave.pem 0 3
+case_ plantado s-plantado
+# Signed ten days ago, valid for one: expired nine days ago.
+SOURCE_DATE_EPOCH=$(( $(date +%s) - 10 * 86400 )) case_ vencida s-vencida
+SOURCE_DATE_EPOCH=$(( $(date +%s) - 10 * 86400 )) "$publish" resign --key chave.pem --program QuarnSQLService \
+  --out vencida --valid-days 1 >/dev/null
 case_ outra-chave s3 outra.pem
 for c in alterado adicionado removido truncado vazio lixo sem-manifesto sem-chave; do case_ "$c" "s-$c"; done
 case_ grande s-grande chave.pem 50
@@ -58,8 +67,8 @@ rm -rf registro-outra-versao
 python3 - "$out" <<'PY'
 import sys, zipfile
 out = sys.argv[1]
-def rewrite(case, change):
-    path = f"{out}/{case}/QuarnSQLService.zip"
+def rewrite(case, change, archive="QuarnSQLService.zip"):
+    path = f"{out}/{case}/{archive}"
     with zipfile.ZipFile(path) as z:
         entries = {n: z.read(n) for n in z.namelist()}
     change(entries)
@@ -76,6 +85,14 @@ rewrite("vazio", lambda e: e.__setitem__("QuarnManifest.txt", b""))
 rewrite("lixo", lambda e: e.__setitem__("QuarnManifest.txt", bytes(range(256)) * 4))
 rewrite("sem-manifesto", lambda e: e.pop("QuarnManifest.txt"))
 rewrite("sem-chave", lambda e: e.pop("QuarnManifest.txt"))
+# A version archive carrying more than its record: a journal of the GUI
+# monitor's that names a file outside the suite, a program file, a stray file.
+def plant(e):
+    e["QuarnSQLMonitor.pendente"] = b"9\r\n1\r\n+..\\..\\windows\\win.ini\r\n.\r\n"
+    e["QuarnSQLService.exe"] = b"planted"
+    e["plantado.txt"] = b"planted"
+    e["../../plantado.txt"] = b"planted"
+rewrite("plantado", plant, "VersaoQuarnSQLService.zip")
 PY
 rm -rf src
 ls "$out"

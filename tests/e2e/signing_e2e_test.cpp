@@ -67,13 +67,12 @@ bool Serve(const std::wstring& name) {
 }
 
 struct SignedBuilds : ::testing::Test {
-  static std::string trusted;
   static void SetUpTestSuite() {
     EndSuite();
     RemoveTree(kSuite);
-    trusted = ReadFileBytes(Cases() + L"chave.hex");
-    while (!trusted.empty() && (trusted.back() == '\n' || trusted.back() == '\r')) trusted.pop_back();
-    SetKeys(trusted);
+    // The key the test build carries, and no other: the shipped default.
+    SetKeys("");
+    SetAllowUnsigned(false);
     SetUpdateServer(Env("QUARN_NGINX_URL"));
     Serve(L"base");
     // The installation's first check brings the signed base build.
@@ -87,6 +86,7 @@ struct SignedBuilds : ::testing::Test {
   }
   static void TearDownTestSuite() {
     SetKeys("");
+    SetAllowUnsigned(true);  // the cases after these serve the scripted server's unsigned builds
     SetUpdateServer(Env("QUARN_UPDATE_URL"));
     if (Env("QUARN_E2E_KEEP") != "1") EndSuite();
   }
@@ -95,19 +95,21 @@ struct SignedBuilds : ::testing::Test {
     ASSERT_TRUE(Exists(Cases() + L"chave.hex")) << "no publications: tests/e2e/signed_cases.sh did not run";
   }
 };
-std::string SignedBuilds::trusted;
 
 TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) {
   ASSERT_EQ(BuildOnDisk(kBackupExe), "s1") << ReadFileBytes(kSuite + L"\\ErrorQuarn.ini");
   struct Row {
     const wchar_t* folder;
-    bool withKey;
+    bool withKey;          // false: unsigned builds allowed by the administrator
     std::string installs;  // the build that lands, or "" when refused with:
-    std::string refusal;
+    std::string refusal;   // after "Update Sistema QuarnSQLService " unless it is the record's
   };
-  const std::string update = "Update Sistema QuarnSQLService ";
+  const std::string net = "VersaoQuarnSQLService.Net: erro ";
   const std::vector<Row> rows = {
       {L"assinado", true, "s2", ""},
+      {L"antiga", true, "", net + "7108-Publicação mais antiga que a instalada: publicação 3, instalada 5"},
+      {L"vencida", true, "", net + "7109-Publicação vencida: válida até "},
+      {L"plantado", true, "s-plantado", ""},
       {L"outra-chave", true, "", "7106-Assinatura do manifesto não confere com nenhuma chave confiável"},
       {L"alterado", true, "", "7105-SHA-256 de QuarnSQLService.exe difere do manifesto"},
       {L"adicionado", true, "", "7105-Arquivo fora do manifesto: extra.dll"},
@@ -119,13 +121,13 @@ TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) 
       {L"vazio", true, "", "7102-Manifesto inválido: manifesto vazio"},
       {L"lixo", true, "", "7102-Manifesto inválido: "},
       {L"sem-manifesto", true, "", "7101-Pacote sem manifesto assinado (QuarnManifest.txt)"},
-      {L"sem-chave", false, "s-sem-chave", ""},
+      {L"sem-chave", false, "", "7101-Pacote sem manifesto assinado (QuarnManifest.txt)"},
       {L"grande", true, "s-grande", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(Narrow(row.folder));
     const std::string before = BuildOnDisk(kBackupExe);
-    SetKeys(row.withKey ? trusted : "");
+    SetAllowUnsigned(!row.withKey);
     ASSERT_TRUE(Serve(row.folder));
     const ULONGLONG t0 = GetTickCount64();
     ASSERT_TRUE(RestartMonitorAndCheck(120000)) << ReadFileBytes(kSuite + L"\\ErrorQuarn.ini");
@@ -135,11 +137,17 @@ TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) 
       EXPECT_EQ(BuildOnDisk(kBackupExe), row.installs);
       EXPECT_TRUE(Reported("Uma nova versão do QuarnSQLService foi instalada."));
     } else {
+      const std::string text = row.refusal.rfind("Versao", 0) == 0 ? row.refusal : "Update Sistema QuarnSQLService " + row.refusal;
       EXPECT_EQ(BuildOnDisk(kBackupExe), before);
-      EXPECT_TRUE(Reported(update + row.refusal)) << ReadFileBytes(kFormatted);
+      EXPECT_TRUE(Reported(text)) << ReadFileBytes(kFormatted);
       EXPECT_FALSE(Reported("Parando o QuarnSQLService."));
-      EXPECT_NE(ReadFileBytes(kSuite + L"\\ErrorQuarn.ini").find("Update Sistema QuarnSQLService 71"), std::string::npos);
+      EXPECT_NE(win::AcpCodec().FromAnsi(ReadFileBytes(kSuite + L"\\ErrorQuarn.ini")).find(text), std::string::npos);
     }
+    // Nothing of a version archive but its record and statement is written.
+    for (const wchar_t* planted : {L"\\temp\\plantado.txt", L"\\temp\\versao\\plantado.txt", L"\\plantado.txt",
+                                   L"\\temp\\QuarnSQLMonitor.pendente"})
+      EXPECT_FALSE(Exists(kSuite + planted)) << Narrow(planted);
+    EXPECT_TRUE(Exists(L"C:\\windows\\win.ini"));
     EXPECT_FALSE(Exists(kSuite + L"\\QuarnManifest.txt"));
     EXPECT_FALSE(Exists(kSuite + L"\\extra.dll"));
     EXPECT_TRUE(WaitFor([] { return ServicePid(kBackup) != 0; }, 10000)) << "the backup service does not run";

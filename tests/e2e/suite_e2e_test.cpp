@@ -223,6 +223,7 @@ void Suite::SetUpTestSuite() {
   RemoveTree(kSuite);
   Fault();
   SetUpdateServer(Env("QUARN_UPDATE_URL"));
+  SetAllowUnsigned(true);  // the scripted server's builds are unsigned
   PublishService("2.0");
   PublishGuiMonitor("2.0");
 }

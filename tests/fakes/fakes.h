@@ -38,6 +38,8 @@ class MemoryFileSystem final : public FileSystem {
   // Runs before every operation that changes the drive ("CreateDir", "WriteAll",
   // "Append", "Delete", "Rename", "RemoveDir"); it may raise to refuse it.
   std::function<void(const std::string& op, const std::string& path, const std::string& to)> beforeChange;
+  // Runs first in every operation, reading ones included, with each path it names.
+  std::function<void(const std::string& path)> onAccess;
 
   MemoryFileSystem() { dirs.insert("c:\\"); }
 
@@ -53,16 +55,24 @@ class MemoryFileSystem final : public FileSystem {
   }
   bool Has(const std::string& p) const { return files.count(Key(p)) != 0; }
 
-  bool FileExists(const std::string& p) override { return files.count(Key(p)) != 0; }
-  bool DirExists(const std::string& p) override { return dirs.count(Key(p)) != 0; }
+  bool FileExists(const std::string& p) override {
+    Seen(p);
+    return files.count(Key(p)) != 0;
+  }
+  bool DirExists(const std::string& p) override {
+    Seen(p);
+    return dirs.count(Key(p)) != 0;
+  }
   void CreateDir(const std::string& p) override {
+    Seen(p);
     Check(p);
     Changing("CreateDir", p);
-    if (!DirExists(Parent(p))) throw FileError(kErrPathNotFound);
-    if (DirExists(p) || FileExists(p)) throw FileError(kErrPathFileAccess);
+    if (!dirs.count(Parent(p))) throw FileError(kErrPathNotFound);
+    if (dirs.count(Key(p)) || files.count(Key(p))) throw FileError(kErrPathFileAccess);
     dirs.insert(Key(p));
   }
   std::string ReadAll(const std::string& p) override {
+    Seen(p);
     Check(p);
     auto it = files.find(Key(p));
     if (it == files.end()) throw FileError(kErrFileNotFound);
@@ -70,15 +80,17 @@ class MemoryFileSystem final : public FileSystem {
     return it->second;
   }
   void WriteAll(const std::string& p, std::string_view bytes) override {
+    Seen(p);
     Check(p);
     Changing("WriteAll", p);
-    if (!DirExists(Parent(p))) throw FileError(kErrPathNotFound);
+    if (!dirs.count(Parent(p))) throw FileError(kErrPathNotFound);
     files[Key(p)] = std::string(bytes);
     bytesWritten += bytes.size();
     Touch(Key(p));
     Remember(p);
   }
   void Append(const std::string& p, std::string_view bytes) override {
+    Seen(p);
     Check(p);
     Changing("Append", p);
     auto it = files.find(Key(p));
@@ -88,17 +100,20 @@ class MemoryFileSystem final : public FileSystem {
     Touch(Key(p));
   }
   void Delete(const std::string& p) override {
+    Seen(p);
     Check(p);
     Changing("Delete", p);
     if (!files.erase(Key(p))) throw FileError(kErrFileNotFound);
   }
   void Rename(const std::string& from, const std::string& to) override {
+    Seen(from);
+    Seen(to);
     Check(from);
     Check(to);
     Changing("Rename", from, to);
     auto it = files.find(Key(from));
     if (it == files.end()) throw FileError(kErrFileNotFound);
-    if (!DirExists(Parent(to))) throw FileError(kErrPathNotFound);
+    if (!dirs.count(Parent(to))) throw FileError(kErrPathNotFound);
     std::string moved = std::move(it->second);
     files.erase(it);
     files[Key(to)] = std::move(moved);
@@ -106,11 +121,13 @@ class MemoryFileSystem final : public FileSystem {
     Remember(to);
   }
   FileStamp Stamp(const std::string& p) override {
+    Seen(p);
     auto it = files.find(Key(p));
     if (it == files.end()) throw FileError(kErrFileNotFound);
     return FileStamp{it->second.size(), writeTimes[Key(p)]};
   }
   std::vector<std::string> ListFiles(const std::string& folder) override {
+    Seen(folder);
     std::vector<std::string> names;
     const std::string prefix = Key(folder) + "\\";
     for (auto& [k, v] : files) {
@@ -122,12 +139,14 @@ class MemoryFileSystem final : public FileSystem {
     return names;
   }
   void RemoveDir(const std::string& p) override {
+    Seen(p);
     Check(p);
     Changing("RemoveDir", p);
     if (!dirs.erase(Key(p))) throw FileError(kErrPathNotFound);
   }
   LocalTime LastModified(const std::string& p) override {
-    if (!FileExists(p)) throw FileError(kErrFileNotFound);
+    Seen(p);
+    if (!files.count(Key(p))) throw FileError(kErrFileNotFound);
     return modified[Key(p)];
   }
 
@@ -136,6 +155,9 @@ class MemoryFileSystem final : public FileSystem {
     std::string k = Key(p);
     const size_t s = k.find_last_of('\\');
     return s == std::string::npos ? std::string() : (s == 2 ? k.substr(0, 3) : k.substr(0, s));
+  }
+  void Seen(const std::string& p) {
+    if (onAccess) onAccess(p);
   }
   void Check(const std::string& p) {
     if (locked.count(Key(p))) throw FileError(kErrPermissionDenied);

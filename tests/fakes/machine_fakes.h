@@ -20,6 +20,7 @@
 #include "common/errors.h"
 #include "common/event_loop.h"
 #include "common/process_control.h"
+#include "companions/aunzip32/name_policy.h"
 #include "common/service_control.h"
 #include "fakes/control_fakes.h"
 #include "fakes/fakes.h"
@@ -123,14 +124,14 @@ class MachineUnzip final : public UnzipLibrary {
   std::map<std::string, std::vector<std::pair<std::string, std::string>>> archives;  // by bytes
   int16_t addUNZIP_Overwrite(int16_t) override { return 0; }
   int16_t addUNZIP_ArchiveName(const std::string& a) override { archive_ = a; return 0; }
-  int16_t addUNZIP_Include(const std::string&) override { return 0; }
+  int16_t addUNZIP_Include(const std::string& i) override { include_ = i; return 0; }
   int16_t addUNZIP_ExtractTo(const std::string& f) override { target_ = f; return 0; }
   int16_t addUNZIP_RestoreStructure(int16_t) override { return 0; }
   int32_t addUNZIP() override;
 
  private:
   Machine& m_;
-  std::string archive_, target_;
+  std::string archive_, target_, include_;
 };
 
 class Machine {
@@ -163,10 +164,23 @@ class Machine {
   MachineInet inet{*this, server};
   MachineUnzip unzip{*this};
 
+  // Once set, any file operation on a path outside this folder is recorded:
+  // nothing the monitor does, on any input, may reach beyond the suite folder.
+  std::string confine;
+  std::vector<std::string> outside;
+
   Machine() {
     fs.beforeChange = [this](const std::string& op, const std::string& path, const std::string& to) {
       OnChange(op, path, to);
     };
+    fs.onAccess = [this](const std::string& path) {
+      if (!confine.empty() && !Within(confine, path)) outside.push_back(path);
+    };
+  }
+  static bool Within(const std::string& folder, const std::string& path) {
+    const std::string k = Key(path), root = Key(folder);
+    if (k != root && k.compare(0, root.size() + 1, root + "\\") != 0) return false;
+    return k.find('/') == std::string::npos && ("\\" + k + "\\").find("\\..\\") == std::string::npos;
   }
 
   uint32_t Run(const std::string& image) {
@@ -306,12 +320,19 @@ inline int32_t MachineUnzip::addUNZIP() {
   if (!m_.fs.Has(archive_)) return -1;
   auto it = archives.find(m_.fs.Get(archive_));
   if (it == archives.end()) return -2;
+  // As the library: plain names only, those the include list selects.
+  int32_t written = 0;
   try {
-    for (auto& [name, content] : it->second) m_.fs.WriteAll(JoinPath(target_, name), content);
+    for (auto& [name, content] : it->second) {
+      const std::string plain(unzip::PlainName(name));
+      if (!unzip::IsSafeFileName(plain) || !unzip::Included(include_, plain)) continue;
+      m_.fs.WriteAll(JoinPath(target_, plain), content);
+      ++written;
+    }
   } catch (const VbError&) {
     return -4;
   }
-  return static_cast<int32_t>(it->second.size());
+  return written;
 }
 
 }  // namespace quarn::fakes

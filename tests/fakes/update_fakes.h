@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "common/errors.h"
+#include "companions/aunzip32/name_policy.h"
 #include "fakes/fakes.h"
+#include "monitor/update/manifest.h"
 #include "monitor/update/update_ports.h"
 
 namespace quarn::fakes {
@@ -99,7 +101,7 @@ class FakeUnzip final : public UnzipLibrary {
 
   int16_t addUNZIP_Overwrite(int16_t mode) override { return Call("addUNZIP_Overwrite", std::to_string(mode)); }
   int16_t addUNZIP_ArchiveName(const std::string& a) override { archive_ = a; return Call("addUNZIP_ArchiveName", a); }
-  int16_t addUNZIP_Include(const std::string& i) override { return Call("addUNZIP_Include", i); }
+  int16_t addUNZIP_Include(const std::string& i) override { include_ = i; return Call("addUNZIP_Include", i); }
   int16_t addUNZIP_ExtractTo(const std::string& f) override { target_ = f; return Call("addUNZIP_ExtractTo", f); }
   int16_t addUNZIP_RestoreStructure(int16_t r) override { return Call("addUNZIP_RestoreStructure", std::to_string(r)); }
   int32_t addUNZIP() override {
@@ -108,13 +110,16 @@ class FakeUnzip final : public UnzipLibrary {
     if (!fs_.FileExists(archive_)) return -1;
     auto it = archives.find(fs_.Get(archive_));
     if (it == archives.end()) return -2;
+    int32_t written = 0;
     for (size_t i = 0; i < it->second.size(); ++i) {
       if (i >= corruptFrom) return -3;
       const auto& [name, content] = it->second[i];
-      const size_t slash = name.find_last_of("/\\");
-      fs_.WriteAll(JoinPath(target_, slash == std::string::npos ? name : name.substr(slash + 1)), content);
+      const std::string plain(unzip::PlainName(name));
+      if (!unzip::IsSafeFileName(plain) || !unzip::Included(include_, plain)) continue;
+      fs_.WriteAll(JoinPath(target_, plain), content);
+      ++written;
     }
-    return static_cast<int32_t>(it->second.size());
+    return written;
   }
 
  private:
@@ -126,7 +131,24 @@ class FakeUnzip final : public UnzipLibrary {
     return 0;
   }
   MemoryFileSystem& fs_;
-  std::string archive_, target_;
+  std::string archive_, target_, include_;
+};
+
+// The highest installed publications (the registry on Windows) and UTC now.
+class FakePublications final : public PublicationStore {
+ public:
+  std::map<std::string, uint64_t> highest;
+  int64_t now = 1796000000;  // 2026-12-01
+  uint64_t Highest(const std::string& program) override { return highest[program]; }
+  void Record(const std::string& program, uint64_t number) override { highest[program] = number; }
+  int64_t UtcNow() override { return now; }
+};
+
+struct FakeKeySource final : UpdateKeySource {
+  std::vector<KeySetting> settings;
+  bool allowUnsigned = false;
+  std::vector<KeySetting> Settings() override { return settings; }
+  bool AllowUnsigned() override { return allowUnsigned; }
 };
 
 class FixedServer final : public UpdateServer {

@@ -8,6 +8,7 @@
 
 #include "companions/aunzip32/extract.h"
 #include "fakes/fakes.h"
+#include "fakes/update_fakes.h"
 #include "monitor/update/manifest.h"
 #include "tools/quarn-publish/publish.h"
 
@@ -20,10 +21,7 @@ using publish::BuildFile;
 const std::string kApp = "C:\\Solvane\\Quarn SQL";
 const std::string kStaging = kApp + "\\temp\\QuarnSQLService.novo";
 
-struct Keys final : UpdateKeySource {
-  std::vector<KeySetting> settings;
-  std::vector<KeySetting> Settings() override { return settings; }
-};
+const publish::PublicationTimes kTimes{1, 1796000000 - 3600, 1796000000 + 30 * 86400};
 
 // The verifier on a staging folder of the memory file system.
 struct Staging {
@@ -33,10 +31,11 @@ struct Staging {
   PtBrDateFormat dates;
   VirtualEventLoop loop;
   publish::OpenSslCrypto crypto;
-  Keys keys;
+  fakes::FakeKeySource keys;
+  fakes::FakePublications publications;
   WholeFileChunks chunks{files};
   MonitorLogs logs{LogContext{files, codec, clock, dates, kApp}};
-  BuildVerifier verifier{BuildCheckPorts{files, chunks, loop, crypto, keys}};
+  BuildVerifier verifier{BuildCheckPorts{files, chunks, loop, crypto, keys, publications}};
 
   explicit Staging(const publish::PrivateKey& key) {
     for (const std::string& d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp", kStaging})
@@ -44,9 +43,9 @@ struct Staging {
     keys.settings = {{"compiladas", ToHex(publish::PublicKey(key)), ""}};
   }
   // 0 when the build is accepted, else the refusal's number.
-  long Check(const std::string& version = "2.0") {
+  long Check(const std::string& version = "2.0", const Publication& publication = {}) {
     try {
-      verifier.VerificaPacote(kStaging, "QuarnSQLService", version, logs);
+      verifier.VerificaPacote(kStaging, "QuarnSQLService", version, publication, logs);
       return 0;
     } catch (const VbError& e) {
       return e.Number();
@@ -72,8 +71,8 @@ TEST(Publish, WhatThePublisherWritesTheMonitorUnpacksAndAccepts) {
   const publish::PrivateKey key = publish::GenerateKey();
   const std::vector<BuildFile> build = {{"libmysql.dll", std::string(70000, 'l')},
                                         {"QuarnSQLService.exe", "MZ new service"}};
-  const auto archives = publish::Publish("QuarnSQLService", "2.0 beta", build, key);
-  EXPECT_EQ(archives, publish::Publish("QuarnSQLService", "2.0 beta", build, key)) << "not deterministic";
+  const auto archives = publish::Publish("QuarnSQLService", "2.0 beta", build, key, kTimes);
+  EXPECT_EQ(archives, publish::Publish("QuarnSQLService", "2.0 beta", build, key, kTimes)) << "not deterministic";
   ASSERT_EQ(archives.size(), 2u);
 
   // Through our own extraction library, on a real folder.
@@ -95,13 +94,31 @@ TEST(Publish, WhatThePublisherWritesTheMonitorUnpacksAndAccepts) {
   EXPECT_EQ(extracted["VersaoQuarnSQLService.ini"], "2.0 beta\r\n");
 
   Staging staging(key);
+  staging.files.Put(kApp + "\\temp\\" + kStatementName, extracted.at(kStatementName));
+  const Publication pub =
+      staging.verifier.VerificaPublicacao(kApp + "\\temp", "QuarnSQLService", "2.0 beta", staging.logs);
+  EXPECT_TRUE(pub.isSigned);
+  EXPECT_EQ(pub.number, 1u);
+  EXPECT_EQ(pub.validUntil, kTimes.validUntil);
   for (const std::string f : {"QuarnSQLService.exe", "libmysql.dll", kManifestName})
     staging.files.Put(kStaging + "\\" + f, extracted.at(f));
-  EXPECT_EQ(staging.Check("2.0 beta"), 0);
+  EXPECT_EQ(staging.Check("2.0 beta", pub), 0);
   EXPECT_FALSE(staging.files.Has(kStaging + "\\" + kManifestName));
   EXPECT_EQ(archives.count("VersaoQuarnSqlMonitor.zip"), 0u);
-  EXPECT_EQ(publish::Publish("QuarnSQLMonitor", "2", {{"QuarnSQLMonitor.exe", "gui"}}, key).count("VersaoQuarnSqlMonitor.zip"),
+  EXPECT_EQ(publish::Publish("QuarnSQLMonitor", "2", {{"QuarnSQLMonitor.exe", "gui"}}, key, kTimes)
+                .count("VersaoQuarnSqlMonitor.zip"),
             1u);
+
+  // Re-signing changes the statement's number and times, nothing else.
+  const std::string versionZip = archives.at("VersaoQuarnSQLService.zip");
+  const std::string resigned = publish::Resign(versionZip, key, {2, kTimes.signedAt + 10, kTimes.validUntil + 10});
+  Statement before, after;
+  ASSERT_TRUE(publish::ReadStatement(versionZip, before));
+  ASSERT_TRUE(publish::ReadStatement(resigned, after));
+  EXPECT_EQ(after.number, 2u);
+  EXPECT_EQ(after.manifestSha256, before.manifestSha256);
+  EXPECT_EQ(publish::ReadZip(resigned).at("VersaoQuarnSQLService.ini"), "2.0 beta\r\n");
+  EXPECT_THROW(publish::Resign(versionZip, key, {1, kTimes.signedAt, kTimes.validUntil}), std::runtime_error);
 }
 
 TEST(Publish, RefusesWhatTheMonitorCouldNotInstallAsPublished) {
@@ -127,15 +144,17 @@ TEST(Publish, RefusesWhatTheMonitorCouldNotInstallAsPublished) {
       {"a name read back as another", "QuarnSQLService", "2.0", {program, {"ação.txt", "x"}}},
       {"the manifest's own name", "QuarnSQLService", "2.0", {program, {"quarnmanifest.txt", "x"}}},
       {"one file twice", "QuarnSQLService", "2.0", {program, {"QUARNSQLSERVICE.EXE", "y"}}},
+      {"one file twice, apart in the list", "QuarnSQLService", "2.0", {program, {"b.dll", "x"}, {"A.dll", "x"}, {"a.DLL", "y"}}},
   };
-  for (const Row& r : rows) EXPECT_THROW(publish::Publish(r.program, r.version, r.files, key), std::runtime_error) << r.why;
+  for (const Row& r : rows)
+    EXPECT_THROW(publish::Publish(r.program, r.version, r.files, key, kTimes), std::runtime_error) << r.why;
 }
 
 // Any damage to a signed manifest, at any byte, is refused without a crash;
 // only the manifest as signed passes.
 TEST(Publish, EveryTruncationAndEveryChangedByteOfAManifestIsRefused) {
   const publish::PrivateKey key = publish::GenerateKey();
-  const auto archives = publish::Publish("QuarnSQLService", "2.0", {{"QuarnSQLService.exe", "MZ"}}, key);
+  const auto archives = publish::Publish("QuarnSQLService", "2.0", {{"QuarnSQLService.exe", "MZ"}}, key, kTimes);
   const std::string body = ManifestSignedPart("QuarnSQLService", "2.0", {{"QuarnSQLService.exe", 2, publish::Sha256Of("MZ")}});
   const std::string manifest = body + ManifestSignatureLine(publish::SignP256(key, publish::Sha256Of(body)));
   Staging staging(key);
@@ -154,6 +173,26 @@ TEST(Publish, EveryTruncationAndEveryChangedByteOfAManifestIsRefused) {
     }
   EXPECT_NE(checkWith(manifest + "arquivo 0 " + std::string(64, '0') + " x\r\n"), 0);
   EXPECT_NE(checkWith(std::string(kMaxManifestBytes + 1, 'a')), 0);
+
+  // The same for the statement beside the version record.
+  const std::string statement = publish::ReadZip(archives.at("VersaoQuarnSQLService.zip")).at(kStatementName);
+  auto vouches = [&](const std::string& bytes) {
+    staging.files.Put(kStaging + "\\" + kStatementName, bytes);
+    try {
+      staging.verifier.VerificaPublicacao(kStaging, "QuarnSQLService", "2.0", staging.logs);
+      return true;
+    } catch (const VbError&) {
+      return false;
+    }
+  };
+  ASSERT_TRUE(vouches(statement));
+  for (size_t n = 0; n < statement.size(); ++n) EXPECT_FALSE(vouches(statement.substr(0, n))) << "cut at " << n;
+  for (size_t i = 0; i < statement.size(); ++i)
+    for (const unsigned char x : {0x01, 0x80}) {
+      std::string bad = statement;
+      bad[i] = static_cast<char>(bad[i] ^ x);
+      EXPECT_FALSE(vouches(bad)) << "byte " << i << " ^ " << int(x);
+    }
 }
 
 TEST(Publish, HashingABigFileLetsTheWindowsEventsRunBetweenChunks) {

@@ -66,6 +66,7 @@ void Install(Machine& m) {
   m.openFiles["QuarnSQLMonitor.exe"] = {"QuarnSQLMonitor.chm"};
   m.Boot();
   m.Run(kApp + "\\QuarnSQLMonitor.exe");  // a user has the GUI monitor open
+  m.confine = kApp;
 }
 
 void Publish(Machine& m) {
@@ -157,6 +158,7 @@ std::string Broken(Machine& m, const std::map<std::string, std::string>& outside
     }
   }
   if (Outside(m) != outside) why += " something outside the suite folder changed;";
+  if (!m.outside.empty()) why += " a path outside the suite folder was used: " + m.outside.front() + ";";
   return why;
 }
 
@@ -310,6 +312,72 @@ TEST(UpdateFaults, AStopDuringTheUpdateEndsTheMonitorWithTheBackupServiceRunning
   EXPECT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 1.0");
   EXPECT_EQ(m.fs.Get(kLogs + "VersaoQuarnSQLService.ini"), "1.0\r\n");
   EXPECT_FALSE(m.fs.Has(kTemp + "QuarnSQLService.pendente"));
+}
+
+// Whoever answers for the update server chooses every byte of a version
+// archive: only the record and its statement come out of it, into a folder
+// of their own, and nothing the updater acts on changes.
+TEST(UpdateFaults, AVersionArchiveYieldsItsRecordAndNothingElse) {
+  const std::vector<std::pair<std::string, std::string>> planted = {
+      {"QuarnSQLService.pendente", "2.0\r\n1.0\r\n+..\\..\\Windows\\win.ini\r\n.\r\n"},
+      {"QuarnSQLService.exe", "planted program"},
+      {"QuarnSQLService.anterior/QuarnSQLService.exe", "planted backup"},
+      {"../../Windows/win.ini", "planted"},
+      {"C:\\Windows\\win.ini", "planted"},
+      {"QuarnSQLServiceMonitor.exe", "planted monitor"},
+      {"Logs/VersaoQuarnSQLService.ini", "9.9\r\n"},
+  };
+  for (const auto& entry : planted) {
+    SCOPED_TRACE(entry.first);
+    Machine m;
+    Install(m);
+    const auto outside = Outside(m);
+    const std::string zip = "PK:planted " + entry.first;
+    m.unzip.archives[zip] = {entry, {"VersaoQuarnSQLService.ini", "1.0\r\n"}};
+    m.server.routes[kBase + "VersaoQuarnSQLService.zip"].body = zip;
+    Monitor mon(m);
+    ASSERT_TRUE(mon.form.Form_Load());
+    // Besides the logs and the downloaded archive, the record alone was written.
+    std::vector<std::string> written;
+    for (const auto& [k, v] : m.fs.files)
+      if (k.find("\\logs\\") == std::string::npos && m.fs.writeTimes[k] > 0 && v == entry.second) written.push_back(k);
+    EXPECT_TRUE(written.empty()) << written.front();
+    for (const auto& f : m.fs.ListFiles(kTemp + "versao"))
+      EXPECT_TRUE(f == "VersaoQuarnSQLService.ini" || f == "VersaoQuarnSqlMonitor.ini") << f;
+    EXPECT_EQ(m.fs.Get(kLogs + "VersaoQuarnSQLService.ini"), "1.0\r\n");
+    EXPECT_EQ(Broken(m, outside), "");
+  }
+}
+
+// A journal that names anything but a plain file of the suite folder is not
+// ours: nothing moves on its word, the old build in the backup folder still
+// goes back, and the next check reinstalls the published build.
+TEST(UpdateFaults, AJournalNamingMoreThanAFileOfTheSuiteIsRefusedAndTheSuiteConverges) {
+  const std::vector<std::string> lines = {"+..\\..\\Windows\\win.ini", "=C:\\Windows\\win.ini", "+Logs\\ErrorQuarn.ini",
+                                          "+CON", "xQuarnSQLService.exe", "=", "+libmysql.dll:stream"};
+  for (const std::string& line : lines) {
+    SCOPED_TRACE(line);
+    Machine m;
+    Install(m);
+    const auto outside = Outside(m);
+    Publish(m);
+    // An update cut after the library moved: the old one waits in the backup folder.
+    m.fs.AddDir(kTemp + "QuarnSQLService.anterior");
+    m.fs.Put(kTemp + "QuarnSQLService.anterior\\libmysql.dll", "lib 1.0");
+    m.fs.Put(kApp + "\\libmysql.dll", "lib 2.0");
+    m.fs.Put(kTemp + "QuarnSQLService.pendente", "2.0\r\n1.0\r\n=libmysql.dll\r\n" + line + "\r\n.\r\n");
+    Monitor mon(m);
+    m.server.online = false;
+    ASSERT_TRUE(mon.form.Form_Load());
+    EXPECT_EQ(m.fs.Get(kApp + "\\libmysql.dll"), "lib 1.0");
+    const std::string refusal = "Restaura QuarnSQLService 7113-Diário de atualização inválido: linha \"" + line + "\"";
+    EXPECT_NE(Cp1252Codec().FromAnsi(m.fs.Get(kApp + "\\ErrorQuarn.ini")).find(refusal), std::string::npos);
+    m.server.online = true;
+    mon.Checks();
+    m.loop->Advance(3000);
+    EXPECT_EQ(Broken(m, outside), "");
+    EXPECT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 2.0");
+  }
 }
 
 }  // namespace

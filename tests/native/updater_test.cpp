@@ -477,8 +477,11 @@ TEST_F(UpdaterFixture, AMissingLibraryIsReportedByDesCompactaAndTheUpdateFails) 
   updater.VerificarSeTemAtualService();
   const auto lines = Formatted();
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[1], (Line{kCorVermelha, "DesCompacta 53-Arquivo não encontrado: aunzip32.dll"}));
-  EXPECT_NE(fs.Get(kApp + "\\ErrorQuarn.ini").find(" - DesCompacta  53-Arquivo n\xE3o encontrado: aunzip32.dll"),
+  // The version archive is asked for its record and statement only.
+  EXPECT_EQ(lines[1], (Line{kCorVermelha, "DesCompactaVersaoQuarnSQLService.ini|QuarnPublicacao.txt 53-Arquivo não "
+                                          "encontrado: aunzip32.dll"}));
+  EXPECT_NE(fs.Get(kApp + "\\ErrorQuarn.ini")
+                .find(" - DesCompacta VersaoQuarnSQLService.ini|QuarnPublicacao.txt 53-Arquivo n\xE3o encontrado"),
             std::string::npos);
   unzip.libraryMissing = false;
   unzip.missingEntry = "addUNZIP_ExtractTo";
@@ -559,11 +562,6 @@ TEST_F(UpdaterFixture, ALocalRecordThatCannotBeCreatedReadsErro) {
 
 // ---- signed builds ---------------------------------------------------------------
 
-struct FakeKeySource final : UpdateKeySource {
-  std::vector<KeySetting> settings;
-  std::vector<KeySetting> Settings() override { return settings; }
-};
-
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
 // A signed build of the backup service: its entries and the manifest entry.
@@ -576,7 +574,21 @@ Entries SignedBuild(const publish::PrivateKey& key, const std::string& program, 
   return files;
 }
 
-TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsManifestVouchesForEveryFileUnderATrustedKey) {
+// The statement beside a version record, for the build whose manifest is given.
+std::string SignedStatement(const publish::PrivateKey& key, const std::string& program, const std::string& version,
+                            uint64_t number, int64_t validUntil, const std::string& manifest) {
+  Statement st;
+  st.program = program;
+  st.version = version;
+  st.number = number;
+  st.signedAt = validUntil - 30 * 86400;
+  st.validUntil = validUntil;
+  st.manifestSha256 = publish::Sha256Of(manifest);
+  const std::string body = StatementSignedPart(st);
+  return body + ManifestSignatureLine(publish::SignP256(key, publish::Sha256Of(body)));
+}
+
+TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchForItUnderATrustedKey) {
   const publish::PrivateKey ours = publish::GenerateKey(), other = publish::GenerateKey();
   const std::string ourKey = ToHex(publish::PublicKey(ours));
   const Entries files = {{"QuarnSQLService.exe", "new service build"}, {"libmysql.dll", "lib"}};
@@ -591,18 +603,33 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsManifestVouchesForEveryFileUn
     return e;
   };
   const std::string manifest = good.back().second;
+  fakes::FakePublications publications;
+  const int64_t later = publications.now + 86400;
+  const std::string statement = SignedStatement(ours, "QuarnSQLService", "2.0", 7, later, manifest);
   const std::vector<KeySetting> trusted = {{"compiladas", ourKey, ""}};
   struct Row {
     const char* name;
     Entries build;
     std::vector<KeySetting> keys;
-    std::string refusal;  // "" when the build is installed
-    std::string logged = "";  // also in the error log
+    std::string refusal;       // the red line, after "Update Sistema QuarnSQLService " unless it is the record's
+    std::string logged = "";   // also in the error log
+    std::string statement = "";  // the signed statement served beside the record; "-" for none
+    bool allowUnsigned = false;
+    uint64_t highest = 0;      // publication installed before
+    std::string local = "1.0\r\n";
   };
+  const std::string net = "VersaoQuarnSQLService.Net: erro ";
+  const std::string noKey = "7107-Nenhuma chave pública de atualização válida (UpdatePublicKeys); atualização recusada";
   const std::vector<Row> rows = {
       {"signed by our key", good, trusted, ""},
-      {"no key configured, unsigned build", files, {}, ""},
-      {"no key configured, signed build", good, {}, ""},
+      {"no key configured, unsigned build", files, {}, net + noKey, "", "-"},
+      {"no key configured, signed build", good, {}, net + noKey},
+      {"no key, unsigned allowed by the administrator", files, {}, "", "AllowUnsignedUpdates = 1", "-", true},
+      {"a key, unsigned allowed", files, trusted, "", "AllowUnsignedUpdates = 1", "-", true},
+      {"unsigned allowed, a changed signed build is still refused", with(good, "QuarnSQLService.exe", "NEW service build"),
+       trusted, "7105-SHA-256 de QuarnSQLService.exe difere do manifesto", "", "", true},
+      {"unsigned allowed, a signed publication's build without its manifest", files, trusted,
+       "7101-Pacote sem manifesto assinado (QuarnManifest.txt)", "", "", true},
       {"one bad and one good key", good, {{"UpdatePublicKeys", "abc;" + ourKey, ""}}, "",
        "Chaves de atualização UpdatePublicKeys: chave inválida ignorada (3 caracteres"},
       {"registry unreadable, compiled key good", good,
@@ -621,33 +648,56 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsManifestVouchesForEveryFileUn
        "7103-Manifesto de outro programa: QuarnSQLMonitor"},
       {"version other than the record's", SignedBuild(ours, "QuarnSQLService", "2.1", files), trusted,
        "7104-Versão do manifesto (2.1) difere da publicada (2.0)"},
+      {"another build of the same version than the one published", SignedBuild(ours, "QuarnSQLService", "2.0",
+                                                                               with(files, "libmysql.dll", "lib 2")),
+       trusted, "7111-Declaração de publicação inválida: o manifesto do pacote não é o da publicação"},
       {"empty manifest", with(good, kManifestName, ""), trusted, "7102-Manifesto inválido: manifesto vazio"},
       {"truncated manifest", with(good, kManifestName, manifest.substr(0, manifest.size() - 40)), trusted,
        "7102-Manifesto inválido: linha 6 sem CRLF"},
       {"garbage manifest", with(good, kManifestName, "lixo\x90\r\nlixo\r\n"), trusted,
        "7102-Manifesto inválido: manifesto incompleto"},
       {"no manifest with a key", files, trusted, "7101-Pacote sem manifesto assinado (QuarnManifest.txt)"},
-      {"configured keys none of which parses", good, {{"UpdatePublicKeys", "00ff;zz", ""}},
-       "7107-Nenhuma chave pública de atualização válida (UpdatePublicKeys); atualização recusada"},
-      {"configured key that cannot be read", good, {{"UpdatePublicKeys", "", "erro 5 ao ler o valor"}},
-       "7107-Nenhuma chave pública de atualização válida (UpdatePublicKeys); atualização recusada"},
+      {"configured keys none of which parses", good, {{"UpdatePublicKeys", "00ff;zz", ""}}, net + noKey},
+      {"configured key that cannot be read", good, {{"UpdatePublicKeys", "", "erro 5 ao ler o valor"}}, net + noKey},
+      {"a record without its statement", good, trusted,
+       net + "7110-Registro de versão sem declaração de publicação assinada (QuarnPublicacao.txt)", "", "-"},
+      {"a statement signed by another key", good, trusted,
+       net + "7112-Assinatura da declaração de publicação não confere com nenhuma chave confiável", "",
+       SignedStatement(other, "QuarnSQLService", "2.0", 7, later, manifest)},
+      {"a statement for another record", good, trusted,
+       net + "7111-Declaração de publicação inválida: versão (2.1) difere da do registro (2.0)", "",
+       SignedStatement(ours, "QuarnSQLService", "2.1", 7, later, manifest)},
+      {"a statement of the other program", good, trusted,
+       net + "7111-Declaração de publicação inválida: de outro programa: QuarnSQLMonitor", "",
+       SignedStatement(ours, "QuarnSQLMonitor", "2.0", 7, later, manifest)},
+      {"a replayed older publication, after a repair emptied the record", good, trusted,
+       net + "7108-Publicação mais antiga que a instalada: publicação 7, instalada 9", "", "", false, 9, ""},
+      {"the installed publication again", good, trusted, "", "", "", false, 7},
+      {"an expired statement", good, trusted,
+       net + "7109-Publicação vencida: válida até 2026-11-29T00:53:20Z", "",
+       SignedStatement(ours, "QuarnSQLService", "2.0", 7, publications.now - 86400, manifest)},
   };
   publish::OpenSslCrypto crypto;
-  FakeKeySource keys;
+  fakes::FakeKeySource keys;
   WholeFileChunks chunks(fs);
-  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, keys});
+  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, keys, publications});
   updater.AttachVerifier(verifier);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     fs.Put(kApp + "\\QuarnSQLService.exe", "old service build");
+    fs.Put(kLogs + "VersaoQuarnSQLService.ini", row.local);
     for (auto f : {kLogs + "FormataRichTextBoxServiceMonitor.INI", kApp + "\\ErrorQuarn.ini", kApp + "\\libmysql.dll"})
       if (fs.Has(f)) fs.Delete(f);
     keys.settings = row.keys;
+    keys.allowUnsigned = row.allowUnsigned;
+    publications.highest = {{"QuarnSQLService", row.highest}};
+    Entries version = {{"VersaoQuarnSQLService.ini", "2.0\r\n"}};
+    if (row.statement != "-") version.emplace_back(kStatementName, row.statement.empty() ? statement : row.statement);
+    Publish("VersaoQuarnSQLService.zip", unzip.Archive("version " + std::string(row.name), version));
     PublishBuild("QuarnSQLService", row.build);
     const size_t stopsBefore = std::count(scm.calls.begin(), scm.calls.end(), "Stop QuarnSQLService");
     const size_t killsBefore = procs.terminated.size();
-    updater.VNetService = "2.0";
-    updater.UpdateSistema("QuarnSQLService");
+    updater.VerificarSeTemAtualService();
     EXPECT_FALSE(fs.Has(kApp + "\\" + kManifestName));
     const auto errorLog = [&] { return codec.FromAnsi(fs.Get(kApp + "\\ErrorQuarn.ini")); };
     EXPECT_NE(errorLog().find(row.logged), std::string::npos);
@@ -655,16 +705,19 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsManifestVouchesForEveryFileUn
     if (row.refusal.empty()) {
       EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "new service build");
       EXPECT_EQ(Formatted().back().text, "Monitorando...");
+      EXPECT_EQ(publications.highest["QuarnSQLService"], row.statement == "-" ? row.highest : 7u);
       continue;
     }
-    const std::string text = "Update Sistema QuarnSQLService " + row.refusal;
-    EXPECT_EQ(Formatted().back(), (Line{kCorVermelha, text}));
+    const std::string text = row.refusal.rfind("Versao", 0) == 0 ? row.refusal : "Update Sistema QuarnSQLService " + row.refusal;
+    const auto lines = Formatted();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), Line{kCorVermelha, text}), lines.end()) << text;
     EXPECT_NE(errorLog().find(text), std::string::npos);
     // Refused before anything running was touched.
     EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
     EXPECT_EQ(std::count(scm.calls.begin(), scm.calls.end(), "Stop QuarnSQLService"), stopsBefore);
     EXPECT_EQ(procs.terminated.size(), killsBefore);
-    for (const auto& l : Formatted()) EXPECT_NE(l.text, "Parando o QuarnSQLService.");
+    EXPECT_EQ(publications.highest["QuarnSQLService"], row.highest);
+    for (const auto& l : lines) EXPECT_NE(l.text, "Parando o QuarnSQLService.");
   }
 }
 

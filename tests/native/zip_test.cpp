@@ -590,6 +590,15 @@ TEST_F(UnzipLimits, AnArchiveDeclaredOverTheTotalLimitIsRefusedBeforeWriting) {
   EXPECT_EQ(Run(z.Build()), kUnzipCorruptEntry);
 }
 
+TEST_F(UnzipLimits, MoreEntriesThanAManifestMayListAreRefusedBeforeWriting) {
+  ZipWriter z;
+  for (uint64_t i = 0; i <= kMaxEntries; ++i) z.Stored("e" + std::to_string(i), "");
+  EXPECT_EQ(Run(z.Build()), kUnzipTooLarge);
+  EXPECT_TRUE(Extracted().empty());
+  z.entries.pop_back();
+  EXPECT_EQ(Run(z.Build()), static_cast<long>(kMaxEntries));
+}
+
 TEST_F(UnzipLimits, SkippedEntriesDoNotCount) {
   ZipWriter z;
   z.Deflated("CON", "x").size = 0xFFFFFFF0;

@@ -41,6 +41,7 @@ struct UpdateFlow : ::testing::Test {
     CreateDirectoryW((folder + L"\\Logs").c_str(), nullptr);
     win::Win32FileSystem().WriteAll(logs + "VersaoQuarnSQLService.ini", "1.0\r\n");
     SetUpdateServer(Env("QUARN_UPDATE_URL"));
+    SetAllowUnsigned(true);  // the scripted server's builds are unsigned
 
     const std::string service = ReadFileBytes(BinFolder() + L"\\QuarnSQLService.exe");
     const std::string dummy = ReadFileBytes(TestsFolder() + L"\\QuarnDummyProgram.exe");

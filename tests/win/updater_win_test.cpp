@@ -1,6 +1,8 @@
 // The updater's Win32 adapters: WinINet against the session's local update
 // server, and the extraction library bound by name.
 #include <gtest/gtest.h>
+
+#include <ctime>
 #include <windows.h>
 
 #include "common/win32/service_manager_win32.h"
@@ -211,6 +213,26 @@ TEST(SignedBuilds, RegistryKeysAreReadAsTextAndAnyOtherTypeIsAProblem) {
   ASSERT_EQ(s.size(), 1u);
   EXPECT_NE(s[0].problem, "");  // set but unreadable: updates are refused, not let through
   RegDeleteValueW(k, L"UpdatePublicKeys");
+
+  // The opt-out counts only as the DWORD 1.
+  for (const DWORD v : {1u, 0u, 2u}) {
+    RegSetValueExW(k, L"AllowUnsignedUpdates", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
+    EXPECT_EQ(RegistryUpdateKeys("").AllowUnsigned(), v == 1) << v;
+  }
+  RegSetValueExW(k, L"AllowUnsignedUpdates", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"1"), 4);
+  EXPECT_FALSE(RegistryUpdateKeys("").AllowUnsigned());
+  RegDeleteValueW(k, L"AllowUnsignedUpdates");
+  EXPECT_FALSE(RegistryUpdateKeys("").AllowUnsigned());
+
+  // The highest publication survives the object, as it survives the program.
+  RegDeleteKeyW(k, L"Publicacoes");
+  EXPECT_EQ(RegistryPublications().Highest("QuarnSQLService"), 0u);
+  RegistryPublications().Record("QuarnSQLService", 5000000000ull);
+  EXPECT_EQ(RegistryPublications().Highest("QuarnSQLService"), 5000000000ull);
+  EXPECT_EQ(RegistryPublications().Highest("QuarnSQLMonitor"), 0u);
+  const int64_t now = RegistryPublications().UtcNow();
+  EXPECT_NEAR(static_cast<double>(now), static_cast<double>(std::time(nullptr)), 5.0);
+  RegDeleteKeyW(k, L"Publicacoes");
   RegCloseKey(k);
 }
 

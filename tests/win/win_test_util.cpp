@@ -213,6 +213,19 @@ void SetUpdateServer(const std::string& url) {
   RegCloseKey(key);
 }
 
+void SetAllowUnsigned(bool allow) {
+  HKEY key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    return;
+  const DWORD one = 1;
+  if (allow)
+    RegSetValueExW(key, L"AllowUnsignedUpdates", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+  else
+    RegDeleteValueW(key, L"AllowUnsignedUpdates");
+  RegCloseKey(key);
+}
+
 std::vector<std::string> LogMessages(const std::wstring& file, std::vector<int>* colors) {
   // Date and time, then the bold flag and the colour padded to fixed widths.
   constexpr size_t kMessageColumn = 38;

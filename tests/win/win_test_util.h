@@ -69,6 +69,9 @@ std::string Env(const char* name);
 std::string UpdateServerFile(const std::string& name);
 // Points the suite at an update server (HKLM\SOFTWARE\Solvane\Quarn SQL).
 void SetUpdateServer(const std::string& url);
+// The administrator's opt-out for unsigned builds (DWORD AllowUnsignedUpdates):
+// the scripted server's publications are unsigned, nginx's are signed.
+void SetAllowUnsigned(bool allow);
 // The messages of a formatted log, in order, with the record's fixed fields
 // (date, source, bold flag, colour) cut off; the colours when asked for.
 std::vector<std::string> LogMessages(const std::wstring& file, std::vector<int>* colors = nullptr);

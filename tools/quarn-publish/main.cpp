@@ -1,15 +1,25 @@
 // quarn-publish: makes the maker's signing key and publishes builds for the
 // monitor's update server.
 //   quarn-publish keygen <private.pem> <public.hex>
-//   quarn-publish publish --key <private.pem> --program QuarnSQLService --version 2.0 --out <folder> <files...>
+//   quarn-publish publish --key <private.pem> --program QuarnSQLService --version 2.0 --out <folder>
+//                         [--number N] [--valid-days D] <files...>
+//   quarn-publish resign --key <private.pem> --program QuarnSQLService --out <folder> [--number N] [--valid-days D]
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
 
+#include "common/ansi_text.h"
+#include "common/suite_files.h"
 #include "tools/quarn-publish/publish.h"
 
 using namespace quarn;
@@ -25,16 +35,44 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-void WriteFile(const std::string& path, const std::string& bytes, mode_t mode = 0644) {
+// Creates path, which must not exist (nor be a link), with its mode from the
+// first byte on, and fills it.
+void CreateNewFile(const std::string& path, const std::string& bytes, mode_t mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) throw std::runtime_error("não foi possível criar " + path + ": " + std::strerror(errno));
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const bool ok = done == bytes.size() && fsync(fd) == 0;
+  if (close(fd) != 0 || !ok) {
+    unlink(path.c_str());
+    throw std::runtime_error("não foi possível gravar " + path);
+  }
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
   // Written beside, then renamed: a server never serves half an archive.
   const std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || !out.flush())
-      throw std::runtime_error("não foi possível gravar " + path);
-  }
-  chmod(tmp.c_str(), mode);
+  unlink(tmp.c_str());
+  CreateNewFile(tmp, bytes, 0644);
   if (std::rename(tmp.c_str(), path.c_str()) != 0) throw std::runtime_error("não foi possível gravar " + path);
+}
+
+bool ReadIfExists(const std::string& path, std::string& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream s;
+  s << in.rdbuf();
+  bytes = s.str();
+  return true;
+}
+
+const char* VersionArchiveOf(const std::string& program) {
+  return program == kGuiMonitorName ? kGuiVersionArchive : kServiceVersionArchive;
 }
 
 std::string BaseName(const std::string& path) {
@@ -45,7 +83,9 @@ std::string BaseName(const std::string& path) {
 int Usage() {
   std::cerr << "uso: quarn-publish keygen <privada.pem> <publica.hex>\n"
                "     quarn-publish publish --key <privada.pem> --program <QuarnSQLService|QuarnSQLMonitor>"
-               " --version <versão> --out <pasta> <arquivos...>\n";
+               " --version <versão> --out <pasta> [--number N] [--valid-days D] <arquivos...>\n"
+               "     quarn-publish resign --key <privada.pem> --program <programa> --out <pasta>"
+               " [--number N] [--valid-days D]\n";
   return 2;
 }
 
@@ -54,13 +94,15 @@ int Run(int argc, char** argv) {
   const std::string command = argv[1];
   if (command == "keygen" && argc == 4) {
     const PrivateKey key = GenerateKey();
-    WriteFile(argv[2], PrivateKeyPem(key), 0600);
+    // Readable by its owner alone from its first byte; an existing file or a
+    // link at that name is never written through.
+    CreateNewFile(argv[2], PrivateKeyPem(key), 0600);
     WriteFile(argv[3], ToHex(PublicKey(key)) + "\n");
     std::cout << ToHex(PublicKey(key)) << "\n";
     return 0;
   }
-  if (command != "publish") return Usage();
-  std::string keyPath, program, version, out;
+  if (command != "publish" && command != "resign") return Usage();
+  std::string keyPath, program, version, out, number, days = "30";
   std::vector<BuildFile> files;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
@@ -72,16 +114,50 @@ int Run(int argc, char** argv) {
     else if (a == "--program") program = value();
     else if (a == "--version") version = value();
     else if (a == "--out") out = value();
+    else if (a == "--number") number = value();
+    else if (a == "--valid-days") days = value();
     else if (a.rfind("--", 0) == 0) return Usage();
     else files.push_back({BaseName(a), ReadFile(a)});
   }
-  if (keyPath.empty() || program.empty() || out.empty()) return Usage();
-  const auto archives = Publish(program, version, std::move(files), LoadPrivateKeyPem(ReadFile(keyPath)));
+  if (keyPath.empty() || program.empty() || out.empty() || (command == "resign" && !files.empty())) return Usage();
+  const PrivateKey key = LoadPrivateKeyPem(ReadFile(keyPath));
+
+  // The number follows the previous publication in the folder unless given;
+  // the times are now (or SOURCE_DATE_EPOCH, for reproducible output).
+  const std::string versionPath = out + "/" + VersionArchiveOf(program);
+  std::string previous;
+  Statement last;
+  const bool hasLast = ReadIfExists(versionPath, previous) && ReadStatement(previous, last);
+  PublicationTimes times;
+  const auto count = [](const std::string& text, const char* what) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || *end || errno || text[0] == '-') throw std::runtime_error(std::string(what) + " inválido: " + text);
+    return static_cast<uint64_t>(v);
+  };
+  times.number = number.empty() ? (hasLast ? last.number + 1 : 1) : count(number, "--number");
+  if (hasLast && times.number <= last.number)
+    throw std::runtime_error("a publicação " + std::to_string(times.number) + " não é mais nova que a " +
+                             std::to_string(last.number) + " já publicada em " + out);
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  times.signedAt = epoch ? static_cast<int64_t>(count(epoch, "SOURCE_DATE_EPOCH")) : static_cast<int64_t>(std::time(nullptr));
+  times.validUntil = times.signedAt + static_cast<int64_t>(count(days, "--valid-days")) * 86400;
+
+  std::map<std::string, std::string> archives;
+  if (command == "resign") {
+    if (!hasLast) throw std::runtime_error("nenhuma publicação assinada em " + versionPath);
+    if (Cp1252Codec().FromAnsi(last.program) != program) throw std::runtime_error("a publicação é de " + last.program);
+    archives[VersionArchiveOf(program)] = Resign(previous, key, times);
+  } else {
+    archives = Publish(program, version, std::move(files), key, times);
+  }
   mkdir(out.c_str(), 0755);
   for (const auto& [name, bytes] : archives) {
     WriteFile(out + "/" + name, bytes);
     std::cout << out << "/" << name << " (" << bytes.size() << " bytes)\n";
   }
+  std::cout << "publicação " << times.number << ", válida até " << UtcText(times.validUntil) << "\n";
   return 0;
 }
 

@@ -1,11 +1,14 @@
 #include "tools/quarn-publish/publish.h"
 
 #include <algorithm>
+#include <cstring>
+#include <set>
 #include <stdexcept>
 
 #include "common/ansi_text.h"
 #include "common/suite_files.h"
 #include "companions/aunzip32/name_policy.h"
+#include "companions/aunzip32/zip_reader.h"
 #include "fakes/zip_writer.h"
 
 namespace quarn::publish {
@@ -28,6 +31,26 @@ std::string Zip(const std::vector<std::pair<std::string, std::string>>& entries)
   return z.Build();
 }
 
+const Program& ProgramNamed(const std::string& program) {
+  for (const Program& p : kPrograms)
+    if (program == p.name) return p;
+  throw std::runtime_error("programa desconhecido: " + program + " (QuarnSQLService ou QuarnSQLMonitor)");
+}
+
+std::string SignedStatement(Statement st, const PrivateKey& key, const PublicationTimes& times) {
+  if (times.validUntil <= times.signedAt) throw std::runtime_error("validade da publicação vazia");
+  if (times.number == 0) throw std::runtime_error("o número da publicação começa em 1");
+  st.number = times.number;
+  st.signedAt = times.signedAt;
+  st.validUntil = times.validUntil;
+  const std::string body = StatementSignedPart(st);
+  return body + ManifestSignatureLine(SignP256(key, Sha256Of(body)));
+}
+
+std::string VersionZip(const Program& prog, const std::string& record, const std::string& statement) {
+  return Zip({{prog.versionRecord, record}, {kStatementName, statement}});
+}
+
 }  // namespace
 
 std::string VersionProblem(const std::string& v) {
@@ -41,24 +64,76 @@ std::string VersionProblem(const std::string& v) {
   return {};
 }
 
+std::map<std::string, std::string> ReadZip(const std::string& bytes) {
+  struct Memory final : unzip::ArchiveFile {
+    const std::string& b;
+    explicit Memory(const std::string& bytes_) : b(bytes_) {}
+    uint64_t Size() const override { return b.size(); }
+    bool ReadAt(uint64_t offset, void* buffer, size_t n) override {
+      if (offset > b.size() || n > b.size() - offset) return false;
+      std::memcpy(buffer, b.data() + offset, n);
+      return true;
+    }
+  } file(bytes);
+  struct Out final : unzip::OutputFile {
+    std::string bytes;
+    bool Write(const void* data, size_t n) override {
+      bytes.append(static_cast<const char*>(data), n);
+      return true;
+    }
+    bool Close() override { return true; }
+  };
+  unzip::ZipReader zip(file);
+  if (zip.Open() < 0) throw std::runtime_error("não é um arquivo zip");
+  std::map<std::string, std::string> out;
+  unzip::ZipEntry entry;
+  long rc = 0;
+  while ((rc = zip.Next(entry)) > 0) {
+    Out o;
+    if (zip.Check(entry) < 0 || zip.Extract(entry, o) < 0) throw std::runtime_error("entrada danificada: " + entry.name);
+    out[entry.name] = std::move(o.bytes);
+  }
+  if (rc < 0) throw std::runtime_error("diretório do zip danificado");
+  return out;
+}
+
+bool ReadStatement(const std::string& versionZip, Statement& out) {
+  const auto entries = ReadZip(versionZip);
+  auto it = entries.find(kStatementName);
+  if (it == entries.end()) return false;
+  std::string why;
+  if (!ParseStatement(it->second, out, why)) throw std::runtime_error("declaração de publicação inválida: " + why);
+  return true;
+}
+
+std::string Resign(const std::string& versionZip, const PrivateKey& key, const PublicationTimes& times) {
+  Statement st;
+  if (!ReadStatement(versionZip, st)) throw std::runtime_error("a publicação não tem declaração assinada");
+  const Program& prog = ProgramNamed(st.program);
+  const auto entries = ReadZip(versionZip);
+  auto record = entries.find(prog.versionRecord);
+  if (record == entries.end()) throw std::runtime_error(std::string("a publicação não tem ") + prog.versionRecord);
+  if (times.number <= st.number) throw std::runtime_error("o número da publicação só cresce");
+  return VersionZip(prog, record->second, SignedStatement(st, key, times));
+}
+
 std::map<std::string, std::string> Publish(const std::string& program, const std::string& version,
-                                           std::vector<BuildFile> files, const PrivateKey& key) {
-  const Program* prog = nullptr;
-  for (const Program& p : kPrograms)
-    if (program == p.name) prog = &p;
-  if (!prog) throw std::runtime_error("programa desconhecido: " + program + " (QuarnSQLService ou QuarnSQLMonitor)");
+                                           std::vector<BuildFile> files, const PrivateKey& key,
+                                           const PublicationTimes& times) {
+  const Program* prog = &ProgramNamed(program);
   if (const std::string why = VersionProblem(version); !why.empty())
     throw std::runtime_error("versão recusada: " + why);
 
   std::sort(files.begin(), files.end(), [](const BuildFile& a, const BuildFile& b) { return a.name < b.name; });
   bool hasProgram = false;
+  std::set<std::string> seen;  // lower case: one file on Windows, wherever it stands in the list
   for (size_t i = 0; i < files.size(); ++i) {
     const std::string& n = files[i].name;
     // ASCII only: entry names without the UTF-8 flag are read as code page 437.
     const bool ascii = std::all_of(n.begin(), n.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     if (!ascii || !unzip::IsSafeFileName(n) || LowerCase(n) == LowerCase(kManifestName))
       throw std::runtime_error("nome de arquivo não publicável: " + n);
-    if (i > 0 && LowerCase(n) == LowerCase(files[i - 1].name)) throw std::runtime_error("arquivo repetido: " + n);
+    if (!seen.insert(LowerCase(n)).second) throw std::runtime_error("arquivo repetido: " + n);
     if (files[i].bytes.size() > UINT32_MAX) throw std::runtime_error("arquivo grande demais: " + n);
     hasProgram |= n == std::string(program) + ".exe";
   }
@@ -73,8 +148,12 @@ std::map<std::string, std::string> Publish(const std::string& program, const std
   std::vector<std::pair<std::string, std::string>> entries;
   for (BuildFile& f : files) entries.emplace_back(f.name, std::move(f.bytes));
   entries.emplace_back(kManifestName, manifest);
+  Statement st;
+  st.program = program;
+  st.version = ansiVersion;
+  st.manifestSha256 = Sha256Of(manifest);
   return {{program + ".zip", Zip(entries)},
-          {prog->versionZip, Zip({{prog->versionRecord, ansiVersion + "\r\n"}})}};
+          {prog->versionZip, VersionZip(*prog, ansiVersion + "\r\n", SignedStatement(st, key, times))}};
 }
 
 }  // namespace quarn::publish

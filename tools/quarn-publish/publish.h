@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "monitor/update/manifest.h"
 #include "tools/quarn-publish/openssl_crypto.h"
 
 namespace quarn::publish {
@@ -16,12 +17,32 @@ struct BuildFile {
   std::string bytes;
 };
 
+// What the signed statement in the version archive says beside the record:
+// the publication's number (only grows) and when it was signed and expires.
+struct PublicationTimes {
+  uint64_t number = 1;
+  int64_t signedAt = 0;    // seconds since 1970, UTC
+  int64_t validUntil = 0;
+};
+
 // Raises std::runtime_error (message in Portuguese) when the program is not
 // one the monitor updates, the version cannot be held by a version record, a
 // file name cannot be written as it is, or the program file is missing.
 // Returns the archives by file name.
 std::map<std::string, std::string> Publish(const std::string& program, const std::string& version,
-                                           std::vector<BuildFile> files, const PrivateKey& key);
+                                           std::vector<BuildFile> files, const PrivateKey& key,
+                                           const PublicationTimes& times);
+
+// The statement of a version archive this tool wrote, unchecked (it is the
+// publisher's own folder); false when the archive holds none.
+bool ReadStatement(const std::string& versionZip, Statement& out);
+
+// The version archive again, with a new statement for the same record and
+// build: a new number and times, nothing else changed.
+std::string Resign(const std::string& versionZip, const PrivateKey& key, const PublicationTimes& times);
+
+// The entries of a zip archive by name; raises std::runtime_error when it is none.
+std::map<std::string, std::string> ReadZip(const std::string& bytes);
 
 // Why a version text cannot be published as it is; empty when it can.
 std::string VersionProblem(const std::string& utf8);
