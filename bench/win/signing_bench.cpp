@@ -15,6 +15,7 @@
 #include "monitor/update/manifest.h"
 #include "monitor/win32/crypto_win32.h"
 #include "monitor/win32/update_win32.h"
+#include "monitor/win32/update_win32.h"
 #include "tests/win/win_test_util.h"
 
 using namespace quarn;
@@ -92,7 +93,8 @@ int main() {
   Keys keys;
   keys.hex = fs.ReadAll(cases + "chave.hex");
   MonitorLogs logs(LogContext{fs, codec, clock, dates, folder});
-  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, keys});
+  RegistryPublications publications;
+  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, keys, publications});
 
   {
     // Where the time goes: reading the file, hashing it.
@@ -119,7 +121,7 @@ int main() {
     const ULONGLONG t0 = GetTickCount64();
     loop.Start();
     try {
-      verifier.VerificaPacote(staging, QUARN_BACKUP_SERVICE_STEM, "s-grande", logs);
+      verifier.VerificaPacote(staging, QUARN_BACKUP_SERVICE_STEM, "s-grande", Publication{}, logs);
     } catch (const VbError& e) {
       std::printf("refused: %ld-%s\n", e.Number(), e.Description().c_str());
       return 1;

@@ -591,12 +591,14 @@ TEST_F(UnzipLimits, AnArchiveDeclaredOverTheTotalLimitIsRefusedBeforeWriting) {
 }
 
 TEST_F(UnzipLimits, MoreEntriesThanAManifestMayListAreRefusedBeforeWriting) {
+  // Every entry counts, skipped ones too: the count bounds the work, not the output.
   ZipWriter z;
-  for (uint64_t i = 0; i <= kMaxEntries; ++i) z.Stored("e" + std::to_string(i), "");
+  z.Stored("good.txt", "good");
+  for (uint64_t i = 1; i <= kMaxEntries; ++i) z.Stored("CON", "");
   EXPECT_EQ(Run(z.Build()), kUnzipTooLarge);
   EXPECT_TRUE(Extracted().empty());
   z.entries.pop_back();
-  EXPECT_EQ(Run(z.Build()), static_cast<long>(kMaxEntries));
+  EXPECT_EQ(Run(z.Build()), 1);
 }
 
 TEST_F(UnzipLimits, SkippedEntriesDoNotCount) {
