@@ -46,6 +46,8 @@ class DiskFileSystem final : public FileSystem {
   LocalTime LastModified(const std::string&) override { return {}; }
   std::vector<std::string> ListFiles(const std::string&) override { return {}; }
   void RemoveDir(const std::string&) override {}
+  void Flush(const std::string&) override {}
+  void DurableRename(const std::string& a, const std::string& b) override { Rename(a, b); }
 
  private:
   fs::path root_;

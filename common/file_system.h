@@ -38,6 +38,13 @@ class FileSystem {
   virtual std::vector<std::string> ListFiles(const std::string& folder) = 0;
   virtual void RemoveDir(const std::string& path) = 0;
   virtual LocalTime LastModified(const std::string& path) = 0;
+
+  // What survives a power cut. The disk journals names, not data: a file
+  // written by WriteAll or Append may come back empty or with its earlier
+  // bytes, while its name, its renames and deletes survive in order. Flush
+  // makes a file's bytes durable; DurableRename is on the disk when it returns.
+  virtual void Flush(const std::string& path) = 0;
+  virtual void DurableRename(const std::string& from, const std::string& to) = 0;
 };
 
 }  // namespace quarn

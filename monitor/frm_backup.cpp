@@ -53,13 +53,31 @@ bool FrmBackup::Form_Load() {
   // Events already waiting (the service manager's start among them) run before
   // the first check, so that the start cannot delete the reports it writes.
   p_.loop.DoEvents();
-  while (p_.markers.OutroServiceEmUso()) p_.loop.Idle(kPollMs);
+  EsperaOutroService();
   p_.markers.EstouEmUso(true);
   p_.updates.VerificarSeTemAtualService();
   p_.updates.VerificarSeTemAtualExe();
   p_.markers.EstouEmUso(false);
   Timer1_->SetEnabled(true);
   return true;
+}
+
+void FrmBackup::EsperaOutroService() {
+  const uint64_t start = p_.loop.TickMs();
+  while (p_.markers.OutroServiceEmUso()) {
+    if (p_.loop.TickMs() - start >= kEmUsoWaitMs) {
+      const std::string text = std::string("Espera pelo ") + kServiceEmUsoFile + " encerrada após " +
+                               std::to_string(kEmUsoWaitMs / 60000) + " minutos; a verificação segue.";
+      try {
+        logs_.FormataRichTextBox(text, kCorVermelha, false);
+        logs_.SalvaLogErro(text);
+      } catch (const VbError&) {
+        // The wait ends all the same.
+      }
+      return;
+    }
+    p_.loop.Idle(kPollMs);
+  }
 }
 
 bool FrmBackup::LoadService() {

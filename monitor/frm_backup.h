@@ -81,6 +81,9 @@ class FrmBackup final : public ServiceEvents {
  public:
   // How long a wait on the in-use marker blocks for the next event between polls.
   static constexpr int kPollMs = 100;
+  // No wait on the backup service's in-use marker lasts longer than a stale
+  // marker would, measured on the monitor's own clock from the wait's start.
+  static constexpr uint64_t kEmUsoWaitMs = 60ull * 60 * 1000;
   static constexpr int16_t kTicksPerHeartbeat = 1200;
 
   FrmBackup(MonitorPorts ports, ProgramInfo info);
@@ -126,6 +129,12 @@ class FrmBackup final : public ServiceEvents {
 
  private:
   bool LoadService();  // false: end the program at once
+  void EsperaOutroService();
+  void Timer1Work();
+  // A file error of the timers' work: logged once, the Logs folder made
+  // again, and the next tick tries again.
+  void TimerFault(const VbError& e);
+  bool timerFaultLogged_ = false;
   void WriteLine(std::string_view fileName, const std::string& line);
   std::string LogsFolder() const { return LogsFolderOf(info_.appPath); }
   void DeleteFormattedLog();

@@ -40,28 +40,68 @@ void FrmBackup::Timer1_Timer() {
   // A tick that arrives while the heartbeat waits for the backup service only
   // counts: nothing starts inside the heartbeat, and nothing is lost.
   if (inHeartbeat_) return;
+  try {
+    Timer1Work();
+    timerFaultLogged_ = false;
+  } catch (const VbError& e) {
+    TimerFault(e);
+  }
+}
 
+void FrmBackup::Timer1Work() {
   if (ContadorAtualizacao_ >= LimiteAtualizacao_) {
     Timer1_->SetEnabled(false);
-    while (p_.markers.OutroServiceEmUso()) p_.loop.Idle(kPollMs);
+    // Whatever fails in between, the timer runs again and the marker goes.
+    struct Resume {
+      FrmBackup& f;
+      ~Resume() {
+        f.ContadorAtualizacao_ = 0;  // done or failed, the next check comes in three hours
+        f.Timer1_->SetEnabled(true);
+        try {
+          f.p_.markers.EstouEmUso(false);
+        } catch (const VbError&) {
+        }
+      }
+    } resume{*this};
+    EsperaOutroService();
     p_.markers.EstouEmUso(true);
     p_.updates.VerificarSeTemAtualService();
     p_.updates.VerificarSeTemAtualExe();
-    ContadorAtualizacao_ = 0;
-    p_.markers.EstouEmUso(false);
-    Timer1_->SetEnabled(true);
   }
 
   if (ContadorExecutando_ >= kTicksPerHeartbeat) {
     inHeartbeat_ = true;
     struct Reset {
-      bool& flag;
-      ~Reset() { flag = false; }
-    } reset{inHeartbeat_};
+      FrmBackup& f;
+      ~Reset() {
+        f.inHeartbeat_ = false;
+        try {
+          f.p_.markers.EstouEmUso(false);
+        } catch (const VbError&) {
+        }
+      }
+    } reset{*this};
     p_.markers.EstouEmUso(true);
     p_.markers.VerificaSalvarExecutandoQuarn();
-    p_.markers.EstouEmUso(false);
-    ContadorExecutando_ = 0;
+    ContadorExecutando_ = 0;  // after a failure the next tick tries again
+  }
+}
+
+void FrmBackup::TimerFault(const VbError& e) {
+  if (!timerFaultLogged_) {
+    timerFaultLogged_ = true;
+    const std::string text = "Timer1 " + std::to_string(e.Number()) + "-" + e.Description();
+    p_.host.LogEvent(svcEventError, svcMessageError, text);
+    try {
+      logs_.SalvaLogErro(text);
+    } catch (const VbError&) {
+      // The event log has it.
+    }
+  }
+  // A clean-up tool may have taken the Logs folder: it is made again for the next tick.
+  try {
+    if (!p_.fs.DirExists(LogsFolder())) p_.fs.CreateDir(LogsFolder());
+  } catch (const VbError&) {
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/errors.h"
+
 namespace quarn {
 
 namespace {
@@ -56,10 +58,15 @@ void LogAppender::Append(const std::string& path, std::string_view record) {
 
   if (exists && maxBytes_ > 0 && fs_.Stamp(path).size + tail.size() > maxBytes_) {
     // Keep one older generation; the current name starts again as a new file.
-    if (fs_.FileExists(rotatedPath_)) fs_.Delete(rotatedPath_);
-    fs_.Rename(path, rotatedPath_);
-    known_.reset();
-    exists = false;
+    try {
+      if (fs_.FileExists(rotatedPath_)) fs_.Delete(rotatedPath_);
+      fs_.Rename(path, rotatedPath_);
+      known_.reset();
+      exists = false;
+    } catch (const VbError&) {
+      // A reader holds a file without delete sharing: this record goes to the
+      // current file, and the next one tries the rotation again.
+    }
   }
 
   bool normalAfter = false;

@@ -22,6 +22,15 @@ LocalTime MarkerTime(const std::string& decidingLine, const LocalTime& lastWrite
   return lastWrite;
 }
 
+std::optional<LocalTime> BelievedMarkerTime(const std::string& decidingLine, const LocalTime& lastWrite,
+                                            const LocalTime& now, DateFormat& dates) {
+  const auto ahead = [&](const LocalTime& t) { return MinuteBoundaries(now, t) > kFutureToleranceMinutes; };
+  LocalTime t = MarkerTime(decidingLine, lastWrite, dates);
+  if (ahead(t)) t = lastWrite;
+  if (ahead(t)) return std::nullopt;
+  return t;
+}
+
 void MonitorMarkers::WriteTimeLine(std::string_view name) {
   p.fs.WriteAll(Path(name), p.codec.ToAnsi(p.dates.GeneralDate(p.clock.Now()) + std::string(kCrLf)));
 }
@@ -36,17 +45,27 @@ void MonitorMarkers::EstouEmUso(bool EmUso) {
 
 bool MonitorMarkers::OutroServiceEmUso() {
   const std::string path = Path(kServiceEmUsoFile);
-  if (!p.fs.FileExists(path)) return false;
-  LocalTime when;
+  if (!p.fs.FileExists(path)) {
+    unreadableSince_.reset();
+    return false;
+  }
+  std::optional<LocalTime> when;
   try {
     const std::string line = LastNonEmptyLine(p.codec.FromAnsi(p.fs.ReadAll(path)));
-    when = MarkerTime(line, p.fs.LastModified(path), p.dates);
+    when = BelievedMarkerTime(line, p.fs.LastModified(path), p.clock.Now(), p.dates);
   } catch (const VbError&) {
-    // Held open by the backup service while it writes it, or just removed: ask again.
-    return true;
+    // Held open by the backup service while it writes it, or just removed: ask
+    // again, but a marker nobody can read is busy no longer than a stale one.
+    if (!unreadableSince_) unreadableSince_ = p.loop.TickMs();
+    return p.loop.TickMs() - *unreadableSince_ < static_cast<uint64_t>(kEmUsoStaleMinutes) * 60 * 1000;
   }
-  if (MinuteBoundaries(when, p.clock.Now()) < kEmUsoStaleMinutes) return true;
-  p.fs.Delete(path);
+  unreadableSince_.reset();
+  if (when && MinuteBoundaries(*when, p.clock.Now()) < kEmUsoStaleMinutes) return true;
+  try {
+    p.fs.Delete(path);
+  } catch (const VbError&) {
+    // Stale all the same; the next look tries to remove it again.
+  }
   return false;
 }
 
@@ -58,8 +77,8 @@ void MonitorMarkers::VerificaSalvarExecutandoQuarn() {
   if (p.fs.FileExists(path)) {
     try {
       const std::string line = LastLine(p.codec.FromAnsi(p.fs.ReadAll(path)));
-      const LocalTime when = MarkerTime(line, p.fs.LastModified(path), p.dates);
-      restart = MinuteBoundaries(when, p.clock.Now()) >= kHeartbeatStaleMinutes;
+      const auto when = BelievedMarkerTime(line, p.fs.LastModified(path), p.clock.Now(), p.dates);
+      restart = !when || MinuteBoundaries(*when, p.clock.Now()) >= kHeartbeatStaleMinutes;
     } catch (const VbError&) {
       restart = true;  // a heartbeat that cannot be read is no sign of life
     }
@@ -67,20 +86,37 @@ void MonitorMarkers::VerificaSalvarExecutandoQuarn() {
   if (!restart) return;
 
   p.service.PararService();
-  const uint64_t start = p.loop.TickMs();
   try {
-    while (p.service.StatusService() != kServiceStopped && p.loop.TickMs() - start < kStopWaitMs)
-      p.loop.Idle(kStopPollMs);
+    WaitStopped(kStopWaitMs, false);
   } catch (const ProgramEnd&) {
     // The monitor was stopped inside the restart: it must not leave the backup
     // service stopped behind it. Events no longer run, and the wait is short.
-    const uint64_t ending = p.loop.TickMs();
-    while (p.service.StatusService() != kServiceStopped && p.loop.TickMs() - ending < kEndingWaitMs)
-      p.loop.Pause(kStopPollMs);
+    WaitStopped(kEndingWaitMs, true);
     p.service.IniciarService();
     throw;
   }
   p.service.IniciarService();
+}
+
+void MonitorMarkers::WaitStopped(uint64_t limitMs, bool ending) {
+  const auto wait = [&](uint64_t ms) {
+    const uint64_t start = p.loop.TickMs();
+    while (p.service.StatusService() != kServiceStopped && p.loop.TickMs() - start < ms) {
+      if (ending) {
+        p.loop.Pause(kStopPollMs);
+      } else {
+        p.loop.Idle(kStopPollMs);
+      }
+    }
+  };
+  wait(limitMs);
+  // A service that accepted the stop and never stopped: its process is ended,
+  // so that the start that follows finds it stopped.
+  if (fecha && p.service.StatusService() != kServiceStopped) {
+    uintptr_t noWindow = 0;
+    if (uint32_t id = fecha->PegaIdProcesso(kBackupServiceFile)) fecha->FechaProcesso(id, noWindow);
+    wait(kEndingWaitMs);
+  }
 }
 
 }  // namespace quarn

@@ -8,6 +8,7 @@
 #include "common/ansi_text.h"
 #include "common/event_loop.h"
 #include "common/file_system.h"
+#include "common/process_control.h"
 #include "common/service_control.h"
 #include "common/suite_files.h"
 #include "common/time_text.h"
@@ -16,6 +17,9 @@ namespace quarn {
 
 inline constexpr int64_t kEmUsoStaleMinutes = 60;
 inline constexpr int64_t kHeartbeatStaleMinutes = 50;
+// A clock corrected backwards must not make a marker fresh for ever: a time
+// further ahead than this is not believed.
+inline constexpr int64_t kFutureToleranceMinutes = 5;
 
 // What start-up and the timers ask of the markers.
 class RunStateMarkers {
@@ -29,6 +33,11 @@ class RunStateMarkers {
 // The time a marker holds: its deciding line read as a date or, when that line
 // is empty or not a date, the file's last write. Never "fresh for ever".
 LocalTime MarkerTime(const std::string& decidingLine, const LocalTime& lastWrite, DateFormat& dates);
+// The marker's time as the monitor believes it at `now`: a time in the future
+// gives way to the file's last write; when that is in the future too, there is
+// none (the marker is stale).
+std::optional<LocalTime> BelievedMarkerTime(const std::string& decidingLine, const LocalTime& lastWrite,
+                                            const LocalTime& now, DateFormat& dates);
 
 // The last non-empty line, or empty when there is none.
 std::string LastNonEmptyLine(const std::string& text);
@@ -55,6 +64,8 @@ class MonitorMarkers final : public RunStateMarkers {
 
   MarkerPorts p;
   std::string logsFolder;  // application folder + "\Logs\"
+  // Ends the process of a backup service that accepted a stop and never stopped.
+  FechaExe* fecha = nullptr;
 
   MonitorMarkers(MarkerPorts ports, std::string logs) : p(ports), logsFolder(std::move(logs)) {}
 
@@ -65,6 +76,9 @@ class MonitorMarkers final : public RunStateMarkers {
  private:
   std::string Path(std::string_view name) const { return JoinPath(logsFolder, name); }
   void WriteTimeLine(std::string_view name);
+  void WaitStopped(uint64_t limitMs, bool ending);
+  // Since when (monotonic) the in-use marker could not be read: busy at most the stale limit.
+  std::optional<uint64_t> unreadableSince_;
 };
 
 }  // namespace quarn

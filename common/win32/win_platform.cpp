@@ -162,6 +162,19 @@ void Win32FileSystem::Rename(const std::string& from, const std::string& to) {
     throw FileErrorFromWin32(GetLastError());
 }
 
+void Win32FileSystem::Flush(const std::string& path) {
+  // Write access is what FlushFileBuffers needs; readers and writers may hold the file meanwhile.
+  UniqueFile f(CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!f) throw FileErrorFromWin32(GetLastError());
+  if (!FlushFileBuffers(f.get())) throw FileErrorFromWin32(GetLastError());
+}
+
+void Win32FileSystem::DurableRename(const std::string& from, const std::string& to) {
+  if (!MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    throw FileErrorFromWin32(GetLastError());
+}
+
 FileStamp Win32FileSystem::Stamp(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA d{};
   if (!GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &d)) throw FileErrorFromWin32(GetLastError());

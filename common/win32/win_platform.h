@@ -42,6 +42,8 @@ class Win32FileSystem final : public FileSystem {
   void Append(const std::string& path, std::string_view bytes) override;
   void Delete(const std::string& path) override;
   void Rename(const std::string& from, const std::string& to) override;
+  void Flush(const std::string& path) override;
+  void DurableRename(const std::string& from, const std::string& to) override;
   FileStamp Stamp(const std::string& path) override;
   std::vector<std::string> ListFiles(const std::string& folder) override;
   void RemoveDir(const std::string& path) override;

@@ -21,6 +21,32 @@ void EmptyFolder(FileSystem& fs, const std::string& folder) {
   for (const auto& f : fs.ListFiles(folder)) fs.Delete(JoinPath(folder, f));
 }
 
+// Whatever way an update or a recovery is left (a report that cannot be
+// written, a failed rollback, a stop), the watchdog is on again and the
+// backup service it stopped has been asked to start. Nothing here waits or
+// lets events run: a stop-pending service is the watchdog's next tick's work.
+class BackOn {
+ public:
+  BackOn(Timer& watchdog, MonitorServiceControl& service) : watchdog_(watchdog), service_(service) {}
+  BackOn(const BackOn&) = delete;
+  BackOn& operator=(const BackOn&) = delete;
+  void Arm() { armed_ = true; }
+  ~BackOn() {
+    if (!armed_) return;
+    try {
+      if (service_.StatusService() != kServiceRunning) service_.IniciarService();
+    } catch (...) {
+      // The watchdog below starts it.
+    }
+    watchdog_.SetEnabled(true);
+  }
+
+ private:
+  Timer& watchdog_;
+  MonitorServiceControl& service_;
+  bool armed_ = false;
+};
+
 // A refusal of the signed path: it goes to the error log as well.
 bool SecurityRefusal(const VbError& e) { return e.Number() >= kErrManifestMissing && e.Number() <= kErrJournalInvalid; }
 
@@ -287,7 +313,8 @@ void Updater::Verifica(const Program& prog) {
     if (verifier_ && verifier_->AllowUnsigned()) {
       const std::string text = std::string("Verificando ") + prog.name +
                                ": AllowUnsignedUpdates = 1, builds sem assinatura são aceitos por decisão do administrador";
-      Report(text, kCorVermelha);
+      // In the general and error logs: the formatted report keeps its own lines.
+      logs_.SalvaLogGeral(text, kCorVermelha, false);
       logs_.SalvaLogErro(text);
     }
     if (!TemConexaoInternet()) {
@@ -324,6 +351,11 @@ void Updater::VerificarSeTemAtualService() { Verifica(ProgramFor(kBackupServiceN
 void Updater::VerificarSeTemAtualExe() { Verifica(ProgramFor(kGuiMonitorName)); }
 
 // ---- the update ----------------------------------------------------------------
+
+void Updater::WriteDurable(const std::string& path, std::string_view bytes) {
+  p_.fs.WriteAll(path, bytes);
+  p_.fs.Flush(path);
+}
 
 void Updater::Wait(int ms) {
   if (ending_) {
@@ -438,8 +470,10 @@ bool Updater::Restaura(const Program& prog, bool announce) {
     Report(text, kCorVermelha);
     logs_.SalvaLogErro(text);
   };
+  BackOn backOn(watchdog_, p_.service);
   if (touched) {
     // Windows replaces no file of a running program: it is stopped first.
+    if (prog.isService) backOn.Arm();
     try {
       StopProgram(prog);
     } catch (const VbError& e) {
@@ -451,7 +485,7 @@ bool Updater::Restaura(const Program& prog, bool announce) {
       try {
         const std::string target = JoinPath(app_, f);
         if (kind == '=') {
-          if (p_.fs.FileExists(JoinPath(paths.backup, f))) p_.fs.Rename(JoinPath(paths.backup, f), target);
+          if (p_.fs.FileExists(JoinPath(paths.backup, f))) p_.fs.DurableRename(JoinPath(paths.backup, f), target);
         } else if (p_.fs.FileExists(target)) {
           p_.fs.Delete(target);
         }
@@ -473,7 +507,7 @@ bool Updater::Restaura(const Program& prog, bool announce) {
     }
     if (readable && current != TrimSpaces(j.oldVersion)) {
       try {
-        p_.fs.WriteAll(record, p_.codec.ToAnsi(j.oldVersion + std::string(kCrLf)));
+        WriteDurable(record, p_.codec.ToAnsi(j.oldVersion + std::string(kCrLf)));
       } catch (const VbError& e) {
         failed(std::string(prog.recordFile) + " ", e);
       }
@@ -482,7 +516,7 @@ bool Updater::Restaura(const Program& prog, bool announce) {
     // Which build the files are is unknown now: an empty record has the next
     // check install the published one again.
     try {
-      p_.fs.WriteAll(LocalRecordPath(prog), {});
+      WriteDurable(LocalRecordPath(prog), {});
     } catch (const VbError& e) {
       failed(std::string(prog.recordFile) + " ", e);
     }
@@ -553,6 +587,7 @@ void Updater::UpdateSistema(std::string name) {
   const std::string exe = name + ".exe";
   const Paths paths(temp_, name);
   bool journaled = false, recorded = false;
+  BackOn backOn(watchdog_, p_.service);
   // A failed update puts the old build back; the journal stays while it cannot.
   auto undo = [&] {
     return Finishing([&] {
@@ -586,6 +621,7 @@ void Updater::UpdateSistema(std::string name) {
 
     Report("Parando o " + name + ".", kCorAzul);
     if (service) {
+      backOn.Arm();
       p_.service.PararService();
       watchdog_.SetEnabled(false);
     }
@@ -598,17 +634,21 @@ void Updater::UpdateSistema(std::string name) {
     for (const auto& f : files) text += (p_.fs.FileExists(JoinPath(app_, f)) ? "=" : "+") + f + std::string(kCrLf);
     text += "." + std::string(kCrLf);
     if (!p_.fs.DirExists(paths.backup)) p_.fs.CreateDir(paths.backup);
-    p_.fs.WriteAll(paths.journal, p_.codec.ToAnsi(text));
+    // What the swap relies on is on the disk before the first file moves: the
+    // new build's bytes and the journal that can undo it.
+    for (const auto& f : files) p_.fs.Flush(JoinPath(paths.staging, f));
+    WriteDurable(paths.journal, p_.codec.ToAnsi(text));
     journaled = true;
     for (const auto& f : files) {
       const std::string dst = JoinPath(app_, f);
-      if (p_.fs.FileExists(dst)) p_.fs.Rename(dst, JoinPath(paths.backup, f));
-      p_.fs.Rename(JoinPath(paths.staging, f), dst);
+      if (p_.fs.FileExists(dst)) p_.fs.DurableRename(dst, JoinPath(paths.backup, f));
+      p_.fs.DurableRename(JoinPath(paths.staging, f), dst);
     }
     Report("Descompactado...", kCorAzul);
 
     Report(std::string("Salvando ") + prog.savingLabel + "...", kCorPreta);
-    p_.fs.WriteAll(record, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
+    // On the disk before the old build's copy goes (CleanUp).
+    WriteDurable(record, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
     recorded = true;  // from here on the new build stays, whatever happens
     if (verifier_) {
       try {

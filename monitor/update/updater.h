@@ -101,6 +101,7 @@ class Updater final : public UpdateChecks {
   std::string Url(const std::string& file) const { return p_.server.BaseUrl() + kUpdatePath + file; }
   std::string LocalRecordPath(const Program& prog) const;
   void EndProgram(const std::string& exe);
+  void WriteDurable(const std::string& path, std::string_view bytes);
   void Wait(int ms);
   void StopProgram(const Program& prog);
   void StartBackupService();

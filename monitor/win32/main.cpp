@@ -203,6 +203,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 #endif
   Win32Processes processes;
   FechaExe fecha(processes);
+  markers.fecha = &fecha;
   // Only records and builds signed by a trusted key are believed, and none
   // older than the newest installed.
   CngCrypto crypto;

@@ -110,7 +110,8 @@ TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) 
       {L"antiga", true, "", net + "7108-Publicação mais antiga que a instalada: publicação 3, instalada 5"},
       {L"vencida", true, "", net + "7109-Publicação vencida: válida até "},
       {L"plantado", true, "s-plantado", ""},
-      {L"outra-chave", true, "", "7106-Assinatura do manifesto não confere com nenhuma chave confiável"},
+      // The whole publication under another key: its statement is refused first.
+      {L"outra-chave", true, "", net + "7112-Assinatura da declaração de publicação não confere com nenhuma chave confiável"},
       {L"alterado", true, "", "7105-SHA-256 de QuarnSQLService.exe difere do manifesto"},
       {L"adicionado", true, "", "7105-Arquivo fora do manifesto: extra.dll"},
       {L"removido", true, "", "7105-Arquivo do manifesto ausente no pacote: QuarnSQLService.build"},

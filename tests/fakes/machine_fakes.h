@@ -35,7 +35,9 @@ struct PowerLoss {};
 
 class Injector {
  public:
-  enum class Mode { kNone, kFail, kCrash };
+  // kFail: the N-th operation fails; kFailFrom: it and every later one fail
+  // (a disk that stays full); kCrash: the power goes at the N-th.
+  enum class Mode { kNone, kFail, kFailFrom, kCrash };
   Mode mode = Mode::kNone;
   int at = 0;       // the operation that fails or crashes, counted from 1 once armed
   int count = 0;    // operations that changed something since arming
@@ -60,6 +62,7 @@ class Injector {
     Alive();
     if (!armed) return false;
     ops.push_back(what);
+    if (mode == Mode::kFailFrom) return ++count >= at;
     if (++count != at) return false;
     if (mode == Mode::kCrash) {
       if (beforeCrash) beforeCrash();
@@ -223,9 +226,14 @@ class Machine {
     for (auto& p : processes)
       if (p.id == id && p.endsAt == 0) p.endsAt = loop->TickMs() + kLingerMs;
   }
-  // Power comes back: every process is gone, the service manager starts the
-  // automatic services from whatever program file is there.
+  // What a power cut leaves of each unflushed file (see MemoryFileSystem::PowerCut).
+  std::function<int(const std::string& key)> cutFate = [](const std::string&) { return 2; };
+
+  // Power comes back: what was not flushed is lost, every process is gone,
+  // the service manager starts the automatic services from whatever program
+  // file is there.
   void Boot() {
+    if (inj.down) fs.PowerCut(cutFate);
     inj.down = false;
     inj.Disarm();
     processes.clear();
@@ -237,21 +245,21 @@ class Machine {
 
  private:
   void OnChange(const std::string& op, const std::string& path, const std::string& to) {
-    const bool fail = inj.Step(op + " " + path + (to.empty() ? "" : " -> " + to), [&] {
-      // A write cut off by the power loss leaves the file emptied.
-      if (op == "WriteAll" && fs.DirExists(path.substr(0, path.find_last_of('\\')))) fs.files[Key(path)].clear();
-    });
-    if (fail) throw FileError(op == "WriteAll" || op == "Append" ? kErrDiskFull : kErrPermissionDenied);
-    if (op == "CreateDir" || op == "RemoveDir") return;
+    const bool move = op == "Rename" || op == "DurableRename";
+    // A cut in the middle of a write leaves the file as the power cut leaves
+    // any unflushed file (Boot decides).
+    const bool fail = inj.Step(op + " " + path + (to.empty() ? "" : " -> " + to));
+    if (fail) throw FileError(op == "WriteAll" || op == "Append" || op == "Flush" ? kErrDiskFull : kErrPermissionDenied);
+    if (op == "CreateDir" || op == "RemoveDir" || op == "Flush") return;
     Reap();
-    const std::string hit = Key(op == "Rename" ? to : path);
+    const std::string hit = Key(move ? to : path);
     for (auto& p : processes) {
       for (auto& f : p.mapped)
         if (f == hit) throw FileError(kErrPermissionDenied);
       for (auto& f : p.open)
-        if (f == hit || (op == "Rename" && f == Key(path))) throw FileError(kErrPermissionDenied);
+        if (f == hit || (move && f == Key(path))) throw FileError(kErrPermissionDenied);
     }
-    if (op == "Rename")
+    if (move)
       for (auto& p : processes)
         for (auto& f : p.mapped)
           if (f == Key(path)) f = Key(to);  // a mapped file can be moved away, and stays in use

@@ -119,6 +119,20 @@ TEST_F(LogsFixture, TheGeneralLogRotatesBeforeItOutgrowsItsBound) {
   fs.Put(kGeneral, big + "\r\n");
   logs.SalvaLogGeral("again", 0, false);
   EXPECT_EQ(fs.Get(kApp + "\\Logs\\LogGeralMonitor.1.INI"), big + "\r\n");
+
+  // A viewer holds the log without delete sharing: records still go in, and
+  // the rotation happens once it lets go.
+  fs.Put(kGeneral, big + "\r\n");
+  bool held = true;
+  fs.beforeChange = [&](const std::string& op, const std::string&, const std::string&) {
+    if (held && op == "Rename") throw FileError(kErrPermissionDenied);
+  };
+  logs.SalvaLogGeral("held", 0, false);
+  EXPECT_NE(fs.Get(kGeneral).find("held"), std::string::npos);
+  held = false;
+  logs.SalvaLogGeral("released", 0, false);
+  EXPECT_NE(fs.Get(kApp + "\\Logs\\LogGeralMonitor.1.INI").find("held"), std::string::npos);
+  EXPECT_EQ(SplitLines(fs.Get(kGeneral)).back(), "06/12/2026 05:55:04 - QuarnSQLServiceMonitor - False 0           released");
 }
 
 TEST_F(LogsFixture, WriteFailuresRiseToTheCaller) {

@@ -83,8 +83,39 @@ TEST_F(Markers, TheLastNonEmptyLineDecidesAndFutureTimesAreFresh) {
   EXPECT_TRUE(EmUso());
   PutMarker("QuarnSQLServiceEmUso.ti", Ago(1) + "\r\n" + Ago(120) + "\r\n\r\n");
   EXPECT_FALSE(EmUso());
-  PutMarker("QuarnSQLServiceEmUso.ti", "01/01/2099 00:00:00\r\n");
-  EXPECT_TRUE(EmUso());
+}
+
+// A time ahead of the clock (a crash before a clock correction) gives way to
+// the file's last write; when that is ahead too, the marker is stale. Either
+// way no marker stays fresh for ever.
+TEST_F(Markers, FutureTimesAreNotBelieved) {
+  const LocalTime recent{2026, 12, 6, 5, 50, 0}, old{2026, 12, 6, 3, 0, 0};
+  LocalTime soon = clock.now, later = clock.now;
+  soon.minute += 4;    // within the tolerance of a clock a little ahead
+  later.minute += 10;  // beyond it
+  struct Row {
+    const char* name;
+    std::string line;
+    LocalTime written;
+    bool inUse, heartbeatFresh;
+  };
+  const std::vector<Row> rows = {
+      {"a line in 2099, written just now", "01/01/2099 00:00:00", recent, true, true},
+      {"a line in 2099, written long ago", "01/01/2099 00:00:00", old, false, false},
+      {"a line and a file time in the future", "01/01/2099 00:00:00", later, false, false},
+      {"a line a few minutes ahead", dates.GeneralDate(soon), old, true, true},
+      {"no date, a file time in the future", "lixo", later, false, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    PutMarker("QuarnSQLServiceEmUso.ti", r.line + "\r\n", r.written);
+    EXPECT_EQ(EmUso(), r.inUse);
+    scm.calls.clear();
+    scm.Add("QuarnSQLService", kServiceRunning);
+    PutMarker("QuarnSQLServiceExecuting.ini", r.line + "\r\n", r.written);
+    markers.VerificaSalvarExecutandoQuarn();
+    EXPECT_EQ(Restarted(), !r.heartbeatFresh);
+  }
 }
 
 TEST_F(Markers, MarkersThatHoldNoDateAgeByTheirLastWrite) {
@@ -100,10 +131,26 @@ TEST_F(Markers, MarkersThatHoldNoDateAgeByTheirLastWrite) {
   }
 }
 
-TEST_F(Markers, AMarkerThatCannotBeReadCountsAsInUse) {
+TEST_F(Markers, AMarkerThatCannotBeReadCountsAsInUseNoLongerThanAStaleOne) {
   PutMarker("QuarnSQLServiceEmUso.ti", Ago(300) + "\r\n");
   fs.locked.insert(fakes::Key(kLogs + "QuarnSQLServiceEmUso.ti"));
   EXPECT_TRUE(EmUso());
+  loop.Advance(59 * 60 * 1000);
+  EXPECT_TRUE(EmUso());
+  loop.Advance(60 * 1000);
+  EXPECT_FALSE(EmUso());
+}
+
+TEST_F(Markers, ABackupServiceThatAcceptsTheStopAndNeverStopsIsEndedThenStarted) {
+  scm.Add("QuarnSQLService", kServiceRunning).slowToStop = true;
+  fakes::FakeProcesses procs;
+  const uint32_t id = procs.Run("QuarnSQLService.exe");
+  FechaExe fecha(procs);
+  markers.fecha = &fecha;
+  markers.VerificaSalvarExecutandoQuarn();
+  EXPECT_EQ(procs.terminated, std::vector<uint32_t>{id});
+  EXPECT_EQ(scm.calls.back(), "Start QuarnSQLService");
+  EXPECT_LE(loop.TickMs(), MonitorMarkers::kStopWaitMs + MonitorMarkers::kEndingWaitMs + 200);
 }
 
 TEST_F(Markers, AFreshHeartbeatNeedsNoRestart) {

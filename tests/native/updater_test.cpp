@@ -434,7 +434,7 @@ TEST_F(UpdaterFixture, AFailedRollbackIsReportedAndKeepsTheOldBuildForTheNextChe
   fs.beforeChange = [&](const std::string& op, const std::string& path, const std::string&) {
     // The record cannot be written, and the old program cannot be put back.
     if (op == "WriteAll" && path == kLogs + "VersaoQuarnSQLService.ini") throw FileError(kErrDiskFull);
-    if (op == "Rename" && path == kept) throw FileError(kErrPermissionDenied);
+    if (op == "DurableRename" && path == kept) throw FileError(kErrPermissionDenied);
   };
   updater.VerificarSeTemAtualService();
   const std::string failure = "Restaura QuarnSQLService QuarnSQLService.exe 70-Permissão negada";

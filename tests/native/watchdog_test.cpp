@@ -241,5 +241,34 @@ TEST_F(Watchdog, TheWatchdogRunsDuringStartUpWaitsAndPanelDrawingIsBalanced) {
   EXPECT_EQ(view.shown, 1);
 }
 
+TEST_F(Watchdog, AMarkerThatStaysBusyHoldsTheCheckNoLongerThanAnHourAndSaysSo) {
+  Load();
+  work.busy = [] { return true; };  // a marker dated in the future, or held for ever
+  loop.Advance(10800ull * 1000 + FrmBackup::kEmUsoWaitMs + 1000);
+  EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 1u);
+  EXPECT_TRUE(form->Timer1().Enabled());
+  EXPECT_NE(codec.FromAnsi(fs.Get(kApp + "\\ErrorQuarn.ini")).find("Espera pelo QuarnSQLServiceEmUso.ti encerrada após 60 minutos"),
+            std::string::npos);
+}
+
+TEST_F(Watchdog, AHeartbeatThatCannotBeWrittenIsLoggedOnceAndTriedAgainWhileTheWatchdogRuns) {
+  Backup(kServiceRunning);
+  Load();
+  int failures = 3;
+  work.onHeartbeat = [&] {
+    if (failures-- > 0) throw FileError(kErrPathNotFound);  // a clean-up tool took the Logs folder
+  };
+  fs.dirs.erase(fakes::Key(kApp + "\\Logs"));
+  loop.Advance(1200ull * 1000);
+  EXPECT_TRUE(fs.DirExists(kApp + "\\Logs"));
+  scm.Find("QuarnSQLService")->state = kServiceStopped;
+  loop.Advance(3000);
+  EXPECT_EQ(shell.ended, 0);
+  EXPECT_EQ(work.Count("VerificaSalvarExecutandoQuarn"), 4u);  // each tick tries until it succeeds
+  EXPECT_EQ(host.events.size(), 1u);
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);  // the watchdog never stopped
+  EXPECT_EQ(work.Count("EstouEmUso(true)"), work.Count("EstouEmUso(false)"));
+}
+
 }  // namespace
 }  // namespace quarn
