@@ -32,6 +32,7 @@ constexpr Entry kTexts[] = {
     {kErrStatementInvalid, "Declaração de publicação inválida"},
     {kErrStatementSignature, "Assinatura da declaração de publicação não confere com nenhuma chave confiável"},
     {kErrJournalInvalid, "Diário de atualização inválido"},
+    {kErrBuildUnhealthy, "O novo build não ficou em execução"},
     {kErrLoadLibraryBase, "LoadLibrary-Error"},
 };
 

@@ -57,6 +57,7 @@ enum ErrorNumber : long {
   kErrStatementInvalid = 7111,
   kErrStatementSignature = 7112,
   kErrJournalInvalid = 7113,    // a journal that names more than a file of the suite
+  kErrBuildUnhealthy = 7114,    // a new build of the backup service that did not stay running
 
   kErrLoadLibraryBase = 10000,  // + the Win32 error of a control that would not load
 };

@@ -47,6 +47,15 @@ class BackOn {
   bool armed_ = false;
 };
 
+struct Paths {
+  std::string journal, staging, backup, failed;
+  Paths(const std::string& temp, const std::string& name)
+      : journal(temp + name + ".pendente"),
+        staging(temp + name + ".novo"),
+        backup(temp + name + ".anterior"),
+        failed(temp + name + ".falhou") {}
+};
+
 // A refusal of the signed path: it goes to the error log as well.
 bool SecurityRefusal(const VbError& e) { return e.Number() >= kErrManifestMissing && e.Number() <= kErrJournalInvalid; }
 
@@ -333,6 +342,18 @@ void Updater::Verifica(const Program& prog) {
       Report("Monitorando...", kCorAzul);
       return;
     }
+    // A build that did not stay running is not installed again until the
+    // server publishes another record.
+    const Paths paths(temp_, prog.name);
+    if (p_.fs.FileExists(paths.failed)) {
+      const auto lines = SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.failed)));
+      if (!lines.empty() && lines.front() == net) {
+        Report("A versão " + net + " do " + prog.name + " não ficou em execução e só será tentada de novo com outra publicação.",
+               kCorVermelha);
+        return;
+      }
+      p_.fs.Delete(paths.failed);
+    }
     UpdateSistema(prog.name);
   } catch (const VbError& e) {
     try {
@@ -389,6 +410,21 @@ void Updater::StopProgram(const Program& prog) {
   EndProgram(std::string(prog.name) + ".exe");
 }
 
+bool Updater::StaysRunning() {
+  const uint64_t start = p_.loop.TickMs();
+  uint64_t since = 0;
+  bool running = false;
+  for (;;) {
+    const bool now = p_.service.StatusService() == kServiceRunning;
+    const uint64_t t = p_.loop.TickMs();
+    if (now && !running) since = t;
+    running = now;
+    if (running && t - since >= kHealthGateMs) return true;
+    if (t - start >= kHealthDeadlineMs) return false;
+    Wait(kProcessPollMs);
+  }
+}
+
 void Updater::StartBackupService() {
   // The service may still be stopping from our own stop request; a start is
   // refused until it has stopped.
@@ -403,12 +439,6 @@ void Updater::StartBackupService() {
 }
 
 namespace {
-
-struct Paths {
-  std::string journal, staging, backup;
-  Paths(const std::string& temp, const std::string& name)
-      : journal(temp + name + ".pendente"), staging(temp + name + ".novo"), backup(temp + name + ".anterior") {}
-};
 
 // The journal, written whole before the first file of a build is moved:
 //   new version / version recorded before / "=file" (replaces one, kept in the
@@ -441,6 +471,15 @@ Journal ParseJournal(const std::vector<std::string>& lines) {
 }
 
 }  // namespace
+
+bool Updater::RecordNames(const Program& prog, const std::string& version) {
+  try {
+    const std::string record = LocalRecordPath(prog);
+    return p_.fs.FileExists(record) && TrimSpaces(ReadLastLine(record)) == version;
+  } catch (const VbError&) {
+    return false;
+  }
+}
 
 bool Updater::Restaura(const Program& prog, bool announce) {
   const Paths paths(temp_, prog.name);
@@ -512,8 +551,9 @@ bool Updater::Restaura(const Program& prog, bool announce) {
         failed(std::string(prog.recordFile) + " ", e);
       }
     }
-  } else if (distrusted) {
-    // Which build the files are is unknown now: an empty record has the next
+  } else if (distrusted || (touched && !j.newVersion.empty() && RecordNames(prog, j.newVersion))) {
+    // Which build the files are is unknown now (or the record of an older
+    // journal names the build just taken back): an empty record has the next
     // check install the published one again.
     try {
       WriteDurable(LocalRecordPath(prog), {});
@@ -566,13 +606,9 @@ bool Updater::RecuperaAtualizacao(const std::string& name) {
   return Finishing([&] {
     const Paths paths(temp_, prog.name);
     if (p_.fs.FileExists(paths.journal)) {
-      // Killed between the swap and the end of the update: keep the new build
-      // only if its version was recorded, else put the old one back.
-      const Journal j = ParseJournal(SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.journal))));
-      const std::string record = LocalRecordPath(prog);
-      const bool recorded = j.invalid.empty() && !j.newVersion.empty() && p_.fs.FileExists(record) &&
-                            TrimSpaces(ReadLastLine(record)) == j.newVersion;
-      if (!recorded && !Restaura(prog, true)) return false;
+      // Killed before the update was complete (the new build had not yet run
+      // long enough, or was not recorded): the old build goes back.
+      if (!Restaura(prog, true)) return false;
     } else if (!p_.fs.ListFiles(paths.backup).empty() && !Restaura(prog, true)) {
       return false;
     }
@@ -586,12 +622,12 @@ void Updater::UpdateSistema(std::string name) {
   const bool service = prog.isService;
   const std::string exe = name + ".exe";
   const Paths paths(temp_, name);
-  bool journaled = false, recorded = false;
+  bool journaled = false, kept = false;
   BackOn backOn(watchdog_, p_.service);
   // A failed update puts the old build back; the journal stays while it cannot.
   auto undo = [&] {
     return Finishing([&] {
-      if (journaled && !recorded) {
+      if (journaled && !kept) {
         if (!Restaura(prog, false)) return false;
         CleanUp(prog);
       }
@@ -649,7 +685,18 @@ void Updater::UpdateSistema(std::string name) {
     Report(std::string("Salvando ") + prog.savingLabel + "...", kCorPreta);
     // On the disk before the old build's copy goes (CleanUp).
     WriteDurable(record, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
-    recorded = true;  // from here on the new build stays, whatever happens
+    Report(std::string(prog.savingLabel) + " Salva...", kCorAzul);
+    if (service) {
+      Report("Startando Service...", kCorPreta);
+      p_.service.IniciarService();
+      Report("Startado Service...", kCorAzul);
+      watchdog_.SetEnabled(true);
+      // Done only once the new build runs: until then the old one waits in the backup folder.
+      if (!StaysRunning())
+        throw Raise(kErrBuildUnhealthy, "o " + name + " " + this->*prog.net + " não ficou " +
+                                            std::to_string(kHealthGateMs / 1000) + " s em execução; a versão anterior volta");
+    }
+    kept = true;  // from here on the new build stays, whatever happens
     if (verifier_) {
       try {
         verifier_->RegistraPublicacao(name, publications_[name]);
@@ -660,13 +707,6 @@ void Updater::UpdateSistema(std::string name) {
         logs_.SalvaLogErro(refused);
       }
     }
-    Report(std::string(prog.savingLabel) + " Salva...", kCorAzul);
-    if (service) {
-      Report("Startando Service...", kCorPreta);
-      p_.service.IniciarService();
-      Report("Startado Service...", kCorAzul);
-      watchdog_.SetEnabled(true);
-    }
     Report("Uma nova versão do " + name + " foi instalada.", kCorPreta);
     Report("Monitorando...", kCorPreta);
     CleanUp(prog);  // the journal and the old build's files go
@@ -674,6 +714,7 @@ void Updater::UpdateSistema(std::string name) {
     std::string text = "Update Sistema " + name + " " + ErrorText(e);
     try {
       undo();
+      if (e.Number() == kErrBuildUnhealthy) WriteDurable(paths.failed, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
     } catch (const VbError& cleanup) {
       logs_.SalvaLogErro("Update Sistema " + name + " " + ErrorText(cleanup));
     }

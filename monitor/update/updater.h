@@ -52,6 +52,10 @@ class Updater final : public UpdateChecks {
   // Once the monitor has been told to stop, its waits must fit in the service
   // manager's stop wait.
   static constexpr uint64_t kEndingWaitMs = 5 * 1000;
+  // A new build of the backup service is installed only once it has been
+  // running this long without a break, reached within the second bound.
+  static constexpr uint64_t kHealthGateMs = 10 * 1000;
+  static constexpr uint64_t kHealthDeadlineMs = 30 * 1000;
 
   // What it uses of the monitor's window: the logs it reports in, the watchdog
   // it holds off while the backup service is replaced, and the download folder.
@@ -105,7 +109,9 @@ class Updater final : public UpdateChecks {
   void Wait(int ms);
   void StopProgram(const Program& prog);
   void StartBackupService();
+  bool StaysRunning();
   bool Restaura(const Program& prog, bool announce);
+  bool RecordNames(const Program& prog, const std::string& version);
   void CleanUp(const Program& prog);
   template <class Step>
   bool Finishing(Step step);

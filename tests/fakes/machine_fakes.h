@@ -160,6 +160,7 @@ class Machine {
   std::vector<Process> processes;
   std::map<std::string, Service> services;  // by name as given
   std::set<std::string> wholePrograms;      // the bytes a program file may hold and still start
+  std::set<std::string> exitsAtOnce;        // programs that start and end straight away
   std::unique_ptr<VirtualEventLoop> loop = std::make_unique<VirtualEventLoop>();
   FakeInet server;
   MachineProcesses procs{*this};
@@ -307,6 +308,7 @@ inline int32_t MachineServices::Start(const std::string& name) {
   if (!m_.fs.Has(file)) return 2;                           // ERROR_FILE_NOT_FOUND
   if (!m_.wholePrograms.count(m_.fs.Get(file))) return 193;  // ERROR_BAD_EXE_FORMAT
   it->second.process = m_.Run(file);
+  if (m_.exitsAtOnce.count(m_.fs.Get(file))) m_.End(it->second.process);
   return 0;
 }
 

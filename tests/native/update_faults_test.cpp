@@ -409,5 +409,41 @@ TEST(UpdateFaults, AJournalNamingMoreThanAFileOfTheSuiteIsRefusedAndTheSuiteConv
   }
 }
 
+// A signed build whose program ends as soon as it starts: the update is not
+// complete, the old build goes back and runs, and that version is not tried
+// again until the server publishes another record.
+TEST(UpdateFaults, ABuildThatDoesNotStayRunningIsRolledBackAndNotRetriedUntilANewRecord) {
+  Machine m;
+  Install(m);
+  const auto outside = Outside(m);
+  const Build crashing = {{"QuarnSQLService.exe", "svc 2.0 crashing"}, {"libmysql.dll", "lib 2.0"}};
+  m.wholePrograms.insert("svc 2.0 crashing");
+  m.exitsAtOnce.insert("svc 2.0 crashing");
+  m.unzip.archives["PK:QuarnSQLService 2.0"] = crashing;
+  Monitor mon(m);
+  mon.Started().Checks();
+  m.loop->Advance(3000);
+  EXPECT_EQ(Broken(m, outside), "");
+  EXPECT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 1.0");
+  const std::string errors = Cp1252Codec().FromAnsi(m.fs.Get(kApp + "\\ErrorQuarn.ini"));
+  EXPECT_NE(errors.find("Update Sistema QuarnSQLService 7114-O novo build não ficou em execução"), std::string::npos);
+  const auto downloads = [&] {
+    return std::count(m.server.requested.begin(), m.server.requested.end(), kBase + "QuarnSQLService.zip");
+  };
+  const auto before = downloads();
+  mon.Checks();
+  EXPECT_EQ(downloads(), before);
+  // A build that runs under the same record is still held back; another record is tried, and kept.
+  m.unzip.archives["PK:QuarnSQLService 2.0"] = Programs()[0].builds.at("2.0");
+  mon.Checks();
+  EXPECT_EQ(downloads(), before);  // the same record text: still held back
+  m.unzip.archives["PK:VersaoQuarnSQLService.zip2.1"] = {{"VersaoQuarnSQLService.ini", "2.1\r\n"}};
+  m.server.routes[kBase + "VersaoQuarnSQLService.zip"].body = "PK:VersaoQuarnSQLService.zip2.1";
+  mon.Checks();
+  EXPECT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 2.0");
+  EXPECT_EQ(m.fs.Get(kLogs + "VersaoQuarnSQLService.ini"), "2.1\r\n");
+  EXPECT_FALSE(m.fs.Has(kTemp + "QuarnSQLService.falhou"));
+}
+
 }  // namespace
 }  // namespace quarn

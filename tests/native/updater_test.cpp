@@ -515,7 +515,7 @@ TEST_F(UpdaterFixture, AGuiMonitorThatWillNotEndFailsTheUpdateAfterABoundedWait)
   EXPECT_EQ(Formatted().back().text, "Update Sistema QuarnSQLMonitor 7100-O programa QuarnSQLMonitor.exe não terminou");
 }
 
-TEST_F(UpdaterFixture, AnUpdateKilledBeforeItsRecordIsPutBackAtTheNextCheck) {
+TEST_F(UpdaterFixture, AnUpdateKilledBeforeItWasCompleteIsPutBackAtTheNextCheck) {
   fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n");
   PublishVersion("service", "2.0");
   PublishBuild("QuarnSQLService", {{"QuarnSQLService.exe", "new"}});
@@ -528,14 +528,17 @@ TEST_F(UpdaterFixture, AnUpdateKilledBeforeItsRecordIsPutBackAtTheNextCheck) {
   updater.RecuperaAtualizacao("QuarnSQLService");
   EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
   EXPECT_FALSE(fs.Has(kTemp + "QuarnSQLService.pendente"));
-  // Killed after the record was written: the new build stays.
+  // Killed after the record was written but before the new build had run long
+  // enough: the old build goes back too, and the emptied record brings the
+  // published build again at the next check.
   fs.AddDir(kTemp + "QuarnSQLService.anterior");  // recovery removed it
   fs.Rename(kApp + "\\QuarnSQLService.exe", kTemp + "QuarnSQLService.anterior\\QuarnSQLService.exe");
   fs.Put(kApp + "\\QuarnSQLService.exe", "new");
   fs.Put(kTemp + "QuarnSQLService.pendente", "2.0\r\n");
   fs.Put(kLogs + "VersaoQuarnSQLService.ini", "2.0\r\n");
   updater.RecuperaAtualizacao("QuarnSQLService");
-  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "new");
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
+  EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "");
   EXPECT_TRUE(fs.ListFiles(kTemp + "QuarnSQLService.anterior").empty());
 }
 
