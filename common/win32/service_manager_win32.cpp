@@ -1,4 +1,5 @@
 #include "common/win32/service_manager_win32.h"
+#include "common/win32/service_recovery.h"
 
 #include <windows.h>
 #include <lm.h>
@@ -99,7 +100,10 @@ int32_t Win32ServiceManager::Create(const ServiceSpec& wanted) {
                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                          path.c_str(), nullptr, nullptr, nullptr, account.c_str(),
                                          wanted.password ? password.c_str() : nullptr));
-  return svc ? 0 : LastError();
+  if (!svc) return LastError();
+  // Wine accepts the actions and ignores them; a failure here is no reason to fail the creation.
+  (void)SetRestartOnFailure(svc.get());
+  return 0;
 }
 
 int32_t Win32ServiceManager::Remove(const std::string& name) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/win32/service_recovery.h"
 #include "installer/win32/folder_security.h"
 
 namespace {
@@ -109,7 +110,7 @@ extern "C" UINT __stdcall CitaCaminhoServicos(MSIHANDLE install) {
   if (!scm) return ERROR_INSTALL_FAILURE;
   UINT result = ERROR_SUCCESS;
   for (const wchar_t* name : {L"QuarnSQLService", L"QuarnSQLServiceMonitor"}) {
-    SC_HANDLE svc = OpenServiceW(scm, name, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG);
+    SC_HANDLE svc = OpenServiceW(scm, name, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START);
     if (!svc) {
       result = ERROR_INSTALL_FAILURE;
       continue;
@@ -128,6 +129,7 @@ extern "C" UINT __stdcall CitaCaminhoServicos(MSIHANDLE install) {
         result = ERROR_INSTALL_FAILURE;
       }
     }
+    (void)quarn::win::SetRestartOnFailure(svc);  // the service manager's own restart, beside the watchdog
     CloseServiceHandle(svc);
   }
   CloseServiceHandle(scm);
