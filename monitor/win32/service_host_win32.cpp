@@ -154,6 +154,9 @@ DWORD Win32ServiceHost::Control(DWORD control) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+    case SERVICE_CONTROL_PRESHUTDOWN:
+      // Windows going down ends the monitor as a stop does: an update under
+      // way is brought to a whole build within the stop's bounded waits.
       Report(SERVICE_STOP_PENDING, NO_ERROR, 10000);
       PostMessageW(window_, WM_SERVICE_REQUEST, kStop, 0);
       return NO_ERROR;
@@ -180,9 +183,9 @@ void Win32ServiceHost::Report(DWORD state, DWORD exitCode, DWORD waitHint, DWORD
   s.dwCurrentState = state;
   const bool settled = state == SERVICE_RUNNING || state == SERVICE_PAUSED;
   if (settled) {
-    s.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    // Shutdown and pre-shutdown always: an update must not be cut by Windows going down.
+    s.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
     if (ControlsAccepted & svcCtrlPauseContinue) s.dwControlsAccepted |= SERVICE_ACCEPT_PAUSE_CONTINUE;
-    if (ControlsAccepted & svcCtrlShutdown) s.dwControlsAccepted |= SERVICE_ACCEPT_SHUTDOWN;
   }
   s.dwWin32ExitCode = exitCode;
   s.dwServiceSpecificExitCode = specificCode;

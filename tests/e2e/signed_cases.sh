@@ -41,6 +41,12 @@ case_ base s1 chave.pem 0 1
 case_ assinado s2 chave.pem 0 5
 case_ antiga s-antiga chave.pem 0 3
 case_ plantado s-plantado
+# A build whose program stops with an error as soon as the service manager starts it.
+mkdir -p src/s-nao-inicia
+{ cat "$bin/../tests/QuarnDummyServiceRefusing.exe"; printf '\r\nQUARN-BUILD s-nao-inicia\r\n'; } > src/s-nao-inicia/QuarnSQLService.exe
+printf 's-nao-inicia\r\n' > src/s-nao-inicia/QuarnSQLService.build
+"$publish" publish --key chave.pem --program QuarnSQLService --version s-nao-inicia --out nao-inicia --number 10 \
+  src/s-nao-inicia/QuarnSQLService.exe src/s-nao-inicia/QuarnSQLService.build >/dev/null
 # Signed ten days ago, valid for one: expired nine days ago.
 SOURCE_DATE_EPOCH=$(( $(date +%s) - 10 * 86400 )) case_ vencida s-vencida
 SOURCE_DATE_EPOCH=$(( $(date +%s) - 10 * 86400 )) "$publish" resign --key chave.pem --program QuarnSQLService \

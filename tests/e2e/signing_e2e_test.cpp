@@ -103,6 +103,7 @@ TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) 
     bool withKey;          // false: unsigned builds allowed by the administrator
     std::string installs;  // the build that lands, or "" when refused with:
     std::string refusal;   // after "Update Sistema QuarnSQLService " unless it is the record's
+    bool ran = false;      // refused only once the new build had been started
   };
   const std::string net = "VersaoQuarnSQLService.Net: erro ";
   const std::vector<Row> rows = {
@@ -110,6 +111,7 @@ TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) 
       {L"antiga", true, "", net + "7108-Publicação mais antiga que a instalada: publicação 3, instalada 5"},
       {L"vencida", true, "", net + "7109-Publicação vencida: válida até "},
       {L"plantado", true, "s-plantado", ""},
+      {L"nao-inicia", true, "", "7114-O novo build não ficou em execução", true},
       // The whole publication under another key: its statement is refused first.
       {L"outra-chave", true, "", net + "7112-Assinatura da declaração de publicação não confere com nenhuma chave confiável"},
       {L"alterado", true, "", "7105-SHA-256 de QuarnSQLService.exe difere do manifesto"},
@@ -141,7 +143,7 @@ TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) 
       const std::string text = row.refusal.rfind("Versao", 0) == 0 ? row.refusal : "Update Sistema QuarnSQLService " + row.refusal;
       EXPECT_EQ(BuildOnDisk(kBackupExe), before);
       EXPECT_TRUE(Reported(text)) << ReadFileBytes(kFormatted);
-      EXPECT_FALSE(Reported("Parando o QuarnSQLService."));
+      EXPECT_EQ(Reported("Parando o QuarnSQLService."), row.ran);
       EXPECT_NE(win::AcpCodec().FromAnsi(ReadFileBytes(kSuite + L"\\ErrorQuarn.ini")).find(text), std::string::npos);
     }
     // Nothing of a version archive but its record and statement is written.

@@ -2,6 +2,7 @@
 //   ok        runs until stopped
 //   refuse    reports stopped with an error as soon as it starts
 //   slowstop  takes 3 s to stop once asked
+// Without an argument (as the service manager starts it) QUARN_DUMMY_MODE decides.
 #include <windows.h>
 
 #include <cstring>
@@ -9,7 +10,10 @@
 namespace {
 SERVICE_STATUS_HANDLE g_status = nullptr;
 HANDLE g_stop = nullptr;
-char g_mode[32] = "ok";
+#ifndef QUARN_DUMMY_MODE
+#define QUARN_DUMMY_MODE "ok"
+#endif
+char g_mode[32] = QUARN_DUMMY_MODE;
 
 void Report(DWORD state, DWORD exitCode = NO_ERROR) {
   SERVICE_STATUS s{};
