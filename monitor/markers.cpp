@@ -45,8 +45,10 @@ bool MonitorMarkers::OutroServiceEmUso() {
     // Held open by the backup service while it writes it, or just removed: ask again.
     return true;
   }
-  if (MinuteBoundaries(when, p.clock.Now()) < kEmUsoStaleMinutes) return true;
+  const int64_t age = MinuteBoundaries(when, p.clock.Now());
+  if (age < kEmUsoStaleMinutes) return true;
   p.fs.Delete(path);
+  observer->MarkerWaitGivenUp(kServiceEmUsoFile, age);
   return false;
 }
 
@@ -65,6 +67,7 @@ void MonitorMarkers::VerificaSalvarExecutandoQuarn() {
     }
   }
   if (!restart) return;
+  observer->HeartbeatRestart();
 
   p.service.PararService();
   const uint64_t start = p.loop.TickMs();

@@ -11,6 +11,7 @@
 #include "common/service_control.h"
 #include "common/suite_files.h"
 #include "common/time_text.h"
+#include "monitor/health_events.h"
 
 namespace quarn {
 
@@ -55,6 +56,7 @@ class MonitorMarkers final : public RunStateMarkers {
 
   MarkerPorts p;
   std::string logsFolder;  // application folder + "\Logs\"
+  MonitorObserver* observer = &MonitorObserver::None();  // told of restarts and stale markers
 
   MonitorMarkers(MarkerPorts ports, std::string logs) : p(ports), logsFolder(std::move(logs)) {}
 

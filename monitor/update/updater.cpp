@@ -216,6 +216,7 @@ void Updater::PegaLocal(const Program& prog) {
     Report(prog.localLabel + value, kCorPreta);
   } catch (const VbError& e) {
     value = kVersionError;
+    observer_->CheckFailed(prog.name, e.Number());
     Report(std::string(prog.localLabel) + kVersionError + " " + ErrorText(e), kCorVermelha);
   }
 }
@@ -240,6 +241,7 @@ void Updater::PegaNet(const Program& prog) {
     Report(prog.netLabel + value, kCorAzul);
   } catch (const VbError& e) {
     value = kVersionError;
+    observer_->CheckFailed(prog.name, e.Number());
     Report(std::string(prog.netLabel) + kVersionError + " " + ErrorText(e), kCorVermelha);
   }
 }
@@ -253,6 +255,7 @@ void Updater::PegaVNETEXE() { PegaNet(ProgramFor(kGuiMonitorName)); }
 
 void Updater::Verifica(const Program& prog) {
   // A check never ends the program: a report it cannot write ends the check.
+  UpdateCheckScope observed(*observer_, prog.name);
   try {
     // What an interrupted update left is put right first; until it is, nothing new is installed.
     if (!RecuperaAtualizacao(prog.name)) return;
@@ -272,6 +275,7 @@ void Updater::Verifica(const Program& prog) {
     }
     UpdateSistema(prog.name);
   } catch (const VbError& e) {
+    observer_->CheckFailed(prog.name, e.Number());
     try {
       logs_.SalvaLogErro(std::string("Verificando ") + prog.name + " " + ErrorText(e));
     } catch (const VbError&) {
@@ -442,6 +446,7 @@ bool Updater::Restaura(const Program& prog, bool announce) {
       watchdog_.SetEnabled(true);
     }
   }
+  if (ok && touched) observer_->RolledBack(prog.name);
   if (ok && touched && announce) Report(std::string("Versão anterior do ") + prog.name + " restaurada.", kCorAzul);
   return ok;
 }
@@ -557,6 +562,7 @@ void Updater::UpdateSistema(std::string name) {
     Report(std::string("Salvando ") + prog.savingLabel + "...", kCorPreta);
     p_.fs.WriteAll(record, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
     recorded = true;  // from here on the new build stays, whatever happens
+    observer_->UpdateInstalled(name, this->*prog.net);
     Report(std::string(prog.savingLabel) + " Salva...", kCorAzul);
     if (service) {
       Report("Startando Service...", kCorPreta);
@@ -569,6 +575,7 @@ void Updater::UpdateSistema(std::string name) {
     CleanUp(prog);  // the journal and the old build's files go
   } catch (const VbError& e) {
     std::string text = "Update Sistema " + name + " " + ErrorText(e);
+    observer_->UpdateRefused(name, this->*prog.net, e.Number(), e.Description());
     try {
       undo();
     } catch (const VbError& cleanup) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/service_control.h"
+#include "common/win32/event_source.h"
 #include "common/win32/win_platform.h"
 
 namespace quarn::win {
@@ -59,6 +60,8 @@ bool Win32ServiceHost::Install() {
         password.empty() ? nullptr : password.c_str()));
     if (!svc) err = GetLastError();
   }
+  // Event Viewer reads the entries' texts from the message table in this file.
+  if (err == NO_ERROR) err = RegisterMonitorEventSource(Widen(full));
   if (err != NO_ERROR) {
     // The caller does not look at the result; leave a trace for whoever does.
     LogEvent(svcEventError, svcMessageError, "Install: [" + std::to_string(err) + "] " + ErrorDescription(err));
@@ -72,7 +75,9 @@ bool Win32ServiceHost::Uninstall() {
   if (!scm) throw Win32Error(GetLastError());
   UniqueServiceHandle svc(OpenServiceW(scm.get(), Widen(ServiceName).c_str(), DELETE));
   if (!svc) throw Win32Error(GetLastError());
-  return DeleteService(svc.get()) != FALSE;
+  const bool deleted = DeleteService(svc.get()) != FALSE;
+  if (deleted) RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, KEY_WOW64_64KEY, 0);
+  return deleted;
 }
 
 DWORD WINAPI Win32ServiceHost::DispatcherThread(LPVOID p) {
