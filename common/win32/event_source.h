@@ -8,15 +8,13 @@
 
 namespace quarn::win {
 
-inline constexpr wchar_t kEventSourceKey[] =
+inline constexpr wchar_t kEventSourceKeyW[] =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QuarnSQLServiceMonitor";
-inline constexpr char kEventSourceKeyA[] =
-    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QuarnSQLServiceMonitor";
 
 // Points the source at the monitor's program file; the Win32 error, or NO_ERROR.
 inline DWORD RegisterMonitorEventSource(const std::wstring& monitorFile) {
   HKEY key = nullptr;
-  LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+  LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKeyW, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
   if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
   rc = RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(monitorFile.c_str()),

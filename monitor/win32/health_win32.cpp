@@ -17,7 +17,7 @@ std::string MetricsTextfileDirectory() {
   wchar_t buf[1024];
   DWORD size = sizeof buf;
   if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", L"MetricsTextfileDirectory",
-                   RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, buf, &size) != ERROR_SUCCESS)
+                   RRF_RT_REG_SZ, nullptr, buf, &size) != ERROR_SUCCESS)
     return {};
   std::string folder = Narrow(buf);
   while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();

@@ -8,7 +8,7 @@ namespace quarn::win {
 
 int64_t UtcNowSeconds();
 // HKLM\SOFTWARE\Solvane\Quarn SQL, MetricsTextfileDirectory (REG_SZ or
-// REG_EXPAND_SZ); empty when unset.
+// REG_EXPAND_SZ, expanded); empty when unset.
 std::string MetricsTextfileDirectory();
 
 }  // namespace quarn::win

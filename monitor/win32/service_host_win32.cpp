@@ -76,7 +76,7 @@ bool Win32ServiceHost::Uninstall() {
   UniqueServiceHandle svc(OpenServiceW(scm.get(), Widen(ServiceName).c_str(), DELETE));
   if (!svc) throw Win32Error(GetLastError());
   const bool deleted = DeleteService(svc.get()) != FALSE;
-  if (deleted) RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, KEY_WOW64_64KEY, 0);
+  if (deleted) RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKeyW, KEY_WOW64_64KEY, 0);
   return deleted;
 }
 
