@@ -223,13 +223,17 @@ void MonitorHealth::BackupServiceState(int32_t state) {
     crashLoop_ = false;
     recentStarts_.clear();
     Event(svcEventInformation, kEventCrashLoopRecovered,
-          "running for " + std::to_string(kRecoveredAfterMs / 60000) + " minutes without stopping");
+          "running for " + std::to_string(kRecoveredAfterMs / 1000) + " s without stopping");
     WriteMetrics();
   }
   if (state == state_) return;
   state_ = state;
-  // In a crash loop the state changes every few seconds: the minute's write is enough.
-  if (!crashLoop_) WriteMetrics();
+  // In a crash loop the state changes every second or two: written at most
+  // every few seconds then, and the minute's write has the last word.
+  if (!crashLoop_ || now - lastStateWrite_ >= kCrashLoopWriteMs) {
+    lastStateWrite_ = now;
+    WriteMetrics();
+  }
 }
 
 void MonitorHealth::WatchdogStartedService() {

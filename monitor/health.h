@@ -65,11 +65,13 @@ struct HealthPorts {
 class MonitorHealth final : public MonitorObserver, public UpdateObserver {
  public:
   // Started this many times by the watchdog within the window, without staying
-  // up: a crash loop. It has recovered once the service has run this long.
+  // up: a crash loop. It has recovered once the service has stayed up, running
+  // this long without a stop.
   static constexpr size_t kCrashLoopStarts = 5;
   static constexpr uint64_t kCrashLoopWindowMs = 10 * 60 * 1000;
-  static constexpr uint64_t kRecoveredAfterMs = 10 * 60 * 1000;
+  static constexpr uint64_t kRecoveredAfterMs = 60 * 1000;
   static constexpr int kWriteIntervalMs = 60 * 1000;
+  static constexpr uint64_t kCrashLoopWriteMs = 10 * 1000;
 
   MonitorHealth(HealthPorts ports, std::string appPath, std::string monitorVersion);
   ~MonitorHealth() override;
@@ -128,6 +130,7 @@ class MonitorHealth final : public MonitorObserver, public UpdateObserver {
   std::deque<uint64_t> recentStarts_;
   bool crashLoop_ = false;
   std::optional<uint64_t> runningSince_;
+  uint64_t lastStateWrite_ = 0;
   std::vector<ProgramHealth> programs_;
   std::vector<std::pair<std::string, Check>> checks_;
   Destination logs_;
