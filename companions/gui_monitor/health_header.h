@@ -80,7 +80,7 @@ struct HealthInputs {
 
 struct HealthHeader {
   HealthLevel level = HealthLevel::Green;
-  std::string text;  // UTF-8
+  std::string text;  // UTF-8, two lines: the backup service, then the builds and updates
 };
 
 inline constexpr int64_t kHeartbeatStaleSeconds = 50 * 60;  // the monitor restarts the service then
@@ -110,7 +110,9 @@ inline HealthHeader HeaderFor(const HealthInputs& in) {
     return std::nullopt;
   };
   std::string text;
-  auto part = [&](const std::string& p) { text += (text.empty() ? "" : "  \xC2\xB7  ") + p; };
+  auto part = [&](const std::string& p) {
+    text += (text.empty() || text.back() == '\n' ? "" : "  \xC2\xB7  ") + p;
+  };
 
   // The backup service itself.
   const auto state = value("quarn_backup_service_state");
@@ -143,6 +145,7 @@ inline HealthHeader HeaderFor(const HealthInputs& in) {
   part("\xC3\xBAltimo backup: " + (in.lastBackupText.empty() ? std::string("nenhum") : in.lastBackupText));
 
   // The build of each program, then the last update check of each.
+  text += '\n';
   std::string builds;
   for (const auto& s : samples)
     if (s.name == "quarn_build_info")

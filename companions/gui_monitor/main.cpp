@@ -307,7 +307,7 @@ void FrmMonitor::Form_Load() {
   TEXTMETRICW tm{};
   GetTextMetricsW(dc, &tm);
   rowHeight_ = tm.tmHeight + Scale(3);
-  headerHeight_ = tm.tmHeight + Scale(14);
+  headerHeight_ = 2 * tm.tmHeight + Scale(14);
   SelectObject(dc, font_);
   SIZE stamp{};
   GetTextExtentPoint32W(dc, L"00/00/0000 00:00:00", 19, &stamp);
@@ -407,9 +407,16 @@ void FrmMonitor::PintaCabecalho(HDC dc) {
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, look.text);
   HGDIOBJ old = SelectObject(dc, bold_ ? static_cast<HGDIOBJ>(bold_) : GetStockObject(DEFAULT_GUI_FONT));
-  RECT t{Scale(8) + margin_, 0, rc.right - margin_, headerHeight_};
-  DrawTextW(dc, healthText_.c_str(), static_cast<int>(healthText_.size()), &t,
-            DT_SINGLELINE | DT_NOPREFIX | DT_VCENTER | DT_END_ELLIPSIS);
+  // Two lines, each cut with an ellipsis rather than wrapped.
+  const size_t cut = healthText_.find(L'\n');
+  const std::wstring lines[2] = {healthText_.substr(0, cut),
+                                 cut == std::wstring::npos ? std::wstring() : healthText_.substr(cut + 1)};
+  const int half = headerHeight_ / 2;
+  for (int i = 0; i < 2; ++i) {
+    RECT t{Scale(8) + margin_, i == 0 ? Scale(3) : half, rc.right - margin_, i == 0 ? half : headerHeight_ - Scale(3)};
+    DrawTextW(dc, lines[i].c_str(), static_cast<int>(lines[i].size()), &t,
+              DT_SINGLELINE | DT_NOPREFIX | DT_VCENTER | DT_END_ELLIPSIS);
+  }
   SelectObject(dc, old);
 }
 
