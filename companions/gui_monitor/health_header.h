@@ -144,13 +144,8 @@ inline HealthHeader HeaderFor(const HealthInputs& in) {
   }
   part("\xC3\xBAltimo backup: " + (in.lastBackupText.empty() ? std::string("nenhum") : in.lastBackupText));
 
-  // The build of each program, then the last update check of each.
+  // The last update check of each program (what went wrong reads first), then the builds.
   text += '\n';
-  std::string builds;
-  for (const auto& s : samples)
-    if (s.name == "quarn_build_info")
-      builds += (builds.empty() ? "" : ", ") + LabelValue(s.labels, "program") + " " + LabelValue(s.labels, "version");
-  if (!builds.empty()) part(builds);
   for (const auto& s : samples) {
     if (s.name != "quarn_update_last_check_result") continue;
     const std::string program = LabelValue(s.labels, "program");
@@ -167,6 +162,11 @@ inline HealthHeader HeaderFor(const HealthInputs& in) {
            " " + std::to_string(result));
     }
   }
+  std::string builds;
+  for (const auto& s : samples)
+    if (s.name == "quarn_build_info")
+      builds += (builds.empty() ? "" : ", ") + LabelValue(s.labels, "program") + " " + LabelValue(s.labels, "version");
+  if (!builds.empty()) part(builds);
   h.text = text;
   return h;
 }

@@ -226,8 +226,8 @@ TEST(GuiMonitorHealth, GreenAmberOrRedFromTheSuitesFiles) {
   }
   EXPECT_EQ(gui::HeaderFor({metrics(4, 0, false), 20, "07/12/2026 05:58:36", kNow}).text,
             "Servi\xC3\xA7o de backup: em execu\xC3\xA7\xC3\xA3o  \xC2\xB7  batimento h\xC3\xA1 20 s  \xC2\xB7  "
-            "\xC3\xBAltimo backup: 07/12/2026 05:58:36\nQuarnSQLServiceMonitor 1.0.0.134, QuarnSQLService 2.0"
-            "  \xC2\xB7  atualiza\xC3\xA7\xC3\xA3o QuarnSQLService h\xC3\xA1 2 min: ok");
+            "\xC3\xBAltimo backup: 07/12/2026 05:58:36\natualiza\xC3\xA7\xC3\xA3o QuarnSQLService h\xC3\xA1 2 min: ok"
+            "  \xC2\xB7  QuarnSQLServiceMonitor 1.0.0.134, QuarnSQLService 2.0");
 }
 
 }  // namespace
