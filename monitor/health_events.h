@@ -87,7 +87,13 @@ struct UpdateCheckScope {
   UpdateCheckScope(UpdateObserver& o, std::string name) : observer(o), program(std::move(name)) {
     observer.CheckBegun(program);
   }
-  ~UpdateCheckScope() { observer.CheckEnded(program); }
+  // Runs while a stop request unwinds the check too: a report, never a second failure.
+  ~UpdateCheckScope() {
+    try {
+      observer.CheckEnded(program);
+    } catch (...) {
+    }
+  }
   UpdateCheckScope(const UpdateCheckScope&) = delete;
   UpdateCheckScope& operator=(const UpdateCheckScope&) = delete;
 };
