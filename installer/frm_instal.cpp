@@ -300,6 +300,9 @@ void FrmInstal::InstalarQuarn() {
   } else {
     checks.notWritten.push_back(kInstallerCopy);
   }
+  // Event Viewer reads the monitor's entries from its own file; one that could
+  // not be pointed at is shown without its text, never a reason to stop here.
+  p_.platform.RegistraFonteEventos(JoinPath(strPastaInstalacao_, kMonitorServiceFile));
   for (const char* control : kControlsToRegister) {
     const std::string path = JoinPath(strPastaInstalacao_, control);
     // Registering runs the file's code with administrator rights: only a file
@@ -474,6 +477,8 @@ int FrmInstal::Desinstalar(bool purge) {
   }
   if (code == kExitOk && !p_.platform.RemoveChave(kControlesKey))
     fail(kExitRegistryNotRemoved, std::string("Chave não removida: HKLM\\") + kControlesKey + ".");
+  if (code == kExitOk && !p_.platform.RemoveChave(kEventSourceKey))
+    fail(kExitRegistryNotRemoved, std::string("Chave não removida: HKLM\\") + kEventSourceKey + ".");
   // The copy that the list of installed programs runs goes last, with its entry:
   // while anything is left, both stay so that the removal can be run again.
   if (code == kExitOk) {

@@ -76,6 +76,9 @@ class InstallerPlatform {
   virtual bool fVBRegServer(const std::string& path, bool blnRegister) = 0;
   // The suite's entry in Windows' list of installed programs; false when it could not be written.
   virtual bool RegistraDesinstalacao(const UninstallEntry& entry) = 0;
+  // Points the monitor's event source (kEventSourceKey) at its program file,
+  // whose message table holds the entries' texts; false when it could not be written.
+  virtual bool RegistraFonteEventos(const std::string& /*monitorFile*/) { return true; }
   // Deletes a key under HKLM with everything below it; true when it is gone (or never was).
   virtual bool RemoveChave(const std::string& key) = 0;
   // Deletes a folder and everything below it, links removed but never followed;
@@ -95,6 +98,8 @@ struct UninstallEntry {
 };
 inline constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuarnSQL";
 inline constexpr char kControlesKey[] = "SOFTWARE\\Solvane\\Quarn SQL\\Controles";
+inline constexpr char kEventSourceKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QuarnSQLServiceMonitor";
 // The copy of the installer kept in the suite folder, which the list of installed programs runs.
 inline constexpr char kInstallerCopy[] = QUARN_INSTALLER_STEM ".exe";
 

@@ -39,6 +39,7 @@ bool FrmBackup::Form_Load() {
   PastaTemp_ = TempFolderOf(info_.appPath);
   if (!p_.fs.DirExists(PastaTemp_)) p_.fs.CreateDir(PastaTemp_);
   if (!p_.fs.DirExists(LogsFolder())) p_.fs.CreateDir(LogsFolder());
+  observer_->LogsReady();
 
   WriteLine(kVersaoFile, std::to_string(info_.revision));
   WriteLine(kMonitorExecutingFile, p_.dates.GeneralDate(p_.clock.Now()));
@@ -68,6 +69,7 @@ void FrmBackup::EsperaOutroService() {
     if (p_.loop.TickMs() - start >= kEmUsoWaitMs) {
       const std::string text = std::string("Espera pelo ") + kServiceEmUsoFile + " encerrada após " +
                                std::to_string(kEmUsoWaitMs / 60000) + " minutos; a verificação segue.";
+      observer_->MarkerWaitGivenUp(kServiceEmUsoFile, static_cast<int64_t>(kEmUsoWaitMs / 60000));
       try {
         logs_.FormataRichTextBox(text, kCorVermelha, false);
         logs_.SalvaLogErro(text);
@@ -103,9 +105,9 @@ bool FrmBackup::LoadService() {
   return true;
 }
 
-void FrmBackup::ErrorBlock(std::string_view label, const VbError& e) {
+void FrmBackup::ErrorBlock(std::string_view label, const VbError& e, int32_t eventId) {
   const std::string number = std::to_string(e.Number());
-  p_.host.LogEvent(svcEventError, svcMessageError, "[" + number + "] " + e.Description());
+  p_.host.LogEvent(svcEventError, eventId, "[" + number + "] " + e.Description());
   logs_.SalvaLogErro(p_.dates.GeneralDate(p_.clock.Now()) + std::string(label) + number + " - " +
                      e.Description());
 }
@@ -119,6 +121,7 @@ void FrmBackup::NTService1_Start(bool& Success) {
   try {
     Success = true;
     DeleteFormattedLog();
+    observer_->MonitorStarted();
   } catch (const VbError& e) {
     ErrorBlock(" | Service Start | ", e);
   }
@@ -127,6 +130,7 @@ void FrmBackup::NTService1_Start(bool& Success) {
 void FrmBackup::NTService1_Stop() {
   // A stop request always ends the program: a formatted log held open by a
   // reader is reported, never a reason to leave the service stuck stopping.
+  observer_->MonitorStopping();
   try {
     DeleteFormattedLog();
   } catch (const VbError& e) {

@@ -11,6 +11,7 @@
 #include "common/time_text.h"
 #include "common/service_control.h"
 #include "common/suite_files.h"
+#include "monitor/health_events.h"
 #include "monitor/logs.h"
 #include "monitor/markers.h"
 #include "monitor/service_host.h"
@@ -110,6 +111,8 @@ class FrmBackup final : public ServiceEvents {
   void lblStart_Click();
   void chkSystem_Click();
   void MnuAFB_Click() { p_.view.Show(); }
+  // Whoever watches the service events and the watchdog (the event log, the metrics).
+  void AttachObserver(MonitorObserver& observer) { observer_ = &observer; }
 
   MonitorLogs& Logs() { return logs_; }
   int32_t ContadorAtualizacao() const { return ContadorAtualizacao_; }
@@ -125,7 +128,7 @@ class FrmBackup final : public ServiceEvents {
 
   // An error reported in the event log and the error log; the program's entry
   // uses it for the failures that end the program.
-  void ErrorBlock(std::string_view label, const VbError& e);
+  void ErrorBlock(std::string_view label, const VbError& e, int32_t eventId = svcMessageError);
 
  private:
   bool LoadService();  // false: end the program at once
@@ -150,6 +153,7 @@ class FrmBackup final : public ServiceEvents {
   std::unique_ptr<Timer> Timer1_;
   std::unique_ptr<Timer> TimerCheckService_;
   bool unloaded_ = false;
+  MonitorObserver* observer_ = &MonitorObserver::None();
 };
 
 }  // namespace quarn

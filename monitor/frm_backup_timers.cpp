@@ -31,7 +31,11 @@ void FrmBackup::VerificaStatusService() {
 
 void FrmBackup::TimerCheckService_Timer() {
   VerificaStatusService();
-  if (p_.panel.lblStartCaption == kStartService) p_.service.IniciarService();
+  observer_->BackupServiceState(p_.panel.ServiceInstalado ? p_.panel.EstadoService : kServiceUnknown);
+  if (p_.panel.lblStartCaption == kStartService) {
+    p_.service.IniciarService();
+    observer_->WatchdogStartedService();
+  }
 }
 
 void FrmBackup::Timer1_Timer() {

@@ -60,12 +60,14 @@ bool MonitorMarkers::OutroServiceEmUso() {
     return p.loop.TickMs() - *unreadableSince_ < static_cast<uint64_t>(kEmUsoStaleMinutes) * 60 * 1000;
   }
   unreadableSince_.reset();
-  if (when && MinuteBoundaries(*when, p.clock.Now()) < kEmUsoStaleMinutes) return true;
+  const int64_t age = when ? MinuteBoundaries(*when, p.clock.Now()) : kEmUsoStaleMinutes;  // none believed: stale
+  if (age < kEmUsoStaleMinutes) return true;
   try {
     p.fs.Delete(path);
   } catch (const VbError&) {
     // Stale all the same; the next look tries to remove it again.
   }
+  observer->MarkerWaitGivenUp(kServiceEmUsoFile, age);
   return false;
 }
 
@@ -84,6 +86,7 @@ void MonitorMarkers::VerificaSalvarExecutandoQuarn() {
     }
   }
   if (!restart) return;
+  observer->HeartbeatRestart();
 
   p.service.PararService();
   try {

@@ -12,6 +12,7 @@
 #include "common/service_control.h"
 #include "common/suite_files.h"
 #include "common/time_text.h"
+#include "monitor/health_events.h"
 
 namespace quarn {
 
@@ -66,6 +67,7 @@ class MonitorMarkers final : public RunStateMarkers {
   std::string logsFolder;  // application folder + "\Logs\"
   // Ends the process of a backup service that accepted a stop and never stopped.
   FechaExe* fecha = nullptr;
+  MonitorObserver* observer = &MonitorObserver::None();  // told of restarts and stale markers
 
   MonitorMarkers(MarkerPorts ports, std::string logs) : p(ports), logsFolder(std::move(logs)) {}
 

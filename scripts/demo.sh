@@ -78,6 +78,9 @@ record VersaoQuarnSqlMonitor.ini
 record VersaoCompletaServiceMonitor.ini
 printf '%-28s %s\n' "QuarnSQLService.build" "$(cat "$suite_unix/QuarnSQLService.build" 2>/dev/null || echo absent)"
 
+say "The metrics file a fleet's Prometheus reads (Logs\\quarn_sql.prom)"
+grep -v '^#' "$suite_unix/Logs/quarn_sql.prom" || echo "(absent)"
+
 say "The formatted log (FormataRichTextBoxServiceMonitor.INI)"
 python3 "$root/scripts/show_log.py" "$suite_unix/Logs/FormataRichTextBoxServiceMonitor.INI"
 
@@ -115,6 +118,8 @@ printf '%-28s %s\n' "QuarnSQLService.build" "$(cat "$suite_unix/QuarnSQLService.
 state QuarnSQLService
 printf 'ErrorQuarn.ini (last line): '; tail -n 1 "$suite_unix/ErrorQuarn.ini" | iconv -f CP1252 -t UTF-8 2>/dev/null || true
 echo
+echo "quarn_sql.prom:"
+grep -a '^quarn_update_last_check_result\|^quarn_build_info\|^quarn_backup_service_up' "$suite_unix/Logs/quarn_sql.prom" | sed 's/^/  /' || true
 
 say "The GUI monitor, showing the refusal"
 wine 'C:\Solvane\Quarn SQL\QuarnSQLMonitor.exe' >/dev/null 2>&1 &

@@ -12,6 +12,9 @@ packages=(
   zip unzip p7zip-full libarchive-tools
   # wixl builds the Windows Installer package; msitools reads it back
   wixl msitools
+  # the fleet-monitoring consumers the metrics file is checked against
+  # (promtool comes with prometheus)
+  prometheus prometheus-node-exporter
 )
 
 missing=()

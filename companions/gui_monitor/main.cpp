@@ -1,6 +1,7 @@
 // QuarnSQLMonitor.exe: the suite's GUI monitor. Shows the service monitor's
-// formatted log in its colours, newest at the bottom, and a status line with the
-// monitor's version and both heartbeats. It only reads: every file is opened
+// formatted log in its colours, newest at the bottom, a health header above it
+// (green, amber or red) and a status line with the monitor's version and both
+// heartbeats. It only reads: every file is opened
 // with full sharing, so the services never find it in their way.
 #include <windows.h>
 #include <commctrl.h>
@@ -14,6 +15,7 @@
 #include "common/suite_files.h"
 #include "common/win32/handles.h"
 #include "common/win32/library_search.h"
+#include "companions/gui_monitor/health_header.h"
 #include "companions/gui_monitor/log_records.h"
 
 namespace {
@@ -25,6 +27,7 @@ constexpr wchar_t kCaption[] = L"Quarn SQL Monitor";
 constexpr wchar_t kClassName[] = L"QuarnSQLMonitor.frmMonitor";
 constexpr UINT_PTR kTmrAtualiza = 1;
 constexpr UINT kAtualizaMs = 1000;
+constexpr int kTicksPerHealth = 3;  // the header is read again every few seconds
 // A log that grew past this is shown from its last part: reading more at every
 // change would make the window lag behind a busy monitor.
 constexpr int64_t kMaxLogBytes = 16ll << 20;
@@ -116,6 +119,33 @@ std::wstring FromAnsi(std::string_view ansi) {
   return w;
 }
 
+std::wstring FromUtf8(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
+  return w;
+}
+
+int64_t FileTimeSeconds(const FILETIME& ft) {
+  const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;  // from 1601 to 1970
+}
+
+struct HeaderLook {
+  COLORREF background, bar, text;
+};
+HeaderLook LookOf(HealthLevel level) {
+  switch (level) {
+    case HealthLevel::Green:
+      return {RGB(226, 240, 217), RGB(56, 142, 60), RGB(27, 94, 32)};
+    case HealthLevel::Amber:
+      return {RGB(255, 243, 205), RGB(230, 160, 0), RGB(122, 80, 0)};
+    default:
+      return {RGB(250, 218, 218), RGB(198, 40, 40), RGB(150, 20, 20)};
+  }
+}
+
 class FrmMonitor {
  public:
   bool Create(HINSTANCE inst, int show);
@@ -129,6 +159,8 @@ class FrmMonitor {
   void tmrAtualiza_Timer();
   void AtualizaLog();
   void AtualizaStatus();
+  void AtualizaSaude();
+  void PintaCabecalho(HDC dc);
   void MostraStatus();
   void DrawRow(const DRAWITEMSTRUCT& dis);
   void CopiaRegistro();
@@ -150,6 +182,10 @@ class FrmMonitor {
   FileState logState_;
   bool logKnown_ = false;
   FormattedLog log_;
+  HealthHeader health_;
+  std::wstring healthText_;
+  int headerHeight_ = 28;
+  int healthTicks_ = 0;
   std::wstring status_[kPartCount];  // as read
   std::wstring shown_[kPartCount];   // as fits its part
 };
@@ -207,6 +243,13 @@ LRESULT FrmMonitor::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_SIZE:
       Form_Resize();
       return 0;
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(hwnd_, &ps);
+      PintaCabecalho(dc);
+      EndPaint(hwnd_, &ps);
+      return 0;
+    }
     case WM_SETFOCUS:
       SetFocus(lstLog_);
       return 0;
@@ -264,6 +307,7 @@ void FrmMonitor::Form_Load() {
   TEXTMETRICW tm{};
   GetTextMetricsW(dc, &tm);
   rowHeight_ = tm.tmHeight + Scale(3);
+  headerHeight_ = 2 * tm.tmHeight + Scale(14);
   SelectObject(dc, font_);
   SIZE stamp{};
   GetTextExtentPoint32W(dc, L"00/00/0000 00:00:00", 19, &stamp);
@@ -289,6 +333,7 @@ void FrmMonitor::Form_Load() {
   Form_Resize();
   AtualizaLog();
   AtualizaStatus();
+  AtualizaSaude();
   SetTimer(hwnd_, kTmrAtualiza, kAtualizaMs, nullptr);
 }
 
@@ -306,13 +351,73 @@ void FrmMonitor::Form_Resize() {
   for (int i = 0; i < kPartCount - 1; ++i)
     if (edges[i] < Scale(60) * (i + 1)) edges[i] = Scale(60) * (i + 1);
   SendMessageW(stbStatus_, SB_SETPARTS, kPartCount, reinterpret_cast<LPARAM>(edges));
-  MoveWindow(lstLog_, 0, 0, width, client.bottom - barHeight, TRUE);
+  MoveWindow(lstLog_, 0, headerHeight_, width, client.bottom - barHeight - headerHeight_, TRUE);
+  RECT header{0, 0, width, headerHeight_};
+  InvalidateRect(hwnd_, &header, FALSE);
   MostraStatus();
 }
 
 void FrmMonitor::tmrAtualiza_Timer() {
   AtualizaLog();
   AtualizaStatus();
+  if (++healthTicks_ >= kTicksPerHealth) {
+    healthTicks_ = 0;
+    AtualizaSaude();
+  }
+}
+
+// Read from the files the suite writes, each opened and closed at once.
+void FrmMonitor::AtualizaSaude() {
+  HealthInputs in;
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  in.nowUtc = FileTimeSeconds(now);
+  std::string bytes;
+  if (ReadShared(logs_ + L"quarn_sql.prom", bytes, 256 * 1024)) in.metrics = bytes;
+  const FileState beat = StateOf(logs_ + Wide(quarn::kServiceExecutingFile));
+  if (beat.exists) in.heartbeatAgeSeconds = in.nowUtc - FileTimeSeconds(beat.written);
+  if (ReadShared(logs_ + Wide(quarn::kServiceUltimoBackupFile), bytes, 4096)) {
+    const std::wstring last = FromAnsi(FirstLine(bytes));
+    const int n = WideCharToMultiByte(CP_UTF8, 0, last.c_str(), static_cast<int>(last.size()), nullptr, 0, nullptr, nullptr);
+    in.lastBackupText.assign(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, last.c_str(), static_cast<int>(last.size()), in.lastBackupText.data(), n, nullptr,
+                        nullptr);
+  }
+  const HealthHeader h = HeaderFor(in);
+  const std::wstring text = FromUtf8(h.text);
+  if (h.level == health_.level && text == healthText_) return;
+  health_ = h;
+  healthText_ = text;
+  RECT header{};
+  GetClientRect(hwnd_, &header);
+  header.bottom = headerHeight_;
+  InvalidateRect(hwnd_, &header, FALSE);
+}
+
+void FrmMonitor::PintaCabecalho(HDC dc) {
+  RECT rc{};
+  GetClientRect(hwnd_, &rc);
+  rc.bottom = headerHeight_;
+  const HeaderLook look = LookOf(health_.level);
+  SetBkColor(dc, look.background);
+  ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &rc, nullptr, 0, nullptr);
+  RECT bar{0, 0, Scale(8), headerHeight_};
+  SetBkColor(dc, look.bar);
+  ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &bar, nullptr, 0, nullptr);
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, look.text);
+  HGDIOBJ old = SelectObject(dc, bold_ ? static_cast<HGDIOBJ>(bold_) : GetStockObject(DEFAULT_GUI_FONT));
+  // Two lines, each cut with an ellipsis rather than wrapped.
+  const size_t cut = healthText_.find(L'\n');
+  const std::wstring lines[2] = {healthText_.substr(0, cut),
+                                 cut == std::wstring::npos ? std::wstring() : healthText_.substr(cut + 1)};
+  const int half = headerHeight_ / 2;
+  for (int i = 0; i < 2; ++i) {
+    RECT t{Scale(8) + margin_, i == 0 ? Scale(3) : half, rc.right - margin_, i == 0 ? half : headerHeight_ - Scale(3)};
+    DrawTextW(dc, lines[i].c_str(), static_cast<int>(lines[i].size()), &t,
+              DT_SINGLELINE | DT_NOPREFIX | DT_VCENTER | DT_END_ELLIPSIS);
+  }
+  SelectObject(dc, old);
 }
 
 void FrmMonitor::AtualizaLog() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/single_instance.h"
+#include "common/win32/event_source.h"
 #include "common/win32/handles.h"
 #include "common/win32/library_search.h"
 #include "common/win32/service_manager_win32.h"
@@ -388,6 +389,9 @@ class Win32InstallerPlatform final : public InstallerPlatform {
     number(L"NoRepair", 1);
     RegCloseKey(key);
     return ok;
+  }
+  bool RegistraFonteEventos(const std::string& monitorFile) override {
+    return RegisterMonitorEventSource(Widen(monitorFile)) == ERROR_SUCCESS;
   }
   bool RemoveChave(const std::string& key) override {
     const std::wstring k = Widen(key);

@@ -272,6 +272,7 @@ void Updater::PegaLocal(const Program& prog) {
     Report(prog.localLabel + value, kCorPreta);
   } catch (const VbError& e) {
     value = kVersionError;
+    observer_->CheckFailed(prog.name, e.Number());
     Report(std::string(prog.localLabel) + kVersionError + " " + ErrorText(e), kCorVermelha);
   }
 }
@@ -294,13 +295,19 @@ void Updater::PegaNet(const Program& prog) {
       const auto lines = SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(record)));
       if (lines.empty()) throw Raise(kErrPastEnd);
       value = TrimSpaces(lines.front());
-      if (verifier_) publications_[prog.name] = verifier_->VerificaPublicacao(folder, prog.name, value, logs_);
+      if (verifier_) {
+        publications_[prog.name] = verifier_->VerificaPublicacao(folder, prog.name, value, logs_);
+        if (publications_[prog.name].isSigned)
+          observer_->PublicationValidUntil(prog.name, publications_[prog.name].validUntil);
+      }
     } else {
       value = kVersionError;
     }
     Report(prog.netLabel + value, kCorAzul);
   } catch (const VbError& e) {
     value = kVersionError;
+    observer_->CheckFailed(prog.name, e.Number());
+    if (e.Number() == kErrPublicationExpired) observer_->PublicationExpired(prog.name, e.Description());
     const std::string text = std::string(prog.netLabel) + kVersionError + " " + ErrorText(e);
     Report(text, kCorVermelha);
     if (SecurityRefusal(e)) logs_.SalvaLogErro(text);
@@ -316,6 +323,7 @@ void Updater::PegaVNETEXE() { PegaNet(ProgramFor(kGuiMonitorName)); }
 
 void Updater::Verifica(const Program& prog) {
   // A check never ends the program: a report it cannot write ends the check.
+  UpdateCheckScope observed(*observer_, prog.name);
   try {
     // What an interrupted update left is put right first; until it is, nothing new is installed.
     if (!RecuperaAtualizacao(prog.name)) return;
@@ -356,6 +364,7 @@ void Updater::Verifica(const Program& prog) {
     }
     UpdateSistema(prog.name);
   } catch (const VbError& e) {
+    observer_->CheckFailed(prog.name, e.Number());
     try {
       logs_.SalvaLogErro(std::string("Verificando ") + prog.name + " " + ErrorText(e));
     } catch (const VbError&) {
@@ -569,6 +578,7 @@ bool Updater::Restaura(const Program& prog, bool announce) {
       watchdog_.SetEnabled(true);
     }
   }
+  if (ok && touched) observer_->RolledBack(prog.name);
   if (ok && touched && announce) Report(std::string("Versão anterior do ") + prog.name + " restaurada.", kCorAzul);
   return ok;
 }
@@ -697,6 +707,7 @@ void Updater::UpdateSistema(std::string name) {
                                             std::to_string(kHealthGateMs / 1000) + " s em execução; a versão anterior volta");
     }
     kept = true;  // from here on the new build stays, whatever happens
+    observer_->UpdateInstalled(name, this->*prog.net);
     if (verifier_) {
       try {
         verifier_->RegistraPublicacao(name, publications_[name]);
@@ -712,6 +723,7 @@ void Updater::UpdateSistema(std::string name) {
     CleanUp(prog);  // the journal and the old build's files go
   } catch (const VbError& e) {
     std::string text = "Update Sistema " + name + " " + ErrorText(e);
+    observer_->UpdateRefused(name, this->*prog.net, e.Number(), e.Description());
     try {
       undo();
       if (e.Number() == kErrBuildUnhealthy) WriteDurable(paths.failed, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));

@@ -13,6 +13,7 @@
 #include "common/process_control.h"
 #include "common/service_control.h"
 #include "common/suite_files.h"
+#include "monitor/health_events.h"
 #include "monitor/logs.h"
 #include "monitor/update/manifest.h"
 #include "monitor/update/update_checks.h"
@@ -63,6 +64,8 @@ class Updater final : public UpdateChecks {
       : p_(ports), app_(std::move(appPath)), logs_(logs), watchdog_(watchdog), temp_(std::move(pastaTemp)) {}
   // Staged builds are checked against their signed manifest before they are installed.
   void AttachVerifier(BuildVerifier& verifier) { verifier_ = &verifier; }
+  // Told of each check's result, each build installed or refused, and each rollback.
+  void AttachObserver(UpdateObserver& observer) { observer_ = &observer; }
 
   void VerificarSeTemAtualService() override;
   void VerificarSeTemAtualExe() override;
@@ -124,6 +127,7 @@ class Updater final : public UpdateChecks {
   std::string temp_;
   BuildVerifier* verifier_ = nullptr;
   std::map<std::string, Publication> publications_;  // by program, from its last server record
+  UpdateObserver* observer_ = &UpdateObserver::None();
   bool ending_ = false;  // the window was unloaded: waits run no events
 };
 

@@ -13,10 +13,12 @@
 #include "common/win32/win_event_loop.h"
 #include "common/win32/win_platform.h"
 #include "monitor/frm_backup.h"
+#include "monitor/health.h"
 #include "monitor/markers.h"
 #include "monitor/update/manifest.h"
 #include "monitor/update/updater.h"
 #include "monitor/win32/crypto_win32.h"
+#include "monitor/win32/health_win32.h"
 #include "monitor/win32/update_win32.h"
 #include "monitor/win32/panel_view.h"
 #include "monitor/win32/service_host_win32.h"
@@ -53,7 +55,7 @@ void ReportFatal(const VbError& e) {
   std::fprintf(stderr, "QuarnSQLServiceMonitor: %s\n", text.c_str());
   try {
     if (g_app.form) {
-      g_app.form->ErrorBlock(" | Fatal | ", e);
+      g_app.form->ErrorBlock(" | Fatal | ", e, kEventFatal);
     } else if (g_app.host) {
       g_app.host->LogEvent(svcEventError, svcMessageError, text);
     }
@@ -220,6 +222,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
       UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, info);
   FrmBackup& form = window.form;
   window.updater.AttachVerifier(verifier);
+  // The event log's entries and the metrics file, from the watchdog, the markers and the updater.
+  MonitorHealth health(HealthPorts{fs, codec, clock, dates, loop, host, form.Logs(), &UtcNowSeconds,
+                                   &MetricsTextfileDirectory},
+                       info.appPath, QUARN_MONITOR_VERSION_TEXT);
+  form.AttachObserver(health);
+  markers.observer = &health;
+  window.updater.AttachObserver(health);
   host.Attach(hwnd, &form);
   view.Attach(&form);
   g_app.loop = &loop;

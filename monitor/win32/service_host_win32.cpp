@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/service_control.h"
+#include "common/win32/event_source.h"
 #include "common/win32/service_recovery.h"
 #include "common/win32/win_platform.h"
 
@@ -62,6 +63,8 @@ bool Win32ServiceHost::Install() {
     if (!svc) err = GetLastError();
     else (void)SetRestartOnFailure(svc.get());
   }
+  // Event Viewer reads the entries' texts from the message table in this file.
+  if (err == NO_ERROR) err = RegisterMonitorEventSource(Widen(full));
   if (err != NO_ERROR) {
     // The caller does not look at the result; leave a trace for whoever does.
     LogEvent(svcEventError, svcMessageError, "Install: [" + std::to_string(err) + "] " + ErrorDescription(err));
@@ -75,7 +78,9 @@ bool Win32ServiceHost::Uninstall() {
   if (!scm) throw Win32Error(GetLastError());
   UniqueServiceHandle svc(OpenServiceW(scm.get(), Widen(ServiceName).c_str(), DELETE));
   if (!svc) throw Win32Error(GetLastError());
-  return DeleteService(svc.get()) != FALSE;
+  const bool deleted = DeleteService(svc.get()) != FALSE;
+  if (deleted) RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKeyW, KEY_WOW64_64KEY, 0);
+  return deleted;
 }
 
 DWORD WINAPI Win32ServiceHost::DispatcherThread(LPVOID p) {

@@ -151,6 +151,7 @@ void ExpectInstalled(const std::string& version) {
     EXPECT_EQ(UserWrites(path), "") << Narrow(path);
   }
   EXPECT_EQ(InstalledEntries(), std::vector<std::string>{version});
+  EXPECT_EQ(EventMessageFile(), L"c:\\solvane\\quarn sql\\quarnsqlservicemonitor.exe");
 }
 
 TEST(MsiPackage, InstallsUpgradesAndRemovesTheSuiteSilently) {
@@ -192,6 +193,7 @@ TEST(MsiPackage, InstallsUpgradesAndRemovesTheSuiteSilently) {
   for (const wchar_t* file : kPayload) EXPECT_FALSE(Exists(kSuite + L"\\" + file)) << Narrow(file);
   for (const wchar_t* control : kControls) EXPECT_FALSE(ControlRegistered(control)) << Narrow(control);
   EXPECT_TRUE(InstalledEntries().empty());
+  EXPECT_EQ(EventMessageFile(), L"");
   EXPECT_EQ(CountProcesses(L"QuarnSQLService.exe") + CountProcesses(L"QuarnSQLServiceMonitor.exe"), 0);
   EXPECT_TRUE(Exists(kSuite + L"\\Logs\\antigo.ini")) << "the user's data goes with the suite";
 }

@@ -3,8 +3,10 @@
 
 #include <string>
 
+#include "companions/gui_monitor/health_header.h"
 #include "companions/gui_monitor/log_records.h"
 #include "fakes/log_samples.h"
+#include "monitor/health.h"
 #include "monitor/logs.h"
 
 namespace quarn {
@@ -187,6 +189,45 @@ TEST(GuiMonitorLog, FirstLineOfAStatusFile) {
   EXPECT_EQ(FirstLine("sem fim de linha"), "sem fim de linha");
   EXPECT_EQ(FirstLine(""), "");
   EXPECT_EQ(FirstLine("\r\n\r\n"), "");
+}
+
+// The header read from the metrics file as the monitor writes it.
+TEST(GuiMonitorHealth, GreenAmberOrRedFromTheSuitesFiles) {
+  constexpr int64_t kNow = 1796536504;
+  auto metrics = [&](int32_t state, int32_t checkResult, bool crashLoop) {
+    HealthSnapshot s;
+    s.monitorStartUtc = kNow - 3600;
+    s.backupServiceState = state;
+    s.crashLoop = crashLoop;
+    s.programs = {{"QuarnSQLServiceMonitor", "1.0.0.134"}, {"QuarnSQLService", "2.0", kNow - 120, checkResult}};
+    return FormatMetrics(s);
+  };
+  struct Case {
+    const char* what;
+    std::optional<std::string> metrics;
+    std::optional<int64_t> heartbeatAge;
+    gui::HealthLevel level;
+  };
+  const Case cases[] = {
+      {"healthy", metrics(4, 0, false), 20, gui::HealthLevel::Green},
+      {"stopped", metrics(1, 0, false), 20, gui::HealthLevel::Red},
+      {"starting", metrics(2, 0, false), 20, gui::HealthLevel::Amber},
+      {"crash loop", metrics(4, 0, true), 20, gui::HealthLevel::Red},
+      {"update refused", metrics(4, 7105, false), 20, gui::HealthLevel::Red},
+      {"update server unreachable", metrics(4, 12029, false), 20, gui::HealthLevel::Amber},
+      {"heartbeat late", metrics(4, 0, false), 10 * 60, gui::HealthLevel::Amber},
+      {"heartbeat stale", metrics(4, 0, false), 50 * 60, gui::HealthLevel::Red},
+      {"no heartbeat", metrics(4, 0, false), std::nullopt, gui::HealthLevel::Red},
+      {"no metrics file", std::nullopt, 20, gui::HealthLevel::Red},
+  };
+  for (const Case& c : cases) {
+    const gui::HealthHeader h = gui::HeaderFor({c.metrics, c.heartbeatAge, "07/12/2026 05:58:36", kNow});
+    EXPECT_EQ(h.level, c.level) << c.what << ": " << h.text;
+  }
+  EXPECT_EQ(gui::HeaderFor({metrics(4, 0, false), 20, "07/12/2026 05:58:36", kNow}).text,
+            "Servi\xC3\xA7o de backup: em execu\xC3\xA7\xC3\xA3o  \xC2\xB7  batimento h\xC3\xA1 20 s  \xC2\xB7  "
+            "\xC3\xBAltimo backup: 07/12/2026 05:58:36\natualiza\xC3\xA7\xC3\xA3o QuarnSQLService h\xC3\xA1 2 min: ok"
+            "  \xC2\xB7  QuarnSQLServiceMonitor 1.0.0.134, QuarnSQLService 2.0");
 }
 
 }  // namespace

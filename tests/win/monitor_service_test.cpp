@@ -6,6 +6,7 @@
 
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
+#include "monitor/health_events.h"
 #include "win_test_util.h"
 
 namespace quarn {
@@ -69,6 +70,25 @@ TEST_F(MonitorService, InstallRegistersAnAutomaticServiceWithAQuotedPath) {
   EXPECT_EQ(cfg->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
   EXPECT_EQ(std::wstring(cfg->lpBinaryPathName), L"\"" + exe + L"\"");
   EXPECT_EQ(std::wstring(cfg->lpServiceStartName), L"LocalSystem");
+
+  // Event Viewer finds every documented entry's text in the file the source names.
+  std::wstring lower = exe;
+  CharLowerW(lower.data());
+  EXPECT_EQ(EventMessageFile(), lower);
+  HMODULE messages = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_TRUE(messages);
+  for (int32_t id : kDocumentedEventIds) {
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                   messages, static_cast<DWORD>(id), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const std::wstring got = n ? std::wstring(text, n) : L"";
+    if (text) LocalFree(text);
+    EXPECT_NE(got.find(L"%1"), std::wstring::npos) << id << ": " << win::Narrow(got);
+    if (id >= kEventMonitorStarted) {
+      EXPECT_GT(got.size(), 20u) << id << ": " << win::Narrow(got);
+    }
+  }
+  FreeLibrary(messages);
 }
 
 TEST_F(MonitorService, TheManagersStartWritesTheStartUpFilesAndItsStopEndsTheProgram) {
@@ -89,6 +109,14 @@ TEST_F(MonitorService, TheManagersStartWritesTheStartUpFilesAndItsStopEndsThePro
       << Log(L"VersaoCompletaServiceMonitor.ini");
   EXPECT_TRUE(Exists(folder + L"\\temp"));
   EXPECT_FALSE(Exists(folder + L"\\ErrorQuarn.ini")) << ReadFileBytes(folder + L"\\ErrorQuarn.ini");
+  // The metrics file: the text format's LF lines, whole, renamed into place.
+  const std::string metrics = Log(L"quarn_sql.prom");
+  EXPECT_EQ(metrics.rfind("# HELP quarn_monitor_start_time_seconds ", 0), 0u) << metrics;
+  EXPECT_EQ(metrics.find('\r'), std::string::npos);
+  EXPECT_EQ(metrics.back(), '\n');
+  EXPECT_NE(metrics.find("quarn_build_info{program=\"QuarnSQLServiceMonitor\",version=\"1.0.0.134\"} 1\n"),
+            std::string::npos) << metrics;
+  EXPECT_FALSE(Exists(folder + L"\\Logs\\quarn_sql.prom.tmp"));
 
   // Pause and continue are accepted and change nothing else.
   ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_PAUSE), 0u);

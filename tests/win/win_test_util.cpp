@@ -298,6 +298,18 @@ std::string EventLogText() {
   return ReadFileBytes(path);
 }
 
+std::wstring EventMessageFile() {
+  wchar_t buf[MAX_PATH * 2];
+  DWORD size = sizeof buf;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE,
+                   L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QuarnSQLServiceMonitor",
+                   L"EventMessageFile", RRF_RT_REG_SZ, nullptr, buf, &size) != ERROR_SUCCESS)
+    return L"";
+  std::wstring file = buf;
+  CharLowerW(file.data());
+  return file;
+}
+
 void RemoveTree(const std::wstring& folder) {
   WIN32_FIND_DATAW fd;
   HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);

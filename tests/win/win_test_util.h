@@ -53,6 +53,8 @@ int CountProcesses(const wchar_t* exeName);
 // What the services of this session wrote to the event log so far, one entry a
 // line as Wine prints it (ReportEventW L"text").
 std::string EventLogText();
+// EventMessageFile of the monitor's event source, lower-cased; "" when it is not registered.
+std::wstring EventMessageFile();
 
 // The process id of a running service, or 0.
 DWORD ServicePid(const wchar_t* name);

@@ -1,0 +1,27 @@
+#include "monitor/win32/health_win32.h"
+
+#include <windows.h>
+
+#include "common/win32/win_platform.h"
+
+namespace quarn::win {
+
+int64_t UtcNowSeconds() {
+  FILETIME ft{};
+  GetSystemTimeAsFileTime(&ft);
+  const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;  // from 1601 to 1970
+}
+
+std::string MetricsTextfileDirectory() {
+  wchar_t buf[1024];
+  DWORD size = sizeof buf;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", L"MetricsTextfileDirectory",
+                   RRF_RT_REG_SZ, nullptr, buf, &size) != ERROR_SUCCESS)
+    return {};
+  std::string folder = Narrow(buf);
+  while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
+  return folder;
+}
+
+}  // namespace quarn::win

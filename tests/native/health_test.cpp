@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include "fakes/fakes.h"
+#include "monitor/health.h"
+
+namespace quarn {
+namespace {
+
+const std::string kApp = "C:\\Solvane\\Quarn SQL";
+const std::string kLogs = kApp + "\\Logs\\";
+const std::string kProm = kLogs + "quarn_sql.prom";
+constexpr int64_t kUtc = 1796536504;  // 2026-12-06 08:55:04 UTC
+
+TEST(MetricsFile, IsTheTextFormatByteForByte) {
+  HealthSnapshot s;
+  s.monitorStartUtc = kUtc;
+  s.backupServiceState = 4;
+  s.heartbeatAgeSeconds = 75;
+  s.watchdogStarts = 3;
+  s.programs = {{"QuarnSQLServiceMonitor", "1.0.0.134"},
+                {"QuarnSQLService", "2.0 \"beta\\1\"", kUtc + 60, 0, kUtc + 86400},
+                {"QuarnSQLMonitor", std::nullopt, kUtc + 61, 7106}};
+  EXPECT_EQ(FormatMetrics(s),
+            "# HELP quarn_monitor_start_time_seconds When the service monitor started, in seconds since 1970 (UTC).\n"
+            "# TYPE quarn_monitor_start_time_seconds gauge\n"
+            "quarn_monitor_start_time_seconds 1796536504\n"
+            "# HELP quarn_backup_service_up 1 while the backup service QuarnSQLService is running, else 0.\n"
+            "# TYPE quarn_backup_service_up gauge\n"
+            "quarn_backup_service_up 1\n"
+            "# HELP quarn_backup_service_state The backup service's state as the service manager reports it: "
+            "1 stopped, 2 starting, 3 stopping, 4 running, 5 continuing, 6 pausing, 7 paused, 0 not installed or "
+            "unreadable.\n"
+            "# TYPE quarn_backup_service_state gauge\n"
+            "quarn_backup_service_state 4\n"
+            "# HELP quarn_backup_heartbeat_age_seconds Seconds since the backup service last wrote its heartbeat; "
+            "absent while there is none.\n"
+            "# TYPE quarn_backup_heartbeat_age_seconds gauge\n"
+            "quarn_backup_heartbeat_age_seconds 75\n"
+            "# HELP quarn_watchdog_starts_total Times the watchdog found the backup service stopped and started it, "
+            "since the monitor started.\n"
+            "# TYPE quarn_watchdog_starts_total counter\n"
+            "quarn_watchdog_starts_total 3\n"
+            "# HELP quarn_heartbeat_restarts_total Times the backup service was restarted for a missing or stale "
+            "heartbeat, since the monitor started.\n"
+            "# TYPE quarn_heartbeat_restarts_total counter\n"
+            "quarn_heartbeat_restarts_total 0\n"
+            "# HELP quarn_backup_service_crash_loop 1 while the backup service keeps stopping soon after each start "
+            "(a crash loop), else 0.\n"
+            "# TYPE quarn_backup_service_crash_loop gauge\n"
+            "quarn_backup_service_crash_loop 0\n"
+            "# HELP quarn_build_info The build installed of each program of the suite, as its version label.\n"
+            "# TYPE quarn_build_info gauge\n"
+            "quarn_build_info{program=\"QuarnSQLServiceMonitor\",version=\"1.0.0.134\"} 1\n"
+            "quarn_build_info{program=\"QuarnSQLService\",version=\"2.0 \\\"beta\\\\1\\\"\"} 1\n"
+            "# HELP quarn_update_last_check_timestamp_seconds When the last update check of the program ended, in "
+            "seconds since 1970 (UTC).\n"
+            "# TYPE quarn_update_last_check_timestamp_seconds gauge\n"
+            "quarn_update_last_check_timestamp_seconds{program=\"QuarnSQLService\"} 1796536564\n"
+            "quarn_update_last_check_timestamp_seconds{program=\"QuarnSQLMonitor\"} 1796536565\n"
+            "# HELP quarn_update_last_check_result The last update check's result: 0 ok, else the number of the "
+            "error that failed it.\n"
+            "# TYPE quarn_update_last_check_result gauge\n"
+            "quarn_update_last_check_result{program=\"QuarnSQLService\"} 0\n"
+            "quarn_update_last_check_result{program=\"QuarnSQLMonitor\"} 7106\n"
+            "# HELP quarn_update_publication_valid_until_timestamp_seconds Until when the update server's signed "
+            "publication holds, in seconds since 1970 (UTC).\n"
+            "# TYPE quarn_update_publication_valid_until_timestamp_seconds gauge\n"
+            "quarn_update_publication_valid_until_timestamp_seconds{program=\"QuarnSQLService\"} 1796622904\n");
+}
+
+struct HealthFixture : ::testing::Test {
+  fakes::MemoryFileSystem fs;
+  Cp1252Codec codec;
+  fakes::FixedClock clock;
+  PtBrDateFormat dates;
+  VirtualEventLoop loop;
+  fakes::RecordingHost host;
+  MonitorLogs logs{LogContext{fs, codec, clock, dates, kApp}};
+  std::string extraFolder;
+  MonitorHealth health{HealthPorts{fs, codec, clock, dates, loop, host, logs, [] { return kUtc; },
+                                   [this] { return extraFolder; }},
+                       kApp, "1.0.0.134"};
+  HealthFixture() {
+    fs.AddDir("C:\\Solvane");
+    fs.AddDir(kApp);
+    fs.AddDir(kLogs);
+  }
+  std::vector<int32_t> EventIds() const {
+    std::vector<int32_t> ids;
+    for (const auto& e : host.events) ids.push_back(e.id);
+    return ids;
+  }
+};
+
+TEST_F(HealthFixture, ACrashLoopIsReportedOnceAndAgainWhenItRecovers) {
+  health.Start();
+  for (int i = 0; i < 8; ++i) {
+    health.BackupServiceState(kServiceStopped);
+    health.WatchdogStartedService();
+    loop.Advance(1000);
+  }
+  EXPECT_TRUE(health.CrashLoop());
+  EXPECT_EQ(EventIds(), (std::vector<int32_t>{1010, 1010, 1010, 1010, 1012}));
+  EXPECT_NE(fs.Get(kProm).find("quarn_backup_service_crash_loop 1\n"), std::string::npos);
+  // Running, but not yet long enough to count as recovered.
+  for (uint64_t t = 0; t < MonitorHealth::kRecoveredAfterMs; t += 1000) {
+    health.BackupServiceState(kServiceRunning);
+    loop.Advance(1000);
+  }
+  health.BackupServiceState(kServiceRunning);
+  EXPECT_FALSE(health.CrashLoop());
+  EXPECT_EQ(EventIds().back(), 1013);
+  EXPECT_NE(fs.Get(kProm).find("quarn_backup_service_crash_loop 0\n"), std::string::npos);
+  EXPECT_NE(fs.Get(kProm).find("quarn_watchdog_starts_total 8\n"), std::string::npos);
+  // Starts spread out over more than the window are no loop.
+  for (int i = 0; i < 6; ++i) {
+    health.WatchdogStartedService();
+    loop.Advance(MonitorHealth::kCrashLoopWindowMs / 3);
+  }
+  EXPECT_FALSE(health.CrashLoop());
+}
+
+TEST_F(HealthFixture, AMetricsFolderThatCannotBeWrittenIsReportedOnceAndRetried) {
+  extraFolder = "D:\\coletor";  // no such folder
+  health.Start();
+  loop.Advance(3 * MonitorHealth::kWriteIntervalMs);
+  const std::string errors = fs.Get(kApp + "\\ErrorQuarn.ini");
+  EXPECT_NE(errors.find(" | Metricas | 76 - "), std::string::npos);
+  EXPECT_EQ(errors.find("quarn_sql.prom"), errors.rfind("quarn_sql.prom"));  // once, though written four times
+  EXPECT_TRUE(fs.Has(kProm));  // the Logs folder's copy is written all the same
+  EXPECT_FALSE(fs.Has(kLogs + "quarn_sql.prom.tmp"));
+  fs.AddDir("D:\\");
+  fs.AddDir("D:\\coletor");
+  loop.Advance(MonitorHealth::kWriteIntervalMs);
+  EXPECT_EQ(fs.Get("D:\\coletor\\quarn_sql.prom"), fs.Get(kProm));
+}
+
+TEST_F(HealthFixture, UpdateResultsAndTheMarkersReachTheFileAndTheEventLog) {
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", "2.0\r\n");
+  fs.Put(kLogs + "QuarnSQLServiceExecuting.ini", "06/12/2026 05:50:04\r\n");
+  health.Start();
+  {
+    UpdateCheckScope check(health, "QuarnSQLService");
+    health.UpdateRefused("QuarnSQLService", "2.1", 7105, "arquivo alterado");
+    health.RolledBack("QuarnSQLService");
+  }
+  health.HeartbeatRestart();
+  health.MarkerWaitGivenUp("QuarnSQLServiceEmUso.ti", 61);
+  const std::string prom = fs.Get(kProm);
+  EXPECT_NE(prom.find("quarn_build_info{program=\"QuarnSQLService\",version=\"2.0\"} 1\n"), std::string::npos);
+  EXPECT_NE(prom.find("quarn_update_last_check_result{program=\"QuarnSQLService\"} 7105\n"), std::string::npos);
+  EXPECT_NE(prom.find("quarn_backup_heartbeat_age_seconds 300\n"), std::string::npos);
+  EXPECT_NE(prom.find("quarn_heartbeat_restarts_total 1\n"), std::string::npos);
+  EXPECT_EQ(prom.find("valid_until"), std::string::npos);  // no signed statement given yet
+  EXPECT_EQ(EventIds(), (std::vector<int32_t>{1021, 1022, 1011, 1030}));
+  EXPECT_EQ(host.events[0].text, "QuarnSQLService build 2.1: [7105] arquivo alterado");
+}
+
+}  // namespace
+}  // namespace quarn
