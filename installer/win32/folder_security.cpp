@@ -139,19 +139,27 @@ DWORD AddGrant(const std::wstring& path, PSID sid, bool isDir) {
   if (DWORD e = GetSecurityInfo(f.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
                                 &sd))
     return e;
-  EXPLICIT_ACCESSW ea{};
-  ea.grfAccessPermissions = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
-  ea.grfAccessMode = GRANT_ACCESS;
-  ea.grfInheritance = isDir ? SUB_CONTAINERS_AND_OBJECTS_INHERIT : NO_INHERITANCE;
-  ea.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-  ea.Trustee.ptstrName = static_cast<LPWSTR>(sid);
-  PACL updated = nullptr;
-  DWORD e = SetEntriesInAclW(1, &ea, dacl, &updated);
+  // The entries it had, then the account's: built by hand, the same under every implementation.
+  ACL_SIZE_INFORMATION size{};
+  if (dacl && !GetAclInformation(dacl, &size, sizeof size, AclSizeInformation)) {
+    const DWORD e = GetLastError();
+    LocalFree(sd);
+    return e;
+  }
+  std::vector<BYTE> updated(sizeof(ACL) + size.AclBytesInUse + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE);
+  auto* acl = reinterpret_cast<PACL>(updated.data());
+  bool ok = InitializeAcl(acl, static_cast<DWORD>(updated.size()), ACL_REVISION);
+  for (DWORD i = 0; ok && dacl && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    ok = GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && AddAce(acl, ACL_REVISION, MAXDWORD, ace, ace->AceSize);
+  }
+  ok = ok && AddAccessAllowedAceEx(acl, ACL_REVISION, isDir ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0,
+                                   FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE, sid);
+  const DWORD e = ok ? SetSecurityInfo(f.get(), SE_FILE_OBJECT,
+                                       DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                       nullptr, acl, nullptr)
+                     : GetLastError();
   LocalFree(sd);
-  if (e) return e;
-  e = SetSecurityInfo(f.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                      nullptr, updated, nullptr);
-  LocalFree(updated);
   return e;
 }
 
