@@ -352,6 +352,7 @@ void FrmInstal::InstalarQuarn() {
   } else {
     checks.notWritten.push_back(kInstallerCopy);
   }
+  const bool guiOurs = notWritten.count(QUARN_GUI_MONITOR_STEM ".EXE") == 0 || ProgramaIntacto(kPayload[0]);
   for (const char* control : kControlsToRegister) {
     const std::string path = JoinPath(strPastaInstalacao_, control);
     // Registering runs the file's code with administrator rights: only a file
@@ -413,13 +414,19 @@ void FrmInstal::InstalarQuarn() {
   SetStep(5, checks.monitorRuns ? StepLook::Done : StepLook::Failed);
 
   const std::string gui = JoinPath(strPastaInstalacao_, QUARN_GUI_MONITOR_STEM ".EXE");
-  // Started only when it holds this installer's build, held so from the check
-  // until it runs; counts as started only when this run wrote it.
-  try {
-    checks.guiStarted = p_.platform.StartWritten(gui, p_.resources.Read(kPayload[0].resource)) &&
-                        notWritten.count(QUARN_GUI_MONITOR_STEM ".EXE") == 0;
-  } catch (const VbError& e) {
-    p_.view.Note(gui + ": " + std::to_string(e.Number()) + " - " + e.Description());
+  // Started only when this run wrote it or found it as the payload has it. The
+  // monitor, running by now, may already have put a newer build there: in the
+  // protected folder only it and administrators can, so that one is trusted.
+  // Counts as started only when this run wrote it.
+  if (guiOurs && p_.fs.FileExists(gui)) {
+    try {
+      p_.platform.StartHidden(gui);
+      checks.guiStarted = notWritten.count(QUARN_GUI_MONITOR_STEM ".EXE") == 0;
+    } catch (const VbError& e) {
+      p_.view.Note(gui + ": " + std::to_string(e.Number()) + " - " + e.Description());
+    }
+  } else if (!guiOurs) {
+    p_.view.Note(gui + " não é o programa deste instalador: não foi iniciado.");
   }
 
   // The success panel only when everything is in place; otherwise say what is not.
