@@ -1,6 +1,7 @@
 #include "installer/frm_instal.h"
 
 #include <cctype>
+#include <cstdio>
 #include <map>
 
 namespace quarn {
@@ -167,16 +168,67 @@ bool FrmInstal::ExtraiArquivoRecurso(const std::string& name, const std::string&
 void FrmInstal::PreparaPastas() {
   // \Solvane is protected too: whoever may change it could swap the suite folder
   // for one of their own. Only its own access list is reset; what else it holds
-  // is not the suite's.
-  strPastaInstalacao_ = Drive() + ":\\Solvane";
-  if (!p_.fs.DirExists(strPastaInstalacao_)) p_.fs.CreateDir(strPastaInstalacao_);
-  p_.platform.ProtectFolder(strPastaInstalacao_, false);
-  strPastaInstalacao_ += "\\Quarn SQL";
-  if (!p_.fs.DirExists(strPastaInstalacao_)) p_.fs.CreateDir(strPastaInstalacao_);
-  p_.platform.ProtectFolder(strPastaInstalacao_, true);
+  // is not the suite's, and keeps what it inherited.
+  const std::string solvane = Drive() + ":\\Solvane";
+  PreparaPasta(solvane, false);
+  strPastaInstalacao_ = solvane + "\\Quarn SQL";
+  PreparaPasta(strPastaInstalacao_, true);
   strPastaTemp_ = strPastaInstalacao_ + "\\Temp";
   if (!p_.fs.DirExists(strPastaTemp_)) p_.fs.CreateDir(strPastaTemp_);
   p_.platform.ProtectFolder(strPastaTemp_, false);
+  // It names the update server and the keys builds are checked against.
+  p_.platform.ProtectKey(kSuiteKey);
+}
+
+void FrmInstal::PreparaPasta(const std::string& folder, bool tree) {
+  switch (DecideFolder(p_.platform.InspectFolder(folder), p_.platform.InstallingAccount())) {
+    case FolderAction::MoveAside: {
+      const LocalTime t = p_.clock.Now();
+      char stamp[32];
+      std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
+                    t.second);
+      const std::string aside = AsideName(folder, stamp);
+      p_.platform.MoveAside(folder, aside);
+      p_.view.Note(folder + " não foi criada pelo instalador nem por um administrador: movida para " + aside + ".");
+      p_.fs.CreateDir(folder);
+      break;
+    }
+    case FolderAction::Create:
+      p_.fs.CreateDir(folder);
+      break;
+    case FolderAction::Use:
+      break;
+  }
+  for (const std::string& link : p_.platform.ProtectFolder(folder, tree))
+    p_.view.Note("Link removido sem ser seguido: " + link + ".");
+}
+
+std::unique_ptr<FileHold> FrmInstal::ProgramaIntacto(const PayloadFile& f) {
+  try {
+    return p_.platform.HoldUnchanged(JoinPath(strPastaInstalacao_, f.target), p_.resources.Read(f.resource));
+  } catch (const VbError&) {
+    return nullptr;  // no payload to compare with: nothing is trusted
+  }
+}
+
+void FrmInstal::ConcedeLogs(int index) {
+  // A service logging on as its own account has none of SYSTEM's rights in the
+  // protected folder: it gets what it needs to write its heartbeat and
+  // markers, in Logs\ only.
+  p_.control.SelecionarService(index);
+  std::string account;
+  std::swap(account, p_.control.ContaService);
+  const bool found = p_.control.LerContaService() == 0;
+  std::swap(account, p_.control.ContaService);
+  if (!found || !NeedsOwnRights(account)) return;
+  const std::string logs = JoinPath(strPastaInstalacao_, kLogsFolder);
+  try {
+    if (!p_.fs.DirExists(logs)) p_.fs.CreateDir(logs);
+    p_.platform.GrantModify(logs, account);
+    p_.view.Note(account + " pode gravar em " + logs + ".");
+  } catch (const VbError& e) {
+    p_.view.MessageBoxOk(logs + "\r\n" + std::to_string(e.Number()) + " - " + e.Description());
+  }
 }
 
 std::string FrmInstal::NoPermissionsMessage(const std::string& drive) {
@@ -303,6 +355,7 @@ void FrmInstal::InstalarQuarn() {
   // Event Viewer reads the monitor's entries from its own file; one that could
   // not be pointed at is shown without its text, never a reason to stop here.
   p_.platform.RegistraFonteEventos(JoinPath(strPastaInstalacao_, kMonitorServiceFile));
+  const bool guiOurs = notWritten.count(QUARN_GUI_MONITOR_STEM ".EXE") == 0 || ProgramaIntacto(kPayload[0]);
   for (const char* control : kControlsToRegister) {
     const std::string path = JoinPath(strPastaInstalacao_, control);
     // Registering runs the file's code with administrator rights: only a file
@@ -325,15 +378,32 @@ void FrmInstal::InstalarQuarn() {
   }
   p_.control.PastaService = strPastaInstalacao_;
   if (p_.control.PastaService.empty() || p_.control.PastaService.back() != '\\') p_.control.PastaService += "\\";
+  // A service is created and started only from the program this run wrote (or
+  // found exactly as the payload has it), held unchanged until it has started.
+  // A service whose program is anything else is removed, so that nothing
+  // starts it at the next boot either.
+  std::unique_ptr<FileHold> programs[2] = {ProgramaIntacto(kPayload[1]), ProgramaIntacto(kPayload[2])};
   panel_.AtualizaStatusService(0);
   panel_.AtualizaStatusService(1);
-  if (panel_.Labels(0).installCaption == kInstallService) p_.control.InstalarService(0);
-  if (panel_.Labels(1).installCaption == kInstallService) p_.control.InstalarService(1);
+  for (int i : {0, 1}) {
+    if (programs[i]) continue;
+    p_.view.Note(std::string(kPayload[i + 1].target) + " não é o programa deste instalador: o serviço não é iniciado.");
+    if (panel_.Labels(i).installCaption != kInstallService) p_.control.RemoverService(i);
+  }
+  panel_.AtualizaStatusService(0);
+  panel_.AtualizaStatusService(1);
+  if (programs[0] && panel_.Labels(0).installCaption == kInstallService) p_.control.InstalarService(0);
+  if (programs[1] && panel_.Labels(1).installCaption == kInstallService) p_.control.InstalarService(1);
+  for (int i : {0, 1})
+    if (programs[i]) ConcedeLogs(i);
   SetStep(2, StepLook::Done);
 
   AguardaIntervalo(3, 3500);
-  if (panel_.Labels(0).startCaption == kStartService) p_.control.IniciarService(0);
-  if (panel_.Labels(1).startCaption == kStartService) p_.control.IniciarService(1);
+  panel_.AtualizaStatusService(0);
+  panel_.AtualizaStatusService(1);
+  if (programs[0] && panel_.Labels(0).startCaption == kStartService) p_.control.IniciarService(0);
+  if (programs[1] && panel_.Labels(1).startCaption == kStartService) p_.control.IniciarService(1);
+  for (auto& held : programs) held.reset();  // started: the monitor may update them from now on
   SetStep(3, StepLook::Done);
 
   AguardaIntervalo(4, 3500);
@@ -347,14 +417,19 @@ void FrmInstal::InstalarQuarn() {
   SetStep(5, checks.monitorRuns ? StepLook::Done : StepLook::Failed);
 
   const std::string gui = JoinPath(strPastaInstalacao_, QUARN_GUI_MONITOR_STEM ".EXE");
-  // Counts as started only when this run wrote it: an old build left in place is not the one installed.
-  if (p_.fs.FileExists(gui)) {
+  // Started only when this run wrote it or found it as the payload has it. The
+  // monitor, running by now, may already have put a newer build there: in the
+  // protected folder only it and administrators can, so that one is trusted.
+  // Counts as started only when this run wrote it.
+  if (guiOurs && p_.fs.FileExists(gui)) {
     try {
       p_.platform.StartHidden(gui);
       checks.guiStarted = notWritten.count(QUARN_GUI_MONITOR_STEM ".EXE") == 0;
     } catch (const VbError& e) {
       p_.view.Note(gui + ": " + std::to_string(e.Number()) + " - " + e.Description());
     }
+  } else if (!guiOurs) {
+    p_.view.Note(gui + " não é o programa deste instalador: não foi iniciado.");
   }
 
   // The success panel only when everything is in place; otherwise say what is not.
@@ -414,7 +489,10 @@ void FrmInstal::StopAndWait(int index) {
 
 int FrmInstal::Desinstalar(bool purge) {
   if (p_.platform.PrevInstance()) return exitCode_ = kExitAnotherCopy;
-  strPastaInstalacao_ = Drive() + ":\\Solvane\\Quarn SQL";
+  // The folder the suite's entry names, wherever this copy was started from;
+  // with no entry left (a second removal), the suite folder on this copy's drive.
+  strPastaInstalacao_ = p_.platform.RegisteredLocation();
+  if (strPastaInstalacao_.empty()) strPastaInstalacao_ = Drive() + ":\\Solvane\\Quarn SQL";
   strPastaTemp_ = strPastaInstalacao_ + "\\Temp";
   p_.view.Note("Removendo o Quarn SQL Server de " + strPastaInstalacao_ + (purge ? " (com /purge)." : "."));
   std::vector<std::string> failures;
@@ -424,6 +502,16 @@ int FrmInstal::Desinstalar(bool purge) {
     p_.view.Note(line);
     failures.push_back(std::move(line));
   };
+  // Removing loads the controls found there, with administrator rights: only
+  // from a folder still closed as the installer left it. Otherwise nothing is
+  // touched; a repair closes it again, and the removal can follow.
+  if (p_.fs.DirExists(strPastaInstalacao_) && !p_.platform.ProtectedAsLeft(strPastaInstalacao_)) {
+    fail(kExitFilesNotRemoved, "A pasta " + strPastaInstalacao_ +
+                                   " não está protegida como o instalador a deixou: nada foi removido. Execute o "
+                                   "instalador para repará-la e depois remova.");
+    p_.view.MessageBoxOk("O Quarn SQL Server não foi removido por completo:\r\n" + failures.front());
+    return exitCode_ = code;
+  }
 
   // The monitor first: while it runs it starts the backup service again.
   StopAndWait(1);
@@ -460,7 +548,9 @@ int FrmInstal::Desinstalar(bool purge) {
     p_.view.Note("Serviços removidos.");
     for (const char* control : kControlsToRegister) {
       const std::string path = JoinPath(strPastaInstalacao_, control);
-      if (p_.fs.FileExists(path)) p_.platform.fVBRegServer(path, false);
+      if (!p_.fs.FileExists(path)) continue;
+      if (p_.platform.ProtectedAsLeft(path)) p_.platform.fVBRegServer(path, false);
+      else p_.view.Note(path + " não está protegido como o instalador o deixou: não foi carregado.");
     }
     for (const auto& f : kPayload) {
       const std::string path = JoinPath(strPastaInstalacao_, f.target);

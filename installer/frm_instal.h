@@ -15,6 +15,7 @@
 #include "common/suite_files.h"
 #include "common/time_text.h"
 #include "installer/status_panel.h"
+#include "installer/trust.h"
 #include "installer/version.h"
 
 namespace quarn {
@@ -52,6 +53,12 @@ class PayloadResources {
 
 struct UninstallEntry;
 
+// A program file held open against any change (write, replace, delete) for as long as it lives.
+class FileHold {
+ public:
+  virtual ~FileHold() = default;
+};
+
 class InstallerPlatform {
  public:
   virtual ~InstallerPlatform() = default;
@@ -68,9 +75,28 @@ class InstallerPlatform {
   virtual bool KeepsPermissions(const std::string& folder) = 0;
   // Owner Administrators; SYSTEM and Administrators full control, Users read and
   // execute, inherited by everything created below, nothing inherited from above.
-  // With `tree` every file and folder already below is reset the same way.
-  // Raises when it cannot be done.
-  virtual void ProtectFolder(const std::string& folder, bool tree) = 0;
+  // With `tree` every file and folder already below is reset the same way and
+  // every link below removed, never followed; returns the links removed.
+  // Without, what lies below keeps what it inherited. Raises when it cannot be done.
+  virtual std::vector<std::string> ProtectFolder(const std::string& folder, bool tree) = 0;
+  // What lies where a suite folder goes, its owner included.
+  virtual FolderFacts InspectFolder(const std::string& path) = 0;
+  // Renames a folder (or the link or file in its place); raises when it cannot.
+  virtual void MoveAside(const std::string& path, const std::string& aside) = 0;
+  // The SID of the administrator running this ("" when not one): what it made is trusted.
+  virtual std::string InstallingAccount() = 0;
+  // Owned by a trusted owner and nobody else allowed to change it, as the installer leaves it.
+  virtual bool ProtectedAsLeft(const std::string& path) = 0;
+  // The file held against any change while the hold lives, when it holds exactly
+  // these bytes; null (nothing held) when it holds anything else or is missing.
+  virtual std::unique_ptr<FileHold> HoldUnchanged(const std::string& path, const std::string& bytes) = 0;
+  // Read, write and delete on the folder and all in it for a service's account; raises when it cannot.
+  virtual void GrantModify(const std::string& folder, const std::string& account) = 0;
+  // HKLM\<key>, created when missing: SYSTEM and Administrators full control,
+  // Users read, protected, handed down to its subkeys. Raises when it cannot be done.
+  virtual void ProtectKey(const std::string& key) = 0;
+  // The InstallLocation of the suite's entry in the list of installed programs; "" when there is none.
+  virtual std::string RegisteredLocation() = 0;
   virtual bool VerificaSeWindowsNT() = 0;
   // clssRegServer.fVBRegServer
   virtual bool fVBRegServer(const std::string& path, bool blnRegister) = 0;
@@ -97,6 +123,7 @@ struct UninstallEntry {
   uint32_t estimatedSizeKb = 0;
 };
 inline constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuarnSQL";
+inline constexpr char kSuiteKey[] = "SOFTWARE\\Solvane\\Quarn SQL";
 inline constexpr char kControlesKey[] = "SOFTWARE\\Solvane\\Quarn SQL\\Controles";
 inline constexpr char kEventSourceKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QuarnSQLServiceMonitor";
@@ -214,7 +241,8 @@ class FrmInstal {
   UninstallEntry EntradaDesinstalacao(uint64_t payloadBytes) const;
   // False when the file could not be written (the message box named it).
   bool ExtraiArquivoRecurso(const std::string& name, const std::string& path);
-  // Creates the suite's folders where missing and closes them to ordinary users.
+  // Creates the suite's folders where missing and closes them to ordinary users;
+  // one somebody else made is moved aside first. Closes the suite's key too.
   void PreparaPastas();
   // Where the loading animation is written: a folder only administrators can change.
   std::string LoaderPath() const { return Drive() + ":\\Solvane\\Quarn SQL\\Temp\\" + kLoaderResource; }
@@ -243,6 +271,9 @@ class FrmInstal {
   std::string Drive() const { return info_.exeFolder.substr(0, 1); }
   std::string SelfPath() const { return JoinPath(info_.exeFolder, info_.exeName + ".exe"); }
   bool CopiaInstalador();
+  void PreparaPasta(const std::string& folder, bool tree);
+  std::unique_ptr<FileHold> ProgramaIntacto(const PayloadFile& f);
+  void ConcedeLogs(int index);
   void StopAndWait(int index);
 
   InstallerPorts p_;

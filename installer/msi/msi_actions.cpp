@@ -5,10 +5,12 @@
 #include <msi.h>
 #include <msiquery.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "common/win32/service_recovery.h"
+#include "common/win32/sid_text.h"
 #include "installer/win32/folder_security.h"
 
 namespace {
@@ -35,18 +37,27 @@ void Log(MSIHANDLE install, const std::wstring& text) {
   MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
 }
 
-DWORD EnsureFolder(const std::wstring& path, bool& created) {
-  created = false;
-  if (CreateDirectoryW(path.c_str(), nullptr)) {
-    created = true;
-    return 0;
+// As the installer does: a folder somebody else made (or a link or a file in
+// its place) is moved aside, kept and named in the log, and made afresh.
+DWORD EnsureFolder(MSIHANDLE install, const std::wstring& path, const std::string& installingAccount) {
+  const quarn::FolderFacts facts = quarn::win::InspectFolder(path);
+  switch (quarn::DecideFolder(facts, installingAccount)) {
+    case quarn::FolderAction::Use:
+      return 0;
+    case quarn::FolderAction::MoveAside: {
+      SYSTEMTIME t;
+      GetLocalTime(&t);
+      wchar_t stamp[32];
+      swprintf(stamp, 32, L"%04u%02u%02u-%02u%02u%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+      const std::wstring aside = path + L".anterior-" + stamp;
+      if (const DWORD rc = quarn::win::MoveAside(path, aside)) return rc;
+      Log(install, L"Quarn SQL: " + path + L" nao foi criada por um administrador: movida para " + aside);
+      break;
+    }
+    case quarn::FolderAction::Create:
+      break;
   }
-  const DWORD rc = GetLastError();
-  if (rc != ERROR_ALREADY_EXISTS) return rc;
-  const DWORD attrs = GetFileAttributesW(path.c_str());
-  if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_DIRECTORY;
-  // A link in place of the folder would send the suite wherever it points.
-  return (attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? ERROR_CANT_ACCESS_FILE : 0;
+  return CreateDirectoryW(path.c_str(), nullptr) ? 0 : GetLastError();
 }
 
 UINT Registra(MSIHANDLE install, bool registrar) {
@@ -54,6 +65,12 @@ UINT Registra(MSIHANDLE install, bool registrar) {
   UINT result = ERROR_SUCCESS;
   for (const wchar_t* name : kControles) {
     const std::wstring path = folder + L"\\" + name;
+    // Its code runs as LocalSystem: only from a file nobody else could have changed.
+    if (!quarn::win::ProtectedAsLeft(path, quarn::win::InstallingAccount())) {
+      Log(install, L"Quarn SQL: " + path + L" nao esta protegido: nao foi carregado");
+      result = ERROR_INSTALL_FAILURE;
+      continue;
+    }
     HMODULE lib = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!lib) {
       Log(install, L"Quarn SQL: " + path + L" nao carregou (" + std::to_wstring(GetLastError()) + L")");
@@ -75,24 +92,33 @@ UINT Registra(MSIHANDLE install, bool registrar) {
 
 }  // namespace
 
-// Gives `\Solvane` (when this install makes it) and the suite folder an explicit,
-// protected owner and list before any file lands in them: the services run from
-// here as LocalSystem, so no ordinary user may change what lies in it. A folder
-// that exists already is reset; a volume that keeps no permissions fails the
-// install rather than leave the folder open.
+// Gives `\Solvane` and the suite folder an explicit, protected owner and list
+// before any file lands in them (and the suite's registry key too): the
+// services run from here as LocalSystem, so no ordinary user may change what
+// lies in it. `\Solvane`'s own list only: what else it holds keeps what it
+// inherited. A suite folder that exists already is reset and its links
+// removed; a volume that keeps no permissions fails the install rather than
+// leave the folder open.
 extern "C" UINT __stdcall ProtegePastaSuite(MSIHANDLE install) {
   const std::wstring suite = ActionData(install);
   const size_t cut = suite.find_last_of(L'\\');
   if (suite.empty() || cut == std::wstring::npos) return ERROR_INSTALL_FAILURE;
   const std::wstring solvane = suite.substr(0, cut);
+  const std::string account = quarn::win::InstallingAccount();
+  std::vector<std::wstring> links;
   // The same lists as the installer's, by the same code.
-  bool createdSolvane = false, createdSuite = false;
-  DWORD rc = EnsureFolder(solvane, createdSolvane);
-  if (rc == 0 && createdSolvane) rc = quarn::win::ProtectFolder(solvane, false);
-  if (rc == 0) rc = EnsureFolder(suite, createdSuite);
-  if (rc == 0) rc = quarn::win::ProtectFolder(suite, true);
+  DWORD rc = EnsureFolder(install, solvane, account);
+  if (rc == 0) rc = quarn::win::ProtectFolder(solvane, false);
+  if (rc == 0) rc = EnsureFolder(install, suite, account);
+  if (rc == 0) rc = quarn::win::ProtectFolder(suite, true, &links);
+  for (const auto& link : links) Log(install, L"Quarn SQL: link removido sem ser seguido: " + link);
   if (rc != 0) {
     Log(install, L"Quarn SQL: permissoes de " + suite + L" falharam (" + std::to_wstring(rc) + L")");
+    return ERROR_INSTALL_FAILURE;
+  }
+  if ((rc = quarn::win::ProtectSuiteKey(L"SOFTWARE\\Solvane\\Quarn SQL")) != 0) {
+    Log(install, L"Quarn SQL: permissoes da chave HKLM\\SOFTWARE\\Solvane\\Quarn SQL falharam (" +
+                     std::to_wstring(rc) + L")");
     return ERROR_INSTALL_FAILURE;
   }
   return ERROR_SUCCESS;

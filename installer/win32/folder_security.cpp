@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/win32/handles.h"
+#include "common/win32/sid_text.h"
 
 namespace quarn::win {
 
@@ -48,8 +49,10 @@ void EnablePrivileges() {
 }
 
 // Sets owner and list on the object itself, a link included, never on what a
-// link points to. `isDir`/`isLink` tell the caller what it was.
-DWORD Protect(const std::wstring& path, bool& isDir, bool& isLink) {
+// link points to. `isDir`/`isLink` tell the caller what it was. With `alone`,
+// objects below keep what they had: what they inherited stays theirs (the
+// system hands a changed list down to them otherwise, on Windows).
+DWORD Protect(const std::wstring& path, bool alone, bool& isDir, bool& isLink) {
   UniqueFile f(CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -61,12 +64,25 @@ DWORD Protect(const std::wstring& path, bool& isDir, bool& isLink) {
   std::vector<BYTE> acl = SuiteAcl(isDir ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0);
   if (acl.empty()) return GetLastError();
   Sid admins(WinBuiltinAdministratorsSid);
+  if (alone) {
+    // The object's own descriptor only, as the file system stores it: no walk below.
+    SECURITY_DESCRIPTOR sd;
+    if (!InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorOwner(&sd, admins.get(), FALSE) ||
+        !SetSecurityDescriptorDacl(&sd, TRUE, reinterpret_cast<PACL>(acl.data()), FALSE) ||
+        !SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED) ||
+        !SetKernelObjectSecurity(f.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &sd))
+      return GetLastError();
+    return 0;
+  }
   return SetSecurityInfo(f.get(), SE_FILE_OBJECT,
                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                          admins.get(), nullptr, reinterpret_cast<PACL>(acl.data()), nullptr);
 }
 
-DWORD ProtectBelow(const std::wstring& folder) {
+// Links found below are removed, never entered nor given our list: whatever
+// they point to is not the suite's.
+DWORD ProtectBelow(const std::wstring& folder, std::vector<std::wstring>& removedLinks) {
   WIN32_FIND_DATAW fd;
   HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
   if (h == INVALID_HANDLE_VALUE) {
@@ -78,9 +94,86 @@ DWORD ProtectBelow(const std::wstring& folder) {
     const std::wstring name = fd.cFileName;
     if (name == L"." || name == L"..") continue;
     const std::wstring path = folder + L"\\" + name;
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      const bool dir = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      if (!(dir ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()))) result = GetLastError();
+      else removedLinks.push_back(path);
+      continue;
+    }
     bool isDir = false, isLink = false;
-    result = Protect(path, isDir, isLink);
-    if (result == 0 && isDir && !isLink) result = ProtectBelow(path);
+    result = Protect(path, false, isDir, isLink);
+    if (result == 0 && isDir && !isLink) result = ProtectBelow(path, removedLinks);
+  } while (result == 0 && FindNextFileW(h, &fd));
+  FindClose(h);
+  return result;
+}
+
+bool ReadAccess(HANDLE h, SE_OBJECT_TYPE type, std::string& owner, bool& hasList, std::vector<AccessEntry>& entries) {
+  PSID o = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetSecurityInfo(h, type, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &o, nullptr, &dacl, nullptr,
+                      &sd) != ERROR_SUCCESS)
+    return false;
+  owner = SidText(o);
+  hasList = dacl != nullptr;
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) continue;
+    if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE && ace->AceType != ACCESS_DENIED_ACE_TYPE) continue;
+    if (ace->AceFlags & INHERIT_ONLY_ACE) continue;  // applies to what is below, not to this object
+    auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
+    entries.push_back({SidText(&allowed->SidStart), ace->AceType == ACCESS_ALLOWED_ACE_TYPE, allowed->Mask});
+  }
+  LocalFree(sd);
+  return true;
+}
+
+// Adds an allowing entry for `sid` to the object's own list, kept protected.
+DWORD AddGrant(const std::wstring& path, PSID sid, bool isDir) {
+  UniqueFile f(CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!f) return GetLastError();
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (DWORD e = GetSecurityInfo(f.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                                &sd))
+    return e;
+  // The entries it had, then the account's: built by hand, the same under every implementation.
+  ACL_SIZE_INFORMATION size{};
+  if (dacl && !GetAclInformation(dacl, &size, sizeof size, AclSizeInformation)) {
+    const DWORD e = GetLastError();
+    LocalFree(sd);
+    return e;
+  }
+  std::vector<BYTE> updated(sizeof(ACL) + size.AclBytesInUse + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE);
+  auto* acl = reinterpret_cast<PACL>(updated.data());
+  bool ok = InitializeAcl(acl, static_cast<DWORD>(updated.size()), ACL_REVISION);
+  for (DWORD i = 0; ok && dacl && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    ok = GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && AddAce(acl, ACL_REVISION, MAXDWORD, ace, ace->AceSize);
+  }
+  ok = ok && AddAccessAllowedAceEx(acl, ACL_REVISION, isDir ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0,
+                                   FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE, sid);
+  const DWORD e = ok ? SetSecurityInfo(f.get(), SE_FILE_OBJECT,
+                                       DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                       nullptr, acl, nullptr)
+                     : GetLastError();
+  LocalFree(sd);
+  return e;
+}
+
+DWORD GrantBelow(const std::wstring& folder, PSID sid) {
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  DWORD result = 0;
+  do {
+    const std::wstring name = fd.cFileName;
+    if (name == L"." || name == L".." || (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    const bool dir = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    result = AddGrant(folder + L"\\" + name, sid, dir);
+    if (result == 0 && dir) result = GrantBelow(folder + L"\\" + name, sid);
   } while (result == 0 && FindNextFileW(h, &fd));
   FindClose(h);
   return result;
@@ -88,15 +181,94 @@ DWORD ProtectBelow(const std::wstring& folder) {
 
 }  // namespace
 
-DWORD ProtectFolder(const std::wstring& folder, bool tree) {
+DWORD ProtectFolder(const std::wstring& folder, bool tree, std::vector<std::wstring>* removedLinks) {
   static const bool privileges = (EnablePrivileges(), true);
   (void)privileges;
   bool isDir = false, isLink = false;
-  if (DWORD e = Protect(folder, isDir, isLink)) return e;
+  if (DWORD e = Protect(folder, !tree, isDir, isLink)) return e;
   // A link in place of the folder would hand the installer's writes, and the
   // services' program files, to wherever it points.
   if (!isDir || isLink) return ERROR_DIRECTORY;
-  return tree ? ProtectBelow(folder) : 0;
+  std::vector<std::wstring> ignored;
+  return tree ? ProtectBelow(folder, removedLinks ? *removedLinks : ignored) : 0;
+}
+
+FolderFacts InspectFolder(const std::wstring& path) {
+  FolderFacts facts;
+  const DWORD attrs = GetFileAttributesW(path.c_str());
+  if (attrs == INVALID_FILE_ATTRIBUTES) {
+    const DWORD e = GetLastError();
+    // Anything but "not there" is something there we cannot look at: not ours.
+    facts.exists = e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND;
+    return facts;
+  }
+  facts.exists = true;
+  facts.isDir = (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  facts.isLink = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  UniqueFile f(CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (f && GetSecurityInfo(f.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                           &sd) == ERROR_SUCCESS) {
+    facts.ownerSid = SidText(owner);
+    LocalFree(sd);
+  }
+  return facts;
+}
+
+DWORD MoveAside(const std::wstring& path, const std::wstring& aside) {
+  // The link or folder itself is renamed, never what a link points to.
+  return MoveFileExW(path.c_str(), aside.c_str(), 0) ? 0 : GetLastError();
+}
+
+bool ProtectedAsLeft(const std::wstring& path, const std::string& installingAccount) {
+  UniqueFile f(CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!f) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(f.get(), &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return false;
+  std::string owner;
+  bool hasList = false;
+  std::vector<AccessEntry> entries;
+  return ReadAccess(f.get(), SE_FILE_OBJECT, owner, hasList, entries) &&
+         quarn::ProtectedAsLeft(owner, hasList, entries, installingAccount);
+}
+
+DWORD GrantModify(const std::wstring& folder, const std::wstring& account) {
+  // ".\name" is a local account, which the lookup knows by its bare name.
+  const std::wstring name = account.rfind(L".\\", 0) == 0 ? account.substr(2) : account;
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD sidSize = sizeof sid, domainSize = 256;
+  wchar_t domain[256];
+  SID_NAME_USE use;
+  if (!LookupAccountNameW(nullptr, name.c_str(), sid, &sidSize, domain, &domainSize, &use)) return GetLastError();
+  if (DWORD e = AddGrant(folder, sid, true)) return e;
+  return GrantBelow(folder, sid);
+}
+
+DWORD ProtectSuiteKey(const std::wstring& key) {
+  HKEY k = nullptr;
+  LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                               READ_CONTROL | WRITE_DAC | WRITE_OWNER | KEY_WOW64_64KEY, nullptr, &k, nullptr);
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  Sid system(WinLocalSystemSid), admins(WinBuiltinAdministratorsSid), users(WinBuiltinUsersSid);
+  std::vector<BYTE> acl(sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE));
+  auto* a = reinterpret_cast<PACL>(acl.data());
+  DWORD e = 0;
+  if (!InitializeAcl(a, static_cast<DWORD>(acl.size()), ACL_REVISION) ||
+      !AddAccessAllowedAceEx(a, ACL_REVISION, CONTAINER_INHERIT_ACE, KEY_ALL_ACCESS, system.get()) ||
+      !AddAccessAllowedAceEx(a, ACL_REVISION, CONTAINER_INHERIT_ACE, KEY_ALL_ACCESS, admins.get()) ||
+      !AddAccessAllowedAceEx(a, ACL_REVISION, CONTAINER_INHERIT_ACE, KEY_READ, users.get()))
+    e = GetLastError();
+  // Handed down to the subkeys (Controles) on Windows.
+  if (e == 0)
+    e = SetSecurityInfo(k, SE_REGISTRY_KEY,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                        admins.get(), nullptr, a, nullptr);
+  RegCloseKey(k);
+  return e;
 }
 
 bool VolumeKeepsPermissions(const std::wstring& folder) {

@@ -11,6 +11,7 @@
 
 #include "common/single_instance.h"
 #include "common/win32/event_source.h"
+#include "common/win32/instance_object.h"
 #include "common/win32/handles.h"
 #include "common/win32/library_search.h"
 #include "common/win32/service_manager_win32.h"
@@ -313,11 +314,14 @@ void RemoveTreeW(const std::wstring& folder) {
   RemoveDirectoryW(folder.c_str());
 }
 
+struct Win32FileHold final : FileHold {
+  UniqueFile file;
+};
+
 class Win32InstallerPlatform final : public InstallerPlatform {
  public:
   bool PrevInstance() override {
-    mutex_.reset(CreateMutexW(nullptr, FALSE, L"Global\\InstaladorQuarnSQL.Instance"));
-    return AnotherCopyRuns(static_cast<bool>(mutex_), GetLastError());
+    return instance_.AnotherCopyRuns(L"Global\\InstaladorQuarnSQL.Instance");
   }
   void EndProgram() override {
     if (g_loop) g_loop->EndProgram();
@@ -335,23 +339,60 @@ class Win32InstallerPlatform final : public InstallerPlatform {
     CloseHandle(pi.hProcess);
   }
   bool StartWritten(const std::string& path, const std::string& bytes) override {
-    // Read access, read sharing only: from this comparison until the program has
-    // started, nobody can write, replace or delete the file.
-    UniqueFile f(CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f) return false;
-    std::string onDisk;
-    char buf[64 * 1024];
-    DWORD got = 0;
-    while (onDisk.size() <= bytes.size() && ReadFile(f.get(), buf, sizeof buf, &got, nullptr) && got)
-      onDisk.append(buf, got);
-    if (onDisk != bytes) return false;
+    // From this comparison until the program has started, nobody can write,
+    // replace or delete the file.
+    const auto held = HoldUnchanged(path, bytes);
+    if (!held) return false;
     StartHidden(path);
     return true;
   }
+  std::unique_ptr<FileHold> HoldUnchanged(const std::string& path, const std::string& bytes) override {
+    // Read access, read sharing only: the program can still be started from it.
+    auto held = std::make_unique<Win32FileHold>();
+    held->file = UniqueFile(CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!held->file) return nullptr;
+    std::string onDisk;
+    char buf[64 * 1024];
+    DWORD got = 0;
+    while (onDisk.size() <= bytes.size() && ReadFile(held->file.get(), buf, sizeof buf, &got, nullptr) && got)
+      onDisk.append(buf, got);
+    if (onDisk != bytes) return nullptr;
+    return held;
+  }
   bool KeepsPermissions(const std::string& folder) override { return VolumeKeepsPermissions(Widen(folder)); }
-  void ProtectFolder(const std::string& folder, bool tree) override {
-    if (const DWORD e = win::ProtectFolder(Widen(folder), tree)) throw Win32Error(e);
+  std::vector<std::string> ProtectFolder(const std::string& folder, bool tree) override {
+    std::vector<std::wstring> links;
+    if (const DWORD e = win::ProtectFolder(Widen(folder), tree, &links)) throw Win32Error(e);
+    std::vector<std::string> out;
+    for (const auto& l : links) out.push_back(Narrow(l));
+    return out;
+  }
+  FolderFacts InspectFolder(const std::string& path) override { return win::InspectFolder(Widen(path)); }
+  void MoveAside(const std::string& path, const std::string& aside) override {
+    if (const DWORD e = win::MoveAside(Widen(path), Widen(aside))) throw Win32Error(e);
+  }
+  std::string InstallingAccount() override {
+    static const std::string account = win::InstallingAccount();
+    return account;
+  }
+  bool ProtectedAsLeft(const std::string& path) override {
+    return win::ProtectedAsLeft(Widen(path), InstallingAccount());
+  }
+  void GrantModify(const std::string& folder, const std::string& account) override {
+    if (const DWORD e = win::GrantModify(Widen(folder), Widen(account))) throw Win32Error(e);
+  }
+  void ProtectKey(const std::string& key) override {
+    if (const DWORD e = win::ProtectSuiteKey(Widen(key))) throw Win32Error(e);
+  }
+  std::string RegisteredLocation() override {
+    wchar_t buf[MAX_PATH + 1] = {};
+    DWORD size = sizeof buf - sizeof(wchar_t);
+    const std::wstring key = Widen(kUninstallKey);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"InstallLocation", RRF_RT_REG_SZ,
+                     nullptr, buf, &size) != ERROR_SUCCESS)
+      return {};
+    return Narrow(buf);
   }
   bool VerificaSeWindowsNT() override {
     OSVERSIONINFOA v{};
@@ -424,7 +465,7 @@ class Win32InstallerPlatform final : public InstallerPlatform {
   }
 
  private:
-  UniqueKernel mutex_;
+  InstanceObject instance_;
   ClssRegServer reg_;
 };
 

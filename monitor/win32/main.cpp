@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/single_instance.h"
+#include "common/win32/instance_object.h"
 #include "common/win32/handles.h"
 #include "common/win32/library_search.h"
 #include "common/win32/service_manager_win32.h"
@@ -81,8 +82,7 @@ void ReportUnexpected() {
 class Win32Shell final : public AppShell {
  public:
   bool PrevInstance() override {
-    mutex_.reset(CreateMutexW(nullptr, FALSE, kInstanceMutex));
-    return AnotherCopyRuns(static_cast<bool>(mutex_), GetLastError());
+    return instance_.AnotherCopyRuns(kInstanceMutex);
   }
   void HideFromTaskList() override {
     if (!window_) return;
@@ -95,7 +95,7 @@ class Win32Shell final : public AppShell {
   HWND window_ = nullptr;
 
  private:
-  UniqueKernel mutex_;
+  InstanceObject instance_;
 };
 
 // The window and its updater: the form's checks run the updater, which reports

@@ -75,6 +75,13 @@ TEST(SingleInstance, AnObjectThisAccountMayNotOpenIsAnotherCopy) {
   for (const Row& r : {Row{true, 0, false}, Row{true, kWin32AlreadyExists, true}, Row{false, kWin32AccessDenied, true},
                        Row{false, 8, false}, Row{true, kWin32AccessDenied, false}})
     EXPECT_EQ(AnotherCopyRuns(r.gotObject, r.error), r.another) << r.gotObject << " " << r.error;
+  // An object some other account made first (owned by neither SYSTEM nor
+  // Administrators, or closed to an administrator) is no copy of ours.
+  EXPECT_FALSE(AnotherCopyRuns(true, kWin32AlreadyExists, false, true));
+  EXPECT_TRUE(InstanceSquatted(true, kWin32AlreadyExists, false, false));
+  EXPECT_FALSE(AnotherCopyRuns(false, kWin32AccessDenied, false, true));
+  EXPECT_TRUE(AnotherCopyRuns(true, kWin32AlreadyExists, true, true));
+  EXPECT_FALSE(InstanceSquatted(true, 0, false, true));  // a new object is ours
 }
 
 TEST_F(FrmBackupFixture, ASecondCopyEndsBeforeReadingOrWritingAnything) {

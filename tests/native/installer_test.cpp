@@ -40,6 +40,8 @@ class FakeView final : public InstallerView {
     if (onMessage) onMessage();
   }
   void ShowFailurePanel(const std::vector<std::string>& f) override { failures = f; }
+  std::vector<std::string> notes;
+  void Note(const std::string& t) override { notes.push_back(t); }
   StepLook Last(int i) const { return steps[i].back().second; }
 };
 
@@ -78,9 +80,50 @@ class FakePlatform final : public InstallerPlatform {
     return true;
   }
   bool KeepsPermissions(const std::string&) override { return acls; }
-  void ProtectFolder(const std::string& folder, bool tree) override {
+  std::vector<std::string> ProtectFolder(const std::string& folder, bool tree) override {
     EXPECT_TRUE(fs_.DirExists(folder)) << folder;
     protectedFolders.push_back((tree ? "+" : "") + folder);
+    std::vector<std::string> removed;
+    for (auto it = links.begin(); tree && it != links.end();)
+      if (it->rfind(fakes::Key(folder) + "\\", 0) == 0) removed.push_back(*it), it = links.erase(it);
+      else ++it;
+    return removed;
+  }
+  // What someone else made: owners by Key() (Administrators otherwise), links by Key().
+  std::map<std::string, std::string> owners;
+  std::set<std::string> links, unprotected;
+  std::vector<std::string> grants, protectedKeys, holds;
+  FolderFacts InspectFolder(const std::string& path) override {
+    const std::string k = fakes::Key(path);
+    const auto o = owners.find(k);
+    return {fs_.DirExists(path) || fs_.FileExists(path) || links.count(k), fs_.DirExists(path), links.count(k) != 0,
+            o == owners.end() ? kSidAdministrators : o->second};
+  }
+  void MoveAside(const std::string& path, const std::string& aside) override {
+    const std::string k = fakes::Key(path), to = fakes::Key(aside);
+    auto moved = [&](const std::string& p) { return p == k || p.rfind(k + "\\", 0) == 0; };
+    std::map<std::string, std::string> files;
+    for (auto& [p, bytes] : fs_.files) files[moved(p) ? to + p.substr(k.size()) : p] = bytes;
+    std::set<std::string> dirs;
+    for (const auto& d : fs_.dirs) dirs.insert(moved(d) ? to + d.substr(k.size()) : d);
+    fs_.files = files;
+    fs_.dirs = dirs;
+    owners.erase(k);
+    links.erase(k);
+  }
+  std::string InstallingAccount() override { return "S-1-5-21-1-2-3-500"; }
+  bool ProtectedAsLeft(const std::string& path) override { return !unprotected.count(fakes::Key(path)); }
+  std::unique_ptr<FileHold> HoldUnchanged(const std::string& path, const std::string& bytes) override {
+    if (!fs_.FileExists(path) || fs_.Get(path) != bytes) return nullptr;
+    holds.push_back(path);
+    return std::make_unique<FileHold>();
+  }
+  void GrantModify(const std::string& folder, const std::string& account) override {
+    grants.push_back(account + " " + folder);
+  }
+  void ProtectKey(const std::string& key) override { protectedKeys.push_back(key); }
+  std::string RegisteredLocation() override {
+    return keys.count(kUninstallKey) ? keys[kUninstallKey].installLocation : std::string();
   }
   bool VerificaSeWindowsNT() override { return nt; }
   bool fVBRegServer(const std::string& path, bool reg) override {
@@ -449,6 +492,8 @@ TEST_F(Installer, TheMissingServiceTakesTheAccountOfTheExistingOne) {
   ASSERT_TRUE(Form().Form_Load());
   EXPECT_EQ(scm.Find("QuarnSQLServiceMonitor")->account, "EMPRESA\\backup");
   EXPECT_EQ(scm.Find("QuarnSQLService")->account, "EMPRESA\\backup");  // left as it was
+  EXPECT_EQ(platform.grants, std::vector<std::string>(2, "EMPRESA\\backup " + kSuite + "\\Logs"));
+  EXPECT_TRUE(fs.DirExists(kSuite + "\\Logs"));
 }
 
 TEST_F(Installer, AServiceThatDoesNotRunEndsRedAndTheFailurePanelNamesIt) {
@@ -569,6 +614,137 @@ TEST_F(Installer, AProgramThatWillNotEndDoesNotHoldTheInstallationForEver) {
   ASSERT_TRUE(f.Form_Load());
   EXPECT_TRUE(view.success);
   EXPECT_GE(loop.TickMs(), FrmInstal::kStopWaitMs);
+}
+
+}  // namespace
+}  // namespace quarn
+
+namespace quarn {
+namespace {
+
+TEST(InstallerTrust, OnlyWhatSystemOrAnAdministratorMadeAndNobodyElseMayChangeIsUsed) {
+  const std::string me = "S-1-5-21-1-2-3-500", other = "S-1-5-21-1-2-3-1001";
+  struct Row {
+    FolderFacts facts;
+    FolderAction action;
+  };
+  const Row rows[] = {
+      {{false, false, false, ""}, FolderAction::Create},
+      {{true, true, false, kSidSystem}, FolderAction::Use},
+      {{true, true, false, kSidAdministrators}, FolderAction::Use},
+      {{true, true, false, kSidTrustedInstaller}, FolderAction::Use},
+      {{true, true, false, me}, FolderAction::Use},
+      {{true, true, false, other}, FolderAction::MoveAside},
+      {{true, true, false, "S-1-5-32-545"}, FolderAction::MoveAside},           // Users
+      {{true, true, false, ""}, FolderAction::MoveAside},                       // owner unreadable
+      {{true, true, true, kSidAdministrators}, FolderAction::MoveAside},        // a junction in its place
+      {{true, false, false, kSidAdministrators}, FolderAction::MoveAside},      // a file in its place
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(DecideFolder(rows[i].facts, me), rows[i].action) << i;
+  EXPECT_EQ(DecideFolder({true, true, false, me}, ""), FolderAction::MoveAside);  // not run by an administrator
+
+  const AccessEntry system{kSidSystem, true, 0x1F01FF}, admins{kSidAdministrators, true, 0x1F01FF};
+  struct AclRow {
+    std::string owner;
+    bool hasList;
+    std::vector<AccessEntry> entries;
+    bool closed;
+  };
+  const AclRow acls[] = {
+      {kSidAdministrators, true, {system, admins, {"S-1-5-32-545", true, 0x1200A9}}, true},  // Users read, execute
+      {me, true, {system, {me, true, 0x1F01FF}, {"S-1-1-0", true, 0x1200A9}}, true},         // as Wine reads it back
+      {kSidAdministrators, true, {system, {"S-1-1-0", false, 0x1F01FF}}, true},              // a denial
+      {kSidAdministrators, true, {system, {"S-1-1-0", true, 0x1F01FF}}, false},              // Everyone full
+      {kSidAdministrators, true, {system, {"S-1-5-11", true, 0x00000002}}, false},           // write data
+      {kSidAdministrators, true, {system, {"S-1-5-32-545", true, 0x00040000}}, false},       // change the list
+      {kSidAdministrators, true, {system, {"S-1-5-32-545", true, 0x40000000}}, false},       // generic write
+      {kSidAdministrators, false, {}, false},                                                // no list: anyone
+      {other, true, {system, admins}, false},
+  };
+  for (size_t i = 0; i < std::size(acls); ++i)
+    EXPECT_EQ(ProtectedAsLeft(acls[i].owner, acls[i].hasList, acls[i].entries, me), acls[i].closed) << i;
+
+  for (const char* a : {"LocalSystem", "localsystem", ".\\LocalSystem", "NT AUTHORITY\\SYSTEM", ""})
+    EXPECT_FALSE(NeedsOwnRights(a)) << a;
+  for (const char* a : {"NT AUTHORITY\\LocalService", "NT AUTHORITY\\NetworkService", "EMPRESA\\backup", ".\\backup"})
+    EXPECT_TRUE(NeedsOwnRights(a)) << a;
+}
+
+TEST_F(Installer, AFolderSomebodyElseMadeIsMovedAsideAndLinksInTheSuiteAreRemoved) {
+  fs.AddDir("C:\\Solvane");
+  fs.AddDir(kSuite);
+  fs.Put(kSuite + "\\QuarnSQLService.EXE", "planted");
+  platform.owners[fakes::Key(kSuite)] = "S-1-5-21-1-2-3-1001";
+  ASSERT_TRUE(Form().Form_Load());
+  const std::string aside = kSuite + ".anterior-20261206-055504";
+  EXPECT_EQ(fs.Get(aside + "\\QuarnSQLService.EXE"), "planted");  // kept, out of the way
+  EXPECT_EQ(fs.Get(kSuite + "\\QuarnSQLService.EXE"), "bytes of QUARNSQLSERVICE.EXE");
+  EXPECT_EQ(view.notes.front(), kSuite + " não foi criada pelo instalador nem por um administrador: movida para " +
+                                    aside + ".");
+  EXPECT_EQ(Form().ExitCode(), kExitOk);
+  EXPECT_EQ(platform.protectedKeys.back(), kSuiteKey);
+
+  // A link inside the suite is removed and named; \\Solvane's own list only is reset.
+  platform.links.insert(fakes::Key(kSuite + "\\Temp\\atalho"));
+  form.reset();
+  view = FakeView{};
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_TRUE(platform.links.empty());
+  EXPECT_EQ(view.notes.front(), "Link removido sem ser seguido: " + fakes::Key(kSuite + "\\Temp\\atalho") + ".");
+  EXPECT_EQ(platform.protectedFolders.front(), "C:\\Solvane");
+}
+
+TEST_F(Installer, AServiceIsCreatedAndStartedOnlyFromTheProgramThisInstallerCarries) {
+  const std::string program = kSuite + "\\QuarnSQLService.EXE";
+  fs.AddDir("C:\\Solvane");
+  fs.AddDir(kSuite);
+  fs.Put(program, "planted");
+  fs.locked.insert(fakes::Key(program));  // held open: not written over
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(scm.Find("QuarnSQLService"), nullptr);
+  EXPECT_EQ(scm.Find("QuarnSQLServiceMonitor")->state, kServiceRunning);
+  EXPECT_EQ(view.failures.at(1), "O serviço QuarnSQLService não está em execução.");
+  EXPECT_EQ(Form().ExitCode(), kExitFilesNotWritten);
+
+  // Over an existing service, the service goes: nothing starts the planted program at the next boot.
+  scm.Add("QuarnSQLService", kServiceStopped).account = "LocalSystem";
+  form.reset();
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(scm.Find("QuarnSQLService"), nullptr);
+
+  // Held open but holding exactly this installer's build: found whole, it is used.
+  fs.files[fakes::Key(program)] = "bytes of QUARNSQLSERVICE.EXE";
+  form.reset();
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  EXPECT_EQ(std::count(platform.holds.begin(), platform.holds.end(), program), 1);
+}
+
+TEST_F(Installer, UninstallActsOnTheRegisteredFolderOnlyWhileItIsClosedAndLoadsNothingElse) {
+  ASSERT_TRUE(Form().Form_Load());
+  // Run from another drive, where somebody made a suite folder of their own.
+  const std::string elsewhere = "D:\\Solvane\\Quarn SQL";
+  fs.AddDir(elsewhere);
+  fs.Put(elsewhere + "\\NTsvc.ocx", "planted");
+  platform.unprotected.insert(fakes::Key(elsewhere));
+  const InstallerInfo copy{elsewhere, "InstaladorQuarnSQL"};
+  auto uninstall = [&] {
+    return FrmInstal(InstallerPorts{fs, clock, dates, loop, view, resources, platform, control, fecha}, copy)
+        .Desinstalar(false);
+  };
+  // The registered folder was opened up since: nothing is removed, nothing loaded.
+  platform.unprotected.insert(fakes::Key(kSuite));
+  EXPECT_EQ(uninstall(), kExitFilesNotRemoved);
+  EXPECT_EQ(platform.registered.size(), 5u);
+  EXPECT_NE(scm.Find("QuarnSQLService"), nullptr);
+  EXPECT_TRUE(fs.Has(kSuite + "\\NTsvc.ocx"));
+  // Closed again (a repair): removed; a control opened up alone stays loaded by nobody.
+  platform.unprotected.erase(fakes::Key(kSuite));
+  platform.unprotected.insert(fakes::Key(kSuite + "\\MSINET.ocx"));
+  EXPECT_EQ(uninstall(), kExitOk);
+  EXPECT_FALSE(fs.Has(kSuite + "\\NTsvc.ocx"));
+  EXPECT_EQ(platform.registered, std::vector<std::string>{kSuite + "\\MSINET.ocx"});
+  EXPECT_EQ(fs.Get(elsewhere + "\\NTsvc.ocx"), "planted");
 }
 
 }  // namespace

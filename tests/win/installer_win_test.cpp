@@ -13,6 +13,7 @@ namespace {
 
 using namespace quarn::wintest;
 using quarn::win::UniqueKernel;
+using quarn::win::UniqueServiceHandle;
 
 constexpr wchar_t kTitle[] = L"Instalador Quarn SQL";
 constexpr wchar_t kSuite[] = L"C:\\Solvane\\Quarn SQL";
@@ -62,11 +63,12 @@ bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_g
 // SYSTEM has full control. Under Wine, Administrators reads back as the
 // installing user and Users as Everyone, so what each entry grants is judged,
 // not its text.
-std::string AccessProblems(const std::wstring& path) {
+std::string AccessProblems(const std::wstring& path, SE_OBJECT_TYPE type = SE_FILE_OBJECT) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+  const DWORD full = type == SE_REGISTRY_KEY ? KEY_ALL_ACCESS : FILE_ALL_ACCESS;
+  if (GetNamedSecurityInfoW(path.c_str(), type, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                             &owner, nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
     return "unreadable";
   BYTE system[SECURITY_MAX_SID_SIZE], admins[SECURITY_MAX_SID_SIZE];
@@ -85,8 +87,11 @@ std::string AccessProblems(const std::wstring& path) {
   std::string problems;
   if (!owner || !isAdmin(owner)) problems += "owner is not Administrators; ";
   if (!dacl) problems += "no access list: anyone may do anything; ";
-  constexpr DWORD kChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
-                             FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  const DWORD kChanges = type == SE_REGISTRY_KEY
+                            ? KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER |
+                                  GENERIC_WRITE | GENERIC_ALL
+                            : FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                                  FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
   bool systemFull = false;
   for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
     ACE_HEADER* ace = nullptr;
@@ -94,7 +99,7 @@ std::string AccessProblems(const std::wstring& path) {
     auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
     const PSID sid = &allowed->SidStart;
     if (EqualSid(sid, system)) {
-      systemFull |= (allowed->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS || (allowed->Mask & GENERIC_ALL);
+      systemFull |= (allowed->Mask & full) == full || (allowed->Mask & GENERIC_ALL);
       continue;
     }
     if (isAdmin(sid)) continue;
@@ -108,6 +113,27 @@ std::string AccessProblems(const std::wstring& path) {
   if (dacl && !systemFull) problems += "SYSTEM lacks full control; ";
   LocalFree(sd);
   return problems;
+}
+
+// The rights the allowing entries of an object's own list give one SID.
+DWORD Granted(const std::wstring& path, const wchar_t* sidText) {
+  PSID sid = nullptr;
+  ConvertStringSidToSidW(sidText, &sid);
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  DWORD mask = 0;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                            &sd) == ERROR_SUCCESS) {
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+      ACE_HEADER* ace = nullptr;
+      if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+          EqualSid(&reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, sid))
+        mask |= reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask;
+    }
+    LocalFree(sd);
+  }
+  LocalFree(sid);
+  return mask;
 }
 
 // The suite folder and everything below it, each with what is wrong with it.
@@ -216,6 +242,7 @@ TEST_F(InstallerUnderWine, AFreshMachineGetsTheWholeSuiteRunningAndASecondRunRep
   EXPECT_FALSE(Exists(L"C:\\Temp\\LoadWinSolvane.EXE"));  // where ordinary users could replace it
   ExpectClosedToOrdinaryUsers(kSuite);
   EXPECT_EQ(AccessProblems(L"C:\\Solvane"), "");
+  EXPECT_EQ(AccessProblems(L"MACHINE\\SOFTWARE\\Solvane\\Quarn SQL", SE_REGISTRY_KEY), "");
   for (const wchar_t* name : planted) EXPECT_FALSE(Exists(beside + L"\\" + name + L".loaded")) << win::Narrow(name);
   for (auto* c : {L"NTsvc.ocx", L"MSCOMCTL.ocx", L"Comdlg32.ocx", L"MSINET.ocx", L"richtx32.ocx"})
     EXPECT_TRUE(ControlRegistered(c)) << c;
@@ -237,7 +264,16 @@ TEST_F(InstallerUnderWine, AFreshMachineGetsTheWholeSuiteRunningAndASecondRunRep
   PostMessageW(w, WM_KEYDOWN, VK_RETURN, 0);
   EXPECT_EQ(WaitExit(processes_.back().get(), 5000), 0u);
 
-  // Run again over the installation: it repairs it.
+  // Run again over the installation: it repairs it. The backup service now logs
+  // on as an account of its own, which the protected folder would shut out of
+  // Logs\. (Wine stores the account but runs every service as the prefix's one
+  // user, so what is judged is the right the account is given.)
+  {
+    UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    UniqueServiceHandle svc(OpenServiceW(scm.get(), L"QuarnSQLService", SERVICE_CHANGE_CONFIG));
+    ASSERT_TRUE(ChangeServiceConfigW(svc.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
+                                     nullptr, nullptr, nullptr, L"NT AUTHORITY\\LocalService", L"", nullptr));
+  }
   const ServiceConfig before = QueryConfig(L"QuarnSQLService");
   ULONGLONG t0 = GetTickCount64();
   UniqueKernel again = Launch(installer, L"");
@@ -250,6 +286,20 @@ TEST_F(InstallerUnderWine, AFreshMachineGetsTheWholeSuiteRunningAndASecondRunRep
   }, 45000));
   std::printf("repair took %.1f s\n", (GetTickCount64() - t0) / 1000.0);
   EXPECT_EQ(QueryConfig(L"QuarnSQLService").path, before.path);
+  EXPECT_EQ(QueryConfig(L"QuarnSQLService").account, L"NT AUTHORITY\\LocalService");
+  const std::wstring logs = std::wstring(kSuite) + L"\\Logs";
+  if (UnderWine()) {
+    // Wine keeps no entry for another account in a file's list (it reads the
+    // list back from the file's Unix mode): what can be checked is that the
+    // grant opened nothing to anyone else.
+    ExpectClosedToOrdinaryUsers(kSuite);
+  } else {
+    constexpr DWORD kModify = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
+    EXPECT_EQ(Granted(logs, L"S-1-5-19") & kModify, kModify);
+    EXPECT_EQ(Granted(logs + L"\\QuarnSQLServiceExecuting.ini", L"S-1-5-19") & kModify, kModify);  // its heartbeat
+    EXPECT_EQ(Granted(kSuite, L"S-1-5-19"), 0u);  // Logs\ only
+  }
+  EXPECT_TRUE(Exists(logs + L"\\QuarnSQLServiceExecuting.ini"));
   for (auto* name : {L"QuarnSQLService", L"QuarnSQLServiceMonitor"})
     EXPECT_TRUE(WaitFor([&] { return ServiceState(name) == SERVICE_RUNNING; }, 10000)) << name;
   EXPECT_TRUE(WaitFor([] { return CountProcesses(L"QuarnSQLMonitor.EXE") == 1; }, 10000));
@@ -258,6 +308,14 @@ TEST_F(InstallerUnderWine, AFreshMachineGetsTheWholeSuiteRunningAndASecondRunRep
 }
 
 TEST_F(InstallerUnderWine, EscDuringAPauseEndsItAndASecondCopyEndsAtOnce) {
+  // An ordinary user made the instance object first: it keeps no copy of ours out.
+  UniqueKernel squatted(CreateMutexW(nullptr, FALSE, L"Global\\InstaladorQuarnSQL.Instance"));
+  PSID users = nullptr;
+  ConvertStringSidToSidW(L"S-1-5-32-545", &users);
+  ASSERT_EQ(SetSecurityInfo(squatted.get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, users, nullptr, nullptr,
+                            nullptr),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  LocalFree(users);
   UniqueKernel p = Launch(installer, L"");
   HWND w = WaitWindow();
   ASSERT_NE(w, nullptr);
@@ -282,6 +340,10 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
   CreateDirectoryW((std::wstring(kSuite) + L"\\Temp").c_str(), nullptr);
   const std::wstring held = std::wstring(kSuite) + L"\\MSCOMCTL.ocx";
   const std::wstring loader = std::wstring(kSuite) + L"\\Temp\\LoadWinSolvane.EXE";
+  const std::wstring planted = std::wstring(kSuite) + L"\\QuarnSQLService.EXE";
+  CopyHelper(L"QuarnDummyProgram.exe", planted);
+  win::UniqueFile lockService(CreateFileW(planted.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(lockService);
   CopyProgram(L"MSCOMCTL.ocx", kSuite);
   CopyHelper(L"QuarnDummyProgram.exe", loader);
   CreateDirectoryW(L"C:\\Temp", nullptr);
@@ -292,7 +354,7 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
 
   UniqueKernel p = Launch(installer, L"");
   // One message for each file not written, then one for the control not registered.
-  const std::wstring messages[] = {loader + L"\r\n", held + L"\r\n",
+  const std::wstring messages[] = {loader + L"\r\n", planted + L"\r\n", held + L"\r\n",
                                    held + L"\r\n70 - O controle não foi registrado"};
   for (const std::wstring& start : messages) {
     HWND box = nullptr;
@@ -313,7 +375,10 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
   }, 45000));
   HWND success = FindChildByText(w, kSuccess);
   EXPECT_FALSE(success && IsWindowVisible(success));
-  EXPECT_NE(FindChildByText(w, L"Arquivos não gravados: MSCOMCTL.ocx."), nullptr);
+  EXPECT_NE(FindChildByText(w, L"Arquivos não gravados: QuarnSQLService.EXE, MSCOMCTL.ocx."), nullptr);
+  // The planted program was neither started nor made the service's program.
+  EXPECT_FALSE(ServiceExists(L"QuarnSQLService"));
+  EXPECT_EQ(CountProcesses(L"QuarnSQLService.EXE"), 0);
   Sleep(300);
   SaveScreenshot(w, L"instalador-falha");
   EXPECT_TRUE(Exists(std::wstring(kSuite) + L"\\AUNZIP32.DLL"));
@@ -321,6 +386,7 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
   EXPECT_TRUE(ControlRegistered(L"MSINET.ocx"));
   lockControl = win::UniqueFile();
   lockLoader = win::UniqueFile();
+  lockService = win::UniqueFile();
   ExpectClosedToOrdinaryUsers(kSuite);
   PostMessageW(w, WM_KEYDOWN, VK_ESCAPE, 0);
   EXPECT_EQ(WaitExit(p.get(), 5000), 10u);  // files not written

@@ -1,0 +1,73 @@
+#pragma once
+// The named object that marks a running copy of a program. Anyone may create an
+// object of a given name in Global\ first; only one owned by Administrators or
+// SYSTEM (ours are) counts as another copy. A squatted name is passed over for
+// the next of a few alternatives, so squatting keeps no copy of ours from
+// running and two of ours still see each other.
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <string>
+
+#include "common/single_instance.h"
+#include "common/win32/handles.h"
+#include "common/win32/sid_text.h"
+
+namespace quarn::win {
+
+class InstanceObject {
+ public:
+  static constexpr int kAlternatives = 8;
+
+  // True when another copy of ours holds `name` (a "Global\..." name).
+  bool AnotherCopyRuns(const std::wstring& name) {
+    const bool admin = CallerIsAdministrator();
+    for (int i = 0; i < kAlternatives; ++i) {
+      const std::wstring n = i == 0 ? name : name + L"." + std::to_wstring(i);
+      object_.reset(Create(n));
+      const DWORD error = GetLastError();
+      const bool got = static_cast<bool>(object_);
+      const bool trusted = got && OwnerTrusted(object_.get());
+      if (!InstanceSquatted(got, error, trusted, admin)) return quarn::AnotherCopyRuns(got, error, trusted, admin);
+      object_.reset();
+    }
+    return false;  // every name squatted: run rather than be kept out
+  }
+
+ private:
+  static HANDLE Create(const std::wstring& name) {
+    // Owned by Administrators, full access for SYSTEM and Administrators only.
+    // An account that may not name Administrators as owner gets its own default.
+    for (const wchar_t* sddl : {L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)", L"D:P(A;;GA;;;SY)(A;;GA;;;BA)"}) {
+      SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
+      if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sa.lpSecurityDescriptor,
+                                                                nullptr))
+        continue;
+      HANDLE h = CreateMutexW(&sa, FALSE, name.c_str());
+      const DWORD error = GetLastError();
+      LocalFree(sa.lpSecurityDescriptor);
+      SetLastError(error);
+      if (h || (error != ERROR_INVALID_OWNER && error != ERROR_INVALID_SECURITY_DESCR)) return h;
+    }
+    return CreateMutexW(nullptr, FALSE, name.c_str());
+  }
+  static bool OwnerTrusted(HANDLE h) {
+    const DWORD error = GetLastError();  // the caller reads CreateMutexW's
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    bool trusted = false;
+    if (GetSecurityInfo(h, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &sd) ==
+        ERROR_SUCCESS) {
+      const std::string o = SidText(owner);
+      trusted = o == "S-1-5-18" || o == "S-1-5-32-544";
+      LocalFree(sd);
+    }
+    SetLastError(error);
+    return trusted;
+  }
+
+  UniqueKernel object_;
+};
+
+}  // namespace quarn::win

@@ -1,0 +1,43 @@
+#pragma once
+// Security identifiers as texts ("S-1-5-18"), which the portable decisions compare.
+#include <windows.h>
+#include <sddl.h>
+
+#include <string>
+
+namespace quarn::win {
+
+inline std::string SidText(PSID sid) {
+  if (!sid || !IsValidSid(sid)) return {};
+  char* text = nullptr;
+  if (!ConvertSidToStringSidA(sid, &text)) return {};
+  std::string out(text);
+  LocalFree(text);
+  return out;
+}
+
+// The caller's token holds Administrators, enabled (an elevated administrator, or SYSTEM).
+inline bool CallerIsAdministrator() {
+  BYTE admins[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof admins;
+  BOOL member = FALSE;
+  return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size) &&
+         CheckTokenMembership(nullptr, admins, &member) && member;
+}
+
+// The account the program runs as; "" when it cannot be read.
+inline std::string CallerSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD got = 0;
+  const bool ok = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &got);
+  CloseHandle(token);
+  return ok ? SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) : std::string();
+}
+
+// The installing administrator's own account, which may own what it made; ""
+// for anyone else.
+inline std::string InstallingAccount() { return CallerIsAdministrator() ? CallerSid() : std::string(); }
+
+}  // namespace quarn::win
