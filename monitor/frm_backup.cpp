@@ -11,7 +11,7 @@ FrmBackup::FrmBackup(MonitorPorts ports, ProgramInfo info)
   p_.host.StartMode = svcStartAutomatic;
   // Both timers run from the moment the window loads.
   Timer1_ = p_.loop.CreateTimer(info_.timer1IntervalMs, [this] { Timer1_Timer(); });
-  TimerCheckService_ = p_.loop.CreateTimer(1000, [this] { TimerCheckService_Timer(); });
+  TimerCheckService_ = p_.loop.CreateTimer(info_.watchdogIntervalMs, [this] { TimerCheckService_Timer(); });
   Timer1_->SetEnabled(true);
   TimerCheckService_->SetEnabled(true);
 }
@@ -35,6 +35,7 @@ bool FrmBackup::Form_Load() {
   if (!LoadService()) return false;
   p_.shell.HideFromTaskList();
   LimiteAtualizacao_ = 10800;
+  ArmServiceNotification(-1);
 
   PastaTemp_ = TempFolderOf(info_.appPath);
   if (!p_.fs.DirExists(PastaTemp_)) p_.fs.CreateDir(PastaTemp_);
