@@ -14,6 +14,7 @@ FrmBackup::FrmBackup(MonitorPorts ports, ProgramInfo info)
   TimerCheckService_ = p_.loop.CreateTimer(info_.watchdogIntervalMs, [this] { TimerCheckService_Timer(); });
   Timer1_->SetEnabled(true);
   TimerCheckService_->SetEnabled(true);
+  EventTick_ = p_.loop.CreateTimer(static_cast<int>(kMinEventTickSpacingMs), [this] { EventTick_Timer(); });
 }
 
 FrmBackup::~FrmBackup() = default;
@@ -147,6 +148,7 @@ void FrmBackup::Unload() {
   unloaded_ = true;
   Timer1_->SetEnabled(false);
   TimerCheckService_->SetEnabled(false);
+  EventTick_->SetEnabled(false);
   p_.shell.EndProgram();  // the program ends even when the unload handler fails
   int cancel = 0;
   Form_Unload(cancel);

@@ -116,8 +116,8 @@ class FrmBackup final : public ServiceEvents {
   void AttachServiceNotifications(ServiceChangeNotifications& n) { notifications_ = &n; }
   void OnServiceChange();
   bool ServiceNotificationArmed() const { return notifyArmed_; }
-  // Event-driven ticks closer together than this wait for the timer: a service
-  // that dies as it starts is not restarted in a tight loop.
+  // Event-driven ticks are at least this far apart: a service that dies as it
+  // starts is not restarted in a tight loop.
   static constexpr uint64_t kMinEventTickSpacingMs = 250;
 
   MonitorLogs& Logs() { return logs_; }
@@ -143,6 +143,7 @@ class FrmBackup final : public ServiceEvents {
   void DeleteFormattedLog();
   // `started`: the tick's start request's result, -1 when none was asked.
   void ArmServiceNotification(int32_t started);
+  void EventTick_Timer();  // a notification's tick held back by the spacing
 
   MonitorPorts p_;
   ProgramInfo info_;
@@ -154,6 +155,7 @@ class FrmBackup final : public ServiceEvents {
   bool inHeartbeat_ = false;
   std::unique_ptr<Timer> Timer1_;
   std::unique_ptr<Timer> TimerCheckService_;
+  std::unique_ptr<Timer> EventTick_;
   bool unloaded_ = false;
   ServiceChangeNotifications* notifications_ = nullptr;
   bool notifyArmed_ = false;

@@ -63,9 +63,20 @@ void FrmBackup::OnServiceChange() {
   // Held off while an update replaces the program: the timer re-arms when it is back.
   if (unloaded_ || !TimerCheckService_->Enabled()) return;
   const uint64_t now = p_.loop.TickMs();
-  if (eventTickRan_ && now - lastEventTickMs_ < kMinEventTickSpacingMs) return;
+  if (eventTickRan_ && now - lastEventTickMs_ < kMinEventTickSpacingMs) {
+    EventTick_->SetEnabled(true);  // the tick comes when the spacing is over
+    return;
+  }
   eventTickRan_ = true;
   lastEventTickMs_ = now;
+  TimerCheckService_Timer();
+}
+
+void FrmBackup::EventTick_Timer() {
+  EventTick_->SetEnabled(false);
+  if (unloaded_ || !TimerCheckService_->Enabled()) return;
+  eventTickRan_ = true;
+  lastEventTickMs_ = p_.loop.TickMs();
   TimerCheckService_Timer();
 }
 

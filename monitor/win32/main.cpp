@@ -29,12 +29,15 @@ namespace {
 
 constexpr wchar_t kWindowClass[] = L"QuarnSQLServiceMonitor.frmBackup";
 constexpr wchar_t kInstanceMutex[] = L"Global\\QuarnSQLServiceMonitor.Instance";
+// Posted by the service manager's APC: the backup service stopped, went or came.
+constexpr UINT WM_BACKUP_SERVICE_CHANGED = WM_APP + 18;
 
 struct App {
   Win32EventLoop* loop = nullptr;
   Win32ServiceHost* host = nullptr;
   FrmBackup* form = nullptr;
   Win32PanelView* view = nullptr;
+  Win32ServiceNotifications* notifications = nullptr;
   DWORD exitCode = 0;
   long fatalNumber = 0;  // the service's specific exit code
 };
@@ -123,6 +126,9 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       case WM_SERVICE_REQUEST:
         if (g_app.host) g_app.host->HandleRequest(wp);
         return 0;
+      case WM_BACKUP_SERVICE_CHANGED:
+        if (g_app.notifications) g_app.notifications->OnMessage();
+        return 0;
       case WM_CLOSE:
         if (g_app.form) g_app.form->Unload();
         return 0;
@@ -190,6 +196,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 #ifdef QUARN_TEST_TIMER1_MS
   info.timer1IntervalMs = QUARN_TEST_TIMER1_MS;  // the test build reaches its checks in seconds
   g_failOnTick = info.commandLine == "-fail-on-tick";
+  // "-notified-only": the watchdog's timer all but off, so that a restart can
+  // only come from the service manager's notification.
+  if (info.commandLine == "-notified-only") info.watchdogIntervalMs = 600000;
 #endif
 
   ServicePanel panel;
@@ -217,12 +226,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
       UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, info);
   FrmBackup& form = window.form;
   window.updater.AttachVerifier(verifier);
+  Win32ServiceNotifications notifications(hwnd, WM_BACKUP_SERVICE_CHANGED);
+  form.AttachServiceNotifications(notifications);
   host.Attach(hwnd, &form);
   view.Attach(&form);
   g_app.loop = &loop;
   g_app.host = &host;
   g_app.form = &form;
   g_app.view = &view;
+  g_app.notifications = &notifications;
 
   try {
     if (form.Form_Load()) {
@@ -238,6 +250,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   }
   g_app.form = nullptr;
   g_app.view = nullptr;
+  g_app.notifications = nullptr;
   host.ReportStopped(static_cast<DWORD>(g_app.fatalNumber));
   g_app.host = nullptr;
   g_app.loop = nullptr;
