@@ -1,10 +1,12 @@
 #include "bench/win/host_proc.h"
 
 #include <windows.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <functional>
 
+#include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
 #include "tests/win/win_test_util.h"
 
@@ -28,6 +30,13 @@ void ForEachHostProcess(const char* program, const std::function<bool(const std:
 }
 
 }  // namespace
+
+size_t WorkingSet(DWORD pid) {
+  win::UniqueKernel p(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+  PROCESS_MEMORY_COUNTERS pmc{};
+  pmc.cb = sizeof pmc;
+  return p && GetProcessMemoryInfo(p.get(), &pmc, sizeof pmc) ? pmc.WorkingSetSize : 0;
+}
 
 double HostCpuSeconds(const char* program) {
   if (GetFileAttributesA("Z:\\proc\\self") == INVALID_FILE_ATTRIBUTES) return -1;
