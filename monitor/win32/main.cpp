@@ -99,6 +99,34 @@ class Win32Shell final : public AppShell {
   UniqueKernel mutex_;
 };
 
+// A check loads WinINet, CNG and the extraction library and starts a download
+// worker; all of it goes when the check ends, since the monitor spends nearly
+// all of its life between checks.
+class ChecksThatLetGo final : public UpdateChecks {
+ public:
+  ChecksThatLetGo(Win32Inet& inet, CngCrypto& crypto, Win32Unzip& unzip) : inet_(inet), crypto_(crypto), unzip_(unzip) {}
+  void Attach(UpdateChecks& checks) { checks_ = &checks; }
+  void VerificarSeTemAtualService() override { Run(&UpdateChecks::VerificarSeTemAtualService); }
+  void VerificarSeTemAtualExe() override { Run(&UpdateChecks::VerificarSeTemAtualExe); }
+
+ private:
+  void Run(void (UpdateChecks::*check)()) {
+    struct LetGo {
+      ChecksThatLetGo& c;
+      ~LetGo() {
+        c.inet_.Release();
+        c.crypto_.Release();
+        c.unzip_.Release();
+      }
+    } letGo{*this};
+    (checks_->*check)();
+  }
+  UpdateChecks* checks_ = nullptr;
+  Win32Inet& inet_;
+  CngCrypto& crypto_;
+  Win32Unzip& unzip_;
+};
+
 // The window and its updater: the form's checks run the updater, which reports
 // in the form's logs and holds off its watchdog. The form is built first, given
 // the updater that follows it, and calls it only once it is loaded.
@@ -219,9 +247,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, updateKeys});
   Win32PanelView view(hwnd, panel);
 
+  ChecksThatLetGo checks(inet, crypto, unzip);
   MonitorWindow window(
       [&](UpdateChecks& updates) {
-        return MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, updates, service, panel, view};
+        checks.Attach(updates);
+        return MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, checks, service, panel, view};
       },
       UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, info);
   FrmBackup& form = window.form;
