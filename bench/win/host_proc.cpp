@@ -14,8 +14,12 @@ namespace quarn::bench {
 
 namespace {
 
-// Calls `f` with the /proc folder (as a Windows path) of each process of the program.
+// Calls `f` with the /proc folder (as a Windows path) of each process of the
+// program in this Wine session: other sessions on the machine may run the same
+// program at the same time.
 void ForEachHostProcess(const char* program, const std::function<bool(const std::string&)>& f) {
+  const std::string prefix = wintest::Env("WINEPREFIX");
+  const std::string ours = "WINEPREFIX=" + prefix + std::string(1, '\0');
   WIN32_FIND_DATAA fd;
   HANDLE h = FindFirstFileA("Z:\\proc\\*", &fd);
   if (h == INVALID_HANDLE_VALUE) return;
@@ -24,6 +28,7 @@ void ForEachHostProcess(const char* program, const std::function<bool(const std:
     const std::string dir = std::string("Z:\\proc\\") + fd.cFileName;
     const std::string cmd = wintest::ReadFileBytes(win::Widen(dir + "\\cmdline"));
     if (cmd.find(program) == std::string::npos) continue;
+    if (!prefix.empty() && wintest::ReadFileBytes(win::Widen(dir + "\\environ")).find(ours) == std::string::npos) continue;
     if (!f(dir)) break;
   } while (FindNextFileA(h, &fd));
   FindClose(h);

@@ -187,6 +187,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::vector<double> latency = TimeRestarts(stops);
+  // Sampled over a minute after the check: Wine's WinINet keeps itself loaded
+  // for about that long after its last connection, whatever the monitor lets go.
   const Cost after = BesideABareProgram(cpuSeconds);
   const std::vector<double> during = TimeRestartsDuringADownload(folder, stops);
   RemoveService(kMonitor);
