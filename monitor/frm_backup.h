@@ -119,6 +119,7 @@ class FrmBackup final : public ServiceEvents {
   // Event-driven ticks are at least this far apart: a service that dies as it
   // starts is not restarted in a tight loop.
   static constexpr uint64_t kMinEventTickSpacingMs = 250;
+  static constexpr int32_t kErrServiceMissing = 1060;  // ERROR_SERVICE_DOES_NOT_EXIST
 
   MonitorLogs& Logs() { return logs_; }
   int32_t ContadorAtualizacao() const { return ContadorAtualizacao_; }

@@ -45,7 +45,9 @@ void FrmBackup::ArmServiceNotification(int32_t started) {
   notifyArmed_ = r == 0;
   if (notifyArmed_) {
     notifyFailureLogged_ = false;
-  } else if (!notifyFailureLogged_) {
+  } else if (!notifyFailureLogged_ && r != kErrServiceMissing) {
+    // A missing service is only polled for, as ever (Wine cannot tell of a
+    // service being created); one that exists and cannot be watched is logged.
     // Once for a run of failures; the timer tries again at every tick.
     notifyFailureLogged_ = true;
     try {
@@ -60,8 +62,9 @@ void FrmBackup::ArmServiceNotification(int32_t started) {
 
 void FrmBackup::OnServiceChange() {
   notifyArmed_ = false;
-  // Held off while an update replaces the program: the timer re-arms when it is back.
-  if (unloaded_ || !TimerCheckService_->Enabled()) return;
+  // Held off while an update replaces the program, and left to the heartbeat's
+  // restart while that runs: the timer re-arms when it is back.
+  if (unloaded_ || !TimerCheckService_->Enabled() || inHeartbeat_) return;
   const uint64_t now = p_.loop.TickMs();
   if (eventTickRan_ && now - lastEventTickMs_ < kMinEventTickSpacingMs) {
     EventTick_->SetEnabled(true);  // the tick comes when the spacing is over
@@ -74,7 +77,7 @@ void FrmBackup::OnServiceChange() {
 
 void FrmBackup::EventTick_Timer() {
   EventTick_->SetEnabled(false);
-  if (unloaded_ || !TimerCheckService_->Enabled()) return;
+  if (unloaded_ || !TimerCheckService_->Enabled() || inHeartbeat_) return;
   eventTickRan_ = true;
   lastEventTickMs_ = p_.loop.TickMs();
   TimerCheckService_Timer();

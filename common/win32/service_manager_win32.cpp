@@ -183,7 +183,9 @@ int32_t Win32ServiceNotifications::Arm(const std::string& service, std::function
   const DWORD r = NotifyServiceStatusChangeW(scm_.get(), SERVICE_NOTIFY_CREATED, &onManager_);
   if (r == ERROR_SUCCESS) return 0;
   scm_.reset();
-  return static_cast<int32_t>(r);
+  // Wine answers ERROR_CALL_NOT_IMPLEMENTED here: what fails is watching for a
+  // service that does not exist, and that is what the caller hears.
+  return ERROR_SERVICE_DOES_NOT_EXIST;
 }
 
 void Win32ServiceNotifications::OnMessage() {
