@@ -293,13 +293,15 @@ void FrmInstal::VerificaSeTemService() {
 
   ServiceLabels& service = panel_.Labels(0);
   ServiceLabels& monitor = panel_.Labels(1);
-  if (service.startCaption == kStopService) {
-    SetCaption(2, kRepairCaption);
-    p_.control.PararService(0);
-  }
+  // The monitor first: it starts the backup service again the moment it sees
+  // it stop.
   if (monitor.startCaption == kStopService) {
     SetCaption(2, kRepairCaption);
     p_.control.PararService(1);
+  }
+  if (service.startCaption == kStopService) {
+    SetCaption(2, kRepairCaption);
+    p_.control.PararService(0);
   }
   WaitWhile([&] {
     if (service.startCaption != kStopService && monitor.startCaption != kStopService) return false;

@@ -11,9 +11,10 @@ FrmBackup::FrmBackup(MonitorPorts ports, ProgramInfo info)
   p_.host.StartMode = svcStartAutomatic;
   // Both timers run from the moment the window loads.
   Timer1_ = p_.loop.CreateTimer(info_.timer1IntervalMs, [this] { Timer1_Timer(); });
-  TimerCheckService_ = p_.loop.CreateTimer(1000, [this] { TimerCheckService_Timer(); });
+  TimerCheckService_ = p_.loop.CreateTimer(info_.watchdogIntervalMs, [this] { TimerCheckService_Timer(); });
   Timer1_->SetEnabled(true);
   TimerCheckService_->SetEnabled(true);
+  EventTick_ = p_.loop.CreateTimer(static_cast<int>(kMinEventTickSpacingMs), [this] { EventTick_Timer(); });
 }
 
 FrmBackup::~FrmBackup() = default;
@@ -35,6 +36,7 @@ bool FrmBackup::Form_Load() {
   if (!LoadService()) return false;
   p_.shell.HideFromTaskList();
   LimiteAtualizacao_ = 10800;
+  ArmServiceNotification(-1);
 
   PastaTemp_ = TempFolderOf(info_.appPath);
   if (!p_.fs.DirExists(PastaTemp_)) p_.fs.CreateDir(PastaTemp_);
@@ -168,6 +170,7 @@ void FrmBackup::Unload() {
   unloaded_ = true;
   Timer1_->SetEnabled(false);
   TimerCheckService_->SetEnabled(false);
+  EventTick_->SetEnabled(false);
   p_.shell.EndProgram();  // the program ends even when the unload handler fails
   int cancel = 0;
   Form_Unload(cancel);

@@ -10,6 +10,7 @@
 #include "common/file_system.h"
 #include "common/time_text.h"
 #include "common/service_control.h"
+#include "common/service_notifications.h"
 #include "common/suite_files.h"
 #include "monitor/health_events.h"
 #include "monitor/logs.h"
@@ -26,6 +27,7 @@ struct ProgramInfo {
   std::string commandLine;  // the whole argument text
   int major = QUARN_MONITOR_MAJOR, minor = QUARN_MONITOR_MINOR, revision = QUARN_MONITOR_REVISION;
   int timer1IntervalMs = 1000;  // shortened only in the test build of the program
+  int watchdogIntervalMs = 1000;  // lengthened only in the test build, to show a restart came from a notification
 };
 
 // What the window asks of the platform around it.
@@ -114,6 +116,17 @@ class FrmBackup final : public ServiceEvents {
   // Whoever watches the service events and the watchdog (the event log, the metrics).
   void AttachObserver(MonitorObserver& observer) { observer_ = &observer; }
 
+  // The service manager's word that the backup service stopped, was deleted or
+  // created: the watchdog's tick runs at once, the timer staying as the backstop.
+  // Without it the watchdog only polls.
+  void AttachServiceNotifications(ServiceChangeNotifications& n) { notifications_ = &n; }
+  void OnServiceChange();
+  bool ServiceNotificationArmed() const { return notifyArmed_; }
+  // Event-driven ticks are at least this far apart: a service that dies as it
+  // starts is not restarted in a tight loop.
+  static constexpr uint64_t kMinEventTickSpacingMs = 250;
+  static constexpr int32_t kErrServiceMissing = 1060;  // ERROR_SERVICE_DOES_NOT_EXIST
+
   MonitorLogs& Logs() { return logs_; }
   int32_t ContadorAtualizacao() const { return ContadorAtualizacao_; }
   int16_t ContadorExecutando() const { return ContadorExecutando_; }
@@ -141,6 +154,9 @@ class FrmBackup final : public ServiceEvents {
   void WriteLine(std::string_view fileName, const std::string& line);
   std::string LogsFolder() const { return LogsFolderOf(info_.appPath); }
   void DeleteFormattedLog();
+  // `started`: the tick's start request's result, -1 when none was asked.
+  void ArmServiceNotification(int32_t started);
+  void EventTick_Timer();  // a notification's tick held back by the spacing
 
   MonitorPorts p_;
   ProgramInfo info_;
@@ -152,8 +168,14 @@ class FrmBackup final : public ServiceEvents {
   bool inHeartbeat_ = false;
   std::unique_ptr<Timer> Timer1_;
   std::unique_ptr<Timer> TimerCheckService_;
+  std::unique_ptr<Timer> EventTick_;
   bool unloaded_ = false;
   MonitorObserver* observer_ = &MonitorObserver::None();
+  ServiceChangeNotifications* notifications_ = nullptr;
+  bool notifyArmed_ = false;
+  bool notifyFailureLogged_ = false;
+  bool eventTickRan_ = false;
+  uint64_t lastEventTickMs_ = 0;
 };
 
 }  // namespace quarn

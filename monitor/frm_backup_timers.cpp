@@ -32,10 +32,59 @@ void FrmBackup::VerificaStatusService() {
 void FrmBackup::TimerCheckService_Timer() {
   VerificaStatusService();
   observer_->BackupServiceState(p_.panel.ServiceInstalado ? p_.panel.EstadoService : kServiceUnknown);
+  int32_t started = -1;
   if (p_.panel.lblStartCaption == kStartService) {
-    p_.service.IniciarService();
+    started = p_.service.IniciarService();
     observer_->WatchdogStartedService();
   }
+  if (!notifyArmed_) ArmServiceNotification(started);
+}
+
+void FrmBackup::ArmServiceNotification(int32_t started) {
+  if (!notifications_ || unloaded_) return;
+  // A service that stays stopped would be told at once, again and again: the
+  // timer arms once a start has been taken.
+  if (p_.panel.ServiceInstalado && p_.panel.EstadoService == kServiceStopped && started != 0) return;
+  const int32_t r = notifications_->Arm(kBackupServiceName, [this] { OnServiceChange(); });
+  notifyArmed_ = r == 0;
+  if (notifyArmed_) {
+    notifyFailureLogged_ = false;
+  } else if (!notifyFailureLogged_ && r != kErrServiceMissing) {
+    // A missing service is only polled for, as ever (Wine cannot tell of a
+    // service being created); one that exists and cannot be watched is logged.
+    // Once for a run of failures; the timer tries again at every tick.
+    notifyFailureLogged_ = true;
+    try {
+      ErrorBlock(" | TimerCheckService | ",
+                 VbError(r, "Aviso de parada do serviço " + std::string(kBackupServiceName) +
+                                " indisponível; o watchdog verifica a cada segundo"));
+    } catch (const VbError&) {
+      // An error log that cannot be written never stops the watchdog.
+    }
+  }
+}
+
+void FrmBackup::OnServiceChange() {
+  notifyArmed_ = false;
+  // Held off while an update replaces the program, and left to the heartbeat's
+  // restart while that runs: the timer re-arms when it is back.
+  if (unloaded_ || !TimerCheckService_->Enabled() || inHeartbeat_) return;
+  const uint64_t now = p_.loop.TickMs();
+  if (eventTickRan_ && now - lastEventTickMs_ < kMinEventTickSpacingMs) {
+    EventTick_->SetEnabled(true);  // the tick comes when the spacing is over
+    return;
+  }
+  eventTickRan_ = true;
+  lastEventTickMs_ = now;
+  TimerCheckService_Timer();
+}
+
+void FrmBackup::EventTick_Timer() {
+  EventTick_->SetEnabled(false);
+  if (unloaded_ || !TimerCheckService_->Enabled() || inHeartbeat_) return;
+  eventTickRan_ = true;
+  lastEventTickMs_ = p_.loop.TickMs();
+  TimerCheckService_Timer();
 }
 
 void FrmBackup::Timer1_Timer() {

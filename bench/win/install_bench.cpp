@@ -2,12 +2,12 @@
 // panel, what the running monitor costs in memory beside a bare windowed
 // program, and the size of the suite's main programs and libraries.
 #include <windows.h>
-#include <psapi.h>
 
 #include <cstdio>
 #include <string>
 
 #include "bench/figure.h"
+#include "bench/win/host_proc.h"
 #include "common/suite_files.h"
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
@@ -18,17 +18,7 @@ using namespace quarn::wintest;
 using quarn::bench::Figure;
 using quarn::bench::Fmt;
 
-namespace {
-
-// The working set Windows reports for a process, or 0 where Wine does not say.
-size_t WorkingSet(DWORD pid) {
-  win::UniqueKernel p(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
-  PROCESS_MEMORY_COUNTERS pmc{};
-  pmc.cb = sizeof pmc;
-  return p && GetProcessMemoryInfo(p.get(), &pmc, sizeof pmc) ? pmc.WorkingSetSize : 0;
-}
-
-}  // namespace
+using quarn::bench::WorkingSet;
 
 int main() {
   EndSuite();

@@ -136,6 +136,66 @@ std::string Win32ServiceManager::LogonDomain() {
   return domain;
 }
 
+void CALLBACK Win32ServiceNotifications::Delivered(void* p) {
+  auto* n = static_cast<SERVICE_NOTIFYW*>(p);
+  auto* self = static_cast<Win32ServiceNotifications*>(n->pContext);
+  if (n->pszServiceNames) {  // the names of created services, ours to free
+    LocalFree(n->pszServiceNames);
+    n->pszServiceNames = nullptr;
+  }
+  PostMessageW(self->window_, self->message_, 0, 0);
+}
+
+void Win32ServiceNotifications::Close() {
+  svc_.reset();
+  scm_.reset();
+}
+
+int32_t Win32ServiceNotifications::Arm(const std::string& service, std::function<void()> onChange) {
+  // Fresh handles every time: after a notification, after a deletion, after the
+  // manager reported a lagging client, the old ones are of no more use.
+  Close();
+  onChange_ = std::move(onChange);
+  scm_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE));
+  if (!scm_) return LastError();
+  svc_.reset(OpenServiceW(scm_.get(), Widen(service).c_str(), SERVICE_QUERY_STATUS));
+  if (svc_) {
+    onService_ = SERVICE_NOTIFYW{};
+    onService_.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+    onService_.pfnNotifyCallback = &Delivered;
+    onService_.pContext = this;
+    const DWORD r =
+        NotifyServiceStatusChangeW(svc_.get(), SERVICE_NOTIFY_STOPPED | SERVICE_NOTIFY_DELETE_PENDING, &onService_);
+    if (r == ERROR_SUCCESS) return 0;
+    svc_.reset();
+    // Marked for deletion: wait for its creation instead.
+    if (r != ERROR_SERVICE_MARKED_FOR_DELETE) {
+      scm_.reset();
+      return static_cast<int32_t>(r);
+    }
+  } else {
+    const int32_t err = LastError();
+    if (err != ERROR_SERVICE_DOES_NOT_EXIST && err != ERROR_SERVICE_MARKED_FOR_DELETE) {
+      scm_.reset();
+      return err;
+    }
+  }
+  onManager_ = SERVICE_NOTIFYW{};
+  onManager_.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+  onManager_.pfnNotifyCallback = &Delivered;
+  onManager_.pContext = this;
+  const DWORD r = NotifyServiceStatusChangeW(scm_.get(), SERVICE_NOTIFY_CREATED, &onManager_);
+  if (r == ERROR_SUCCESS) return 0;
+  scm_.reset();
+  // Wine answers ERROR_CALL_NOT_IMPLEMENTED here: what fails is watching for a
+  // service that does not exist, and that is what the caller hears.
+  return ERROR_SERVICE_DOES_NOT_EXIST;
+}
+
+void Win32ServiceNotifications::OnMessage() {
+  if (onChange_) onChange_();
+}
+
 bool Win32Processes::Snapshot(std::vector<ProcessEntry>& out) {
   out.clear();
   UniqueFile snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));

@@ -1,7 +1,13 @@
 #pragma once
 // The service manager and the process list of the local machine.
+#include <windows.h>
+
+#include <functional>
+
 #include "common/process_control.h"
 #include "common/service_control.h"
+#include "common/service_notifications.h"
+#include "common/win32/handles.h"
 
 namespace quarn::win {
 
@@ -14,6 +20,30 @@ class Win32ServiceManager final : public ServiceManager {
   int32_t Start(const std::string& name) override;
   int32_t Stop(const std::string& name) override;
   std::string LogonDomain() override;
+};
+
+// NotifyServiceStatusChangeW on the window thread: the service manager queues
+// an APC to the thread that asked, run while it waits alertably; the APC posts
+// `message` to the window, whose procedure calls OnMessage, so that the change
+// is handled as any other event, errors included. The handles stay open while
+// a request is pending (closing them cancels it).
+class Win32ServiceNotifications final : public ServiceChangeNotifications {
+ public:
+  Win32ServiceNotifications(HWND window, UINT message) : window_(window), message_(message) {}
+  ~Win32ServiceNotifications() override { Close(); }
+  int32_t Arm(const std::string& service, std::function<void()> onChange) override;
+  void OnMessage();
+
+ private:
+  static void CALLBACK Delivered(void* notify);
+  void Close();
+  HWND window_;
+  UINT message_;
+  UniqueServiceHandle svc_;
+  UniqueServiceHandle scm_;
+  SERVICE_NOTIFYW onService_{};
+  SERVICE_NOTIFYW onManager_{};
+  std::function<void()> onChange_;
 };
 
 class Win32Processes final : public ProcessPort {

@@ -61,17 +61,26 @@ void Win32EventLoop::DoEvents() {
 
 void Win32EventLoop::Idle(int maxMs) {
   DoEvents();
-  MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(maxMs), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  // Alertable: the service manager's notifications arrive as APCs.
+  MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(maxMs), QS_ALLINPUT,
+                              MWMO_INPUTAVAILABLE | MWMO_ALERTABLE);
   DoEvents();
 }
 
 void Win32EventLoop::Run() {
   MSG msg;
   while (!ending_) {
-    const BOOL r = GetMessageW(&msg, nullptr, 0, 0);
-    if (r <= 0) break;
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
+    while (!ending_ && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        ending_ = true;
+        break;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    if (ending_) break;
+    // As GetMessageW, but alertable, so that an APC queued to this thread runs.
+    MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE | MWMO_ALERTABLE);
   }
   ending_ = true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The window thread's message loop as the core's EventLoop: timers are window
-// timers, and waits block in MsgWaitForMultipleObjects between polls.
+// timers, and waits block in MsgWaitForMultipleObjectsEx between polls,
+// alertably, so that APCs queued to the window thread run in them.
 #include <windows.h>
 
 #include <functional>

@@ -55,11 +55,15 @@ class CngSha256 final : public Sha256 {
 
 CngCrypto::CngCrypto() = default;
 
-CngCrypto::~CngCrypto() {
+CngCrypto::~CngCrypto() { Release(); }
+
+void CngCrypto::Release() noexcept {
   if (api_) {
     if (api_->sha256) api_->close(api_->sha256, 0);
     if (api_->ecdsa) api_->close(api_->ecdsa, 0);
+    api_.reset();
   }
+  module_.reset();
 }
 
 const CngCrypto::Api& CngCrypto::Load() {

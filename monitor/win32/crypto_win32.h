@@ -20,6 +20,9 @@ class CngCrypto final : public UpdateCrypto {
   ~CngCrypto() override;
   std::unique_ptr<Sha256> NewSha256() override;
   bool VerifyP256(std::string_view key, std::string_view digest, std::string_view signature) override;
+  // Closes the algorithms and unloads bcrypt.dll; the next use loads it again.
+  // Only between checks: no hash it made may still be alive.
+  void Release() noexcept;
 
   struct Api;
 

@@ -32,12 +32,15 @@ namespace {
 
 constexpr wchar_t kWindowClass[] = L"QuarnSQLServiceMonitor.frmBackup";
 constexpr wchar_t kInstanceMutex[] = L"Global\\QuarnSQLServiceMonitor.Instance";
+// Posted by the service manager's APC: the backup service stopped, went or came.
+constexpr UINT WM_BACKUP_SERVICE_CHANGED = WM_APP + 18;
 
 struct App {
   Win32EventLoop* loop = nullptr;
   Win32ServiceHost* host = nullptr;
   FrmBackup* form = nullptr;
   Win32PanelView* view = nullptr;
+  Win32ServiceNotifications* notifications = nullptr;
   DWORD exitCode = 0;
   long fatalNumber = 0;  // the service's specific exit code
 };
@@ -98,6 +101,34 @@ class Win32Shell final : public AppShell {
   InstanceObject instance_;
 };
 
+// A check loads WinINet, CNG and the extraction library and starts a download
+// worker; all of it goes when the check ends, since the monitor spends nearly
+// all of its life between checks.
+class ChecksThatLetGo final : public UpdateChecks {
+ public:
+  ChecksThatLetGo(Win32Inet& inet, CngCrypto& crypto, Win32Unzip& unzip) : inet_(inet), crypto_(crypto), unzip_(unzip) {}
+  void Attach(UpdateChecks& checks) { checks_ = &checks; }
+  void VerificarSeTemAtualService() override { Run(&UpdateChecks::VerificarSeTemAtualService); }
+  void VerificarSeTemAtualExe() override { Run(&UpdateChecks::VerificarSeTemAtualExe); }
+
+ private:
+  void Run(void (UpdateChecks::*check)()) {
+    struct LetGo {
+      ChecksThatLetGo& c;
+      ~LetGo() {
+        c.inet_.Release();
+        c.crypto_.Release();
+        c.unzip_.Release();
+      }
+    } letGo{*this};
+    (checks_->*check)();
+  }
+  UpdateChecks* checks_ = nullptr;
+  Win32Inet& inet_;
+  CngCrypto& crypto_;
+  Win32Unzip& unzip_;
+};
+
 // The window and its updater: the form's checks run the updater, which reports
 // in the form's logs and holds off its watchdog. The form is built first, given
 // the updater that follows it, and calls it only once it is loaded.
@@ -124,6 +155,9 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         break;
       case WM_SERVICE_REQUEST:
         if (g_app.host) g_app.host->HandleRequest(wp);
+        return 0;
+      case WM_BACKUP_SERVICE_CHANGED:
+        if (g_app.notifications) g_app.notifications->OnMessage();
         return 0;
       case WM_CLOSE:
         if (g_app.form) g_app.form->Unload();
@@ -192,6 +226,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 #ifdef QUARN_TEST_TIMER1_MS
   info.timer1IntervalMs = QUARN_TEST_TIMER1_MS;  // the test build reaches its checks in seconds
   g_failOnTick = info.commandLine == "-fail-on-tick";
+  // "-notified-only": the watchdog's timer all but off, so that a restart can
+  // only come from the service manager's notification.
+  if (info.commandLine == "-notified-only") info.watchdogIntervalMs = 600000;
 #endif
 
   ServicePanel panel;
@@ -215,9 +252,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, updateKeys, publications});
   Win32PanelView view(hwnd, panel);
 
+  ChecksThatLetGo checks(inet, crypto, unzip);
   MonitorWindow window(
       [&](UpdateChecks& updates) {
-        return MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, updates, service, panel, view};
+        checks.Attach(updates);
+        return MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, checks, service, panel, view};
       },
       UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, info);
   FrmBackup& form = window.form;
@@ -229,12 +268,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   form.AttachObserver(health);
   markers.observer = &health;
   window.updater.AttachObserver(health);
+  Win32ServiceNotifications notifications(hwnd, WM_BACKUP_SERVICE_CHANGED);
+  form.AttachServiceNotifications(notifications);
   host.Attach(hwnd, &form);
   view.Attach(&form);
   g_app.loop = &loop;
   g_app.host = &host;
   g_app.form = &form;
   g_app.view = &view;
+  g_app.notifications = &notifications;
 
   try {
     if (form.Form_Load()) {
@@ -250,6 +292,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   }
   g_app.form = nullptr;
   g_app.view = nullptr;
+  g_app.notifications = nullptr;
   host.ReportStopped(static_cast<DWORD>(g_app.fatalNumber));
   g_app.host = nullptr;
   g_app.loop = nullptr;

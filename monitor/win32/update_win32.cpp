@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 #include "common/errors.h"
@@ -24,11 +25,57 @@ VbError InetError(DWORD code) {
 
 }  // namespace
 
+struct Win32Inet::Api {
+  HMODULE module = nullptr;
+  decltype(&::InternetOpenW) open = nullptr;
+  decltype(&::InternetOpenUrlW) openUrl = nullptr;
+  decltype(&::HttpQueryInfoW) queryInfo = nullptr;
+  decltype(&::InternetReadFile) read = nullptr;
+  decltype(&::InternetCloseHandle) close = nullptr;
+  decltype(&::InternetSetOptionW) setOption = nullptr;
+  decltype(&::InternetGetConnectedState) connected = nullptr;
+  Api() = default;
+  Api(const Api&) = delete;
+  Api& operator=(const Api&) = delete;
+  ~Api() {
+    if (module) FreeLibrary(module);
+  }
+};
+
+const std::shared_ptr<const Win32Inet::Api>& Win32Inet::Bound() {
+  if (api_) return api_;
+  auto api = std::make_shared<Api>();
+  api->module = LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!api->module) throw Raise(kErrFileNotFound, "wininet.dll");
+  auto bind = [&](auto& fn, const char* name) {
+    fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(
+        reinterpret_cast<void (*)()>(GetProcAddress(api->module, name)));
+    if (!fn)
+      throw VbError(kErrEntryPointNotFound,
+                    std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em wininet.dll");
+  };
+  bind(api->open, "InternetOpenW");
+  bind(api->openUrl, "InternetOpenUrlW");
+  bind(api->queryInfo, "HttpQueryInfoW");
+  bind(api->read, "InternetReadFile");
+  bind(api->close, "InternetCloseHandle");
+  bind(api->setOption, "InternetSetOptionW");
+  bind(api->connected, "InternetGetConnectedState");
+  api_ = std::move(api);
+  return api_;
+}
+
+void Win32Inet::Release() noexcept {
+  Cancel();
+  api_.reset();
+}
+
 // The request as the worker thread sees it. The worker owns the handles; it
 // outlives the transfer object when a blocked worker is left behind.
 struct Win32Inet::Request {
   static constexpr size_t kMaxBuffered = 1 << 20;
 
+  std::shared_ptr<const Api> api;  // WinINet stays loaded while the worker may call it
   std::wstring url;
   HINTERNET session = nullptr;
   HINTERNET request = nullptr;  // closed by whoever takes it first: the worker or Cancel
@@ -50,9 +97,10 @@ namespace {
 DWORD WINAPI InetWorker(LPVOID p) {
   std::unique_ptr<std::shared_ptr<Win32Inet::Request>> hold(static_cast<std::shared_ptr<Win32Inet::Request>*>(p));
   Win32Inet::Request& r = **hold;
+  const Win32Inet::Api& net = *r.api;
   HINTERNET h = nullptr;
   try {
-    h = InternetOpenUrlW(r.session, r.url.c_str(), nullptr, 0,
+    h = net.openUrl(r.session, r.url.c_str(), nullptr, 0,
                          INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
                              INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT,
                          0);
@@ -60,7 +108,7 @@ DWORD WINAPI InetWorker(LPVOID p) {
     if (h) {
       std::lock_guard<std::mutex> lock(r.m);
       if (r.cancelled) {
-        InternetCloseHandle(h);
+        net.close(h);
         h = nullptr;
       } else {
         r.request = h;
@@ -69,12 +117,12 @@ DWORD WINAPI InetWorker(LPVOID p) {
     DWORD status = 0, size = sizeof status;
     std::wstring raw;
     if (h) {
-      if (!HttpQueryInfoW(h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) status = 0;
+      if (!net.queryInfo(h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) status = 0;
       DWORD bytes = 0;
-      HttpQueryInfoW(h, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &bytes, nullptr);
+      net.queryInfo(h, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &bytes, nullptr);
       raw.resize(bytes / sizeof(wchar_t) + 1);
       bytes = static_cast<DWORD>(raw.size() * sizeof(wchar_t));
-      if (HttpQueryInfoW(h, HTTP_QUERY_RAW_HEADERS_CRLF, raw.data(), &bytes, nullptr))
+      if (net.queryInfo(h, HTTP_QUERY_RAW_HEADERS_CRLF, raw.data(), &bytes, nullptr))
         raw.resize(bytes / sizeof(wchar_t));
       else
         raw.clear();
@@ -97,7 +145,7 @@ DWORD WINAPI InetWorker(LPVOID p) {
         if (r.cancelled) break;
       }
       DWORD got = 0;
-      const BOOL ok = InternetReadFile(h, block.data(), static_cast<DWORD>(block.size()), &got);
+      const BOOL ok = net.read(h, block.data(), static_cast<DWORD>(block.size()), &got);
       const DWORD err = ok ? 0 : GetLastError();
       {
         std::lock_guard<std::mutex> lock(r.m);
@@ -129,8 +177,8 @@ DWORD WINAPI InetWorker(LPVOID p) {
     h = std::exchange(r.request, nullptr);
     session = std::exchange(r.session, nullptr);
   }
-  if (h) InternetCloseHandle(h);
-  if (session) InternetCloseHandle(session);
+  if (h) net.close(h);
+  if (session) net.close(session);
   return 0;
 }
 
@@ -146,15 +194,17 @@ void Win32Inet::Execute(const std::string& url, const std::string& operation) {
   if (!Done()) throw Raise(kErrStillExecuting);
   Cancel();
   if (operation != "GET") throw VbError(kErrInetRequest, "Operação não suportada: " + operation);
+  const Api& net = *Bound();
   auto req = std::make_shared<Request>();
+  req->api = api_;
   req->url = Widen(url);
-  req->session = InternetOpenW(L"QuarnSQLServiceMonitor", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  req->session = net.open(L"QuarnSQLServiceMonitor", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (!req->session) throw InetError(GetLastError());
   DWORD v = t_.connectMs;
-  InternetSetOptionW(req->session, INTERNET_OPTION_CONNECT_TIMEOUT, &v, sizeof v);
+  net.setOption(req->session, INTERNET_OPTION_CONNECT_TIMEOUT, &v, sizeof v);
   v = t_.receiveMs;
-  InternetSetOptionW(req->session, INTERNET_OPTION_RECEIVE_TIMEOUT, &v, sizeof v);
-  InternetSetOptionW(req->session, INTERNET_OPTION_SEND_TIMEOUT, &v, sizeof v);
+  net.setOption(req->session, INTERNET_OPTION_RECEIVE_TIMEOUT, &v, sizeof v);
+  net.setOption(req->session, INTERNET_OPTION_SEND_TIMEOUT, &v, sizeof v);
   timedOut_ = false;
   started_ = GetTickCount64();
   auto* forWorker = new std::shared_ptr<Request>(req);
@@ -162,7 +212,7 @@ void Win32Inet::Execute(const std::string& url, const std::string& operation) {
   if (!thread_) {
     const DWORD err = GetLastError();
     delete forWorker;
-    InternetCloseHandle(req->session);
+    net.close(req->session);
     throw Win32Error(err);
   }
   req_ = std::move(req);
@@ -254,8 +304,8 @@ void Win32Inet::Cancel() {
     request = std::exchange(req_->request, nullptr);
   }
   req_->cv.notify_all();
-  if (request) InternetCloseHandle(request);
-  if (session) InternetCloseHandle(session);
+  if (request) req_->api->close(request);
+  if (session) req_->api->close(session);
   // A worker that does not return promptly is left behind with its own share
   // of the request; the window thread never waits on the network here.
   if (thread_) WaitForSingleObject(thread_.get(), 200);
@@ -265,7 +315,7 @@ void Win32Inet::Cancel() {
 
 bool Win32Inet::InternetGetConnectedState() {
   DWORD flags = 0;
-  return ::InternetGetConnectedState(&flags, 0) != FALSE;
+  return Bound()->connected(&flags, 0) != FALSE;
 }
 
 FARPROC Win32Unzip::Entry(const char* name) {

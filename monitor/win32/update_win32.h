@@ -19,7 +19,9 @@ namespace quarn::win {
 // the worker reads ahead into a bounded buffer, asking ChunkReady first so that
 // it never waits on the network itself. Redirects are not followed here: the
 // updater follows them by its own rules. Every wait of the window thread is
-// bounded, whatever the server or the network does.
+// bounded, whatever the server or the network does. WinINet is loaded from the
+// system folder at the first request and let go by Release once no worker
+// still uses it.
 class Win32Inet final : public InetTransfer {
  public:
   struct Timeouts {
@@ -39,14 +41,19 @@ class Win32Inet final : public InetTransfer {
   std::string GetChunk(int size) override;
   bool ChunkReady(int size) override;
   void Cancel() override;
+  // Ends the transfer and lets WinINet go (a worker left behind keeps it until it returns).
+  void Release() noexcept;
 
   struct Request;  // shared with the worker thread
+  struct Api;      // WinINet's entry points, shared with the worker thread
 
  private:
   void RaiseIfFailed();
   bool Done() const;
+  const std::shared_ptr<const Api>& Bound();  // raises a VbError when WinINet cannot be loaded
 
   Timeouts t_;
+  std::shared_ptr<const Api> api_;
   std::shared_ptr<Request> req_;
   UniqueKernel thread_;
   bool timedOut_ = false;
@@ -70,6 +77,11 @@ class Win32Unzip final : public UnzipLibrary {
   bool Finished() override;
   int32_t Result() override;
   void Join() override;
+  // Unloads the library; the next call binds it again.
+  void Release() noexcept {
+    Join();  // never under a running extraction
+    module_.reset();
+  }
 
  private:
   FARPROC Entry(const char* name);

@@ -6,10 +6,13 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "common/event_loop.h"
 #include "common/process_control.h"
 #include "common/service_control.h"
+#include "common/service_notifications.h"
 
 namespace quarn::fakes {
 
@@ -106,6 +109,35 @@ class FakeServiceManager final : public ServiceManager {
     for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
   }
+};
+
+// The service manager's word of a change: one per request, given at once for a
+// service already stopped, delivered as an event of the loop.
+class FakeServiceNotifications final : public ServiceChangeNotifications {
+ public:
+  FakeServiceNotifications(FakeServiceManager& scm, VirtualEventLoop& loop) : scm_(scm), loop_(loop) {}
+  int arms = 0;
+  int32_t failWith = 0;  // when set, every request fails with it
+
+  int32_t Arm(const std::string& service, std::function<void()> onChange) override {
+    ++arms;
+    pending_ = nullptr;
+    if (failWith) return failWith;
+    pending_ = std::move(onChange);
+    const FakeService* s = scm_.Find(service);
+    if (s && s->state == kServiceStopped) Tell();
+    return 0;
+  }
+  // The service stopped, went or came: the pending request is told.
+  void Tell() {
+    if (pending_) loop_.Post(std::exchange(pending_, nullptr));
+  }
+  bool Pending() const { return static_cast<bool>(pending_); }
+
+ private:
+  FakeServiceManager& scm_;
+  VirtualEventLoop& loop_;
+  std::function<void()> pending_;
 };
 
 class FakeProcesses final : public ProcessPort {

@@ -464,6 +464,8 @@ TEST_F(Installer, ASecondRunRepairsWithoutCreatingAnythingTwice) {
   EXPECT_EQ(view.steps[2].back().first, "Reparando Serviços do Quarn.");
   EXPECT_EQ(std::count(scm.calls.begin(), scm.calls.end(), "Create QuarnSQLService"), 0);
   EXPECT_EQ(std::count(scm.calls.begin(), scm.calls.end(), "Stop QuarnSQLService"), 1);
+  EXPECT_LT(std::find(scm.calls.begin(), scm.calls.end(), "Stop QuarnSQLServiceMonitor"),
+            std::find(scm.calls.begin(), scm.calls.end(), "Stop QuarnSQLService"));
   EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
   EXPECT_EQ(scm.Find("QuarnSQLServiceMonitor")->state, kServiceRunning);
   EXPECT_EQ(view.Last(4), StepLook::Done);

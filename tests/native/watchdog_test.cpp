@@ -21,6 +21,7 @@ struct Watchdog : ::testing::Test {
   fakes::FakeServiceManager scm;
   ServicePanel panel;
   fakes::RecordingView view;
+  fakes::FakeServiceNotifications notes{scm, loop};
   MonitorServiceControl service{scm, panel.txtAccount, panel.txtPassword, kApp};
   std::unique_ptr<FrmBackup> form;
 
@@ -227,6 +228,81 @@ TEST_F(Watchdog, TicksDuringAHeartbeatCountButStartNoSecondHeartbeat) {
   EXPECT_EQ(form->ContadorExecutando(), 0);
   loop.Advance(1200 * 1000);
   EXPECT_EQ(work.Count("VerificaSalvarExecutandoQuarn"), 2u);
+}
+
+// Stops the backup service as the service manager would, telling whoever asked.
+TEST_F(Watchdog, AToldStopRestartsAtOnceAndEveryNotificationIsAskedAgain) {
+  form->AttachServiceNotifications(notes);
+  Backup(kServiceRunning);
+  Load();
+  EXPECT_TRUE(notes.Pending());
+  for (int i = 0; i < 3; ++i) {
+    loop.Advance(400);  // between timer ticks
+    scm.Find("QuarnSQLService")->state = kServiceStopped;
+    notes.Tell();
+    loop.DoEvents();  // no time passes: the restart came from the word, not the tick
+    EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning) << i;
+    EXPECT_TRUE(notes.Pending()) << i;
+  }
+  EXPECT_EQ(Starts(), 3u);
+  // Told again at once: the tick waits for the spacing, not for the timer.
+  scm.Find("QuarnSQLService")->state = kServiceStopped;
+  notes.Tell();
+  loop.DoEvents();
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceStopped);
+  loop.Advance(FrmBackup::kMinEventTickSpacingMs);
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  // Deleted, then created again: the request on the manager brings the start.
+  scm.services.clear();
+  loop.Advance(260);
+  notes.Tell();
+  loop.DoEvents();
+  EXPECT_TRUE(notes.Pending());
+  Backup(kServiceStopped);
+  loop.Advance(260);
+  notes.Tell();
+  loop.DoEvents();
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  // Held off while an update replaces the program: the word does nothing, the
+  // timer asks again once it is back.
+  form->TimerCheckService().SetEnabled(false);
+  scm.Find("QuarnSQLService")->state = kServiceStopped;
+  notes.Tell();
+  loop.Advance(5000);
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceStopped);
+  EXPECT_FALSE(notes.Pending());
+  form->TimerCheckService().SetEnabled(true);
+  loop.Advance(1000);
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  EXPECT_TRUE(notes.Pending());
+  EXPECT_FALSE(fs.Has(kApp + "\\ErrorQuarn.ini"));
+}
+
+TEST_F(Watchdog, AServiceThatStaysStoppedOrARequestThatFailsLeavesThePollInCharge) {
+  form->AttachServiceNotifications(notes);
+  Backup(kServiceStopped).refusesToStart = true;
+  Load();
+  loop.Advance(10000);
+  // Told at once while stopped, it would be asked and told without end.
+  EXPECT_LE(Starts(), 12u);
+  EXPECT_LE(notes.arms, 2);
+  scm.Find("QuarnSQLService")->refusesToStart = false;
+  loop.Advance(1000);
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
+  EXPECT_TRUE(notes.Pending());
+
+  notes.failWith = 5;
+  scm.Find("QuarnSQLService")->state = kServiceStopped;
+  notes.Tell();
+  loop.Advance(5000);
+  EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);  // the poll's
+  EXPECT_GE(notes.arms, 6);  // asked again at every tick
+  const std::string errors = fs.ReadAll(kApp + "\\ErrorQuarn.ini");
+  EXPECT_EQ(errors.find("TimerCheckService"), errors.rfind("TimerCheckService"));  // logged once
+  EXPECT_NE(errors.find("| TimerCheckService | 5 - "), std::string::npos);
+  notes.failWith = 0;
+  loop.Advance(1000);
+  EXPECT_TRUE(notes.Pending());
 }
 
 TEST_F(Watchdog, TheWatchdogRunsDuringStartUpWaitsAndPanelDrawingIsBalanced) {

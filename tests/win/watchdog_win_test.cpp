@@ -51,6 +51,23 @@ TEST_F(WatchdogUnderWine, AStoppedBackupServiceRunsAgainWithinAboutASecond) {
   }
 }
 
+TEST_F(WatchdogUnderWine, TheServiceManagersNotificationRestartsTheBackupServiceWithoutThePoll) {
+  RemoveService(kMonitor);
+  KillProgram(L"QuarnSQLServiceMonitor.exe");
+  // The test build's "-notified-only": the watchdog's timer first ticks ten
+  // minutes on, so every start below came from a notification.
+  ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\" -notified-only"), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 20000));
+  ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 60000));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(ControlService(kBackup, SERVICE_CONTROL_STOP), 0u);
+    ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) != SERVICE_RUNNING; }, 5000));
+    ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 60000)) << "stop " << i;
+  }
+  EXPECT_FALSE(Exists(folder + L"\\ErrorQuarn.ini"));  // every request was armed
+}
+
 TEST_F(WatchdogUnderWine, AMissingHeartbeatRestartsTheBackupService) {
   ASSERT_TRUE(WaitFor([] { return BackupPid() != 0; }, 10000));
   const DWORD before = BackupPid();
