@@ -156,7 +156,8 @@ std::string Broken(Machine& m, const std::map<std::string, std::string>& outside
       if (m.fs.Get(JoinPath(kApp, file)) != bytes) why += " " + file + " is not " + version + ";";
     // No file of another build beside the recorded one.
     for (const auto& [other, files] : p.builds)
-      for (const auto& [file, bytes] : files) {
+      for (const auto& entry : files) {
+        const std::string& file = entry.first;
         const bool ours = std::any_of(build->second.begin(), build->second.end(), [&](auto& f) { return f.first == file; });
         if (!ours && m.fs.Has(JoinPath(kApp, file))) why += " " + file + " of " + other + " left beside " + version + ";";
       }
