@@ -104,5 +104,27 @@ TEST_F(WatchdogUnderWine, AFreshInUseMarkerHoldsStartUpUntilItGoes) {
   EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000));
 }
 
+// Written before a clock was set back: the marker and its file time lie ahead
+// of the clock. It holds neither start-up nor the check, and is removed.
+TEST_F(WatchdogUnderWine, AnInUseMarkerDatedAheadOfTheClockHoldsNothing) {
+  RemoveService(kMonitor);
+  KillProgram(L"QuarnSQLServiceMonitor.exe");
+  const std::wstring marker = folder + L"\\Logs\\QuarnSQLServiceEmUso.ti";
+  win::Win32FileSystem fs;
+  fs.WriteAll(win::Narrow(marker), "01/01/2099 00:00:00\r\n");
+  {
+    win::UniqueFile f(CreateFileW(marker.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    SYSTEMTIME st{2099, 1, 0, 1, 0, 0, 0, 0};
+    FILETIME ft;
+    ASSERT_TRUE(SystemTimeToFileTime(&st, &ft));
+    ASSERT_TRUE(SetFileTime(f.get(), nullptr, nullptr, &ft));
+  }
+  ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  EXPECT_TRUE(WaitFor([&] { return !Exists(marker); }, 20000)) << "a marker from the future held start-up";
+  ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_STOP), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000));
+}
+
 }  // namespace
 }  // namespace quarn
