@@ -331,25 +331,6 @@ TEST_F(Suite, AStaleHeartbeatRestartsTheBackupService) {
   ExpectInvariant("after a stale heartbeat");
 }
 
-// A clean-up tool takes the whole Logs folder from under a running monitor:
-// the monitor makes it again at its next heartbeat, keeps running, and its
-// watchdog still brings the backup service back.
-TEST_F(Suite, ALogsFolderTakenFromUnderTheMonitorIsMadeAgainAndTheWatchdogGoesOn) {
-  FastMonitor fast;
-  ASSERT_TRUE(fast.PutInPlace());
-  const DWORD monitor = ServicePid(kMonitor);
-  const std::string service = ReadFileBytes(kLogs + L"VersaoQuarnSQLService.ini");
-  const std::string gui = ReadFileBytes(kLogs + L"VersaoQuarnSqlMonitor.ini");
-  RemoveTree(kSuite + L"\\Logs");
-  EXPECT_TRUE(WaitFor([] { return Exists(kLogs + L"QuarnSQLServiceMonitorExecuting.ini"); }, 60000));
-  EXPECT_EQ(ServicePid(kMonitor), monitor) << "the monitor ended";
-  EXPECT_NE(StopAndTimeRestart(), 0u) << "the watchdog is off";
-  // What the tool took of the suite's own records is put back for the cases after this one.
-  win::Win32FileSystem fs;
-  fs.WriteAll(win::Narrow(kLogs + L"VersaoQuarnSQLService.ini"), service);
-  fs.WriteAll(win::Narrow(kLogs + L"VersaoQuarnSqlMonitor.ini"), gui);
-}
-
 TEST_F(Suite, AHangingBackupServiceIsRestartedAgainAndAgain) {
   FastMonitor fast;
   ASSERT_TRUE(fast.PutInPlace());
