@@ -4,8 +4,8 @@
 #include <climits>
 
 #include "common/suite_files.h"
-#include "companions/aunzip32/name_policy.h"
 #include "monitor/update/manifest.h"
+#include "monitor/update/recovery_plan.h"
 
 namespace quarn {
 
@@ -343,7 +343,7 @@ void Updater::Verifica(const Program& prog) {
     const std::string& local = this->*prog.local;
     const std::string& net = this->*prog.net;
     if (local == kVersionError || net == kVersionError) return;
-    if (local == net) {
+    if (!PrecisaAtualizar(local, net)) {
       // A newer statement of the build in place: no older one is taken again.
       if (verifier_ && publications_.count(prog.name)) verifier_->RegistraPublicacao(prog.name, publications_[prog.name]);
       Report("Nenhuma atualização disponível no momento para o Quarn Monitor SQL Service.", kCorAzul);
@@ -447,70 +447,33 @@ void Updater::StartBackupService() {
   if (state != kServiceRunning) p_.service.IniciarService();
 }
 
-namespace {
-
-// The journal, written whole before the first file of a build is moved:
-//   new version / version recorded before / "=file" (replaces one, kept in the
-//   backup folder) or "+file" (had none) for each file / ".".
-// A journal without its last line was cut short before anything was moved.
-// A journal naming anything but a plain file name of the suite folder was not
-// written by us: nothing is deleted or moved on its word (invalid holds the line).
-struct Journal {
-  bool whole = false;
-  std::string newVersion, oldVersion;
-  std::vector<std::pair<char, std::string>> files;
-  std::string invalid;
-};
-
-Journal ParseJournal(const std::vector<std::string>& lines) {
-  Journal j;
-  if (!lines.empty()) j.newVersion = TrimSpaces(lines.front());
-  if (lines.size() < 3 || lines.back() != ".") return j;
-  j.whole = true;
-  j.oldVersion = lines[1];
-  for (size_t i = 2; i + 1 < lines.size(); ++i) {
-    const std::string& l = lines[i];
-    if (l.size() < 2 || (l[0] != '=' && l[0] != '+') || !unzip::IsSafeFileName(l.substr(1))) {
-      j.invalid = l;
-      return j;
-    }
-    j.files.emplace_back(l[0], l.substr(1));
-  }
-  return j;
-}
-
-}  // namespace
-
-bool Updater::RecordNames(const Program& prog, const std::string& version) {
+std::optional<std::string> Updater::RecordVersion(const Program& prog) {
   try {
     const std::string record = LocalRecordPath(prog);
-    return p_.fs.FileExists(record) && TrimSpaces(ReadLastLine(record)) == version;
+    return p_.fs.FileExists(record) ? TrimSpaces(ReadLastLine(record)) : std::string();
   } catch (const VbError&) {
-    return false;
+    return std::nullopt;
   }
 }
 
 bool Updater::Restaura(const Program& prog, bool announce) {
   const Paths paths(temp_, prog.name);
-  Journal j;
-  if (p_.fs.FileExists(paths.journal)) j = ParseJournal(SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.journal))));
-  const bool distrusted = !j.invalid.empty();
-  if (distrusted) {
+  RecoveryInput in;
+  if (p_.fs.FileExists(paths.journal)) {
+    in.journal = SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.journal)));
+    in.suiteFiles = p_.fs.ListFiles(app_);
+  }
+  in.backupFiles = p_.fs.ListFiles(paths.backup);
+  if (!in.journal && in.backupFiles.empty()) return true;
+  in.record = RecordVersion(prog);
+  const RecoveryPlan plan = PlanRecovery(in);
+
+  if (!plan.invalidLine.empty()) {
     const std::string text = std::string("Restaura ") + prog.name + " " +
-                             ErrorText(Raise(kErrJournalInvalid, "linha \"" + j.invalid + "\""));
+                             ErrorText(Raise(kErrJournalInvalid, "linha \"" + plan.invalidLine + "\""));
     Report(text, kCorVermelha);
     logs_.SalvaLogErro(text);
-    j = Journal{};
   }
-  // Without a whole journal nothing of the new build was moved: whatever lies
-  // in the backup folder is the old build, to go back.
-  if (!j.whole)
-    for (const auto& f : p_.fs.ListFiles(paths.backup)) j.files.emplace_back('=', f);
-
-  bool touched = false;
-  for (const auto& [kind, f] : j.files)
-    touched = touched || p_.fs.FileExists(JoinPath(kind == '=' ? paths.backup : app_, f));
-
   bool ok = true;
   auto failed = [&](const std::string& what, const VbError& e) {
     ok = false;
@@ -519,7 +482,7 @@ bool Updater::Restaura(const Program& prog, bool announce) {
     logs_.SalvaLogErro(text);
   };
   BackOn backOn(watchdog_, p_.service);
-  if (touched) {
+  if (plan.stopProgram) {
     // Windows replaces no file of a running program: it is stopped first.
     if (prog.isService) backOn.Arm();
     try {
@@ -529,48 +492,29 @@ bool Updater::Restaura(const Program& prog, bool announce) {
     }
   }
   if (ok) {
-    for (const auto& [kind, f] : j.files) {
+    for (const auto& move : plan.moves) {
       try {
-        const std::string target = JoinPath(app_, f);
-        if (kind == '=') {
-          if (p_.fs.FileExists(JoinPath(paths.backup, f))) p_.fs.DurableRename(JoinPath(paths.backup, f), target);
-        } else if (p_.fs.FileExists(target)) {
+        const std::string target = JoinPath(app_, move.file);
+        if (move.putBack) {
+          p_.fs.DurableRename(JoinPath(paths.backup, move.file), target);
+        } else {
           p_.fs.Delete(target);
         }
       } catch (const VbError& e) {
-        failed(f + " ", e);
+        failed(move.file + " ", e);
       }
     }
   }
-  if (j.whole) {
-    // The record must name the build on disk again; one that cannot be read
-    // is left to the next check, which reads it as "erro".
-    const std::string record = LocalRecordPath(prog);
-    std::string current;
-    bool readable = true;
+  if (plan.record != RecoveryPlan::Record::kKeep) {
     try {
-      current = p_.fs.FileExists(record) ? TrimSpaces(ReadLastLine(record)) : std::string();
-    } catch (const VbError&) {
-      readable = false;
-    }
-    if (readable && current != TrimSpaces(j.oldVersion)) {
-      try {
-        WriteDurable(record, p_.codec.ToAnsi(j.oldVersion + std::string(kCrLf)));
-      } catch (const VbError& e) {
-        failed(std::string(prog.recordFile) + " ", e);
-      }
-    }
-  } else if (distrusted || (touched && !j.newVersion.empty() && RecordNames(prog, j.newVersion))) {
-    // Which build the files are is unknown now (or the record of an older
-    // journal names the build just taken back): an empty record has the next
-    // check install the published one again.
-    try {
-      WriteDurable(LocalRecordPath(prog), {});
+      const std::string text =
+          plan.record == RecoveryPlan::Record::kOldVersion ? plan.oldVersion + std::string(kCrLf) : std::string();
+      WriteDurable(LocalRecordPath(prog), p_.codec.ToAnsi(text));
     } catch (const VbError& e) {
       failed(std::string(prog.recordFile) + " ", e);
     }
   }
-  if (touched && prog.isService) {
+  if (plan.stopProgram && prog.isService) {
     if (ending_) {
       StartBackupService();
     } else {
@@ -578,8 +522,8 @@ bool Updater::Restaura(const Program& prog, bool announce) {
       watchdog_.SetEnabled(true);
     }
   }
-  if (ok && touched) observer_->RolledBack(prog.name);
-  if (ok && touched && announce) Report(std::string("Versão anterior do ") + prog.name + " restaurada.", kCorAzul);
+  if (ok && plan.stopProgram) observer_->RolledBack(prog.name);
+  if (ok && plan.stopProgram && announce) Report(std::string("Versão anterior do ") + prog.name + " restaurada.", kCorAzul);
   return ok;
 }
 
@@ -614,14 +558,9 @@ bool Updater::Finishing(Step step) {
 bool Updater::RecuperaAtualizacao(const std::string& name) {
   const Program& prog = ProgramFor(name);
   return Finishing([&] {
-    const Paths paths(temp_, prog.name);
-    if (p_.fs.FileExists(paths.journal)) {
-      // Killed before the update was complete (the new build had not yet run
-      // long enough, or was not recorded): the old build goes back.
-      if (!Restaura(prog, true)) return false;
-    } else if (!p_.fs.ListFiles(paths.backup).empty() && !Restaura(prog, true)) {
-      return false;
-    }
+    // Killed before the update was complete (the new build had not yet run
+    // long enough, or was not recorded): the old build goes back.
+    if (!Restaura(prog, true)) return false;
     CleanUp(prog);
     return true;
   });

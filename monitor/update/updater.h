@@ -3,6 +3,7 @@
 // backup service and the GUI monitor from the update server.
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -114,7 +115,7 @@ class Updater final : public UpdateChecks {
   void StartBackupService();
   bool StaysRunning();
   bool Restaura(const Program& prog, bool announce);
-  bool RecordNames(const Program& prog, const std::string& version);
+  std::optional<std::string> RecordVersion(const Program& prog);  // none when unreadable
   void CleanUp(const Program& prog);
   template <class Step>
   bool Finishing(Step step);

@@ -4,6 +4,7 @@
 #include "fakes/fakes.h"
 #include "fakes/update_fakes.h"
 #include "monitor/update/manifest.h"
+#include "monitor/update/recovery_plan.h"
 #include "monitor/update/updater.h"
 #include "tools/quarn-publish/openssl_crypto.h"
 
@@ -185,6 +186,56 @@ TEST_F(UpdaterFixture, TheComparisonRule) {
   EXPECT_FALSE(PrecisaAtualizar("1.0", "1.0"));
   EXPECT_FALSE(PrecisaAtualizar("erro", "1.0"));
   EXPECT_FALSE(PrecisaAtualizar("1.0", "erro"));
+}
+
+// What recovery does from what an update cut at some step left on the disk.
+TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
+  auto describe = [](const RecoveryPlan& p) {
+    std::string d = p.needed ? "" : "nothing";
+    if (!p.invalidLine.empty()) d += "invalid " + p.invalidLine + ";";
+    if (p.stopProgram) d += "stop;";
+    for (const auto& m : p.moves) d += (m.putBack ? " back " : " drop ") + m.file + ";";
+    if (p.record == RecoveryPlan::Record::kOldVersion) d += " record " + p.oldVersion;
+    if (p.record == RecoveryPlan::Record::kEmpty) d += " record empty";
+    return d;
+  };
+  using Files = std::vector<std::string>;
+  const Files whole = {"2.0", "1.0", "=QuarnSQLService.exe", "=libmysql.dll", "+novo.dll", "."};
+  const Files before = {"QuarnSQLService.exe", "libmysql.dll"}, after = {"QuarnSQLService.exe", "libmysql.dll", "novo.dll"};
+  auto journal = [&](const std::string& line) {
+    return Files{"2.0", "1.0", "=libmysql.dll", line, "."};
+  };
+  struct Row {
+    std::optional<Files> journal;
+    Files backup, suite;
+    std::optional<std::string> record;
+    std::string plan;
+  } rows[] = {
+      {std::nullopt, {}, before, "1.0", "nothing"},
+      {whole, {}, before, "1.0", ""},  // cut before the first move
+      {whole, {"QuarnSQLService.exe"}, before, "1.0", "stop; back QuarnSQLService.exe;"},
+      {whole, {"QuarnSQLService.exe", "libmysql.dll"}, after, "2.0",
+       "stop; back QuarnSQLService.exe; back libmysql.dll; drop novo.dll; record 1.0"},
+      {whole, {"quarnsqlservice.exe"}, after, "1.0", "stop; back QuarnSQLService.exe; drop novo.dll;"},
+      {whole, {"libmysql.dll"}, after, std::nullopt, "stop; back libmysql.dll; drop novo.dll;"},  // record left to the next check
+      {Files{"2.0", "1.0", "=QuarnSQLService.exe"}, {}, before, "1.0", ""},  // a journal cut short: nothing moved
+      {Files{"2.0"}, {"QuarnSQLService.exe"}, before, "2.0", "stop; back QuarnSQLService.exe; record empty"},
+      {Files{"2.0"}, {"QuarnSQLService.exe"}, before, "1.0", "stop; back QuarnSQLService.exe;"},
+      {std::nullopt, {"libmysql.dll"}, before, "2.0", "stop; back libmysql.dll;"},
+      // Not ours: nothing moves on its word; the backup folder still goes back.
+      {journal("+..\\..\\Windows\\win.ini"), {"libmysql.dll"}, before, "2.0",
+       "invalid +..\\..\\Windows\\win.ini;stop; back libmysql.dll; record empty"},
+      {journal("=C:\\Windows\\win.ini"), {}, before, "2.0", "invalid =C:\\Windows\\win.ini; record empty"},
+      {journal("+Logs\\ErrorQuarn.ini"), {}, before, "2.0", "invalid +Logs\\ErrorQuarn.ini; record empty"},
+      {journal("+CON"), {}, before, "2.0", "invalid +CON; record empty"},
+      {journal("xQuarnSQLService.exe"), {}, before, "2.0", "invalid xQuarnSQLService.exe; record empty"},
+      {journal("="), {}, before, "2.0", "invalid =; record empty"},
+      {journal("+libmysql.dll:stream"), {}, before, "2.0", "invalid +libmysql.dll:stream; record empty"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.plan);
+    EXPECT_EQ(describe(PlanRecovery(RecoveryInput{r.journal, r.backup, r.suite, r.record})), r.plan);
+  }
 }
 
 TEST_F(UpdaterFixture, ALocalRecordReadingErroStopsTheCheckQuietly) {

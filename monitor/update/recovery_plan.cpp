@@ -1,0 +1,80 @@
+#include "monitor/update/recovery_plan.h"
+
+#include <algorithm>
+
+#include "companions/aunzip32/name_policy.h"
+#include "monitor/update/updater.h"
+
+namespace quarn {
+
+namespace {
+
+// Windows file names compare without regard to case.
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
+}
+
+bool Holds(const std::vector<std::string>& files, const std::string& name) {
+  return std::any_of(files.begin(), files.end(), [&](const std::string& f) { return SameName(f, name); });
+}
+
+}  // namespace
+
+Journal ParseJournal(const std::vector<std::string>& lines) {
+  Journal j;
+  if (!lines.empty()) j.newVersion = TrimSpaces(lines.front());
+  if (lines.size() < 3 || lines.back() != ".") return j;
+  j.whole = true;
+  j.oldVersion = lines[1];
+  for (size_t i = 2; i + 1 < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    if (l.size() < 2 || (l[0] != '=' && l[0] != '+') || !unzip::IsSafeFileName(l.substr(1))) {
+      j.invalid = l;
+      return j;
+    }
+    j.files.emplace_back(l[0], l.substr(1));
+  }
+  return j;
+}
+
+RecoveryPlan PlanRecovery(const RecoveryInput& in) {
+  RecoveryPlan plan;
+  plan.needed = in.journal.has_value() || !in.backupFiles.empty();
+  if (!plan.needed) return plan;
+  Journal j;
+  if (in.journal) j = ParseJournal(*in.journal);
+  const bool distrusted = !j.invalid.empty();
+  if (distrusted) {
+    plan.invalidLine = j.invalid;
+    j = Journal{};
+  }
+  // Without a whole journal nothing of the new build was moved: whatever lies
+  // in the backup folder is the old build, to go back.
+  if (!j.whole)
+    for (const auto& f : in.backupFiles) j.files.emplace_back('=', f);
+  for (const auto& [kind, f] : j.files) {
+    const bool putBack = kind == '=';
+    if (Holds(putBack ? in.backupFiles : in.suiteFiles, f)) plan.moves.push_back({putBack, f});
+  }
+  plan.stopProgram = !plan.moves.empty();
+
+  if (!in.record) return plan;  // an unreadable record is left to the next check, which reads it as "erro"
+  if (j.whole) {
+    // The record must name the build on disk again.
+    if (*in.record != TrimSpaces(j.oldVersion)) {
+      plan.record = RecoveryPlan::Record::kOldVersion;
+      plan.oldVersion = j.oldVersion;
+    }
+  } else if (distrusted || (plan.stopProgram && !j.newVersion.empty() && *in.record == j.newVersion)) {
+    // Which build the files are is unknown now (or the record of an older
+    // journal names the build just taken back): an empty record has the next
+    // check install the published one again.
+    plan.record = RecoveryPlan::Record::kEmpty;
+  }
+  return plan;
+}
+
+}  // namespace quarn
