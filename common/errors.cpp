@@ -33,6 +33,7 @@ constexpr Entry kTexts[] = {
     {kErrStatementSignature, "Assinatura da declaração de publicação não confere com nenhuma chave confiável"},
     {kErrJournalInvalid, "Diário de atualização inválido"},
     {kErrBuildUnhealthy, "O novo build não ficou em execução"},
+    {kErrServiceDisabled, "O serviço está desativado pelo administrador"},
     {kErrLoadLibraryBase, "LoadLibrary-Error"},
 };
 

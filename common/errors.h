@@ -58,6 +58,7 @@ enum ErrorNumber : long {
   kErrStatementSignature = 7112,
   kErrJournalInvalid = 7113,    // a journal that names more than a file of the suite
   kErrBuildUnhealthy = 7114,    // a new build of the backup service that did not stay running
+  kErrServiceDisabled = 7115,   // the backup service is disabled: stopped, it would not start again
 
   kErrLoadLibraryBase = 10000,  // + the Win32 error of a control that would not load
 };

@@ -42,6 +42,8 @@ class ServiceManager {
   virtual int32_t Start(const std::string& name) = 0;
   // Sends the stop control; does not wait for the stopped state.
   virtual int32_t Stop(const std::string& name) = 0;
+  // True when an administrator has disabled the service; false when that cannot be read.
+  virtual bool Disabled(const std::string& name) = 0;
   // The logon domain of the user running the program, or empty.
   virtual std::string LogonDomain() = 0;
 };
@@ -111,6 +113,7 @@ class MonitorServiceControl {
   int32_t RemoverService() { return scm_.Remove(kBackupServiceName); }
   int32_t IniciarService() { return scm_.Start(kBackupServiceName); }
   int32_t PararService() { return scm_.Stop(kBackupServiceName); }
+  bool Desativado() { return scm_.Disabled(kBackupServiceName); }
   std::string DominioUsuario() { return scm_.LogonDomain(); }
 
  private:

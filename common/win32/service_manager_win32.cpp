@@ -90,6 +90,16 @@ int32_t Win32ServiceManager::ReadAccount(const std::string& name, std::string& a
   return 0;
 }
 
+bool Win32ServiceManager::Disabled(const std::string& name) {
+  OpenedService o = OpenService(name, SERVICE_QUERY_CONFIG);
+  if (o.error) return false;
+  DWORD needed = 0;
+  if (QueryServiceConfigA(o.svc.get(), nullptr, 0, &needed) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+  std::vector<uint64_t> buf((needed + 7) / 8 + 1);
+  auto* cfg = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buf.data());
+  return QueryServiceConfigA(o.svc.get(), cfg, needed, &needed) && cfg->dwStartType == SERVICE_DISABLED;
+}
+
 int32_t Win32ServiceManager::Create(const ServiceSpec& wanted) {
   UniqueServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
   if (!scm) return LastError();

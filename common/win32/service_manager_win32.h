@@ -19,6 +19,7 @@ class Win32ServiceManager final : public ServiceManager {
   int32_t Remove(const std::string& name) override;
   int32_t Start(const std::string& name) override;
   int32_t Stop(const std::string& name) override;
+  bool Disabled(const std::string& name) override;
   std::string LogonDomain() override;
 };
 

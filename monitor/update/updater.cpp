@@ -533,8 +533,12 @@ void Updater::CleanUp(const Program& prog) {
   for (const auto& f : p_.fs.ListFiles(paths.backup)) p_.fs.Delete(JoinPath(paths.backup, f));
   if (p_.fs.DirExists(paths.backup)) p_.fs.RemoveDir(paths.backup);
   if (p_.fs.FileExists(paths.journal)) p_.fs.Delete(paths.journal);
-  for (const auto& f : p_.fs.ListFiles(paths.staging)) p_.fs.Delete(JoinPath(paths.staging, f));
-  if (p_.fs.DirExists(paths.staging)) p_.fs.RemoveDir(paths.staging);
+  ClearStaging(paths.staging);
+}
+
+void Updater::ClearStaging(const std::string& staging) {
+  for (const auto& f : p_.fs.ListFiles(staging)) p_.fs.Delete(JoinPath(staging, f));
+  if (p_.fs.DirExists(staging)) p_.fs.RemoveDir(staging);
 }
 
 template <class Step>
@@ -579,6 +583,8 @@ void Updater::UpdateSistema(std::string name) {
       if (journaled && !kept) {
         if (!Restaura(prog, false)) return false;
         CleanUp(prog);
+      } else if (!journaled) {
+        ClearStaging(paths.staging);  // a refused build takes no room until the next check
       }
       return true;
     });
@@ -604,6 +610,9 @@ void Updater::UpdateSistema(std::string name) {
       files = p_.fs.ListFiles(paths.staging);  // without the manifest, which never reaches the suite folder
     }
 
+    // Stopped, a disabled service would not start again, on either build.
+    if (service && p_.service.Desativado())
+      throw Raise(kErrServiceDisabled, "o " + name + " segue na versão " + this->*prog.local + " até ser ativado");
     Report("Parando o " + name + ".", kCorAzul);
     if (service) {
       backOn.Arm();

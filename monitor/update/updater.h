@@ -117,6 +117,7 @@ class Updater final : public UpdateChecks {
   bool Restaura(const Program& prog, bool announce);
   std::optional<std::string> RecordVersion(const Program& prog);  // none when unreadable
   void CleanUp(const Program& prog);
+  void ClearStaging(const std::string& staging);
   template <class Step>
   bool Finishing(Step step);
   std::string ReadLastLine(const std::string& path);

@@ -31,6 +31,7 @@ struct FakeService {
   bool refusesToStart = false;  // its start fails and it stays stopped
   bool slowToStop = false;      // a stop leaves it stop-pending
   int stoppedAfterQueries = 0;  // when set, stop-pending turns stopped at that many status queries
+  bool disabled = false;        // start type disabled by an administrator
 };
 
 class FakeServiceManager final : public ServiceManager {
@@ -98,6 +99,10 @@ class FakeServiceManager final : public ServiceManager {
     if (s->state == kServiceStopped) return kErrServiceNotActive;
     s->state = s->slowToStop ? kServiceStopPending : kServiceStopped;
     return 0;
+  }
+  bool Disabled(const std::string& name) override {
+    FakeService* s = Find(name);
+    return s && s->disabled;
   }
   std::string LogonDomain() override {
     calls.push_back("LogonDomain");

@@ -43,6 +43,8 @@ class MemoryFileSystem final : public FileSystem {
   std::function<void(const std::string& op, const std::string& path, const std::string& to)> beforeChange;
   // Runs first in every operation, reading ones included, with each path it names.
   std::function<void(const std::string& path)> onAccess;
+  // Runs before every read of a file's bytes; it may raise to fail it.
+  std::function<void(const std::string& path)> beforeRead;
 
   MemoryFileSystem() { dirs.insert("c:\\"); }
 
@@ -89,6 +91,7 @@ class MemoryFileSystem final : public FileSystem {
   std::string ReadAll(const std::string& p) override {
     Seen(p);
     Check(p);
+    if (beforeRead) beforeRead(p);
     auto it = files.find(Key(p));
     if (it == files.end()) throw FileError(kErrFileNotFound);
     bytesRead += it->second.size();

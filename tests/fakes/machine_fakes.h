@@ -36,14 +36,16 @@ struct PowerLoss {};
 class Injector {
  public:
   // kFail: the N-th operation fails; kFailFrom: it and every later one fail
-  // (a disk that stays full); kCrash: the power goes at the N-th.
-  enum class Mode { kNone, kFail, kFailFrom, kCrash };
+  // (a disk that stays full); kCrash: the power goes at the N-th; kFailRead:
+  // the N-th read of a file's bytes fails.
+  enum class Mode { kNone, kFail, kFailFrom, kCrash, kFailRead };
   Mode mode = Mode::kNone;
   int at = 0;       // the operation that fails or crashes, counted from 1 once armed
   int count = 0;    // operations that changed something since arming
   bool armed = false;
   bool down = false;  // power lost: every later operation finds a dead machine
   std::vector<std::string> ops;  // what each counted operation was
+  std::vector<std::string> reads;  // each file read since arming
 
   void Arm(Mode m, int n) {
     mode = m;
@@ -51,10 +53,18 @@ class Injector {
     count = 0;
     armed = true;
     ops.clear();
+    reads.clear();
   }
   void Disarm() { armed = false; }
   void Alive() const {
     if (down) throw PowerLoss{};
+  }
+  // Before a read: true when this one must fail.
+  bool Read(const std::string& path) {
+    Alive();
+    if (!armed) return false;
+    reads.push_back(path);
+    return mode == Mode::kFailRead && static_cast<int>(reads.size()) == at;
   }
   // Before an operation that changes anything: true when this one must fail.
   // `beforeCrash` leaves what a cut-off operation leaves on disk.
@@ -96,6 +106,7 @@ class MachineServices final : public ServiceManager {
   int32_t Remove(const std::string&) override { return 5; }
   int32_t Start(const std::string& name) override;
   int32_t Stop(const std::string& name) override;
+  bool Disabled(const std::string& name) override;
   std::string LogonDomain() override { return {}; }
   std::function<void()> onStop;  // runs after a stop request was accepted
 
@@ -144,11 +155,13 @@ class Machine {
     std::vector<std::string> mapped;  // the image first, then loaded libraries; by Key()
     std::vector<std::string> open;    // held open without share-delete; by Key()
     uint64_t endsAt = 0;              // 0 while it runs; then gone once the clock reaches it
+    bool stopping = false;            // told to stop by the service manager, and never doing so
     const std::string& image() const { return mapped.front(); }
   };
   struct Service {
     std::string programPath;
     bool automatic = true;
+    bool disabled = false;  // by an administrator: it runs on, but will not start
     uint32_t process = 0;
   };
   // What a program holds while it runs, by file name beside its image.
@@ -161,6 +174,7 @@ class Machine {
   std::map<std::string, Service> services;  // by name as given
   std::set<std::string> wholePrograms;      // the bytes a program file may hold and still start
   std::set<std::string> exitsAtOnce;        // programs that start and end straight away
+  std::set<std::string> ignoresStop;        // programs that accept a stop and never stop
   std::unique_ptr<VirtualEventLoop> loop = std::make_unique<VirtualEventLoop>();
   FakeInet server;
   MachineProcesses procs{*this};
@@ -179,6 +193,9 @@ class Machine {
     };
     fs.onAccess = [this](const std::string& path) {
       if (!confine.empty() && !Within(confine, path)) outside.push_back(path);
+    };
+    fs.beforeRead = [this](const std::string& path) {
+      if (inj.Read(path)) throw FileError(kErrPermissionDenied);
     };
   }
   static bool Within(const std::string& folder, const std::string& path) {
@@ -289,7 +306,7 @@ inline int32_t MachineServices::Status(const std::string& name) {
   if (it == m_.services.end()) return 0;
   const Machine::Process* p = it->second.process ? m_.Find(it->second.process) : nullptr;
   if (!p) return kServiceStopped;
-  return p->endsAt ? kServiceStopPending : kServiceRunning;
+  return p->endsAt || p->stopping ? kServiceStopPending : kServiceRunning;
 }
 
 inline int32_t MachineServices::ReadAccount(const std::string& name, std::string& account) {
@@ -303,6 +320,7 @@ inline int32_t MachineServices::Start(const std::string& name) {
   if (m_.inj.Step("Start " + name)) return kErrServiceRequestTimeout;
   auto it = m_.services.find(name);
   if (it == m_.services.end()) return kErrServiceDoesNotExist;
+  if (it->second.disabled) return 1058;  // ERROR_SERVICE_DISABLED
   if (Status(name) != kServiceStopped) return kErrServiceAlreadyRunning;
   const std::string& file = it->second.programPath;
   if (!m_.fs.Has(file)) return 2;                           // ERROR_FILE_NOT_FOUND
@@ -312,10 +330,22 @@ inline int32_t MachineServices::Start(const std::string& name) {
   return 0;
 }
 
+inline bool MachineServices::Disabled(const std::string& name) {
+  m_.inj.Alive();
+  auto it = m_.services.find(name);
+  return it != m_.services.end() && it->second.disabled;
+}
+
 inline int32_t MachineServices::Stop(const std::string& name) {
   if (m_.inj.Step("Stop " + name)) return kErrServiceRequestTimeout;
   if (Status(name) != kServiceRunning) return kErrServiceNotActive;
-  m_.End(m_.services[name].process);
+  Machine::Service& s = m_.services[name];
+  if (m_.ignoresStop.count(m_.fs.Get(s.programPath))) {
+    for (auto& p : m_.processes)
+      if (p.id == s.process) p.stopping = true;
+    return 0;
+  }
+  m_.End(s.process);
   if (onStop) onStop();
   return 0;
 }

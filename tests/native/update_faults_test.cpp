@@ -6,6 +6,7 @@
 #include <iostream>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -171,8 +172,8 @@ std::string Broken(Machine& m, const std::map<std::string, std::string>& outside
   return why;
 }
 
-// The operations a clean update of both programs makes.
-int CleanRun(std::vector<std::string>* ops = nullptr) {
+// The operations a clean update of both programs makes, and the files it reads.
+int CleanRun(std::vector<std::string>* ops = nullptr, std::vector<std::string>* reads = nullptr) {
   Machine m;
   Install(m);
   Monitor mon(m);
@@ -180,11 +181,13 @@ int CleanRun(std::vector<std::string>* ops = nullptr) {
   m.inj.Arm(Injector::Mode::kNone, 0);
   mon.Checks();
   if (ops) *ops = m.inj.ops;
+  if (reads) *reads = m.inj.reads;
   return m.inj.count;
 }
 
 TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
-  const int total = CleanRun();
+  std::vector<std::string> reads;
+  const int total = CleanRun(nullptr, &reads);
   {
     Machine m;
     Install(m);
@@ -204,12 +207,14 @@ TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
   };
   const Kind kinds[] = {{Injector::Mode::kFail, 2, "fault"},
                         {Injector::Mode::kFailFrom, 2, "lasting fault"},
+                        {Injector::Mode::kFailRead, 2, "failed read"},
                         {Injector::Mode::kCrash, 2, "power loss (unflushed files empty)"},
                         {Injector::Mode::kCrash, 1, "power loss (unflushed files as before)"},
                         {Injector::Mode::kCrash, 3, "power loss (unflushed files whole, as before or empty)"}};
   for (const Kind& kind : kinds) {
     const Injector::Mode mode = kind.mode;
-    for (int n = 1; n <= total; ++n) {
+    const int steps = mode == Injector::Mode::kFailRead ? static_cast<int>(reads.size()) : total;
+    for (int n = 1; n <= steps; ++n) {
       const char* modeName = kind.name;
       Machine m;
       m.cutFate = [&kind, n](const std::string& key) {
@@ -228,7 +233,8 @@ TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
         } catch (const PowerLoss&) {
           lost = true;
         }
-        at = m.inj.ops.at(static_cast<size_t>(n) - 1);
+        at = mode == Injector::Mode::kFailRead ? m.inj.reads.at(static_cast<size_t>(n) - 1)
+                                               : m.inj.ops.at(static_cast<size_t>(n) - 1);
         ASSERT_EQ(lost, mode == Injector::Mode::kCrash) << modeName << " at " << n << ": " << at;
         if (!lost) {
           m.inj.Disarm();
@@ -251,6 +257,52 @@ TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
       EXPECT_EQ(Broken(m, outside, "2.0"), "") << "after " << modeName << " at operation " << n << ": " << at;
       ++points;
     }
+  }
+
+  // What outlasts every check: each file the update reads or replaces held
+  // open by another program for an hour, the old build accepting a stop and
+  // never stopping, the service disabled by an administrator. The suite holds
+  // meanwhile, and converges once it ends.
+  struct Lasting {
+    std::string name;
+    std::function<void(Machine&)> begin, end;
+  };
+  std::vector<Lasting> lasting = {
+      {"a stop that never completes", [](Machine& m) { m.ignoresStop.insert("svc 1.0"); },
+       [](Machine& m) { m.ignoresStop.clear(); }},
+      {"the service disabled", [](Machine& m) { m.services["QuarnSQLService"].disabled = true; },
+       [](Machine& m) { m.services["QuarnSQLService"].disabled = false; }}};
+  std::set<std::string> held;
+  for (const std::string& path : reads) held.insert(fakes::Key(path));
+  {
+    Machine m;
+    Install(m);
+    for (const auto& [key, bytes] : m.fs.files)
+      if (Machine::Within(kApp, key)) held.insert(key);
+  }
+  for (const std::string& key : held)
+    lasting.push_back({"held open: " + key, [key](Machine& m) { m.fs.locked.insert(key); },
+                       [](Machine& m) { m.fs.locked.clear(); }});
+  for (const Lasting& l : lasting) {
+    Machine m;
+    Install(m);
+    const auto outside = Outside(m);
+    l.begin(m);
+    {
+      Monitor mon(m);
+      mon.Started().Checks();
+      m.loop->Advance(3000);
+      mon.Checks();
+      m.loop->Advance(3000);
+    }
+    EXPECT_EQ(Broken(m, outside), "") << l.name;
+    l.end(m);
+    {
+      Monitor mon(m);
+      mon.Life();
+    }
+    EXPECT_EQ(Broken(m, outside, "2.0"), "") << "after " << l.name;
+    ++points;
   }
 
   // A second power loss while the first one is being put right.
@@ -289,7 +341,8 @@ TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
   }
   points += seconds;
   std::cout << "fault injection: " << points << " points (" << total
-            << " operations x a fault, a lasting fault and three kinds of power loss, " << seconds
+            << " operations x a fault, a lasting fault and three kinds of power loss; " << reads.size()
+            << " failed reads; " << lasting.size() << " conditions lasting beyond the checks; " << seconds
             << " second power losses in the checks after boot), all hold and converge" << std::endl;
   RecordProperty("fault_injection_points", points);
 }

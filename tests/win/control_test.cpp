@@ -68,6 +68,15 @@ TEST_F(ServiceControlUnderWine, InstallStartStopAndRemoveTheBackupService) {
   EXPECT_EQ(c.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
   EXPECT_EQ(c.account, L"LocalSystem");
   EXPECT_EQ(ctl.InstalarService(0), ERROR_SERVICE_EXISTS);
+  // Disabled by an administrator, and enabled again.
+  EXPECT_FALSE(scm.Disabled("QuarnSQLService"));
+  for (const DWORD start : {static_cast<DWORD>(SERVICE_DISABLED), static_cast<DWORD>(SERVICE_AUTO_START)}) {
+    win::UniqueServiceHandle m(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    win::UniqueServiceHandle s(OpenServiceW(m.get(), L"QuarnSQLService", SERVICE_CHANGE_CONFIG));
+    ASSERT_TRUE(ChangeServiceConfigW(s.get(), SERVICE_NO_CHANGE, start, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(scm.Disabled("QuarnSQLService"), start == SERVICE_DISABLED);
+  }
 
   ctl.ContaService = "someone else";
   EXPECT_EQ(ctl.LerContaService(), 0);  // a 36-byte first query, then the retry
