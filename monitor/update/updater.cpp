@@ -124,6 +124,16 @@ bool PrecisaAtualizar(const std::string& local, const std::string& net) {
   return local != kVersionError && net != kVersionError && local != net;
 }
 
+bool IsWindowsProgram(std::string_view b) {
+  auto u16 = [&](size_t at) { return static_cast<uint32_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8); };
+  if (b.size() < 0x40 || b.substr(0, 2) != "MZ") return false;
+  const uint32_t pe = u16(0x3C) | u16(0x3E) << 16;
+  if (pe > b.size() || b.size() - pe < 26 || b.substr(pe, 4) != std::string_view("PE\0\0", 4)) return false;
+  const uint32_t characteristics = u16(pe + 22), magic = u16(pe + 24);
+  constexpr uint32_t kExecutable = 0x0002, kDll = 0x2000;
+  return (characteristics & kExecutable) && !(characteristics & kDll) && (magic == 0x10b || magic == 0x20b);
+}
+
 std::string Updater::LocalRecordPath(const Program& prog) const {
   return JoinPath(LogsFolderOf(app_), prog.recordFile);
 }
@@ -609,6 +619,12 @@ void Updater::UpdateSistema(std::string name) {
       verifier_->VerificaPacote(paths.staging, name, this->*prog.net, publications_[name], logs_);
       files = p_.fs.ListFiles(paths.staging);  // without the manifest, which never reaches the suite folder
     }
+    // The GUI monitor is not started here, so no health gate can catch a
+    // program that Windows would refuse to load: its file is checked instead.
+    const std::string stagedExe = JoinPath(paths.staging, exe);
+    const uint64_t exeSize = p_.fs.Stamp(stagedExe).size;
+    if (!service && !IsWindowsProgram(p_.fs.ReadAll(stagedExe)))
+      throw Raise(kErrBuildUnhealthy, exe + " do pacote " + name + ".zip não é um programa do Windows");
 
     // Stopped, a disabled service would not start again, on either build.
     if (service && p_.service.Desativado())
@@ -638,6 +654,9 @@ void Updater::UpdateSistema(std::string name) {
       if (p_.fs.FileExists(dst)) p_.fs.DurableRename(dst, JoinPath(paths.backup, f));
       p_.fs.DurableRename(JoinPath(paths.staging, f), dst);
     }
+    // Whole in its place before the record names it.
+    if (p_.fs.Stamp(JoinPath(app_, exe)).size != exeSize)
+      throw Raise(kErrBuildUnhealthy, exe + " não ficou inteiro na pasta do Quarn SQL");
     Report("Descompactado...", kCorAzul);
 
     Report(std::string("Salvando ") + prog.savingLabel + "...", kCorPreta);

@@ -43,6 +43,10 @@ std::string TrimSpaces(const std::string& s);
 int32_t ParseContentLength(const std::string& text);
 // True when the version records say the program must be replaced.
 bool PrecisaAtualizar(const std::string& local, const std::string& net);
+// True when the bytes start as a Windows program does: the DOS header, its
+// pointer to the PE signature inside the file, an executable image that is
+// no DLL, and a 32- or 64-bit optional header.
+bool IsWindowsProgram(std::string_view bytes);
 
 class Updater final : public UpdateChecks {
  public:

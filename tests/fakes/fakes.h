@@ -25,6 +25,16 @@ inline std::string Key(const std::string& path) {
   return k;
 }
 
+// A program file as far as the updater looks: a 64-bit Windows program's
+// headers, then `tag` telling builds apart.
+inline std::string WindowsProgram(const std::string& tag) {
+  std::string b(0x40, '\0');
+  b[0] = 'M', b[1] = 'Z', b[0x3C] = 0x40;
+  std::string coff(20, '\0');
+  coff[0] = 0x64, coff[1] = static_cast<char>(0x86), coff[18] = 0x22;  // x64, an executable image
+  return b + std::string("PE\0\0", 4) + coff + std::string("\x0b\x02", 2) + tag;
+}
+
 class MemoryFileSystem final : public FileSystem {
  public:
   std::map<std::string, std::string> files;  // by Key()

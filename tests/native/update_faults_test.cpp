@@ -40,8 +40,8 @@ const std::vector<Program>& Programs() {
        {{"1.0", {{"QuarnSQLService.exe", "svc 1.0"}, {"libmysql.dll", "lib 1.0"}}},
         {"2.0", {{"QuarnSQLService.exe", "svc 2.0"}, {"libmysql.dll", "lib 2.0"}, {"novo.dll", "novo 2.0"}}}}},
       {"QuarnSQLMonitor", "VersaoQuarnSqlMonitor.ini", "VersaoQuarnSqlMonitor.zip",
-       {{"1.0", {{"QuarnSQLMonitor.exe", "gui 1.0"}, {"QuarnSQLMonitor.chm", "ajuda 1.0"}}},
-        {"2.0", {{"QuarnSQLMonitor.exe", "gui 2.0"}, {"QuarnSQLMonitor.chm", "ajuda 2.0"}}}}},
+       {{"1.0", {{"QuarnSQLMonitor.exe", fakes::WindowsProgram("gui 1.0")}, {"QuarnSQLMonitor.chm", "ajuda 1.0"}}},
+        {"2.0", {{"QuarnSQLMonitor.exe", fakes::WindowsProgram("gui 2.0")}, {"QuarnSQLMonitor.chm", "ajuda 2.0"}}}}},
   };
   return programs;
 }

@@ -123,9 +123,9 @@ TEST_F(UpdaterFixture, ACompleteUpdateOfTheBackupServiceReportsFifteenLinesInOrd
 TEST_F(UpdaterFixture, TheGuiMonitorIsEndedReplacedAndNotStartedAgain) {
   const uint32_t gui = procs.Run("QuarnSQLMonitor.exe");
   PublishVersion("monitor", "2014-02-27");
-  PublishBuild("QuarnSQLMonitor", {{"QuarnSQLMonitor.exe", "new gui"}});
+  PublishBuild("QuarnSQLMonitor", {{"QuarnSQLMonitor.exe", fakes::WindowsProgram("new gui")}});
   updater.VerificarSeTemAtualExe();  // no local record yet: created empty, then updated
-  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLMonitor.exe"), "new gui");
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLMonitor.exe"), fakes::WindowsProgram("new gui"));
   EXPECT_EQ(Record("VersaoQuarnSqlMonitor.ini"), "2014-02-27\r\n");
   EXPECT_EQ(procs.terminated, std::vector<uint32_t>{gui});
   EXPECT_EQ(std::count(scm.calls.begin(), scm.calls.end(), "Start QuarnSQLService"), 0);
@@ -176,6 +176,26 @@ TEST_F(UpdaterFixture, ALoneLineFeedVersionIsWrittenSoTheNextCheckFindsItEqual) 
   inet.requested.clear();
   updater.VerificarSeTemAtualService();
   EXPECT_EQ(inet.requested.size(), 1u);  // only the version archive
+}
+
+TEST_F(UpdaterFixture, AGuiBuildThatIsNoWindowsProgramIsRefusedBeforeTheMonitorIsEnded) {
+  const std::string program = fakes::WindowsProgram("gui");
+  auto with = [&](size_t at, std::string bytes) { return program.substr(0, at) + bytes + program.substr(at + bytes.size()); };
+  EXPECT_TRUE(IsWindowsProgram(program));
+  EXPECT_TRUE(IsWindowsProgram(with(0x58, std::string("\x0b\x01", 2))));  // 32-bit
+  for (const std::string& bad : {std::string("MZ"), std::string("texto qualquer"), program.substr(0, 0x58),
+                                 with(0x56, std::string("\x22\x20", 2)),  // a DLL
+                                 with(0x3C, "\xf0\xff\xff\xff"), with(0x3C, "\x30"), with(0x40, "PX"),
+                                 with(0x58, "\x07\x01")})
+    EXPECT_FALSE(IsWindowsProgram(bad)) << bad.size();
+  procs.Run("QuarnSQLMonitor.exe");
+  PublishVersion("monitor", "2.0");
+  PublishBuild("QuarnSQLMonitor", {{"QuarnSQLMonitor.exe", "not a program"}});
+  updater.VerificarSeTemAtualExe();
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLMonitor.exe"), "old monitor build");
+  EXPECT_TRUE(procs.terminated.empty());
+  EXPECT_EQ(Formatted().back(), (Line{kCorVermelha, "Update Sistema QuarnSQLMonitor 7114-O novo build não ficou em execução: "
+                                                    "QuarnSQLMonitor.exe do pacote QuarnSQLMonitor.zip não é um programa do Windows"}));
 }
 
 TEST_F(UpdaterFixture, TheComparisonRule) {
@@ -558,7 +578,7 @@ TEST_F(UpdaterFixture, AGuiMonitorThatWillNotEndFailsTheUpdateAfterABoundedWait)
   FechaExe stubborn(immortal);
   Updater u(UpdaterPorts{fs, codec, loop, inet, unzip, server, service, stubborn}, kApp, logs, *watchdog, kTemp);
   PublishVersion("monitor", "2.0");
-  PublishBuild("QuarnSQLMonitor", {{"QuarnSQLMonitor.exe", "new gui"}});
+  PublishBuild("QuarnSQLMonitor", {{"QuarnSQLMonitor.exe", fakes::WindowsProgram("new gui")}});
   u.VerificarSeTemAtualExe();
   EXPECT_GE(loop.TickMs(), Updater::kProcessWaitMs);
   EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLMonitor.exe"), "old monitor build");
