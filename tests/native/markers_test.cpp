@@ -78,56 +78,45 @@ TEST_F(Markers, TheBackupServicesMarkerIsFreshBelowSixtyMinutes) {
   EXPECT_FALSE(fs.Has(kLogs + "QuarnSQLServiceEmUso.ti"));
 }
 
-TEST_F(Markers, TheLastNonEmptyLineDecidesAndFutureTimesAreFresh) {
-  PutMarker("QuarnSQLServiceEmUso.ti", Ago(120) + "\r\n" + Ago(1) + "\r\n\r\n\r\n");
-  EXPECT_TRUE(EmUso());
-  PutMarker("QuarnSQLServiceEmUso.ti", Ago(1) + "\r\n" + Ago(120) + "\r\n\r\n");
-  EXPECT_FALSE(EmUso());
-}
-
-// A time ahead of the clock (a crash before a clock correction) gives way to
-// the file's last write; when that is ahead too, the marker is stale. Either
-// way no marker stays fresh for ever.
-TEST_F(Markers, FutureTimesAreNotBelieved) {
+// An in-use marker's time is its last non-empty line, a heartbeat's its first. A time ahead of the clock (a
+// crash before a clock correction) gives way to the file's last write; when
+// that is ahead too, the marker is stale; a marker with no date ages by its
+// last write. Either way no marker stays fresh for ever.
+TEST_F(Markers, AMarkersTimeIsItsLastDateUnlessAheadOfTheClockThenItsLastWrite) {
   const LocalTime recent{2026, 12, 6, 5, 50, 0}, old{2026, 12, 6, 3, 0, 0};
   LocalTime soon = clock.now, later = clock.now;
   soon.minute += 4;    // within the tolerance of a clock a little ahead
   later.minute += 10;  // beyond it
   struct Row {
-    const char* name;
     std::string line;
     LocalTime written;
-    bool inUse, heartbeatFresh;
+    bool fresh;           // in use, and a heartbeat that needs no restart
+    int heartbeat = -1;   // when the heartbeat's answer differs: 0 stale, 1 fresh
   };
-  const std::vector<Row> rows = {
-      {"a line in 2099, written just now", "01/01/2099 00:00:00", recent, true, true},
-      {"a line in 2099, written long ago", "01/01/2099 00:00:00", old, false, false},
-      {"a line and a file time in the future", "01/01/2099 00:00:00", later, false, false},
-      {"a line a few minutes ahead", dates.GeneralDate(soon), old, true, true},
-      {"no date, a file time in the future", "lixo", later, false, false},
+  std::vector<Row> rows = {
+      {Ago(120) + "\r\n" + Ago(1) + "\r\n\r\n", old, true, 0},
+      {Ago(1) + "\r\n" + Ago(120) + "\r\n", recent, false, 1},
+      {"01/01/2099 00:00:00", recent, true},
+      {"01/01/2099 00:00:00", old, false},
+      {"01/01/2099 00:00:00", later, false},
+      {dates.GeneralDate(soon), old, true},
+      {"lixo", later, false},
   };
+  for (const std::string& junk : {std::string(""), std::string("\r\n"), std::string("lixo"), std::string("\x00\xFF\x13\x10", 4),
+                                  std::string("99/99/9999 99:99")}) {
+    rows.push_back({junk, recent, true});
+    rows.push_back({junk, old, false});
+  }
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.name);
+    SCOPED_TRACE(r.line);
     PutMarker("QuarnSQLServiceEmUso.ti", r.line + "\r\n", r.written);
-    EXPECT_EQ(EmUso(), r.inUse);
+    EXPECT_EQ(EmUso(), r.fresh);
+    EXPECT_EQ(fs.Has(kLogs + "QuarnSQLServiceEmUso.ti"), r.fresh);  // a stale one goes
     scm.calls.clear();
     scm.Add("QuarnSQLService", kServiceRunning);
     PutMarker("QuarnSQLServiceExecuting.ini", r.line + "\r\n", r.written);
     markers.VerificaSalvarExecutandoQuarn();
-    EXPECT_EQ(Restarted(), !r.heartbeatFresh);
-  }
-}
-
-TEST_F(Markers, MarkersThatHoldNoDateAgeByTheirLastWrite) {
-  const LocalTime old{2026, 12, 6, 3, 0, 0};
-  const LocalTime fresh{2026, 12, 6, 5, 50, 0};
-  for (const std::string& junk : {std::string(""), std::string("\r\n\r\n"), std::string("lixo\r\n"),
-                                 std::string("\x00\xFF\x13\x10", 4), std::string("99/99/9999 99:99\r\n")}) {
-    PutMarker("QuarnSQLServiceEmUso.ti", junk, fresh);
-    EXPECT_TRUE(EmUso()) << "fresh file";
-    PutMarker("QuarnSQLServiceEmUso.ti", junk, old);
-    EXPECT_FALSE(EmUso()) << "old file";  // never fresh for ever
-    EXPECT_FALSE(fs.Has(kLogs + "QuarnSQLServiceEmUso.ti"));
+    EXPECT_EQ(Restarted(), r.heartbeat < 0 ? !r.fresh : r.heartbeat == 0);
   }
 }
 
