@@ -392,17 +392,25 @@ TEST_F(Suite, AStaleHeartbeatRestartsTheBackupService) {
 }
 
 // A clean-up tool takes the whole Logs folder from under a running monitor:
-// the monitor makes it again at its next heartbeat, keeps running, and its
-// watchdog still brings the backup service back.
+// the heartbeat that fails on it makes it again, the next one finds the backup
+// service's heartbeat gone with it and restarts the service, and after that
+// the watchdog still brings the backup service back.
 TEST_F(Suite, ALogsFolderTakenFromUnderTheMonitorIsMadeAgainAndTheWatchdogGoesOn) {
   FastMonitor fast;
   ASSERT_TRUE(fast.PutInPlace());
-  const DWORD monitor = ServicePid(kMonitor);
+  const DWORD monitor = ServicePid(kMonitor), backup = ServicePid(kBackup);
   const std::string service = ReadFileBytes(kLogs + L"VersaoQuarnSQLService.ini");
   const std::string gui = ReadFileBytes(kLogs + L"VersaoQuarnSqlMonitor.ini");
   RemoveTree(kSuite + L"\\Logs");
-  std::printf("Logs folder %s after its removal\n", Exists(kLogs) ? "still there" : "gone");
-  EXPECT_TRUE(WaitFor([] { return Exists(kLogs + L"QuarnSQLServiceMonitorExecuting.ini"); }, 60000));
+  // The heartbeat is over once the monitor's in-use marker, written before its
+  // own heartbeat file and removed after any restart, is gone: a stop asked
+  // for during that restart would be refused as pending.
+  EXPECT_TRUE(WaitFor([] {
+    return Exists(kLogs + L"QuarnSQLServiceMonitorExecuting.ini") && !Exists(kLogs + L"QuarnSQLServiceMonitorEmUso.ti") &&
+           ServicePid(kBackup) != 0;
+  }, 60000));
+  std::printf("Logs folder made again; the heartbeat %s the backup service\n",
+              ServicePid(kBackup) != backup ? "restarted" : "did not restart");
   EXPECT_EQ(ServicePid(kMonitor), monitor) << "the monitor ended";
   EXPECT_NE(StopAndTimeRestart(), 0u) << "the watchdog is off";
   // What the tool took of the suite's own records is put back for the cases after this one.
