@@ -1,7 +1,7 @@
-// The monitor's downloads under Wine, on the installation the suite's cases
-// left: a build trickling in never holds up the watchdog or a service stop, a
-// download gives up at its deadline, redirects are followed and an oversized
-// answer is refused before anything is written.
+// The monitor's downloads under Wine, each case on an installation at rest
+// (EnsureSuiteInstalled): a build trickling in never holds up the watchdog or
+// a service stop, a download gives up at its deadline, redirects are followed
+// and an oversized answer is refused before anything is written.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -45,28 +45,11 @@ void SetTestDeadline(DWORD ms) {
 }
 
 struct Download : ::testing::Test {
-  // Usually on the installation the suite's cases left; run alone, on a fresh one.
-  static void SetUpTestSuite() {
-    if (ServiceState(kMonitor) == SERVICE_RUNNING || Env("QUARN_UPDATE_URL").empty()) return;
-    EndSuite();
-    RemoveTree(kSuite);
-    Fault("", "");
-    SetUpdateServer(Env("QUARN_UPDATE_URL"));
-    SetAllowUnsigned(true);  // the scripted server's builds are unsigned
-    PublishService("2.0", nullptr);
-    PublishGuiMonitor("2.0");
-    ULONGLONG took = 0;
-    if (RunInstaller(&took)) WaitFor(CheckDone, 90000);
-  }
   static void TearDownTestSuite() {
     Fault("", "");
     if (Env("QUARN_E2E_KEEP") != "1") EndSuite();
   }
-  void SetUp() override {
-    ASSERT_FALSE(Env("QUARN_UPDATE_URL").empty()) << "no update server in this session";
-    ASSERT_EQ(ServiceState(kMonitor), static_cast<DWORD>(SERVICE_RUNNING)) << "no installation to work on";
-    Fault("", "");
-  }
+  void SetUp() override { ASSERT_TRUE(EnsureSuiteInstalled()); }
   void TearDown() override { Fault("", ""); }
   // Restarts the monitor with the backup service's build trickling in, and
   // waits until its download has begun.

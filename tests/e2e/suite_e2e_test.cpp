@@ -1,7 +1,8 @@
 // The suite's whole life under Wine, in one machine: installed by its installer
 // from drive C, kept alive by the monitor, updated from the session's local
-// update server, and held together under faults. The cases run in order, each
-// on the installation the ones before it left.
+// update server, and held together under faults. Each case starts from an
+// installation at rest: the one the case before it left when that is one, a
+// fresh one otherwise (EnsureSuiteInstalled).
 //
 // Every build published here carries its name at the end of its program file
 // ("QUARN-BUILD x.y", after the image, where the loader ignores it), so that
@@ -216,9 +217,11 @@ std::vector<std::string> ServiceUpdateReports(const std::string& net, const std:
   };
 }
 
-// ---- the life of one installation ------------------------------------------------
+// ---- the state every case starts from ---------------------------------------------
 
-void Suite::SetUpTestSuite() {
+// What a fresh machine meets: nothing of the suite, the update server offering
+// its first builds.
+void ClearMachine() {
   EndSuite();
   RemoveTree(kSuite);
   Fault();
@@ -227,17 +230,74 @@ void Suite::SetUpTestSuite() {
   PublishService("2.0");
   PublishGuiMonitor("2.0");
 }
+
+// Why the machine is not an installation at rest, or "": both services run,
+// the installed monitor and the backup service's command line are the
+// installer's, no check or update is under way, and each program's record
+// names the build on disk.
+std::string Unsettled() {
+  if (ServiceState(kMonitor) != SERVICE_RUNNING) return "the monitor does not run";
+  if (!WaitFor([] { return ServicePid(kBackup) != 0; }, 10000)) return "the backup service does not run";
+  if (ReadFileBytes(kSuite + L"\\QuarnSQLServiceMonitor.EXE") ==
+      ReadFileBytes(TestsFolder() + L"\\QuarnSQLServiceMonitorFastTimer.exe"))
+    return "the monitor's test build is in place";
+  if (lstrcmpiW(QueryConfig(kBackup).path.c_str(), (L"\"" + kBackupExe + L"\"").c_str()) != 0)
+    return "the backup service's command line was changed";
+  if (!WaitFor([] { return !Exists(kLogs + L"QuarnSQLServiceMonitorEmUso.ti"); }, 90000))
+    return "the monitor's check does not end";
+  if (Exists(kLogs + L"QuarnSQLServiceEmUso.ti")) return "an in-use marker of the backup service is left";
+  for (auto* journal : {L"\\temp\\QuarnSQLService.pendente", L"\\temp\\QuarnSQLMonitor.pendente"})
+    if (Exists(kSuite + journal)) return "an update is half done";
+  const std::string service = Record(L"VersaoQuarnSQLService.ini"), gui = Record(L"VersaoQuarnSqlMonitor.ini");
+  if (service.empty() || service == "<missing>" || service != BuildOnDisk(kBackupExe))
+    return "the backup service's record is \"" + service + "\", its build \"" + BuildOnDisk(kBackupExe) + "\"";
+  if (gui.empty() || gui == "<missing>" || gui != BuildOnDisk(kGuiExe))
+    return "the GUI monitor's record is \"" + gui + "\", its build \"" + BuildOnDisk(kGuiExe) + "\"";
+  return "";
+}
+
+::testing::AssertionResult EnsureSuiteInstalled() {
+  if (Env("QUARN_UPDATE_URL").empty()) return ::testing::AssertionFailure() << "no update server in this session";
+  Fault();  // whatever a failed case before left
+  SetUpdateServer(Env("QUARN_UPDATE_URL"));
+  SetAllowUnsigned(true);
+  const std::string why = Unsettled();
+  if (!why.empty()) {
+    std::printf("[ precondition ] installing afresh: %s\n", why.c_str());
+    ClearMachine();
+    ULONGLONG took = 0;
+    if (auto r = RunInstaller(&took); !r) return r;
+    if (!WaitFor([] { return Record(L"VersaoQuarnSqlMonitor.ini") == "2.0" && CheckDone(); }, 120000))
+      return ::testing::AssertionFailure() << "the first check did not end; errors:\n"
+                                           << ReadFileBytes(kSuite + L"\\ErrorQuarn.ini");
+    if (const std::string still = Unsettled(); !still.empty()) return ::testing::AssertionFailure() << still;
+  }
+  // The server offers what is installed: a restart of the monitor updates
+  // nothing unless the case publishes another build.
+  PublishService(Record(L"VersaoQuarnSQLService.ini"));
+  PublishGuiMonitor(Record(L"VersaoQuarnSqlMonitor.ini"));
+  return ::testing::AssertionSuccess();
+}
+
 void Suite::TearDownTestSuite() {
   Fault();
   // QUARN_E2E_KEEP=1 leaves the suite installed and running, to look at.
   if (Env("QUARN_E2E_KEEP") != "1") EndSuite();
 }
-void Suite::SetUp() {
-  ASSERT_FALSE(Env("QUARN_UPDATE_URL").empty()) << "no update server in this session";
-  Fault();  // whatever a failed case before left
-}
+void Suite::SetUp() { ASSERT_TRUE(EnsureSuiteInstalled()); }
 
-TEST_F(Suite, AFreshMachineGetsTheSuiteRunningAndTheFirstCheckUpdatesBothPrograms) {
+// ---- the life of one installation ------------------------------------------------
+
+// The one case that starts from a bare machine; the installation it leaves is
+// the one the next cases find.
+struct FreshMachine : ::testing::Test {
+  void SetUp() override {
+    ASSERT_FALSE(Env("QUARN_UPDATE_URL").empty()) << "no update server in this session";
+    ClearMachine();
+  }
+};
+
+TEST_F(FreshMachine, GetsTheSuiteRunningAndTheFirstCheckUpdatesBothPrograms) {
   ULONGLONG took = 0;
   ASSERT_TRUE(RunInstaller(&took));
   std::printf("installation: %.1f s to the success panel\n", took / 1000.0);
@@ -331,6 +391,34 @@ TEST_F(Suite, AStaleHeartbeatRestartsTheBackupService) {
   ExpectInvariant("after a stale heartbeat");
 }
 
+// A clean-up tool takes the whole Logs folder from under a running monitor:
+// the heartbeat that fails on it makes it again, the next one finds the backup
+// service's heartbeat gone with it and restarts the service, and after that
+// the watchdog still brings the backup service back.
+TEST_F(Suite, ALogsFolderTakenFromUnderTheMonitorIsMadeAgainAndTheWatchdogGoesOn) {
+  FastMonitor fast;
+  ASSERT_TRUE(fast.PutInPlace());
+  const DWORD monitor = ServicePid(kMonitor), backup = ServicePid(kBackup);
+  const std::string service = ReadFileBytes(kLogs + L"VersaoQuarnSQLService.ini");
+  const std::string gui = ReadFileBytes(kLogs + L"VersaoQuarnSqlMonitor.ini");
+  RemoveTree(kSuite + L"\\Logs");
+  // The heartbeat is over once the monitor's in-use marker, written before its
+  // own heartbeat file and removed after any restart, is gone: a stop asked
+  // for during that restart would be refused as pending.
+  EXPECT_TRUE(WaitFor([] {
+    return Exists(kLogs + L"QuarnSQLServiceMonitorExecuting.ini") && !Exists(kLogs + L"QuarnSQLServiceMonitorEmUso.ti") &&
+           ServicePid(kBackup) != 0;
+  }, 60000));
+  std::printf("Logs folder made again; the heartbeat %s the backup service\n",
+              ServicePid(kBackup) != backup ? "restarted" : "did not restart");
+  EXPECT_EQ(ServicePid(kMonitor), monitor) << "the monitor ended";
+  EXPECT_NE(StopAndTimeRestart(), 0u) << "the watchdog is off";
+  // What the tool took of the suite's own records is put back for the cases after this one.
+  win::Win32FileSystem fs;
+  fs.WriteAll(win::Narrow(kLogs + L"VersaoQuarnSQLService.ini"), service);
+  fs.WriteAll(win::Narrow(kLogs + L"VersaoQuarnSqlMonitor.ini"), gui);
+}
+
 TEST_F(Suite, AHangingBackupServiceIsRestartedAgainAndAgain) {
   FastMonitor fast;
   ASSERT_TRUE(fast.PutInPlace());
@@ -352,6 +440,7 @@ TEST_F(Suite, AnInUseMarkerLeftByAKilledBackupServiceHoldsUpdatesOnlyUntilItIsSt
     std::wstring path;
     ~Cleanup() { DeleteFileW(path.c_str()); }  // the cases after this one need a free start-up
   } cleanup{marker};
+  const std::string recorded = Record(L"VersaoQuarnSQLService.ini");
   // Killed in the middle of a backup run: the marker stays behind.
   WriteTimeFile(marker, 0);
   const DWORD before = ServicePid(kBackup);
@@ -363,7 +452,7 @@ TEST_F(Suite, AnInUseMarkerLeftByAKilledBackupServiceHoldsUpdatesOnlyUntilItIsSt
   ASSERT_EQ(StartServiceByName(kMonitor), 0u);
   Sleep(4000);
   EXPECT_FALSE(CheckDone());  // start-up waits on the marker...
-  EXPECT_EQ(Record(L"VersaoQuarnSQLService.ini"), "2.0");
+  EXPECT_EQ(Record(L"VersaoQuarnSQLService.ini"), recorded);
   EXPECT_NE(StopAndTimeRestart(), 0u);  // ...with the watchdog on
 
   WriteTimeFile(marker, 61);  // an hour old: the monitor removes it and goes on

@@ -1,8 +1,8 @@
 #pragma once
 // What the end-to-end cases share: the builds on the session's update server
-// and the running suite, as suite_e2e_test.cpp defines them. The installation
-// whose life the cases follow is one test suite; its cases may live in several
-// files.
+// and the running suite, as suite_e2e_test.cpp defines them. Each case starts
+// from an installation at rest (EnsureSuiteInstalled), made afresh only when
+// the one the cases before it left is not; its cases may live in several files.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -52,8 +52,16 @@ ULONGLONG StopAndTimeRestart(DWORD ms);
 // The backup service runs the recorded build, whole, with the watchdog on.
 void ExpectInvariant(const std::string& context);
 
+// Brings the machine to an installation at rest, the update server offering
+// what it runs, and does nothing more when it is there already: installs afresh
+// (the first builds published, the installer run, its first check over) only
+// when the monitor or the backup service does not run, a test build or command
+// line was left in place, a check or an update is under way, or a record does
+// not name the build on disk.
+::testing::AssertionResult EnsureSuiteInstalled();
+
+// The cases on an installation at rest.
 struct Suite : ::testing::Test {
-  static void SetUpTestSuite();
   static void TearDownTestSuite();
   void SetUp() override;
 };
