@@ -297,11 +297,11 @@ void FrmInstal::VerificaSeTemService() {
   // it stop.
   if (monitor.startCaption == kStopService) {
     SetCaption(2, kRepairCaption);
-    p_.control.PararService(1);
+    (void)p_.control.PararService(1);  // the wait below sees whether it stopped
   }
   if (service.startCaption == kStopService) {
     SetCaption(2, kRepairCaption);
-    p_.control.PararService(0);
+    (void)p_.control.PararService(0);  // likewise
   }
   WaitWhile([&] {
     if (service.startCaption != kStopService && monitor.startCaption != kStopService) return false;
@@ -390,12 +390,14 @@ void FrmInstal::InstalarQuarn() {
   for (int i : {0, 1}) {
     if (programs[i]) continue;
     p_.view.Note(std::string(kPayload[i + 1].target) + " não é o programa deste instalador: o serviço não é iniciado.");
-    if (panel_.Labels(i).installCaption != kInstallService) p_.control.RemoverService(i);
+    // The states read next, and the verdict at the end, tell what came of it.
+    if (panel_.Labels(i).installCaption != kInstallService) (void)p_.control.RemoverService(i);
   }
   panel_.AtualizaStatusService(0);
   panel_.AtualizaStatusService(1);
-  if (programs[0] && panel_.Labels(0).installCaption == kInstallService) p_.control.InstalarService(0);
-  if (programs[1] && panel_.Labels(1).installCaption == kInstallService) p_.control.InstalarService(1);
+  // A service not created is not started either; the verdict names it.
+  if (programs[0] && panel_.Labels(0).installCaption == kInstallService) (void)p_.control.InstalarService(0);
+  if (programs[1] && panel_.Labels(1).installCaption == kInstallService) (void)p_.control.InstalarService(1);
   for (int i : {0, 1})
     if (programs[i]) ConcedeLogs(i);
   SetStep(2, StepLook::Done);
@@ -403,8 +405,9 @@ void FrmInstal::InstalarQuarn() {
   AguardaIntervalo(3, 3500);
   panel_.AtualizaStatusService(0);
   panel_.AtualizaStatusService(1);
-  if (programs[0] && panel_.Labels(0).startCaption == kStartService) p_.control.IniciarService(0);
-  if (programs[1] && panel_.Labels(1).startCaption == kStartService) p_.control.IniciarService(1);
+  // Whether they run is checked, with a bounded wait, before the verdict.
+  if (programs[0] && panel_.Labels(0).startCaption == kStartService) (void)p_.control.IniciarService(0);
+  if (programs[1] && panel_.Labels(1).startCaption == kStartService) (void)p_.control.IniciarService(1);
   for (auto& held : programs) held.reset();  // started: the monitor may update them from now on
   SetStep(3, StepLook::Done);
 
@@ -481,7 +484,7 @@ void FrmInstal::StopAndWait(int index) {
   p_.control.SelecionarService(index);
   const int32_t state = p_.control.StatusService();
   if (state == kServiceStopped || state == kServiceUnknown) return;
-  p_.control.PararService(index);
+  (void)p_.control.PararService(index);  // the wait below is bounded and reads the state itself
   WaitWhile([&] {
     p_.control.SelecionarService(index);
     const int32_t s = p_.control.StatusService();
@@ -538,7 +541,7 @@ int FrmInstal::Desinstalar(bool purge) {
     return found;
   };
   for (int index : {1, 0})
-    if (exists(index)) p_.control.RemoverService(index);
+    if (exists(index)) (void)p_.control.RemoverService(index);  // the wait and the verdict look again
   WaitWhile([&] { return exists(0) || exists(1); });
   for (int index : {0, 1})
     if (exists(index))

@@ -5,6 +5,7 @@
 #include <lm.h>
 #include <tlhelp32.h>
 
+#include <utility>
 #include <vector>
 
 #include "common/win32/handles.h"
@@ -110,7 +111,8 @@ int32_t Win32ServiceManager::Remove(const std::string& name) {
   OpenedService o = OpenService(name, SERVICE_ALL_ACCESS);
   if (o.error) return o.error;
   SERVICE_STATUS s{};
-  ControlService(o.svc.get(), SERVICE_CONTROL_STOP, &s);  // a stopped service is deleted all the same
+  // A stopped service refuses the stop and is deleted all the same.
+  (void)ControlService(o.svc.get(), SERVICE_CONTROL_STOP, &s);
   return DeleteService(o.svc.get()) ? 0 : LastError();
 }
 
@@ -139,10 +141,8 @@ std::string Win32ServiceManager::LogonDomain() {
 void CALLBACK Win32ServiceNotifications::Delivered(void* p) {
   auto* n = static_cast<SERVICE_NOTIFYW*>(p);
   auto* self = static_cast<Win32ServiceNotifications*>(n->pContext);
-  if (n->pszServiceNames) {  // the names of created services, ours to free
-    LocalFree(n->pszServiceNames);
-    n->pszServiceNames = nullptr;
-  }
+  // The names of created services, ours to free.
+  const UniqueLocal<LPWSTR> names(std::exchange(n->pszServiceNames, nullptr));
   PostMessageW(self->window_, self->message_, 0, 0);
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/win32/handles.h"
 #include "common/win32/service_recovery.h"
 #include "common/win32/sid_text.h"
 #include "installer/win32/folder_security.h"
@@ -71,17 +72,19 @@ UINT Registra(MSIHANDLE install, bool registrar) {
       result = ERROR_INSTALL_FAILURE;
       continue;
     }
-    HMODULE lib = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (!lib) {
-      Log(install, L"Quarn SQL: " + path + L" nao carregou (" + std::to_wstring(GetLastError()) + L")");
-      result = ERROR_INSTALL_FAILURE;
-      continue;
-    }
-    using EntryPoint = HRESULT(STDAPICALLTYPE*)();
-    auto entry = reinterpret_cast<EntryPoint>(
-        reinterpret_cast<void*>(GetProcAddress(lib, registrar ? "DllRegisterServer" : "DllUnregisterServer")));
-    const HRESULT hr = entry ? entry() : E_NOTIMPL;
-    FreeLibrary(lib);
+    HRESULT hr = E_NOTIMPL;
+    {
+      const quarn::win::UniqueModule lib(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+      if (!lib) {
+        Log(install, L"Quarn SQL: " + path + L" nao carregou (" + std::to_wstring(GetLastError()) + L")");
+        result = ERROR_INSTALL_FAILURE;
+        continue;
+      }
+      using EntryPoint = HRESULT(STDAPICALLTYPE*)();
+      auto entry = reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(
+          GetProcAddress(lib.get(), registrar ? "DllRegisterServer" : "DllUnregisterServer")));
+      if (entry) hr = entry();
+    }  // the control is unloaded before its failure is logged, as always
     if (FAILED(hr)) {
       Log(install, L"Quarn SQL: " + path + L" falhou (0x" + std::to_wstring(static_cast<unsigned long>(hr)) + L")");
       result = ERROR_INSTALL_FAILURE;
@@ -132,15 +135,17 @@ extern "C" UINT __stdcall DesregistraControles(MSIHANDLE install) { return Regis
 // service manager must get the program's path in quotes, and not every
 // installer engine writes them.
 extern "C" UINT __stdcall CitaCaminhoServicos(MSIHANDLE install) {
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  const quarn::win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!scm) return ERROR_INSTALL_FAILURE;
   UINT result = ERROR_SUCCESS;
   for (const wchar_t* name : {L"QuarnSQLService", L"QuarnSQLServiceMonitor"}) {
-    SC_HANDLE svc = OpenServiceW(scm, name, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START);
-    if (!svc) {
+    const quarn::win::UniqueServiceHandle service(
+        OpenServiceW(scm.get(), name, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START));
+    if (!service) {
       result = ERROR_INSTALL_FAILURE;
       continue;
     }
+    const SC_HANDLE svc = service.get();
     DWORD needed = 0;
     QueryServiceConfigW(svc, nullptr, 0, &needed);
     std::vector<BYTE> buffer(needed ? needed : 1);
@@ -156,9 +161,7 @@ extern "C" UINT __stdcall CitaCaminhoServicos(MSIHANDLE install) {
       }
     }
     (void)quarn::win::SetRestartOnFailure(svc);  // the service manager's own restart, beside the watchdog
-    CloseServiceHandle(svc);
   }
-  CloseServiceHandle(scm);
   return result;
 }
 
@@ -177,16 +180,17 @@ extern "C" UINT __stdcall EsqueceVersaoLocal(MSIHANDLE install) {
 // The monitor starts the backup service again within a second of its stop: it
 // must be down first, or the backup service outlives the uninstall.
 extern "C" UINT __stdcall ParaMonitor(MSIHANDLE) {
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  const quarn::win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!scm) return ERROR_SUCCESS;
-  SC_HANDLE svc = OpenServiceW(scm, L"QuarnSQLServiceMonitor", SERVICE_STOP | SERVICE_QUERY_STATUS);
+  const quarn::win::UniqueServiceHandle svc(
+      OpenServiceW(scm.get(), L"QuarnSQLServiceMonitor", SERVICE_STOP | SERVICE_QUERY_STATUS));
   if (svc) {
     SERVICE_STATUS status{};
-    ControlService(svc, SERVICE_CONTROL_STOP, &status);
-    for (int i = 0; i < 300 && QueryServiceStatus(svc, &status) && status.dwCurrentState != SERVICE_STOPPED; ++i)
+    // A monitor already stopped refuses the stop; the wait below sees it stopped either way.
+    (void)ControlService(svc.get(), SERVICE_CONTROL_STOP, &status);
+    for (int i = 0; i < 300 && QueryServiceStatus(svc.get(), &status) && status.dwCurrentState != SERVICE_STOPPED;
+         ++i)
       Sleep(100);
-    CloseServiceHandle(svc);
   }
-  CloseServiceHandle(scm);
   return ERROR_SUCCESS;
 }
