@@ -7,11 +7,12 @@
 
 #include <string>
 
+#include "common/suite_files.h"
 #include "common/win32/handles.h"
 
 namespace {
 
-constexpr wchar_t kControlesKey[] = L"SOFTWARE\\Solvane\\Quarn SQL\\Controles";
+using quarn::kControlesKeyW;
 
 HMODULE g_module = nullptr;
 
@@ -51,7 +52,7 @@ STDAPI DllRegisterServer() {
   const std::wstring path = ModulePath();
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
   HKEY opened = nullptr;
-  LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kControlesKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+  LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kControlesKeyW, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
                                nullptr, &opened, nullptr);
   if (rc != ERROR_SUCCESS) return SELFREG_E_CLASS;
   const quarn::win::UniqueRegKey key(opened);
@@ -64,7 +65,7 @@ STDAPI DllUnregisterServer() {
   const std::wstring path = ModulePath();
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
   HKEY opened = nullptr;
-  LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kControlesKey, 0, KEY_SET_VALUE, &opened);
+  LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kControlesKeyW, 0, KEY_SET_VALUE, &opened);
   if (rc == ERROR_FILE_NOT_FOUND) return S_OK;  // never registered: nothing to undo
   if (rc != ERROR_SUCCESS) return SELFREG_E_CLASS;
   const quarn::win::UniqueRegKey key(opened);

@@ -5,10 +5,12 @@
 #include <msi.h>
 #include <msiquery.h>
 
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
 
+#include "common/suite_files.h"
 #include "common/win32/handles.h"
 #include "common/win32/service_recovery.h"
 #include "common/win32/sid_text.h"
@@ -16,8 +18,8 @@
 
 namespace {
 
-// In the installer's registration order.
-const wchar_t* const kControles[] = {L"richtx32.ocx", L"NTsvc.ocx", L"Comdlg32.ocx", L"MSCOMCTL.ocx", L"MSINET.ocx"};
+// The suite's names are ASCII.
+std::wstring Wide(const char* ascii) { return std::wstring(ascii, ascii + std::strlen(ascii)); }
 
 std::wstring ActionData(MSIHANDLE install) {
   DWORD size = 0;
@@ -64,8 +66,8 @@ DWORD EnsureFolder(MSIHANDLE install, const std::wstring& path, const std::strin
 UINT Registra(MSIHANDLE install, bool registrar) {
   const std::wstring folder = ActionData(install);
   UINT result = ERROR_SUCCESS;
-  for (const wchar_t* name : kControles) {
-    const std::wstring path = folder + L"\\" + name;
+  for (const char* control : quarn::kControlFiles) {  // in the installer's registration order
+    const std::wstring path = folder + L"\\" + Wide(control);
     // Its code runs as LocalSystem: only from a file nobody else could have changed.
     if (!quarn::win::ProtectedAsLeft(path, quarn::win::InstallingAccount())) {
       Log(install, L"Quarn SQL: " + path + L" nao esta protegido: nao foi carregado");
@@ -119,8 +121,8 @@ extern "C" UINT __stdcall ProtegePastaSuite(MSIHANDLE install) {
     Log(install, L"Quarn SQL: permissoes de " + suite + L" falharam (" + std::to_wstring(rc) + L")");
     return ERROR_INSTALL_FAILURE;
   }
-  if ((rc = quarn::win::ProtectSuiteKey(L"SOFTWARE\\Solvane\\Quarn SQL")) != 0) {
-    Log(install, L"Quarn SQL: permissoes da chave HKLM\\SOFTWARE\\Solvane\\Quarn SQL falharam (" +
+  if ((rc = quarn::win::ProtectSuiteKey(quarn::kSuiteKeyW)) != 0) {
+    Log(install, std::wstring(L"Quarn SQL: permissoes da chave HKLM\\") + quarn::kSuiteKeyW + L" falharam (" +
                      std::to_wstring(rc) + L")");
     return ERROR_INSTALL_FAILURE;
   }
@@ -138,7 +140,8 @@ extern "C" UINT __stdcall CitaCaminhoServicos(MSIHANDLE install) {
   const quarn::win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!scm) return ERROR_INSTALL_FAILURE;
   UINT result = ERROR_SUCCESS;
-  for (const wchar_t* name : {L"QuarnSQLService", L"QuarnSQLServiceMonitor"}) {
+  for (const std::wstring& service : {Wide(quarn::kBackupServiceName), Wide(quarn::kMonitorServiceName)}) {
+    const wchar_t* name = service.c_str();
     const quarn::win::UniqueServiceHandle service(
         OpenServiceW(scm.get(), name, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START));
     if (!service) {
@@ -168,9 +171,9 @@ extern "C" UINT __stdcall CitaCaminhoServicos(MSIHANDLE install) {
 // The package puts its own builds over whatever the monitor had updated to; the
 // records of those builds would stop the monitor from fetching them again.
 extern "C" UINT __stdcall EsqueceVersaoLocal(MSIHANDLE install) {
-  const std::wstring logs = ActionData(install) + L"\\Logs\\";
-  for (const wchar_t* record : {L"VersaoQuarnSQLService.ini", L"VersaoQuarnSqlMonitor.ini"}) {
-    const std::wstring path = logs + record;
+  const std::wstring logs = ActionData(install) + L"\\" + Wide(quarn::kLogsFolder) + L"\\";
+  for (const char* record : {quarn::kServiceVersionRecord, quarn::kGuiVersionRecord}) {
+    const std::wstring path = logs + Wide(record);
     if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
       Log(install, L"Quarn SQL: " + path + L" (" + std::to_wstring(GetLastError()) + L")");
   }
@@ -183,7 +186,7 @@ extern "C" UINT __stdcall ParaMonitor(MSIHANDLE) {
   const quarn::win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!scm) return ERROR_SUCCESS;
   const quarn::win::UniqueServiceHandle svc(
-      OpenServiceW(scm.get(), L"QuarnSQLServiceMonitor", SERVICE_STOP | SERVICE_QUERY_STATUS));
+      OpenServiceW(scm.get(), Wide(quarn::kMonitorServiceName).c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS));
   if (svc) {
     SERVICE_STATUS status{};
     // A monitor already stopped refuses the stop; the wait below sees it stopped either way.

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "common/suite_files.h"
 #include "common/errors.h"
 #include "common/win32/win_platform.h"
 
@@ -145,7 +146,7 @@ std::unique_ptr<FileReader> Win32FileChunks::Open(const std::string& path) {
 
 bool RegistryUpdateKeys::AllowUnsigned() {
   DWORD value = 0, size = sizeof value;
-  return RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", L"AllowUnsignedUpdates", RRF_RT_REG_DWORD,
+  return RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"AllowUnsignedUpdates", RRF_RT_REG_DWORD,
                       nullptr, &value, &size) == ERROR_SUCCESS &&
          value == 1;
 }
@@ -153,7 +154,7 @@ bool RegistryUpdateKeys::AllowUnsigned() {
 std::vector<KeySetting> RegistryUpdateKeys::Settings() {
   std::vector<KeySetting> out;
   if (!compiled_.empty()) out.push_back({"compiladas", compiled_, ""});
-  const wchar_t* subkey = L"SOFTWARE\\Solvane\\Quarn SQL";
+  const wchar_t* subkey = kSuiteKeyW;
   DWORD type = 0, size = 0;
   LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, subkey, L"UpdatePublicKeys", RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size);
   if (e == ERROR_FILE_NOT_FOUND) return out;

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/suite_files.h"
 #include "common/errors.h"
 #include "common/win32/win_platform.h"
 
@@ -394,14 +395,11 @@ int32_t Win32Unzip::Result() {
   return static_cast<int32_t>(result_);
 }
 
-namespace {
-constexpr wchar_t kPublicationsKey[] = L"SOFTWARE\\Solvane\\Quarn SQL\\Publicacoes";
-}
 
 uint64_t RegistryPublications::Highest(const std::string& program) {
   ULONGLONG value = 0;
   DWORD size = sizeof value;
-  const LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, kPublicationsKey, Widen(program).c_str(), RRF_RT_REG_QWORD, nullptr,
+  const LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, kPublicationsKeyW, Widen(program).c_str(), RRF_RT_REG_QWORD, nullptr,
                                  &value, &size);
   if (e == ERROR_FILE_NOT_FOUND) return 0;
   if (e != ERROR_SUCCESS) throw VbError(e, "Não foi possível ler a publicação instalada de " + program);
@@ -411,7 +409,7 @@ uint64_t RegistryPublications::Highest(const std::string& program) {
 void RegistryPublications::Record(const std::string& program, uint64_t number) {
   HKEY opened = nullptr;
   LSTATUS e =
-      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPublicationsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr);
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPublicationsKeyW, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr);
   if (e == ERROR_SUCCESS) {
     const UniqueRegKey key(opened);
     const ULONGLONG value = number;
@@ -433,7 +431,7 @@ std::string RegistryUpdateServer::BaseUrl() {
   wchar_t buf[1024];
   DWORD size = sizeof buf;
   std::string url = kDefault;
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", L"UpdateServer", RRF_RT_REG_SZ, nullptr, buf,
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"UpdateServer", RRF_RT_REG_SZ, nullptr, buf,
                    &size) == ERROR_SUCCESS) {
     const std::string configured = Narrow(buf);
     if (!configured.empty()) url = configured;
@@ -445,7 +443,7 @@ std::string RegistryUpdateServer::BaseUrl() {
 DownloadLimits RegistryUpdateServer::Limits(const std::string& url) {
   DownloadLimits limits = DownloadLimitsFor(url);
   DWORD ms = 0, size = sizeof ms;
-  if (testDeadline && RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", L"TestDownloadDeadlineMs",
+  if (testDeadline && RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"TestDownloadDeadlineMs",
                                    RRF_RT_REG_DWORD, nullptr, &ms, &size) == ERROR_SUCCESS &&
       ms > 0 && ms < limits.deadlineMs)
     limits.deadlineMs = ms;
