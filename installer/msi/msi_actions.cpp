@@ -140,8 +140,8 @@ extern "C" UINT __stdcall CitaCaminhoServicos(MSIHANDLE install) {
   const quarn::win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!scm) return ERROR_INSTALL_FAILURE;
   UINT result = ERROR_SUCCESS;
-  for (const std::wstring& service : {Wide(quarn::kBackupServiceName), Wide(quarn::kMonitorServiceName)}) {
-    const wchar_t* name = service.c_str();
+  for (const std::wstring& serviceName : {Wide(quarn::kBackupServiceName), Wide(quarn::kMonitorServiceName)}) {
+    const wchar_t* name = serviceName.c_str();
     const quarn::win::UniqueServiceHandle service(
         OpenServiceW(scm.get(), name, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START));
     if (!service) {
