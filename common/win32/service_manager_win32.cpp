@@ -5,6 +5,7 @@
 #include <lm.h>
 #include <tlhelp32.h>
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -132,10 +133,9 @@ int32_t Win32ServiceManager::Stop(const std::string& name) {
 std::string Win32ServiceManager::LogonDomain() {
   LPBYTE buf = nullptr;
   if (NetWkstaUserGetInfo(nullptr, 1, &buf) != NERR_Success || !buf) return {};
+  const std::unique_ptr<BYTE, NET_API_STATUS(WINAPI*)(LPVOID)> hold(buf, NetApiBufferFree);
   const auto* info = reinterpret_cast<const WKSTA_USER_INFO_1*>(buf);
-  std::string domain = info->wkui1_logon_domain ? Narrow(info->wkui1_logon_domain) : std::string();
-  NetApiBufferFree(buf);
-  return domain;
+  return info->wkui1_logon_domain ? Narrow(info->wkui1_logon_domain) : std::string();
 }
 
 void CALLBACK Win32ServiceNotifications::Delivered(void* p) {
