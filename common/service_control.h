@@ -1,6 +1,8 @@
 #pragma once
 // mdlNTServiceControl: create, remove, start, stop and query the suite's
-// services. Results are 0 or the Windows error code of the call that failed.
+// services. Results are 0 or the Windows error code of the call that failed,
+// and none may be dropped unseen: a caller that means to go on whatever the
+// result says so where it calls, and discards it with (void).
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,17 +35,17 @@ struct ServiceSpec {
 class ServiceManager {
  public:
   virtual ~ServiceManager() = default;
-  virtual int32_t Status(const std::string& name) = 0;
+  [[nodiscard]] virtual int32_t Status(const std::string& name) = 0;
   // Reads the service's start name; leaves `account` alone on failure.
-  virtual int32_t ReadAccount(const std::string& name, std::string& account) = 0;
-  virtual int32_t Create(const ServiceSpec& wanted) = 0;
+  [[nodiscard]] virtual int32_t ReadAccount(const std::string& name, std::string& account) = 0;
+  [[nodiscard]] virtual int32_t Create(const ServiceSpec& wanted) = 0;
   // Sends a stop (its outcome ignored), then deletes.
-  virtual int32_t Remove(const std::string& name) = 0;
-  virtual int32_t Start(const std::string& name) = 0;
+  [[nodiscard]] virtual int32_t Remove(const std::string& name) = 0;
+  [[nodiscard]] virtual int32_t Start(const std::string& name) = 0;
   // Sends the stop control; does not wait for the stopped state.
-  virtual int32_t Stop(const std::string& name) = 0;
+  [[nodiscard]] virtual int32_t Stop(const std::string& name) = 0;
   // True when an administrator has disabled the service; false when that cannot be read.
-  virtual bool Disabled(const std::string& name) = 0;
+  [[nodiscard]] virtual bool Disabled(const std::string& name) = 0;
   // The logon domain of the user running the program, or empty.
   virtual std::string LogonDomain() = 0;
 };
@@ -81,12 +83,12 @@ class InstallerServiceControl {
   explicit InstallerServiceControl(ServiceManager& scm) : scm_(scm) {}
 
   void SelecionarService(int32_t index);
-  int32_t StatusService();
-  int32_t LerContaService();
-  int32_t InstalarService(int32_t index);
-  int32_t RemoverService(int32_t index);
-  int32_t IniciarService(int32_t index);
-  int32_t PararService(int32_t index);
+  [[nodiscard]] int32_t StatusService();
+  [[nodiscard]] int32_t LerContaService();
+  [[nodiscard]] int32_t InstalarService(int32_t index);
+  [[nodiscard]] int32_t RemoverService(int32_t index);
+  [[nodiscard]] int32_t IniciarService(int32_t index);
+  [[nodiscard]] int32_t PararService(int32_t index);
   std::string DominioUsuario() { return scm_.LogonDomain(); }
 
   std::string NomeService;
@@ -107,13 +109,13 @@ class MonitorServiceControl {
                         std::string programFolder)
       : scm_(scm), txtAccount_(txtAccount), txtPassword_(txtPassword), folder_(std::move(programFolder)) {}
 
-  int32_t StatusService() { return scm_.Status(kBackupServiceName); }
-  int32_t LerContaService() { return scm_.ReadAccount(kBackupServiceName, txtAccount_); }
-  int32_t InstalarService();
-  int32_t RemoverService() { return scm_.Remove(kBackupServiceName); }
-  int32_t IniciarService() { return scm_.Start(kBackupServiceName); }
-  int32_t PararService() { return scm_.Stop(kBackupServiceName); }
-  bool Desativado() { return scm_.Disabled(kBackupServiceName); }
+  [[nodiscard]] int32_t StatusService() { return scm_.Status(kBackupServiceName); }
+  [[nodiscard]] int32_t LerContaService() { return scm_.ReadAccount(kBackupServiceName, txtAccount_); }
+  [[nodiscard]] int32_t InstalarService();
+  [[nodiscard]] int32_t RemoverService() { return scm_.Remove(kBackupServiceName); }
+  [[nodiscard]] int32_t IniciarService() { return scm_.Start(kBackupServiceName); }
+  [[nodiscard]] int32_t PararService() { return scm_.Stop(kBackupServiceName); }
+  [[nodiscard]] bool Desativado() { return scm_.Disabled(kBackupServiceName); }
   std::string DominioUsuario() { return scm_.LogonDomain(); }
 
  private:

@@ -16,7 +16,7 @@ class ServiceChangeNotifications {
   // A service already stopped is told at once. Returns 0, or the Windows error
   // of the call that failed (then nothing is pending): 1060 (the service does
   // not exist) when the service is missing and its creation cannot be watched.
-  virtual int32_t Arm(const std::string& service, std::function<void()> onChange) = 0;
+  [[nodiscard]] virtual int32_t Arm(const std::string& service, std::function<void()> onChange) = 0;
 };
 
 }  // namespace quarn

@@ -13,10 +13,27 @@
 #define QUARN_INSTALLER_STEM "InstaladorQuarnSQL"
 #define QUARN_LOADER_STEM "LoadWinSolvane"
 
+// The suite's key under HKLM: the update settings, the publications installed
+// and the controls registered live below it.
+#define QUARN_SUITE_KEY "SOFTWARE\\Solvane\\Quarn SQL"
+
 #include <string>
 #include <string_view>
 
 namespace quarn {
+
+// The suite folder is <drive>:\<kMakerFolder>\<kSuiteFolderName>; the
+// installer and the MSI package put the loading animation in its "Temp".
+inline constexpr char kMakerFolder[] = "Solvane";
+inline constexpr char kSuiteFolderName[] = "Quarn SQL";
+inline constexpr char kInstallerTempFolder[] = "Temp";
+
+// The registry: the suite's key and the keys below it (UTF-16 for the Win32 calls).
+inline constexpr char kSuiteKey[] = QUARN_SUITE_KEY;
+inline constexpr wchar_t kSuiteKeyW[] = L"" QUARN_SUITE_KEY;
+inline constexpr char kControlesKey[] = QUARN_SUITE_KEY "\\Controles";
+inline constexpr wchar_t kControlesKeyW[] = L"" QUARN_SUITE_KEY "\\Controles";
+inline constexpr wchar_t kPublicationsKeyW[] = L"" QUARN_SUITE_KEY "\\Publicacoes";
 
 // Folders under the suite folder.
 inline constexpr char kLogsFolder[] = "Logs";
@@ -40,6 +57,20 @@ inline constexpr char kGuiMonitorName[] = QUARN_GUI_MONITOR_STEM;
 inline constexpr char kGuiMonitorFile[] = QUARN_GUI_MONITOR_STEM ".exe";
 inline constexpr char kInstallerFile[] = QUARN_INSTALLER_STEM ".exe";
 inline constexpr char kLoaderFile[] = QUARN_LOADER_STEM ".exe";
+
+// What the installer carries. These it writes into the suite folder, in this
+// order, under these names (the MSI package installs the same); the build's
+// resource script, its payload list and the package's source are checked
+// against them by the native tests.
+inline constexpr const char* kSuiteFiles[] = {
+    QUARN_GUI_MONITOR_STEM ".EXE", QUARN_BACKUP_SERVICE_STEM ".EXE", QUARN_MONITOR_SERVICE_STEM ".EXE",
+    "NTsvc.ocx", "MSCOMCTL.ocx", "Comdlg32.ocx", "MSINET.ocx", "richtx32.ocx", "AZIP32.DLL", "AUNZIP32.DLL",
+};
+// Carried besides, never written there: the loading animation (into Temp) and the MySQL tools.
+inline constexpr const char* kCarriedOnlyFiles[] = {QUARN_LOADER_STEM ".EXE", "MYSQL.EXE", "MYSQLDUMP.EXE"};
+// The controls among the suite's files, in the order they are registered.
+inline constexpr const char* kControlFiles[] = {"richtx32.ocx", "NTsvc.ocx", "Comdlg32.ocx", "MSCOMCTL.ocx",
+                                                "MSINET.ocx"};
 
 // Run-state markers in Logs: in-use markers and heartbeats.
 inline constexpr char kMonitorEmUsoFile[] = QUARN_MONITOR_SERVICE_STEM "EmUso.ti";

@@ -2,25 +2,19 @@
 
 #include <cctype>
 #include <cstdio>
+#include <iterator>
 #include <map>
 
 namespace quarn {
 
+// Each file is its own resource (resource names are matched without regard to case).
 const PayloadFile kPayload[10] = {
-    {QUARN_GUI_MONITOR_STEM ".EXE", QUARN_GUI_MONITOR_STEM ".EXE"},
-    {QUARN_BACKUP_SERVICE_STEM ".EXE", QUARN_BACKUP_SERVICE_STEM ".EXE"},
-    {QUARN_MONITOR_SERVICE_STEM ".EXE", QUARN_MONITOR_SERVICE_STEM ".EXE"},
-    {"ntsvc.ocx", "NTsvc.ocx"},
-    {"MSCOMCTL.ocx", "MSCOMCTL.ocx"},
-    {"Comdlg32.ocx", "Comdlg32.ocx"},
-    {"MSINET.ocx", "MSINET.ocx"},
-    {"richtx32.ocx", "richtx32.ocx"},
-    {"AZIP32.DLL", "AZIP32.DLL"},
-    {"AUNZIP32.DLL", "AUNZIP32.DLL"},
+    {kSuiteFiles[0], kSuiteFiles[0]}, {kSuiteFiles[1], kSuiteFiles[1]}, {kSuiteFiles[2], kSuiteFiles[2]},
+    {kSuiteFiles[3], kSuiteFiles[3]}, {kSuiteFiles[4], kSuiteFiles[4]}, {kSuiteFiles[5], kSuiteFiles[5]},
+    {kSuiteFiles[6], kSuiteFiles[6]}, {kSuiteFiles[7], kSuiteFiles[7]}, {kSuiteFiles[8], kSuiteFiles[8]},
+    {kSuiteFiles[9], kSuiteFiles[9]},
 };
-
-const char* const kControlsToRegister[5] = {"richtx32.ocx", "NTsvc.ocx", "Comdlg32.ocx", "MSCOMCTL.ocx",
-                                            "MSINET.ocx"};
+static_assert(std::size(kSuiteFiles) == std::size(kPayload));
 
 const char* const kStepCaptions[6] = {
     "Carregando Variaveis do Sistema.", "Extraindo Arquivos.", "Instalando Serviços do Quarn.",
@@ -169,11 +163,11 @@ void FrmInstal::PreparaPastas() {
   // \Solvane is protected too: whoever may change it could swap the suite folder
   // for one of their own. Only its own access list is reset; what else it holds
   // is not the suite's, and keeps what it inherited.
-  const std::string solvane = Drive() + ":\\Solvane";
+  const std::string solvane = Drive() + ":\\" + kMakerFolder;
   PreparaPasta(solvane, false);
-  strPastaInstalacao_ = solvane + "\\Quarn SQL";
+  strPastaInstalacao_ = solvane + "\\" + kSuiteFolderName;
   PreparaPasta(strPastaInstalacao_, true);
-  strPastaTemp_ = strPastaInstalacao_ + "\\Temp";
+  strPastaTemp_ = strPastaInstalacao_ + "\\" + kInstallerTempFolder;
   if (!p_.fs.DirExists(strPastaTemp_)) p_.fs.CreateDir(strPastaTemp_);
   p_.platform.ProtectFolder(strPastaTemp_, false);
   // It names the update server and the keys builds are checked against.
@@ -297,11 +291,11 @@ void FrmInstal::VerificaSeTemService() {
   // it stop.
   if (monitor.startCaption == kStopService) {
     SetCaption(2, kRepairCaption);
-    p_.control.PararService(1);
+    (void)p_.control.PararService(1);  // the wait below sees whether it stopped
   }
   if (service.startCaption == kStopService) {
     SetCaption(2, kRepairCaption);
-    p_.control.PararService(0);
+    (void)p_.control.PararService(0);  // likewise
   }
   WaitWhile([&] {
     if (service.startCaption != kStopService && monitor.startCaption != kStopService) return false;
@@ -390,12 +384,14 @@ void FrmInstal::InstalarQuarn() {
   for (int i : {0, 1}) {
     if (programs[i]) continue;
     p_.view.Note(std::string(kPayload[i + 1].target) + " não é o programa deste instalador: o serviço não é iniciado.");
-    if (panel_.Labels(i).installCaption != kInstallService) p_.control.RemoverService(i);
+    // The states read next, and the verdict at the end, tell what came of it.
+    if (panel_.Labels(i).installCaption != kInstallService) (void)p_.control.RemoverService(i);
   }
   panel_.AtualizaStatusService(0);
   panel_.AtualizaStatusService(1);
-  if (programs[0] && panel_.Labels(0).installCaption == kInstallService) p_.control.InstalarService(0);
-  if (programs[1] && panel_.Labels(1).installCaption == kInstallService) p_.control.InstalarService(1);
+  // A service not created is not started either; the verdict names it.
+  if (programs[0] && panel_.Labels(0).installCaption == kInstallService) (void)p_.control.InstalarService(0);
+  if (programs[1] && panel_.Labels(1).installCaption == kInstallService) (void)p_.control.InstalarService(1);
   for (int i : {0, 1})
     if (programs[i]) ConcedeLogs(i);
   SetStep(2, StepLook::Done);
@@ -403,8 +399,9 @@ void FrmInstal::InstalarQuarn() {
   AguardaIntervalo(3, 3500);
   panel_.AtualizaStatusService(0);
   panel_.AtualizaStatusService(1);
-  if (programs[0] && panel_.Labels(0).startCaption == kStartService) p_.control.IniciarService(0);
-  if (programs[1] && panel_.Labels(1).startCaption == kStartService) p_.control.IniciarService(1);
+  // Whether they run is checked, with a bounded wait, before the verdict.
+  if (programs[0] && panel_.Labels(0).startCaption == kStartService) (void)p_.control.IniciarService(0);
+  if (programs[1] && panel_.Labels(1).startCaption == kStartService) (void)p_.control.IniciarService(1);
   for (auto& held : programs) held.reset();  // started: the monitor may update them from now on
   SetStep(3, StepLook::Done);
 
@@ -481,7 +478,7 @@ void FrmInstal::StopAndWait(int index) {
   p_.control.SelecionarService(index);
   const int32_t state = p_.control.StatusService();
   if (state == kServiceStopped || state == kServiceUnknown) return;
-  p_.control.PararService(index);
+  (void)p_.control.PararService(index);  // the wait below is bounded and reads the state itself
   WaitWhile([&] {
     p_.control.SelecionarService(index);
     const int32_t s = p_.control.StatusService();
@@ -494,8 +491,8 @@ int FrmInstal::Desinstalar(bool purge) {
   // The folder the suite's entry names, wherever this copy was started from;
   // with no entry left (a second removal), the suite folder on this copy's drive.
   strPastaInstalacao_ = p_.platform.RegisteredLocation();
-  if (strPastaInstalacao_.empty()) strPastaInstalacao_ = Drive() + ":\\Solvane\\Quarn SQL";
-  strPastaTemp_ = strPastaInstalacao_ + "\\Temp";
+  if (strPastaInstalacao_.empty()) strPastaInstalacao_ = Drive() + ":\\" + kMakerFolder + "\\" + kSuiteFolderName;
+  strPastaTemp_ = strPastaInstalacao_ + "\\" + kInstallerTempFolder;
   p_.view.Note("Removendo o Quarn SQL Server de " + strPastaInstalacao_ + (purge ? " (com /purge)." : "."));
   std::vector<std::string> failures;
   int code = kExitOk;
@@ -538,7 +535,7 @@ int FrmInstal::Desinstalar(bool purge) {
     return found;
   };
   for (int index : {1, 0})
-    if (exists(index)) p_.control.RemoverService(index);
+    if (exists(index)) (void)p_.control.RemoverService(index);  // the wait and the verdict look again
   WaitWhile([&] { return exists(0) || exists(1); });
   for (int index : {0, 1})
     if (exists(index))
@@ -593,7 +590,7 @@ int FrmInstal::Desinstalar(bool purge) {
                     (p_.fs.DirExists(strPastaInstalacao_) && !p_.fs.ListFiles(strPastaInstalacao_).empty());
   if (code == kExitOk && !kept) {
     // Folders left empty go; \Solvane is refused by the system while it holds anything else.
-    for (const std::string& dir : {strPastaInstalacao_, Drive() + ":\\Solvane"}) {
+    for (const std::string& dir : {strPastaInstalacao_, Drive() + ":\\" + kMakerFolder}) {
       try {
         if (p_.fs.DirExists(dir)) p_.fs.RemoveDir(dir);
       } catch (const VbError&) {

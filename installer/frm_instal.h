@@ -123,8 +123,6 @@ struct UninstallEntry {
   uint32_t estimatedSizeKb = 0;
 };
 inline constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuarnSQL";
-inline constexpr char kSuiteKey[] = "SOFTWARE\\Solvane\\Quarn SQL";
-inline constexpr char kControlesKey[] = "SOFTWARE\\Solvane\\Quarn SQL\\Controles";
 inline constexpr char kEventSourceKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QuarnSQLServiceMonitor";
 // The copy of the installer kept in the suite folder, which the list of installed programs runs.
@@ -200,10 +198,10 @@ struct PayloadFile {
   const char* target;
 };
 extern const PayloadFile kPayload[10];
-extern const char* const kControlsToRegister[5];
+inline constexpr const auto& kControlsToRegister = kControlFiles;
 extern const char* const kStepCaptions[6];
 inline constexpr char kRepairCaption[] = "Reparando Serviços do Quarn.";
-inline constexpr char kLoaderResource[] = QUARN_LOADER_STEM ".EXE";
+inline constexpr const char* kLoaderResource = kCarriedOnlyFiles[0];
 
 // Window geometry, in pixels, from the twips of the design.
 struct InstallerLayout {
@@ -245,7 +243,10 @@ class FrmInstal {
   // one somebody else made is moved aside first. Closes the suite's key too.
   void PreparaPastas();
   // Where the loading animation is written: a folder only administrators can change.
-  std::string LoaderPath() const { return Drive() + ":\\Solvane\\Quarn SQL\\Temp\\" + kLoaderResource; }
+  std::string LoaderPath() const {
+    return Drive() + ":\\" + kMakerFolder + "\\" + kSuiteFolderName + "\\" + kInstallerTempFolder + "\\" +
+           kLoaderResource;
+  }
   static std::string NoPermissionsMessage(const std::string& drive);
   // Drops the monitor's version record of a program file just written.
   void EsqueceVersaoLocal(const std::string& programFile);

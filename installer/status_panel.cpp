@@ -19,8 +19,9 @@ void StatusPanel::InstallClick(int32_t index) {
   ServiceLabels& l = Labels(index);
   if (!l.installEnabled) return;
   l.installEnabled = false;
-  if (blnServiceInstalado) ctl_.RemoverService(index);
-  else ctl_.InstalarService(index);
+  // A click's outcome is what the labels show when they are read again below.
+  if (blnServiceInstalado) (void)ctl_.RemoverService(index);
+  else (void)ctl_.InstalarService(index);
   AtualizaStatusService(index);
 }
 
@@ -29,8 +30,9 @@ void StatusPanel::StartClick(int32_t index) {
   ServiceLabels& l = Labels(index);
   if (!l.startEnabled) return;
   l.startEnabled = false;
-  if (lngStatusService == kServiceRunning) ctl_.PararService(index);
-  else if (lngStatusService == kServiceStopped) ctl_.IniciarService(index);
+  // Likewise: the labels read again below show the outcome.
+  if (lngStatusService == kServiceRunning) (void)ctl_.PararService(index);
+  else if (lngStatusService == kServiceStopped) (void)ctl_.IniciarService(index);
   AtualizaStatusService(index);
 }
 

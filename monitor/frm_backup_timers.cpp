@@ -162,11 +162,12 @@ void FrmBackup::lblInstall_Click() {
   VerificaStatusService();
   if (!p_.panel.lblInstallEnabled) return;
   p_.panel.lblInstallEnabled = false;
+  // A click's outcome is what the panel shows when the state is read again below.
   if (!p_.panel.ServiceInstalado) {
-    p_.service.InstalarService();
+    (void)p_.service.InstalarService();
     p_.panel.txtPassword.clear();
   } else {
-    p_.service.RemoverService();
+    (void)p_.service.RemoverService();
   }
   VerificaStatusService();
 }
@@ -175,10 +176,11 @@ void FrmBackup::lblStart_Click() {
   VerificaStatusService();
   if (!p_.panel.lblStartEnabled) return;
   p_.panel.lblStartEnabled = false;
+  // Likewise.
   if (p_.panel.EstadoService == kServiceRunning) {
-    p_.service.PararService();
+    (void)p_.service.PararService();
   } else if (p_.panel.EstadoService == kServiceStopped) {
-    p_.service.IniciarService();
+    (void)p_.service.IniciarService();
   }
   VerificaStatusService();
 }

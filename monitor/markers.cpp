@@ -88,17 +88,17 @@ void MonitorMarkers::VerificaSalvarExecutandoQuarn() {
   if (!restart) return;
   observer->HeartbeatRestart();
 
-  p.service.PararService();
+  (void)p.service.PararService();  // the wait reads the state, and ends the process when the stop is not taken
   try {
     WaitStopped(kStopWaitMs, false);
   } catch (const ProgramEnd&) {
     // The monitor was stopped inside the restart: it must not leave the backup
     // service stopped behind it. Events no longer run, and the wait is short.
     WaitStopped(kEndingWaitMs, true);
-    p.service.IniciarService();
+    (void)p.service.IniciarService();  // nothing more can be done on the way out
     throw;
   }
-  p.service.IniciarService();
+  (void)p.service.IniciarService();  // a start refused is the watchdog's at its next tick
 }
 
 void MonitorMarkers::WaitStopped(uint64_t limitMs, bool ending) {

@@ -44,10 +44,14 @@ class InstanceObject {
       if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sa.lpSecurityDescriptor,
                                                                 nullptr))
         continue;
-      HANDLE h = CreateMutexW(&sa, FALSE, name.c_str());
-      const DWORD error = GetLastError();
-      LocalFree(sa.lpSecurityDescriptor);
-      SetLastError(error);
+      HANDLE h = nullptr;
+      DWORD error = 0;
+      {
+        const UniqueLocal<void*> descriptor(sa.lpSecurityDescriptor);
+        h = CreateMutexW(&sa, FALSE, name.c_str());
+        error = GetLastError();
+      }
+      SetLastError(error);  // as CreateMutexW left it, the descriptor freed
       if (h || (error != ERROR_INVALID_OWNER && error != ERROR_INVALID_SECURITY_DESCR)) return h;
     }
     return CreateMutexW(nullptr, FALSE, name.c_str());
@@ -59,9 +63,9 @@ class InstanceObject {
     bool trusted = false;
     if (GetSecurityInfo(h, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &sd) ==
         ERROR_SUCCESS) {
+      const UniqueLocal<PSECURITY_DESCRIPTOR> hold(sd);
       const std::string o = SidText(owner);
       trusted = o == "S-1-5-18" || o == "S-1-5-32-544";
-      LocalFree(sd);
     }
     SetLastError(error);
     return trusted;

@@ -5,6 +5,8 @@
 #include <lm.h>
 #include <tlhelp32.h>
 
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "common/win32/handles.h"
@@ -120,7 +122,8 @@ int32_t Win32ServiceManager::Remove(const std::string& name) {
   OpenedService o = OpenService(name, SERVICE_ALL_ACCESS);
   if (o.error) return o.error;
   SERVICE_STATUS s{};
-  ControlService(o.svc.get(), SERVICE_CONTROL_STOP, &s);  // a stopped service is deleted all the same
+  // A stopped service refuses the stop and is deleted all the same.
+  (void)ControlService(o.svc.get(), SERVICE_CONTROL_STOP, &s);
   return DeleteService(o.svc.get()) ? 0 : LastError();
 }
 
@@ -140,19 +143,16 @@ int32_t Win32ServiceManager::Stop(const std::string& name) {
 std::string Win32ServiceManager::LogonDomain() {
   LPBYTE buf = nullptr;
   if (NetWkstaUserGetInfo(nullptr, 1, &buf) != NERR_Success || !buf) return {};
+  const std::unique_ptr<BYTE, NET_API_STATUS(WINAPI*)(LPVOID)> hold(buf, NetApiBufferFree);
   const auto* info = reinterpret_cast<const WKSTA_USER_INFO_1*>(buf);
-  std::string domain = info->wkui1_logon_domain ? Narrow(info->wkui1_logon_domain) : std::string();
-  NetApiBufferFree(buf);
-  return domain;
+  return info->wkui1_logon_domain ? Narrow(info->wkui1_logon_domain) : std::string();
 }
 
 void CALLBACK Win32ServiceNotifications::Delivered(void* p) {
   auto* n = static_cast<SERVICE_NOTIFYW*>(p);
   auto* self = static_cast<Win32ServiceNotifications*>(n->pContext);
-  if (n->pszServiceNames) {  // the names of created services, ours to free
-    LocalFree(n->pszServiceNames);
-    n->pszServiceNames = nullptr;
-  }
+  // The names of created services, ours to free.
+  const UniqueLocal<LPWSTR> names(std::exchange(n->pszServiceNames, nullptr));
   PostMessageW(self->window_, self->message_, 0, 0);
 }
 

@@ -13,13 +13,13 @@ namespace quarn::win {
 
 class Win32ServiceManager final : public ServiceManager {
  public:
-  int32_t Status(const std::string& name) override;
-  int32_t ReadAccount(const std::string& name, std::string& account) override;
-  int32_t Create(const ServiceSpec& wanted) override;
-  int32_t Remove(const std::string& name) override;
-  int32_t Start(const std::string& name) override;
-  int32_t Stop(const std::string& name) override;
-  bool Disabled(const std::string& name) override;
+  [[nodiscard]] int32_t Status(const std::string& name) override;
+  [[nodiscard]] int32_t ReadAccount(const std::string& name, std::string& account) override;
+  [[nodiscard]] int32_t Create(const ServiceSpec& wanted) override;
+  [[nodiscard]] int32_t Remove(const std::string& name) override;
+  [[nodiscard]] int32_t Start(const std::string& name) override;
+  [[nodiscard]] int32_t Stop(const std::string& name) override;
+  [[nodiscard]] bool Disabled(const std::string& name) override;
   std::string LogonDomain() override;
 };
 
@@ -32,7 +32,7 @@ class Win32ServiceNotifications final : public ServiceChangeNotifications {
  public:
   Win32ServiceNotifications(HWND window, UINT message) : window_(window), message_(message) {}
   ~Win32ServiceNotifications() override { Close(); }
-  int32_t Arm(const std::string& service, std::function<void()> onChange) override;
+  [[nodiscard]] int32_t Arm(const std::string& service, std::function<void()> onChange) override;
   void OnMessage();
 
  private:

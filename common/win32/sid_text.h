@@ -5,15 +5,16 @@
 
 #include <string>
 
+#include "common/win32/handles.h"
+
 namespace quarn::win {
 
 inline std::string SidText(PSID sid) {
   if (!sid || !IsValidSid(sid)) return {};
   char* text = nullptr;
   if (!ConvertSidToStringSidA(sid, &text)) return {};
-  std::string out(text);
-  LocalFree(text);
-  return out;
+  const UniqueLocal<char*> hold(text);
+  return std::string(text);
 }
 
 // The caller's token holds Administrators, enabled (an elevated administrator, or SYSTEM).
@@ -27,12 +28,12 @@ inline bool CallerIsAdministrator() {
 
 // The account the program runs as; "" when it cannot be read.
 inline std::string CallerSid() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return {};
+  const UniqueKernel token(opened);
   BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
   DWORD got = 0;
-  const bool ok = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &got);
-  CloseHandle(token);
+  const bool ok = GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &got);
   return ok ? SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) : std::string();
 }
 

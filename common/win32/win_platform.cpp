@@ -30,8 +30,8 @@ std::string SystemMessage(DWORD code, HMODULE module) {
   const DWORD from = FORMAT_MESSAGE_FROM_SYSTEM | (module ? FORMAT_MESSAGE_FROM_HMODULE : 0);
   const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | from | FORMAT_MESSAGE_IGNORE_INSERTS, module, code,
                                  0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
+  const UniqueLocal<wchar_t*> hold(buf);
   std::wstring text = n && buf ? std::wstring(buf, n) : std::wstring();
-  if (buf) LocalFree(buf);
   while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
     text.pop_back();
   return Narrow(text);
@@ -187,24 +187,17 @@ FileStamp Win32FileSystem::Stamp(const std::string& path) {
 std::vector<std::string> Win32FileSystem::ListFiles(const std::string& folder) {
   std::vector<std::string> names;
   WIN32_FIND_DATAW fd;
-  HANDLE h = FindFirstFileW(Widen(JoinPath(folder, "*")).c_str(), &fd);
-  if (h == INVALID_HANDLE_VALUE) {
+  const UniqueFind h = FindFirst(Widen(JoinPath(folder, "*")).c_str(), &fd);
+  if (!h) {
     // A missing folder holds no files; any other failure must not pass for one.
     const DWORD e = GetLastError();
     if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return names;
     throw FileErrorFromWin32(e);
   }
-  DWORD e = ERROR_NO_MORE_FILES;
-  try {
-    do {
-      if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(Narrow(fd.cFileName));
-    } while (FindNextFileW(h, &fd));
-    e = GetLastError();
-  } catch (...) {
-    FindClose(h);
-    throw;
-  }
-  FindClose(h);
+  do {
+    if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(Narrow(fd.cFileName));
+  } while (FindNextFileW(h.get(), &fd));
+  const DWORD e = GetLastError();
   if (e != ERROR_NO_MORE_FILES) throw FileErrorFromWin32(e);
   return names;
 }

@@ -7,9 +7,12 @@
 
 #include <string>
 
+#include "common/suite_files.h"
+#include "common/win32/handles.h"
+
 namespace {
 
-constexpr wchar_t kControlesKey[] = L"SOFTWARE\\Solvane\\Quarn SQL\\Controles";
+using quarn::kControlesKeyW;
 
 HMODULE g_module = nullptr;
 
@@ -31,11 +34,7 @@ std::wstring ModulePath() {
 // used, and "ntsvc.ocx" must still be recorded as "NTsvc.ocx".
 std::wstring NameOnDisk(const std::wstring& path) {
   WIN32_FIND_DATAW fd;
-  HANDLE h = FindFirstFileW(path.c_str(), &fd);
-  if (h != INVALID_HANDLE_VALUE) {
-    FindClose(h);
-    return fd.cFileName;
-  }
+  if (quarn::win::FindFirst(path.c_str(), &fd)) return fd.cFileName;
   return path.substr(path.find_last_of(L"\\/") + 1);
 }
 
@@ -52,25 +51,25 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE inst, DWORD reason, LPVOID) {
 STDAPI DllRegisterServer() {
   const std::wstring path = ModulePath();
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-  HKEY key = nullptr;
-  LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kControlesKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                               nullptr, &key, nullptr);
+  HKEY opened = nullptr;
+  LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kControlesKeyW, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                               nullptr, &opened, nullptr);
   if (rc != ERROR_SUCCESS) return SELFREG_E_CLASS;
-  rc = RegSetValueExW(key, NameOnDisk(path).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+  const quarn::win::UniqueRegKey key(opened);
+  rc = RegSetValueExW(key.get(), NameOnDisk(path).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
                       static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
   return rc == ERROR_SUCCESS ? S_OK : SELFREG_E_CLASS;
 }
 
 STDAPI DllUnregisterServer() {
   const std::wstring path = ModulePath();
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-  HKEY key = nullptr;
-  LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kControlesKey, 0, KEY_SET_VALUE, &key);
+  HKEY opened = nullptr;
+  LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kControlesKeyW, 0, KEY_SET_VALUE, &opened);
   if (rc == ERROR_FILE_NOT_FOUND) return S_OK;  // never registered: nothing to undo
   if (rc != ERROR_SUCCESS) return SELFREG_E_CLASS;
-  rc = RegDeleteValueW(key, NameOnDisk(path).c_str());
-  RegCloseKey(key);
+  const quarn::win::UniqueRegKey key(opened);
+  rc = RegDeleteValueW(key.get(), NameOnDisk(path).c_str());
   return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND ? S_OK : SELFREG_E_CLASS;
 }
 

@@ -170,8 +170,8 @@ class FrmMonitor {
   HWND hwnd_ = nullptr;
   HWND lstLog_ = nullptr;
   HWND stbStatus_ = nullptr;
-  HFONT font_ = nullptr;
-  HFONT bold_ = nullptr;
+  quarn::win::UniqueFont font_;
+  quarn::win::UniqueFont bold_;
   int dpi_ = 96;
   int rowHeight_ = 16;
   int margin_ = 6;
@@ -207,9 +207,10 @@ bool FrmMonitor::Create(HINSTANCE inst, int show) {
   wc.lpszClassName = kClassName;
   if (!RegisterClassExW(&wc)) return false;
 
-  HDC screen = GetDC(nullptr);
-  dpi_ = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-  if (screen) ReleaseDC(nullptr, screen);
+  {
+    const quarn::win::WindowDc screen(nullptr);
+    dpi_ = screen ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
+  }
 
   hwnd_ = CreateWindowExW(0, kClassName, kCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT,
                           CW_USEDEFAULT, Scale(900), Scale(540), nullptr, nullptr, inst, this);
@@ -277,8 +278,8 @@ LRESULT FrmMonitor::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     }
     case WM_DESTROY:
       KillTimer(hwnd_, kTmrAtualiza);
-      if (font_) DeleteObject(font_);
-      if (bold_) DeleteObject(bold_);
+      font_.reset();
+      bold_.reset();
       PostQuitMessage(0);
       return 0;
     default:
@@ -298,21 +299,21 @@ void FrmMonitor::Form_Load() {
   // A touch larger than the dialog font: this window is read for long stretches.
   lf.lfHeight = lf.lfHeight < 0 ? -MulDiv(-lf.lfHeight, 9, 8) : MulDiv(lf.lfHeight, 9, 8);
   lf.lfWeight = FW_NORMAL;
-  font_ = CreateFontIndirectW(&lf);
+  font_.reset(CreateFontIndirectW(&lf));
   lf.lfWeight = FW_BOLD;
-  bold_ = CreateFontIndirectW(&lf);
+  bold_.reset(CreateFontIndirectW(&lf));
 
-  HDC dc = GetDC(hwnd_);
-  HGDIOBJ old = SelectObject(dc, bold_);
+  const quarn::win::WindowDc windowDc(hwnd_);
+  const HDC dc = windowDc.get();
+  HGDIOBJ old = SelectObject(dc, bold_.get());
   TEXTMETRICW tm{};
   GetTextMetricsW(dc, &tm);
   rowHeight_ = tm.tmHeight + Scale(3);
   headerHeight_ = 2 * tm.tmHeight + Scale(14);
-  SelectObject(dc, font_);
+  SelectObject(dc, font_.get());
   SIZE stamp{};
   GetTextExtentPoint32W(dc, L"00/00/0000 00:00:00", 19, &stamp);
   SelectObject(dc, old);
-  ReleaseDC(hwnd_, dc);
   margin_ = Scale(6);
   messageX_ = margin_ + stamp.cx + Scale(14);
 
@@ -322,7 +323,7 @@ void FrmMonitor::Form_Load() {
                                 LBS_OWNERDRAWFIXED | LBS_NOINTEGRALHEIGHT | LBS_NOTIFY | LBS_WANTKEYBOARDINPUT,
                             0, 0, 0, 0, hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLstLog)), inst_,
                             nullptr);
-  SendMessageW(lstLog_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  SendMessageW(lstLog_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
   SendMessageW(lstLog_, LB_SETITEMHEIGHT, 0, rowHeight_);
 
   stbStatus_ = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | SBARS_TOOLTIPS, 0,
@@ -406,7 +407,7 @@ void FrmMonitor::PintaCabecalho(HDC dc) {
   ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &bar, nullptr, 0, nullptr);
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, look.text);
-  HGDIOBJ old = SelectObject(dc, bold_ ? static_cast<HGDIOBJ>(bold_) : GetStockObject(DEFAULT_GUI_FONT));
+  HGDIOBJ old = SelectObject(dc, bold_ ? static_cast<HGDIOBJ>(bold_.get()) : GetStockObject(DEFAULT_GUI_FONT));
   // Two lines, each cut with an ellipsis rather than wrapped.
   const size_t cut = healthText_.find(L'\n');
   const std::wstring lines[2] = {healthText_.substr(0, cut),
@@ -454,12 +455,11 @@ void FrmMonitor::AtualizaLog() {
     for (const LogRow& row : log_.rows) {
       if (row.length != log_.widestRow) continue;
       const std::wstring text = FromAnsi(RowText(log_, row));
-      HDC dc = GetDC(lstLog_);
-      HGDIOBJ old = SelectObject(dc, bold_);
+      const quarn::win::WindowDc dc(lstLog_);
+      HGDIOBJ old = SelectObject(dc.get(), bold_.get());
       SIZE sz{};
-      GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &sz);
-      SelectObject(dc, old);
-      ReleaseDC(lstLog_, dc);
+      GetTextExtentPoint32W(dc.get(), text.c_str(), static_cast<int>(text.size()), &sz);
+      SelectObject(dc.get(), old);
       extent = messageX_ + sz.cx + sz.cx / 10 + margin_;
       break;
     }
@@ -499,7 +499,8 @@ void FrmMonitor::AtualizaStatus() {
 // A text longer than its part is cut with an ellipsis, not mid-word at the
 // border; the whole text stays in the part's tooltip.
 void FrmMonitor::MostraStatus() {
-  HDC dc = GetDC(stbStatus_);
+  const quarn::win::WindowDc statusDc(stbStatus_);
+  const HDC dc = statusDc.get();
   auto* font = reinterpret_cast<HFONT>(SendMessageW(stbStatus_, WM_GETFONT, 0, 0));
   HGDIOBJ old = SelectObject(dc, font ? static_cast<HGDIOBJ>(font) : GetStockObject(DEFAULT_GUI_FONT));
   auto width = [&](const std::wstring& t) {
@@ -529,7 +530,6 @@ void FrmMonitor::MostraStatus() {
     SendMessageW(stbStatus_, SB_SETTEXTW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(shown_[i].c_str()));
   }
   SelectObject(dc, old);
-  ReleaseDC(stbStatus_, dc);
 }
 
 void FrmMonitor::DrawRow(const DRAWITEMSTRUCT& dis) {
@@ -546,7 +546,7 @@ void FrmMonitor::DrawRow(const DRAWITEMSTRUCT& dis) {
   const LogRow& row = log_.rows[dis.itemID];
   const LogRecord& rec = log_.records[row.record];
   SetBkMode(dc, TRANSPARENT);
-  HGDIOBJ old = SelectObject(dc, font_);
+  HGDIOBJ old = SelectObject(dc, font_.get());
   const UINT flags = DT_SINGLELINE | DT_NOPREFIX | DT_EXPANDTABS | DT_VCENTER;
   if (row.head && !rec.stamp.empty()) {
     const std::wstring stamp = FromAnsi(rec.stamp);
@@ -557,7 +557,7 @@ void FrmMonitor::DrawRow(const DRAWITEMSTRUCT& dis) {
   const std::wstring text = FromAnsi(RowText(log_, row));
   // Long rows run on past the window: scrolling sideways shows the rest.
   RECT m{rc.left + messageX_, rc.top, std::max<LONG>(rc.right, rc.left + extent_), rc.bottom};
-  SelectObject(dc, rec.bold ? bold_ : font_);
+  SelectObject(dc, rec.bold ? bold_.get() : font_.get());
   SetTextColor(dc, static_cast<COLORREF>(DisplayColor(rec.color)));
   DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &m, flags);
   SelectObject(dc, old);

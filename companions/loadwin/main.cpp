@@ -7,6 +7,7 @@
 //   /no-window   never create a window; run until ended
 #include <windows.h>
 
+#include "common/win32/handles.h"
 #include "common/win32/library_search.h"
 
 #include <cmath>
@@ -35,9 +36,10 @@ COLORREF Blend(COLORREF a, COLORREF b, double t) {
 // A ring of dots; the lit one moves round and leaves a fading trail.
 void Paint(HDC dc, const RECT& rc) {
   const int w = rc.right - rc.left, h = rc.bottom - rc.top;
-  HBRUSH white = CreateSolidBrush(kBackground);
-  FillRect(dc, &rc, white);
-  DeleteObject(white);
+  {
+    const quarn::win::UniqueBrush white(CreateSolidBrush(kBackground));
+    FillRect(dc, &rc, white.get());
+  }
   if (w <= 0 || h <= 0) return;
 
   const double side = w < h ? w : h;
@@ -51,12 +53,11 @@ void Paint(HDC dc, const RECT& rc) {
     const double r = dot * (1.0 - 0.35 * fade);
     const double a = 2.0 * 3.14159265358979 * i / kDots - 3.14159265358979 / 2.0;
     const double x = cx + ring * std::cos(a), y = cy + ring * std::sin(a);
-    HBRUSH b = CreateSolidBrush(Blend(kHead, kTail, fade));
-    HGDIOBJ oldBrush = SelectObject(dc, b);
+    const quarn::win::UniqueBrush b(CreateSolidBrush(Blend(kHead, kTail, fade)));
+    HGDIOBJ oldBrush = SelectObject(dc, b.get());
     Ellipse(dc, static_cast<int>(std::lround(x - r)), static_cast<int>(std::lround(y - r)),
             static_cast<int>(std::lround(x + r)) + 1, static_cast<int>(std::lround(y + r)) + 1);
-    SelectObject(dc, oldBrush);
-    DeleteObject(b);
+    SelectObject(dc, oldBrush);  // before b is deleted
   }
   SelectObject(dc, oldPen);
 }
@@ -99,18 +100,19 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       RECT rc;
       GetClientRect(hwnd, &rc);
       // Drawn off screen and copied in one go: no flicker at 12 frames a second.
-      HDC mem = CreateCompatibleDC(dc);
-      HBITMAP bmp = rc.right > 0 && rc.bottom > 0 ? CreateCompatibleBitmap(dc, rc.right, rc.bottom) : nullptr;
-      if (mem && bmp) {
-        HGDIOBJ old = SelectObject(mem, bmp);
-        Paint(mem, rc);
-        BitBlt(dc, 0, 0, rc.right, rc.bottom, mem, 0, 0, SRCCOPY);
-        SelectObject(mem, old);
-      } else {
-        Paint(dc, rc);
-      }
-      if (bmp) DeleteObject(bmp);
-      if (mem) DeleteDC(mem);
+      {
+        const quarn::win::UniqueMemoryDc mem(CreateCompatibleDC(dc));
+        const quarn::win::UniqueBitmap bmp(
+            rc.right > 0 && rc.bottom > 0 ? CreateCompatibleBitmap(dc, rc.right, rc.bottom) : nullptr);
+        if (mem && bmp) {
+          HGDIOBJ old = SelectObject(mem.get(), bmp.get());
+          Paint(mem.get(), rc);
+          BitBlt(dc, 0, 0, rc.right, rc.bottom, mem.get(), 0, 0, SRCCOPY);
+          SelectObject(mem.get(), old);
+        } else {
+          Paint(dc, rc);
+        }
+      }  // the bitmap goes before its DC, as before
       EndPaint(hwnd, &ps);
       return 0;
     }

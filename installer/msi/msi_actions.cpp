@@ -5,18 +5,21 @@
 #include <msi.h>
 #include <msiquery.h>
 
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
 
+#include "common/suite_files.h"
+#include "common/win32/handles.h"
 #include "common/win32/service_recovery.h"
 #include "common/win32/sid_text.h"
 #include "installer/win32/folder_security.h"
 
 namespace {
 
-// In the installer's registration order.
-const wchar_t* const kControles[] = {L"richtx32.ocx", L"NTsvc.ocx", L"Comdlg32.ocx", L"MSCOMCTL.ocx", L"MSINET.ocx"};
+// The suite's names are ASCII.
+std::wstring Wide(const char* ascii) { return std::wstring(ascii, ascii + std::strlen(ascii)); }
 
 std::wstring ActionData(MSIHANDLE install) {
   DWORD size = 0;
@@ -63,25 +66,27 @@ DWORD EnsureFolder(MSIHANDLE install, const std::wstring& path, const std::strin
 UINT Registra(MSIHANDLE install, bool registrar) {
   const std::wstring folder = ActionData(install);
   UINT result = ERROR_SUCCESS;
-  for (const wchar_t* name : kControles) {
-    const std::wstring path = folder + L"\\" + name;
+  for (const char* control : quarn::kControlFiles) {  // in the installer's registration order
+    const std::wstring path = folder + L"\\" + Wide(control);
     // Its code runs as LocalSystem: only from a file nobody else could have changed.
     if (!quarn::win::ProtectedAsLeft(path, quarn::win::InstallingAccount())) {
       Log(install, L"Quarn SQL: " + path + L" nao esta protegido: nao foi carregado");
       result = ERROR_INSTALL_FAILURE;
       continue;
     }
-    HMODULE lib = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (!lib) {
-      Log(install, L"Quarn SQL: " + path + L" nao carregou (" + std::to_wstring(GetLastError()) + L")");
-      result = ERROR_INSTALL_FAILURE;
-      continue;
-    }
-    using EntryPoint = HRESULT(STDAPICALLTYPE*)();
-    auto entry = reinterpret_cast<EntryPoint>(
-        reinterpret_cast<void*>(GetProcAddress(lib, registrar ? "DllRegisterServer" : "DllUnregisterServer")));
-    const HRESULT hr = entry ? entry() : E_NOTIMPL;
-    FreeLibrary(lib);
+    HRESULT hr = E_NOTIMPL;
+    {
+      const quarn::win::UniqueModule lib(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+      if (!lib) {
+        Log(install, L"Quarn SQL: " + path + L" nao carregou (" + std::to_wstring(GetLastError()) + L")");
+        result = ERROR_INSTALL_FAILURE;
+        continue;
+      }
+      using EntryPoint = HRESULT(STDAPICALLTYPE*)();
+      auto entry = reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(
+          GetProcAddress(lib.get(), registrar ? "DllRegisterServer" : "DllUnregisterServer")));
+      if (entry) hr = entry();
+    }  // the control is unloaded before its failure is logged, as always
     if (FAILED(hr)) {
       Log(install, L"Quarn SQL: " + path + L" falhou (0x" + std::to_wstring(static_cast<unsigned long>(hr)) + L")");
       result = ERROR_INSTALL_FAILURE;
@@ -116,8 +121,8 @@ extern "C" UINT __stdcall ProtegePastaSuite(MSIHANDLE install) {
     Log(install, L"Quarn SQL: permissoes de " + suite + L" falharam (" + std::to_wstring(rc) + L")");
     return ERROR_INSTALL_FAILURE;
   }
-  if ((rc = quarn::win::ProtectSuiteKey(L"SOFTWARE\\Solvane\\Quarn SQL")) != 0) {
-    Log(install, L"Quarn SQL: permissoes da chave HKLM\\SOFTWARE\\Solvane\\Quarn SQL falharam (" +
+  if ((rc = quarn::win::ProtectSuiteKey(quarn::kSuiteKeyW)) != 0) {
+    Log(install, std::wstring(L"Quarn SQL: permissoes da chave HKLM\\") + quarn::kSuiteKeyW + L" falharam (" +
                      std::to_wstring(rc) + L")");
     return ERROR_INSTALL_FAILURE;
   }
@@ -132,15 +137,18 @@ extern "C" UINT __stdcall DesregistraControles(MSIHANDLE install) { return Regis
 // service manager must get the program's path in quotes, and not every
 // installer engine writes them.
 extern "C" UINT __stdcall CitaCaminhoServicos(MSIHANDLE install) {
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  const quarn::win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!scm) return ERROR_INSTALL_FAILURE;
   UINT result = ERROR_SUCCESS;
-  for (const wchar_t* name : {L"QuarnSQLService", L"QuarnSQLServiceMonitor"}) {
-    SC_HANDLE svc = OpenServiceW(scm, name, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START);
-    if (!svc) {
+  for (const std::wstring& serviceName : {Wide(quarn::kBackupServiceName), Wide(quarn::kMonitorServiceName)}) {
+    const wchar_t* name = serviceName.c_str();
+    const quarn::win::UniqueServiceHandle service(
+        OpenServiceW(scm.get(), name, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START));
+    if (!service) {
       result = ERROR_INSTALL_FAILURE;
       continue;
     }
+    const SC_HANDLE svc = service.get();
     DWORD needed = 0;
     QueryServiceConfigW(svc, nullptr, 0, &needed);
     std::vector<BYTE> buffer(needed ? needed : 1);
@@ -156,18 +164,16 @@ extern "C" UINT __stdcall CitaCaminhoServicos(MSIHANDLE install) {
       }
     }
     (void)quarn::win::SetRestartOnFailure(svc);  // the service manager's own restart, beside the watchdog
-    CloseServiceHandle(svc);
   }
-  CloseServiceHandle(scm);
   return result;
 }
 
 // The package puts its own builds over whatever the monitor had updated to; the
 // records of those builds would stop the monitor from fetching them again.
 extern "C" UINT __stdcall EsqueceVersaoLocal(MSIHANDLE install) {
-  const std::wstring logs = ActionData(install) + L"\\Logs\\";
-  for (const wchar_t* record : {L"VersaoQuarnSQLService.ini", L"VersaoQuarnSqlMonitor.ini"}) {
-    const std::wstring path = logs + record;
+  const std::wstring logs = ActionData(install) + L"\\" + Wide(quarn::kLogsFolder) + L"\\";
+  for (const char* record : {quarn::kServiceVersionRecord, quarn::kGuiVersionRecord}) {
+    const std::wstring path = logs + Wide(record);
     if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
       Log(install, L"Quarn SQL: " + path + L" (" + std::to_wstring(GetLastError()) + L")");
   }
@@ -177,16 +183,17 @@ extern "C" UINT __stdcall EsqueceVersaoLocal(MSIHANDLE install) {
 // The monitor starts the backup service again within a second of its stop: it
 // must be down first, or the backup service outlives the uninstall.
 extern "C" UINT __stdcall ParaMonitor(MSIHANDLE) {
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  const quarn::win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!scm) return ERROR_SUCCESS;
-  SC_HANDLE svc = OpenServiceW(scm, L"QuarnSQLServiceMonitor", SERVICE_STOP | SERVICE_QUERY_STATUS);
+  const quarn::win::UniqueServiceHandle svc(
+      OpenServiceW(scm.get(), Wide(quarn::kMonitorServiceName).c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS));
   if (svc) {
     SERVICE_STATUS status{};
-    ControlService(svc, SERVICE_CONTROL_STOP, &status);
-    for (int i = 0; i < 300 && QueryServiceStatus(svc, &status) && status.dwCurrentState != SERVICE_STOPPED; ++i)
+    // A monitor already stopped refuses the stop; the wait below sees it stopped either way.
+    (void)ControlService(svc.get(), SERVICE_CONTROL_STOP, &status);
+    for (int i = 0; i < 300 && QueryServiceStatus(svc.get(), &status) && status.dwCurrentState != SERVICE_STOPPED;
+         ++i)
       Sleep(100);
-    CloseServiceHandle(svc);
   }
-  CloseServiceHandle(scm);
   return ERROR_SUCCESS;
 }

@@ -84,8 +84,8 @@ DWORD Protect(const std::wstring& path, bool alone, bool& isDir, bool& isLink) {
 // they point to is not the suite's.
 DWORD ProtectBelow(const std::wstring& folder, std::vector<std::wstring>& removedLinks) {
   WIN32_FIND_DATAW fd;
-  HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
-  if (h == INVALID_HANDLE_VALUE) {
+  const UniqueFind h = FindFirst((folder + L"\\*").c_str(), &fd);
+  if (!h) {
     const DWORD e = GetLastError();
     return e == ERROR_FILE_NOT_FOUND ? 0 : e;
   }
@@ -103,8 +103,7 @@ DWORD ProtectBelow(const std::wstring& folder, std::vector<std::wstring>& remove
     bool isDir = false, isLink = false;
     result = Protect(path, false, isDir, isLink);
     if (result == 0 && isDir && !isLink) result = ProtectBelow(path, removedLinks);
-  } while (result == 0 && FindNextFileW(h, &fd));
-  FindClose(h);
+  } while (result == 0 && FindNextFileW(h.get(), &fd));
   return result;
 }
 
@@ -115,6 +114,7 @@ bool ReadAccess(HANDLE h, SE_OBJECT_TYPE type, std::string& owner, bool& hasList
   if (GetSecurityInfo(h, type, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &o, nullptr, &dacl, nullptr,
                       &sd) != ERROR_SUCCESS)
     return false;
+  const UniqueLocal<PSECURITY_DESCRIPTOR> hold(sd);
   owner = SidText(o);
   hasList = dacl != nullptr;
   for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
@@ -125,7 +125,6 @@ bool ReadAccess(HANDLE h, SE_OBJECT_TYPE type, std::string& owner, bool& hasList
     auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
     entries.push_back({SidText(&allowed->SidStart), ace->AceType == ACCESS_ALLOWED_ACE_TYPE, allowed->Mask});
   }
-  LocalFree(sd);
   return true;
 }
 
@@ -139,13 +138,10 @@ DWORD AddGrant(const std::wstring& path, PSID sid, bool isDir) {
   if (DWORD e = GetSecurityInfo(f.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
                                 &sd))
     return e;
+  const UniqueLocal<PSECURITY_DESCRIPTOR> hold(sd);
   // The entries it had, then the account's: built by hand, the same under every implementation.
   ACL_SIZE_INFORMATION size{};
-  if (dacl && !GetAclInformation(dacl, &size, sizeof size, AclSizeInformation)) {
-    const DWORD e = GetLastError();
-    LocalFree(sd);
-    return e;
-  }
+  if (dacl && !GetAclInformation(dacl, &size, sizeof size, AclSizeInformation)) return GetLastError();
   std::vector<BYTE> updated(sizeof(ACL) + size.AclBytesInUse + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE);
   auto* acl = reinterpret_cast<PACL>(updated.data());
   bool ok = InitializeAcl(acl, static_cast<DWORD>(updated.size()), ACL_REVISION);
@@ -159,14 +155,13 @@ DWORD AddGrant(const std::wstring& path, PSID sid, bool isDir) {
                                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
                                        nullptr, acl, nullptr)
                      : GetLastError();
-  LocalFree(sd);
   return e;
 }
 
 DWORD GrantBelow(const std::wstring& folder, PSID sid) {
   WIN32_FIND_DATAW fd;
-  HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
-  if (h == INVALID_HANDLE_VALUE) return 0;
+  const UniqueFind h = FindFirst((folder + L"\\*").c_str(), &fd);
+  if (!h) return 0;
   DWORD result = 0;
   do {
     const std::wstring name = fd.cFileName;
@@ -174,8 +169,7 @@ DWORD GrantBelow(const std::wstring& folder, PSID sid) {
     const bool dir = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     result = AddGrant(folder + L"\\" + name, sid, dir);
     if (result == 0 && dir) result = GrantBelow(folder + L"\\" + name, sid);
-  } while (result == 0 && FindNextFileW(h, &fd));
-  FindClose(h);
+  } while (result == 0 && FindNextFileW(h.get(), &fd));
   return result;
 }
 
@@ -211,8 +205,8 @@ FolderFacts InspectFolder(const std::wstring& path) {
   PSECURITY_DESCRIPTOR sd = nullptr;
   if (f && GetSecurityInfo(f.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
                            &sd) == ERROR_SUCCESS) {
+    const UniqueLocal<PSECURITY_DESCRIPTOR> hold(sd);
     facts.ownerSid = SidText(owner);
-    LocalFree(sd);
   }
   return facts;
 }
@@ -249,10 +243,11 @@ DWORD GrantModify(const std::wstring& folder, const std::wstring& account) {
 }
 
 DWORD ProtectSuiteKey(const std::wstring& key) {
-  HKEY k = nullptr;
+  HKEY opened = nullptr;
   LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                               READ_CONTROL | WRITE_DAC | WRITE_OWNER | KEY_WOW64_64KEY, nullptr, &k, nullptr);
+                               READ_CONTROL | WRITE_DAC | WRITE_OWNER | KEY_WOW64_64KEY, nullptr, &opened, nullptr);
   if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  const UniqueRegKey k(opened);
   Sid system(WinLocalSystemSid), admins(WinBuiltinAdministratorsSid), users(WinBuiltinUsersSid);
   std::vector<BYTE> acl(sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE));
   auto* a = reinterpret_cast<PACL>(acl.data());
@@ -264,10 +259,9 @@ DWORD ProtectSuiteKey(const std::wstring& key) {
     e = GetLastError();
   // Handed down to the subkeys (Controles) on Windows.
   if (e == 0)
-    e = SetSecurityInfo(k, SE_REGISTRY_KEY,
+    e = SetSecurityInfo(k.get(), SE_REGISTRY_KEY,
                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                         admins.get(), nullptr, a, nullptr);
-  RegCloseKey(k);
   return e;
 }
 

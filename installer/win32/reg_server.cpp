@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "common/errors.h"
+#include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
 
 namespace quarn::win {
@@ -23,27 +24,27 @@ DWORD WINAPI RunRegistrationEntry(void* entry) {
 }  // namespace
 
 bool ClssRegServer::fVBRegServer(const std::string& strFilePath, bool blnRegister) {
-  HMODULE lib = LoadLibraryA(AcpCodec().ToAnsi(strFilePath).c_str());
-  FARPROC entry = lib ? GetProcAddress(lib, blnRegister ? "DllRegisterServer" : "DllUnregisterServer") : nullptr;
+  quarn::win::UniqueModule lib(LoadLibraryA(AcpCodec().ToAnsi(strFilePath).c_str()));
+  FARPROC entry =
+      lib ? GetProcAddress(lib.get(), blnRegister ? "DllRegisterServer" : "DllUnregisterServer") : nullptr;
   bool finished = false;
   bool started = false;
   if (entry) {
-    HANDLE thread = CreateThread(nullptr, 0, RunRegistrationEntry,
-                                 reinterpret_cast<void*>(reinterpret_cast<void (*)()>(entry)), 0, nullptr);
+    const quarn::win::UniqueKernel thread(CreateThread(
+        nullptr, 0, RunRegistrationEntry, reinterpret_cast<void*>(reinterpret_cast<void (*)()>(entry)), 0, nullptr));
     if (thread) {
       started = true;
-      finished = WaitForSingleObject(thread, kWaitMs) == WAIT_OBJECT_0;
-      CloseHandle(thread);
+      finished = WaitForSingleObject(thread.get(), kWaitMs) == WAIT_OBJECT_0;
     }
   }
   // An entry point still running keeps its library: unloading it would pull
-  // the code out from under that thread.
-  if (lib && (!started || finished)) FreeLibrary(lib);
+  // the code out from under that thread, so it is let go, never freed.
+  if (started && !finished) (void)lib.release();
   return finished;
 }
 
 bool ClssRegServer::IsDLLActiveX(const std::string& strDLLPath, bool RaiseError) {
-  HMODULE lib = LoadLibraryA(AcpCodec().ToAnsi(strDLLPath).c_str());
+  const quarn::win::UniqueModule lib(LoadLibraryA(AcpCodec().ToAnsi(strDLLPath).c_str()));
   if (!lib) {
     const DWORD e = GetLastError();
     if (RaiseError)
@@ -51,8 +52,7 @@ bool ClssRegServer::IsDLLActiveX(const std::string& strDLLPath, bool RaiseError)
                     std::string(StandardText(kErrLoadLibraryBase)) + ": " + std::to_string(e));
     return false;
   }
-  const bool result = GetProcAddress(lib, "DllRegisterServer") != nullptr;
-  FreeLibrary(lib);
+  const bool result = GetProcAddress(lib.get(), "DllRegisterServer") != nullptr;
   return result;
 }
 

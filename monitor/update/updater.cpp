@@ -34,7 +34,7 @@ class BackOn {
   ~BackOn() {
     if (!armed_) return;
     try {
-      if (service_.StatusService() != kServiceRunning) service_.IniciarService();
+      if (service_.StatusService() != kServiceRunning) (void)service_.IniciarService();  // best effort, on the way out
     } catch (...) {
       // The watchdog below starts it.
     }
@@ -424,7 +424,7 @@ void Updater::EndProgram(const std::string& exe) {
 void Updater::StopProgram(const Program& prog) {
   if (prog.isService) {
     watchdog_.SetEnabled(false);
-    p_.service.PararService();
+    (void)p_.service.PararService();  // the wait for the stop reads the state itself
   }
   EndProgram(std::string(prog.name) + ".exe");
 }
@@ -454,7 +454,7 @@ void Updater::StartBackupService() {
     Wait(kProcessPollMs);
     state = p_.service.StatusService();
   }
-  if (state != kServiceRunning) p_.service.IniciarService();
+  if (state != kServiceRunning) (void)p_.service.IniciarService();  // on the way out: nothing more to try
 }
 
 std::optional<std::string> Updater::RecordVersion(const Program& prog) {
@@ -528,7 +528,7 @@ bool Updater::Restaura(const Program& prog, bool announce) {
     if (ending_) {
       StartBackupService();
     } else {
-      p_.service.IniciarService();
+      (void)p_.service.IniciarService();  // the watchdog, on again, retries a refused start
       watchdog_.SetEnabled(true);
     }
   }
@@ -632,7 +632,7 @@ void Updater::UpdateSistema(std::string name) {
     Report("Parando o " + name + ".", kCorAzul);
     if (service) {
       backOn.Arm();
-      p_.service.PararService();
+      (void)p_.service.PararService();  // the wait for the stop reads the state itself
       watchdog_.SetEnabled(false);
     }
     EndProgram(exe);
@@ -665,7 +665,7 @@ void Updater::UpdateSistema(std::string name) {
     Report(std::string(prog.savingLabel) + " Salva...", kCorAzul);
     if (service) {
       Report("Startando Service...", kCorPreta);
-      p_.service.IniciarService();
+      (void)p_.service.IniciarService();  // the health gate decides whether the build runs
       Report("Startado Service...", kCorAzul);
       watchdog_.SetEnabled(true);
       // Done only once the new build runs: until then the old one waits in the backup folder.

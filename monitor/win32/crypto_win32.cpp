@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "common/suite_files.h"
 #include "common/errors.h"
 #include "common/win32/win_platform.h"
 
@@ -23,32 +24,31 @@ struct CngCrypto::Api {
   decltype(&BCryptImportKeyPair) importKey = nullptr;
   decltype(&BCryptDestroyKey) destroyKey = nullptr;
   decltype(&BCryptVerifySignature) verify = nullptr;
-  BCRYPT_ALG_HANDLE sha256 = nullptr;
-  BCRYPT_ALG_HANDLE ecdsa = nullptr;
+  UniqueCngAlgorithm sha256;
+  UniqueCngAlgorithm ecdsa;
 };
 
 namespace {
 
 class CngSha256 final : public Sha256 {
  public:
-  CngSha256(const CngCrypto::Api& api, BCRYPT_HASH_HANDLE h) : api_(api), h_(h) {}
-  ~CngSha256() override { api_.destroyHash(h_); }
+  CngSha256(const CngCrypto::Api& api, BCRYPT_HASH_HANDLE h) : api_(api), h_(h, api.destroyHash) {}
   void Update(std::string_view b) override {
     // Chunks are well below 4 GiB: the verifier hashes 1 MiB at a time.
-    const NTSTATUS s = api_.hashData(h_, reinterpret_cast<PUCHAR>(const_cast<char*>(b.data())),
+    const NTSTATUS s = api_.hashData(h_.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(b.data())),
                                      static_cast<ULONG>(b.size()), 0);
     if (s != kStatusSuccess) throw VbError(s, "BCryptHashData falhou");
   }
   std::string Finish() override {
     std::string out(32, '\0');
-    const NTSTATUS s = api_.finishHash(h_, reinterpret_cast<PUCHAR>(out.data()), 32, 0);
+    const NTSTATUS s = api_.finishHash(h_.get(), reinterpret_cast<PUCHAR>(out.data()), 32, 0);
     if (s != kStatusSuccess) throw VbError(s, "BCryptFinishHash falhou");
     return out;
   }
 
  private:
   const CngCrypto::Api& api_;
-  BCRYPT_HASH_HANDLE h_;
+  UniqueCngHash h_;
 };
 
 }  // namespace
@@ -58,11 +58,7 @@ CngCrypto::CngCrypto() = default;
 CngCrypto::~CngCrypto() { Release(); }
 
 void CngCrypto::Release() noexcept {
-  if (api_) {
-    if (api_->sha256) api_->close(api_->sha256, 0);
-    if (api_->ecdsa) api_->close(api_->ecdsa, 0);
-    api_.reset();
-  }
+  api_.reset();  // closes its algorithm providers, before bcrypt.dll goes
   module_.reset();
 }
 
@@ -87,13 +83,15 @@ const CngCrypto::Api& CngCrypto::Load() {
   bind(api->importKey, "BCryptImportKeyPair");
   bind(api->destroyKey, "BCryptDestroyKey");
   bind(api->verify, "BCryptVerifySignature");
-  NTSTATUS s = api->open(&api->sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+  BCRYPT_ALG_HANDLE opened = nullptr;
+  NTSTATUS s = api->open(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
   if (s != kStatusSuccess) throw VbError(s, "SHA-256 indisponível (BCryptOpenAlgorithmProvider)");
-  s = api->open(&api->ecdsa, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
-  if (s != kStatusSuccess) {
-    api->close(api->sha256, 0);
-    throw VbError(s, "ECDSA P-256 indisponível (BCryptOpenAlgorithmProvider)");
-  }
+  api->sha256 = UniqueCngAlgorithm(opened, CloseCngAlgorithm{api->close});
+  opened = nullptr;
+  s = api->open(&opened, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
+  // On failure the SHA-256 provider is closed with the rest of `api`.
+  if (s != kStatusSuccess) throw VbError(s, "ECDSA P-256 indisponível (BCryptOpenAlgorithmProvider)");
+  api->ecdsa = UniqueCngAlgorithm(opened, CloseCngAlgorithm{api->close});
   api_ = std::move(api);
   return *api_;
 }
@@ -101,7 +99,7 @@ const CngCrypto::Api& CngCrypto::Load() {
 std::unique_ptr<Sha256> CngCrypto::NewSha256() {
   const Api& api = Load();
   BCRYPT_HASH_HANDLE h = nullptr;
-  const NTSTATUS s = api.createHash(api.sha256, &h, nullptr, 0, nullptr, 0, 0);
+  const NTSTATUS s = api.createHash(api.sha256.get(), &h, nullptr, 0, nullptr, 0, 0);
   if (s != kStatusSuccess) throw VbError(s, "BCryptCreateHash falhou");
   return std::make_unique<CngSha256>(api, h);
 }
@@ -120,13 +118,13 @@ bool CngCrypto::VerifyP256(std::string_view key, std::string_view digest, std::s
   header->cbKey = 32;
   std::copy(key.begin(), key.end(), blob.begin() + sizeof(BCRYPT_ECCKEY_BLOB));
   BCRYPT_KEY_HANDLE k = nullptr;
-  if (api->importKey(api->ecdsa, nullptr, BCRYPT_ECCPUBLIC_BLOB, &k, blob.data(), static_cast<ULONG>(blob.size()), 0) !=
-      kStatusSuccess)
+  if (api->importKey(api->ecdsa.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &k, blob.data(),
+                     static_cast<ULONG>(blob.size()), 0) != kStatusSuccess)
     return false;
+  const UniqueCngKey imported(k, api->destroyKey);
   std::string d(digest), sig(signature);
-  const NTSTATUS s = api->verify(k, nullptr, reinterpret_cast<PUCHAR>(d.data()), 32, reinterpret_cast<PUCHAR>(sig.data()),
-                                 64, 0);
-  api->destroyKey(k);
+  const NTSTATUS s = api->verify(imported.get(), nullptr, reinterpret_cast<PUCHAR>(d.data()), 32,
+                                 reinterpret_cast<PUCHAR>(sig.data()), 64, 0);
   return s == kStatusSuccess;
 }
 
@@ -148,7 +146,7 @@ std::unique_ptr<FileReader> Win32FileChunks::Open(const std::string& path) {
 
 bool RegistryUpdateKeys::AllowUnsigned() {
   DWORD value = 0, size = sizeof value;
-  return RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", L"AllowUnsignedUpdates", RRF_RT_REG_DWORD,
+  return RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"AllowUnsignedUpdates", RRF_RT_REG_DWORD,
                       nullptr, &value, &size) == ERROR_SUCCESS &&
          value == 1;
 }
@@ -156,7 +154,7 @@ bool RegistryUpdateKeys::AllowUnsigned() {
 std::vector<KeySetting> RegistryUpdateKeys::Settings() {
   std::vector<KeySetting> out;
   if (!compiled_.empty()) out.push_back({"compiladas", compiled_, ""});
-  const wchar_t* subkey = L"SOFTWARE\\Solvane\\Quarn SQL";
+  const wchar_t* subkey = kSuiteKeyW;
   DWORD type = 0, size = 0;
   LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, subkey, L"UpdatePublicKeys", RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size);
   if (e == ERROR_FILE_NOT_FOUND) return out;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "common/suite_files.h"
 #include "common/win32/win_platform.h"
 
 namespace quarn::win {
@@ -16,7 +17,7 @@ int64_t UtcNowSeconds() {
 std::string MetricsTextfileDirectory() {
   wchar_t buf[1024];
   DWORD size = sizeof buf;
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", L"MetricsTextfileDirectory",
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"MetricsTextfileDirectory",
                    RRF_RT_REG_SZ, nullptr, buf, &size) != ERROR_SUCCESS)
     return {};
   std::string folder = Narrow(buf);

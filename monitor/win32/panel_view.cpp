@@ -1,5 +1,6 @@
 #include "monitor/win32/panel_view.h"
 
+#include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
 
 namespace quarn::win {
@@ -24,10 +25,8 @@ LRESULT CALLBACK PictureProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 int Scale(int px, HWND hwnd) {
-  HDC dc = GetDC(hwnd);
-  const int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSX) : 96;
-  if (dc) ReleaseDC(hwnd, dc);
-  return MulDiv(px, dpi, 96);
+  const WindowDc dc(hwnd);
+  return MulDiv(px, dc ? GetDeviceCaps(dc.get(), LOGPIXELSX) : 96, 96);
 }
 
 std::string Text(HWND control) {

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/suite_files.h"
 #include "common/errors.h"
 #include "common/win32/win_platform.h"
 
@@ -26,7 +27,7 @@ VbError InetError(DWORD code) {
 }  // namespace
 
 struct Win32Inet::Api {
-  HMODULE module = nullptr;
+  UniqueModule module;
   decltype(&::InternetOpenW) open = nullptr;
   decltype(&::InternetOpenUrlW) openUrl = nullptr;
   decltype(&::HttpQueryInfoW) queryInfo = nullptr;
@@ -34,22 +35,16 @@ struct Win32Inet::Api {
   decltype(&::InternetCloseHandle) close = nullptr;
   decltype(&::InternetSetOptionW) setOption = nullptr;
   decltype(&::InternetGetConnectedState) connected = nullptr;
-  Api() = default;
-  Api(const Api&) = delete;
-  Api& operator=(const Api&) = delete;
-  ~Api() {
-    if (module) FreeLibrary(module);
-  }
 };
 
 const std::shared_ptr<const Win32Inet::Api>& Win32Inet::Bound() {
   if (api_) return api_;
   auto api = std::make_shared<Api>();
-  api->module = LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  api->module.reset(LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   if (!api->module) throw Raise(kErrFileNotFound, "wininet.dll");
   auto bind = [&](auto& fn, const char* name) {
     fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(
-        reinterpret_cast<void (*)()>(GetProcAddress(api->module, name)));
+        reinterpret_cast<void (*)()>(GetProcAddress(api->module.get(), name)));
     if (!fn)
       throw VbError(kErrEntryPointNotFound,
                     std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em wininet.dll");
@@ -77,8 +72,8 @@ struct Win32Inet::Request {
 
   std::shared_ptr<const Api> api;  // WinINet stays loaded while the worker may call it
   std::wstring url;
-  HINTERNET session = nullptr;
-  HINTERNET request = nullptr;  // closed by whoever takes it first: the worker or Cancel
+  UniqueInternet session;
+  UniqueInternet request;  // closed by whoever takes it first: the worker or Cancel
   std::mutex m;
   std::condition_variable cv;
   bool headersIn = false;  // status and headers below are set
@@ -100,18 +95,19 @@ DWORD WINAPI InetWorker(LPVOID p) {
   const Win32Inet::Api& net = *r.api;
   HINTERNET h = nullptr;
   try {
-    h = net.openUrl(r.session, r.url.c_str(), nullptr, 0,
+    h = net.openUrl(r.session.get(), r.url.c_str(), nullptr, 0,
                          INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
                              INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT,
                          0);
     const DWORD openError = h ? 0 : GetLastError();
     if (h) {
+      UniqueInternet opened(h, net.close);
       std::lock_guard<std::mutex> lock(r.m);
       if (r.cancelled) {
-        net.close(h);
+        opened.reset();
         h = nullptr;
       } else {
-        r.request = h;
+        r.request = std::move(opened);  // h stays usable until whoever takes it closes it
       }
     }
     DWORD status = 0, size = sizeof status;
@@ -171,14 +167,14 @@ DWORD WINAPI InetWorker(LPVOID p) {
     }
     r.cv.notify_all();
   }
-  HINTERNET session = nullptr;
+  UniqueInternet request, session;
   {
     std::lock_guard<std::mutex> lock(r.m);
-    h = std::exchange(r.request, nullptr);
-    session = std::exchange(r.session, nullptr);
+    request = std::move(r.request);
+    session = std::move(r.session);
   }
-  if (h) net.close(h);
-  if (session) net.close(session);
+  request.reset();
+  session.reset();
   return 0;
 }
 
@@ -198,13 +194,14 @@ void Win32Inet::Execute(const std::string& url, const std::string& operation) {
   auto req = std::make_shared<Request>();
   req->api = api_;
   req->url = Widen(url);
-  req->session = net.open(L"QuarnSQLServiceMonitor", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  req->session = UniqueInternet(net.open(L"QuarnSQLServiceMonitor", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0),
+                                net.close);
   if (!req->session) throw InetError(GetLastError());
   DWORD v = t_.connectMs;
-  net.setOption(req->session, INTERNET_OPTION_CONNECT_TIMEOUT, &v, sizeof v);
+  net.setOption(req->session.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &v, sizeof v);
   v = t_.receiveMs;
-  net.setOption(req->session, INTERNET_OPTION_RECEIVE_TIMEOUT, &v, sizeof v);
-  net.setOption(req->session, INTERNET_OPTION_SEND_TIMEOUT, &v, sizeof v);
+  net.setOption(req->session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &v, sizeof v);
+  net.setOption(req->session.get(), INTERNET_OPTION_SEND_TIMEOUT, &v, sizeof v);
   timedOut_ = false;
   started_ = GetTickCount64();
   auto* forWorker = new std::shared_ptr<Request>(req);
@@ -212,7 +209,7 @@ void Win32Inet::Execute(const std::string& url, const std::string& operation) {
   if (!thread_) {
     const DWORD err = GetLastError();
     delete forWorker;
-    net.close(req->session);
+    req->session.reset();
     throw Win32Error(err);
   }
   req_ = std::move(req);
@@ -294,18 +291,18 @@ bool Win32Inet::ChunkReady(int size) {
 
 void Win32Inet::Cancel() {
   if (!req_) return;
-  HINTERNET session = nullptr, request = nullptr;
+  UniqueInternet session, request;
   {
     std::lock_guard<std::mutex> lock(req_->m);
     req_->cancelled = true;
     // Closing the session aborts whatever the worker is blocked in before the
     // answer; closing the request aborts a read of the body.
-    if (!req_->headersIn) session = std::exchange(req_->session, nullptr);
-    request = std::exchange(req_->request, nullptr);
+    if (!req_->headersIn) session = std::move(req_->session);
+    request = std::move(req_->request);
   }
   req_->cv.notify_all();
-  if (request) req_->api->close(request);
-  if (session) req_->api->close(session);
+  request.reset();
+  session.reset();
   // A worker that does not return promptly is left behind with its own share
   // of the request; the window thread never waits on the network here.
   if (thread_) WaitForSingleObject(thread_.get(), 200);
@@ -398,14 +395,11 @@ int32_t Win32Unzip::Result() {
   return static_cast<int32_t>(result_);
 }
 
-namespace {
-constexpr wchar_t kPublicationsKey[] = L"SOFTWARE\\Solvane\\Quarn SQL\\Publicacoes";
-}
 
 uint64_t RegistryPublications::Highest(const std::string& program) {
   ULONGLONG value = 0;
   DWORD size = sizeof value;
-  const LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, kPublicationsKey, Widen(program).c_str(), RRF_RT_REG_QWORD, nullptr,
+  const LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, kPublicationsKeyW, Widen(program).c_str(), RRF_RT_REG_QWORD, nullptr,
                                  &value, &size);
   if (e == ERROR_FILE_NOT_FOUND) return 0;
   if (e != ERROR_SUCCESS) throw VbError(e, "Não foi possível ler a publicação instalada de " + program);
@@ -413,13 +407,15 @@ uint64_t RegistryPublications::Highest(const std::string& program) {
 }
 
 void RegistryPublications::Record(const std::string& program, uint64_t number) {
-  HKEY key = nullptr;
-  LSTATUS e = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPublicationsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+  HKEY opened = nullptr;
+  LSTATUS e =
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPublicationsKeyW, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr);
   if (e == ERROR_SUCCESS) {
+    const UniqueRegKey key(opened);
     const ULONGLONG value = number;
-    e = RegSetValueExW(key, Widen(program).c_str(), 0, REG_QWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegFlushKey(key);  // a power cut must not bring back an older number
-    RegCloseKey(key);
+    e = RegSetValueExW(key.get(), Widen(program).c_str(), 0, REG_QWORD, reinterpret_cast<const BYTE*>(&value),
+                       sizeof value);
+    RegFlushKey(key.get());  // a power cut must not bring back an older number
   }
   if (e != ERROR_SUCCESS) throw VbError(e, "Não foi possível gravar a publicação instalada de " + program);
 }
@@ -435,7 +431,7 @@ std::string RegistryUpdateServer::BaseUrl() {
   wchar_t buf[1024];
   DWORD size = sizeof buf;
   std::string url = kDefault;
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", L"UpdateServer", RRF_RT_REG_SZ, nullptr, buf,
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"UpdateServer", RRF_RT_REG_SZ, nullptr, buf,
                    &size) == ERROR_SUCCESS) {
     const std::string configured = Narrow(buf);
     if (!configured.empty()) url = configured;
@@ -447,7 +443,7 @@ std::string RegistryUpdateServer::BaseUrl() {
 DownloadLimits RegistryUpdateServer::Limits(const std::string& url) {
   DownloadLimits limits = DownloadLimitsFor(url);
   DWORD ms = 0, size = sizeof ms;
-  if (testDeadline && RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", L"TestDownloadDeadlineMs",
+  if (testDeadline && RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"TestDownloadDeadlineMs",
                                    RRF_RT_REG_DWORD, nullptr, &ms, &size) == ERROR_SUCCESS &&
       ms > 0 && ms < limits.deadlineMs)
     limits.deadlineMs = ms;

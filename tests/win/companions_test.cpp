@@ -117,7 +117,7 @@ std::vector<std::string> ImportedDlls(const std::wstring& path) {
 // ---------------------------------------------------------------------------
 // Controls and libraries
 
-constexpr wchar_t kControlesKey[] = L"SOFTWARE\\Solvane\\Quarn SQL\\Controles";
+constexpr const auto& kControlesKey = quarn::kControlesKeyW;
 const wchar_t* const kControls[] = {L"NTsvc.ocx", L"MSCOMCTL.ocx", L"Comdlg32.ocx", L"MSINET.ocx", L"richtx32.ocx"};
 
 std::set<std::wstring> RecordedControls() {

@@ -20,7 +20,7 @@ constexpr wchar_t kSuite[] = L"C:\\Solvane\\Quarn SQL";
 constexpr wchar_t kSuccess[] = L"Quarn SQL Server instalado com sucesso.";
 constexpr wchar_t kFailure[] = L"O Quarn SQL Server não foi instalado por completo.";
 constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuarnSQL";
-constexpr wchar_t kControlesKey[] = L"SOFTWARE\\Solvane\\Quarn SQL\\Controles";
+constexpr const auto& kControlesKey = quarn::kControlesKeyW;
 
 bool KeyExists(const wchar_t* key) {
   HKEY k;
@@ -242,7 +242,7 @@ TEST_F(InstallerUnderWine, AFreshMachineGetsTheWholeSuiteRunningAndASecondRunRep
   EXPECT_FALSE(Exists(L"C:\\Temp\\LoadWinSolvane.EXE"));  // where ordinary users could replace it
   ExpectClosedToOrdinaryUsers(kSuite);
   EXPECT_EQ(AccessProblems(L"C:\\Solvane"), "");
-  EXPECT_EQ(AccessProblems(L"MACHINE\\SOFTWARE\\Solvane\\Quarn SQL", SE_REGISTRY_KEY), "");
+  EXPECT_EQ(AccessProblems(std::wstring(L"MACHINE\\") + quarn::kSuiteKeyW, SE_REGISTRY_KEY), "");
   for (const wchar_t* name : planted) EXPECT_FALSE(Exists(beside + L"\\" + name + L".loaded")) << win::Narrow(name);
   for (auto* c : {L"NTsvc.ocx", L"MSCOMCTL.ocx", L"Comdlg32.ocx", L"MSINET.ocx", L"richtx32.ocx"})
     EXPECT_TRUE(ControlRegistered(c)) << c;

@@ -159,7 +159,7 @@ TEST(UnzipBinding, AMissingLibraryOrEntryPointIsAnError) {
 
 TEST(UpdateServerAddress, TheRegistryValueWinsOverTheBuiltInHost) {
   HKEY key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                             &key, nullptr),
             ERROR_SUCCESS);
   RegDeleteValueW(key, L"UpdateServer");
@@ -195,7 +195,7 @@ TEST(SignedBuilds, CngVerifiesP256SignaturesAndHashesInChunks) {
 
 TEST(SignedBuilds, RegistryKeysAreReadAsTextAndAnyOtherTypeIsAProblem) {
   HKEY k;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                             &k, nullptr),
             ERROR_SUCCESS);
   RegDeleteValueW(k, L"UpdatePublicKeys");

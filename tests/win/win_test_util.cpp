@@ -204,7 +204,7 @@ std::string UpdateServerFile(const std::string& name) {
 
 void SetUpdateServer(const std::string& url) {
   HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                       nullptr) != ERROR_SUCCESS)
     return;
   const std::wstring v = win::Widen(url);
@@ -215,7 +215,7 @@ void SetUpdateServer(const std::string& url) {
 
 void SetAllowUnsigned(bool allow) {
   HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                       nullptr) != ERROR_SUCCESS)
     return;
   const DWORD one = 1;
@@ -275,7 +275,7 @@ void EndSuite() {
 
 bool ControlRegistered(const wchar_t* control) {
   HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL\\Controles", 0, KEY_QUERY_VALUE, &key) !=
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kControlesKeyW, 0, KEY_QUERY_VALUE, &key) !=
       ERROR_SUCCESS)
     return false;
   const bool found = RegQueryValueExW(key, control, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/suite_files.h"
 #include "common/win32/handles.h"
 
 namespace quarn::wintest {

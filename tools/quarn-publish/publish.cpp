@@ -9,7 +9,7 @@
 #include "common/suite_files.h"
 #include "companions/aunzip32/name_policy.h"
 #include "companions/aunzip32/zip_reader.h"
-#include "fakes/zip_writer.h"
+#include "tools/zip_writer/zip_writer.h"
 
 namespace quarn::publish {
 
@@ -26,7 +26,7 @@ constexpr Program kPrograms[] = {
 };
 
 std::string Zip(const std::vector<std::pair<std::string, std::string>>& entries) {
-  testzip::ZipWriter z;  // fixed timestamps
+  zipwriter::ZipWriter z;  // fixed timestamps
   for (const auto& [name, bytes] : entries) z.Deflated(name, bytes);
   return z.Build();
 }
