@@ -68,6 +68,16 @@ test-fuzz: fuzz-build
 fuzz-seeds: fuzz-build
 	build/fuzz/tests/fuzz/quarn_fuzz_seeds tests/fuzz/seeds
 
+# clang-tidy (.clang-tidy) over both trees, from their compile_commands.json.
+tidy: deps
+	cmake --preset ci-native >/dev/null
+	cmake --preset ci-win >/dev/null
+	JOBS=$(JOBS) scripts/tidy.sh
+
+# Reformats every C++ file of ours with .clang-format.
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
 # The README's Windows build, tests off, on a PATH without Wine.
 test-recipe: deps
 	scripts/windows-recipe.sh
@@ -94,6 +104,7 @@ test-compilers:
 	$(MAKE) test-clang
 	$(MAKE) test-recipe
 	$(MAKE) test-fuzz
+	$(MAKE) tidy
 
 demo: win publish-tool
 	scripts/wine-session.sh scripts/demo.sh
