@@ -1,7 +1,7 @@
 # Quarn SQL suite. `make test` and `make demo` install what a fresh Debian
 # machine lacks, build both trees and run. Every tree is configured with the
 # ci presets: a warning fails the build.
-.PHONY: all deps native native-asan native-clang win publish-tool msi test test-native test-asan test-clang test-recipe test-win test-e2e test-wine test-compilers demo bench clean
+.PHONY: all deps native native-asan native-clang win publish-tool msi test test-native test-asan test-clang test-recipe test-win test-e2e test-wine test-compilers fuzz-build fuzz fuzz-seeds test-fuzz tidy format demo bench clean
 
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -49,6 +49,35 @@ test-asan: native-asan
 test-clang: native-clang
 	ctest --preset native-clang -j$(JOBS)
 
+# Fuzz targets (tests/fuzz): `make fuzz` runs each for FUZZ_SECONDS; the test
+# run gives each a short, fixed time.
+FUZZ_SECONDS ?= 300
+FUZZ_TEST_SECONDS ?= 20
+
+fuzz-build: deps
+	cmake --preset ci-fuzz >/dev/null
+	cmake --build build/fuzz -j$(JOBS)
+
+fuzz: fuzz-build
+	scripts/fuzz.sh $(FUZZ_SECONDS)
+
+test-fuzz: fuzz-build
+	scripts/fuzz.sh $(FUZZ_TEST_SECONDS)
+
+# Writes the seed corpora again with the suite's own writers (same bytes).
+fuzz-seeds: fuzz-build
+	build/fuzz/tests/fuzz/quarn_fuzz_seeds tests/fuzz/seeds
+
+# clang-tidy (.clang-tidy) over both trees, from their compile_commands.json.
+tidy: deps
+	cmake --preset ci-native >/dev/null
+	cmake --preset ci-win >/dev/null
+	JOBS=$(JOBS) scripts/tidy.sh
+
+# Reformats every C++ file of ours with .clang-format.
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
 # The README's Windows build, tests off, on a PATH without Wine.
 test-recipe: deps
 	scripts/windows-recipe.sh
@@ -74,6 +103,8 @@ test-wine:
 test-compilers:
 	$(MAKE) test-clang
 	$(MAKE) test-recipe
+	$(MAKE) test-fuzz
+	$(MAKE) tidy
 
 demo: win publish-tool
 	scripts/wine-session.sh scripts/demo.sh

@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(
   make cmake ninja-build g++ clang python3
+  # libFuzzer's runtime (libclang_rt.fuzzer), the static analysis and the formatter
+  libclang-rt-14-dev clang-tidy clang-format
   googletest libgtest-dev zlib1g-dev libssl-dev openssl nginx-light
   g++-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine64 xvfb x11-apps imagemagick locales fonts-crosextra-carlito

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -137,8 +138,8 @@ std::string Ratio(double v, double floor) { return floor > 0 && v >= 0 ? Fmt("%.
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int cpuSeconds = argc > 1 ? atoi(argv[1]) : 60;
-  const int stops = argc > 2 ? atoi(argv[2]) : 40;
+  const int cpuSeconds = argc > 1 ? static_cast<int>(std::strtol(argv[1], nullptr, 10)) : 60;
+  const int stops = argc > 2 ? static_cast<int>(std::strtol(argv[2], nullptr, 10)) : 40;
   RemoveService(kMonitor);
   RemoveService(kBackup);
   const std::wstring folder = FreshFolder(L"bench suite");

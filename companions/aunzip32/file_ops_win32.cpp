@@ -78,7 +78,7 @@ class Win32FileOps final : public FileOps {
   std::unique_ptr<OutputFile> CreateNew(const std::string& path) override {
     const std::wstring wide = Wide(path);
     if (wide.empty()) return nullptr;
-    const HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<Win32Output>(h);
   }

@@ -29,7 +29,7 @@ constexpr COLORREF kTail = RGB(222, 228, 236);
 int g_step = 0;
 
 COLORREF Blend(COLORREF a, COLORREF b, double t) {
-  auto mix = [t](int x, int y) { return static_cast<BYTE>(x + (y - x) * t + 0.5); };
+  auto mix = [t](int x, int y) { return static_cast<BYTE>(std::lround(x + (y - x) * t)); };
   return RGB(mix(GetRValue(a), GetRValue(b)), mix(GetGValue(a), GetGValue(b)), mix(GetBValue(a), GetBValue(b)));
 }
 

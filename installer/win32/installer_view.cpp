@@ -2,6 +2,7 @@
 // them out, and the windowless views of an uninstall.
 #include "installer/win32/installer_view.h"
 
+#include <cmath>
 #include <map>
 
 #include "common/win32/handles.h"
@@ -91,7 +92,7 @@ const wchar_t* Face(const wchar_t* designed, const wchar_t* sameMetrics) {
 }
 
 HFONT MakeFont(const wchar_t* face, double points, bool bold, bool strike, bool underline, int dpi) {
-  return CreateFontW(-static_cast<int>(points * dpi / 72.0 + 0.5), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE,
+  return CreateFontW(-static_cast<int>(std::lround(points * dpi / 72.0)), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE,
                      underline, strike, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
                      DEFAULT_PITCH | FF_SWISS, face);
 }

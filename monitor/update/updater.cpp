@@ -580,7 +580,7 @@ bool Updater::RecuperaAtualizacao(const std::string& name) {
   });
 }
 
-void Updater::UpdateSistema(std::string name) {
+void Updater::UpdateSistema(const std::string& name) {
   const Program& prog = ProgramFor(name);
   const bool service = prog.isService;
   const std::string exe = name + ".exe";

@@ -74,7 +74,7 @@ class Updater final : public UpdateChecks {
 
   void VerificarSeTemAtualService() override;
   void VerificarSeTemAtualExe() override;
-  void UpdateSistema(std::string varProgramaTem);
+  void UpdateSistema(const std::string& varProgramaTem);
 
   bool TemConexaoInternet() { return p_.inet.InternetGetConnectedState(); }
   bool BaixaArquivo(const std::string& url, const std::string& destination);

@@ -130,12 +130,13 @@ class ChecksThatLetGo final : public UpdateChecks {
 };
 
 // The window and its updater: the form's checks run the updater, which reports
-// in the form's logs and holds off its watchdog. The form is built first, given
-// the updater that follows it, and calls it only once it is loaded.
+// in the form's logs and holds off its watchdog. The form is built first; the
+// updater that follows it is attached to its checks once both exist (the form
+// calls them only once it is loaded).
 struct MonitorWindow {
   template <class FormPorts>
   MonitorWindow(FormPorts formPorts, UpdaterPorts updaterPorts, const ProgramInfo& info)
-      : form(formPorts(updater), info),
+      : form(formPorts(), info),
         updater(updaterPorts, info.appPath, form.Logs(), form.TimerCheckService(), TempFolderOf(info.appPath)) {}
   FrmBackup form;
   Updater updater;
@@ -254,11 +255,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 
   ChecksThatLetGo checks(inet, crypto, unzip);
   MonitorWindow window(
-      [&](UpdateChecks& updates) {
-        checks.Attach(updates);
+      [&] {
         return MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, checks, service, panel, view};
       },
       UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, info);
+  checks.Attach(window.updater);
   FrmBackup& form = window.form;
   window.updater.AttachVerifier(verifier);
   // The event log's entries and the metrics file, from the watchdog, the markers and the updater.

@@ -133,7 +133,7 @@ DWORD WINAPI InetWorker(LPVOID p) {
     r.cv.notify_all();
 
     // Read the body ahead, never more than the buffer holds.
-    std::string block(64 * 1024, '\0');
+    std::string block(kReadBlock, '\0');
     while (h) {
       {
         std::unique_lock<std::mutex> lock(r.m);

@@ -18,7 +18,6 @@ namespace quarn::e2e {
 namespace {
 
 using namespace quarn::wintest;
-using win::Narrow;
 using win::UniqueKernel;
 
 const std::wstring kArchive = kSuite + L"\\temp\\QuarnSQLService.zip";

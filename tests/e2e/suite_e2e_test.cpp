@@ -27,7 +27,6 @@ namespace e2e {
 using namespace quarn::wintest;
 using win::Narrow;
 using win::UniqueKernel;
-using win::Widen;
 
 const std::string kServerFolder = "/CentralUpdate/QuarnSqlSolvane/";
 constexpr char kTag[] = "QUARN-BUILD ";

@@ -11,6 +11,7 @@
 namespace quarn {
 namespace {
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): clang-tidy 14 names its implicit copy's parameter
 class FakeView final : public InstallerView {
  public:
   std::string version;

@@ -760,7 +760,7 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
     SCOPED_TRACE(row.name);
     fs.Put(kApp + "\\QuarnSQLService.exe", "old service build");
     fs.Put(kLogs + "VersaoQuarnSQLService.ini", row.local);
-    for (auto f : {kLogs + "FormataRichTextBoxServiceMonitor.INI", kApp + "\\ErrorQuarn.ini", kApp + "\\libmysql.dll"})
+    for (const auto& f : {kLogs + "FormataRichTextBoxServiceMonitor.INI", kApp + "\\ErrorQuarn.ini", kApp + "\\libmysql.dll"})
       if (fs.Has(f)) fs.Delete(f);
     keys.settings = row.keys;
     keys.allowUnsigned = row.allowUnsigned;

@@ -146,7 +146,7 @@ TEST(UnzipNames, HostileNamesAreSkippedInBothModes) {
       "/etc/x.exe", "\\x.exe", "\\\\server\\share\\x.exe", "C:x.exe", "C:\\x.exe", "c:/w/x.exe",
       "a.exe:stream", "a.exe::$DATA", "CON", "con", "nul.txt", "NUL.exe", "Aux.tar.gz", "prn", "com1",
       "COM9.log", "lpt1", "LPT9.txt", "com0", "CON .txt", "conin$", "CONOUT$.x", "COM\xC2\xB9.txt",
-      "x.exe.", "x.exe ", "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b", "a\x01" "b", "tab\there", "del\x7F",
+      "x.exe.", "x.exe ", "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b", "a\001b", "tab\there", "del\x7F",
       std::string("a\0b.exe", 7),
   };
   for (const std::string& name : hostile) {

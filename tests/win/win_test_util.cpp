@@ -2,6 +2,7 @@
 
 #include <tlhelp32.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "common/win32/win_platform.h"
@@ -239,7 +240,7 @@ std::vector<std::string> LogMessages(const std::wstring& file, std::vector<int>*
     pos = end + 2;
     if (line.size() < kMessageColumn) continue;
     out.push_back(line.substr(kMessageColumn));
-    if (colors) colors->push_back(std::atoi(line.substr(26, 12).c_str()));
+    if (colors) colors->push_back(static_cast<int>(std::strtol(line.substr(26, 12).c_str(), nullptr, 10)));
   }
   return out;
 }
