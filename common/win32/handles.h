@@ -93,7 +93,7 @@ using UniqueRegKey = UniqueHandle<HKEY, nullptr, CloseRegKey>;
 // From FindFirstFileW, through FindFirst: empty when nothing was found (GetLastError says why).
 using UniqueFind = UniqueHandle<HANDLE, nullptr, CloseFind>;
 inline UniqueFind FindFirst(const wchar_t* pattern, WIN32_FIND_DATAW* found) {
-  const HANDLE h = ::FindFirstFileW(pattern, found);
+  HANDLE h = ::FindFirstFileW(pattern, found);
   return UniqueFind(h == INVALID_HANDLE_VALUE ? nullptr : h);
 }
 // GDI objects made by the program (fonts, brushes, bitmaps), and memory DCs.

@@ -304,7 +304,7 @@ void FrmMonitor::Form_Load() {
   bold_.reset(CreateFontIndirectW(&lf));
 
   const quarn::win::WindowDc windowDc(hwnd_);
-  const HDC dc = windowDc.get();
+  HDC dc = windowDc.get();
   HGDIOBJ old = SelectObject(dc, bold_.get());
   TEXTMETRICW tm{};
   GetTextMetricsW(dc, &tm);
@@ -500,7 +500,7 @@ void FrmMonitor::AtualizaStatus() {
 // border; the whole text stays in the part's tooltip.
 void FrmMonitor::MostraStatus() {
   const quarn::win::WindowDc statusDc(stbStatus_);
-  const HDC dc = statusDc.get();
+  HDC dc = statusDc.get();
   auto* font = reinterpret_cast<HFONT>(SendMessageW(stbStatus_, WM_GETFONT, 0, 0));
   HGDIOBJ old = SelectObject(dc, font ? static_cast<HGDIOBJ>(font) : GetStockObject(DEFAULT_GUI_FONT));
   auto width = [&](const std::wstring& t) {

@@ -148,7 +148,7 @@ extern "C" UINT __stdcall CitaCaminhoServicos(MSIHANDLE install) {
       result = ERROR_INSTALL_FAILURE;
       continue;
     }
-    const SC_HANDLE svc = service.get();
+    SC_HANDLE svc = service.get();
     DWORD needed = 0;
     QueryServiceConfigW(svc, nullptr, 0, &needed);
     std::vector<BYTE> buffer(needed ? needed : 1);

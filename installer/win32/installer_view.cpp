@@ -109,7 +109,7 @@ class Win32InstallerView final : public InstallerView {
     stepFont_.reset(MakeFont(calibri, 14.25, false, false, false, dpi_));
     doneFont_.reset(MakeFont(calibri, 14.25, false, true, false, dpi_));
     versionFont_.reset(MakeFont(L"Segoe UI", 6.75, false, false, false, dpi_));
-    const HFONT titleFont = titleFont_.get(), stepFont = stepFont_.get(), versionFont = versionFont_.get();
+    HFONT titleFont = titleFont_.get(), stepFont = stepFont_.get(), versionFont = versionFont_.get();
 
     RECT frame{0, 0, 0, 0};
     AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE)), FALSE, 0);

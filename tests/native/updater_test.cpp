@@ -180,7 +180,7 @@ TEST_F(UpdaterFixture, ALoneLineFeedVersionIsWrittenSoTheNextCheckFindsItEqual) 
 
 TEST_F(UpdaterFixture, AGuiBuildThatIsNoWindowsProgramIsRefusedBeforeTheMonitorIsEnded) {
   const std::string program = fakes::WindowsProgram("gui");
-  auto with = [&](size_t at, std::string bytes) { return program.substr(0, at) + bytes + program.substr(at + bytes.size()); };
+  auto with = [&](size_t at, const std::string& bytes) { return program.substr(0, at) + bytes + program.substr(at + bytes.size()); };
   EXPECT_TRUE(IsWindowsProgram(program));
   EXPECT_TRUE(IsWindowsProgram(with(0x58, std::string("\x0b\x01", 2))));  // 32-bit
   for (const std::string& bad : {std::string("MZ"), std::string("texto qualquer"), program.substr(0, 0x58),
