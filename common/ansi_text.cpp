@@ -28,10 +28,10 @@ std::vector<std::string> SplitLines(std::string_view bytes) {
 namespace {
 
 // 0x80..0x9F of Windows-1252; 0 marks the five unassigned bytes.
-constexpr std::array<uint16_t, 32> kHigh = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+constexpr std::array<uint16_t, 32> kHigh = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                            0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                            0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                            0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 void PutUtf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
@@ -54,10 +54,11 @@ void PutUtf8(std::string& out, uint32_t cp) {
 // Decodes one code point; malformed input yields U+FFFD and advances one byte.
 uint32_t NextCodePoint(std::string_view s, size_t& i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
-  auto cont = [&](size_t k) {
-    return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-  };
-  if (b0 < 0x80) { i += 1; return b0; }
+  auto cont = [&](size_t k) { return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80; };
+  if (b0 < 0x80) {
+    i += 1;
+    return b0;
+  }
   if ((b0 & 0xE0) == 0xC0 && cont(1)) {
     uint32_t cp = ((b0 & 0x1Fu) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu);
     i += 2;

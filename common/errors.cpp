@@ -56,8 +56,10 @@ VbError FileError(long number) {
     case kErrFileNotFound:
     case kErrDiskFull:
     case kErrPermissionDenied:
-    case kErrPathNotFound: return Raise(static_cast<ErrorNumber>(number));
-    default: return Raise(kErrPathFileAccess);
+    case kErrPathNotFound:
+      return Raise(static_cast<ErrorNumber>(number));
+    default:
+      return Raise(kErrPathFileAccess);
   }
 }
 

@@ -29,22 +29,22 @@ struct ProgramEnd {};
 enum ErrorNumber : long {
   kErrOverflow = 6,
   kErrTypeMismatch = 13,
-  kErrUserInterrupt = 18,       // the monitor was stopped during an update
+  kErrUserInterrupt = 18,  // the monitor was stopped during an update
   kErrFileNotFound = 53,
   kErrDiskFull = 61,
-  kErrPastEnd = 62,             // input or an answer ended before its announced end
-  kErrPermissionDenied = 70,    // a file is held or closed to this account
+  kErrPastEnd = 62,           // input or an answer ended before its announced end
+  kErrPermissionDenied = 70,  // a file is held or closed to this account
   kErrPathFileAccess = 75,
   kErrPathNotFound = 76,
   kErrBadFileFormat = 321,
   kErrEntryPointNotFound = 453,
 
-  kErrInetRequest = 35750,      // the transfer was asked for what it cannot do
-  kErrRequestTimeout = 35761,   // the server took longer than its bound
-  kErrStillExecuting = 35764,   // the transfer is busy with another request
+  kErrInetRequest = 35750,     // the transfer was asked for what it cannot do
+  kErrRequestTimeout = 35761,  // the server took longer than its bound
+  kErrStillExecuting = 35764,  // the transfer is busy with another request
 
   kErrProgramStillRunning = 7100,  // an ended program would not go away
-  kErrManifestMissing = 7101,   // a refused build, 7101 to 7107
+  kErrManifestMissing = 7101,      // a refused build, 7101 to 7107
   kErrManifestInvalid = 7102,
   kErrManifestProgram = 7103,
   kErrManifestVersion = 7104,
@@ -56,9 +56,9 @@ enum ErrorNumber : long {
   kErrStatementMissing = 7110,
   kErrStatementInvalid = 7111,
   kErrStatementSignature = 7112,
-  kErrJournalInvalid = 7113,    // a journal that names more than a file of the suite
-  kErrBuildUnhealthy = 7114,    // a new build of the backup service that did not stay running
-  kErrServiceDisabled = 7115,   // the backup service is disabled: stopped, it would not start again
+  kErrJournalInvalid = 7113,   // a journal that names more than a file of the suite
+  kErrBuildUnhealthy = 7114,   // a new build of the backup service that did not stay running
+  kErrServiceDisabled = 7115,  // the backup service is disabled: stopped, it would not start again
 
   kErrLoadLibraryBase = 10000,  // + the Win32 error of a control that would not load
 };

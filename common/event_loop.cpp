@@ -56,8 +56,7 @@ void VirtualEventLoop::RunDue() {
     event();
     if (ended_) throw ProgramEnd{};
   }
-  timers_.erase(std::remove_if(timers_.begin(), timers_.end(), [](auto& t) { return !t->alive; }),
-                timers_.end());
+  timers_.erase(std::remove_if(timers_.begin(), timers_.end(), [](auto& t) { return !t->alive; }), timers_.end());
   // A snapshot: timers created or fired inside a tick wait for the next pass.
   auto snapshot = timers_;
   for (auto& t : snapshot) {

@@ -26,7 +26,7 @@ enum ServiceState : int32_t {
 struct ServiceSpec {
   std::string name;
   std::string displayName;
-  std::string programPath;              // as it is to be registered (quoted when needed)
+  std::string programPath;  // as it is to be registered (quoted when needed)
   std::string account;
   std::optional<std::string> password;  // none: no password passed at all
 };

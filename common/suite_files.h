@@ -63,8 +63,16 @@ inline constexpr char kLoaderFile[] = QUARN_LOADER_STEM ".exe";
 // resource script, its payload list and the package's source are checked
 // against them by the native tests.
 inline constexpr const char* kSuiteFiles[] = {
-    QUARN_GUI_MONITOR_STEM ".EXE", QUARN_BACKUP_SERVICE_STEM ".EXE", QUARN_MONITOR_SERVICE_STEM ".EXE",
-    "NTsvc.ocx", "MSCOMCTL.ocx", "Comdlg32.ocx", "MSINET.ocx", "richtx32.ocx", "AZIP32.DLL", "AUNZIP32.DLL",
+    QUARN_GUI_MONITOR_STEM ".EXE",
+    QUARN_BACKUP_SERVICE_STEM ".EXE",
+    QUARN_MONITOR_SERVICE_STEM ".EXE",
+    "NTsvc.ocx",
+    "MSCOMCTL.ocx",
+    "Comdlg32.ocx",
+    "MSINET.ocx",
+    "richtx32.ocx",
+    "AZIP32.DLL",
+    "AUNZIP32.DLL",
 };
 // Carried besides, never written there: the loading animation (into Temp) and the MySQL tools.
 inline constexpr const char* kCarriedOnlyFiles[] = {QUARN_LOADER_STEM ".EXE", "MYSQL.EXE", "MYSQLDUMP.EXE"};

@@ -17,7 +17,10 @@ int64_t DaysFromCivil(int y, int m, int d) {
 LocalTime FromEpochSeconds(int64_t s) {
   int64_t days = s / 86400;
   int64_t rem = s % 86400;
-  if (rem < 0) { rem += 86400; --days; }
+  if (rem < 0) {
+    rem += 86400;
+    --days;
+  }
   const int64_t z = days + 719468;
   const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
   const unsigned doe = static_cast<unsigned>(z - era * 146097);
@@ -62,7 +65,9 @@ int64_t MinuteBoundaries(const LocalTime& from, const LocalTime& to) {
 
 bool PtBrDateFormat::ParseDate(const std::string& text, LocalTime& out) {
   size_t i = 0;
-  auto skipSpaces = [&] { while (i < text.size() && text[i] == ' ') ++i; };
+  auto skipSpaces = [&] {
+    while (i < text.size() && text[i] == ' ') ++i;
+  };
   auto number = [&](int maxDigits, int& value) {
     const size_t start = i;
     value = 0;
@@ -71,7 +76,10 @@ bool PtBrDateFormat::ParseDate(const std::string& text, LocalTime& out) {
     return i > start;
   };
   auto expect = [&](char c) {
-    if (i < text.size() && text[i] == c) { ++i; return true; }
+    if (i < text.size() && text[i] == c) {
+      ++i;
+      return true;
+    }
     return false;
   };
   LocalTime t;

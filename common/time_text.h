@@ -8,8 +8,8 @@ namespace quarn {
 struct LocalTime {
   int year = 1899, month = 12, day = 30, hour = 0, minute = 0, second = 0;
   friend bool operator==(const LocalTime& a, const LocalTime& b) {
-    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
-           a.minute == b.minute && a.second == b.second;
+    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
+           a.second == b.second;
   }
 };
 
@@ -19,8 +19,7 @@ LocalTime FromEpochSeconds(int64_t seconds);
 int64_t ToEpochSeconds(const LocalTime& t);
 
 // "dd/MM/yyyy HH:mm:ss" with the system's date and time separators.
-std::string FormatLogStamp(const LocalTime& t, std::string_view dateSep = "/",
-                           std::string_view timeSep = ":");
+std::string FormatLogStamp(const LocalTime& t, std::string_view dateSep = "/", std::string_view timeSep = ":");
 
 class Clock {
  public:

@@ -17,8 +17,9 @@ const PayloadFile kPayload[10] = {
 static_assert(std::size(kSuiteFiles) == std::size(kPayload));
 
 const char* const kStepCaptions[6] = {
-    "Carregando Variaveis do Sistema.", "Extraindo Arquivos.", "Instalando Serviços do Quarn.",
-    "Iniciando Serviços.", "Quarn Service Iniciado.", "Quarn Service Monitor Iniciado.",
+    "Carregando Variaveis do Sistema.", "Extraindo Arquivos.",
+    "Instalando Serviços do Quarn.",    "Iniciando Serviços.",
+    "Quarn Service Iniciado.",          "Quarn Service Monitor Iniciado.",
 };
 
 Verdict JulgaInstalacao(const InstallChecks& c) {
@@ -226,7 +227,8 @@ void FrmInstal::ConcedeLogs(int index) {
 }
 
 std::string FrmInstal::NoPermissionsMessage(const std::string& drive) {
-  return "A unidade " + drive + ": não guarda permissões de arquivos (FAT ou exFAT), e nela o Quarn SQL ficaria "
+  return "A unidade " + drive +
+         ": não guarda permissões de arquivos (FAT ou exFAT), e nela o Quarn SQL ficaria "
          "aberto a qualquer usuário. Nada foi instalado: instale a partir de uma unidade NTFS.";
 }
 
@@ -548,8 +550,10 @@ int FrmInstal::Desinstalar(bool purge) {
     for (const char* control : kControlsToRegister) {
       const std::string path = JoinPath(strPastaInstalacao_, control);
       if (!p_.fs.FileExists(path)) continue;
-      if (p_.platform.ProtectedAsLeft(path)) p_.platform.fVBRegServer(path, false);
-      else p_.view.Note(path + " não está protegido como o instalador o deixou: não foi carregado.");
+      if (p_.platform.ProtectedAsLeft(path))
+        p_.platform.fVBRegServer(path, false);
+      else
+        p_.view.Note(path + " não está protegido como o instalador o deixou: não foi carregado.");
     }
     for (const auto& f : kPayload) {
       const std::string path = JoinPath(strPastaInstalacao_, f.target);
@@ -560,7 +564,8 @@ int FrmInstal::Desinstalar(bool purge) {
       if (p_.fs.FileExists(path)) fail(kExitFilesNotRemoved, std::string("Arquivo não removido: ") + f.target + ".");
     }
     // The loading animation, and the monitor's downloads and staged builds.
-    if (!p_.platform.RemoveTree(strPastaTemp_)) fail(kExitFilesNotRemoved, "Pasta não removida: " + strPastaTemp_ + ".");
+    if (!p_.platform.RemoveTree(strPastaTemp_))
+      fail(kExitFilesNotRemoved, "Pasta não removida: " + strPastaTemp_ + ".");
     if (purge && !p_.platform.RemoveTree(strPastaInstalacao_))
       fail(kExitFilesNotRemoved, "Pasta não removida: " + strPastaInstalacao_ + ".");
   }

@@ -132,17 +132,17 @@ inline constexpr char kInstallerCopy[] = QUARN_INSTALLER_STEM ".exe";
 // Where several failed, the code of the first in this order.
 enum ExitCode : int {
   kExitOk = 0,
-  kExitUnexpected = 1,      // a failure the installer did not foresee (its message was shown)
+  kExitUnexpected = 1,  // a failure the installer did not foresee (its message was shown)
   kExitBadCommandLine = 2,
-  kExitInterrupted = 3,     // Esc before the end
+  kExitInterrupted = 3,  // Esc before the end
   kExitAnotherCopy = 4,
-  kExitNoPermissions = 5,   // a volume without file permissions
+  kExitNoPermissions = 5,  // a volume without file permissions
   kExitNotNt = 6,
   kExitFilesNotWritten = 10,
   kExitServiceNotRunning = 11,
   kExitMonitorNotRunning = 12,
   kExitGuiNotStarted = 13,
-  kExitNotListed = 14,      // no entry in the list of installed programs
+  kExitNotListed = 14,  // no entry in the list of installed programs
   kExitServiceNotRemoved = 20,
   kExitFilesNotRemoved = 21,
   kExitRegistryNotRemoved = 22,
@@ -284,10 +284,10 @@ class FrmInstal {
   std::string captions_[6];
   StepLook looks_[6] = {};
   bool successShown_ = false;
-  bool finished_ = false;  // success or failure panel shown
+  bool finished_ = false;            // success or failure panel shown
   int exitCode_ = kExitInterrupted;  // until the installation has ended: the window closed or Esc
-  bool loaderWritten_ = false;  // in this run, by start-up
-  long lastWriteError_ = 0;     // of the last ExtraiArquivoRecurso that failed
+  bool loaderWritten_ = false;       // in this run, by start-up
+  long lastWriteError_ = 0;          // of the last ExtraiArquivoRecurso that failed
   std::string strPastaInstalacao_, strPastaTemp_;
 };
 

@@ -7,10 +7,17 @@ LogView::LogView(FileSystem& fs, Clock& clock, DateFormat& dates, const TextCode
 
 void LogView::SetStep(int, const std::string& caption, StepLook look) {
   switch (look) {
-    case StepLook::Waiting: return;  // the panel as drawn at start-up
-    case StepLook::Current: Line(caption + " (em andamento)"); return;
-    case StepLook::Done: Line(caption + " (concluído)"); return;
-    case StepLook::Failed: Line(caption + " (falhou)"); return;
+    case StepLook::Waiting:
+      return;  // the panel as drawn at start-up
+    case StepLook::Current:
+      Line(caption + " (em andamento)");
+      return;
+    case StepLook::Done:
+      Line(caption + " (concluído)");
+      return;
+    case StepLook::Failed:
+      Line(caption + " (falhou)");
+      return;
   }
 }
 
@@ -25,8 +32,10 @@ void LogView::Line(std::string text) {
   for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, " - ");
   try {
     const std::string line = codec_.ToAnsi(dates_.LogStamp(clock_.Now()) + " " + text) + std::string(kCrLf);
-    if (fs_.FileExists(path_)) fs_.Append(path_, line);
-    else fs_.WriteAll(path_, line);
+    if (fs_.FileExists(path_))
+      fs_.Append(path_, line);
+    else
+      fs_.WriteAll(path_, line);
   } catch (const VbError&) {
     writable_ = false;
   }

@@ -20,8 +20,10 @@ void StatusPanel::InstallClick(int32_t index) {
   if (!l.installEnabled) return;
   l.installEnabled = false;
   // A click's outcome is what the labels show when they are read again below.
-  if (blnServiceInstalado) (void)ctl_.RemoverService(index);
-  else (void)ctl_.InstalarService(index);
+  if (blnServiceInstalado)
+    (void)ctl_.RemoverService(index);
+  else
+    (void)ctl_.InstalarService(index);
   AtualizaStatusService(index);
 }
 
@@ -31,8 +33,10 @@ void StatusPanel::StartClick(int32_t index) {
   if (!l.startEnabled) return;
   l.startEnabled = false;
   // Likewise: the labels read again below show the outcome.
-  if (lngStatusService == kServiceRunning) (void)ctl_.PararService(index);
-  else if (lngStatusService == kServiceStopped) (void)ctl_.IniciarService(index);
+  if (lngStatusService == kServiceRunning)
+    (void)ctl_.PararService(index);
+  else if (lngStatusService == kServiceStopped)
+    (void)ctl_.IniciarService(index);
   AtualizaStatusService(index);
 }
 

@@ -110,8 +110,7 @@ bool FrmBackup::LoadService() {
 void FrmBackup::ErrorBlock(std::string_view label, const VbError& e, int32_t eventId) {
   const std::string number = std::to_string(e.Number());
   p_.host.LogEvent(svcEventError, eventId, "[" + number + "] " + e.Description());
-  logs_.SalvaLogErro(p_.dates.GeneralDate(p_.clock.Now()) + std::string(label) + number + " - " +
-                     e.Description());
+  logs_.SalvaLogErro(p_.dates.GeneralDate(p_.clock.Now()) + std::string(label) + number + " - " + e.Description());
 }
 
 void FrmBackup::DeleteFormattedLog() {

@@ -26,7 +26,7 @@ struct ProgramInfo {
   std::string exeName;      // program file name without extension
   std::string commandLine;  // the whole argument text
   int major = QUARN_MONITOR_MAJOR, minor = QUARN_MONITOR_MINOR, revision = QUARN_MONITOR_REVISION;
-  int timer1IntervalMs = 1000;  // shortened only in the test build of the program
+  int timer1IntervalMs = 1000;    // shortened only in the test build of the program
   int watchdogIntervalMs = 1000;  // lengthened only in the test build, to show a restart came from a notification
 };
 
@@ -34,9 +34,9 @@ struct ProgramInfo {
 class AppShell {
  public:
   virtual ~AppShell() = default;
-  virtual bool PrevInstance() = 0;     // another copy already runs
+  virtual bool PrevInstance() = 0;  // another copy already runs
   virtual void HideFromTaskList() = 0;
-  virtual void EndProgram() = 0;       // after the window unloads: the program ends
+  virtual void EndProgram() = 0;  // after the window unloads: the program ends
 };
 
 // The service panel as plain state: the window shows it when there is one, and

@@ -55,9 +55,8 @@ void FrmBackup::ArmServiceNotification(int32_t started) {
     // Once for a run of failures; the timer tries again at every tick.
     notifyFailureLogged_ = true;
     try {
-      ErrorBlock(" | TimerCheckService | ",
-                 VbError(r, "Aviso de parada do serviço " + std::string(kBackupServiceName) +
-                                " indisponível; o watchdog verifica a cada segundo"));
+      ErrorBlock(" | TimerCheckService | ", VbError(r, "Aviso de parada do serviço " + std::string(kBackupServiceName) +
+                                                           " indisponível; o watchdog verifica a cada segundo"));
     } catch (const VbError&) {
       // An error log that cannot be written never stops the watchdog.
     }

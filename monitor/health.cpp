@@ -10,10 +10,14 @@ namespace quarn {
 std::string EscapeLabelValue(const std::string& value) {
   std::string out;
   for (char c : value) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
-    else if (c == '\n') out += "\\n";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
   }
   return out;
 }
@@ -79,9 +83,11 @@ std::string FormatMetrics(const HealthSnapshot& s) {
   bool builds = false;
   for (const auto& p : s.programs) builds = builds || p.version.has_value();
   if (builds) {
-    Family f(out, "quarn_build_info", "gauge", "The build installed of each program of the suite, as its version label.");
+    Family f(out, "quarn_build_info", "gauge",
+             "The build installed of each program of the suite, as its version label.");
     for (const auto& p : s.programs)
-      if (p.version) f.Sample("quarn_build_info", ProgramLabel(p) + ",version=\"" + EscapeLabelValue(*p.version) + "\"", 1);
+      if (p.version)
+        f.Sample("quarn_build_info", ProgramLabel(p) + ",version=\"" + EscapeLabelValue(*p.version) + "\"", 1);
   }
   PerProgram(out, s, "quarn_update_last_check_timestamp_seconds",
              "When the last update check of the program ended, in seconds since 1970 (UTC).",
@@ -132,7 +138,8 @@ std::optional<int64_t> MonitorHealth::AgeOf(const std::string& marker, bool last
   try {
     if (!p_.fs.FileExists(path)) return std::nullopt;
     const std::string text = p_.codec.FromAnsi(p_.fs.ReadAll(path));
-    const LocalTime when = MarkerTime(lastLine ? LastLine(text) : LastNonEmptyLine(text), p_.fs.LastModified(path), p_.dates);
+    const LocalTime when =
+        MarkerTime(lastLine ? LastLine(text) : LastNonEmptyLine(text), p_.fs.LastModified(path), p_.dates);
     return ToEpochSeconds(p_.clock.Now()) - ToEpochSeconds(when);
   } catch (const VbError&) {
     return std::nullopt;  // being written, or just removed: the next write reads it
@@ -298,12 +305,11 @@ void MonitorHealth::UpdateInstalled(const std::string& program, const std::strin
 void MonitorHealth::UpdateRefused(const std::string& program, const std::string& version, int32_t number,
                                   const std::string& text) {
   CheckFailed(program, number);
-  Event(svcEventError, kEventUpdateRefused, program + " build " + version + ": [" + std::to_string(number) + "] " + text);
+  Event(svcEventError, kEventUpdateRefused,
+        program + " build " + version + ": [" + std::to_string(number) + "] " + text);
 }
 
-void MonitorHealth::RolledBack(const std::string& program) {
-  Event(svcEventWarning, kEventRollback, program);
-}
+void MonitorHealth::RolledBack(const std::string& program) { Event(svcEventWarning, kEventRollback, program); }
 
 void MonitorHealth::PublicationValidUntil(const std::string& program, int64_t utcSeconds) {
   SetPublicationValidUntil(program, utcSeconds);

@@ -27,10 +27,10 @@ inline constexpr char kMetricsTempName[] = "quarn_sql.prom.tmp";
 
 struct ProgramHealth {
   std::string program;
-  std::optional<std::string> version;       // the build installed
-  std::optional<int64_t> lastCheckUtc;      // seconds since 1970, UTC
-  std::optional<int32_t> lastCheckResult;   // 0 ok, else the error number
-  std::optional<int64_t> validUntilUtc;     // the publication's signed statement
+  std::optional<std::string> version;      // the build installed
+  std::optional<int64_t> lastCheckUtc;     // seconds since 1970, UTC
+  std::optional<int32_t> lastCheckResult;  // 0 ok, else the error number
+  std::optional<int64_t> validUntilUtc;    // the publication's signed statement
 };
 
 // Everything the metrics file says; a value left empty is left out.

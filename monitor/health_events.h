@@ -20,7 +20,7 @@ enum MonitorEventId : int32_t {
   kEventMonitorStarted = 1000,
   kEventMonitorStopped = 1001,
   kEventFatal = 1002,
-  kEventWatchdogStart = 1010,     // the backup service was seen stopped and started
+  kEventWatchdogStart = 1010,  // the backup service was seen stopped and started
   kEventHeartbeatRestart = 1011,
   kEventCrashLoop = 1012,
   kEventCrashLoopRecovered = 1013,
@@ -35,18 +35,28 @@ inline constexpr int32_t svcEventWarning = 2;
 
 // Every documented identifier, for the README's table and the tests that
 // read each one back from the program file.
-inline constexpr int32_t kDocumentedEventIds[] = {
-    kEventErrorText, kEventInfoText, kEventMonitorStarted, kEventMonitorStopped, kEventFatal, kEventWatchdogStart, kEventHeartbeatRestart, kEventCrashLoop,
-    kEventCrashLoopRecovered, kEventUpdateInstalled, kEventUpdateRefused, kEventRollback,
-    kEventPublicationExpired, kEventMarkerWaitGivenUp};
+inline constexpr int32_t kDocumentedEventIds[] = {kEventErrorText,
+                                                  kEventInfoText,
+                                                  kEventMonitorStarted,
+                                                  kEventMonitorStopped,
+                                                  kEventFatal,
+                                                  kEventWatchdogStart,
+                                                  kEventHeartbeatRestart,
+                                                  kEventCrashLoop,
+                                                  kEventCrashLoopRecovered,
+                                                  kEventUpdateInstalled,
+                                                  kEventUpdateRefused,
+                                                  kEventRollback,
+                                                  kEventPublicationExpired,
+                                                  kEventMarkerWaitGivenUp};
 
 // The window's, the watchdog's and the markers' side.
 class MonitorObserver {
  public:
   virtual ~MonitorObserver() = default;
-  virtual void LogsReady() {}        // start-up has made the Logs folder: reports may begin
-  virtual void MonitorStarted() {}   // the service manager's start was handled
-  virtual void MonitorStopping() {}  // the service manager's stop arrived
+  virtual void LogsReady() {}                            // start-up has made the Logs folder: reports may begin
+  virtual void MonitorStarted() {}                       // the service manager's start was handled
+  virtual void MonitorStopping() {}                      // the service manager's stop arrived
   virtual void BackupServiceState(int32_t /*state*/) {}  // every watchdog tick
   virtual void WatchdogStartedService() {}
   virtual void HeartbeatRestart() {}

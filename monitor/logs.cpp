@@ -13,8 +13,8 @@ void PadTo(std::string& out, std::string_view text, size_t width) {
 }
 }  // namespace
 
-std::string BuildLogRecord(std::string_view stamp, std::string_view separator, std::string_view message,
-                           int32_t color, bool bold) {
+std::string BuildLogRecord(std::string_view stamp, std::string_view separator, std::string_view message, int32_t color,
+                           bool bold) {
   std::string r;
   r.reserve(stamp.size() + separator.size() + 18 + message.size());
   r.append(stamp).append(separator);
@@ -30,7 +30,7 @@ bool IsNormalForm(std::string_view b) {
   for (size_t i = 0; i < b.size(); ++i) {
     if (b[i] != '\r') continue;
     if (i + 1 >= b.size() || b[i + 1] != '\n') return false;  // a lone CR ends a line too: not CRLF form
-    if (i == lineStart) return false;                          // empty line
+    if (i == lineStart) return false;                         // empty line
     ++i;
     lineStart = i + 1;
   }

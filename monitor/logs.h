@@ -21,8 +21,8 @@ inline constexpr std::string_view kFormattedSeparator = " ";
 inline constexpr std::string_view kGeneralSeparator = " - QuarnSQLServiceMonitor - ";
 
 // One record: stamp, separator, bold padded to 6, colour padded to 12, message.
-std::string BuildLogRecord(std::string_view stamp, std::string_view separator, std::string_view message,
-                           int32_t color, bool bold);
+std::string BuildLogRecord(std::string_view stamp, std::string_view separator, std::string_view message, int32_t color,
+                           bool bold);
 
 // True when the bytes are non-empty lines each ended by CRLF: appending a record
 // to such a file gives the same bytes as reading and rewriting it whole.

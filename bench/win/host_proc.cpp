@@ -28,7 +28,8 @@ void ForEachHostProcess(const char* program, const std::function<bool(const std:
     const std::string dir = std::string("Z:\\proc\\") + fd.cFileName;
     const std::string cmd = wintest::ReadFileBytes(win::Widen(dir + "\\cmdline"));
     if (cmd.find(program) == std::string::npos) continue;
-    if (!prefix.empty() && wintest::ReadFileBytes(win::Widen(dir + "\\environ")).find(ours) == std::string::npos) continue;
+    if (!prefix.empty() && wintest::ReadFileBytes(win::Widen(dir + "\\environ")).find(ours) == std::string::npos)
+      continue;
     if (!f(dir)) break;
   } while (FindNextFileA(h, &fd));
   FindClose(h);

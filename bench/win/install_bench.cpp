@@ -59,8 +59,9 @@ int main() {
   Figure("monitor working set, idle after its first check", Fmt("%.1f MB", monitorSet / 1e6),
          Fmt("a bare windowed program: %.1f MB", bareSet / 1e6), "");
 
-  for (const wchar_t* f : {L"" QUARN_MONITOR_SERVICE_STEM ".exe", L"" QUARN_BACKUP_SERVICE_STEM ".exe", L"" QUARN_INSTALLER_STEM ".exe",
-                           L"AUNZIP32.DLL", L"" QUARN_GUI_MONITOR_STEM ".exe", L"" QUARN_LOADER_STEM ".exe"}) {
+  for (const wchar_t* f :
+       {L"" QUARN_MONITOR_SERVICE_STEM ".exe", L"" QUARN_BACKUP_SERVICE_STEM ".exe", L"" QUARN_INSTALLER_STEM ".exe",
+        L"AUNZIP32.DLL", L"" QUARN_GUI_MONITOR_STEM ".exe", L"" QUARN_LOADER_STEM ".exe"}) {
     WIN32_FILE_ATTRIBUTE_DATA a{};
     if (!GetFileAttributesExW((BinFolder() + L"\\" + f).c_str(), GetFileExInfoStandard, &a)) continue;
     const double kb = static_cast<double>(a.nFileSizeLow) / 1024.0;

@@ -41,8 +41,14 @@ class TimedLoop final : public EventLoop {
   std::unique_ptr<Timer> CreateTimer(int ms, std::function<void()> f) override {
     return inner_.CreateTimer(ms, std::move(f));
   }
-  void Start() { last_ = Now(); longest_ = 0; }
-  double Finish() { Mark(); return longest_; }
+  void Start() {
+    last_ = Now();
+    longest_ = 0;
+  }
+  double Finish() {
+    Mark();
+    return longest_;
+  }
 
  private:
   static double Now() {
@@ -130,11 +136,10 @@ int main() {
     const double secs = std::max<ULONGLONG>(GetTickCount64() - t0, 1) / 1000.0;
     bestRate = std::max(bestRate, bytes / 1e6 / secs);
     worstHold = std::max(worstHold, hold);
-    std::printf("check of a %.1f MB signed build: %.3f s, %.0f MB/s, window thread held at most %.1f ms\n",
-                bytes / 1e6, secs, bytes / 1e6 / secs, hold);
+    std::printf("check of a %.1f MB signed build: %.3f s, %.0f MB/s, window thread held at most %.1f ms\n", bytes / 1e6,
+                secs, bytes / 1e6 / secs, hold);
   }
-  bench::Figure("signed build check, 50 MB through CNG (rate)", bench::Fmt("%.0f MB/s", bestRate), "",
-                ">= 200 MB/s");
+  bench::Figure("signed build check, 50 MB through CNG (rate)", bench::Fmt("%.0f MB/s", bestRate), "", ">= 200 MB/s");
   bench::Figure("signed build check: longest hold of the window thread", bench::Fmt("%.1f ms", worstHold), "",
                 "< 1000 ms (one watchdog tick)");
   return 0;

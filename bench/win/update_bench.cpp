@@ -96,7 +96,8 @@ int main() {
                  static_cast<DWORD>((url.size() + 1) * sizeof(wchar_t)));
   // The bench's build is unsigned: the administrator's opt-out lets it in.
   const DWORD unsignedOk = 1;
-  RegSetValueExW(key, L"AllowUnsignedUpdates", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&unsignedOk), sizeof unsignedOk);
+  RegSetValueExW(key, L"AllowUnsignedUpdates", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&unsignedOk),
+                 sizeof unsignedOk);
   RegCloseKey(key);
   std::string padding(5u * 1000 * 1000 - 900 * 1000, '\0');
   for (size_t i = 0; i < padding.size(); ++i) padding[i] = static_cast<char>((i * 2654435761u) >> 13);

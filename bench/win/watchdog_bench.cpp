@@ -65,8 +65,7 @@ Cost BesideABareProgram(int seconds) {
 }
 
 bool StartMonitor() {
-  return StartServiceByName(kMonitor) == 0 &&
-         WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 20000);
+  return StartServiceByName(kMonitor) == 0 && WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 20000);
 }
 
 // Stops the backup service `stops` times; how long it took each time to run
@@ -116,7 +115,8 @@ std::vector<double> TimeRestartsDuringADownload(const std::wstring& folder, int 
   }
   std::string root = "Z:";
   for (char c : Env("QUARN_UPDATE_ROOT")) root += c == '/' ? '\\' : c;
-  fs.WriteAll(root + "\\faults.json", "{\"/CentralUpdate/QuarnSqlSolvane/QuarnSQLService.zip\": \"trickle:65536:100\"}");
+  fs.WriteAll(root + "\\faults.json",
+              "{\"/CentralUpdate/QuarnSqlSolvane/QuarnSQLService.zip\": \"trickle:65536:100\"}");
   SetUpdateServer(base);
   SetAllowUnsigned(true);  // the scripted server's builds are unsigned
 
@@ -202,31 +202,37 @@ int main(int argc, char** argv) {
   std::printf("%-52s %9s %9s %10s\n", "figure", "value", "floor x", "target");
   std::printf("%-52s %8.3fs %9s %10s\n", "service manager's floor, median", fMedian, "", "");
   std::printf("%-52s %8.3fs %9s %10s\n", "service manager's floor, worst", fWorst, "", "");
-  std::printf("%-52s %8.3fs %9s %10s\n", "stop -> running again, median", median, Ratio(median, fMedian).c_str(), "+0.1 s");
+  std::printf("%-52s %8.3fs %9s %10s\n", "stop -> running again, median", median, Ratio(median, fMedian).c_str(),
+              "+0.1 s");
   std::printf("%-52s %8.3fs %9s %10s\n", "stop -> running again, worst", worst, Ratio(worst, fWorst).c_str(), "+0.3 s");
   std::printf("%-52s %8.3fs %9s %10s\n", "the same during a slow 50 MB download, median", Median(during),
               Ratio(Median(during), fMedian).c_str(), "+0.1 s");
   std::printf("%-52s %8.3fs %9s %10s\n", "the same during a slow 50 MB download, worst", Worst(during),
               Ratio(Worst(during), fWorst).c_str(), "+0.3 s");
-  std::printf("%-52s %8.2f%% %9s %10s\n", "monitor CPU, waiting on a fresh in-use marker", before.monitorCpu, "", "< 1 %");
+  std::printf("%-52s %8.2f%% %9s %10s\n", "monitor CPU, waiting on a fresh in-use marker", before.monitorCpu, "",
+              "< 1 %");
   std::printf("%-52s %8.2f%% %9s %10s\n", "monitor CPU, idle after a check", after.monitorCpu, "", "");
   std::printf("%-52s %8.2f%% %9s %10s\n", "bare windowed program CPU, idle", after.bareCpu, "", "");
-  std::printf("%-52s %7.1f MB %9s %10s\n", "monitor working set, before its first check", before.monitorSet / 1e6, "", "");
+  std::printf("%-52s %7.1f MB %9s %10s\n", "monitor working set, before its first check", before.monitorSet / 1e6, "",
+              "");
   std::printf("%-52s %7.1f MB %9s %10s\n", "monitor working set, idle after a check", after.monitorSet / 1e6, "", "");
   std::printf("%-52s %7.1f MB %9s %10s\n", "bare windowed program working set", after.bareSet / 1e6, "", "");
 
   const std::string n = Fmt(" (%zu stops)", floor.size());
-  Figure("service manager's floor: stop to running, start asked at the stop, median" + n, Fmt("%.3f s", fMedian), "", "");
+  Figure("service manager's floor: stop to running, start asked at the stop, median" + n, Fmt("%.3f s", fMedian), "",
+         "");
   Figure("service manager's floor: stop to running, start asked at the stop, worst" + n, Fmt("%.3f s", fWorst), "", "");
   const std::string over = Fmt(" (%zu stops)", latency.size());
-  Figure("watchdog: stop to running again, median" + over, Fmt("%.3f s (floor x %s)", median, Ratio(median, fMedian).c_str()),
-         Fmt("floor: %.3f s", fMedian), "<= floor + 0.1 s");
-  Figure("watchdog: stop to running again, worst" + over, Fmt("%.3f s (floor x %s)", worst, Ratio(worst, fWorst).c_str()),
-         Fmt("floor: %.3f s", fWorst), "<= floor + 0.3 s");
+  Figure("watchdog: stop to running again, median" + over,
+         Fmt("%.3f s (floor x %s)", median, Ratio(median, fMedian).c_str()), Fmt("floor: %.3f s", fMedian),
+         "<= floor + 0.1 s");
+  Figure("watchdog: stop to running again, worst" + over,
+         Fmt("%.3f s (floor x %s)", worst, Ratio(worst, fWorst).c_str()), Fmt("floor: %.3f s", fWorst),
+         "<= floor + 0.3 s");
   const std::string whileDownloading = Fmt(", during a slow 50 MB download (%zu stops)", during.size());
   Figure("watchdog: stop to running again, median" + whileDownloading,
-         Fmt("%.3f s (floor x %s)", Median(during), Ratio(Median(during), fMedian).c_str()), Fmt("no download: %.3f s", median),
-         "<= floor + 0.1 s");
+         Fmt("%.3f s (floor x %s)", Median(during), Ratio(Median(during), fMedian).c_str()),
+         Fmt("no download: %.3f s", median), "<= floor + 0.1 s");
   Figure("watchdog: stop to running again, worst" + whileDownloading,
          Fmt("%.3f s (floor x %s)", Worst(during), Ratio(Worst(during), fWorst).c_str()), "", "<= floor + 0.3 s");
   Figure(Fmt("monitor CPU, idle after a check (%d s)", cpuSeconds), Fmt("%.2f %%", after.monitorCpu),

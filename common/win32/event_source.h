@@ -20,11 +20,13 @@ inline DWORD RegisterMonitorEventSource(const std::wstring& monitorFile) {
                                KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &opened, nullptr);
   if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
   const UniqueRegKey key(opened);
-  rc = RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(monitorFile.c_str()),
+  rc = RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
+                      reinterpret_cast<const BYTE*>(monitorFile.c_str()),
                       static_cast<DWORD>((monitorFile.size() + 1) * sizeof(wchar_t)));
   if (rc == ERROR_SUCCESS) {
     const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-    rc = RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
+    rc =
+        RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
   }
   return static_cast<DWORD>(rc);
 }

@@ -32,16 +32,36 @@ class UniqueHandle {
   T h_ = Invalid;
 };
 
-struct CloseKernel { void operator()(HANDLE h) const { ::CloseHandle(h); } };
-struct CloseService { void operator()(SC_HANDLE h) const { ::CloseServiceHandle(h); } };
-struct CloseModule { void operator()(HMODULE h) const { ::FreeLibrary(h); } };
-struct CloseWindow { void operator()(HWND h) const { ::DestroyWindow(h); } };
-struct CloseEventSource { void operator()(HANDLE h) const { ::DeregisterEventSource(h); } };
-struct CloseRegKey { void operator()(HKEY h) const { ::RegCloseKey(h); } };
-struct CloseFind { void operator()(HANDLE h) const { ::FindClose(h); } };
-struct DeleteGdiObject { void operator()(HGDIOBJ h) const { ::DeleteObject(h); } };
-struct DeleteMemoryDc { void operator()(HDC h) const { ::DeleteDC(h); } };
-struct FreeLocal { void operator()(void* p) const { ::LocalFree(p); } };
+struct CloseKernel {
+  void operator()(HANDLE h) const { ::CloseHandle(h); }
+};
+struct CloseService {
+  void operator()(SC_HANDLE h) const { ::CloseServiceHandle(h); }
+};
+struct CloseModule {
+  void operator()(HMODULE h) const { ::FreeLibrary(h); }
+};
+struct CloseWindow {
+  void operator()(HWND h) const { ::DestroyWindow(h); }
+};
+struct CloseEventSource {
+  void operator()(HANDLE h) const { ::DeregisterEventSource(h); }
+};
+struct CloseRegKey {
+  void operator()(HKEY h) const { ::RegCloseKey(h); }
+};
+struct CloseFind {
+  void operator()(HANDLE h) const { ::FindClose(h); }
+};
+struct DeleteGdiObject {
+  void operator()(HGDIOBJ h) const { ::DeleteObject(h); }
+};
+struct DeleteMemoryDc {
+  void operator()(HDC h) const { ::DeleteDC(h); }
+};
+struct FreeLocal {
+  void operator()(void* p) const { ::LocalFree(p); }
+};
 
 // Handles whose close is a function found at run time, in a library loaded on
 // demand (WinINet, CNG): the handle carries that function with it.

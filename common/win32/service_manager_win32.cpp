@@ -66,8 +66,7 @@ int32_t Win32ServiceManager::Status(const std::string& name) {
   // A service whose process is gone is stopped, whatever the manager still
   // says: Wine's manager can miss the end of a killed service process, and the
   // watchdog must then start it again. Starting it makes the manager look.
-  if (s.dwCurrentState != SERVICE_STOPPED && s.dwProcessId != 0 && ProcessEnded(s.dwProcessId))
-    return SERVICE_STOPPED;
+  if (s.dwCurrentState != SERVICE_STOPPED && s.dwProcessId != 0 && ProcessEnded(s.dwProcessId)) return SERVICE_STOPPED;
   return static_cast<int32_t>(s.dwCurrentState);
 }
 
@@ -96,7 +95,8 @@ bool Win32ServiceManager::Disabled(const std::string& name) {
   OpenedService o = OpenService(name, SERVICE_QUERY_CONFIG);
   if (o.error) return false;
   DWORD needed = 0;
-  if (QueryServiceConfigA(o.svc.get(), nullptr, 0, &needed) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+  if (QueryServiceConfigA(o.svc.get(), nullptr, 0, &needed) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+    return false;
   std::vector<uint64_t> buf((needed + 7) / 8 + 1);
   auto* cfg = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buf.data());
   return QueryServiceConfigA(o.svc.get(), cfg, needed, &needed) && cfg->dwStartType == SERVICE_DISABLED;

@@ -14,8 +14,10 @@ class Win32EventLoop::WindowTimer final : public Timer {
   void SetEnabled(bool enabled) override {
     if (enabled == enabled_) return;
     enabled_ = enabled;
-    if (enabled) SetTimer(loop_.window_, id_, static_cast<UINT>(interval_), nullptr);
-    else KillTimer(loop_.window_, id_);
+    if (enabled)
+      SetTimer(loop_.window_, id_, static_cast<UINT>(interval_), nullptr);
+    else
+      KillTimer(loop_.window_, id_);
   }
   bool Enabled() const override { return enabled_; }
   void SetInterval(int interval) override {
@@ -62,8 +64,7 @@ void Win32EventLoop::DoEvents() {
 void Win32EventLoop::Idle(int maxMs) {
   DoEvents();
   // Alertable: the service manager's notifications arrive as APCs.
-  MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(maxMs), QS_ALLINPUT,
-                              MWMO_INPUTAVAILABLE | MWMO_ALERTABLE);
+  MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(maxMs), QS_ALLINPUT, MWMO_INPUTAVAILABLE | MWMO_ALERTABLE);
   DoEvents();
 }
 

@@ -28,12 +28,11 @@ std::string Narrow(std::wstring_view w) {
 std::string SystemMessage(DWORD code, HMODULE module) {
   wchar_t* buf = nullptr;
   const DWORD from = FORMAT_MESSAGE_FROM_SYSTEM | (module ? FORMAT_MESSAGE_FROM_HMODULE : 0);
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | from | FORMAT_MESSAGE_IGNORE_INSERTS, module, code,
-                                 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
+  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | from | FORMAT_MESSAGE_IGNORE_INSERTS, module, code, 0,
+                                 reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
   const UniqueLocal<wchar_t*> hold(buf);
   std::wstring text = n && buf ? std::wstring(buf, n) : std::wstring();
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
-    text.pop_back();
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
   return Narrow(text);
 }
 
@@ -46,15 +45,20 @@ VbError Win32Error(DWORD code) { return VbError(static_cast<long>(code), ErrorDe
 
 VbError FileErrorFromWin32(DWORD code) {
   switch (code) {
-    case ERROR_FILE_NOT_FOUND: return FileError(kErrFileNotFound);
+    case ERROR_FILE_NOT_FOUND:
+      return FileError(kErrFileNotFound);
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME: return FileError(kErrPathNotFound);
+    case ERROR_BAD_PATHNAME:
+      return FileError(kErrPathNotFound);
     case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION: return FileError(kErrPermissionDenied);
+    case ERROR_LOCK_VIOLATION:
+      return FileError(kErrPermissionDenied);
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: return FileError(kErrDiskFull);
-    default: return FileError(kErrPathFileAccess);
+    case ERROR_HANDLE_DISK_FULL:
+      return FileError(kErrDiskFull);
+    default:
+      return FileError(kErrPathFileAccess);
   }
 }
 
@@ -78,8 +82,8 @@ std::string AcpCodec::FromAnsi(std::string_view ansi) const {
 namespace {
 
 UniqueFile OpenFile(const std::string& path, DWORD access, DWORD disposition) {
-  UniqueFile f(CreateFileW(Widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile f(CreateFileW(Widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!f) throw FileErrorFromWin32(GetLastError());
   return f;
 }
@@ -96,15 +100,23 @@ void WriteBytes(HANDLE h, std::string_view bytes) {
 
 LocalTime FromSystemTime(const SYSTEMTIME& st) {
   LocalTime t;
-  t.year = st.wYear; t.month = st.wMonth; t.day = st.wDay;
-  t.hour = st.wHour; t.minute = st.wMinute; t.second = st.wSecond;
+  t.year = st.wYear;
+  t.month = st.wMonth;
+  t.day = st.wDay;
+  t.hour = st.wHour;
+  t.minute = st.wMinute;
+  t.second = st.wSecond;
   return t;
 }
 
 SYSTEMTIME ToSystemTime(const LocalTime& t) {
   SYSTEMTIME st{};
-  st.wYear = static_cast<WORD>(t.year); st.wMonth = static_cast<WORD>(t.month); st.wDay = static_cast<WORD>(t.day);
-  st.wHour = static_cast<WORD>(t.hour); st.wMinute = static_cast<WORD>(t.minute); st.wSecond = static_cast<WORD>(t.second);
+  st.wYear = static_cast<WORD>(t.year);
+  st.wMonth = static_cast<WORD>(t.month);
+  st.wDay = static_cast<WORD>(t.day);
+  st.wHour = static_cast<WORD>(t.hour);
+  st.wMinute = static_cast<WORD>(t.minute);
+  st.wSecond = static_cast<WORD>(t.second);
   return st;
 }
 
@@ -251,7 +263,10 @@ void ModulePath(std::string& folder, std::string& nameWithoutExt, std::string* f
   std::vector<wchar_t> buf(MAX_PATH);
   for (;;) {
     const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-    if (n < buf.size()) { buf.resize(n); break; }
+    if (n < buf.size()) {
+      buf.resize(n);
+      break;
+    }
     buf.resize(buf.size() * 2);
   }
   const std::string full = Narrow(std::wstring_view(buf.data(), buf.size()));

@@ -135,7 +135,15 @@ bool IsSafeFileName(std::string_view name) {
     const auto b = static_cast<unsigned char>(ch);
     if (b < 0x20 || b == 0x7F) return false;
     switch (ch) {
-      case '<': case '>': case ':': case '"': case '/': case '\\': case '|': case '?': case '*':
+      case '<':
+      case '>':
+      case ':':
+      case '"':
+      case '/':
+      case '\\':
+      case '|':
+      case '?':
+      case '*':
         return false;
       default:
         break;

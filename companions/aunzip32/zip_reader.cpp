@@ -132,8 +132,7 @@ long ZipReader::Open() {
 // The ZIP64 end record, when a locator sits right before the end record: its
 // values replace the 32-bit ones, and limit becomes the record's offset.
 // Without a locator nothing changes.
-long ZipReader::ReadZip64End(uint64_t endAt, uint64_t& total, uint64_t& cdSize, uint64_t& cdOffset,
-                             uint64_t& limit) {
+long ZipReader::ReadZip64End(uint64_t endAt, uint64_t& total, uint64_t& cdSize, uint64_t& cdOffset, uint64_t& limit) {
   if (endAt < kZip64LocatorSize) return 0;
   const uint64_t locatorAt = endAt - kZip64LocatorSize;
   unsigned char loc[kZip64LocatorSize];

@@ -21,8 +21,8 @@ struct ZipEntry {
   uint64_t compressedSize = 0;  // ZIP64 values already applied
   uint64_t size = 0;
   uint64_t localOffset = 0;
-  uint32_t disk = 0;           // where the entry starts; only disk 0 exists here
-  bool zip64Missing = false;   // a field says "see ZIP64" and no ZIP64 field holds it
+  uint32_t disk = 0;          // where the entry starts; only disk 0 exists here
+  bool zip64Missing = false;  // a field says "see ZIP64" and no ZIP64 field holds it
 };
 
 class ZipReader {

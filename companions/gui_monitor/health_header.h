@@ -72,9 +72,9 @@ inline std::string LabelValue(const std::string& labels, std::string_view name) 
 enum class HealthLevel { Green, Amber, Red };
 
 struct HealthInputs {
-  std::optional<std::string> metrics;           // the metrics file's text; empty when missing
-  std::optional<int64_t> heartbeatAgeSeconds;   // the backup service's heartbeat file, by its write time
-  std::string lastBackupText;                   // the last backup marker's time, as written
+  std::optional<std::string> metrics;          // the metrics file's text; empty when missing
+  std::optional<int64_t> heartbeatAgeSeconds;  // the backup service's heartbeat file, by its write time
+  std::string lastBackupText;                  // the last backup marker's time, as written
   int64_t nowUtc = 0;
 };
 
@@ -110,9 +110,7 @@ inline HealthHeader HeaderFor(const HealthInputs& in) {
     return std::nullopt;
   };
   std::string text;
-  auto part = [&](const std::string& p) {
-    text += (text.empty() || text.back() == '\n' ? "" : "  \xC2\xB7  ") + p;
-  };
+  auto part = [&](const std::string& p) { text += (text.empty() || text.back() == '\n' ? "" : "  \xC2\xB7  ") + p; };
 
   // The backup service itself.
   const auto state = value("quarn_backup_service_state");
@@ -122,7 +120,9 @@ inline HealthHeader HeaderFor(const HealthInputs& in) {
     part("Sem dados do monitor (quarn_sql.prom)");
   } else if (crashLoop) {
     detail::Worse(h.level, HealthLevel::Red);
-    part("Servi\xC3\xA7o de backup: para logo depois de cada in\xC3\xAD" "cio");
+    part(
+        "Servi\xC3\xA7o de backup: para logo depois de cada in\xC3\xAD"
+        "cio");
   } else if (state && *state == 4) {
     part("Servi\xC3\xA7o de backup: em execu\xC3\xA7\xC3\xA3o");
   } else if (state && *state >= 2 && *state <= 7) {
@@ -138,8 +138,10 @@ inline HealthHeader HeaderFor(const HealthInputs& in) {
     part("sem batimento");
   } else {
     const int64_t age = *in.heartbeatAgeSeconds;
-    if (age >= kHeartbeatStaleSeconds || age < -60) detail::Worse(h.level, HealthLevel::Red);
-    else if (age >= kHeartbeatLateSeconds) detail::Worse(h.level, HealthLevel::Amber);
+    if (age >= kHeartbeatStaleSeconds || age < -60)
+      detail::Worse(h.level, HealthLevel::Red);
+    else if (age >= kHeartbeatLateSeconds)
+      detail::Worse(h.level, HealthLevel::Amber);
     part("batimento h\xC3\xA1 " + detail::Age(age < 0 ? 0 : age));
   }
   part("\xC3\xBAltimo backup: " + (in.lastBackupText.empty() ? std::string("nenhum") : in.lastBackupText));

@@ -19,7 +19,7 @@ inline constexpr size_t kStampWidth = 19;
 inline constexpr size_t kBoldWidth = 6;
 inline constexpr size_t kColorWidth = 12;
 inline constexpr size_t kMessageColumn = kStampWidth + 1 + kBoldWidth + kColorWidth;  // 38
-inline constexpr int32_t kDefaultColor = 0;  // black
+inline constexpr int32_t kDefaultColor = 0;                                           // black
 
 struct LogRecord {
   std::string stamp;  // empty for text found before the first record

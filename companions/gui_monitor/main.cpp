@@ -85,8 +85,8 @@ FileState StateOf(const std::wstring& path) {
 // starts inside the file drops the cut line it lands in.
 bool ReadShared(const std::wstring& path, std::string& out, int64_t maxBytes) {
   out.clear();
-  UniqueFile f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!f) return false;
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(f.get(), &size)) return false;
@@ -212,8 +212,8 @@ bool FrmMonitor::Create(HINSTANCE inst, int show) {
     dpi_ = screen ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
   }
 
-  hwnd_ = CreateWindowExW(0, kClassName, kCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT,
-                          CW_USEDEFAULT, Scale(900), Scale(540), nullptr, nullptr, inst, this);
+  hwnd_ = CreateWindowExW(0, kClassName, kCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT, CW_USEDEFAULT,
+                          Scale(900), Scale(540), nullptr, nullptr, inst, this);
   if (!hwnd_) return false;
   ShowWindow(hwnd_, show);
   UpdateWindow(hwnd_);
@@ -321,14 +321,12 @@ void FrmMonitor::Form_Load() {
   lstLog_ = CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", L"",
                             WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP | LBS_NODATA |
                                 LBS_OWNERDRAWFIXED | LBS_NOINTEGRALHEIGHT | LBS_NOTIFY | LBS_WANTKEYBOARDINPUT,
-                            0, 0, 0, 0, hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLstLog)), inst_,
-                            nullptr);
+                            0, 0, 0, 0, hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLstLog)), inst_, nullptr);
   SendMessageW(lstLog_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
   SendMessageW(lstLog_, LB_SETITEMHEIGHT, 0, rowHeight_);
 
-  stbStatus_ = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | SBARS_TOOLTIPS, 0,
-                               0, 0, 0, hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kStbStatus)), inst_,
-                               nullptr);
+  stbStatus_ = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | SBARS_TOOLTIPS, 0, 0,
+                               0, 0, hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kStbStatus)), inst_, nullptr);
 
   // The status parts must exist before their texts are set.
   Form_Resize();
@@ -379,7 +377,8 @@ void FrmMonitor::AtualizaSaude() {
   if (beat.exists) in.heartbeatAgeSeconds = in.nowUtc - FileTimeSeconds(beat.written);
   if (ReadShared(logs_ + Wide(quarn::kServiceUltimoBackupFile), bytes, 4096)) {
     const std::wstring last = FromAnsi(FirstLine(bytes));
-    const int n = WideCharToMultiByte(CP_UTF8, 0, last.c_str(), static_cast<int>(last.size()), nullptr, 0, nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, last.c_str(), static_cast<int>(last.size()), nullptr, 0, nullptr, nullptr);
     in.lastBackupText.assign(static_cast<size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, last.c_str(), static_cast<int>(last.size()), in.lastBackupText.data(), n, nullptr,
                         nullptr);

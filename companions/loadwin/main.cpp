@@ -43,7 +43,7 @@ void Paint(HDC dc, const RECT& rc) {
   if (w <= 0 || h <= 0) return;
 
   const double side = w < h ? w : h;
-  const double dot = side * 0.11;             // dot radius
+  const double dot = side * 0.11;              // dot radius
   const double ring = side / 2.0 - dot - 1.0;  // centre line of the ring
   const double cx = rc.left + w / 2.0, cy = rc.top + h / 2.0;
   HGDIOBJ oldPen = SelectObject(dc, GetStockObject(NULL_PEN));
@@ -74,8 +74,7 @@ void AcompanhaPai(HWND hwnd) {
     wanted = (style & ~static_cast<LONG_PTR>(WS_CHILD)) | WS_POPUP;
   if (wanted == style) return;
   SetWindowLongPtrW(hwnd, GWL_STYLE, wanted);
-  SetWindowPos(hwnd, nullptr, 0, 0, 0, 0,
-               SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+  SetWindowPos(hwnd, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
 }
 
 LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {

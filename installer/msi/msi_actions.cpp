@@ -83,8 +83,8 @@ UINT Registra(MSIHANDLE install, bool registrar) {
         continue;
       }
       using EntryPoint = HRESULT(STDAPICALLTYPE*)();
-      auto entry = reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(
-          GetProcAddress(lib.get(), registrar ? "DllRegisterServer" : "DllUnregisterServer")));
+      auto entry = reinterpret_cast<EntryPoint>(
+          reinterpret_cast<void*>(GetProcAddress(lib.get(), registrar ? "DllRegisterServer" : "DllUnregisterServer")));
       if (entry) hr = entry();
     }  // the control is unloaded before its failure is logged, as always
     if (FAILED(hr)) {
@@ -191,8 +191,7 @@ extern "C" UINT __stdcall ParaMonitor(MSIHANDLE) {
     SERVICE_STATUS status{};
     // A monitor already stopped refuses the stop; the wait below sees it stopped either way.
     (void)ControlService(svc.get(), SERVICE_CONTROL_STOP, &status);
-    for (int i = 0; i < 300 && QueryServiceStatus(svc.get(), &status) && status.dwCurrentState != SERVICE_STOPPED;
-         ++i)
+    for (int i = 0; i < 300 && QueryServiceStatus(svc.get(), &status) && status.dwCurrentState != SERVICE_STOPPED; ++i)
       Sleep(100);
   }
   return ERROR_SUCCESS;

@@ -96,8 +96,10 @@ DWORD ProtectBelow(const std::wstring& folder, std::vector<std::wstring>& remove
     const std::wstring path = folder + L"\\" + name;
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
       const bool dir = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-      if (!(dir ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()))) result = GetLastError();
-      else removedLinks.push_back(path);
+      if (!(dir ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str())))
+        result = GetLastError();
+      else
+        removedLinks.push_back(path);
       continue;
     }
     bool isDir = false, isLink = false;
@@ -130,13 +132,14 @@ bool ReadAccess(HANDLE h, SE_OBJECT_TYPE type, std::string& owner, bool& hasList
 
 // Adds an allowing entry for `sid` to the object's own list, kept protected.
 DWORD AddGrant(const std::wstring& path, PSID sid, bool isDir) {
-  UniqueFile f(CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  UniqueFile f(CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!f) return GetLastError();
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
-  if (DWORD e = GetSecurityInfo(f.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                                &sd))
+  if (DWORD e =
+          GetSecurityInfo(f.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd))
     return e;
   const UniqueLocal<PSECURITY_DESCRIPTOR> hold(sd);
   // The entries it had, then the account's: built by hand, the same under every implementation.
@@ -151,10 +154,10 @@ DWORD AddGrant(const std::wstring& path, PSID sid, bool isDir) {
   }
   ok = ok && AddAccessAllowedAceEx(acl, ACL_REVISION, isDir ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0,
                                    FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE, sid);
-  const DWORD e = ok ? SetSecurityInfo(f.get(), SE_FILE_OBJECT,
-                                       DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                       nullptr, acl, nullptr)
-                     : GetLastError();
+  const DWORD e =
+      ok ? SetSecurityInfo(f.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                           nullptr, nullptr, acl, nullptr)
+         : GetLastError();
   return e;
 }
 

@@ -44,9 +44,7 @@ struct Win32FileHold final : FileHold {
 class Win32InstallerPlatform final : public InstallerPlatform {
  public:
   explicit Win32InstallerPlatform(Win32EventLoop& loop) : loop_(loop) {}
-  bool PrevInstance() override {
-    return instance_.AnotherCopyRuns(L"Global\\InstaladorQuarnSQL.Instance");
-  }
+  bool PrevInstance() override { return instance_.AnotherCopyRuns(L"Global\\InstaladorQuarnSQL.Instance"); }
   void EndProgram() override { loop_.EndProgram(); }
   void StartHidden(const std::string& path) override {
     std::wstring cmd = L"\"" + Widen(path) + L"\"";
@@ -111,8 +109,8 @@ class Win32InstallerPlatform final : public InstallerPlatform {
     wchar_t buf[MAX_PATH + 1] = {};
     DWORD size = sizeof buf - sizeof(wchar_t);
     const std::wstring key = Widen(kUninstallKey);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"InstallLocation", RRF_RT_REG_SZ,
-                     nullptr, buf, &size) != ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"InstallLocation", RRF_RT_REG_SZ, nullptr, buf, &size) !=
+        ERROR_SUCCESS)
       return {};
     return Narrow(buf);
   }
@@ -121,9 +119,7 @@ class Win32InstallerPlatform final : public InstallerPlatform {
     v.dwOSVersionInfoSize = sizeof v;  // 148 bytes
     return GetVersionExA(&v) && v.dwPlatformId == VER_PLATFORM_WIN32_NT;
   }
-  bool fVBRegServer(const std::string& path, bool blnRegister) override {
-    return reg_.fVBRegServer(path, blnRegister);
-  }
+  bool fVBRegServer(const std::string& path, bool blnRegister) override { return reg_.fVBRegServer(path, blnRegister); }
   bool RegistraDesinstalacao(const UninstallEntry& e) override {
     HKEY opened = nullptr;
     const std::wstring path = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + Widen(e.key);

@@ -76,7 +76,8 @@ bool FontExists(HDC dc, const wchar_t* face) {
   lstrcpynW(lf.lfFaceName, face, LF_FACESIZE);
   bool found = false;
   EnumFontFamiliesExW(
-      dc, &lf, [](const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM p) -> int {
+      dc, &lf,
+      [](const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM p) -> int {
         *reinterpret_cast<bool*>(p) = true;
         return 0;
       },
@@ -211,14 +212,15 @@ class Win32InstallerView final : public InstallerView {
   HWND Panel(HINSTANCE inst, HWND parent, int x, int y, int w, int h, COLORREF colour, bool visible, int clickId = 0) {
     HWND p = CreateWindowExW(0, kPanelClass, L"", WS_CHILD | WS_CLIPCHILDREN | (visible ? WS_VISIBLE : 0), x, y, w, h,
                              parent, nullptr, inst, nullptr);
-    SetWindowLongPtrW(p, GWLP_USERDATA,
-                      reinterpret_cast<LONG_PTR>(new PanelData{colour, UniqueBrush(CreateSolidBrush(colour)), {}, clickId}));
+    SetWindowLongPtrW(
+        p, GWLP_USERDATA,
+        reinterpret_cast<LONG_PTR>(new PanelData{colour, UniqueBrush(CreateSolidBrush(colour)), {}, clickId}));
     return p;
   }
   HWND Label(HINSTANCE inst, HWND parent, const wchar_t* text, int x, int y, int w, int h, HFONT font,
              COLORREF colour) {
-    HWND l = CreateWindowExW(0, L"STATIC", text, WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX, T(x), T(y), T(w), T(h),
-                             parent, nullptr, inst, nullptr);
+    HWND l = CreateWindowExW(0, L"STATIC", text, WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX, T(x), T(y),
+                             T(w), T(h), parent, nullptr, inst, nullptr);
     SendMessageW(l, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     auto* d = reinterpret_cast<PanelData*>(GetWindowLongPtrW(parent, GWLP_USERDATA));
     if (d) d->textColours[l] = colour;

@@ -105,26 +105,31 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   Win32DateFormat dates;
   AcpCodec codec;
   if (!cl.ok) {
-    if (cl.quiet) LogView(fs, clock, dates, codec, cl.logPath).MessageBoxOk(cl.error);
-    else MessageBoxW(nullptr, Widen(cl.error).c_str(), Widen(kInstallerTitle).c_str(), MB_OK | MB_ICONERROR);
+    if (cl.quiet)
+      LogView(fs, clock, dates, codec, cl.logPath).MessageBoxOk(cl.error);
+    else
+      MessageBoxW(nullptr, Widen(cl.error).c_str(), Widen(kInstallerTitle).c_str(), MB_OK | MB_ICONERROR);
     return kExitBadCommandLine;
   }
 
   // Only an installation with a person watching has a window on the screen; the
   // others keep a message-only one for their timers.
   const bool windowed = !cl.quiet && !cl.uninstall;
-  HWND hwnd = windowed ? CreateWindowExW(0, kWindowClass, Widen(kInstallerTitle).c_str(),
-                                         WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 0, 0, 800, 300, nullptr, nullptr,
-                                         instance, nullptr)
-                       : CreateWindowExW(0, kWindowClass, Widen(kInstallerTitle).c_str(), 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                         nullptr, instance, nullptr);
+  HWND hwnd =
+      windowed ? CreateWindowExW(0, kWindowClass, Widen(kInstallerTitle).c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
+                                 0, 0, 800, 300, nullptr, nullptr, instance, nullptr)
+               : CreateWindowExW(0, kWindowClass, Widen(kInstallerTitle).c_str(), 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 instance, nullptr);
   if (!hwnd) return kExitUnexpected;
 
   Win32EventLoop loop(hwnd);
   std::unique_ptr<InstallerView> view;
-  if (cl.quiet) view = std::make_unique<LogView>(fs, clock, dates, codec, cl.logPath);
-  else if (cl.uninstall) view = MakeUninstallView();
-  else view = MakeInstallerWindowView(instance, hwnd, loop);
+  if (cl.quiet)
+    view = std::make_unique<LogView>(fs, clock, dates, codec, cl.logPath);
+  else if (cl.uninstall)
+    view = MakeUninstallView();
+  else
+    view = MakeInstallerWindowView(instance, hwnd, loop);
   Win32PayloadResources resources;
   const std::unique_ptr<InstallerPlatform> platform = MakeInstallerPlatform(loop);
   Win32ServiceManager scm;
@@ -158,8 +163,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     g_fatal = "Erro interno";
   }
   if (!g_fatal.empty()) {
-    if (windowed) MessageBoxW(hwnd, Widen(g_fatal).c_str(), Widen(kInstallerTitle).c_str(), MB_OK | MB_ICONERROR);
-    else view->MessageBoxOk(g_fatal);
+    if (windowed)
+      MessageBoxW(hwnd, Widen(g_fatal).c_str(), Widen(kInstallerTitle).c_str(), MB_OK | MB_ICONERROR);
+    else
+      view->MessageBoxOk(g_fatal);
     code = kExitUnexpected;
   }
   char took[32];

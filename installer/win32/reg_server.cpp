@@ -25,8 +25,7 @@ DWORD WINAPI RunRegistrationEntry(void* entry) {
 
 bool ClssRegServer::fVBRegServer(const std::string& strFilePath, bool blnRegister) {
   quarn::win::UniqueModule lib(LoadLibraryA(AcpCodec().ToAnsi(strFilePath).c_str()));
-  FARPROC entry =
-      lib ? GetProcAddress(lib.get(), blnRegister ? "DllRegisterServer" : "DllUnregisterServer") : nullptr;
+  FARPROC entry = lib ? GetProcAddress(lib.get(), blnRegister ? "DllRegisterServer" : "DllUnregisterServer") : nullptr;
   bool finished = false;
   bool started = false;
   if (entry) {

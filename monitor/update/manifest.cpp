@@ -197,8 +197,9 @@ std::vector<std::string> KeysFor(UpdateKeySource& source, bool signaturePresent,
   for (const std::string& r : trusted.rejected) logs.SalvaLogErro("Chaves de atualização " + r);
   unsignedOk = !signaturePresent && source.AllowUnsigned();
   if (trusted.keys.empty() && !unsignedOk)
-    throw Refused(kErrUpdateKeysUnusable, "Nenhuma chave pública de atualização válida (UpdatePublicKeys); "
-                                          "atualização recusada");
+    throw Refused(kErrUpdateKeysUnusable,
+                  "Nenhuma chave pública de atualização válida (UpdatePublicKeys); "
+                  "atualização recusada");
   return trusted.keys;
 }
 
@@ -222,8 +223,8 @@ std::string UtcText(int64_t seconds) {
 
 bool ParseUtcText(std::string_view text, int64_t& seconds) {
   // Exactly "yyyy-mm-ddThh:mm:ssZ".
-  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
-      text[16] != ':' || text[19] != 'Z')
+  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':' ||
+      text[19] != 'Z')
     return false;
   int v[6];
   const size_t at[6] = {0, 5, 8, 11, 14, 17}, len[6] = {4, 2, 2, 2, 2, 2};
@@ -236,8 +237,7 @@ bool ParseUtcText(std::string_view text, int64_t& seconds) {
     }
   }
   static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (v[0] < 1970 || v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > kDays[v[1] - 1] || v[3] > 23 || v[4] > 59 ||
-      v[5] > 59)
+  if (v[0] < 1970 || v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > kDays[v[1] - 1] || v[3] > 23 || v[4] > 59 || v[5] > 59)
     return false;
   const LocalTime t{v[0], v[1], v[2], v[3], v[4], v[5]};
   seconds = ToEpochSeconds(t);
@@ -308,8 +308,8 @@ Publication BuildVerifier::VerificaPublicacao(const std::string& folder, const s
                 "versão (" + cp1252.FromAnsi(st.version) + ") difere da do registro (" + version + ")");
   const uint64_t highest = p_.publications.Highest(program);
   if (st.number < highest)
-    throw Raise(kErrPublicationOlder, "publicação " + std::to_string(st.number) + ", instalada " +
-                                          std::to_string(highest));
+    throw Raise(kErrPublicationOlder,
+                "publicação " + std::to_string(st.number) + ", instalada " + std::to_string(highest));
   if (p_.publications.UtcNow() > st.validUntil)
     throw Raise(kErrPublicationExpired, "válida até " + UtcText(st.validUntil));
   return Publication{true, st.number, st.validUntil, st.manifestSha256};
@@ -320,8 +320,8 @@ void BuildVerifier::RegistraPublicacao(const std::string& program, const Publica
     p_.publications.Record(program, publication.number);
 }
 
-void BuildVerifier::VerificaPacote(const std::string& staging, const std::string& program,
-                                   const std::string& version, const Publication& publication, MonitorLogs& logs) {
+void BuildVerifier::VerificaPacote(const std::string& staging, const std::string& program, const std::string& version,
+                                   const Publication& publication, MonitorLogs& logs) {
   const std::string manifestPath = JoinPath(staging, kManifestName);
   const bool present = p_.fs.FileExists(manifestPath);
   bool unsignedOk = false;
@@ -329,7 +329,8 @@ void BuildVerifier::VerificaPacote(const std::string& staging, const std::string
   const std::vector<std::string> keys = KeysFor(p_.keys, present || publication.isSigned, logs, unsignedOk);
   // An administrator's opt-out: a build without a manifest goes in as before.
   if (unsignedOk) return;
-  if (!present) throw Refused(kErrManifestMissing, std::string("Pacote sem manifesto assinado (") + kManifestName + ")");
+  if (!present)
+    throw Refused(kErrManifestMissing, std::string("Pacote sem manifesto assinado (") + kManifestName + ")");
 
   const Cp1252Codec cp1252;
   const std::string manifestBytes = p_.fs.ReadAll(manifestPath);
@@ -337,11 +338,10 @@ void BuildVerifier::VerificaPacote(const std::string& staging, const std::string
   std::string why;
   if (!ParseManifest(manifestBytes, m, why)) throw Raise(kErrManifestInvalid, why);
   if (!SignedByOneOf(p_.crypto, keys, m.signedPart, m.signature)) throw Raise(kErrManifestSignature);
-  if (cp1252.FromAnsi(m.program) != program)
-    throw Raise(kErrManifestProgram, cp1252.FromAnsi(m.program));
+  if (cp1252.FromAnsi(m.program) != program) throw Raise(kErrManifestProgram, cp1252.FromAnsi(m.program));
   if (cp1252.FromAnsi(m.version) != version)
-    throw Refused(kErrManifestVersion, "Versão do manifesto (" + cp1252.FromAnsi(m.version) +
-                                           ") difere da publicada (" + version + ")");
+    throw Refused(kErrManifestVersion,
+                  "Versão do manifesto (" + cp1252.FromAnsi(m.version) + ") difere da publicada (" + version + ")");
   if (publication.isSigned) {
     // The build must be the one its publication announced, not another of the same version.
     auto h = p_.crypto.NewSha256();
@@ -359,7 +359,8 @@ void BuildVerifier::VerificaPacote(const std::string& staging, const std::string
     const std::string path = JoinPath(staging, name);
     if (std::find(staged.begin(), staged.end(), name) == staged.end())
       throw Refused(kErrManifestFiles, "Arquivo do manifesto ausente no pacote: " + name);
-    if (p_.fs.Stamp(path).size != f->size) throw Refused(kErrManifestFiles, "Tamanho de " + name + " difere do manifesto");
+    if (p_.fs.Stamp(path).size != f->size)
+      throw Refused(kErrManifestFiles, "Tamanho de " + name + " difere do manifesto");
     if (HashFile(path) != f->sha256) throw Refused(kErrManifestFiles, "SHA-256 de " + name + " difere do manifesto");
   }
   p_.fs.Delete(manifestPath);

@@ -76,9 +76,9 @@ class PublicationStore {
 };
 
 struct TrustedKeys {
-  bool configured = false;              // some place holds a setting
-  std::vector<std::string> keys;        // raw X||Y, 64 bytes each
-  std::vector<std::string> rejected;    // why each unusable token or place was ignored
+  bool configured = false;            // some place holds a setting
+  std::vector<std::string> keys;      // raw X||Y, 64 bytes each
+  std::vector<std::string> rejected;  // why each unusable token or place was ignored
 };
 
 // Keys are separated by white space, ';' or ','. A token that is not 128 hex

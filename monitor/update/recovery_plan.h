@@ -24,9 +24,9 @@ Journal ParseJournal(const std::vector<std::string>& lines);
 
 struct RecoveryInput {
   std::optional<std::vector<std::string>> journal;  // its lines; none when there is no journal
-  std::vector<std::string> backupFiles;              // in the backup folder
-  std::vector<std::string> suiteFiles;               // in the suite folder (needed only with a journal)
-  std::optional<std::string> record;                 // the local record's version, "" when absent; none when unreadable
+  std::vector<std::string> backupFiles;             // in the backup folder
+  std::vector<std::string> suiteFiles;              // in the suite folder (needed only with a journal)
+  std::optional<std::string> record;                // the local record's version, "" when absent; none when unreadable
 };
 
 struct RecoveryPlan {

@@ -64,13 +64,13 @@ bool SecurityRefusal(const VbError& e) { return e.Number() >= kErrManifestMissin
 // The two programs the updater keeps current, with their names as the server
 // and the records spell them.
 struct Updater::Program {
-  const char* name;          // program file without ".exe", and its archive's name
-  const char* recordFile;    // local record and server record
-  const char* versionZip;    // server record archive
+  const char* name;        // program file without ".exe", and its archive's name
+  const char* recordFile;  // local record and server record
+  const char* versionZip;  // server record archive
   const char* localLabel;
   const char* netLabel;
-  const char* checking;      // first report of the server reader
-  const char* savingLabel;   // "Salvando ..." and "... Salva..."
+  const char* checking;     // first report of the server reader
+  const char* savingLabel;  // "Salvando ..." and "... Salva..."
   std::string Updater::*local;
   std::string Updater::*net;
   bool isService;
@@ -125,7 +125,9 @@ bool PrecisaAtualizar(const std::string& local, const std::string& net) {
 }
 
 bool IsWindowsProgram(std::string_view b) {
-  auto u16 = [&](size_t at) { return static_cast<uint32_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8); };
+  auto u16 = [&](size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8);
+  };
   if (b.size() < 0x40 || b.substr(0, 2) != "MZ") return false;
   const uint32_t pe = u16(0x3C) | u16(0x3E) << 16;
   if (pe > b.size() || b.size() - pe < 26 || b.substr(pe, 4) != std::string_view("PE\0\0", 4)) return false;
@@ -144,8 +146,7 @@ bool Updater::BaixaArquivo(const std::string& url, const std::string& destinatio
   // The events run inside this download's waits must not start another on the
   // same transfer: it would take the request from under this one.
   static std::vector<const InetTransfer*> busy;
-  if (std::find(busy.begin(), busy.end(), &p_.inet) != busy.end())
-    throw Raise(kErrStillExecuting);
+  if (std::find(busy.begin(), busy.end(), &p_.inet) != busy.end()) throw Raise(kErrStillExecuting);
   busy.push_back(&p_.inet);
   struct Request {
     InetTransfer& inet;
@@ -160,8 +161,8 @@ bool Updater::BaixaArquivo(const std::string& url, const std::string& destinatio
   const uint64_t started = p_.loop.TickMs();
   const auto checkDeadline = [&] {
     if (p_.loop.TickMs() - started >= limits.deadlineMs)
-      throw VbError(kErrRequestTimeout, "O download excedeu o tempo máximo de " + std::to_string(limits.deadlineMs / 1000) +
-                                     " s: " + current);
+      throw VbError(kErrRequestTimeout, "O download excedeu o tempo máximo de " +
+                                            std::to_string(limits.deadlineMs / 1000) + " s: " + current);
   };
 
   // Redirects are followed by hand, a bounded number, never from https down to http.
@@ -179,8 +180,7 @@ bool Updater::BaixaArquivo(const std::string& url, const std::string& destinatio
       throw VbError(status, "Redirecionamentos demais (mais de " + std::to_string(kMaxRedirects) + ") a partir de " +
                                 TrimSpaces(url));
     const std::string next = ResolveRedirect(current, location);
-    if (next.empty())
-      throw VbError(status, "Redirecionamento sem destino válido (Location: " + location + ")");
+    if (next.empty()) throw VbError(status, "Redirecionamento sem destino válido (Location: " + location + ")");
     if (UrlScheme(current) == "https" && UrlScheme(next) == "http")
       throw VbError(status, "Redirecionamento de https para http recusado: " + next);
     p_.inet.Cancel();
@@ -206,8 +206,8 @@ bool Updater::BaixaArquivo(const std::string& url, const std::string& destinatio
       while (!p_.inet.ChunkReady(want)) {
         checkDeadline();
         if (p_.loop.TickMs() - lastChunk >= limits.stallMs)
-          throw VbError(kErrRequestTimeout, "O servidor parou de enviar dados por " + std::to_string(limits.stallMs / 1000) +
-                                         " s");
+          throw VbError(kErrRequestTimeout,
+                        "O servidor parou de enviar dados por " + std::to_string(limits.stallMs / 1000) + " s");
         p_.loop.Idle(kTransferPollMs);
       }
       std::string chunk = p_.inet.GetChunk(want);
@@ -338,8 +338,9 @@ void Updater::Verifica(const Program& prog) {
     // What an interrupted update left is put right first; until it is, nothing new is installed.
     if (!RecuperaAtualizacao(prog.name)) return;
     if (verifier_ && verifier_->AllowUnsigned()) {
-      const std::string text = std::string("Verificando ") + prog.name +
-                               ": AllowUnsignedUpdates = 1, builds sem assinatura são aceitos por decisão do administrador";
+      const std::string text =
+          std::string("Verificando ") + prog.name +
+          ": AllowUnsignedUpdates = 1, builds sem assinatura são aceitos por decisão do administrador";
       // In the general and error logs: the formatted report keeps its own lines.
       logs_.SalvaLogGeral(text, kCorVermelha, false);
       logs_.SalvaLogErro(text);
@@ -355,7 +356,8 @@ void Updater::Verifica(const Program& prog) {
     if (local == kVersionError || net == kVersionError) return;
     if (!PrecisaAtualizar(local, net)) {
       // A newer statement of the build in place: no older one is taken again.
-      if (verifier_ && publications_.count(prog.name)) verifier_->RegistraPublicacao(prog.name, publications_[prog.name]);
+      if (verifier_ && publications_.count(prog.name))
+        verifier_->RegistraPublicacao(prog.name, publications_[prog.name]);
       Report("Nenhuma atualização disponível no momento para o Quarn Monitor SQL Service.", kCorAzul);
       Report("Monitorando...", kCorAzul);
       return;
@@ -366,7 +368,8 @@ void Updater::Verifica(const Program& prog) {
     if (p_.fs.FileExists(paths.failed)) {
       const auto lines = SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.failed)));
       if (!lines.empty() && lines.front() == net) {
-        Report("A versão " + net + " do " + prog.name + " não ficou em execução e só será tentada de novo com outra publicação.",
+        Report("A versão " + net + " do " + prog.name +
+                   " não ficou em execução e só será tentada de novo com outra publicação.",
                kCorVermelha);
         return;
       }
@@ -533,7 +536,8 @@ bool Updater::Restaura(const Program& prog, bool announce) {
     }
   }
   if (ok && plan.stopProgram) observer_->RolledBack(prog.name);
-  if (ok && plan.stopProgram && announce) Report(std::string("Versão anterior do ") + prog.name + " restaurada.", kCorAzul);
+  if (ok && plan.stopProgram && announce)
+    Report(std::string("Versão anterior do ") + prog.name + " restaurada.", kCorAzul);
   return ok;
 }
 
@@ -614,7 +618,8 @@ void Updater::UpdateSistema(const std::string& name) {
       throw Raise(kErrFileNotFound, exe + " no pacote " + name + ".zip");
     // Every entry or none: a build missing one of its files is no build.
     if (extracted < 0 || static_cast<size_t>(extracted) != files.size())
-      throw Raise(kErrBadFileFormat, name + ".zip não foi descompactado por inteiro (" + std::to_string(extracted) + ")");
+      throw Raise(kErrBadFileFormat,
+                  name + ".zip não foi descompactado por inteiro (" + std::to_string(extracted) + ")");
     if (verifier_) {
       verifier_->VerificaPacote(paths.staging, name, this->*prog.net, publications_[name], logs_);
       files = p_.fs.ListFiles(paths.staging);  // without the manifest, which never reaches the suite folder
@@ -671,7 +676,8 @@ void Updater::UpdateSistema(const std::string& name) {
       // Done only once the new build runs: until then the old one waits in the backup folder.
       if (!StaysRunning())
         throw Raise(kErrBuildUnhealthy, "o " + name + " " + this->*prog.net + " não ficou " +
-                                            std::to_string(kHealthGateMs / 1000) + " s em execução; a versão anterior volta");
+                                            std::to_string(kHealthGateMs / 1000) +
+                                            " s em execução; a versão anterior volta");
     }
     kept = true;  // from here on the new build stays, whatever happens
     observer_->UpdateInstalled(name, this->*prog.net);
@@ -693,7 +699,8 @@ void Updater::UpdateSistema(const std::string& name) {
     observer_->UpdateRefused(name, this->*prog.net, e.Number(), e.Description());
     try {
       undo();
-      if (e.Number() == kErrBuildUnhealthy) WriteDurable(paths.failed, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
+      if (e.Number() == kErrBuildUnhealthy)
+        WriteDurable(paths.failed, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
     } catch (const VbError& cleanup) {
       logs_.SalvaLogErro("Update Sistema " + name + " " + ErrorText(cleanup));
     }
@@ -705,8 +712,7 @@ void Updater::UpdateSistema(const std::string& name) {
     try {
       undo();
       StartBackupService();
-      const std::string text =
-          "Update Sistema " + name + " " + ErrorText(Raise(kErrUserInterrupt));
+      const std::string text = "Update Sistema " + name + " " + ErrorText(Raise(kErrUserInterrupt));
       Report(text, kCorVermelha);
       logs_.SalvaLogErro(text);
     } catch (const VbError&) {

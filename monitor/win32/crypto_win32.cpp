@@ -35,8 +35,8 @@ class CngSha256 final : public Sha256 {
   CngSha256(const CngCrypto::Api& api, BCRYPT_HASH_HANDLE h) : api_(api), h_(h, api.destroyHash) {}
   void Update(std::string_view b) override {
     // Chunks are well below 4 GiB: the verifier hashes 1 MiB at a time.
-    const NTSTATUS s = api_.hashData(h_.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(b.data())),
-                                     static_cast<ULONG>(b.size()), 0);
+    const NTSTATUS s =
+        api_.hashData(h_.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(b.data())), static_cast<ULONG>(b.size()), 0);
     if (s != kStatusSuccess) throw VbError(s, "BCryptHashData falhou");
   }
   std::string Finish() override {
@@ -72,7 +72,9 @@ const CngCrypto::Api& CngCrypto::Load() {
   auto bind = [&](auto& fn, const char* name) {
     fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(
         reinterpret_cast<void*>(GetProcAddress(module_.get(), name)));
-    if (!fn) throw VbError(kErrEntryPointNotFound, std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em bcrypt.dll");
+    if (!fn)
+      throw VbError(kErrEntryPointNotFound,
+                    std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em bcrypt.dll");
   };
   bind(api->open, "BCryptOpenAlgorithmProvider");
   bind(api->close, "BCryptCloseAlgorithmProvider");
@@ -118,8 +120,8 @@ bool CngCrypto::VerifyP256(std::string_view key, std::string_view digest, std::s
   header->cbKey = 32;
   std::copy(key.begin(), key.end(), blob.begin() + sizeof(BCRYPT_ECCKEY_BLOB));
   BCRYPT_KEY_HANDLE k = nullptr;
-  if (api->importKey(api->ecdsa.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &k, blob.data(),
-                     static_cast<ULONG>(blob.size()), 0) != kStatusSuccess)
+  if (api->importKey(api->ecdsa.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &k, blob.data(), static_cast<ULONG>(blob.size()),
+                     0) != kStatusSuccess)
     return false;
   const UniqueCngKey imported(k, api->destroyKey);
   std::string d(digest), sig(signature);
@@ -146,8 +148,8 @@ std::unique_ptr<FileReader> Win32FileChunks::Open(const std::string& path) {
 
 bool RegistryUpdateKeys::AllowUnsigned() {
   DWORD value = 0, size = sizeof value;
-  return RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"AllowUnsignedUpdates", RRF_RT_REG_DWORD,
-                      nullptr, &value, &size) == ERROR_SUCCESS &&
+  return RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"AllowUnsignedUpdates", RRF_RT_REG_DWORD, nullptr, &value,
+                      &size) == ERROR_SUCCESS &&
          value == 1;
 }
 
@@ -156,13 +158,15 @@ std::vector<KeySetting> RegistryUpdateKeys::Settings() {
   if (!compiled_.empty()) out.push_back({"compiladas", compiled_, ""});
   const wchar_t* subkey = kSuiteKeyW;
   DWORD type = 0, size = 0;
-  LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, subkey, L"UpdatePublicKeys", RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size);
+  LSTATUS e =
+      RegGetValueW(HKEY_LOCAL_MACHINE, subkey, L"UpdatePublicKeys", RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size);
   if (e == ERROR_FILE_NOT_FOUND) return out;
   KeySetting s{"UpdatePublicKeys", "", ""};
   std::wstring buf(size / sizeof(wchar_t) + 2, L'\0');
   if (e == ERROR_SUCCESS) {
     DWORD got = static_cast<DWORD>(buf.size() * sizeof(wchar_t));
-    e = RegGetValueW(HKEY_LOCAL_MACHINE, subkey, L"UpdatePublicKeys", RRF_RT_ANY | RRF_NOEXPAND, &type, buf.data(), &got);
+    e = RegGetValueW(HKEY_LOCAL_MACHINE, subkey, L"UpdatePublicKeys", RRF_RT_ANY | RRF_NOEXPAND, &type, buf.data(),
+                     &got);
     buf.resize(got / sizeof(wchar_t));
   }
   if (e != ERROR_SUCCESS) {

@@ -17,8 +17,8 @@ int64_t UtcNowSeconds() {
 std::string MetricsTextfileDirectory() {
   wchar_t buf[1024];
   DWORD size = sizeof buf;
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"MetricsTextfileDirectory",
-                   RRF_RT_REG_SZ, nullptr, buf, &size) != ERROR_SUCCESS)
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"MetricsTextfileDirectory", RRF_RT_REG_SZ, nullptr, buf, &size) !=
+      ERROR_SUCCESS)
     return {};
   std::string folder = Narrow(buf);
   while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();

@@ -84,9 +84,7 @@ void ReportUnexpected() {
 
 class Win32Shell final : public AppShell {
  public:
-  bool PrevInstance() override {
-    return instance_.AnotherCopyRuns(kInstanceMutex);
-  }
+  bool PrevInstance() override { return instance_.AnotherCopyRuns(kInstanceMutex); }
   void HideFromTaskList() override {
     if (!window_) return;
     const LONG_PTR ex = GetWindowLongPtrW(window_, GWL_EXSTYLE);
@@ -106,7 +104,8 @@ class Win32Shell final : public AppShell {
 // all of its life between checks.
 class ChecksThatLetGo final : public UpdateChecks {
  public:
-  ChecksThatLetGo(Win32Inet& inet, CngCrypto& crypto, Win32Unzip& unzip) : inet_(inet), crypto_(crypto), unzip_(unzip) {}
+  ChecksThatLetGo(Win32Inet& inet, CngCrypto& crypto, Win32Unzip& unzip)
+      : inet_(inet), crypto_(crypto), unzip_(unzip) {}
   void Attach(UpdateChecks& checks) { checks_ = &checks; }
   void VerificarSeTemAtualService() override { Run(&UpdateChecks::VerificarSeTemAtualService); }
   void VerificarSeTemAtualExe() override { Run(&UpdateChecks::VerificarSeTemAtualExe); }
@@ -207,8 +206,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   wc.lpszClassName = kWindowClass;
   RegisterClassExW(&wc);
-  HWND hwnd = CreateWindowExW(0, kWindowClass, L"Tarvesco Backup Automático", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-                              CW_USEDEFAULT, CW_USEDEFAULT, 420, 210, nullptr, nullptr, instance, nullptr);
+  HWND hwnd = CreateWindowExW(0, kWindowClass, L"Tarvesco Backup Automático",
+                              WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT,
+                              420, 210, nullptr, nullptr, instance, nullptr);
   if (!hwnd) return static_cast<int>(GetLastError());
 
   Win32FileSystem fs;
@@ -255,17 +255,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 
   ChecksThatLetGo checks(inet, crypto, unzip);
   MonitorWindow window(
-      [&] {
-        return MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, checks, service, panel, view};
-      },
+      [&] { return MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, checks, service, panel, view}; },
       UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, info);
   checks.Attach(window.updater);
   FrmBackup& form = window.form;
   window.updater.AttachVerifier(verifier);
   // The event log's entries and the metrics file, from the watchdog, the markers and the updater.
-  MonitorHealth health(HealthPorts{fs, codec, clock, dates, loop, host, form.Logs(), &UtcNowSeconds,
-                                   &MetricsTextfileDirectory},
-                       info.appPath, QUARN_MONITOR_VERSION_TEXT);
+  MonitorHealth health(
+      HealthPorts{fs, codec, clock, dates, loop, host, form.Logs(), &UtcNowSeconds, &MetricsTextfileDirectory},
+      info.appPath, QUARN_MONITOR_VERSION_TEXT);
   form.AttachObserver(health);
   markers.observer = &health;
   window.updater.AttachObserver(health);

@@ -53,8 +53,8 @@ Win32PanelView::Win32PanelView(HWND window, ServicePanel& panel) : window_(windo
   RegisterClassW(&wc);
 
   auto s = [&](int v) { return Scale(v, window); };
-  picture1_ = CreateWindowExW(WS_EX_CLIENTEDGE, wc.lpszClassName, L"", WS_CHILD | WS_VISIBLE, s(8), s(8), s(388), s(150),
-                              window, nullptr, inst, nullptr);
+  picture1_ = CreateWindowExW(WS_EX_CLIENTEDGE, wc.lpszClassName, L"", WS_CHILD | WS_VISIBLE, s(8), s(8), s(388),
+                              s(150), window, nullptr, inst, nullptr);
   auto child = [&](const wchar_t* cls, const wchar_t* text, DWORD style, int x, int y, int w, int h, int id,
                    DWORD ex = 0) {
     HWND c = CreateWindowExW(ex, cls, text, WS_CHILD | style, s(x), s(y), s(w), s(h), picture1_,
@@ -63,21 +63,20 @@ Win32PanelView::Win32PanelView(HWND window, ServicePanel& panel) : window_(windo
     return c;
   };
   label3_ = child(L"STATIC", L"Conta", WS_VISIBLE, 10, 14, 60, 18, kLabel3);
-  txtAccount_ = child(L"EDIT", L"", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, 80, 10, 290, 22, kTxtAccount,
-                      WS_EX_CLIENTEDGE);
+  txtAccount_ =
+      child(L"EDIT", L"", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, 80, 10, 290, 22, kTxtAccount, WS_EX_CLIENTEDGE);
   label2_ = child(L"STATIC", L"Senha", WS_VISIBLE, 10, 44, 60, 18, kLabel2);
   txtPassword_ = child(L"EDIT", L"", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD, 80, 40, 290, 22,
                        kTxtPassword, WS_EX_CLIENTEDGE);
-  chkSystem_ = child(L"BUTTON", L"System Account", WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 80, 70, 200, 20,
-                     kChkSystem);
-  lblInstall_ = child(L"STATIC", Widen(kInstallService).c_str(), WS_VISIBLE | SS_NOTIFY | SS_CENTER | SS_SUNKEN, 10, 108, 170,
-                      24, kLblInstall);
-  lblStart_ = child(L"STATIC", Widen(kStartService).c_str(), WS_VISIBLE | SS_NOTIFY | SS_CENTER | SS_SUNKEN, 200, 108, 170, 24,
-                    kLblStart);
+  chkSystem_ =
+      child(L"BUTTON", L"System Account", WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 80, 70, 200, 20, kChkSystem);
+  lblInstall_ = child(L"STATIC", Widen(kInstallService).c_str(), WS_VISIBLE | SS_NOTIFY | SS_CENTER | SS_SUNKEN, 10,
+                      108, 170, 24, kLblInstall);
+  lblStart_ = child(L"STATIC", Widen(kStartService).c_str(), WS_VISIBLE | SS_NOTIFY | SS_CENTER | SS_SUNKEN, 200, 108,
+                    170, 24, kLblStart);
   // Kept for the zip library; nobody reads or writes it, nobody sees it.
-  txtZip_ = child(L"EDIT",
-                  L"Esta TextBox é usado internamente pelo AddZip, podendo fica escondida do usuário.", 0, 0, 0, 10,
-                  10, kTxtZip);
+  txtZip_ = child(L"EDIT", L"Esta TextBox é usado internamente pelo AddZip, podendo fica escondida do usuário.", 0, 0,
+                  0, 10, 10, kTxtZip);
   Render();
 }
 

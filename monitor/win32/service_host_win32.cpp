@@ -54,14 +54,16 @@ bool Win32ServiceHost::Install() {
     const std::wstring account = Widen(Account), password = Widen(Password);
     const std::wstring group = Widen(LoadOrderGroup), deps = Widen(Dependencies);
     DWORD type = SERVICE_WIN32_OWN_PROCESS | (Interactive ? SERVICE_INTERACTIVE_PROCESS : 0);
-    UniqueServiceHandle svc(CreateServiceW(
-        scm.get(), Widen(ServiceName).c_str(), Widen(DisplayName).c_str(),
-        SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG | SERVICE_START, type,
-        static_cast<DWORD>(StartMode), SERVICE_ERROR_NORMAL, path.c_str(), group.empty() ? nullptr : group.c_str(),
-        nullptr, deps.empty() ? nullptr : deps.c_str(), account.empty() ? nullptr : account.c_str(),
-        password.empty() ? nullptr : password.c_str()));
-    if (!svc) err = GetLastError();
-    else (void)SetRestartOnFailure(svc.get());
+    UniqueServiceHandle svc(
+        CreateServiceW(scm.get(), Widen(ServiceName).c_str(), Widen(DisplayName).c_str(),
+                       SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG | SERVICE_START, type,
+                       static_cast<DWORD>(StartMode), SERVICE_ERROR_NORMAL, path.c_str(),
+                       group.empty() ? nullptr : group.c_str(), nullptr, deps.empty() ? nullptr : deps.c_str(),
+                       account.empty() ? nullptr : account.c_str(), password.empty() ? nullptr : password.c_str()));
+    if (!svc)
+      err = GetLastError();
+    else
+      (void)SetRestartOnFailure(svc.get());
   }
   // Event Viewer reads the entries' texts from the message table in this file.
   if (err == NO_ERROR) err = RegisterMonitorEventSource(Widen(full));

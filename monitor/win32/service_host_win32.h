@@ -20,7 +20,10 @@ class Win32ServiceHost final : public ServiceHost {
   Win32ServiceHost();
   ~Win32ServiceHost() override;
 
-  void Attach(HWND window, ServiceEvents* events) { window_ = window; events_ = events; }
+  void Attach(HWND window, ServiceEvents* events) {
+    window_ = window;
+    events_ = events;
+  }
 
   bool Install() override;
   bool Uninstall() override;

@@ -20,8 +20,8 @@ constexpr DWORD kReadBlock = 64 * 1024;
 VbError InetError(DWORD code) {
   // WinINet's messages live in its own module.
   const std::string text = SystemMessage(code, GetModuleHandleW(L"wininet.dll"));
-  return VbError(static_cast<long>(code), text.empty() ? "Falha na transferência HTTP (" + std::to_string(code) + ")"
-                                                       : text);
+  return VbError(static_cast<long>(code),
+                 text.empty() ? "Falha na transferência HTTP (" + std::to_string(code) + ")" : text);
 }
 
 }  // namespace
@@ -96,9 +96,9 @@ DWORD WINAPI InetWorker(LPVOID p) {
   HINTERNET h = nullptr;
   try {
     h = net.openUrl(r.session.get(), r.url.c_str(), nullptr, 0,
-                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
-                             INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT,
-                         0);
+                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
+                        INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT,
+                    0);
     const DWORD openError = h ? 0 : GetLastError();
     if (h) {
       UniqueInternet opened(h, net.close);
@@ -145,9 +145,12 @@ DWORD WINAPI InetWorker(LPVOID p) {
       const DWORD err = ok ? 0 : GetLastError();
       {
         std::lock_guard<std::mutex> lock(r.m);
-        if (!ok) r.readError = err;
-        else if (got == 0) r.eof = true;
-        else r.data.append(block.data(), got);
+        if (!ok)
+          r.readError = err;
+        else if (got == 0)
+          r.eof = true;
+        else
+          r.data.append(block.data(), got);
       }
       r.cv.notify_all();
       if (!ok || got == 0) break;
@@ -194,8 +197,8 @@ void Win32Inet::Execute(const std::string& url, const std::string& operation) {
   auto req = std::make_shared<Request>();
   req->api = api_;
   req->url = Widen(url);
-  req->session = UniqueInternet(net.open(L"QuarnSQLServiceMonitor", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0),
-                                net.close);
+  req->session =
+      UniqueInternet(net.open(L"QuarnSQLServiceMonitor", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0), net.close);
   if (!req->session) throw InetError(GetLastError());
   DWORD v = t_.connectMs;
   net.setOption(req->session.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &v, sizeof v);
@@ -325,15 +328,16 @@ FARPROC Win32Unzip::Entry(const char* name) {
       ModulePath(folder, program);
       path = Widen(JoinPath(folder, Narrow(library_)));
     }
-    module_.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
+    module_.reset(
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!module_ && GetLastError() == ERROR_INVALID_PARAMETER)  // Windows 7 without its library-search update
       module_.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!module_) throw Raise(kErrFileNotFound, Narrow(library_));
   }
   FARPROC f = GetProcAddress(module_.get(), name);
   if (!f)
-    throw VbError(kErrEntryPointNotFound, std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em " +
-                           Narrow(library_));
+    throw VbError(kErrEntryPointNotFound, std::string("Não é possível encontrar o ponto de entrada ") + name +
+                                              " da DLL em " + Narrow(library_));
   return f;
 }
 
@@ -349,9 +353,7 @@ F As(FARPROC entry) {
 }
 }  // namespace
 
-int16_t Win32Unzip::addUNZIP_Overwrite(int16_t mode) {
-  return As<ShortOfShort>(Entry("addUNZIP_Overwrite"))(mode);
-}
+int16_t Win32Unzip::addUNZIP_Overwrite(int16_t mode) { return As<ShortOfShort>(Entry("addUNZIP_Overwrite"))(mode); }
 int16_t Win32Unzip::addUNZIP_ArchiveName(const std::string& archive) {
   auto f = As<ShortOfText>(Entry("addUNZIP_ArchiveName"));
   return f(AcpCodec().ToAnsi(archive).c_str());
@@ -395,12 +397,11 @@ int32_t Win32Unzip::Result() {
   return static_cast<int32_t>(result_);
 }
 
-
 uint64_t RegistryPublications::Highest(const std::string& program) {
   ULONGLONG value = 0;
   DWORD size = sizeof value;
-  const LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, kPublicationsKeyW, Widen(program).c_str(), RRF_RT_REG_QWORD, nullptr,
-                                 &value, &size);
+  const LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, kPublicationsKeyW, Widen(program).c_str(), RRF_RT_REG_QWORD,
+                                 nullptr, &value, &size);
   if (e == ERROR_FILE_NOT_FOUND) return 0;
   if (e != ERROR_SUCCESS) throw VbError(e, "Não foi possível ler a publicação instalada de " + program);
   return value;
@@ -431,8 +432,8 @@ std::string RegistryUpdateServer::BaseUrl() {
   wchar_t buf[1024];
   DWORD size = sizeof buf;
   std::string url = kDefault;
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"UpdateServer", RRF_RT_REG_SZ, nullptr, buf,
-                   &size) == ERROR_SUCCESS) {
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"UpdateServer", RRF_RT_REG_SZ, nullptr, buf, &size) ==
+      ERROR_SUCCESS) {
     const std::string configured = Narrow(buf);
     if (!configured.empty()) url = configured;
   }
@@ -443,8 +444,9 @@ std::string RegistryUpdateServer::BaseUrl() {
 DownloadLimits RegistryUpdateServer::Limits(const std::string& url) {
   DownloadLimits limits = DownloadLimitsFor(url);
   DWORD ms = 0, size = sizeof ms;
-  if (testDeadline && RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"TestDownloadDeadlineMs",
-                                   RRF_RT_REG_DWORD, nullptr, &ms, &size) == ERROR_SUCCESS &&
+  if (testDeadline &&
+      RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"TestDownloadDeadlineMs", RRF_RT_REG_DWORD, nullptr, &ms, &size) ==
+          ERROR_SUCCESS &&
       ms > 0 && ms < limits.deadlineMs)
     limits.deadlineMs = ms;
   return limits;

@@ -26,8 +26,8 @@ class Win32Inet final : public InetTransfer {
  public:
   struct Timeouts {
     DWORD connectMs = 15000;
-    DWORD receiveMs = 30000;   // longest wait for the next bytes of a body
-    DWORD requestMs = 30000;   // longest wait for an answer's headers
+    DWORD receiveMs = 30000;  // longest wait for the next bytes of a body
+    DWORD requestMs = 30000;  // longest wait for an answer's headers
   };
   Win32Inet() : Win32Inet(Timeouts{}) {}
   explicit Win32Inet(Timeouts t) : t_(t) {}
@@ -89,7 +89,7 @@ class Win32Unzip final : public UnzipLibrary {
   std::wstring library_;
   UniqueModule module_;
   UniqueKernel worker_;
-  long (WINAPI* run_)() = nullptr;
+  long(WINAPI* run_)() = nullptr;
   long result_ = 0;
 };
 

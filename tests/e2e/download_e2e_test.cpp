@@ -38,8 +38,10 @@ void SetTestDeadline(DWORD ms) {
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Solvane\\Quarn SQL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                       nullptr) != ERROR_SUCCESS)
     return;
-  if (ms) RegSetValueExW(key, L"TestDownloadDeadlineMs", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&ms), sizeof ms);
-  else RegDeleteValueW(key, L"TestDownloadDeadlineMs");
+  if (ms)
+    RegSetValueExW(key, L"TestDownloadDeadlineMs", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&ms), sizeof ms);
+  else
+    RegDeleteValueW(key, L"TestDownloadDeadlineMs");
   RegCloseKey(key);
 }
 
@@ -72,7 +74,12 @@ TEST_F(Download, ASlowBuildHoldsUpNeitherTheWatchdogNorTheMonitorsStop) {
   UniqueKernel net = Launch(L"C:\\windows\\system32\\net.exe", L"stop QuarnSQLService");
   ASSERT_TRUE(net);
   const ULONGLONG t0 = GetTickCount64();
-  EXPECT_TRUE(WaitFor([&] { const DWORD now = ServicePid(kBackup); return now != 0 && now != before; }, 15000));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        const DWORD now = ServicePid(kBackup);
+        return now != 0 && now != before;
+      },
+      15000));
   const ULONGLONG took = GetTickCount64() - t0;
   WaitExit(net.get(), 10000);
   std::printf("net stop during a download: running again %.2f s after the stop was asked for\n", took / 1000.0);

@@ -23,8 +23,9 @@ using win::Narrow;
 
 const std::wstring kSuite = L"C:\\Solvane\\Quarn SQL";
 const wchar_t* const kPayload[] = {L"QuarnSQLMonitor.EXE", L"QuarnSQLService.EXE", L"QuarnSQLServiceMonitor.EXE",
-                                   L"NTsvc.ocx", L"MSCOMCTL.ocx", L"Comdlg32.ocx", L"MSINET.ocx", L"richtx32.ocx",
-                                   L"AZIP32.DLL", L"AUNZIP32.DLL"};
+                                   L"NTsvc.ocx",           L"MSCOMCTL.ocx",        L"Comdlg32.ocx",
+                                   L"MSINET.ocx",          L"richtx32.ocx",        L"AZIP32.DLL",
+                                   L"AUNZIP32.DLL"};
 const wchar_t* const kControls[] = {L"richtx32.ocx", L"NTsvc.ocx", L"Comdlg32.ocx", L"MSCOMCTL.ocx", L"MSINET.ocx"};
 const wchar_t* const kServices[] = {L"QuarnSQLService", L"QuarnSQLServiceMonitor"};
 
@@ -44,7 +45,8 @@ MsiRun Msiexec(const std::wstring& args, const std::wstring& log) {
   const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (rc != 0) {
     const std::string text = ReadFileBytes(log);
-    std::printf("--- %s (tail)\n%s\n", Narrow(log).c_str(), text.substr(text.size() > 4000 ? text.size() - 4000 : 0).c_str());
+    std::printf("--- %s (tail)\n%s\n", Narrow(log).c_str(),
+                text.substr(text.size() > 4000 ? text.size() - 4000 : 0).c_str());
   }
   return {rc, s};
 }
@@ -53,8 +55,8 @@ MsiRun Msiexec(const std::wstring& args, const std::wstring& log) {
 std::vector<std::string> InstalledEntries() {
   std::vector<std::string> versions;
   HKEY root;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
-                    KEY_READ, &root) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0, KEY_READ,
+                    &root) != ERROR_SUCCESS)
     return versions;
   wchar_t name[256];
   for (DWORD i = 0;; ++i) {
@@ -80,13 +82,13 @@ std::vector<std::string> InstalledEntries() {
 std::string UserWrites(const std::wstring& path) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                            nullptr, &sd) != ERROR_SUCCESS)
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                            &sd) != ERROR_SUCCESS)
     return "unreadable";
   std::string found;
   if (!dacl) found = "no access list";
-  const DWORD kWrite = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
-                       FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  const DWORD kWrite = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD |
+                       DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
   BYTE users[SECURITY_MAX_SID_SIZE], everyone[SECURITY_MAX_SID_SIZE], authenticated[SECURITY_MAX_SID_SIZE];
   DWORD n = sizeof users;
   CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &n);

@@ -35,8 +35,7 @@ TEST_F(Suite, ACutUpdateWhoseNewBuildAlreadyRunsIsRolledBackAtTheNextCheck) {
   ASSERT_TRUE(MoveFileExW(kBackupExe.c_str(), (aside + L"\\QuarnSQLService.EXE").c_str(), MOVEFILE_REPLACE_EXISTING));
   win::Win32FileSystem fs;
   fs.WriteAll(Narrow(kBackupExe), Tagged(ServiceProgram(), "9.9"));
-  fs.WriteAll(Narrow(kTemp + L"QuarnSQLService.pendente"),
-              "9.9\r\n" + recorded + "\r\n=QuarnSQLService.EXE\r\n.\r\n");
+  fs.WriteAll(Narrow(kTemp + L"QuarnSQLService.pendente"), "9.9\r\n" + recorded + "\r\n=QuarnSQLService.EXE\r\n.\r\n");
   // The service manager starts what is there: the new build runs.
   ASSERT_EQ(StartServiceByName(kBackup), 0u);
   ASSERT_TRUE(WaitFor([] { return ServicePid(kBackup) != 0; }, 10000));
@@ -44,11 +43,15 @@ TEST_F(Suite, ACutUpdateWhoseNewBuildAlreadyRunsIsRolledBackAtTheNextCheck) {
 
   ASSERT_TRUE(StartMonitorAndCheck());
   EXPECT_EQ(BuildOnDisk(kBackupExe), recorded);
-  EXPECT_TRUE(WaitFor([&] { const DWORD now = ServicePid(kBackup); return now != 0 && now != newBuild; }, 10000));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        const DWORD now = ServicePid(kBackup);
+        return now != 0 && now != newBuild;
+      },
+      10000));
   EXPECT_FALSE(Exists(aside));
   bool restored = false;
-  for (const auto& m : LogMessages(kFormatted))
-    restored |= m == "Versão anterior do QuarnSQLService restaurada.";
+  for (const auto& m : LogMessages(kFormatted)) restored |= m == "Versão anterior do QuarnSQLService restaurada.";
   EXPECT_TRUE(restored);
   ExpectInvariant("after a cut update with the new build running");
 }

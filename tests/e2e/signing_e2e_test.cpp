@@ -113,7 +113,8 @@ TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) 
       {L"plantado", true, "s-plantado", ""},
       {L"nao-inicia", true, "", "7114-O novo build não ficou em execução", true},
       // The whole publication under another key: its statement is refused first.
-      {L"outra-chave", true, "", net + "7112-Assinatura da declaração de publicação não confere com nenhuma chave confiável"},
+      {L"outra-chave", true, "",
+       net + "7112-Assinatura da declaração de publicação não confere com nenhuma chave confiável"},
       {L"alterado", true, "", "7105-SHA-256 de QuarnSQLService.exe difere do manifesto"},
       {L"adicionado", true, "", "7105-Arquivo fora do manifesto: extra.dll"},
       {L"removido", true, "", "7105-Arquivo do manifesto ausente no pacote: QuarnSQLService.build"},
@@ -134,13 +135,14 @@ TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) 
     ASSERT_TRUE(Serve(row.folder));
     const ULONGLONG t0 = GetTickCount64();
     ASSERT_TRUE(RestartMonitorAndCheck(120000)) << ReadFileBytes(kSuite + L"\\ErrorQuarn.ini");
-    std::printf("%-16s -> build %s on disk, check took %.1f s\n", Narrow(row.folder).c_str(), BuildOnDisk(kBackupExe).c_str(),
-                (GetTickCount64() - t0) / 1000.0);
+    std::printf("%-16s -> build %s on disk, check took %.1f s\n", Narrow(row.folder).c_str(),
+                BuildOnDisk(kBackupExe).c_str(), (GetTickCount64() - t0) / 1000.0);
     if (!row.installs.empty()) {
       EXPECT_EQ(BuildOnDisk(kBackupExe), row.installs);
       EXPECT_TRUE(Reported("Uma nova versão do QuarnSQLService foi instalada."));
     } else {
-      const std::string text = row.refusal.rfind("Versao", 0) == 0 ? row.refusal : "Update Sistema QuarnSQLService " + row.refusal;
+      const std::string text =
+          row.refusal.rfind("Versao", 0) == 0 ? row.refusal : "Update Sistema QuarnSQLService " + row.refusal;
       EXPECT_EQ(BuildOnDisk(kBackupExe), before);
       EXPECT_TRUE(Reported(text)) << ReadFileBytes(kFormatted);
       EXPECT_EQ(Reported("Parando o QuarnSQLService."), row.ran);

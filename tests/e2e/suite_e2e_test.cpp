@@ -137,7 +137,13 @@ ULONGLONG StopAndTimeRestart(DWORD ms = 10000) {
   const DWORD before = ServicePid(kBackup);
   const ULONGLONG t0 = GetTickCount64();
   if (ControlService(kBackup, SERVICE_CONTROL_STOP) != 0) return 0;
-  if (!WaitFor([&] { const DWORD now = ServicePid(kBackup); return now != 0 && now != before; }, ms)) return 0;
+  if (!WaitFor(
+          [&] {
+            const DWORD now = ServicePid(kBackup);
+            return now != 0 && now != before;
+          },
+          ms))
+    return 0;
   return GetTickCount64() - t0;
 }
 
@@ -334,7 +340,12 @@ TEST_F(Suite, NetStopIsUndoneWithinAboutASecond) {
   UniqueKernel net = Launch(L"C:\\windows\\system32\\net.exe", L"stop QuarnSQLService");
   ASSERT_TRUE(net);
   const ULONGLONG t0 = GetTickCount64();
-  ASSERT_TRUE(WaitFor([&] { const DWORD now = ServicePid(kBackup); return now != 0 && now != before; }, 15000));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const DWORD now = ServicePid(kBackup);
+        return now != 0 && now != before;
+      },
+      15000));
   WaitExit(net.get(), 10000);
   const ULONGLONG took = GetTickCount64() - t0;
   std::printf("net stop: running again %.2f s after the stop was asked for\n", took / 1000.0);
@@ -346,7 +357,12 @@ TEST_F(Suite, ABackupServiceCrashingInALoopIsStartedEveryTime) {
     ASSERT_TRUE(WaitFor([] { return ServicePid(kBackup) != 0; }, 10000)) << i;
     const DWORD before = ServicePid(kBackup);
     ASSERT_TRUE(KillService(kBackup)) << i;
-    EXPECT_TRUE(WaitFor([&] { const DWORD now = ServicePid(kBackup); return now != 0 && now != before; }, 10000))
+    EXPECT_TRUE(WaitFor(
+        [&] {
+          const DWORD now = ServicePid(kBackup);
+          return now != 0 && now != before;
+        },
+        10000))
         << "crash " << i;
   }
   ExpectInvariant("after five crashes");
@@ -386,7 +402,12 @@ TEST_F(Suite, AStaleHeartbeatRestartsTheBackupService) {
   ASSERT_TRUE(WaitFor([] { return ServicePid(kBackup) != 0; }, 10000));
   const DWORD before = ServicePid(kBackup);
   WriteTimeFile(kLogs + L"QuarnSQLServiceExecuting.ini", 51);
-  EXPECT_TRUE(WaitFor([&] { const DWORD now = ServicePid(kBackup); return now != 0 && now != before; }, 60000));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        const DWORD now = ServicePid(kBackup);
+        return now != 0 && now != before;
+      },
+      60000));
   ExpectInvariant("after a stale heartbeat");
 }
 
@@ -404,10 +425,12 @@ TEST_F(Suite, ALogsFolderTakenFromUnderTheMonitorIsMadeAgainAndTheWatchdogGoesOn
   // The heartbeat is over once the monitor's in-use marker, written before its
   // own heartbeat file and removed after any restart, is gone: a stop asked
   // for during that restart would be refused as pending.
-  EXPECT_TRUE(WaitFor([] {
-    return Exists(kLogs + L"QuarnSQLServiceMonitorExecuting.ini") && !Exists(kLogs + L"QuarnSQLServiceMonitorEmUso.ti") &&
-           ServicePid(kBackup) != 0;
-  }, 60000));
+  EXPECT_TRUE(WaitFor(
+      [] {
+        return Exists(kLogs + L"QuarnSQLServiceMonitorExecuting.ini") &&
+               !Exists(kLogs + L"QuarnSQLServiceMonitorEmUso.ti") && ServicePid(kBackup) != 0;
+      },
+      60000));
   std::printf("Logs folder made again; the heartbeat %s the backup service\n",
               ServicePid(kBackup) != backup ? "restarted" : "did not restart");
   EXPECT_EQ(ServicePid(kMonitor), monitor) << "the monitor ended";
@@ -427,7 +450,12 @@ TEST_F(Suite, AHangingBackupServiceIsRestartedAgainAndAgain) {
   for (int i = 0; i < 2; ++i) {
     const DWORD before = ServicePid(kBackup);
     WriteTimeFile(kLogs + L"QuarnSQLServiceExecuting.ini", 120);
-    EXPECT_TRUE(WaitFor([&] { const DWORD now = ServicePid(kBackup); return now != 0 && now != before; }, 60000))
+    EXPECT_TRUE(WaitFor(
+        [&] {
+          const DWORD now = ServicePid(kBackup);
+          return now != 0 && now != before;
+        },
+        60000))
         << "hang " << i;
   }
   ExpectInvariant("after hangs");
@@ -444,7 +472,12 @@ TEST_F(Suite, AnInUseMarkerLeftByAKilledBackupServiceHoldsUpdatesOnlyUntilItIsSt
   WriteTimeFile(marker, 0);
   const DWORD before = ServicePid(kBackup);
   ASSERT_TRUE(KillService(kBackup));
-  ASSERT_TRUE(WaitFor([&] { const DWORD now = ServicePid(kBackup); return now != 0 && now != before; }, 10000));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const DWORD now = ServicePid(kBackup);
+        return now != 0 && now != before;
+      },
+      10000));
 
   PublishService("2.1");
   ASSERT_TRUE(StopMonitor());
@@ -586,8 +619,8 @@ TEST_F(Suite, AMonitorKilledAtAnyStepOfAnUpdateFinishesItWhenStartedAgain) {
     const std::string afterKill = BuildOnDisk(kBackupExe);
     Fault();
     ASSERT_TRUE(StartMonitorAndCheck());
-    std::printf("killed at \"%s\": build %s on disk, %s after the restart\n", lastReport.c_str(),
-                afterKill.c_str(), BuildOnDisk(kBackupExe).c_str());
+    std::printf("killed at \"%s\": build %s on disk, %s after the restart\n", lastReport.c_str(), afterKill.c_str(),
+                BuildOnDisk(kBackupExe).c_str());
     EXPECT_EQ(BuildOnDisk(kBackupExe), build);
     ExpectInvariant(step);
   }

@@ -20,7 +20,6 @@ using namespace quarn::wintest;
 using win::Narrow;
 using win::UniqueKernel;
 
-
 }  // namespace
 
 TEST_F(Suite, AtTheEndASilentUninstallFromTheListOfInstalledProgramsLeavesOnlyTheLogs) {

@@ -241,7 +241,10 @@ class RecordingHost final : public ServiceHost {
   std::vector<std::string> calls;
   std::function<void()> onStartService;  // may throw a VbError
   std::function<void()> onUninstall;
-  bool Install() override { calls.push_back("Install:" + DisplayName + (Interactive ? ":interactive" : "")); return true; }
+  bool Install() override {
+    calls.push_back("Install:" + DisplayName + (Interactive ? ":interactive" : ""));
+    return true;
+  }
   bool Uninstall() override {
     calls.push_back("Uninstall");
     if (onUninstall) onUninstall();
@@ -290,7 +293,9 @@ class ScriptedWork final : public RunStateMarkers, public UpdateChecks {
     if (onCheck) onCheck();
   }
   void VerificarSeTemAtualExe() override { calls.push_back("VerificarSeTemAtualExe"); }
-  size_t Count(const std::string& call) const { return static_cast<size_t>(std::count(calls.begin(), calls.end(), call)); }
+  size_t Count(const std::string& call) const {
+    return static_cast<size_t>(std::count(calls.begin(), calls.end(), call));
+  }
 };
 
 class RecordingView final : public PanelView {

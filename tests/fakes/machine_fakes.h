@@ -40,11 +40,11 @@ class Injector {
   // the N-th read of a file's bytes fails.
   enum class Mode { kNone, kFail, kFailFrom, kCrash, kFailRead };
   Mode mode = Mode::kNone;
-  int at = 0;       // the operation that fails or crashes, counted from 1 once armed
-  int count = 0;    // operations that changed something since arming
+  int at = 0;     // the operation that fails or crashes, counted from 1 once armed
+  int count = 0;  // operations that changed something since arming
   bool armed = false;
-  bool down = false;  // power lost: every later operation finds a dead machine
-  std::vector<std::string> ops;  // what each counted operation was
+  bool down = false;               // power lost: every later operation finds a dead machine
+  std::vector<std::string> ops;    // what each counted operation was
   std::vector<std::string> reads;  // each file read since arming
 
   void Arm(Mode m, int n) {
@@ -137,9 +137,18 @@ class MachineUnzip final : public UnzipLibrary {
   explicit MachineUnzip(Machine& m) : m_(m) {}
   std::map<std::string, std::vector<std::pair<std::string, std::string>>> archives;  // by bytes
   int16_t addUNZIP_Overwrite(int16_t) override { return 0; }
-  int16_t addUNZIP_ArchiveName(const std::string& a) override { archive_ = a; return 0; }
-  int16_t addUNZIP_Include(const std::string& i) override { include_ = i; return 0; }
-  int16_t addUNZIP_ExtractTo(const std::string& f) override { target_ = f; return 0; }
+  int16_t addUNZIP_ArchiveName(const std::string& a) override {
+    archive_ = a;
+    return 0;
+  }
+  int16_t addUNZIP_Include(const std::string& i) override {
+    include_ = i;
+    return 0;
+  }
+  int16_t addUNZIP_ExtractTo(const std::string& f) override {
+    target_ = f;
+    return 0;
+  }
   int16_t addUNZIP_RestoreStructure(int16_t) override { return 0; }
   int32_t addUNZIP() override;
 
@@ -267,7 +276,8 @@ class Machine {
     // A cut in the middle of a write leaves the file as the power cut leaves
     // any unflushed file (Boot decides).
     const bool fail = inj.Step(op + " " + path + (to.empty() ? "" : " -> " + to));
-    if (fail) throw FileError(op == "WriteAll" || op == "Append" || op == "Flush" ? kErrDiskFull : kErrPermissionDenied);
+    if (fail)
+      throw FileError(op == "WriteAll" || op == "Append" || op == "Flush" ? kErrDiskFull : kErrPermissionDenied);
     if (op == "CreateDir" || op == "RemoveDir" || op == "Flush") return;
     Reap();
     const std::string hit = Key(move ? to : path);
@@ -323,7 +333,7 @@ inline int32_t MachineServices::Start(const std::string& name) {
   if (it->second.disabled) return 1058;  // ERROR_SERVICE_DISABLED
   if (Status(name) != kServiceStopped) return kErrServiceAlreadyRunning;
   const std::string& file = it->second.programPath;
-  if (!m_.fs.Has(file)) return 2;                           // ERROR_FILE_NOT_FOUND
+  if (!m_.fs.Has(file)) return 2;                            // ERROR_FILE_NOT_FOUND
   if (!m_.wholePrograms.count(m_.fs.Get(file))) return 193;  // ERROR_BAD_EXE_FORMAT
   it->second.process = m_.Run(file);
   if (m_.exitsAtOnce.count(m_.fs.Get(file))) m_.End(it->second.process);

@@ -20,7 +20,7 @@ struct FakeResponse {
   int status = 200;
   std::string body;
   bool sendLength = true;
-  std::string lengthText;     // overrides the real length when not empty
+  std::string lengthText;      // overrides the real length when not empty
   size_t cutAfter = SIZE_MAX;  // the connection closes after this many body bytes
   int pollsBeforeAnswer = 2;   // StillExecuting stays true this many times
   bool failRequest = false;    // no answer at all: the request fails
@@ -89,7 +89,7 @@ class FakeUnzip final : public UnzipLibrary {
   bool libraryMissing = false;
   std::string missingEntry;  // a function the library lacks
   std::vector<std::string> calls;
-  int32_t forcedResult = 0;  // returned by addUNZIP when not 0
+  int32_t forcedResult = 0;       // returned by addUNZIP when not 0
   size_t corruptFrom = SIZE_MAX;  // entries from this one on are damaged: not written, and addUNZIP gives -3
 
   // Registers an archive and returns its bytes.
@@ -100,9 +100,18 @@ class FakeUnzip final : public UnzipLibrary {
   }
 
   int16_t addUNZIP_Overwrite(int16_t mode) override { return Call("addUNZIP_Overwrite", std::to_string(mode)); }
-  int16_t addUNZIP_ArchiveName(const std::string& a) override { archive_ = a; return Call("addUNZIP_ArchiveName", a); }
-  int16_t addUNZIP_Include(const std::string& i) override { include_ = i; return Call("addUNZIP_Include", i); }
-  int16_t addUNZIP_ExtractTo(const std::string& f) override { target_ = f; return Call("addUNZIP_ExtractTo", f); }
+  int16_t addUNZIP_ArchiveName(const std::string& a) override {
+    archive_ = a;
+    return Call("addUNZIP_ArchiveName", a);
+  }
+  int16_t addUNZIP_Include(const std::string& i) override {
+    include_ = i;
+    return Call("addUNZIP_Include", i);
+  }
+  int16_t addUNZIP_ExtractTo(const std::string& f) override {
+    target_ = f;
+    return Call("addUNZIP_ExtractTo", f);
+  }
   int16_t addUNZIP_RestoreStructure(int16_t r) override { return Call("addUNZIP_RestoreStructure", std::to_string(r)); }
   int32_t addUNZIP() override {
     Call("addUNZIP", "");

@@ -6,14 +6,16 @@
 #include <cstdlib>
 #include <string>
 
-#define QUARN_FUZZ_CHECK(cond)                                                   \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
+#define QUARN_FUZZ_CHECK(cond)                                                          \
+  do {                                                                                  \
+    if (!(cond)) {                                                                      \
       std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                              \
-    }                                                                            \
+      std::abort();                                                                     \
+    }                                                                                   \
   } while (0)
 
 namespace quarn::fuzz {
-inline std::string Input(const uint8_t* data, size_t size) { return std::string(reinterpret_cast<const char*>(data), size); }
+inline std::string Input(const uint8_t* data, size_t size) {
+  return std::string(reinterpret_cast<const char*>(data), size);
+}
 }  // namespace quarn::fuzz

@@ -32,7 +32,7 @@ TEST(Cp1252, PortugueseTextBecomesSingleBytes) {
 TEST(Cp1252, WhatTheCodePageCannotHoldBecomesAQuestionMark) {
   Cp1252Codec c;
   EXPECT_EQ(c.ToAnsi("日本"), "??");
-  EXPECT_EQ(c.ToAnsi("\xFF\xFEok"), "??ok");          // malformed UTF-8
+  EXPECT_EQ(c.ToAnsi("\xFF\xFEok"), "??ok");  // malformed UTF-8
   EXPECT_EQ(c.ToAnsi(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 

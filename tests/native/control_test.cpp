@@ -29,8 +29,10 @@ TEST(ServicePath, QuotedOnlyWhenItHoldsASpace) {
       {"C:\\Solvane\\QuarnSQL", "QuarnSQLService.exe", "C:\\Solvane\\QuarnSQL\\QuarnSQLService.exe"},
       {"", "QuarnSQLService.exe", "QuarnSQLService.exe"},
       // The monitor installing itself passes its whole module path.
-      {"", "C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe", "\"C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe\""},
-      {"", "\"C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe\"", "\"C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe\""},
+      {"", "C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe",
+       "\"C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe\""},
+      {"", "\"C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe\"",
+       "\"C:\\Solvane\\Quarn SQL\\QuarnSQLServiceMonitor.exe\""},
       {"", "C:\\Quarn SQL\\a b\\x.exe", "\"C:\\Quarn SQL\\a b\\x.exe\""},
   };
   for (const auto& r : rows) EXPECT_EQ(ServiceProgramPath(r.folder, r.file), r.path) << r.folder << "|" << r.file;

@@ -37,7 +37,9 @@ struct FrmBackupFixture : ::testing::Test {
     shell.onEnd = [this] { loop.EndProgram(); };
   }
   FrmBackup& Form() {
-    if (!form) form = std::make_unique<FrmBackup>(MonitorPorts{fs, codec, clock, dates, loop, host, shell, work, work, service, panel, view}, info);
+    if (!form)
+      form = std::make_unique<FrmBackup>(
+          MonitorPorts{fs, codec, clock, dates, loop, host, shell, work, work, service, panel, view}, info);
     return *form;
   }
 };
@@ -58,9 +60,8 @@ TEST_F(FrmBackupFixture, ANormalStartWritesTheThreeStartUpFilesAndChecksForUpdat
   EXPECT_EQ(host.ServiceName, "QuarnSQLServiceMonitor");
   EXPECT_EQ(host.DisplayName, "Simple Service");
   EXPECT_EQ(host.StartMode, 2);
-  EXPECT_EQ(work.calls, (std::vector<std::string>{"OutroServiceEmUso", "EstouEmUso(true)",
-                                                  "VerificarSeTemAtualService", "VerificarSeTemAtualExe",
-                                                  "EstouEmUso(false)"}));
+  EXPECT_EQ(work.calls, (std::vector<std::string>{"OutroServiceEmUso", "EstouEmUso(true)", "VerificarSeTemAtualService",
+                                                  "VerificarSeTemAtualExe", "EstouEmUso(false)"}));
   EXPECT_TRUE(Form().Timer1().Enabled());
   EXPECT_TRUE(Form().TimerCheckService().Enabled());
   EXPECT_TRUE(host.events.empty());

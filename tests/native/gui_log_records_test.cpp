@@ -92,7 +92,7 @@ TEST(GuiMonitorLog, LinesThatAreNotRecords) {
   const char* const lines[] = {
       "",
       "linha solta de uma mensagem",
-      "07/12/2026 05:58:36 True  255",           // shorter than the head: trimmed
+      "07/12/2026 05:58:36 True  255",            // shorter than the head: trimmed
       "07/12/2026 05:58:36 True  255        ",    // 37 characters
       "07/12/2026 05:58:36 Yes   255         x",  // bold is True or False only
       "07/12/2026 05:58:36 true  255         x",
@@ -140,8 +140,8 @@ TEST(GuiMonitorLog, ContinuationLinesBelongToTheRecordBefore) {
 TEST(GuiMonitorLog, LineBreaksAndEmptyLines) {
   // The monitor's first record in a new file follows an empty line; empty lines
   // elsewhere carry nothing either.
-  const std::string bytes = "\r\n" + Record("um", kCorAzul, false) + "\r\n\r\n\r\n" + Record("dois", kCorPreta, false) +
-                            "\r\n";
+  const std::string bytes =
+      "\r\n" + Record("um", kCorAzul, false) + "\r\n\r\n\r\n" + Record("dois", kCorPreta, false) + "\r\n";
   gui::FormattedLog log = ParseFormattedLog(bytes);
   ASSERT_EQ(log.records.size(), 2u);
   EXPECT_EQ(log.records[0].text, "um");

@@ -77,9 +77,9 @@ struct HealthFixture : ::testing::Test {
   fakes::RecordingHost host;
   MonitorLogs logs{LogContext{fs, codec, clock, dates, kApp}};
   std::string extraFolder;
-  MonitorHealth health{HealthPorts{fs, codec, clock, dates, loop, host, logs, [] { return kUtc; },
-                                   [this] { return extraFolder; }},
-                       kApp, "1.0.0.134"};
+  MonitorHealth health{
+      HealthPorts{fs, codec, clock, dates, loop, host, logs, [] { return kUtc; }, [this] { return extraFolder; }}, kApp,
+      "1.0.0.134"};
   HealthFixture() {
     fs.AddDir("C:\\Solvane");
     fs.AddDir(kApp);

@@ -86,8 +86,10 @@ class FakePlatform final : public InstallerPlatform {
     protectedFolders.push_back((tree ? "+" : "") + folder);
     std::vector<std::string> removed;
     for (auto it = links.begin(); tree && it != links.end();)
-      if (it->rfind(fakes::Key(folder) + "\\", 0) == 0) removed.push_back(*it), it = links.erase(it);
-      else ++it;
+      if (it->rfind(fakes::Key(folder) + "\\", 0) == 0)
+        removed.push_back(*it), it = links.erase(it);
+      else
+        ++it;
     return removed;
   }
   // What someone else made: owners by Key() (Administrators otherwise), links by Key().
@@ -128,8 +130,10 @@ class FakePlatform final : public InstallerPlatform {
   }
   bool VerificaSeWindowsNT() override { return nt; }
   bool fVBRegServer(const std::string& path, bool reg) override {
-    if (reg) registered.push_back(path);
-    else registered.erase(std::remove(registered.begin(), registered.end(), path), registered.end());
+    if (reg)
+      registered.push_back(path);
+    else
+      registered.erase(std::remove(registered.begin(), registered.end(), path), registered.end());
     return true;
   }
   std::map<std::string, UninstallEntry> keys;  // HKLM keys the installer owns
@@ -378,9 +382,9 @@ TEST_F(Installer, ASilentRunShowsNothingWaitsForNothingAndLogsWhatItWouldHaveSho
   EXPECT_LT(loop.TickMs(), 1000u);  // none of the 18.5 s of pauses
   EXPECT_EQ(platform.started, std::vector<std::string>{kSuite + "\\QuarnSQLMonitor.EXE"});  // no animation
   const std::string text = Cp1252Codec().FromAnsi(fs.Get("C:\\Temp\\InstaladorQuarnSQL.log"));
-  for (const char* line : {"06/12/2026 05:55:04 Versão revisada: 1.0.27 de 28/02/2014 13:42:52\r\n",
-                           "Extraindo Arquivos. (concluído)\r\n", "Quarn Service Monitor Iniciado. (concluído)\r\n",
-                           "Quarn SQL Server instalado com sucesso.\r\n"})
+  for (const char* line :
+       {"06/12/2026 05:55:04 Versão revisada: 1.0.27 de 28/02/2014 13:42:52\r\n", "Extraindo Arquivos. (concluído)\r\n",
+        "Quarn Service Monitor Iniciado. (concluído)\r\n", "Quarn SQL Server instalado com sucesso.\r\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << text;
 }
 
@@ -410,8 +414,8 @@ TEST_F(Installer, UninstallRemovesTheSuiteInOrderKeepsLogsUnlessPurgedAndEndsCle
   EXPECT_FALSE(fs.DirExists(kSuite + "\\Temp"));
   EXPECT_TRUE(platform.keys.empty());
   EXPECT_EQ(fs.Get(kSuite + "\\Logs\\LogGeralMonitor.INI"), "log");
-  EXPECT_EQ(view.messages.back(), "Quarn SQL Server removido. Os registros e os dados do serviço foram mantidos em " +
-                                      kSuite + ".");
+  EXPECT_EQ(view.messages.back(),
+            "Quarn SQL Server removido. Os registros e os dados do serviço foram mantidos em " + kSuite + ".");
   EXPECT_EQ(uninstall(false), kExitOk);  // nothing left to remove
   EXPECT_EQ(uninstall(true), kExitOk);
   EXPECT_FALSE(fs.DirExists(kSuite));
@@ -442,9 +446,9 @@ TEST_F(Installer, AnUninstallThatCannotFinishKeepsItsEntryAndTheCopyThatRunsIt) 
     ASSERT_EQ(Form().ExitCode(), kExitOk) << fault;
     if (fault == 1) fs.locked.insert(fakes::Key(kSuite + "\\AUNZIP32.DLL"));
     if (fault == 2) platform.stuckKeys.insert(kControlesKey);
-    FrmInstal f(InstallerPorts{fs, clock, dates, loop, view, resources, platform,
-                               fault == 0 ? stuckControl : control, fecha},
-                info);
+    FrmInstal f(
+        InstallerPorts{fs, clock, dates, loop, view, resources, platform, fault == 0 ? stuckControl : control, fecha},
+        info);
     const int expected[] = {kExitServiceNotRemoved, kExitFilesNotRemoved, kExitRegistryNotRemoved};
     EXPECT_EQ(f.Desinstalar(false), expected[fault]) << fault;
     EXPECT_TRUE(fs.Has(copy)) << fault;
@@ -527,8 +531,9 @@ TEST_F(Installer, APayloadFileThatCannotBeWrittenIsNamedOnceAndTheRestIsWritten)
   EXPECT_EQ(view.messages[0], kSuite + "\\Temp\\LoadWinSolvane.EXE\r\n70 - Permissão negada");
   EXPECT_EQ(view.messages[1], kSuite + "\\MSCOMCTL.ocx\r\n70 - Permissão negada");
   EXPECT_EQ(view.messages[2].rfind(kSuite + "\\AZIP32.DLL\r\n1813 - ", 0), 0u);
-  EXPECT_EQ(view.messages[3], kSuite + "\\MSCOMCTL.ocx\r\n70 - O controle não foi registrado: o arquivo não foi "
-                                       "gravado nesta instalação.");
+  EXPECT_EQ(view.messages[3], kSuite +
+                                  "\\MSCOMCTL.ocx\r\n70 - O controle não foi registrado: o arquivo não foi "
+                                  "gravado nesta instalação.");
   EXPECT_EQ(platform.registered.size(), 4u);
   EXPECT_EQ(std::count(platform.registered.begin(), platform.registered.end(), kSuite + "\\MSCOMCTL.ocx"), 0);
   EXPECT_EQ(platform.started, std::vector<std::string>{kSuite + "\\QuarnSQLMonitor.EXE"});
@@ -639,10 +644,10 @@ TEST(InstallerTrust, OnlyWhatSystemOrAnAdministratorMadeAndNobodyElseMayChangeIs
       {{true, true, false, kSidTrustedInstaller}, FolderAction::Use},
       {{true, true, false, me}, FolderAction::Use},
       {{true, true, false, other}, FolderAction::MoveAside},
-      {{true, true, false, "S-1-5-32-545"}, FolderAction::MoveAside},           // Users
-      {{true, true, false, ""}, FolderAction::MoveAside},                       // owner unreadable
-      {{true, true, true, kSidAdministrators}, FolderAction::MoveAside},        // a junction in its place
-      {{true, false, false, kSidAdministrators}, FolderAction::MoveAside},      // a file in its place
+      {{true, true, false, "S-1-5-32-545"}, FolderAction::MoveAside},       // Users
+      {{true, true, false, ""}, FolderAction::MoveAside},                   // owner unreadable
+      {{true, true, true, kSidAdministrators}, FolderAction::MoveAside},    // a junction in its place
+      {{true, false, false, kSidAdministrators}, FolderAction::MoveAside},  // a file in its place
   };
   for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(DecideFolder(rows[i].facts, me), rows[i].action) << i;
   EXPECT_EQ(DecideFolder({true, true, false, me}, ""), FolderAction::MoveAside);  // not run by an administrator
@@ -683,8 +688,8 @@ TEST_F(Installer, AFolderSomebodyElseMadeIsMovedAsideAndLinksInTheSuiteAreRemove
   const std::string aside = kSuite + ".anterior-20261206-055504";
   EXPECT_EQ(fs.Get(aside + "\\QuarnSQLService.EXE"), "planted");  // kept, out of the way
   EXPECT_EQ(fs.Get(kSuite + "\\QuarnSQLService.EXE"), "bytes of QUARNSQLSERVICE.EXE");
-  EXPECT_EQ(view.notes.front(), kSuite + " não foi criada pelo instalador nem por um administrador: movida para " +
-                                    aside + ".");
+  EXPECT_EQ(view.notes.front(),
+            kSuite + " não foi criada pelo instalador nem por um administrador: movida para " + aside + ".");
   EXPECT_EQ(Form().ExitCode(), kExitOk);
   EXPECT_EQ(platform.protectedKeys.back(), kSuiteKey);
 

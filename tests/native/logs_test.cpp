@@ -84,7 +84,8 @@ TEST_F(LogsFixture, LoneLineFeedsAndNonAsciiBytesPassThrough) {
   fs.Put(kGeneral, "x\ny\r\n\xE9\xFF\r\n");
   auto logs = Logs();
   logs.SalvaLogGeral("é", 0, false);
-  EXPECT_EQ(fs.Get(kGeneral), "x\ny\r\n\xE9\xFF\r\n06/12/2026 05:55:04 - QuarnSQLServiceMonitor - False 0           \xE9\r\n");
+  EXPECT_EQ(fs.Get(kGeneral),
+            "x\ny\r\n\xE9\xFF\r\n06/12/2026 05:55:04 - QuarnSQLServiceMonitor - False 0           \xE9\r\n");
 }
 
 TEST_F(LogsFixture, AppendingToANormalFileReadsItOnceAndThenOnlyWrites) {
@@ -132,7 +133,8 @@ TEST_F(LogsFixture, TheGeneralLogRotatesBeforeItOutgrowsItsBound) {
   held = false;
   logs.SalvaLogGeral("released", 0, false);
   EXPECT_NE(fs.Get(kApp + "\\Logs\\LogGeralMonitor.1.INI").find("held"), std::string::npos);
-  EXPECT_EQ(SplitLines(fs.Get(kGeneral)).back(), "06/12/2026 05:55:04 - QuarnSQLServiceMonitor - False 0           released");
+  EXPECT_EQ(SplitLines(fs.Get(kGeneral)).back(),
+            "06/12/2026 05:55:04 - QuarnSQLServiceMonitor - False 0           released");
 }
 
 TEST_F(LogsFixture, WriteFailuresRiseToTheCaller) {

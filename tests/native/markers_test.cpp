@@ -54,8 +54,8 @@ TEST(PtBrDates, ParsesWhatTheSystemWritesAndNothingElse) {
   EXPECT_EQ(t, (LocalTime{2026, 12, 7, 5, 58, 36}));
   ASSERT_TRUE(f.ParseDate("7/1/2026", t));
   EXPECT_EQ(t, (LocalTime{2026, 1, 7, 0, 0, 0}));
-  for (const char* bad : {"", "ontem", "31/02/2026", "07/13/2026", "07/12/2026 25:00:00", "07/12/2026 x",
-                          "\x01\x02\xFF", "07/12/26"})
+  for (const char* bad :
+       {"", "ontem", "31/02/2026", "07/13/2026", "07/12/2026 25:00:00", "07/12/2026 x", "\x01\x02\xFF", "07/12/26"})
     EXPECT_FALSE(f.ParseDate(bad, t)) << bad;
 }
 
@@ -90,8 +90,8 @@ TEST_F(Markers, AMarkersTimeIsItsLastDateUnlessAheadOfTheClockThenItsLastWrite) 
   struct Row {
     std::string line;
     LocalTime written;
-    bool fresh;           // in use, and a heartbeat that needs no restart
-    int heartbeat = -1;   // when the heartbeat's answer differs: 0 stale, 1 fresh
+    bool fresh;          // in use, and a heartbeat that needs no restart
+    int heartbeat = -1;  // when the heartbeat's answer differs: 0 stale, 1 fresh
   };
   std::vector<Row> rows = {
       {Ago(120) + "\r\n" + Ago(1) + "\r\n\r\n", old, true, 0},
@@ -102,8 +102,8 @@ TEST_F(Markers, AMarkersTimeIsItsLastDateUnlessAheadOfTheClockThenItsLastWrite) 
       {dates.GeneralDate(soon), old, true},
       {"lixo", later, false},
   };
-  for (const std::string& junk : {std::string(""), std::string("\r\n"), std::string("lixo"), std::string("\x00\xFF\x13\x10", 4),
-                                  std::string("99/99/9999 99:99")}) {
+  for (const std::string& junk : {std::string(""), std::string("\r\n"), std::string("lixo"),
+                                  std::string("\x00\xFF\x13\x10", 4), std::string("99/99/9999 99:99")}) {
     rows.push_back({junk, recent, true});
     rows.push_back({junk, old, false});
   }
@@ -154,8 +154,8 @@ TEST_F(Markers, AStaleHeartbeatRestartsTheService) {
   scm.Add("QuarnSQLService", kServiceRunning);
   PutMarker("QuarnSQLServiceExecuting.ini", Ago(50, 0) + "\r\n");
   markers.VerificaSalvarExecutandoQuarn();
-  EXPECT_EQ(scm.calls, (std::vector<std::string>{"Stop QuarnSQLService", "Status QuarnSQLService",
-                                                 "Start QuarnSQLService"}));
+  EXPECT_EQ(scm.calls,
+            (std::vector<std::string>{"Stop QuarnSQLService", "Status QuarnSQLService", "Start QuarnSQLService"}));
   EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
 }
 

@@ -58,8 +58,9 @@ TEST(Publish, SignaturesAreTheDeterministicOnesOfRfc6979) {
   std::string scalar, r, s;
   FromHex("c9afa9d845ba75166b5c215767b1d6934e50c3db36e89b127b8a622b120f6721", scalar);
   const std::string sig = publish::SignP256({scalar}, publish::Sha256Of("sample"));
-  EXPECT_EQ(ToHex(sig), "efd48b2aacb6a8fd1140dd9cd45e81d69d2c877b56aaf991c34d0ea84eaf3716"
-                        "f7cb1c942d657c41d436c7a1b6e29f65f3e900dbb9aff4064dc4ab2f843acda8");
+  EXPECT_EQ(ToHex(sig),
+            "efd48b2aacb6a8fd1140dd9cd45e81d69d2c877b56aaf991c34d0ea84eaf3716"
+            "f7cb1c942d657c41d436c7a1b6e29f65f3e900dbb9aff4064dc4ab2f843acda8");
   publish::OpenSslCrypto crypto;
   EXPECT_TRUE(crypto.VerifyP256(publish::PublicKey({scalar}), publish::Sha256Of("sample"), sig));
   EXPECT_FALSE(crypto.VerifyP256(publish::PublicKey({scalar}), publish::Sha256Of("samplf"), sig));
@@ -144,7 +145,10 @@ TEST(Publish, RefusesWhatTheMonitorCouldNotInstallAsPublished) {
       {"a name read back as another", "QuarnSQLService", "2.0", {program, {"ação.txt", "x"}}},
       {"the manifest's own name", "QuarnSQLService", "2.0", {program, {"quarnmanifest.txt", "x"}}},
       {"one file twice", "QuarnSQLService", "2.0", {program, {"QUARNSQLSERVICE.EXE", "y"}}},
-      {"one file twice, apart in the list", "QuarnSQLService", "2.0", {program, {"b.dll", "x"}, {"A.dll", "x"}, {"a.DLL", "y"}}},
+      {"one file twice, apart in the list",
+       "QuarnSQLService",
+       "2.0",
+       {program, {"b.dll", "x"}, {"A.dll", "x"}, {"a.DLL", "y"}}},
   };
   for (const Row& r : rows)
     EXPECT_THROW(publish::Publish(r.program, r.version, r.files, key, kTimes), std::runtime_error) << r.why;
@@ -155,7 +159,8 @@ TEST(Publish, RefusesWhatTheMonitorCouldNotInstallAsPublished) {
 TEST(Publish, EveryTruncationAndEveryChangedByteOfAManifestIsRefused) {
   const publish::PrivateKey key = publish::GenerateKey();
   const auto archives = publish::Publish("QuarnSQLService", "2.0", {{"QuarnSQLService.exe", "MZ"}}, key, kTimes);
-  const std::string body = ManifestSignedPart("QuarnSQLService", "2.0", {{"QuarnSQLService.exe", 2, publish::Sha256Of("MZ")}});
+  const std::string body =
+      ManifestSignedPart("QuarnSQLService", "2.0", {{"QuarnSQLService.exe", 2, publish::Sha256Of("MZ")}});
   const std::string manifest = body + ManifestSignatureLine(publish::SignP256(key, publish::Sha256Of(body)));
   Staging staging(key);
   auto checkWith = [&](const std::string& bytes) {

@@ -36,10 +36,14 @@ struct Program {
 
 const std::vector<Program>& Programs() {
   static const std::vector<Program> programs = {
-      {"QuarnSQLService", "VersaoQuarnSQLService.ini", "VersaoQuarnSQLService.zip",
+      {"QuarnSQLService",
+       "VersaoQuarnSQLService.ini",
+       "VersaoQuarnSQLService.zip",
        {{"1.0", {{"QuarnSQLService.exe", "svc 1.0"}, {"libmysql.dll", "lib 1.0"}}},
         {"2.0", {{"QuarnSQLService.exe", "svc 2.0"}, {"libmysql.dll", "lib 2.0"}, {"novo.dll", "novo 2.0"}}}}},
-      {"QuarnSQLMonitor", "VersaoQuarnSqlMonitor.ini", "VersaoQuarnSqlMonitor.zip",
+      {"QuarnSQLMonitor",
+       "VersaoQuarnSqlMonitor.ini",
+       "VersaoQuarnSqlMonitor.zip",
        {{"1.0", {{"QuarnSQLMonitor.exe", fakes::WindowsProgram("gui 1.0")}, {"QuarnSQLMonitor.chm", "ajuda 1.0"}}},
         {"2.0", {{"QuarnSQLMonitor.exe", fakes::WindowsProgram("gui 2.0")}, {"QuarnSQLMonitor.chm", "ajuda 2.0"}}}}},
   };
@@ -48,14 +52,16 @@ const std::vector<Program>& Programs() {
 
 // Version 1.0 of both programs installed and running; Publish() puts 2.0 on the server.
 void Install(Machine& m) {
-  for (const std::string& d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp", std::string("C:\\Windows")})
+  for (const std::string& d :
+       {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp", std::string("C:\\Windows")})
     m.fs.AddDir(d);
   m.fs.Put("C:\\Windows\\win.ini", "[windows]");
   m.fs.Put(kApp + "\\QuarnSQLServiceMonitor.exe", "monitor");
   for (const auto& p : Programs()) {
     for (const auto& [file, bytes] : p.builds.at("1.0")) m.fs.Put(JoinPath(kApp, file), bytes);
     m.fs.Put(kLogs + p.record, "1.0\r\n");
-    for (const char* v : {"1.0", "2.0"}) m.unzip.archives["PK:" + p.versionZip + v] = {{p.record, v + std::string("\r\n")}};
+    for (const char* v : {"1.0", "2.0"})
+      m.unzip.archives["PK:" + p.versionZip + v] = {{p.record, v + std::string("\r\n")}};
     m.server.routes[kBase + p.versionZip] = fakes::FakeResponse{200, "PK:" + p.versionZip + "1.0"};
     const std::string build = "PK:" + p.name + " 2.0";
     m.unzip.archives[build] = p.builds.at("2.0");
@@ -152,15 +158,18 @@ std::string Broken(Machine& m, const std::map<std::string, std::string>& outside
       why += " " + p.record + " names no build (" + version + ");";
       continue;
     }
-    if (!published.empty() && version != published) why += " " + p.record + " is " + version + ", not " + published + ";";
+    if (!published.empty() && version != published)
+      why += " " + p.record + " is " + version + ", not " + published + ";";
     for (const auto& [file, bytes] : build->second)
       if (m.fs.Get(JoinPath(kApp, file)) != bytes) why += " " + file + " is not " + version + ";";
     // No file of another build beside the recorded one.
     for (const auto& [other, files] : p.builds)
       for (const auto& entry : files) {
         const std::string& file = entry.first;
-        const bool ours = std::any_of(build->second.begin(), build->second.end(), [&](auto& f) { return f.first == file; });
-        if (!ours && m.fs.Has(JoinPath(kApp, file))) why += " " + file + " of " + other + " left beside " + version + ";";
+        const bool ours =
+            std::any_of(build->second.begin(), build->second.end(), [&](auto& f) { return f.first == file; });
+        if (!ours && m.fs.Has(JoinPath(kApp, file)))
+          why += " " + file + " of " + other + " left beside " + version + ";";
       }
     for (const char* leftover : {".pendente", ".novo", ".anterior"}) {
       const std::string path = kTemp + p.name + leftover;
@@ -218,7 +227,8 @@ TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
       const char* modeName = kind.name;
       Machine m;
       m.cutFate = [&kind, n](const std::string& key) {
-        return kind.fate < 3 ? kind.fate : static_cast<int>((std::hash<std::string>()(key) + static_cast<size_t>(n)) % 3);
+        return kind.fate < 3 ? kind.fate
+                             : static_cast<int>((std::hash<std::string>()(key) + static_cast<size_t>(n)) % 3);
       };
       Install(m);
       const auto outside = Outside(m);
@@ -281,8 +291,8 @@ TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
       if (Machine::Within(kApp, key)) held.insert(key);
   }
   for (const std::string& key : held)
-    lasting.push_back({"held open: " + key, [key](Machine& m) { m.fs.locked.insert(key); },
-                       [](Machine& m) { m.fs.locked.clear(); }});
+    lasting.push_back(
+        {"held open: " + key, [key](Machine& m) { m.fs.locked.insert(key); }, [](Machine& m) { m.fs.locked.clear(); }});
   for (const Lasting& l : lasting) {
     Machine m;
     Install(m);

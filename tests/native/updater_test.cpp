@@ -143,8 +143,8 @@ TEST_F(UpdaterFixture, OfflineChecksTouchNothing) {
   inet.online = false;
   updater.VerificarSeTemAtualService();
   updater.VerificarSeTemAtualExe();
-  EXPECT_EQ(Formatted(), (std::vector<Line>{{16711680, "Sem conexão com a internet."},
-                                            {16711680, "Sem conexão com a internet."}}));
+  EXPECT_EQ(Formatted(),
+            (std::vector<Line>{{16711680, "Sem conexão com a internet."}, {16711680, "Sem conexão com a internet."}}));
   EXPECT_TRUE(inet.requested.empty());
   EXPECT_FALSE(fs.Has(kLogs + "VersaoQuarnSQLService.ini"));
 }
@@ -180,13 +180,15 @@ TEST_F(UpdaterFixture, ALoneLineFeedVersionIsWrittenSoTheNextCheckFindsItEqual) 
 
 TEST_F(UpdaterFixture, AGuiBuildThatIsNoWindowsProgramIsRefusedBeforeTheMonitorIsEnded) {
   const std::string program = fakes::WindowsProgram("gui");
-  auto with = [&](size_t at, const std::string& bytes) { return program.substr(0, at) + bytes + program.substr(at + bytes.size()); };
+  auto with = [&](size_t at, const std::string& bytes) {
+    return program.substr(0, at) + bytes + program.substr(at + bytes.size());
+  };
   EXPECT_TRUE(IsWindowsProgram(program));
   EXPECT_TRUE(IsWindowsProgram(with(0x58, std::string("\x0b\x01", 2))));  // 32-bit
-  for (const std::string& bad : {std::string("MZ"), std::string("texto qualquer"), program.substr(0, 0x58),
-                                 with(0x56, std::string("\x22\x20", 2)),  // a DLL
-                                 with(0x3C, "\xf0\xff\xff\xff"), with(0x3C, "\x30"), with(0x40, "PX"),
-                                 with(0x58, "\x07\x01")})
+  for (const std::string& bad :
+       {std::string("MZ"), std::string("texto qualquer"), program.substr(0, 0x58),
+        with(0x56, std::string("\x22\x20", 2)),  // a DLL
+        with(0x3C, "\xf0\xff\xff\xff"), with(0x3C, "\x30"), with(0x40, "PX"), with(0x58, "\x07\x01")})
     EXPECT_FALSE(IsWindowsProgram(bad)) << bad.size();
   procs.Run("QuarnSQLMonitor.exe");
   PublishVersion("monitor", "2.0");
@@ -194,8 +196,10 @@ TEST_F(UpdaterFixture, AGuiBuildThatIsNoWindowsProgramIsRefusedBeforeTheMonitorI
   updater.VerificarSeTemAtualExe();
   EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLMonitor.exe"), "old monitor build");
   EXPECT_TRUE(procs.terminated.empty());
-  EXPECT_EQ(Formatted().back(), (Line{kCorVermelha, "Update Sistema QuarnSQLMonitor 7114-O novo build não ficou em execução: "
-                                                    "QuarnSQLMonitor.exe do pacote QuarnSQLMonitor.zip não é um programa do Windows"}));
+  EXPECT_EQ(Formatted().back(),
+            (Line{kCorVermelha,
+                  "Update Sistema QuarnSQLMonitor 7114-O novo build não ficou em execução: "
+                  "QuarnSQLMonitor.exe do pacote QuarnSQLMonitor.zip não é um programa do Windows"}));
 }
 
 TEST_F(UpdaterFixture, TheComparisonRule) {
@@ -221,10 +225,9 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
   };
   using Files = std::vector<std::string>;
   const Files whole = {"2.0", "1.0", "=QuarnSQLService.exe", "=libmysql.dll", "+novo.dll", "."};
-  const Files before = {"QuarnSQLService.exe", "libmysql.dll"}, after = {"QuarnSQLService.exe", "libmysql.dll", "novo.dll"};
-  auto journal = [&](const std::string& line) {
-    return Files{"2.0", "1.0", "=libmysql.dll", line, "."};
-  };
+  const Files before = {"QuarnSQLService.exe", "libmysql.dll"},
+              after = {"QuarnSQLService.exe", "libmysql.dll", "novo.dll"};
+  auto journal = [&](const std::string& line) { return Files{"2.0", "1.0", "=libmysql.dll", line, "."}; };
   struct Row {
     std::optional<Files> journal;
     Files backup, suite;
@@ -234,16 +237,26 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
       {std::nullopt, {}, before, "1.0", "nothing"},
       {whole, {}, before, "1.0", ""},  // cut before the first move
       {whole, {"QuarnSQLService.exe"}, before, "1.0", "stop; back QuarnSQLService.exe;"},
-      {whole, {"QuarnSQLService.exe", "libmysql.dll"}, after, "2.0",
+      {whole,
+       {"QuarnSQLService.exe", "libmysql.dll"},
+       after,
+       "2.0",
        "stop; back QuarnSQLService.exe; back libmysql.dll; drop novo.dll; record 1.0"},
       {whole, {"quarnsqlservice.exe"}, after, "1.0", "stop; back QuarnSQLService.exe; drop novo.dll;"},
-      {whole, {"libmysql.dll"}, after, std::nullopt, "stop; back libmysql.dll; drop novo.dll;"},  // record left to the next check
+      {whole,
+       {"libmysql.dll"},
+       after,
+       std::nullopt,
+       "stop; back libmysql.dll; drop novo.dll;"},                           // record left to the next check
       {Files{"2.0", "1.0", "=QuarnSQLService.exe"}, {}, before, "1.0", ""},  // a journal cut short: nothing moved
       {Files{"2.0"}, {"QuarnSQLService.exe"}, before, "2.0", "stop; back QuarnSQLService.exe; record empty"},
       {Files{"2.0"}, {"QuarnSQLService.exe"}, before, "1.0", "stop; back QuarnSQLService.exe;"},
       {std::nullopt, {"libmysql.dll"}, before, "2.0", "stop; back libmysql.dll;"},
       // Not ours: nothing moves on its word; the backup folder still goes back.
-      {journal("+..\\..\\Windows\\win.ini"), {"libmysql.dll"}, before, "2.0",
+      {journal("+..\\..\\Windows\\win.ini"),
+       {"libmysql.dll"},
+       before,
+       "2.0",
        "invalid +..\\..\\Windows\\win.ini;stop; back libmysql.dll; record empty"},
       {journal("=C:\\Windows\\win.ini"), {}, before, "2.0", "invalid =C:\\Windows\\win.ini; record empty"},
       {journal("+Logs\\ErrorQuarn.ini"), {}, before, "2.0", "invalid +Logs\\ErrorQuarn.ini; record empty"},
@@ -291,21 +304,28 @@ TEST_F(UpdaterFixture, ServerFaultsBecomeRedErroLinesAndNoUpdate) {
       {"no answer", with([](auto& r) { r.failRequest = true; }), "VersaoQuarnSQLService.Net: erro 12002-"},
       {"html page", {200, "<html>login</html>"}, "VersaoQuarnSQLService.Net: erro 53-"},
       {"empty length", {200, ""}, "VersaoQuarnSQLService.Net: erro 53-"},
-      {"archive without record", {200, unzip.Archive("x", {{"outro.ini", "1"}})}, "VersaoQuarnSQLService.Net: erro 53-"},
-      {"empty record", {200, unzip.Archive("e", {{"VersaoQuarnSQLService.ini", ""}})},
+      {"archive without record",
+       {200, unzip.Archive("x", {{"outro.ini", "1"}})},
+       "VersaoQuarnSQLService.Net: erro 53-"},
+      {"empty record",
+       {200, unzip.Archive("e", {{"VersaoQuarnSQLService.ini", ""}})},
        "VersaoQuarnSQLService.Net: erro 62-"},
       {"length over the cap", with([](auto& r) { r.lengthText = "65537"; }),
        "VersaoQuarnSQLService.Net: erro 6-O tamanho anunciado (Content-Length 65537)"},
       {"stalled body", with([](auto& r) { r.pollsPerChunk = 3001; }),
        "VersaoQuarnSQLService.Net: erro 35761-O servidor parou de enviar dados por 30 s"},
-      {"trickle past the deadline", {200, std::string(20 * 1024, 'x'), true, "", SIZE_MAX, 2, false, "", 400},
+      {"trickle past the deadline",
+       {200, std::string(20 * 1024, 'x'), true, "", SIZE_MAX, 2, false, "", 400},
        "VersaoQuarnSQLService.Net: erro 35761-O download excedeu o tempo máximo de 60 s"},
-      {"redirect loop", {302, "", true, "", SIZE_MAX, 2, false, kBase + "VersaoQuarnSQLService.zip"},
+      {"redirect loop",
+       {302, "", true, "", SIZE_MAX, 2, false, kBase + "VersaoQuarnSQLService.zip"},
        "VersaoQuarnSQLService.Net: erro 302-Redirecionamentos demais (mais de 5)"},
-      {"https down to http", {301, "", true, "", SIZE_MAX, 2, false, "https://espelho.test/v.zip"},
+      {"https down to http",
+       {301, "", true, "", SIZE_MAX, 2, false, "https://espelho.test/v.zip"},
        "VersaoQuarnSQLService.Net: erro 302-Redirecionamento de https para http recusado: http://"},
       {"redirect without location", {302, "moved"}, "VersaoQuarnSQLService.Net: erro 302-Redirecionamento sem destino"},
-      {"redirect to ftp", {307, "", true, "", SIZE_MAX, 2, false, "ftp://atualizacao.test/v.zip"},
+      {"redirect to ftp",
+       {307, "", true, "", SIZE_MAX, 2, false, "ftp://atualizacao.test/v.zip"},
        "VersaoQuarnSQLService.Net: erro 307-Redirecionamento sem destino"},
   };
   inet.routes["https://espelho.test/v.zip"] = {302, "", true, "", SIZE_MAX, 2, false, "http://atualizacao.test/v.zip"};
@@ -384,8 +404,8 @@ TEST_F(UpdaterFixture, RedirectsAreFollowedAsABrowserResolvesThem) {
 }
 
 TEST_F(UpdaterFixture, ATrickleLetsEventsRunAndAStopEndsTheDownloadWithNothingLeft) {
-  inet.routes["http://h/f"] = fakes::FakeResponse{200, std::string(10 * 1024, 'x'), true, "", SIZE_MAX, 2, false, "",
-                                                  100};  // a chunk a second
+  inet.routes["http://h/f"] =
+      fakes::FakeResponse{200, std::string(10 * 1024, 'x'), true, "", SIZE_MAX, 2, false, "", 100};  // a chunk a second
   int ticks = 0;
   long nested = 0;
   auto heartbeat = loop.CreateTimer(1000, [&] {
@@ -417,10 +437,12 @@ TEST_F(UpdaterFixture, ABuildBeyondItsBoundsEndsTheUpdateWithNothingReplaced) {
   };
   const std::string build = unzip.Archive("QuarnSQLService.zip", {{"QuarnSQLService.exe", "new"}});
   const std::vector<Case> cases = {
-      {"length over the cap", {200, build, true, "268435457"},
+      {"length over the cap",
+       {200, build, true, "268435457"},
        "Update Sistema QuarnSQLService 6-O tamanho anunciado (Content-Length 268435457) excede o limite de 268435456 "
        "bytes"},
-      {"trickle past the deadline", {200, std::string(100 * 1024, 'x'), true, "", SIZE_MAX, 2, false, "", 700},
+      {"trickle past the deadline",
+       {200, std::string(100 * 1024, 'x'), true, "", SIZE_MAX, 2, false, "", 700},
        "Update Sistema QuarnSQLService 35761-O download excedeu o tempo máximo de 600 s: " + kBase +
            "QuarnSQLService.zip"},
   };
@@ -479,7 +501,9 @@ TEST_F(UpdaterFixture, ABuildNotUnpackedWholeReplacesNothing) {
   };
   const std::vector<Case> cases = {
       {"a later entry damaged", {{"QuarnSQLService.exe", "new"}, {"libmysql.dll", "new lib"}}, 1},
-      {"two entries of one name", {{"a/libmysql.dll", "a"}, {"b/libmysql.dll", "b"}, {"QuarnSQLService.exe", "new"}}, SIZE_MAX},
+      {"two entries of one name",
+       {{"a/libmysql.dll", "a"}, {"b/libmysql.dll", "b"}, {"QuarnSQLService.exe", "new"}},
+       SIZE_MAX},
   };
   fs.Put(kApp + "\\libmysql.dll", "old lib");
   for (const auto& c : cases) {
@@ -549,8 +573,9 @@ TEST_F(UpdaterFixture, AMissingLibraryIsReportedByDesCompactaAndTheUpdateFails) 
   const auto lines = Formatted();
   ASSERT_GE(lines.size(), 2u);
   // The version archive is asked for its record and statement only.
-  EXPECT_EQ(lines[1], (Line{kCorVermelha, "DesCompactaVersaoQuarnSQLService.ini|QuarnPublicacao.txt 53-Arquivo não "
-                                          "encontrado: aunzip32.dll"}));
+  EXPECT_EQ(lines[1], (Line{kCorVermelha,
+                            "DesCompactaVersaoQuarnSQLService.ini|QuarnPublicacao.txt 53-Arquivo não "
+                            "encontrado: aunzip32.dll"}));
   EXPECT_NE(fs.Get(kApp + "\\ErrorQuarn.ini")
                 .find(" - DesCompacta VersaoQuarnSQLService.ini|QuarnPublicacao.txt 53-Arquivo n\xE3o encontrado"),
             std::string::npos);
@@ -685,11 +710,11 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
     const char* name;
     Entries build;
     std::vector<KeySetting> keys;
-    std::string refusal;       // the red line, after "Update Sistema QuarnSQLService " unless it is the record's
-    std::string logged = "";   // also in the error log
+    std::string refusal;         // the red line, after "Update Sistema QuarnSQLService " unless it is the record's
+    std::string logged = "";     // also in the error log
     std::string statement = "";  // the signed statement served beside the record; "-" for none
     bool allowUnsigned = false;
-    uint64_t highest = 0;      // publication installed before
+    uint64_t highest = 0;  // publication installed before
     std::string local = "1.0\r\n";
   };
   const std::string net = "VersaoQuarnSQLService.Net: erro ";
@@ -700,31 +725,42 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
       {"no key configured, signed build", good, {}, net + noKey},
       {"no key, unsigned allowed by the administrator", files, {}, "", "AllowUnsignedUpdates = 1", "-", true},
       {"a key, unsigned allowed", files, trusted, "", "AllowUnsignedUpdates = 1", "-", true},
-      {"unsigned allowed, a changed signed build is still refused", with(good, "QuarnSQLService.exe", "NEW service build"),
-       trusted, "7105-SHA-256 de QuarnSQLService.exe difere do manifesto", "", "", true},
+      {"unsigned allowed, a changed signed build is still refused",
+       with(good, "QuarnSQLService.exe", "NEW service build"), trusted,
+       "7105-SHA-256 de QuarnSQLService.exe difere do manifesto", "", "", true},
       {"unsigned allowed, a signed publication's build without its manifest", files, trusted,
        "7101-Pacote sem manifesto assinado (QuarnManifest.txt)", "", "", true},
-      {"one bad and one good key", good, {{"UpdatePublicKeys", "abc;" + ourKey, ""}}, "",
+      {"one bad and one good key",
+       good,
+       {{"UpdatePublicKeys", "abc;" + ourKey, ""}},
+       "",
        "Chaves de atualização UpdatePublicKeys: chave inválida ignorada (3 caracteres"},
-      {"registry unreadable, compiled key good", good,
-       {{"UpdatePublicKeys", "", "tipo de valor não suportado"}, trusted[0]}, ""},
+      {"registry unreadable, compiled key good",
+       good,
+       {{"UpdatePublicKeys", "", "tipo de valor não suportado"}, trusted[0]},
+       ""},
       {"signed by another key", SignedBuild(other, "QuarnSQLService", "2.0", files), trusted,
        "7106-Assinatura do manifesto não confere com nenhuma chave confiável"},
       {"program changed after signing", with(good, "QuarnSQLService.exe", "NEW service build"), trusted,
        "7105-SHA-256 de QuarnSQLService.exe difere do manifesto"},
       {"program grown after signing", with(good, "QuarnSQLService.exe", "new service build!"), trusted,
        "7105-Tamanho de QuarnSQLService.exe difere do manifesto"},
-      {"entry added after signing", [&] { Entries e = good; e.emplace_back("extra.dll", "x"); return e; }(), trusted,
-       "7105-Arquivo fora do manifesto: extra.dll"},
+      {"entry added after signing",
+       [&] {
+         Entries e = good;
+         e.emplace_back("extra.dll", "x");
+         return e;
+       }(),
+       trusted, "7105-Arquivo fora do manifesto: extra.dll"},
       {"entry removed after signing", without(good, "libmysql.dll"), trusted,
        "7105-Arquivo do manifesto ausente no pacote: libmysql.dll"},
       {"manifest of the other program", SignedBuild(ours, "QuarnSQLMonitor", "2.0", files), trusted,
        "7103-Manifesto de outro programa: QuarnSQLMonitor"},
       {"version other than the record's", SignedBuild(ours, "QuarnSQLService", "2.1", files), trusted,
        "7104-Versão do manifesto (2.1) difere da publicada (2.0)"},
-      {"another build of the same version than the one published", SignedBuild(ours, "QuarnSQLService", "2.0",
-                                                                               with(files, "libmysql.dll", "lib 2")),
-       trusted, "7111-Declaração de publicação inválida: o manifesto do pacote não é o da publicação"},
+      {"another build of the same version than the one published",
+       SignedBuild(ours, "QuarnSQLService", "2.0", with(files, "libmysql.dll", "lib 2")), trusted,
+       "7111-Declaração de publicação inválida: o manifesto do pacote não é o da publicação"},
       {"empty manifest", with(good, kManifestName, ""), trusted, "7102-Manifesto inválido: manifesto vazio"},
       {"truncated manifest", with(good, kManifestName, manifest.substr(0, manifest.size() - 40)), trusted,
        "7102-Manifesto inválido: linha 6 sem CRLF"},
@@ -747,8 +783,7 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
       {"a replayed older publication, after a repair emptied the record", good, trusted,
        net + "7108-Publicação mais antiga que a instalada: publicação 7, instalada 9", "", "", false, 9, ""},
       {"the installed publication again", good, trusted, "", "", "", false, 7},
-      {"an expired statement", good, trusted,
-       net + "7109-Publicação vencida: válida até 2026-11-29T00:53:20Z", "",
+      {"an expired statement", good, trusted, net + "7109-Publicação vencida: válida até 2026-11-29T00:53:20Z", "",
        SignedStatement(ours, "QuarnSQLService", "2.0", 7, publications.now - 86400, manifest)},
   };
   publish::OpenSslCrypto crypto;
@@ -760,7 +795,8 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
     SCOPED_TRACE(row.name);
     fs.Put(kApp + "\\QuarnSQLService.exe", "old service build");
     fs.Put(kLogs + "VersaoQuarnSQLService.ini", row.local);
-    for (const auto& f : {kLogs + "FormataRichTextBoxServiceMonitor.INI", kApp + "\\ErrorQuarn.ini", kApp + "\\libmysql.dll"})
+    for (const auto& f :
+         {kLogs + "FormataRichTextBoxServiceMonitor.INI", kApp + "\\ErrorQuarn.ini", kApp + "\\libmysql.dll"})
       if (fs.Has(f)) fs.Delete(f);
     keys.settings = row.keys;
     keys.allowUnsigned = row.allowUnsigned;
@@ -782,7 +818,8 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
       EXPECT_EQ(publications.highest["QuarnSQLService"], row.statement == "-" ? row.highest : 7u);
       continue;
     }
-    const std::string text = row.refusal.rfind("Versao", 0) == 0 ? row.refusal : "Update Sistema QuarnSQLService " + row.refusal;
+    const std::string text =
+        row.refusal.rfind("Versao", 0) == 0 ? row.refusal : "Update Sistema QuarnSQLService " + row.refusal;
     const auto lines = Formatted();
     EXPECT_NE(std::find(lines.begin(), lines.end(), Line{kCorVermelha, text}), lines.end()) << text;
     EXPECT_NE(errorLog().find(text), std::string::npos);

@@ -46,7 +46,9 @@ struct Watchdog : ::testing::Test {
     s.account = "LocalSystem";
     return s;
   }
-  size_t Starts() const { return static_cast<size_t>(std::count(scm.calls.begin(), scm.calls.end(), "Start QuarnSQLService")); }
+  size_t Starts() const {
+    return static_cast<size_t>(std::count(scm.calls.begin(), scm.calls.end(), "Start QuarnSQLService"));
+  }
 };
 
 TEST_F(Watchdog, AStoppedServiceIsStartedAtTheNextTick) {
@@ -296,7 +298,7 @@ TEST_F(Watchdog, AServiceThatStaysStoppedOrARequestThatFailsLeavesThePollInCharg
   notes.Tell();
   loop.Advance(5000);
   EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);  // the poll's
-  EXPECT_GE(notes.arms, 6);  // asked again at every tick
+  EXPECT_GE(notes.arms, 6);                                        // asked again at every tick
   const std::string errors = fs.ReadAll(kApp + "\\ErrorQuarn.ini");
   EXPECT_EQ(errors.find("TimerCheckService"), errors.rfind("TimerCheckService"));  // logged once
   EXPECT_NE(errors.find("| TimerCheckService | 5 - "), std::string::npos);
@@ -323,7 +325,8 @@ TEST_F(Watchdog, AMarkerThatStaysBusyHoldsTheCheckNoLongerThanAnHourAndSaysSo) {
   loop.Advance(10800ull * 1000 + FrmBackup::kEmUsoWaitMs + 1000);
   EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 1u);
   EXPECT_TRUE(form->Timer1().Enabled());
-  EXPECT_NE(codec.FromAnsi(fs.Get(kApp + "\\ErrorQuarn.ini")).find("Espera pelo QuarnSQLServiceEmUso.ti encerrada após 60 minutos"),
+  EXPECT_NE(codec.FromAnsi(fs.Get(kApp + "\\ErrorQuarn.ini"))
+                .find("Espera pelo QuarnSQLServiceEmUso.ti encerrada após 60 minutos"),
             std::string::npos);
 }
 

@@ -136,17 +136,55 @@ TEST(UnzipNames, OrdinaryNamesGoFlatUnderTheirPlainName) {
       {"comX", "comX"},
       {"a\xC3\xA7\xC3\xA3o.txt", "a\xC3\xA7\xC3\xA3o.txt"},
   };
-  for (const auto& [name, plain] : cases)
-    EXPECT_EQ(TargetPath(name, false), std::vector<std::string>{plain}) << name;
+  for (const auto& [name, plain] : cases) EXPECT_EQ(TargetPath(name, false), std::vector<std::string>{plain}) << name;
 }
 
 TEST(UnzipNames, HostileNamesAreSkippedInBothModes) {
   const std::string hostile[] = {
-      "", "dir/", "a/b/", "dir\\", ".", "..", "a/..", "..\\..\\x.exe", "../x.exe", "a/../../x.exe",
-      "/etc/x.exe", "\\x.exe", "\\\\server\\share\\x.exe", "C:x.exe", "C:\\x.exe", "c:/w/x.exe",
-      "a.exe:stream", "a.exe::$DATA", "CON", "con", "nul.txt", "NUL.exe", "Aux.tar.gz", "prn", "com1",
-      "COM9.log", "lpt1", "LPT9.txt", "com0", "CON .txt", "conin$", "CONOUT$.x", "COM\xC2\xB9.txt",
-      "x.exe.", "x.exe ", "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b", "a\001b", "tab\there", "del\x7F",
+      "",
+      "dir/",
+      "a/b/",
+      "dir\\",
+      ".",
+      "..",
+      "a/..",
+      "..\\..\\x.exe",
+      "../x.exe",
+      "a/../../x.exe",
+      "/etc/x.exe",
+      "\\x.exe",
+      "\\\\server\\share\\x.exe",
+      "C:x.exe",
+      "C:\\x.exe",
+      "c:/w/x.exe",
+      "a.exe:stream",
+      "a.exe::$DATA",
+      "CON",
+      "con",
+      "nul.txt",
+      "NUL.exe",
+      "Aux.tar.gz",
+      "prn",
+      "com1",
+      "COM9.log",
+      "lpt1",
+      "LPT9.txt",
+      "com0",
+      "CON .txt",
+      "conin$",
+      "CONOUT$.x",
+      "COM\xC2\xB9.txt",
+      "x.exe.",
+      "x.exe ",
+      "a<b",
+      "a>b",
+      "a\"b",
+      "a|b",
+      "a?b",
+      "a*b",
+      "a\001b",
+      "tab\there",
+      "del\x7F",
       std::string("a\0b.exe", 7),
   };
   for (const std::string& name : hostile) {
@@ -193,7 +231,9 @@ TEST(UnzipNames, IncludeListSelectsByPlainNameIgnoringCase) {
   EXPECT_FALSE(Included("*.exe|*.dll", "a.ini"));
   EXPECT_TRUE(Included("Quarn*Service*.exe", "QuarnSQLService.exe"));
   EXPECT_TRUE(WildcardMatch("a?c.txt", "abc.txt"));
-  EXPECT_TRUE(WildcardMatch("a?c.txt", "a\xC3\x87" "c.txt"));  // '?' is one character, not one byte
+  EXPECT_TRUE(WildcardMatch("a?c.txt",
+                            "a\xC3\x87"
+                            "c.txt"));  // '?' is one character, not one byte
   EXPECT_FALSE(WildcardMatch("a?c.txt", "ac.txt"));
   EXPECT_FALSE(WildcardMatch("a?c.txt", "abbc.txt"));
   EXPECT_TRUE(WildcardMatch("*", ""));
@@ -411,9 +451,8 @@ TEST_F(UnzipHostileNames, AreSkippedWhileNormalEntriesAreWritten) {
     s.restoreStructure = restore;
     EXPECT_EQ(Run(z.Build(), s), 2);
     const std::string good2 = restore ? "out dir/sub/good2.txt" : "out dir/good2.txt";
-    EXPECT_EQ(FilesUnder(root), (Files{{"archive.zip", ReadFile(ArchivePath())},
-                                       {"out dir/good.txt", "good"},
-                                       {good2, "good2"}}));
+    EXPECT_EQ(FilesUnder(root),
+              (Files{{"archive.zip", ReadFile(ArchivePath())}, {"out dir/good.txt", "good"}, {good2, "good2"}}));
   }
 }
 
@@ -580,8 +619,7 @@ TEST_F(UnzipLimits, AnEntryDeclaredOverTheEntryLimitIsRefusedBeforeWriting) {
 
 TEST_F(UnzipLimits, AnArchiveDeclaredOverTheTotalLimitIsRefusedBeforeWriting) {
   ZipWriter z;
-  for (int i = 0; i < 5; ++i)
-    z.Deflated("part" + std::to_string(i), "x").size = static_cast<uint32_t>(250u << 20);
+  for (int i = 0; i < 5; ++i) z.Deflated("part" + std::to_string(i), "x").size = static_cast<uint32_t>(250u << 20);
   EXPECT_EQ(Run(z.Build()), kUnzipTooLarge);
   EXPECT_TRUE(Extracted().empty());
 
@@ -766,8 +804,11 @@ TEST_F(UnzipFuzz, DamagedArchivesNeverCrashOrLeaveForeignBytesOrTemporaryFiles) 
   for (const auto& [name, bytes] : testzip::InfoZipZip64Files()) zip64Contents.insert(bytes);
   const std::string zip64 = testzip::InfoZipZip64();
   const Seed seeds[] = {
-      {"written here", z.Build(), {"alpha", RandomBytes(3000, 9), Repetitive(20000), "", "[f]\r\n"},
-       testzip::Read32(z.Build(), z.EndRecordOffset() + 16), false},
+      {"written here",
+       z.Build(),
+       {"alpha", RandomBytes(3000, 9), Repetitive(20000), "", "[f]\r\n"},
+       testzip::Read32(z.Build(), z.EndRecordOffset() + 16),
+       false},
       {"ZIP64 by Info-ZIP", zip64, zip64Contents, zip64.find("PK\x01\x02"), true},
   };
 

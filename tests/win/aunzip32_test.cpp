@@ -42,7 +42,8 @@ std::map<std::wstring, std::string> Listing(const std::wstring& folder) {
   do {
     const std::wstring name = fd.cFileName;
     if (name == L"." || name == L"..") continue;
-    files[name] = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "<dir>" : wintest::ReadFileBytes(folder + L"\\" + name);
+    files[name] =
+        (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "<dir>" : wintest::ReadFileBytes(folder + L"\\" + name);
   } while (FindNextFileW(h, &fd));
   FindClose(h);
   return files;
@@ -132,7 +133,8 @@ TEST_F(Aunzip32Dll, ReadsAForcedZip64ArchiveAsInfoZipWroteIt) {
   const std::wstring folder = wintest::FreshFolder(L"unzip zip64");
   EXPECT_EQ(UnzipBytes(testzip::InfoZipZip64(), folder), 2);
   Files expected;
-  for (const auto& [name, bytes] : testzip::InfoZipZip64Files()) expected[std::wstring(name.begin(), name.end())] = bytes;
+  for (const auto& [name, bytes] : testzip::InfoZipZip64Files())
+    expected[std::wstring(name.begin(), name.end())] = bytes;
   EXPECT_EQ(Listing(folder), expected);
 }
 
@@ -167,9 +169,9 @@ TEST_F(Aunzip32Dll, HostileNamesAreSkipped) {
   for (const short restore : {kRestoreFalse, kRestoreTrue}) {
     const std::wstring folder = wintest::FreshFolder(L"unzip hostile");
     ZipWriter z;
-    for (const char* name : {"..\\..\\quarn-evil.exe", "../quarn-evil.exe", "C:quarn-evil.exe",
-                             "C:\\quarn-evil.exe", "\\quarn-evil.exe", "good.txt:stream", "CON", "nul.txt",
-                             "COM1.exe", "quarn-evil.exe.", "dir/"})
+    for (const char* name :
+         {"..\\..\\quarn-evil.exe", "../quarn-evil.exe", "C:quarn-evil.exe", "C:\\quarn-evil.exe", "\\quarn-evil.exe",
+          "good.txt:stream", "CON", "nul.txt", "COM1.exe", "quarn-evil.exe.", "dir/"})
       z.Stored(name, "evil");
     z.Stored("good.txt", "good");
     EXPECT_EQ(UnzipBytes(z.Build(), folder, kOverwriteAlways, "", restore), 1);
@@ -199,7 +201,7 @@ TEST_F(Aunzip32Dll, WhatIsNoArchiveGivesANegativeResult) {
 TEST_F(Aunzip32Dll, AnsiPathsAndEntryNamesReachTheRightFiles) {
   const std::wstring folder = wintest::FreshFolder(L"unzip a\u00e7\u00e3o");
   ZipWriter z;
-  z.Stored("relat\xA2rio.txt", "437");                                  // code page 437
+  z.Stored("relat\xA2rio.txt", "437");                                // code page 437
   z.Stored("configura\xC3\xA7\xC3\xA3o.ini", "utf8").flags = 0x0800;  // flagged UTF-8
   EXPECT_EQ(UnzipBytes(z.Build(), folder), 2);
   EXPECT_EQ(Listing(folder), (Files{{L"relat\u00f3rio.txt", "437"}, {L"configura\u00e7\u00e3o.ini", "utf8"}}));

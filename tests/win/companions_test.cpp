@@ -198,8 +198,7 @@ TEST(CompanionControls, EachCarriesItsOwnVersionInformation) {
   HMODULE version = LoadLibraryW(L"version.dll");
   ASSERT_NE(version, nullptr);
   auto sizeOf = Proc<DWORD(WINAPI*)(LPCWSTR, LPDWORD)>(version, "GetFileVersionInfoSizeW");
-  auto infoOf =
-      Proc<BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID)>(version, "GetFileVersionInfoW");
+  auto infoOf = Proc<BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID)>(version, "GetFileVersionInfoW");
   auto query = Proc<BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT)>(version, "VerQueryValueW");
   ASSERT_TRUE(sizeOf && infoOf && query);
   std::set<std::wstring> descriptions;
@@ -235,9 +234,9 @@ TEST(CompanionControls, TheCompressionLibraryLoadsAndHasNothingToRegister) {
 
 TEST(CompanionControls, EveryCompanionNeedsOnlySystemLibraries) {
   // Copied alone onto a bare Windows, each must start: no compiler runtime beside it.
-  for (const wchar_t* file : {L"QuarnSQLMonitor.exe", L"LoadWinSolvane.exe", L"NTsvc.ocx", L"MSCOMCTL.ocx",
-                              L"Comdlg32.ocx", L"MSINET.ocx", L"richtx32.ocx", L"AZIP32.DLL", L"MYSQL.EXE",
-                              L"MYSQLDUMP.EXE"}) {
+  for (const wchar_t* file :
+       {L"QuarnSQLMonitor.exe", L"LoadWinSolvane.exe", L"NTsvc.ocx", L"MSCOMCTL.ocx", L"Comdlg32.ocx", L"MSINET.ocx",
+        L"richtx32.ocx", L"AZIP32.DLL", L"MYSQL.EXE", L"MYSQLDUMP.EXE"}) {
     const std::vector<std::string> dlls = ImportedDlls(BinFolder() + L"\\" + file);
     EXPECT_FALSE(dlls.empty()) << std::string(file, file + wcslen(file));
     for (std::string dll : dlls) {
@@ -267,8 +266,8 @@ TEST(MySqlTools, RunSayWhatTheyAreAndSucceed) {
     si.hStdOutput = out.get();
     si.hStdError = out.get();
     PROCESS_INFORMATION pi{};
-    ASSERT_TRUE(CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                               &si, &pi));
+    ASSERT_TRUE(
+        CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi));
     CloseHandle(pi.hThread);
     Started run{win::UniqueKernel(pi.hProcess)};
     EXPECT_EQ(WaitExit(run.process.get(), 10000), 0u) << name;
@@ -369,8 +368,8 @@ TEST_F(LoadWinSolvane, AdoptedByAnotherProcessItKeepsRunningAndMovesWithItsParen
   wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(LTGRAY_BRUSH));
   wc.lpszClassName = L"QuarnTests.Picture";
   RegisterClassW(&wc);
-  win::UniqueWindow host(CreateWindowExW(0, wc.lpszClassName, L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 100, 100,
-                                         320, 240, nullptr, nullptr, wc.hInstance, nullptr));
+  win::UniqueWindow host(CreateWindowExW(0, wc.lpszClassName, L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 100, 100, 320,
+                                         240, nullptr, nullptr, wc.hInstance, nullptr));
   ASSERT_TRUE(host);
   Pump(200);
 
@@ -381,8 +380,8 @@ TEST_F(LoadWinSolvane, AdoptedByAnotherProcessItKeepsRunningAndMovesWithItsParen
   EXPECT_EQ(GetAncestor(anim, GA_PARENT), host.get());
   EXPECT_EQ(Find(), nullptr);  // no longer a top-level window
   // A proper child now, so it clips and moves with the picture box.
-  EXPECT_TRUE(PumpUntil([&] { return (GetWindowLongPtrW(anim, GWL_STYLE) & (WS_CHILD | WS_POPUP)) == WS_CHILD; },
-                        2000));
+  EXPECT_TRUE(
+      PumpUntil([&] { return (GetWindowLongPtrW(anim, GWL_STYLE) & (WS_CHILD | WS_POPUP)) == WS_CHILD; }, 2000));
 
   auto placedAt = [&](int x, int y) {
     POINT origin{x, y};
@@ -407,8 +406,8 @@ TEST_F(LoadWinSolvane, AdoptedByAnotherProcessItKeepsRunningAndMovesWithItsParen
   ASSERT_NE(SetParent(anim, nullptr), nullptr);
   ASSERT_TRUE(SetWindowPos(anim, HWND_TOP, 500, 400, 49, 49, SWP_SHOWWINDOW));
   EXPECT_TRUE(PumpUntil([&] { return Find() == anim; }, 2000));
-  EXPECT_TRUE(PumpUntil([&] { return (GetWindowLongPtrW(anim, GWL_STYLE) & (WS_CHILD | WS_POPUP)) == WS_POPUP; },
-                        2000));
+  EXPECT_TRUE(
+      PumpUntil([&] { return (GetWindowLongPtrW(anim, GWL_STYLE) & (WS_CHILD | WS_POPUP)) == WS_POPUP; }, 2000));
   Pump(300);
   ExpectAnimated(anim);
   EXPECT_TRUE(loader.Running());
@@ -505,7 +504,11 @@ class GuiMonitor : public testing::Test {
 // Four records as the monitor writes them into a new file: an empty first
 // line, then a blue one with Portuguese letters, a red one, a bold black one
 // and one whose message goes on for a second line.
-const std::string kFourRecords = "\r\n" + Record("Servi\xE7o iniciado: a\xE7\xE3o conclu\xED" "da", kCorAzul, false) +
+const std::string kFourRecords = "\r\n" +
+                                 Record(
+                                     "Servi\xE7o iniciado: a\xE7\xE3o conclu\xED"
+                                     "da",
+                                     kCorAzul, false) +
                                  "\r\n" + Record("Erro 1053 - servi\xE7o sem resposta", kCorVermelha, false) + "\r\n" +
                                  Record("Atualiza\xE7\xE3o do QuarnSQLService", kCorPreta, true) + "\r\n" +
                                  Record("Falha ao baixar:", kCorVermelha, true) + "\r\n" +
@@ -542,7 +545,9 @@ TEST_F(GuiMonitor, ALargeLogStaysResponsiveAndNewRecordsScrollIntoView) {
   std::string big = "\r\n";
   const int kRecords = 40000;  // about 3 MB
   for (int i = 0; i < kRecords; ++i)
-    big += Record("Verifica\xE7\xE3o de rotina n\xBA " + std::to_string(i) + " conclu\xED" "da sem erros",
+    big += Record("Verifica\xE7\xE3o de rotina n\xBA " + std::to_string(i) +
+                      " conclu\xED"
+                      "da sem erros",
                   i % 3 == 0 ? kCorAzul : kCorPreta, i % 7 == 0) +
            "\r\n";
   Write(kLog, big);
@@ -644,10 +649,10 @@ TEST_F(GuiMonitor, StartedHiddenItRunsWithoutShowingItsWindow) {
 bool KnownSystemLibrary(std::string name) {
   for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   static const std::set<std::string> known = {
-      "advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll",    "difxapi.dll", "gdi32.dll",
-      "gdiplus.dll",  "imagehlp.dll", "imm32.dll",  "kernel32.dll", "msctf.dll",    "msvcrt.dll",  "normaliz.dll",
-      "nsi.dll",      "ntdll.dll",    "ole32.dll",  "oleaut32.dll", "psapi.dll",    "rpcrt4.dll",  "sechost.dll",
-      "setupapi.dll", "shcore.dll",   "shell32.dll", "shlwapi.dll", "user32.dll",   "wldap32.dll", "ws2_32.dll"};
+      "advapi32.dll", "clbcatq.dll",  "combase.dll", "comdlg32.dll", "coml2.dll",  "difxapi.dll", "gdi32.dll",
+      "gdiplus.dll",  "imagehlp.dll", "imm32.dll",   "kernel32.dll", "msctf.dll",  "msvcrt.dll",  "normaliz.dll",
+      "nsi.dll",      "ntdll.dll",    "ole32.dll",   "oleaut32.dll", "psapi.dll",  "rpcrt4.dll",  "sechost.dll",
+      "setupapi.dll", "shcore.dll",   "shell32.dll", "shlwapi.dll",  "user32.dll", "wldap32.dll", "ws2_32.dll"};
   return known.count(name) != 0 || name.rfind("api-ms-win-", 0) == 0;
 }
 

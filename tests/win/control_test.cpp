@@ -56,7 +56,12 @@ TEST_F(ServiceControlUnderWine, AServiceWhoseProcessWasKilledIsStoppedAndStartsA
   // Whatever the manager still says about it, the service does not run.
   EXPECT_TRUE(WaitFor([&] { return ctl.StatusService() == kServiceStopped; }, 5000));
   EXPECT_EQ(ctl.IniciarService(0), 0);
-  EXPECT_TRUE(WaitFor([&] { const DWORD now = ServicePid(L"QuarnSQLService"); return now != 0 && now != before; }, 10000));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        const DWORD now = ServicePid(L"QuarnSQLService");
+        return now != 0 && now != before;
+      },
+      10000));
   EXPECT_EQ(ctl.StatusService(), kServiceRunning);
 }
 
@@ -174,7 +179,8 @@ struct ProcessesUnderWine : ::testing::Test {
   std::vector<UniqueKernel> started;
 
   void SetUp() override {
-    for (auto* n : {L"QuarnSQLService.exe", L"QUARNSQLSERVICE.EXE", L"QuarnSQLServiceMonitor.exe", L"QuarnSQLMonitor.exe"})
+    for (auto* n :
+         {L"QuarnSQLService.exe", L"QUARNSQLSERVICE.EXE", L"QuarnSQLServiceMonitor.exe", L"QuarnSQLMonitor.exe"})
       KillProgram(n);
     folder = FreshFolder(L"processes");
   }
@@ -187,12 +193,15 @@ struct ProcessesUnderWine : ::testing::Test {
     started.push_back(Launch(exe, title));
     EXPECT_TRUE(started.back());
     const DWORD pid = GetProcessId(started.back().get());
-    EXPECT_TRUE(WaitFor([&] {
-      std::vector<ProcessEntry> list;
-      port.Snapshot(list);
-      for (auto& e : list) if (e.id == pid) return true;
-      return false;
-    }, 10000));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+          std::vector<ProcessEntry> list;
+          port.Snapshot(list);
+          for (auto& e : list)
+            if (e.id == pid) return true;
+          return false;
+        },
+        10000));
     return started.back().get();
   }
 };
@@ -227,10 +236,12 @@ TEST_F(ProcessesUnderWine, AGoneIdAndNothingAtAllGiveFalse) {
   ASSERT_TRUE(fecha.FechaProcesso(id, noWindow));
   WaitForSingleObject(a, 5000);
   started.clear();  // our handle was the last one: the id no longer names a process
-  const bool gone = WaitFor([&] {
-    UniqueKernel h(OpenProcess(PROCESS_TERMINATE, FALSE, id));
-    return !h;
-  }, 5000);
+  const bool gone = WaitFor(
+      [&] {
+        UniqueKernel h(OpenProcess(PROCESS_TERMINATE, FALSE, id));
+        return !h;
+      },
+      5000);
   if (gone) {
     EXPECT_FALSE(fecha.FechaProcesso(id, noWindow));
   }

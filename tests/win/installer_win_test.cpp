@@ -68,8 +68,8 @@ std::string AccessProblems(const std::wstring& path, SE_OBJECT_TYPE type = SE_FI
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
   const DWORD full = type == SE_REGISTRY_KEY ? KEY_ALL_ACCESS : FILE_ALL_ACCESS;
-  if (GetNamedSecurityInfoW(path.c_str(), type, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                            &owner, nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+  if (GetNamedSecurityInfoW(path.c_str(), type, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                            &dacl, nullptr, &sd) != ERROR_SUCCESS)
     return "unreadable";
   BYTE system[SECURITY_MAX_SID_SIZE], admins[SECURITY_MAX_SID_SIZE];
   DWORD n1 = sizeof system, n2 = sizeof admins;
@@ -88,10 +88,10 @@ std::string AccessProblems(const std::wstring& path, SE_OBJECT_TYPE type = SE_FI
   if (!owner || !isAdmin(owner)) problems += "owner is not Administrators; ";
   if (!dacl) problems += "no access list: anyone may do anything; ";
   const DWORD kChanges = type == SE_REGISTRY_KEY
-                            ? KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER |
-                                  GENERIC_WRITE | GENERIC_ALL
-                            : FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
-                                  FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+                             ? KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER |
+                                   GENERIC_WRITE | GENERIC_ALL
+                             : FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                                   FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
   bool systemFull = false;
   for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
     ACE_HEADER* ace = nullptr;
@@ -198,10 +198,12 @@ struct InstallerUnderWine : ::testing::Test {
       SaveScreenshot(w, L"instalador-progresso");
     }
     HWND success = nullptr;
-    if (!WaitFor([&] {
-          success = FindChildByText(w, kSuccess);
-          return success && IsWindowVisible(success);
-        }, 45000))
+    if (!WaitFor(
+            [&] {
+              success = FindChildByText(w, kSuccess);
+              return success && IsWindowVisible(success);
+            },
+            45000))
       return 0;
     const ULONGLONG took = GetTickCount64() - t0;
     if (screenshots) {
@@ -280,10 +282,12 @@ TEST_F(InstallerUnderWine, AFreshMachineGetsTheWholeSuiteRunningAndASecondRunRep
   HWND w2 = WaitWindow();
   ASSERT_NE(w2, nullptr);
   EXPECT_TRUE(WaitFor([&] { return FindChildByText(w2, L"Reparando Serviços do Quarn.") != nullptr; }, 15000));
-  EXPECT_TRUE(WaitFor([&] {
-    HWND s = FindChildByText(w2, kSuccess);
-    return s && IsWindowVisible(s);
-  }, 45000));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        HWND s = FindChildByText(w2, kSuccess);
+        return s && IsWindowVisible(s);
+      },
+      45000));
   std::printf("repair took %.1f s\n", (GetTickCount64() - t0) / 1000.0);
   EXPECT_EQ(QueryConfig(L"QuarnSQLService").path, before.path);
   EXPECT_EQ(QueryConfig(L"QuarnSQLService").account, L"NT AUTHORITY\\LocalService");
@@ -297,7 +301,7 @@ TEST_F(InstallerUnderWine, AFreshMachineGetsTheWholeSuiteRunningAndASecondRunRep
     constexpr DWORD kModify = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
     EXPECT_EQ(Granted(logs, L"S-1-5-19") & kModify, kModify);
     EXPECT_EQ(Granted(logs + L"\\QuarnSQLServiceExecuting.ini", L"S-1-5-19") & kModify, kModify);  // its heartbeat
-    EXPECT_EQ(Granted(kSuite, L"S-1-5-19"), 0u);  // Logs\ only
+    EXPECT_EQ(Granted(kSuite, L"S-1-5-19"), 0u);                                                   // Logs\ only
   }
   EXPECT_TRUE(Exists(logs + L"\\QuarnSQLServiceExecuting.ini"));
   for (auto* name : {L"QuarnSQLService", L"QuarnSQLServiceMonitor"})
@@ -312,9 +316,9 @@ TEST_F(InstallerUnderWine, EscDuringAPauseEndsItAndASecondCopyEndsAtOnce) {
   UniqueKernel squatted(CreateMutexW(nullptr, FALSE, L"Global\\InstaladorQuarnSQL.Instance"));
   PSID users = nullptr;
   ConvertStringSidToSidW(L"S-1-5-32-545", &users);
-  ASSERT_EQ(SetSecurityInfo(squatted.get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, users, nullptr, nullptr,
-                            nullptr),
-            static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_EQ(
+      SetSecurityInfo(squatted.get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, users, nullptr, nullptr, nullptr),
+      static_cast<DWORD>(ERROR_SUCCESS));
   LocalFree(users);
   UniqueKernel p = Launch(installer, L"");
   HWND w = WaitWindow();
@@ -342,14 +346,17 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
   const std::wstring loader = std::wstring(kSuite) + L"\\Temp\\LoadWinSolvane.EXE";
   const std::wstring planted = std::wstring(kSuite) + L"\\QuarnSQLService.EXE";
   CopyHelper(L"QuarnDummyProgram.exe", planted);
-  win::UniqueFile lockService(CreateFileW(planted.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  win::UniqueFile lockService(
+      CreateFileW(planted.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(lockService);
   CopyProgram(L"MSCOMCTL.ocx", kSuite);
   CopyHelper(L"QuarnDummyProgram.exe", loader);
   CreateDirectoryW(L"C:\\Temp", nullptr);
   CopyHelper(L"QuarnDummyProgram.exe", L"C:\\Temp\\LoadWinSolvane.EXE");
-  win::UniqueFile lockControl(CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  win::UniqueFile lockLoader(CreateFileW(loader.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  win::UniqueFile lockControl(
+      CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  win::UniqueFile lockLoader(
+      CreateFileW(loader.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(lockControl && lockLoader);
 
   UniqueKernel p = Launch(installer, L"");
@@ -369,10 +376,12 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
   }
   // A file not written is a failed installation: the failure panel names it, never the success panel.
   HWND w = WaitWindow();
-  ASSERT_TRUE(WaitFor([&] {
-    HWND f = FindChildByText(w, kFailure);
-    return f && IsWindowVisible(f);
-  }, 45000));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        HWND f = FindChildByText(w, kFailure);
+        return f && IsWindowVisible(f);
+      },
+      45000));
   HWND success = FindChildByText(w, kSuccess);
   EXPECT_FALSE(success && IsWindowVisible(success));
   EXPECT_NE(FindChildByText(w, L"Arquivos não gravados: QuarnSQLService.EXE, MSCOMCTL.ocx."), nullptr);

@@ -42,7 +42,8 @@ struct MonitorService : ::testing::Test {
     UniqueKernel p = Launch(exe, L"-install");
     ASSERT_TRUE(p);
     ASSERT_TRUE(WaitFor([] { return ServiceExists(kMonitor); }, 15000));
-    ASSERT_TRUE(WaitFor([&] { return Log(L"VersaoCompletaServiceMonitor.ini").find("\r\n") != std::string::npos; }, 15000));
+    ASSERT_TRUE(
+        WaitFor([&] { return Log(L"VersaoCompletaServiceMonitor.ini").find("\r\n") != std::string::npos; }, 15000));
     TerminateProcess(p.get(), 0);
     WaitForSingleObject(p.get(), 5000);
   }
@@ -79,8 +80,9 @@ TEST_F(MonitorService, InstallRegistersAnAutomaticServiceWithAQuotedPath) {
   ASSERT_TRUE(messages);
   for (int32_t id : kDocumentedEventIds) {
     wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                   messages, static_cast<DWORD>(id), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                       messages, static_cast<DWORD>(id), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     const std::wstring got = n ? std::wstring(text, n) : L"";
     if (text) LocalFree(text);
     EXPECT_NE(got.find(L"%1"), std::wstring::npos) << id << ": " << win::Narrow(got);
@@ -115,7 +117,8 @@ TEST_F(MonitorService, TheManagersStartWritesTheStartUpFilesAndItsStopEndsThePro
   EXPECT_EQ(metrics.find('\r'), std::string::npos);
   EXPECT_EQ(metrics.back(), '\n');
   EXPECT_NE(metrics.find("quarn_build_info{program=\"QuarnSQLServiceMonitor\",version=\"1.0.0.134\"} 1\n"),
-            std::string::npos) << metrics;
+            std::string::npos)
+      << metrics;
   EXPECT_FALSE(Exists(folder + L"\\Logs\\quarn_sql.prom.tmp"));
 
   // Pause and continue are accepted and change nothing else.
@@ -125,11 +128,14 @@ TEST_F(MonitorService, TheManagersStartWritesTheStartUpFilesAndItsStopEndsThePro
   EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 10000));
   // The event log's lines come through Wine's debug stream, some time after the call.
   std::string events;
-  EXPECT_TRUE(WaitFor([&] {
-    events = EventLogText();
-    return events.find("err:eventlog:ReportEventW L\"Service paused\"") != std::string::npos &&
-           events.find("ReportEventW L\"Service continued\"") != std::string::npos;
-  }, 10000)) << events;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        events = EventLogText();
+        return events.find("err:eventlog:ReportEventW L\"Service paused\"") != std::string::npos &&
+               events.find("ReportEventW L\"Service continued\"") != std::string::npos;
+      },
+      10000))
+      << events;
 
   // A stop deletes the formatted log and ends the process.
   const std::wstring formatted = folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI";
@@ -237,7 +243,8 @@ TEST(BackupService, RunsAsAServiceWritesItsHeartbeatAndStops) {
   ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 15000));
   const std::wstring heartbeat = folder + L"\\Logs\\QuarnSQLServiceExecuting.ini";
   ASSERT_TRUE(WaitFor([&] { return Exists(heartbeat); }, 10000));
-  EXPECT_TRUE(std::regex_match(ReadFileBytes(heartbeat), std::regex("\\d\\d/\\d\\d/\\d{4}( \\d\\d:\\d\\d:\\d\\d)?\r\n")));
+  EXPECT_TRUE(
+      std::regex_match(ReadFileBytes(heartbeat), std::regex("\\d\\d/\\d\\d/\\d{4}( \\d\\d:\\d\\d:\\d\\d)?\r\n")));
   ASSERT_EQ(ControlService(kBackup, SERVICE_CONTROL_STOP), 0u);
   EXPECT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_STOPPED; }, 10000));
   // It can be started again at once.

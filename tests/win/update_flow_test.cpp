@@ -156,8 +156,8 @@ TEST_F(UpdateFlow, AnExtractionLibraryAnywhereButBesideTheProgramIsNeverLoaded) 
   SetEnvironmentVariableW(L"PATH", path);
   ASSERT_TRUE(monitor);
   // Its first update check needs the library, and finds none.
-  EXPECT_TRUE(WaitFor([&] { return ReadFileBytes(folder + L"\\ErrorQuarn.ini").find("aunzip32.dll") != std::string::npos; },
-                      30000))
+  EXPECT_TRUE(WaitFor(
+      [&] { return ReadFileBytes(folder + L"\\ErrorQuarn.ini").find("aunzip32.dll") != std::string::npos; }, 30000))
       << ReadFileBytes(folder + L"\\ErrorQuarn.ini");
   for (const wchar_t* name : {L"AUNZIP32.DLL", L"NETAPI32.dll", L"WININET.dll"})
     EXPECT_FALSE(Exists(planted + L"\\" + name + L".loaded")) << Narrow(name);

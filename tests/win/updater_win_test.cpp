@@ -40,7 +40,8 @@ void Serve(const std::string& path, const std::string& body) {
   for (size_t s = rel.find('/'); s != std::string::npos; s = rel.find('/', s + 1)) {
     CreateDirectoryA((dir + "\\" + rel.substr(0, s)).c_str(), nullptr);
   }
-  for (auto& c : rel) if (c == '/') c = '\\';
+  for (auto& c : rel)
+    if (c == '/') c = '\\';
   Win32FileSystem().WriteAll(dir + "\\" + rel, body);
 }
 
@@ -97,8 +98,15 @@ TEST_F(Downloads, FailuresRaiseAndLeaveNoFile) {
   struct Case {
     const char* fault;
     long number;
-  } cases[] = {{"404", 404}, {"500", 500}, {"nolength", 13}, {"length:abc", 13}, {"length:-5", 13},
-               {"length:99999999999", 6}, {"short", 62}, {"length:268435457", 6}, {"redirect:/d/f.bin", 302},
+  } cases[] = {{"404", 404},
+               {"500", 500},
+               {"nolength", 13},
+               {"length:abc", 13},
+               {"length:-5", 13},
+               {"length:99999999999", 6},
+               {"short", 62},
+               {"length:268435457", 6},
+               {"redirect:/d/f.bin", 302},
                {"redirect:ftp://127.0.0.1/d/f.bin", 302}};
   for (const auto& c : cases) {
     Faults(std::string("{\"/d/f.bin\": \"") + c.fault + "\"}");
@@ -113,8 +121,10 @@ TEST_F(Downloads, FailuresRaiseAndLeaveNoFile) {
 TEST_F(Downloads, RedirectsAreFollowedByHand) {
   Serve("d/f.bin", "corpo");
   // Host-relative, then relative to the folder, then absolute.
-  Faults("{\"/d/r1.bin\": \"redirect:/d/sub/r2.bin\", \"/d/sub/r2.bin\": \"redirect:../r3.bin\", "
-         "\"/d/r3.bin\": \"redirect:" + ServerUrl() + "/d/f.bin\"}");
+  Faults(
+      "{\"/d/r1.bin\": \"redirect:/d/sub/r2.bin\", \"/d/sub/r2.bin\": \"redirect:../r3.bin\", "
+      "\"/d/r3.bin\": \"redirect:" +
+      ServerUrl() + "/d/f.bin\"}");
   EXPECT_TRUE(updater.BaixaArquivo(ServerUrl() + "/d/r1.bin", temp + "out.bin"));
   EXPECT_EQ(fs.ReadAll(temp + "out.bin"), "corpo");
 }
@@ -159,8 +169,7 @@ TEST(UnzipBinding, AMissingLibraryOrEntryPointIsAnError) {
 
 TEST(UpdateServerAddress, TheRegistryValueWinsOverTheBuiltInHost) {
   HKEY key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
             ERROR_SUCCESS);
   RegDeleteValueW(key, L"UpdateServer");
   EXPECT_EQ(RegistryUpdateServer().BaseUrl(), RegistryUpdateServer::kDefault);
@@ -175,10 +184,14 @@ TEST(UpdateServerAddress, TheRegistryValueWinsOverTheBuiltInHost) {
 // the r||s layout are the ones the publishing tool writes.
 TEST(SignedBuilds, CngVerifiesP256SignaturesAndHashesInChunks) {
   std::string key, sig, digest;
-  FromHex("60fed4ba255a9d31c961eb74c6356d68c049b8923b61fa6ce669622e60f29fb6"
-          "7903fe1008b8bc99a41ae9e95628bc64f2f1b20c2d7e9f5177a3c294d4462299", key);
-  FromHex("efd48b2aacb6a8fd1140dd9cd45e81d69d2c877b56aaf991c34d0ea84eaf3716"
-          "f7cb1c942d657c41d436c7a1b6e29f65f3e900dbb9aff4064dc4ab2f843acda8", sig);
+  FromHex(
+      "60fed4ba255a9d31c961eb74c6356d68c049b8923b61fa6ce669622e60f29fb6"
+      "7903fe1008b8bc99a41ae9e95628bc64f2f1b20c2d7e9f5177a3c294d4462299",
+      key);
+  FromHex(
+      "efd48b2aacb6a8fd1140dd9cd45e81d69d2c877b56aaf991c34d0ea84eaf3716"
+      "f7cb1c942d657c41d436c7a1b6e29f65f3e900dbb9aff4064dc4ab2f843acda8",
+      sig);
   CngCrypto crypto;
   auto h = crypto.NewSha256();
   h->Update("sam");
@@ -195,8 +208,7 @@ TEST(SignedBuilds, CngVerifiesP256SignaturesAndHashesInChunks) {
 
 TEST(SignedBuilds, RegistryKeysAreReadAsTextAndAnyOtherTypeIsAProblem) {
   HKEY k;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &k, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
             ERROR_SUCCESS);
   RegDeleteValueW(k, L"UpdatePublicKeys");
   EXPECT_TRUE(RegistryUpdateKeys("").Settings().empty());

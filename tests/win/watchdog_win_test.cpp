@@ -75,7 +75,12 @@ TEST_F(WatchdogUnderWine, AMissingHeartbeatRestartsTheBackupService) {
   ASSERT_TRUE(WaitFor([&] { return Exists(heartbeat); }, 10000));
   DeleteFileW(heartbeat.c_str());
   // The next heartbeat check (1200 ticks of 10 ms here) stops and starts it.
-  EXPECT_TRUE(WaitFor([&] { const DWORD now = BackupPid(); return now != 0 && now != before; }, 90000));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        const DWORD now = BackupPid();
+        return now != 0 && now != before;
+      },
+      90000));
   EXPECT_TRUE(WaitFor([&] { return Exists(heartbeat); }, 10000));
   EXPECT_TRUE(Exists(folder + L"\\Logs\\QuarnSQLServiceMonitorExecuting.ini"));
   EXPECT_FALSE(Exists(folder + L"\\Logs\\QuarnSQLServiceMonitorEmUso.ti"));
@@ -113,7 +118,8 @@ TEST_F(WatchdogUnderWine, AnInUseMarkerDatedAheadOfTheClockHoldsNothing) {
   win::Win32FileSystem fs;
   fs.WriteAll(win::Narrow(marker), "01/01/2099 00:00:00\r\n");
   {
-    win::UniqueFile f(CreateFileW(marker.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    win::UniqueFile f(
+        CreateFileW(marker.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     SYSTEMTIME st{2099, 1, 0, 1, 0, 0, 0, 0};
     FILETIME ft;
     ASSERT_TRUE(SystemTimeToFileTime(&st, &ft));

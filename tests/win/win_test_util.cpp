@@ -134,10 +134,12 @@ DWORD StartServiceByName(const wchar_t* name) {
   // Right after a service's process was killed, Wine's manager may answer
   // ERROR_INTERNAL_ERROR until it has seen the process go: try again, bounded.
   DWORD e = NO_ERROR;
-  WaitFor([&] {
-    e = StartServiceW(svc.get(), 0, nullptr) ? NO_ERROR : GetLastError();
-    return e != ERROR_INTERNAL_ERROR;
-  }, 10000);
+  WaitFor(
+      [&] {
+        e = StartServiceW(svc.get(), 0, nullptr) ? NO_ERROR : GetLastError();
+        return e != ERROR_INTERNAL_ERROR;
+      },
+      10000);
   return e;
 }
 
@@ -159,7 +161,12 @@ DWORD DeleteServiceByName(const wchar_t* name) {
 void RemoveService(const wchar_t* name) {
   if (!ServiceExists(name)) return;
   ControlService(name, SERVICE_CONTROL_STOP);
-  WaitFor([&] { DWORD s = ServiceState(name); return s == SERVICE_STOPPED || s == 0; }, 10000);
+  WaitFor(
+      [&] {
+        DWORD s = ServiceState(name);
+        return s == SERVICE_STOPPED || s == 0;
+      },
+      10000);
   DeleteServiceByName(name);
   WaitFor([&] { return !ServiceExists(name); }, 5000);
 }
@@ -168,7 +175,8 @@ DWORD ServicePid(const wchar_t* name) {
   OpenedService svc = Open(name, SERVICE_QUERY_STATUS);
   SERVICE_STATUS_PROCESS sp{};
   DWORD needed = 0;
-  if (!svc || !QueryServiceStatusEx(svc.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp, &needed) ||
+  if (!svc ||
+      !QueryServiceStatusEx(svc.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&sp), sizeof sp, &needed) ||
       sp.dwCurrentState != SERVICE_RUNNING)
     return 0;
   return sp.dwProcessId;
@@ -205,8 +213,8 @@ std::string UpdateServerFile(const std::string& name) {
 
 void SetUpdateServer(const std::string& url) {
   HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
     return;
   const std::wstring v = win::Widen(url);
   RegSetValueExW(key, L"UpdateServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
@@ -216,8 +224,8 @@ void SetUpdateServer(const std::string& url) {
 
 void SetAllowUnsigned(bool allow) {
   HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
     return;
   const DWORD one = 1;
   if (allow)
@@ -276,9 +284,7 @@ void EndSuite() {
 
 bool ControlRegistered(const wchar_t* control) {
   HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kControlesKeyW, 0, KEY_QUERY_VALUE, &key) !=
-      ERROR_SUCCESS)
-    return false;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kControlesKeyW, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
   const bool found = RegQueryValueExW(key, control, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
   RegCloseKey(key);
   return found;
@@ -388,11 +394,13 @@ HWND FindChildByText(HWND parent, const std::wstring& text) {
 
 HWND WaitInstallerSuccess(DWORD ms) {
   HWND w = nullptr;
-  const bool shown = WaitFor([&] {
-    if (!w) w = FindTopWindow(L"Instalador Quarn SQL", L"InstaladorQuarnSQL.frmInstal");
-    HWND success = w ? FindChildByText(w, L"Quarn SQL Server instalado com sucesso.") : nullptr;
-    return success && IsWindowVisible(success);
-  }, ms);
+  const bool shown = WaitFor(
+      [&] {
+        if (!w) w = FindTopWindow(L"Instalador Quarn SQL", L"InstaladorQuarnSQL.frmInstal");
+        HWND success = w ? FindChildByText(w, L"Quarn SQL Server instalado com sucesso.") : nullptr;
+        return success && IsWindowVisible(success);
+      },
+      ms);
   return shown ? w : nullptr;
 }
 

@@ -110,14 +110,22 @@ int Run(int argc, char** argv) {
       if (i + 1 >= argc) throw std::runtime_error(a + " sem valor");
       return argv[++i];
     };
-    if (a == "--key") keyPath = value();
-    else if (a == "--program") program = value();
-    else if (a == "--version") version = value();
-    else if (a == "--out") out = value();
-    else if (a == "--number") number = value();
-    else if (a == "--valid-days") days = value();
-    else if (a.rfind("--", 0) == 0) return Usage();
-    else files.push_back({BaseName(a), ReadFile(a)});
+    if (a == "--key")
+      keyPath = value();
+    else if (a == "--program")
+      program = value();
+    else if (a == "--version")
+      version = value();
+    else if (a == "--out")
+      out = value();
+    else if (a == "--number")
+      number = value();
+    else if (a == "--valid-days")
+      days = value();
+    else if (a.rfind("--", 0) == 0)
+      return Usage();
+    else
+      files.push_back({BaseName(a), ReadFile(a)});
   }
   if (keyPath.empty() || program.empty() || out.empty() || (command == "resign" && !files.empty())) return Usage();
   const PrivateKey key = LoadPrivateKeyPem(ReadFile(keyPath));
@@ -133,7 +141,8 @@ int Run(int argc, char** argv) {
     char* end = nullptr;
     errno = 0;
     const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-    if (text.empty() || *end || errno || text[0] == '-') throw std::runtime_error(std::string(what) + " inválido: " + text);
+    if (text.empty() || *end || errno || text[0] == '-')
+      throw std::runtime_error(std::string(what) + " inválido: " + text);
     return static_cast<uint64_t>(v);
   };
   times.number = number.empty() ? (hasLast ? last.number + 1 : 1) : count(number, "--number");
@@ -141,7 +150,8 @@ int Run(int argc, char** argv) {
     throw std::runtime_error("a publicação " + std::to_string(times.number) + " não é mais nova que a " +
                              std::to_string(last.number) + " já publicada em " + out);
   const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
-  times.signedAt = epoch ? static_cast<int64_t>(count(epoch, "SOURCE_DATE_EPOCH")) : static_cast<int64_t>(std::time(nullptr));
+  times.signedAt =
+      epoch ? static_cast<int64_t>(count(epoch, "SOURCE_DATE_EPOCH")) : static_cast<int64_t>(std::time(nullptr));
   times.validUntil = times.signedAt + static_cast<int64_t>(count(days, "--valid-days")) * 86400;
 
   std::map<std::string, std::string> archives;

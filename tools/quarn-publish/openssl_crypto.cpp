@@ -172,8 +172,8 @@ std::string SignP256(const PrivateKey& key, std::string_view digest) {
           !BN_nnmod(r.get(), x.get(), n, ctx.get()) || !BN_mod_inverse(kinv.get(), nonce.get(), n, ctx.get()))
         Fail("nonce");
       if (!BN_is_zero(r.get())) {
-        Sig sig(ECDSA_do_sign_ex(reinterpret_cast<const unsigned char*>(digest.data()), 32, kinv.get(), r.get(),
-                                 ec.get()));
+        Sig sig(
+            ECDSA_do_sign_ex(reinterpret_cast<const unsigned char*>(digest.data()), 32, kinv.get(), r.get(), ec.get()));
         if (sig) {
           const BIGNUM *sr = nullptr, *ss = nullptr;
           ECDSA_SIG_get0(sig.get(), &sr, &ss);

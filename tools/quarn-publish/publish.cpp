@@ -90,7 +90,8 @@ std::map<std::string, std::string> ReadZip(const std::string& bytes) {
   long rc = 0;
   while ((rc = zip.Next(entry)) > 0) {
     Out o;
-    if (zip.Check(entry) < 0 || zip.Extract(entry, o) < 0) throw std::runtime_error("entrada danificada: " + entry.name);
+    if (zip.Check(entry) < 0 || zip.Extract(entry, o) < 0)
+      throw std::runtime_error("entrada danificada: " + entry.name);
     out[entry.name] = std::move(o.bytes);
   }
   if (rc < 0) throw std::runtime_error("diretório do zip danificado");

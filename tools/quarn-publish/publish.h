@@ -21,7 +21,7 @@ struct BuildFile {
 // the publication's number (only grows) and when it was signed and expires.
 struct PublicationTimes {
   uint64_t number = 1;
-  int64_t signedAt = 0;    // seconds since 1970, UTC
+  int64_t signedAt = 0;  // seconds since 1970, UTC
   int64_t validUntil = 0;
 };
 

@@ -69,7 +69,7 @@ struct Entry {
   std::string name;
   std::string payload;  // the bytes stored after the local header
   uint16_t method = 0;
-  uint16_t flags = 0;   // bit 0 encrypted, bit 11 UTF-8 name
+  uint16_t flags = 0;  // bit 0 encrypted, bit 11 UTF-8 name
   uint32_t crc = 0;
   uint32_t size = 0;            // declared uncompressed size
   uint32_t compressedSize = 0;  // declared; payload.size() unless changed
