@@ -3,7 +3,27 @@
 // administrator rights from folders and current folders others may write to.
 #include <windows.h>
 
+#include <string>
+#include <type_traits>
+
+#include "common/errors.h"
+
 namespace quarn::win {
+
+// An entry point of a loaded library; a missing one raises the runtime's 453
+// naming it and the library, as a Declare of a missing entry point does.
+inline FARPROC EntryPoint(HMODULE module, const char* name, const std::string& library) {
+  FARPROC f = GetProcAddress(module, name);
+  if (!f)
+    throw VbError(kErrEntryPointNotFound,
+                  std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em " + library);
+  return f;
+}
+template <typename Fn>
+void BindEntryPoint(Fn& fn, HMODULE module, const char* name, const std::string& library) {
+  static_assert(std::is_pointer_v<Fn>);
+  fn = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(EntryPoint(module, name, library)));
+}
 
 // Called first thing in every entry point: from here on a library loaded by
 // name (a delay-loaded system library included) comes from the system folder

@@ -6,6 +6,7 @@
 
 #include "common/suite_files.h"
 #include "common/errors.h"
+#include "common/win32/library_search.h"
 #include "common/win32/win_platform.h"
 
 namespace quarn::win {
@@ -69,13 +70,7 @@ const CngCrypto::Api& CngCrypto::Load() {
     if (!module_) throw Raise(kErrFileNotFound, "bcrypt.dll");
   }
   auto api = std::make_unique<Api>();
-  auto bind = [&](auto& fn, const char* name) {
-    fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(
-        reinterpret_cast<void*>(GetProcAddress(module_.get(), name)));
-    if (!fn)
-      throw VbError(kErrEntryPointNotFound,
-                    std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em bcrypt.dll");
-  };
+  auto bind = [&](auto& fn, const char* name) { BindEntryPoint(fn, module_.get(), name, "bcrypt.dll"); };
   bind(api->open, "BCryptOpenAlgorithmProvider");
   bind(api->close, "BCryptCloseAlgorithmProvider");
   bind(api->createHash, "BCryptCreateHash");

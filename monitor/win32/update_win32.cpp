@@ -9,6 +9,7 @@
 
 #include "common/suite_files.h"
 #include "common/errors.h"
+#include "common/win32/library_search.h"
 #include "common/win32/win_platform.h"
 
 namespace quarn::win {
@@ -42,13 +43,7 @@ const std::shared_ptr<const Win32Inet::Api>& Win32Inet::Bound() {
   auto api = std::make_shared<Api>();
   api->module.reset(LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   if (!api->module) throw Raise(kErrFileNotFound, "wininet.dll");
-  auto bind = [&](auto& fn, const char* name) {
-    fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(
-        reinterpret_cast<void (*)()>(GetProcAddress(api->module.get(), name)));
-    if (!fn)
-      throw VbError(kErrEntryPointNotFound,
-                    std::string("Não é possível encontrar o ponto de entrada ") + name + " da DLL em wininet.dll");
-  };
+  auto bind = [&](auto& fn, const char* name) { BindEntryPoint(fn, api->module.get(), name, "wininet.dll"); };
   bind(api->open, "InternetOpenW");
   bind(api->openUrl, "InternetOpenUrlW");
   bind(api->queryInfo, "HttpQueryInfoW");
@@ -334,11 +329,7 @@ FARPROC Win32Unzip::Entry(const char* name) {
       module_.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!module_) throw Raise(kErrFileNotFound, Narrow(library_));
   }
-  FARPROC f = GetProcAddress(module_.get(), name);
-  if (!f)
-    throw VbError(kErrEntryPointNotFound, std::string("Não é possível encontrar o ponto de entrada ") + name +
-                                              " da DLL em " + Narrow(library_));
-  return f;
+  return EntryPoint(module_.get(), name, Narrow(library_));
 }
 
 namespace {
