@@ -34,6 +34,8 @@ constexpr Entry kTexts[] = {
     {kErrJournalInvalid, "Diário de atualização inválido"},
     {kErrBuildUnhealthy, "O novo build não ficou em execução"},
     {kErrServiceDisabled, "O serviço está desativado pelo administrador"},
+    {kErrInstalledFileDamaged, "Arquivo do build instalado"},
+    {kErrProbationFailed, "O novo build falhou no período de prova"},
     {kErrLoadLibraryBase, "LoadLibrary-Error"},
 };
 

@@ -16,6 +16,7 @@ struct FileStamp {
   friend bool operator==(const FileStamp& a, const FileStamp& b) {
     return a.size == b.size && a.writeTime == b.writeTime;
   }
+  friend bool operator!=(const FileStamp& a, const FileStamp& b) { return !(a == b); }
 };
 
 class FileSystem {

@@ -80,6 +80,11 @@ class UpdateObserver {
   virtual void UpdateRefused(const std::string& /*program*/, const std::string& /*version*/, int32_t /*number*/,
                              const std::string& /*text*/) {}
   virtual void RolledBack(const std::string& /*program*/) {}
+  // The server's publication is held after its build failed; tried again at nextTryUtc.
+  virtual void UpdateHeld(const std::string& /*program*/, const std::string& /*version*/, int64_t /*nextTryUtc*/) {}
+  virtual void UpdateHoldCleared(const std::string& /*program*/) {}
+  // A file of the build in place was missing or changed: the build is installed again.
+  virtual void InstalledFileDamaged(const std::string& /*program*/, const std::string& /*file*/, bool /*missing*/) {}
   // The signed statement of a publication: until when it holds (seconds since
   // 1970, UTC), and its expiry once reached.
   virtual void PublicationValidUntil(const std::string& /*program*/, int64_t /*utcSeconds*/) {}

@@ -320,7 +320,7 @@ void BuildVerifier::RegistraPublicacao(const std::string& program, const Publica
     p_.publications.Record(program, publication.number);
 }
 
-void BuildVerifier::VerificaPacote(const std::string& staging, const std::string& program, const std::string& version,
+std::map<std::string, std::string> BuildVerifier::VerificaPacote(const std::string& staging, const std::string& program, const std::string& version,
                                    const Publication& publication, MonitorLogs& logs) {
   const std::string manifestPath = JoinPath(staging, kManifestName);
   const bool present = p_.fs.FileExists(manifestPath);
@@ -328,7 +328,7 @@ void BuildVerifier::VerificaPacote(const std::string& staging, const std::string
   // A signed publication announced a manifest: its build is never taken without one.
   const std::vector<std::string> keys = KeysFor(p_.keys, present || publication.isSigned, logs, unsignedOk);
   // An administrator's opt-out: a build without a manifest goes in as before.
-  if (unsignedOk) return;
+  if (unsignedOk) return {};
   if (!present)
     throw Refused(kErrManifestMissing, std::string("Pacote sem manifesto assinado (") + kManifestName + ")");
 
@@ -355,6 +355,7 @@ void BuildVerifier::VerificaPacote(const std::string& staging, const std::string
   staged.erase(std::remove(staged.begin(), staged.end(), kManifestName), staged.end());
   for (const std::string& name : staged)
     if (!listed.count(name)) throw Refused(kErrManifestFiles, "Arquivo fora do manifesto: " + name);
+  std::map<std::string, std::string> digests;
   for (const auto& [name, f] : listed) {
     const std::string path = JoinPath(staging, name);
     if (std::find(staged.begin(), staged.end(), name) == staged.end())
@@ -362,8 +363,10 @@ void BuildVerifier::VerificaPacote(const std::string& staging, const std::string
     if (p_.fs.Stamp(path).size != f->size)
       throw Refused(kErrManifestFiles, "Tamanho de " + name + " difere do manifesto");
     if (HashFile(path) != f->sha256) throw Refused(kErrManifestFiles, "SHA-256 de " + name + " difere do manifesto");
+    digests[name] = f->sha256;
   }
   p_.fs.Delete(manifestPath);
+  return digests;
 }
 
 }  // namespace quarn

@@ -12,6 +12,7 @@
 // "assinatura" line. Public keys are the raw point X||Y in 128 hex digits.
 // Before anything running is touched, the staged build is checked against it.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -196,8 +197,9 @@ class BuildVerifier {
   Publication VerificaPublicacao(const std::string& folder, const std::string& program, const std::string& version,
                                  MonitorLogs& logs);
   // The staged build against its manifest, and the manifest against the
-  // publication that announced it.
-  void VerificaPacote(const std::string& staging, const std::string& program, const std::string& version,
+  // publication that announced it. Gives each file's SHA-256 as verified
+  // (none for a build taken unsigned by an administrator's opt-out).
+  std::map<std::string, std::string> VerificaPacote(const std::string& staging, const std::string& program, const std::string& version,
                       const Publication& publication, MonitorLogs& logs);
   // Once a build is installed, no lower publication of it is taken again.
   void RegistraPublicacao(const std::string& program, const Publication& publication);

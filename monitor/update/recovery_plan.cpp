@@ -26,10 +26,22 @@ bool Holds(const std::vector<std::string>& files, const std::string& name) {
 Journal ParseJournal(const std::vector<std::string>& lines) {
   Journal j;
   if (!lines.empty()) j.newVersion = TrimSpaces(lines.front());
-  if (lines.size() < 3 || lines.back() != ".") return j;
+  size_t end = lines.size();
+  if (end >= 4 && lines[end - 2] == ".") {
+    if (lines.back() == kStageProbation) {
+      j.stage = Journal::Stage::kProbation;
+    } else if (lines.back() == kStageCommitted) {
+      j.stage = Journal::Stage::kCommitted;
+    } else {
+      j.invalid = lines.back();
+      return j;
+    }
+    --end;
+  }
+  if (end < 3 || lines[end - 1] != ".") return j;
   j.whole = true;
   j.oldVersion = lines[1];
-  for (size_t i = 2; i + 1 < lines.size(); ++i) {
+  for (size_t i = 2; i + 1 < end; ++i) {
     const std::string& l = lines[i];
     if (l.size() < 2 || (l[0] != '=' && l[0] != '+') || !unzip::IsSafeFileName(l.substr(1))) {
       j.invalid = l;
@@ -50,6 +62,15 @@ RecoveryPlan PlanRecovery(const RecoveryInput& in) {
   if (distrusted) {
     plan.invalidLine = j.invalid;
     j = Journal{};
+  }
+  plan.newVersion = j.newVersion;
+  if (j.whole && (j.stage == Journal::Stage::kCommitted ||
+                  (j.stage == Journal::Stage::kProbation && !in.probationFailed))) {
+    // Past the swap, with the record written: the new build stays in place.
+    plan.committed = j.stage == Journal::Stage::kCommitted;
+    plan.resumeProbation = !plan.committed;
+    if (in.record && *in.record != j.newVersion) plan.record = RecoveryPlan::Record::kNewVersion;
+    return plan;
   }
   // Without a whole journal nothing of the new build was moved: whatever lies
   // in the backup folder is the old build, to go back.

@@ -10,12 +10,22 @@ namespace quarn {
 
 // The journal, written whole before the first file of a build is moved:
 //   new version / version recorded before / "=file" (replaces one, kept in the
-//   backup folder) or "+file" (had none) for each file / ".".
-// A journal without its last line was cut short before anything was moved.
+//   backup folder) or "+file" (had none) for each file / "." / the stage.
+// It is written again whole, by a temporary file and a rename, at each stage:
+// none while files move (recovery rolls back), "prova" once the new build is
+// in place and recorded and its probation runs (recovery goes on with it), and
+// "confirmado" once it passed: the commit point, after which recovery only
+// finishes the clean-up and never takes the build back.
+// A journal without its "." line was cut short before anything was moved.
 // A journal naming anything but a plain file name of the suite folder was not
 // written by us: nothing is deleted or moved on its word (`invalid` holds the line).
+inline constexpr char kStageProbation[] = "prova";
+inline constexpr char kStageCommitted[] = "confirmado";
+
 struct Journal {
+  enum class Stage { kSwapping, kProbation, kCommitted };
   bool whole = false;
+  Stage stage = Stage::kSwapping;
   std::string newVersion, oldVersion;
   std::vector<std::pair<char, std::string>> files;
   std::string invalid;
@@ -27,10 +37,11 @@ struct RecoveryInput {
   std::vector<std::string> backupFiles;             // in the backup folder
   std::vector<std::string> suiteFiles;              // in the suite folder (needed only with a journal)
   std::optional<std::string> record;                // the local record's version, "" when absent; none when unreadable
+  bool probationFailed = false;                     // a journal in probation is rolled back, not resumed
 };
 
 struct RecoveryPlan {
-  enum class Record { kKeep, kOldVersion, kEmpty };
+  enum class Record { kKeep, kOldVersion, kNewVersion, kEmpty };
   struct Move {
     bool putBack;  // the backup folder's copy goes back over the suite's; otherwise the new file goes
     std::string file;
@@ -40,7 +51,10 @@ struct RecoveryPlan {
   bool stopProgram = false;  // the build on disk changes: its program is stopped first and the service started after
   std::vector<Move> moves;
   Record record = Record::kKeep;
-  std::string oldVersion;  // what the record is to name again (kOldVersion)
+  std::string oldVersion;        // what the record is to name again (kOldVersion)
+  std::string newVersion;        // the journal's new build (kNewVersion, probation)
+  bool resumeProbation = false;  // the new build stays in place and its probation goes on: nothing is cleaned up
+  bool committed = false;        // the new build stays: only the clean-up is left
 };
 
 RecoveryPlan PlanRecovery(const RecoveryInput& in);

@@ -3,6 +3,7 @@
 // Internet Transfer control, the extraction library bound by name, and the
 // update server's address.
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "monitor/update/download.h"
@@ -66,6 +67,18 @@ class UpdateServer {
   virtual std::string BaseUrl() = 0;
   // The bounds of one download of `url` from this server.
   virtual DownloadLimits Limits(const std::string& url) { return DownloadLimitsFor(url); }
+};
+
+// The administrator's settings of an update, and the wall clock holds are kept by.
+class UpdatePolicy {
+ public:
+  virtual ~UpdatePolicy() = default;
+  // UpdateProbationSeconds as set; none when unset or unreadable.
+  virtual std::optional<uint32_t> ProbationSeconds() { return std::nullopt; }
+  // The least probation the build accepts (the test build allows less).
+  virtual uint32_t MinimumProbationSeconds() { return 30; }
+  // Seconds since 1970, UTC.
+  virtual int64_t UtcNow() = 0;
 };
 
 inline constexpr char kUpdatePath[] = "/CentralUpdate/QuarnSqlSolvane/";

@@ -6,10 +6,13 @@
 #include "common/suite_files.h"
 #include "monitor/update/manifest.h"
 #include "monitor/update/recovery_plan.h"
+#include "monitor/update/updater_parts.h"
 
 namespace quarn {
 
 namespace {
+using update_parts::Busy;
+using update_parts::Paths;
 
 std::string ErrorText(const VbError& e) { return std::to_string(e.Number()) + "-" + e.Description(); }
 
@@ -47,34 +50,11 @@ class BackOn {
   bool armed_ = false;
 };
 
-struct Paths {
-  std::string journal, staging, backup, failed;
-  Paths(const std::string& temp, const std::string& name)
-      : journal(temp + name + ".pendente"),
-        staging(temp + name + ".novo"),
-        backup(temp + name + ".anterior"),
-        failed(temp + name + ".falhou") {}
-};
 
 // A refusal of the signed path: it goes to the error log as well.
 bool SecurityRefusal(const VbError& e) { return e.Number() >= kErrManifestMissing && e.Number() <= kErrJournalInvalid; }
 
 }  // namespace
-
-// The two programs the updater keeps current, with their names as the server
-// and the records spell them.
-struct Updater::Program {
-  const char* name;        // program file without ".exe", and its archive's name
-  const char* recordFile;  // local record and server record
-  const char* versionZip;  // server record archive
-  const char* localLabel;
-  const char* netLabel;
-  const char* checking;     // first report of the server reader
-  const char* savingLabel;  // "Salvando ..." and "... Salva..."
-  std::string Updater::*local;
-  std::string Updater::*net;
-  bool isService;
-};
 
 const Updater::Program& Updater::ProgramFor(const std::string& name) {
   static const Program service{kBackupServiceName,
@@ -135,6 +115,21 @@ bool IsWindowsProgram(std::string_view b) {
   constexpr uint32_t kExecutable = 0x0002, kDll = 0x2000;
   return (characteristics & kExecutable) && !(characteristics & kDll) && (magic == 0x10b || magic == 0x20b);
 }
+
+Updater::Updater(UpdaterPorts ports, std::string appPath, MonitorLogs& logs, Timer& watchdog, std::string pastaTemp,
+                 BuildVerifier* verifier, UpdateObserver* observer)
+    : p_(ports),
+      app_(std::move(appPath)),
+      logs_(logs),
+      watchdog_(watchdog),
+      temp_(std::move(pastaTemp)),
+      verifier_(verifier),
+      observer_(observer ? observer : &UpdateObserver::None()) {
+  probationTimer_ = p_.loop.CreateTimer(kProbationTickMs, [this] { AcompanhaProvacao(); });
+  probationTimer_->SetEnabled(false);
+}
+
+Updater::~Updater() = default;
 
 std::string Updater::LocalRecordPath(const Program& prog) const {
   return JoinPath(LogsFolderOf(app_), prog.recordFile);
@@ -334,6 +329,7 @@ void Updater::PegaVNETEXE() { PegaNet(ProgramFor(kGuiMonitorName)); }
 void Updater::Verifica(const Program& prog) {
   // A check never ends the program: a report it cannot write ends the check.
   UpdateCheckScope observed(*observer_, prog.name);
+  const Busy busy(busy_);
   try {
     // What an interrupted update left is put right first; until it is, nothing new is installed.
     if (!RecuperaAtualizacao(prog.name)) return;
@@ -358,22 +354,23 @@ void Updater::Verifica(const Program& prog) {
       // A newer statement of the build in place: no older one is taken again.
       if (verifier_ && publications_.count(prog.name))
         verifier_->RegistraPublicacao(prog.name, publications_[prog.name]);
-      Report("Nenhuma atualização disponível no momento para o Quarn Monitor SQL Service.", kCorAzul);
-      Report("Monitorando...", kCorAzul);
-      return;
-    }
-    // A build that did not stay running is not installed again until the
-    // server publishes another record.
-    const Paths paths(temp_, prog.name);
-    if (p_.fs.FileExists(paths.failed)) {
-      const auto lines = SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.failed)));
-      if (!lines.empty() && lines.front() == net) {
-        Report("A versão " + net + " do " + prog.name +
-                   " não ficou em execução e só será tentada de novo com outra publicação.",
-               kCorVermelha);
+      observer_->UpdateHoldCleared(prog.name);
+      // The record names the build in place only as long as the disk holds it.
+      bool missing = false;
+      const std::string damaged = DamagedFile(prog, missing);
+      if (damaged.empty()) {
+        Report("Nenhuma atualização disponível no momento para o Quarn Monitor SQL Service.", kCorAzul);
+        Report("Monitorando...", kCorAzul);
         return;
       }
-      p_.fs.Delete(paths.failed);
+      const std::string text = "Verificando " + std::string(prog.name) + " " +
+                               ErrorText(Raise(kErrInstalledFileDamaged, damaged + (missing ? " ausente" : " alterado"))) +
+                               "; o build " + local + " é instalado de novo";
+      Report(text, kCorVermelha);
+      logs_.SalvaLogErro(text);
+      observer_->InstalledFileDamaged(prog.name, damaged, missing);
+    } else if (!HoldAllows(prog)) {
+      return;
     }
     UpdateSistema(prog.name);
   } catch (const VbError& e) {
@@ -432,21 +429,6 @@ void Updater::StopProgram(const Program& prog) {
   EndProgram(std::string(prog.name) + ".exe");
 }
 
-bool Updater::StaysRunning() {
-  const uint64_t start = p_.loop.TickMs();
-  uint64_t since = 0;
-  bool running = false;
-  for (;;) {
-    const bool now = p_.service.StatusService() == kServiceRunning;
-    const uint64_t t = p_.loop.TickMs();
-    if (now && !running) since = t;
-    running = now;
-    if (running && t - since >= kHealthGateMs) return true;
-    if (t - start >= kHealthDeadlineMs) return false;
-    Wait(kProcessPollMs);
-  }
-}
-
 void Updater::StartBackupService() {
   // The service may still be stopping from our own stop request; a start is
   // refused until it has stopped.
@@ -469,9 +451,10 @@ std::optional<std::string> Updater::RecordVersion(const Program& prog) {
   }
 }
 
-bool Updater::Restaura(const Program& prog, bool announce) {
+bool Updater::Restaura(const Program& prog, bool announce, bool probationFailed, RecoveryPlan* planned) {
   const Paths paths(temp_, prog.name);
   RecoveryInput in;
+  in.probationFailed = probationFailed || !prog.isService;  // the GUI monitor has no probation
   if (p_.fs.FileExists(paths.journal)) {
     in.journal = SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.journal)));
     in.suiteFiles = p_.fs.ListFiles(app_);
@@ -480,6 +463,7 @@ bool Updater::Restaura(const Program& prog, bool announce) {
   if (!in.journal && in.backupFiles.empty()) return true;
   in.record = RecordVersion(prog);
   const RecoveryPlan plan = PlanRecovery(in);
+  if (planned) *planned = plan;
 
   if (!plan.invalidLine.empty()) {
     const std::string text = std::string("Restaura ") + prog.name + " " +
@@ -520,8 +504,9 @@ bool Updater::Restaura(const Program& prog, bool announce) {
   }
   if (plan.record != RecoveryPlan::Record::kKeep) {
     try {
-      const std::string text =
-          plan.record == RecoveryPlan::Record::kOldVersion ? plan.oldVersion + std::string(kCrLf) : std::string();
+      const std::string text = plan.record == RecoveryPlan::Record::kOldVersion   ? plan.oldVersion + std::string(kCrLf)
+                               : plan.record == RecoveryPlan::Record::kNewVersion ? plan.newVersion + std::string(kCrLf)
+                                                                                  : std::string();
       WriteDurable(LocalRecordPath(prog), p_.codec.ToAnsi(text));
     } catch (const VbError& e) {
       failed(std::string(prog.recordFile) + " ", e);
@@ -541,9 +526,16 @@ bool Updater::Restaura(const Program& prog, bool announce) {
   return ok;
 }
 
-void Updater::CleanUp(const Program& prog) {
-  // Called once the old build is no longer needed: put back, or the new one recorded.
+void Updater::CleanUp(const Program& prog, bool committed) {
+  // Called once the old build is no longer needed: put back, or the new one committed.
   const Paths paths(temp_, prog.name);
+  if (p_.fs.FileExists(paths.installed)) {
+    if (committed) {
+      p_.fs.DurableRename(paths.installed, JoinPath(LogsFolderOf(app_), InstalledBuildFile(prog.name)));
+    } else {
+      p_.fs.Delete(paths.installed);
+    }
+  }
   for (const auto& f : p_.fs.ListFiles(paths.backup)) p_.fs.Delete(JoinPath(paths.backup, f));
   if (p_.fs.DirExists(paths.backup)) p_.fs.RemoveDir(paths.backup);
   if (p_.fs.FileExists(paths.journal)) p_.fs.Delete(paths.journal);
@@ -555,31 +547,26 @@ void Updater::ClearStaging(const std::string& staging) {
   if (p_.fs.DirExists(staging)) p_.fs.RemoveDir(staging);
 }
 
-template <class Step>
-bool Updater::Finishing(Step step) {
-  try {
-    return step();
-  } catch (const ProgramEnd&) {
-    if (ending_) throw;
-    // Told to stop inside a wait: the same steps again, letting no event run,
-    // so that the program ends with a whole build in place.
-    ending_ = true;
-    try {
-      step();
-    } catch (const VbError&) {
-      // Reported where it failed; the program ends all the same.
-    }
-    throw;
-  }
-}
-
 bool Updater::RecuperaAtualizacao(const std::string& name) {
   const Program& prog = ProgramFor(name);
   return Finishing([&] {
-    // Killed before the update was complete (the new build had not yet run
-    // long enough, or was not recorded): the old build goes back.
-    if (!Restaura(prog, true)) return false;
-    CleanUp(prog);
+    // Killed before the commit point: the old build goes back. Killed during
+    // probation: it goes on, from its start. Killed after the commit: only
+    // the clean-up is left.
+    RecoveryPlan plan;
+    if (!Restaura(prog, true, false, &plan)) return false;
+    if (plan.resumeProbation) {
+      if (!probation_) {
+        StartProbation(plan.newVersion);
+        Report("O " + std::string(prog.name) + " " + plan.newVersion + " segue em período de prova.", kCorAzul);
+      }
+      return false;
+    }
+    if (probation_ && prog.isService) {
+      probation_.reset();  // its journal is gone: nothing of it is left to watch
+      probationTimer_->SetEnabled(false);
+    }
+    CleanUp(prog, plan.committed);
     return true;
   });
 }
@@ -591,6 +578,7 @@ void Updater::UpdateSistema(const std::string& name) {
   const Paths paths(temp_, name);
   bool journaled = false, kept = false;
   BackOn backOn(watchdog_, p_.service);
+  const Busy busy(busy_);
   // A failed update puts the old build back; the journal stays while it cannot.
   auto undo = [&] {
     return Finishing([&] {
@@ -620,8 +608,9 @@ void Updater::UpdateSistema(const std::string& name) {
     if (extracted < 0 || static_cast<size_t>(extracted) != files.size())
       throw Raise(kErrBadFileFormat,
                   name + ".zip não foi descompactado por inteiro (" + std::to_string(extracted) + ")");
+    std::map<std::string, std::string> digests;
     if (verifier_) {
-      verifier_->VerificaPacote(paths.staging, name, this->*prog.net, publications_[name], logs_);
+      digests = verifier_->VerificaPacote(paths.staging, name, this->*prog.net, publications_[name], logs_);
       files = p_.fs.ListFiles(paths.staging);  // without the manifest, which never reaches the suite folder
     }
     // The GUI monitor is not started here, so no health gate can catch a
@@ -648,12 +637,12 @@ void Updater::UpdateSistema(const std::string& name) {
     std::string text = this->*prog.net + std::string(kCrLf) + this->*prog.local + std::string(kCrLf);
     for (const auto& f : files) text += (p_.fs.FileExists(JoinPath(app_, f)) ? "=" : "+") + f + std::string(kCrLf);
     text += "." + std::string(kCrLf);
-    if (!p_.fs.DirExists(paths.backup)) p_.fs.CreateDir(paths.backup);
     // What the swap relies on is on the disk before the first file moves: the
     // new build's bytes and the journal that can undo it.
     for (const auto& f : files) p_.fs.Flush(JoinPath(paths.staging, f));
     WriteDurable(paths.journal, p_.codec.ToAnsi(text));
     journaled = true;
+    if (!p_.fs.DirExists(paths.backup)) p_.fs.CreateDir(paths.backup);
     for (const auto& f : files) {
       const std::string dst = JoinPath(app_, f);
       if (p_.fs.FileExists(dst)) p_.fs.DurableRename(dst, JoinPath(paths.backup, f));
@@ -665,42 +654,34 @@ void Updater::UpdateSistema(const std::string& name) {
     Report("Descompactado...", kCorAzul);
 
     Report(std::string("Salvando ") + prog.savingLabel + "...", kCorPreta);
-    // On the disk before the old build's copy goes (CleanUp).
+    // On the disk before the commit point, after which the old build's copy goes.
     WriteDurable(record, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
     Report(std::string(prog.savingLabel) + " Salva...", kCorAzul);
+    WriteInstalledDraft(prog, files, digests, publications_[name]);
     if (service) {
+      // From here a restart of the monitor, or a reboot, goes on with probation.
+      SetJournalStage(prog, kStageProbation);
+      kept = true;
       Report("Startando Service...", kCorPreta);
-      (void)p_.service.IniciarService();  // the health gate decides whether the build runs
+      (void)p_.service.IniciarService();  // probation decides whether the build does its job
       Report("Startado Service...", kCorAzul);
       watchdog_.SetEnabled(true);
-      // Done only once the new build runs: until then the old one waits in the backup folder.
-      if (!StaysRunning())
-        throw Raise(kErrBuildUnhealthy, "o " + name + " " + this->*prog.net + " não ficou " +
-                                            std::to_string(kHealthGateMs / 1000) +
-                                            " s em execução; a versão anterior volta");
+      StartProbation(this->*prog.net);
+      Report("Uma nova versão do " + name + " foi instalada.", kCorPreta);
+      Report("Monitorando...", kCorPreta);
+      return;
     }
+    SetJournalStage(prog, kStageCommitted);
     kept = true;  // from here on the new build stays, whatever happens
-    observer_->UpdateInstalled(name, this->*prog.net);
-    if (verifier_) {
-      try {
-        verifier_->RegistraPublicacao(name, publications_[name]);
-      } catch (const VbError& e) {
-        // The build is in place; only the guard against an older one is missing.
-        const std::string refused = "Update Sistema " + name + " " + ErrorText(e);
-        Report(refused, kCorVermelha);
-        logs_.SalvaLogErro(refused);
-      }
-    }
     Report("Uma nova versão do " + name + " foi instalada.", kCorPreta);
     Report("Monitorando...", kCorPreta);
-    CleanUp(prog);  // the journal and the old build's files go
+    Committed(prog, this->*prog.net, publications_[name]);
   } catch (const VbError& e) {
     std::string text = "Update Sistema " + name + " " + ErrorText(e);
     observer_->UpdateRefused(name, this->*prog.net, e.Number(), e.Description());
     try {
       undo();
-      if (e.Number() == kErrBuildUnhealthy)
-        WriteDurable(paths.failed, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
+      if (e.Number() == kErrBuildUnhealthy) HoldPublication(prog, KeyOf(prog));
     } catch (const VbError& cleanup) {
       logs_.SalvaLogErro("Update Sistema " + name + " " + ErrorText(cleanup));
     }

@@ -16,7 +16,11 @@
 #include "common/suite_files.h"
 #include "monitor/health_events.h"
 #include "monitor/logs.h"
+#include "monitor/update/disk_check.h"
+#include "monitor/update/holds.h"
 #include "monitor/update/manifest.h"
+#include "monitor/update/probation.h"
+#include "monitor/update/recovery_plan.h"
 #include "monitor/update/update_checks.h"
 #include "monitor/update/update_ports.h"
 
@@ -31,6 +35,7 @@ struct UpdaterPorts {
   UpdateServer& server;
   MonitorServiceControl& service;
   FechaExe& fecha;
+  UpdatePolicy& policy;
 };
 
 inline constexpr char kVersionError[] = "erro";
@@ -58,19 +63,19 @@ class Updater final : public UpdateChecks {
   // Once the monitor has been told to stop, its waits must fit in the service
   // manager's stop wait.
   static constexpr uint64_t kEndingWaitMs = 5 * 1000;
-  // A new build of the backup service is installed only once it has been
-  // running this long without a break, reached within the second bound.
-  static constexpr uint64_t kHealthGateMs = 10 * 1000;
-  static constexpr uint64_t kHealthDeadlineMs = 30 * 1000;
+  // How often probation looks at the new build of the backup service.
+  static constexpr int kProbationTickMs = 1000;
 
   // What it uses of the monitor's window: the logs it reports in, the watchdog
   // it holds off while the backup service is replaced, and the download folder.
-  Updater(UpdaterPorts ports, std::string appPath, MonitorLogs& logs, Timer& watchdog, std::string pastaTemp)
-      : p_(ports), app_(std::move(appPath)), logs_(logs), watchdog_(watchdog), temp_(std::move(pastaTemp)) {}
-  // Staged builds are checked against their signed manifest before they are installed.
-  void AttachVerifier(BuildVerifier& verifier) { verifier_ = &verifier; }
-  // Told of each check's result, each build installed or refused, and each rollback.
-  void AttachObserver(UpdateObserver& observer) { observer_ = &observer; }
+  // With a verifier, staged builds are checked against their signed manifest
+  // before they are installed; the observer is told of each check's result,
+  // each build installed or refused, each rollback and hold.
+  Updater(UpdaterPorts ports, std::string appPath, MonitorLogs& logs, Timer& watchdog, std::string pastaTemp,
+          BuildVerifier* verifier = nullptr, UpdateObserver* observer = nullptr);
+  ~Updater() override;
+  Updater(const Updater&) = delete;
+  Updater& operator=(const Updater&) = delete;
 
   void VerificarSeTemAtualService() override;
   void VerificarSeTemAtualExe() override;
@@ -91,8 +96,13 @@ class Updater final : public UpdateChecks {
   std::string VLocalService, VNetService, VLocalExe, VNetExe;
 
   // Puts back what an update killed half-way left behind (see UpdateSistema);
-  // false while that cannot be done, and then the journal stays for the next check.
+  // false while that cannot be done, and then the journal stays for the next
+  // check; false too while a new build's probation runs (it goes on).
   bool RecuperaAtualizacao(const std::string& name);
+  // A tick of the new build's probation: it passes (the update is committed),
+  // fails (the kept build goes back, the publication is held) or goes on.
+  void AcompanhaProvacao();
+  bool InProbation() const { return probation_.has_value(); }
 
   // Where a version archive is unpacked: a folder of its own, away from the
   // journals, staging and backup folders that recovery acts on.
@@ -117,10 +127,30 @@ class Updater final : public UpdateChecks {
   void Wait(int ms);
   void StopProgram(const Program& prog);
   void StartBackupService();
-  bool StaysRunning();
-  bool Restaura(const Program& prog, bool announce);
+  // `planned` is told what recovery found: a probation to go on with, a commit to finish.
+  bool Restaura(const Program& prog, bool announce, bool probationFailed = false, RecoveryPlan* planned = nullptr);
   std::optional<std::string> RecordVersion(const Program& prog);  // none when unreadable
-  void CleanUp(const Program& prog);
+  // The old build's copy, the journal and the staging go; once committed, the
+  // installed build's list takes its place beside the record first.
+  void CleanUp(const Program& prog, bool committed = false);
+  void WriteReplacing(const std::string& path, std::string_view bytes);
+  void SetJournalStage(const Program& prog, const char* stage);
+  // The update is done: the commit point is behind, the clean-up follows.
+  void Committed(const Program& prog, const std::string& version, const Publication& publication);
+  void StartProbation(const std::string& version);
+  ProbationSample SampleBackupService();
+  void ProbationFailed(std::string why);
+  // The files of the build in place (temp\<name>.instalado until committed).
+  void WriteInstalledDraft(const Program& prog, const std::vector<std::string>& files,
+                           const std::map<std::string, std::string>& digests, const Publication& publication);
+  // The first file of the build in place that is missing or changed, empty when none.
+  std::string DamagedFile(const Program& prog, bool& missing);
+  PublicationKey KeyOf(const Program& prog) const;
+  std::vector<Hold> ReadHolds();
+  void WriteHolds(const std::vector<Hold>& holds);
+  // False when the publication is held and its next try has not come.
+  bool HoldAllows(const Program& prog);
+  void HoldPublication(const Program& prog, const PublicationKey& key);
   void ClearStaging(const std::string& staging);
   template <class Step>
   bool Finishing(Step step);
@@ -135,6 +165,10 @@ class Updater final : public UpdateChecks {
   std::map<std::string, Publication> publications_;  // by program, from its last server record
   UpdateObserver* observer_ = &UpdateObserver::None();
   bool ending_ = false;  // the window was unloaded: waits run no events
+  bool busy_ = false;    // a check, an update or a recovery runs: probation's ticks wait
+  std::optional<Probation> probation_;
+  std::string probationVersion_;
+  std::unique_ptr<Timer> probationTimer_;
 };
 
 }  // namespace quarn

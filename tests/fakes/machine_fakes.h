@@ -22,6 +22,7 @@
 #include "common/process_control.h"
 #include "companions/aunzip32/name_policy.h"
 #include "common/service_control.h"
+#include "common/suite_files.h"
 #include "fakes/control_fakes.h"
 #include "fakes/fakes.h"
 #include "fakes/update_fakes.h"
@@ -184,6 +185,14 @@ class Machine {
   std::set<std::string> wholePrograms;      // the bytes a program file may hold and still start
   std::set<std::string> exitsAtOnce;        // programs that start and end straight away
   std::set<std::string> ignoresStop;        // programs that accept a stop and never stop
+  std::map<std::string, uint64_t> diesAfterMs;  // programs that run a while after each start, then end
+  std::set<std::string> noHeartbeat;            // service programs that run and never write their heartbeat
+  static constexpr int kHeartbeatMs = 5000;     // a running service's heartbeat, at its start and then this often
+  // The registry's settings of the updater, the trusted key and the installed
+  // publications: all of it survives a power cut.
+  FakePolicy policy;
+  FakeKeySource keys;
+  FakePublications publications;
   std::unique_ptr<VirtualEventLoop> loop = std::make_unique<VirtualEventLoop>();
   FakeInet server;
   MachineProcesses procs{*this};
@@ -197,6 +206,7 @@ class Machine {
   std::vector<std::string> outside;
 
   Machine() {
+    StartHeartbeats();
     fs.beforeChange = [this](const std::string& op, const std::string& path, const std::string& to) {
       OnChange(op, path, to);
     };
@@ -265,9 +275,19 @@ class Machine {
     inj.Disarm();
     processes.clear();
     for (auto& [name, s] : services) s.process = 0;
+    heartbeats_.reset();
     loop = std::make_unique<VirtualEventLoop>();
+    StartHeartbeats();
     for (auto& [name, s] : services)
       if (s.automatic) scm.Start(name);
+  }
+  // Each running service writes its heartbeat beside its program, in the Logs
+  // folder, as the backup service does (not through the injector: it is not
+  // the monitor's doing).
+  void Heartbeat(const Service& s) {
+    if (!s.process || !Find(s.process) || noHeartbeat.count(fs.Get(s.programPath))) return;
+    const std::string logs = s.programPath.substr(0, s.programPath.find_last_of('\\')) + "\\Logs";
+    if (fs.DirExists(logs)) fs.Put(logs + "\\" + kServiceExecutingFile, "heartbeat\r\n");
   }
 
  private:
@@ -292,7 +312,15 @@ class Machine {
         for (auto& f : p.mapped)
           if (f == Key(path)) f = Key(to);  // a mapped file can be moved away, and stays in use
   }
+  void StartHeartbeats() {
+    heartbeats_ = loop->CreateTimer(kHeartbeatMs, [this] {
+      if (inj.down) return;
+      for (auto& [name, s] : services) Heartbeat(s);
+    });
+    heartbeats_->SetEnabled(true);
+  }
   uint32_t nextId_ = 100;
+  std::unique_ptr<Timer> heartbeats_;
 };
 
 inline bool MachineProcesses::Snapshot(std::vector<ProcessEntry>& out) {
@@ -337,6 +365,11 @@ inline int32_t MachineServices::Start(const std::string& name) {
   if (!m_.wholePrograms.count(m_.fs.Get(file))) return 193;  // ERROR_BAD_EXE_FORMAT
   it->second.process = m_.Run(file);
   if (m_.exitsAtOnce.count(m_.fs.Get(file))) m_.End(it->second.process);
+  auto dies = m_.diesAfterMs.find(m_.fs.Get(file));
+  if (dies != m_.diesAfterMs.end())
+    for (auto& p : m_.processes)
+      if (p.id == it->second.process) p.endsAt = m_.loop->TickMs() + dies->second;
+  m_.Heartbeat(it->second);
   return 0;
 }
 

@@ -160,6 +160,16 @@ struct FakeKeySource final : UpdateKeySource {
   bool AllowUnsigned() override { return allowUnsigned; }
 };
 
+// The administrator's probation setting and the wall clock of holds.
+struct FakePolicy final : UpdatePolicy {
+  std::optional<uint32_t> probationSeconds;
+  uint32_t minimum = 1;
+  int64_t now = 1796000000;  // 2026-12-01
+  std::optional<uint32_t> ProbationSeconds() override { return probationSeconds; }
+  uint32_t MinimumProbationSeconds() override { return minimum; }
+  int64_t UtcNow() override { return now; }
+};
+
 class FixedServer final : public UpdateServer {
  public:
   std::string base = "http://atualizacao.test";

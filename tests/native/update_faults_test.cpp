@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "fakes/machine_fakes.h"
+#include "fakes/signing.h"
 #include "monitor/frm_backup.h"
 #include "monitor/markers.h"
+#include "monitor/update/update_stack.h"
 #include "monitor/update/updater.h"
 
 namespace quarn {
@@ -26,6 +28,9 @@ const std::string kApp = "C:\\Solvane\\Quarn SQL";
 const std::string kLogs = kApp + "\\Logs\\";
 const std::string kTemp = kApp + "\\temp\\";
 const std::string kBase = "http://atualizacao.test/CentralUpdate/QuarnSqlSolvane/";
+constexpr uint32_t kProbationSeconds = 30;
+// Long enough for a probation to end, either way, and its clean-up to follow.
+constexpr uint64_t kSettleMs = (kProbationSeconds + 25) * 1000;
 
 using Build = std::vector<std::pair<std::string, std::string>>;
 
@@ -50,6 +55,34 @@ const std::vector<Program>& Programs() {
   return programs;
 }
 
+// The publisher's key: every record and build of the model is signed, as on every machine.
+const publish::PrivateKey& PublisherKey() {
+  static const publish::PrivateKey key = publish::GenerateKey();
+  return key;
+}
+
+// The version archive of each build, its statement signed beside the record.
+std::string VersionArchive(Machine& m, const Program& p, const std::string& version, const std::string& manifest,
+                           uint64_t number) {
+  const std::string bytes = "PK:" + p.versionZip + version + ":" + std::to_string(number);
+  m.unzip.archives[bytes] = {
+      {p.record, version + "\r\n"},
+      {kStatementName, fakes::SignedStatement(PublisherKey(), p.name, version, number, m.publications.now + 30 * 86400,
+                                              manifest)}};
+  return bytes;
+}
+
+// Publishes `build` of the service as `version`, publication `number`, on the server (not yet announced).
+std::string SignedServiceBuild(Machine& m, const std::string& version, const Build& build, uint64_t number) {
+  const Program& p = Programs()[0];
+  const fakes::Entries entries = fakes::SignedBuild(PublisherKey(), p.name, version, build);
+  const std::string bytes = "PK:" + p.name + " " + version + ":" + std::to_string(number);
+  m.unzip.archives[bytes] = entries;
+  m.server.routes[kBase + p.name + ".zip"] = fakes::FakeResponse{200, bytes};
+  m.wholePrograms.insert(build.front().second);
+  return VersionArchive(m, p, version, entries.back().second, number);
+}
+
 // Version 1.0 of both programs installed and running; Publish() puts 2.0 on the server.
 void Install(Machine& m) {
   for (const std::string& d :
@@ -57,16 +90,24 @@ void Install(Machine& m) {
     m.fs.AddDir(d);
   m.fs.Put("C:\\Windows\\win.ini", "[windows]");
   m.fs.Put(kApp + "\\QuarnSQLServiceMonitor.exe", "monitor");
+  m.keys.settings = {{"compiladas", ToHex(publish::PublicKey(PublisherKey())), ""}};
+  m.policy.probationSeconds = kProbationSeconds;
   for (const auto& p : Programs()) {
     for (const auto& [file, bytes] : p.builds.at("1.0")) m.fs.Put(JoinPath(kApp, file), bytes);
     m.fs.Put(kLogs + p.record, "1.0\r\n");
-    for (const char* v : {"1.0", "2.0"})
-      m.unzip.archives["PK:" + p.versionZip + v] = {{p.record, v + std::string("\r\n")}};
-    m.server.routes[kBase + p.versionZip] = fakes::FakeResponse{200, "PK:" + p.versionZip + "1.0"};
-    const std::string build = "PK:" + p.name + " 2.0";
-    m.unzip.archives[build] = p.builds.at("2.0");
-    m.server.routes[kBase + p.name + ".zip"] = fakes::FakeResponse{200, build};
-    for (const auto& [version, files] : p.builds) m.wholePrograms.insert(files.front().second);
+    uint64_t number = 0;
+    for (const auto& [version, files] : p.builds) {
+      const fakes::Entries entries = fakes::SignedBuild(PublisherKey(), p.name, version, files);
+      const std::string published = VersionArchive(m, p, version, entries.back().second, ++number);
+      m.server.routes[kBase + p.versionZip + version] = fakes::FakeResponse{200, published};
+      if (version == "2.0") {
+        const std::string build = "PK:" + p.name + " 2.0";
+        m.unzip.archives[build] = entries;
+        m.server.routes[kBase + p.name + ".zip"] = fakes::FakeResponse{200, build};
+      }
+      m.wholePrograms.insert(files.front().second);
+    }
+    m.server.routes[kBase + p.versionZip] = m.server.routes[kBase + p.versionZip + "1.0"];
   }
   m.services["QuarnSQLService"] = Machine::Service{kApp + "\\QuarnSQLService.exe"};
   m.libraries["QuarnSQLService.exe"] = {"libmysql.dll", "novo.dll"};
@@ -77,7 +118,7 @@ void Install(Machine& m) {
 }
 
 void Publish(Machine& m) {
-  for (const auto& p : Programs()) m.server.routes[kBase + p.versionZip].body = "PK:" + p.versionZip + "2.0";
+  for (const auto& p : Programs()) m.server.routes[kBase + p.versionZip] = m.server.routes[kBase + p.versionZip + "2.0"];
 }
 
 // The monitor as the service manager starts it, on the machine's drive.
@@ -94,9 +135,14 @@ struct Monitor {
   MonitorServiceControl service{m.scm, panel.txtAccount, panel.txtPassword, kApp};
   MonitorMarkers markers{MarkerPorts{m.fs, codec, clock, dates, *m.loop, service}, kLogs};
   FechaExe fecha{m.procs};
+  publish::OpenSslCrypto crypto;
+  WholeFileChunks chunks{m.fs};
   FrmBackup form;  // calls the updater only once loaded
-  Updater updater{UpdaterPorts{m.fs, codec, *m.loop, m.inet, m.unzip, server, service, fecha}, kApp, form.Logs(),
-                  form.TimerCheckService(), kTemp};
+  UpdateStack update{UpdateStackPorts{UpdaterPorts{m.fs, codec, *m.loop, m.inet, m.unzip, server, service, fecha,
+                                                   m.policy},
+                                      chunks, crypto, m.keys, m.publications, UpdateObserver::None()},
+                     kApp, form.Logs(), form.TimerCheckService()};
+  Updater& updater = update.updater;
 
   static ProgramInfo Info() {
     ProgramInfo info;
@@ -106,7 +152,8 @@ struct Monitor {
   }
   explicit Monitor(Machine& machine)
       : m(machine),
-        form(MonitorPorts{m.fs, codec, clock, dates, *m.loop, host, shell, markers, updater, service, panel, view},
+        form(MonitorPorts{m.fs, codec, clock, dates, *m.loop, host, shell, markers, update.updater, service, panel,
+                          view},
              Info()) {
     shell.onEnd = [this] { m.loop->EndProgram(); };
   }
@@ -122,12 +169,17 @@ struct Monitor {
     updater.VerificarSeTemAtualService();
     updater.VerificarSeTemAtualExe();
   }
-  // Start-up with its check, a few watchdog ticks, the next check, a few ticks.
+  // A pair of checks and the time a probation takes: an update's whole way.
+  void Update() {
+    Checks();
+    m.loop->Advance(kSettleMs);
+  }
+  // Start-up with its check, the time a probation takes, the next check and its time.
   void Life() {
     ASSERT_TRUE(form.Form_Load());
-    m.loop->Advance(3000);
-    Checks();
-    m.loop->Advance(3000);
+    m.loop->Advance(kSettleMs);
+    Update();
+    EXPECT_TRUE(form.TimerCheckService().Enabled()) << "the watchdog is off";
   }
 };
 
@@ -162,6 +214,17 @@ std::string Broken(Machine& m, const std::map<std::string, std::string>& outside
       why += " " + p.record + " is " + version + ", not " + published + ";";
     for (const auto& [file, bytes] : build->second)
       if (m.fs.Get(JoinPath(kApp, file)) != bytes) why += " " + file + " is not " + version + ";";
+    // The list of the build in place, once an update wrote one, names it and its files as they are.
+    InstalledBuild listed;
+    const std::string list = kLogs + InstalledBuildFile(p.name);
+    if (m.fs.Has(list)) {
+      if (!ParseInstalledBuild(m.fs.Get(list), listed) || listed.version != version) {
+        why += " " + list + " does not name " + version + ";";
+      } else {
+        for (const auto& f : listed.files)
+          if (m.fs.Get(JoinPath(kApp, f.name)).size() != f.size) why += " " + f.name + " differs from its list;";
+      }
+    }
     // No file of another build beside the recorded one.
     for (const auto& [other, files] : p.builds)
       for (const auto& entry : files) {
@@ -171,7 +234,7 @@ std::string Broken(Machine& m, const std::map<std::string, std::string>& outside
         if (!ours && m.fs.Has(JoinPath(kApp, file)))
           why += " " + file + " of " + other + " left beside " + version + ";";
       }
-    for (const char* leftover : {".pendente", ".novo", ".anterior"}) {
+    for (const char* leftover : {".pendente", ".novo", ".anterior", ".instalado"}) {
       const std::string path = kTemp + p.name + leftover;
       if (m.fs.Has(path) || m.fs.DirExists(path) || !m.fs.ListFiles(path).empty()) why += " " + path + " left;";
     }
@@ -188,7 +251,7 @@ int CleanRun(std::vector<std::string>* ops = nullptr, std::vector<std::string>* 
   Monitor mon(m);
   mon.Started();
   m.inj.Arm(Injector::Mode::kNone, 0);
-  mon.Checks();
+  mon.Update();
   if (ops) *ops = m.inj.ops;
   if (reads) *reads = m.inj.reads;
   return m.inj.count;
@@ -202,8 +265,7 @@ TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
     Install(m);
     const auto outside = Outside(m);
     Monitor mon(m);
-    mon.Started().Checks();
-    m.loop->Advance(3000);
+    mon.Started().Update();
     ASSERT_EQ(Broken(m, outside), "");
     ASSERT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 2.0");
   }
@@ -239,7 +301,7 @@ TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
         mon.Started();
         m.inj.Arm(mode, n);
         try {
-          mon.Checks();
+          mon.Update();
         } catch (const PowerLoss&) {
           lost = true;
         }
@@ -248,9 +310,8 @@ TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
         ASSERT_EQ(lost, mode == Injector::Mode::kCrash) << modeName << " at " << n << ": " << at;
         if (!lost) {
           m.inj.Disarm();
-          m.loop->Advance(3000);
-          mon.Checks();
-          m.loop->Advance(3000);
+          m.loop->Advance(kSettleMs);
+          mon.Update();
         }
       }
       if (lost) {
@@ -300,10 +361,8 @@ TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
     l.begin(m);
     {
       Monitor mon(m);
-      mon.Started().Checks();
-      m.loop->Advance(3000);
-      mon.Checks();
-      m.loop->Advance(3000);
+      mon.Started().Update();
+      mon.Update();
     }
     EXPECT_EQ(Broken(m, outside), "") << l.name;
     l.end(m);
@@ -328,7 +387,7 @@ TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
       Monitor mon(m);
       mon.Started();
       m.inj.Arm(Injector::Mode::kCrash, first);
-      ASSERT_THROW(mon.Checks(), PowerLoss);
+      ASSERT_THROW(mon.Update(), PowerLoss);
     }
     m.Boot();
     bool lost = false;
@@ -436,7 +495,7 @@ TEST(UpdateFaults, AVersionArchiveYieldsItsRecordAndNothingElse) {
       if (k.find("\\logs\\") == std::string::npos && m.fs.writeTimes[k] > 0 && v == entry.second) written.push_back(k);
     EXPECT_TRUE(written.empty()) << written.front();
     for (const auto& f : m.fs.ListFiles(kTemp + "versao"))
-      EXPECT_TRUE(f == "VersaoQuarnSQLService.ini" || f == "VersaoQuarnSqlMonitor.ini") << f;
+      EXPECT_TRUE(f == "VersaoQuarnSQLService.ini" || f == "VersaoQuarnSqlMonitor.ini" || f == kStatementName) << f;
     EXPECT_EQ(m.fs.Get(kLogs + "VersaoQuarnSQLService.ini"), "1.0\r\n");
     EXPECT_EQ(Broken(m, outside), "");
   }
@@ -466,47 +525,66 @@ TEST(UpdateFaults, AJournalNamingMoreThanAFileOfTheSuiteIsRefusedAndTheSuiteConv
     const std::string refusal = "Restaura QuarnSQLService 7113-Diário de atualização inválido: linha \"" + line + "\"";
     EXPECT_NE(Cp1252Codec().FromAnsi(m.fs.Get(kApp + "\\ErrorQuarn.ini")).find(refusal), std::string::npos);
     m.server.online = true;
-    mon.Checks();
-    m.loop->Advance(3000);
+    mon.Update();
     EXPECT_EQ(Broken(m, outside), "");
     EXPECT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 2.0");
   }
 }
 
-// A signed build whose program ends as soon as it starts: the update is not
-// complete, the old build goes back and runs, and that version is not tried
-// again until the server publishes another record.
-TEST(UpdateFaults, ABuildThatDoesNotStayRunningIsRolledBackAndNotRetriedUntilANewRecord) {
-  Machine m;
-  Install(m);
-  const auto outside = Outside(m);
-  const Build crashing = {{"QuarnSQLService.exe", "svc 2.0 crashing"}, {"libmysql.dll", "lib 2.0"}};
-  m.wholePrograms.insert("svc 2.0 crashing");
-  m.exitsAtOnce.insert("svc 2.0 crashing");
-  m.unzip.archives["PK:QuarnSQLService 2.0"] = crashing;
-  Monitor mon(m);
-  mon.Started().Checks();
-  m.loop->Advance(3000);
-  EXPECT_EQ(Broken(m, outside), "");
-  EXPECT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 1.0");
-  const std::string errors = Cp1252Codec().FromAnsi(m.fs.Get(kApp + "\\ErrorQuarn.ini"));
-  EXPECT_NE(errors.find("Update Sistema QuarnSQLService 7114-O novo build não ficou em execução"), std::string::npos);
-  const auto downloads = [&] {
-    return std::count(m.server.requested.begin(), m.server.requested.end(), kBase + "QuarnSQLService.zip");
+// Builds that fail their probation: each is rolled back, the old build runs,
+// its publication is held (not fetched again) until its next try an hour on,
+// and the fixed build published again under the same version is installed.
+TEST(UpdateFaults, ABuildThatFailsItsProbationIsRolledBackAndItsPublicationHeld) {
+  struct Row {
+    const char* name;
+    std::function<void(Machine&, const std::string&)> breaks;
+    const char* why;
   };
-  const auto before = downloads();
-  mon.Checks();
-  EXPECT_EQ(downloads(), before);
-  // A build that runs under the same record is still held back; another record is tried, and kept.
-  m.unzip.archives["PK:QuarnSQLService 2.0"] = Programs()[0].builds.at("2.0");
-  mon.Checks();
-  EXPECT_EQ(downloads(), before);  // the same record text: still held back
-  m.unzip.archives["PK:VersaoQuarnSQLService.zip2.1"] = {{"VersaoQuarnSQLService.ini", "2.1\r\n"}};
-  m.server.routes[kBase + "VersaoQuarnSQLService.zip"].body = "PK:VersaoQuarnSQLService.zip2.1";
-  mon.Checks();
-  EXPECT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 2.0");
-  EXPECT_EQ(m.fs.Get(kLogs + "VersaoQuarnSQLService.ini"), "2.1\r\n");
-  EXPECT_FALSE(m.fs.Has(kTemp + "QuarnSQLService.falhou"));
+  const Row rows[] = {
+      {"ends as it starts", [](Machine& m, const std::string& b) { m.exitsAtOnce.insert(b); }, "terminou 2 vezes"},
+      {"ends 15 s after each start", [](Machine& m, const std::string& b) { m.diesAfterMs[b] = 15000; },
+       "terminou 2 vezes"},
+      {"never writes its heartbeat", [](Machine& m, const std::string& b) { m.noHeartbeat.insert(b); },
+       "nenhum batimento em 30 s"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Machine m;
+    Install(m);
+    const auto outside = Outside(m);
+    const Build broken = {{"QuarnSQLService.exe", "svc 2.0 broken"}, {"libmysql.dll", "lib 2.0"}};
+    row.breaks(m, "svc 2.0 broken");
+    const std::string record = SignedServiceBuild(m, "2.0", broken, 2);
+    Monitor mon(m);
+    ASSERT_TRUE(mon.form.Form_Load());
+    m.server.routes[kBase + "VersaoQuarnSQLService.zip"] = fakes::FakeResponse{200, record};
+    mon.Update();
+    mon.Update();
+    EXPECT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 1.0");
+    EXPECT_EQ(m.fs.Get(kLogs + "VersaoQuarnSQLService.ini"), "1.0\r\n") << Cp1252Codec().FromAnsi(m.fs.Get(kLogs + "LogGeralMonitor.INI"));
+    EXPECT_NE(Cp1252Codec().FromAnsi(m.fs.Get(kApp + "\\ErrorQuarn.ini")).find(
+                  std::string("Update Sistema QuarnSQLService 7117-O novo build falhou no período de prova: "
+                              "o QuarnSQLService 2.0 ") + row.why),
+              std::string::npos)
+        << Cp1252Codec().FromAnsi(m.fs.Get(kApp + "\\ErrorQuarn.ini"));
+    const auto downloads = [&] {
+      return std::count(m.server.requested.begin(), m.server.requested.end(), kBase + "QuarnSQLService.zip");
+    };
+    EXPECT_EQ(downloads(), 1) << "held: not fetched again" << Cp1252Codec().FromAnsi(m.fs.Get(kApp + "\\ErrorQuarn.ini"));
+    // An hour on, the held publication is tried again, and held for two hours.
+    m.policy.now += kHoldFirstDelaySeconds;
+    mon.Update();
+    EXPECT_EQ(downloads(), 2);
+    EXPECT_NE(m.fs.Get(kLogs + kHoldsFile).find("QuarnSQLService 2 "), std::string::npos);
+    EXPECT_EQ(ParseHolds(m.fs.Get(kLogs + kHoldsFile)).front().failures, 2u);
+    // The fixed build published again under the same version: taken, and kept after its probation.
+    m.server.routes[kBase + "VersaoQuarnSQLService.zip"] =
+        fakes::FakeResponse{200, SignedServiceBuild(m, "2.0", Programs()[0].builds.at("2.0"), 3)};
+    mon.Update();
+    EXPECT_EQ(Broken(m, outside), "");
+    EXPECT_EQ(m.fs.Get(kApp + "\\QuarnSQLService.exe"), "svc 2.0");
+    EXPECT_EQ(m.fs.Get(kLogs + kHoldsFile), "");
+  }
 }
 
 }  // namespace

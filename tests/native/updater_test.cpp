@@ -2,6 +2,7 @@
 
 #include "fakes/control_fakes.h"
 #include "fakes/fakes.h"
+#include "fakes/signing.h"
 #include "fakes/update_fakes.h"
 #include "monitor/update/manifest.h"
 #include "monitor/update/recovery_plan.h"
@@ -39,7 +40,9 @@ struct UpdaterFixture : ::testing::Test {
   MonitorServiceControl service{scm, account, password, kApp};
   MonitorLogs logs{LogContext{fs, codec, clock, dates, kApp}};
   std::unique_ptr<Timer> watchdog = loop.CreateTimer(1000, [] {});
-  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, kApp, logs, *watchdog, kTemp};
+  fakes::FakePolicy policy;
+  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy}, kApp, logs, *watchdog,
+                  kTemp};
 
   UpdaterFixture() {
     for (const std::string& d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp"}) fs.AddDir(d);
@@ -48,6 +51,14 @@ struct UpdaterFixture : ::testing::Test {
     fs.Put(kApp + "\\QuarnSQLMonitor.exe", "old monitor build");
     scm.Add("QuarnSQLService", kServiceRunning).account = "LocalSystem";
     procs.Run("QuarnSQLService.exe");
+    policy.probationSeconds = 1;
+  }
+
+  // The new build runs, writes its heartbeat and outlasts its probation.
+  void PassProbation() {
+    if (!fecha.PegaIdProcesso("QuarnSQLService.exe")) procs.Run("QuarnSQLService.exe");
+    fs.Put(kLogs + "QuarnSQLServiceExecuting.ini", "batimento");
+    loop.Advance(2000);
   }
 
   void Publish(const std::string& file, const std::string& body, int status = 200) {
@@ -101,7 +112,9 @@ TEST_F(UpdaterFixture, ACompleteUpdateOfTheBackupServiceReportsFifteenLinesInOrd
   EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
   EXPECT_TRUE(procs.terminated.size() == 1);
   EXPECT_TRUE(watchdog->Enabled());
-  // Nothing of the old build or the staging is left behind.
+  // Kept until its probation passes; then nothing of the old build or the staging is left behind.
+  EXPECT_EQ(fs.ListFiles(kTemp + "QuarnSQLService.anterior").size(), 1u);
+  PassProbation();
   EXPECT_TRUE(fs.ListFiles(kTemp + "QuarnSQLService.anterior").empty());
   EXPECT_TRUE(fs.ListFiles(kTemp + "QuarnSQLService.novo").empty());
   EXPECT_FALSE(fs.Has(kTemp + "QuarnSQLService.pendente"));
@@ -173,6 +186,7 @@ TEST_F(UpdaterFixture, ALoneLineFeedVersionIsWrittenSoTheNextCheckFindsItEqual) 
   PublishBuild("QuarnSQLService", {{"QuarnSQLService.exe", "v3"}});
   updater.VerificarSeTemAtualService();
   EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "3.0\n\r\n");
+  PassProbation();
   inet.requested.clear();
   updater.VerificarSeTemAtualService();
   EXPECT_EQ(inet.requested.size(), 1u);  // only the version archive
@@ -601,7 +615,8 @@ TEST_F(UpdaterFixture, AGuiMonitorThatWillNotEndFailsTheUpdateAfterABoundedWait)
     bool Terminate(uint32_t) override { return false; }
   } immortal(procs);
   FechaExe stubborn(immortal);
-  Updater u(UpdaterPorts{fs, codec, loop, inet, unzip, server, service, stubborn}, kApp, logs, *watchdog, kTemp);
+  Updater u(UpdaterPorts{fs, codec, loop, inet, unzip, server, service, stubborn, policy}, kApp, logs, *watchdog,
+            kTemp);
   PublishVersion("monitor", "2.0");
   PublishBuild("QuarnSQLMonitor", {{"QuarnSQLMonitor.exe", fakes::WindowsProgram("new gui")}});
   u.VerificarSeTemAtualExe();
@@ -661,31 +676,9 @@ TEST_F(UpdaterFixture, ALocalRecordThatCannotBeCreatedReadsErro) {
 
 // ---- signed builds ---------------------------------------------------------------
 
-using Entries = std::vector<std::pair<std::string, std::string>>;
-
-// A signed build of the backup service: its entries and the manifest entry.
-Entries SignedBuild(const publish::PrivateKey& key, const std::string& program, const std::string& version,
-                    Entries files) {
-  std::vector<ManifestFile> listed;
-  for (auto& [name, bytes] : files) listed.push_back({name, bytes.size(), publish::Sha256Of(bytes)});
-  const std::string body = ManifestSignedPart(program, version, listed);
-  files.emplace_back(kManifestName, body + ManifestSignatureLine(publish::SignP256(key, publish::Sha256Of(body))));
-  return files;
-}
-
-// The statement beside a version record, for the build whose manifest is given.
-std::string SignedStatement(const publish::PrivateKey& key, const std::string& program, const std::string& version,
-                            uint64_t number, int64_t validUntil, const std::string& manifest) {
-  Statement st;
-  st.program = program;
-  st.version = version;
-  st.number = number;
-  st.signedAt = validUntil - 30 * 86400;
-  st.validUntil = validUntil;
-  st.manifestSha256 = publish::Sha256Of(manifest);
-  const std::string body = StatementSignedPart(st);
-  return body + ManifestSignatureLine(publish::SignP256(key, publish::Sha256Of(body)));
-}
+using fakes::Entries;
+using fakes::SignedBuild;
+using fakes::SignedStatement;
 
 TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchForItUnderATrustedKey) {
   const publish::PrivateKey ours = publish::GenerateKey(), other = publish::GenerateKey();
@@ -790,7 +783,8 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
   fakes::FakeKeySource keys;
   WholeFileChunks chunks(fs);
   BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, keys, publications});
-  updater.AttachVerifier(verifier);
+  Updater signedUpdater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy},
+                        kApp, logs, *watchdog, kTemp, &verifier};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     fs.Put(kApp + "\\QuarnSQLService.exe", "old service build");
@@ -807,14 +801,16 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
     PublishBuild("QuarnSQLService", row.build);
     const size_t stopsBefore = std::count(scm.calls.begin(), scm.calls.end(), "Stop QuarnSQLService");
     const size_t killsBefore = procs.terminated.size();
-    updater.VerificarSeTemAtualService();
+    signedUpdater.VerificarSeTemAtualService();
     EXPECT_FALSE(fs.Has(kApp + "\\" + kManifestName));
     const auto errorLog = [&] { return codec.FromAnsi(fs.Get(kApp + "\\ErrorQuarn.ini")); };
     EXPECT_NE(errorLog().find(row.logged), std::string::npos);
     EXPECT_TRUE(watchdog->Enabled());
     if (row.refusal.empty()) {
       EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "new service build");
+      ASSERT_FALSE(Formatted().empty());
       EXPECT_EQ(Formatted().back().text, "Monitorando...");
+      PassProbation();
       EXPECT_EQ(publications.highest["QuarnSQLService"], row.statement == "-" ? row.highest : 7u);
       continue;
     }

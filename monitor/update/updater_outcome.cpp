@@ -1,0 +1,281 @@
+// The outcome of an update: the new build's probation and the commit that
+// ends it, the holds of failed publications, and the check of the build in
+// place against the disk.
+#include <algorithm>
+
+#include "common/suite_files.h"
+#include "monitor/update/updater.h"
+#include "monitor/update/updater_parts.h"
+
+namespace quarn {
+
+using update_parts::Busy;
+using update_parts::Paths;
+
+namespace {
+std::string ErrorText(const VbError& e) { return std::to_string(e.Number()) + "-" + e.Description(); }
+}  // namespace
+
+void Updater::WriteReplacing(const std::string& path, std::string_view bytes) {
+  // Whole or not at all, whatever a power cut leaves of the temporary file.
+  const std::string tmp = path + ".tmp";
+  p_.fs.WriteAll(tmp, bytes);
+  p_.fs.Flush(tmp);
+  p_.fs.DurableRename(tmp, path);
+}
+
+void Updater::SetJournalStage(const Program& prog, const char* stage) {
+  const Paths paths(temp_, prog.name);
+  std::vector<std::string> lines = SplitLines(p_.fs.ReadAll(paths.journal));
+  if (lines.size() >= 2 && lines[lines.size() - 2] == "." &&
+      (lines.back() == kStageProbation || lines.back() == kStageCommitted))
+    lines.pop_back();
+  if (lines.empty() || lines.back() != ".") throw Raise(kErrJournalInvalid, "sem o fim da lista de arquivos");
+  std::string text;
+  for (const auto& l : lines) text += l + std::string(kCrLf);
+  if (*stage) text += stage + std::string(kCrLf);
+  WriteReplacing(paths.journal, text);
+}
+
+void Updater::WriteInstalledDraft(const Program& prog, const std::vector<std::string>& files,
+                                  const std::map<std::string, std::string>& digests, const Publication& publication) {
+  InstalledBuild b;
+  b.version = p_.codec.ToAnsi(this->*prog.net);
+  b.number = publication.isSigned ? publication.number : 0;
+  b.digest = publication.isSigned ? publication.manifestSha256 : std::string();
+  for (const std::string& f : files) {
+    const std::string path = JoinPath(app_, f);
+    const FileStamp stamp = p_.fs.Stamp(path);
+    auto d = digests.find(f);
+    std::string sha = d != digests.end() ? d->second : verifier_ ? verifier_->HashFile(path) : std::string();
+    b.files.push_back(InstalledFile{p_.codec.ToAnsi(f), stamp.size, std::move(sha), stamp.writeTime});
+  }
+  WriteReplacing(Paths(temp_, prog.name).installed, FormatInstalledBuild(b));
+}
+
+void Updater::Committed(const Program& prog, const std::string& version, const Publication& publication) {
+  observer_->UpdateInstalled(prog.name, version);
+  if (verifier_) {
+    try {
+      verifier_->RegistraPublicacao(prog.name, publication);
+    } catch (const VbError& e) {
+      // The build is in place; only the guard against an older one is missing.
+      const std::string refused = "Update Sistema " + std::string(prog.name) + " " + ErrorText(e);
+      Report(refused, kCorVermelha);
+      logs_.SalvaLogErro(refused);
+    }
+  }
+  std::vector<Hold> holds = ReadHolds();
+  if (ClearHold(holds, prog.name)) WriteHolds(holds);
+  observer_->UpdateHoldCleared(prog.name);
+  CleanUp(prog, true);  // the old build's files go, the list of the new one takes its place
+}
+
+// ---- probation -----------------------------------------------------------------
+
+ProbationSample Updater::SampleBackupService() {
+  ProbationSample s;
+  s.nowMs = p_.loop.TickMs();
+  s.processId = p_.fecha.PegaIdProcesso(kBackupServiceFile);
+  const std::string heartbeat = JoinPath(LogsFolderOf(app_), kServiceExecutingFile);
+  if (p_.fs.FileExists(heartbeat)) s.heartbeat = p_.fs.Stamp(heartbeat);
+  return s;
+}
+
+void Updater::StartProbation(const std::string& version) {
+  const uint32_t seconds = ProbationSecondsFor(p_.policy.ProbationSeconds(), p_.policy.MinimumProbationSeconds());
+  ProbationRules rules;
+  rules.lengthMs = uint64_t{seconds} * 1000;
+  ProbationSample first;
+  first.nowMs = p_.loop.TickMs();
+  try {
+    first = SampleBackupService();
+  } catch (const VbError&) {
+    // Nothing seen yet: every later sample counts.
+  }
+  probation_.emplace(rules, first);
+  probationVersion_ = version;
+  probationTimer_->SetEnabled(true);
+  // In the general log only: the formatted report of an update keeps its lines.
+  logs_.SalvaLogGeral("Período de prova do " + std::string(kBackupServiceName) + " " + version + ": " +
+                          std::to_string(seconds) + " s em execução, com batimento.",
+                      kCorAzul, false);
+}
+
+void Updater::AcompanhaProvacao() {
+  // A check or an update under way decides for itself; the next tick looks again.
+  if (!probation_ || busy_ || ending_) return;
+  const Busy busy(busy_);
+  try {
+    const Probation::Verdict v = probation_->Observe(SampleBackupService());
+    if (v == Probation::Verdict::kOn) return;
+    const Program& prog = ProgramFor(kBackupServiceName);
+    if (v == Probation::Verdict::kFailed) {
+      ProbationFailed(probation_->Why());
+      return;
+    }
+    // The commit point: one durable write of the journal.
+    SetJournalStage(prog, kStageCommitted);
+    probation_.reset();
+    probationTimer_->SetEnabled(false);
+    Report("O " + std::string(prog.name) + " " + probationVersion_ + " passou pelo período de prova.", kCorAzul);
+    InstalledBuild b;
+    Publication publication;
+    const Paths paths(temp_, prog.name);
+    if (p_.fs.FileExists(paths.installed) && ParseInstalledBuild(p_.fs.ReadAll(paths.installed), b)) {
+      publication.isSigned = b.number != 0;
+      publication.number = b.number;
+      publication.manifestSha256 = b.digest;
+    }
+    Committed(prog, probationVersion_, publication);
+  } catch (const VbError& e) {
+    // A file error: the next tick tries again (after the commit, recovery finishes the clean-up).
+    try {
+      logs_.SalvaLogErro("Período de prova " + std::string(kBackupServiceName) + " " + ErrorText(e));
+    } catch (const VbError&) {
+    }
+  }
+}
+
+void Updater::ProbationFailed(std::string why) {
+  const Program& prog = ProgramFor(kBackupServiceName);
+  const std::string version = probationVersion_;
+  probation_.reset();
+  probationTimer_->SetEnabled(false);
+  const VbError failure = Raise(kErrProbationFailed, "o " + std::string(prog.name) + " " + version + " " + why +
+                                                         "; a versão anterior volta");
+  const std::string text = "Update Sistema " + std::string(prog.name) + " " + ErrorText(failure);
+  Report(text, kCorVermelha);
+  logs_.SalvaLogErro(text);
+  observer_->UpdateRefused(prog.name, version, failure.Number(), failure.Description());
+  const Paths paths(temp_, prog.name);
+  // Held first: a power cut in the rollback below must not try this build again at once.
+  PublicationKey key{prog.name, 0, {}, version};
+  InstalledBuild b;
+  try {
+    if (p_.fs.FileExists(paths.installed) && ParseInstalledBuild(p_.fs.ReadAll(paths.installed), b)) {
+      key.number = b.number;
+      key.digest = b.digest;
+    }
+    HoldPublication(prog, key);
+  } catch (const VbError& e) {
+    logs_.SalvaLogErro("Update Sistema " + std::string(prog.name) + " " + ErrorText(e));
+  }
+  Finishing([&] {
+    try {
+      SetJournalStage(prog, "");  // from here recovery rolls back
+    } catch (const VbError& e) {
+      logs_.SalvaLogErro("Update Sistema " + std::string(prog.name) + " " + ErrorText(e));
+    }
+    if (!Restaura(prog, true, true)) return false;
+    CleanUp(prog);
+    return true;
+  });
+}
+
+// ---- holds ---------------------------------------------------------------------
+
+PublicationKey Updater::KeyOf(const Program& prog) const {
+  PublicationKey key{prog.name, 0, {}, this->*prog.net};
+  auto it = publications_.find(prog.name);
+  if (it != publications_.end() && it->second.isSigned) {
+    key.number = it->second.number;
+    key.digest = it->second.manifestSha256;
+  }
+  return key;
+}
+
+std::vector<Hold> Updater::ReadHolds() {
+  const std::string path = JoinPath(LogsFolderOf(app_), kHoldsFile);
+  if (!p_.fs.FileExists(path)) return {};
+  // A planted giant is read no further than the bound.
+  if (p_.fs.Stamp(path).size > kMaxHoldsBytes) return {};
+  return ParseHolds(p_.codec.FromAnsi(p_.fs.ReadAll(path)));
+}
+
+void Updater::WriteHolds(const std::vector<Hold>& holds) {
+  WriteReplacing(JoinPath(LogsFolderOf(app_), kHoldsFile), p_.codec.ToAnsi(FormatHolds(holds)));
+}
+
+void Updater::HoldPublication(const Program& prog, const PublicationKey& key) {
+  std::vector<Hold> holds = ReadHolds();
+  const Hold& h = HoldAgain(holds, key, p_.policy.UtcNow());
+  const std::string next = UtcText(h.nextTryUtc);
+  const int64_t hours = HoldDelaySeconds(h.failures) / 3600;
+  WriteHolds(holds);
+  observer_->UpdateHeld(prog.name, key.version, h.nextTryUtc);
+  logs_.SalvaLogGeral("Publicação " + std::to_string(key.number) + " do " + prog.name + " " + key.version +
+                          " retida após " + std::to_string(h.failures) + " falha(s); nova tentativa em " +
+                          std::to_string(hours) + " h (" + next + ")",
+                      kCorVermelha, false);
+}
+
+bool Updater::HoldAllows(const Program& prog) {
+  const PublicationKey key = KeyOf(prog);
+  const std::vector<Hold> holds = ReadHolds();
+  const Hold* h = nullptr;
+  switch (HoldStateFor(holds, key, p_.policy.UtcNow(), &h)) {
+    case HoldState::kNone:
+      observer_->UpdateHoldCleared(prog.name);
+      return true;
+    case HoldState::kHeld:
+      observer_->UpdateHeld(prog.name, key.version, h->nextTryUtc);
+      return false;
+    case HoldState::kDue:
+      logs_.SalvaLogGeral("Publicação " + std::to_string(key.number) + " do " + prog.name + " " + key.version +
+                              " retida: nova tentativa (" + std::to_string(h->failures) + " falha(s) antes)",
+                          kCorPreta, false);
+      return true;
+  }
+  return true;
+}
+
+// ---- the build in place against the disk ---------------------------------------
+
+std::string Updater::DamagedFile(const Program& prog, bool& missing) {
+  const std::string exe = std::string(prog.name) + ".exe";
+  const std::string listPath = JoinPath(LogsFolderOf(app_), InstalledBuildFile(prog.name));
+  InstalledBuild b;
+  try {
+    const bool listed = p_.fs.FileExists(listPath) && p_.fs.Stamp(listPath).size <= kMaxInstalledBytes &&
+                        ParseInstalledBuild(p_.fs.ReadAll(listPath), b) &&
+                        p_.codec.FromAnsi(b.version) == this->*prog.local;
+    if (!listed) {
+      // A build nobody listed (the installer's) is checked for its program file alone.
+      missing = true;
+      return p_.fs.FileExists(JoinPath(app_, exe)) ? std::string() : exe;
+    }
+    bool restamped = false;
+    for (InstalledFile& f : b.files) {
+      const std::string name = p_.codec.FromAnsi(f.name);
+      const std::string path = JoinPath(app_, name);
+      const std::optional<FileStamp> stamp =
+          p_.fs.FileExists(path) ? std::optional<FileStamp>(p_.fs.Stamp(path)) : std::nullopt;
+      switch (CheckStamp(f, stamp)) {
+        case FileCheck::kSame:
+          break;
+        case FileCheck::kMissing:
+          missing = true;
+          return name;
+        case FileCheck::kChanged:
+          missing = false;
+          return name;
+        case FileCheck::kHash:
+          if (!f.sha256.empty() && verifier_ && verifier_->HashFile(path) != f.sha256) {
+            missing = false;
+            return name;
+          }
+          f.writeTime = stamp->writeTime;  // the same bytes, written again: no digest next time
+          restamped = true;
+          break;
+      }
+    }
+    if (restamped) WriteReplacing(listPath, FormatInstalledBuild(b));
+  } catch (const VbError& e) {
+    // What cannot be read now is read at the next check; nothing is fetched on a guess.
+    logs_.SalvaLogErro("Verificando " + std::string(prog.name) + " " + ErrorText(e));
+  }
+  return {};
+}
+
+}  // namespace quarn
