@@ -100,6 +100,13 @@ std::string FormatMetrics(const HealthSnapshot& s) {
   PerProgram(out, s, "quarn_update_publication_valid_until_timestamp_seconds",
              "Until when the update server's signed publication holds, in seconds since 1970 (UTC).",
              [](const ProgramHealth& p) { return p.validUntilUtc; });
+  PerProgram(out, s, "quarn_update_held",
+             "1 while the server's publication is held after its build failed (a probation, a refused program "
+             "file), else 0.",
+             [](const ProgramHealth& p) { return p.held ? std::optional<int64_t>(*p.held ? 1 : 0) : std::nullopt; });
+  PerProgram(out, s, "quarn_update_held_next_try_timestamp_seconds",
+             "When the held publication is tried again, in seconds since 1970 (UTC).",
+             [](const ProgramHealth& p) { return p.held && *p.held ? p.heldNextTryUtc : std::nullopt; });
   return out;
 }
 
@@ -279,9 +286,11 @@ void MonitorHealth::CheckBegun(const std::string& program) {
   for (auto& [name, check] : checks_)
     if (name == program) {
       check = Check{};
+      check.running = true;
       return;
     }
   checks_.push_back({program, Check{}});
+  checks_.back().second.running = true;
 }
 
 void MonitorHealth::CheckFailed(const std::string& program, int32_t number) {
@@ -294,7 +303,10 @@ void MonitorHealth::CheckEnded(const std::string& program) {
   p.lastCheckUtc = p_.utcNow();
   p.lastCheckResult = 0;
   for (auto& [name, check] : checks_)
-    if (name == program && check.failure) p.lastCheckResult = *check.failure;
+    if (name == program) {
+      if (check.failure) p.lastCheckResult = *check.failure;
+      check.running = false;
+    }
   WriteMetrics();
 }
 
@@ -305,11 +317,39 @@ void MonitorHealth::UpdateInstalled(const std::string& program, const std::strin
 void MonitorHealth::UpdateRefused(const std::string& program, const std::string& version, int32_t number,
                                   const std::string& text) {
   CheckFailed(program, number);
+  // A probation ends between checks: its failure is the program's latest result at once.
+  bool checking = false;
+  for (auto& [name, check] : checks_) checking = checking || (name == program && check.running);
+  if (!checking) {
+    Program(program).lastCheckResult = number;
+    WriteMetrics();
+  }
   Event(svcEventError, kEventUpdateRefused,
         program + " build " + version + ": [" + std::to_string(number) + "] " + text);
 }
 
 void MonitorHealth::RolledBack(const std::string& program) { Event(svcEventWarning, kEventRollback, program); }
+
+void MonitorHealth::UpdateHeld(const std::string& program, const std::string& version, int64_t nextTryUtc) {
+  (void)version;
+  ProgramHealth& p = Program(program);
+  if (p.held == true && p.heldNextTryUtc == nextTryUtc) return;
+  p.held = true;
+  p.heldNextTryUtc = nextTryUtc;
+  WriteMetrics();
+}
+
+void MonitorHealth::UpdateHoldCleared(const std::string& program) {
+  ProgramHealth& p = Program(program);
+  if (p.held == false) return;
+  p.held = false;
+  p.heldNextTryUtc.reset();
+  WriteMetrics();
+}
+
+void MonitorHealth::InstalledFileDamaged(const std::string& program, const std::string& file, bool missing) {
+  Event(svcEventError, kEventInstalledFileDamaged, program + ": " + file + (missing ? " missing" : " changed"));
+}
 
 void MonitorHealth::PublicationValidUntil(const std::string& program, int64_t utcSeconds) {
   SetPublicationValidUntil(program, utcSeconds);

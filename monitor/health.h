@@ -31,6 +31,8 @@ struct ProgramHealth {
   std::optional<int64_t> lastCheckUtc;     // seconds since 1970, UTC
   std::optional<int32_t> lastCheckResult;  // 0 ok, else the error number
   std::optional<int64_t> validUntilUtc;    // the publication's signed statement
+  std::optional<bool> held;                // the server's publication is held after its build failed
+  std::optional<int64_t> heldNextTryUtc;   // when it is tried again
 };
 
 // Everything the metrics file says; a value left empty is left out.
@@ -103,6 +105,9 @@ class MonitorHealth final : public MonitorObserver, public UpdateObserver {
   void UpdateRefused(const std::string& program, const std::string& version, int32_t number,
                      const std::string& text) override;
   void RolledBack(const std::string& program) override;
+  void UpdateHeld(const std::string& program, const std::string& version, int64_t nextTryUtc) override;
+  void UpdateHoldCleared(const std::string& program) override;
+  void InstalledFileDamaged(const std::string& program, const std::string& file, bool missing) override;
   void PublicationValidUntil(const std::string& program, int64_t utcSeconds) override;
   void PublicationExpired(const std::string& program, const std::string& validUntilText) override;
 
@@ -113,6 +118,7 @@ class MonitorHealth final : public MonitorObserver, public UpdateObserver {
   };
   struct Check {
     std::optional<int32_t> failure;
+    bool running = false;
   };
   ProgramHealth& Program(const std::string& name);
   void Event(int32_t type, int32_t id, const std::string& text);

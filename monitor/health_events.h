@@ -28,6 +28,7 @@ enum MonitorEventId : int32_t {
   kEventUpdateRefused = 1021,
   kEventRollback = 1022,
   kEventPublicationExpired = 1023,
+  kEventInstalledFileDamaged = 1024,  // a file of the build in place was missing or changed: installed again
   kEventMarkerWaitGivenUp = 1030,
 };
 
@@ -48,6 +49,7 @@ inline constexpr int32_t kDocumentedEventIds[] = {kEventErrorText,
                                                   kEventUpdateRefused,
                                                   kEventRollback,
                                                   kEventPublicationExpired,
+                                                  kEventInstalledFileDamaged,
                                                   kEventMarkerWaitGivenUp};
 
 // The window's, the watchdog's and the markers' side.

@@ -15,7 +15,9 @@
 #include "common/win32/win_event_loop.h"
 #include "common/win32/win_platform.h"
 #include "fakes/zip_writer.h"
+#include "monitor/update/update_stack.h"
 #include "monitor/update/updater.h"
+#include "monitor/win32/crypto_win32.h"
 #include "monitor/win32/update_win32.h"
 #include "tests/win/win_test_util.h"
 
@@ -67,8 +69,16 @@ int main() {
   MonitorServiceControl service(scm, account, password, folder);
   MonitorLogs logs(LogContext{fs, codec, clock, dates, folder});
   auto timer = loop.CreateTimer(1000, [] {});
-  Updater updater(UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, folder, logs, *timer,
-                  folder + "\\");
+  RegistryUpdatePolicy policy;
+  CngCrypto crypto;
+  Win32FileChunks chunks;
+  RegistryUpdateKeys keys("");
+  RegistryPublications publications;
+  // The monitor's own updater, as its composition builds it.
+  UpdateStack stack(UpdateStackPorts{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy}, chunks,
+                                     crypto, keys, publications, UpdateObserver::None()},
+                    folder, logs, *timer);
+  Updater& updater = stack.updater;
 
   const size_t before = PeakWorkingSet();
   const ULONGLONG t0 = GetTickCount64();

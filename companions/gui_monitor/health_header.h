@@ -3,6 +3,7 @@
 // service, in one line a person reads in a second, green, amber or red.
 // Portable on purpose (no <windows.h>): the window reads the files and their
 // ages; the decisions are here, tested on their own.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -97,7 +98,8 @@ inline std::string Age(int64_t seconds) {
 inline void Worse(HealthLevel& level, HealthLevel to) {
   if (static_cast<int>(to) > static_cast<int>(level)) level = to;
 }
-inline bool IsRefusal(int64_t number) { return number >= 7101 && number <= 7107; }
+// A refused build, or a new one that failed its probation: red.
+inline bool IsRefusal(int64_t number) { return (number >= 7101 && number <= 7107) || number == 7117; }
 }  // namespace detail
 
 inline HealthHeader HeaderFor(const HealthInputs& in) {
@@ -163,6 +165,16 @@ inline HealthHeader HeaderFor(const HealthInputs& in) {
       part("atualiza\xC3\xA7\xC3\xA3o " + program + when + ": " + (detail::IsRefusal(result) ? "recusada" : "erro") +
            " " + std::to_string(result));
     }
+  }
+  // A held publication: its program keeps the build before it until the next try.
+  for (const auto& s : samples) {
+    if (s.name != "quarn_update_held" || s.value != 1) continue;
+    std::string next;
+    for (const auto& t : samples)
+      if (t.name == "quarn_update_held_next_try_timestamp_seconds" && t.labels == s.labels)
+        next = ", nova tentativa em " + detail::Age(std::max<int64_t>(0, static_cast<int64_t>(t.value) - in.nowUtc));
+    detail::Worse(h.level, HealthLevel::Amber);
+    part("publica\xC3\xA7\xC3\xA3o " + LabelValue(s.labels, "program") + " retida" + next);
   }
   std::string builds;
   for (const auto& s : samples)

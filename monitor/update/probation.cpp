@@ -15,6 +15,7 @@ Probation::Probation(ProbationRules rules, const ProbationSample& first)
       heartbeatAtStart_(first.heartbeat),
       lastHeartbeat_(first.heartbeat),
       lastProcess_(first.processId),
+      upSinceMs_(first.nowMs),
       downSinceMs_(first.nowMs),
       down_(first.processId == 0) {}
 
@@ -29,6 +30,7 @@ Probation::Verdict Probation::Observe(const ProbationSample& s) {
   const uint64_t now = std::max(s.nowMs, startMs_);
   // The process seen last is gone: the build ended (whoever started it again).
   if (lastProcess_ != 0 && s.processId != lastProcess_) ++endings_;
+  if (s.processId != 0 && s.processId != lastProcess_) upSinceMs_ = now;
   lastProcess_ = s.processId;
   if (s.processId == 0) {
     if (!down_) downSinceMs_ = now;
@@ -50,7 +52,8 @@ Probation::Verdict Probation::Observe(const ProbationSample& s) {
     return Fail("batimento sem atualização há " + seconds(now - lastHeartbeatMs_));
   if (now - startMs_ < rules_.lengthMs) return verdict_;
   if (!heartbeatWritten_) return Fail("nenhum batimento em " + seconds(now - startMs_));
-  if (down_) return verdict_;  // the watchdog is starting it again: passed only once it runs
+  // The watchdog is starting it again, or did so late: passed only once it has run a while.
+  if (down_ || now - upSinceMs_ < rules_.lengthMs / 2) return verdict_;
   verdict_ = Verdict::kPassed;
   return verdict_;
 }

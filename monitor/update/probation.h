@@ -3,7 +3,9 @@
 // its job for a while. It must keep running (one ending met by the watchdog's
 // restart is forgiven, a second is not) and its heartbeat must be written at
 // least once and never go stale. Everything is measured on the monitor's
-// steady clock, from what the tick samples; nothing here reads a file.
+// steady clock, from what the tick samples; nothing here reads a file. A
+// build that ended passes only once the process that replaced it has run for
+// half the probation, so a late first start cannot hide a second ending.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -57,6 +59,7 @@ class Probation {
   bool heartbeatWritten_ = false;
   uint64_t lastHeartbeatMs_ = 0;
   uint32_t lastProcess_ = 0;
+  uint64_t upSinceMs_;  // since when the process seen last has run
   uint64_t downSinceMs_;
   bool down_;
   int endings_ = 0;

@@ -69,7 +69,7 @@ RecoveryPlan PlanRecovery(const RecoveryInput& in) {
     // Past the swap, with the record written: the new build stays in place.
     plan.committed = j.stage == Journal::Stage::kCommitted;
     plan.resumeProbation = !plan.committed;
-    if (in.record && *in.record != j.newVersion) plan.record = RecoveryPlan::Record::kNewVersion;
+    if (!in.record || *in.record != j.newVersion) plan.record = RecoveryPlan::Record::kNewVersion;
     return plan;
   }
   // Without a whole journal nothing of the new build was moved: whatever lies
@@ -82,17 +82,19 @@ RecoveryPlan PlanRecovery(const RecoveryInput& in) {
   }
   plan.stopProgram = !plan.moves.empty();
 
-  if (!in.record) return plan;  // an unreadable record is left to the next check, which reads it as "erro"
   if (j.whole) {
-    // The record must name the build on disk again.
-    if (*in.record != TrimSpaces(j.oldVersion)) {
+    // The record must name the build on disk again; one that could not be
+    // read is written all the same (a read that failed once may not fail at
+    // the next check, which would then believe the new build's name).
+    if (!in.record || *in.record != TrimSpaces(j.oldVersion)) {
       plan.record = RecoveryPlan::Record::kOldVersion;
       plan.oldVersion = j.oldVersion;
     }
-  } else if (distrusted || (plan.stopProgram && !j.newVersion.empty() && *in.record == j.newVersion)) {
+  } else if (distrusted ||
+             (plan.stopProgram && (!in.record || (!j.newVersion.empty() && *in.record == j.newVersion)))) {
     // Which build the files are is unknown now (or the record of an older
-    // journal names the build just taken back): an empty record has the next
-    // check install the published one again.
+    // journal, or one that could not be read, may name the build just taken
+    // back): an empty record has the next check install the published one again.
     plan.record = RecoveryPlan::Record::kEmpty;
   }
   return plan;

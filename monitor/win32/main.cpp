@@ -17,6 +17,7 @@
 #include "monitor/health.h"
 #include "monitor/markers.h"
 #include "monitor/update/manifest.h"
+#include "monitor/update/update_stack.h"
 #include "monitor/update/updater.h"
 #include "monitor/win32/crypto_win32.h"
 #include "monitor/win32/health_win32.h"
@@ -128,17 +129,20 @@ class ChecksThatLetGo final : public UpdateChecks {
   Win32Unzip& unzip_;
 };
 
-// The window and its updater: the form's checks run the updater, which reports
-// in the form's logs and holds off its watchdog. The form is built first; the
-// updater that follows it is attached to its checks once both exist (the form
-// calls them only once it is loaded).
+// The window, its health and its updater, each given at construction what it
+// needs: the form's checks run the updater (through the shim that lets the
+// libraries go, bound once all three exist: the form calls them only once it
+// is loaded), which reports in the form's logs, holds off its watchdog and
+// tells the health what it does.
 struct MonitorWindow {
-  template <class FormPorts>
-  MonitorWindow(FormPorts formPorts, UpdaterPorts updaterPorts, const ProgramInfo& info)
+  template <class FormPorts, class HealthPortsFor, class UpdatePortsFor>
+  MonitorWindow(FormPorts formPorts, HealthPortsFor healthPorts, UpdatePortsFor updatePorts, const ProgramInfo& info)
       : form(formPorts(), info),
-        updater(updaterPorts, info.appPath, form.Logs(), form.TimerCheckService(), TempFolderOf(info.appPath)) {}
+        health(healthPorts(form.Logs()), info.appPath, QUARN_MONITOR_VERSION_TEXT),
+        update(updatePorts(health), info.appPath, form.Logs(), form.TimerCheckService()) {}
   FrmBackup form;
-  Updater updater;
+  MonitorHealth health;
+  UpdateStack update;
 };
 
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -250,23 +254,34 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   Win32FileChunks chunks;
   RegistryUpdateKeys updateKeys(QUARN_COMPILED_UPDATE_KEYS);
   RegistryPublications publications;
-  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, updateKeys, publications});
+#ifdef QUARN_TEST_TIMER1_MS
+  RegistryUpdatePolicy policy(1);  // a test watches a probation end in seconds
+#else
+  RegistryUpdatePolicy policy;
+#endif
   Win32PanelView view(hwnd, panel);
 
   ChecksThatLetGo checks(inet, crypto, unzip);
   MonitorWindow window(
       [&] { return MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, checks, service, panel, view}; },
-      UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, info);
-  checks.Attach(window.updater);
+      // The event log's entries and the metrics file, from the watchdog, the markers and the updater.
+      [&](MonitorLogs& logs) {
+        return HealthPorts{fs, codec, clock, dates, loop, host, logs, &UtcNowSeconds, &MetricsTextfileDirectory};
+      },
+      [&](UpdateObserver& observer) {
+        return UpdateStackPorts{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy},
+                                chunks,
+                                crypto,
+                                updateKeys,
+                                publications,
+                                observer};
+      },
+      info);
+  checks.Attach(window.update.updater);
   FrmBackup& form = window.form;
-  window.updater.AttachVerifier(verifier);
-  // The event log's entries and the metrics file, from the watchdog, the markers and the updater.
-  MonitorHealth health(
-      HealthPorts{fs, codec, clock, dates, loop, host, form.Logs(), &UtcNowSeconds, &MetricsTextfileDirectory},
-      info.appPath, QUARN_MONITOR_VERSION_TEXT);
+  MonitorHealth& health = window.health;
   form.AttachObserver(health);
   markers.observer = &health;
-  window.updater.AttachObserver(health);
   Win32ServiceNotifications notifications(hwnd, WM_BACKUP_SERVICE_CHANGED);
   form.AttachServiceNotifications(notifications);
   host.Attach(hwnd, &form);

@@ -443,4 +443,12 @@ DownloadLimits RegistryUpdateServer::Limits(const std::string& url) {
   return limits;
 }
 
+std::optional<uint32_t> RegistryUpdatePolicy::ProbationSeconds() {
+  DWORD seconds = 0, size = sizeof seconds;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"UpdateProbationSeconds", RRF_RT_REG_DWORD, nullptr, &seconds,
+                   &size) != ERROR_SUCCESS)
+    return std::nullopt;
+  return seconds;
+}
+
 }  // namespace quarn::win

@@ -114,4 +114,18 @@ class RegistryUpdateServer final : public UpdateServer {
   bool testDeadline = false;
 };
 
+// HKLM\SOFTWARE\Solvane\Quarn SQL, DWORD UpdateProbationSeconds: how long a new
+// build of the backup service must do its job before the old one's copy goes.
+class RegistryUpdatePolicy final : public UpdatePolicy {
+ public:
+  // The test build's floor, so that its tests wait seconds, not minutes.
+  explicit RegistryUpdatePolicy(uint32_t minimumSeconds = 30) : minimum_(minimumSeconds) {}
+  std::optional<uint32_t> ProbationSeconds() override;
+  uint32_t MinimumProbationSeconds() override { return minimum_; }
+  int64_t UtcNow() override { return RegistryPublications().UtcNow(); }
+
+ private:
+  uint32_t minimum_;
+};
+
 }  // namespace quarn::win

@@ -194,12 +194,13 @@ TEST(GuiMonitorLog, FirstLineOfAStatusFile) {
 // The header read from the metrics file as the monitor writes it.
 TEST(GuiMonitorHealth, GreenAmberOrRedFromTheSuitesFiles) {
   constexpr int64_t kNow = 1796536504;
-  auto metrics = [&](int32_t state, int32_t checkResult, bool crashLoop) {
+  auto metrics = [&](int32_t state, int32_t checkResult, bool crashLoop, bool held = false) {
     HealthSnapshot s;
     s.monitorStartUtc = kNow - 3600;
     s.backupServiceState = state;
     s.crashLoop = crashLoop;
-    s.programs = {{"QuarnSQLServiceMonitor", "1.0.0.134"}, {"QuarnSQLService", "2.0", kNow - 120, checkResult}};
+    s.programs = {{"QuarnSQLServiceMonitor", "1.0.0.134"},
+                  {"QuarnSQLService", "2.0", kNow - 120, checkResult, std::nullopt, held, kNow + 3000}};
     return FormatMetrics(s);
   };
   struct Case {
@@ -214,6 +215,8 @@ TEST(GuiMonitorHealth, GreenAmberOrRedFromTheSuitesFiles) {
       {"starting", metrics(2, 0, false), 20, gui::HealthLevel::Amber},
       {"crash loop", metrics(4, 0, true), 20, gui::HealthLevel::Red},
       {"update refused", metrics(4, 7105, false), 20, gui::HealthLevel::Red},
+      {"new build failed its probation", metrics(4, 7117, false), 20, gui::HealthLevel::Red},
+      {"publication held", metrics(4, 0, false, true), 20, gui::HealthLevel::Amber},
       {"update server unreachable", metrics(4, 12029, false), 20, gui::HealthLevel::Amber},
       {"heartbeat late", metrics(4, 0, false), 10 * 60, gui::HealthLevel::Amber},
       {"heartbeat stale", metrics(4, 0, false), 50 * 60, gui::HealthLevel::Red},
@@ -228,6 +231,9 @@ TEST(GuiMonitorHealth, GreenAmberOrRedFromTheSuitesFiles) {
             "Servi\xC3\xA7o de backup: em execu\xC3\xA7\xC3\xA3o  \xC2\xB7  batimento h\xC3\xA1 20 s  \xC2\xB7  "
             "\xC3\xBAltimo backup: 07/12/2026 05:58:36\natualiza\xC3\xA7\xC3\xA3o QuarnSQLService h\xC3\xA1 2 min: ok"
             "  \xC2\xB7  QuarnSQLServiceMonitor 1.0.0.134, QuarnSQLService 2.0");
+  EXPECT_NE(gui::HeaderFor({metrics(4, 0, false, true), 20, "", kNow})
+                .text.find("publica\xC3\xA7\xC3\xA3o QuarnSQLService retida, nova tentativa em 50 min"),
+            std::string::npos);
 }
 
 }  // namespace

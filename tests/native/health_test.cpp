@@ -154,6 +154,23 @@ TEST_F(HealthFixture, UpdateResultsAndTheMarkersReachTheFileAndTheEventLog) {
   EXPECT_EQ(prom.find("valid_until"), std::string::npos);  // no signed statement given yet
   EXPECT_EQ(EventIds(), (std::vector<int32_t>{1021, 1022, 1011, 1030}));
   EXPECT_EQ(host.events[0].text, "QuarnSQLService build 2.1: [7105] arquivo alterado");
+
+  // Between checks: a probation that failed is the latest result at once, and its hold shows until cleared.
+  health.UpdateRefused("QuarnSQLService", "2.2", 7117, "terminou 2 vezes");
+  health.UpdateHeld("QuarnSQLService", "2.2", 1796540104);
+  EXPECT_NE(fs.Get(kProm).find("quarn_update_last_check_result{program=\"QuarnSQLService\"} 7117\n"),
+            std::string::npos);
+  EXPECT_NE(fs.Get(kProm).find("quarn_update_held{program=\"QuarnSQLService\"} 1\n"
+                               "# HELP quarn_update_held_next_try_timestamp_seconds When the held publication is "
+                               "tried again, in seconds since 1970 (UTC).\n"
+                               "# TYPE quarn_update_held_next_try_timestamp_seconds gauge\n"
+                               "quarn_update_held_next_try_timestamp_seconds{program=\"QuarnSQLService\"} 1796540104\n"),
+            std::string::npos);
+  health.UpdateHoldCleared("QuarnSQLService");
+  EXPECT_NE(fs.Get(kProm).find("quarn_update_held{program=\"QuarnSQLService\"} 0\n"), std::string::npos);
+  EXPECT_EQ(fs.Get(kProm).find("next_try"), std::string::npos);
+  health.InstalledFileDamaged("QuarnSQLService", "QuarnSQLService.exe", true);
+  EXPECT_EQ(host.events.back().text, "QuarnSQLService: QuarnSQLService.exe missing");
 }
 
 }  // namespace

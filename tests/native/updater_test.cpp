@@ -235,6 +235,9 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
     for (const auto& m : p.moves) d += (m.putBack ? " back " : " drop ") + m.file + ";";
     if (p.record == RecoveryPlan::Record::kOldVersion) d += " record " + p.oldVersion;
     if (p.record == RecoveryPlan::Record::kEmpty) d += " record empty";
+    if (p.record == RecoveryPlan::Record::kNewVersion) d += " record " + p.newVersion;
+    if (p.resumeProbation) d += " probation goes on";
+    if (p.committed) d += " committed";
     return d;
   };
   using Files = std::vector<std::string>;
@@ -242,11 +245,17 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
   const Files before = {"QuarnSQLService.exe", "libmysql.dll"},
               after = {"QuarnSQLService.exe", "libmysql.dll", "novo.dll"};
   auto journal = [&](const std::string& line) { return Files{"2.0", "1.0", "=libmysql.dll", line, "."}; };
+  auto stage = [&](const std::string& line) {
+    Files f = whole;
+    f.push_back(line);
+    return f;
+  };
   struct Row {
     std::optional<Files> journal;
     Files backup, suite;
     std::optional<std::string> record;
     std::string plan;
+    bool probationFailed = false;
   } rows[] = {
       {std::nullopt, {}, before, "1.0", "nothing"},
       {whole, {}, before, "1.0", ""},  // cut before the first move
@@ -261,7 +270,7 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
        {"libmysql.dll"},
        after,
        std::nullopt,
-       "stop; back libmysql.dll; drop novo.dll;"},                           // record left to the next check
+       "stop; back libmysql.dll; drop novo.dll; record 1.0"},  // written without being read
       {Files{"2.0", "1.0", "=QuarnSQLService.exe"}, {}, before, "1.0", ""},  // a journal cut short: nothing moved
       {Files{"2.0"}, {"QuarnSQLService.exe"}, before, "2.0", "stop; back QuarnSQLService.exe; record empty"},
       {Files{"2.0"}, {"QuarnSQLService.exe"}, before, "1.0", "stop; back QuarnSQLService.exe;"},
@@ -278,10 +287,24 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
       {journal("xQuarnSQLService.exe"), {}, before, "2.0", "invalid xQuarnSQLService.exe; record empty"},
       {journal("="), {}, before, "2.0", "invalid =; record empty"},
       {journal("+libmysql.dll:stream"), {}, before, "2.0", "invalid +libmysql.dll:stream; record empty"},
+      // Past the swap: in probation the new build stays and its probation goes on; once it failed, it goes back.
+      {stage("prova"), {"QuarnSQLService.exe", "libmysql.dll"}, after, "2.0", " probation goes on"},
+      {stage("prova"), {"QuarnSQLService.exe", "libmysql.dll"}, after, "1.0", " record 2.0 probation goes on"},
+      {stage("prova"),
+       {"QuarnSQLService.exe", "libmysql.dll"},
+       after,
+       "2.0",
+       "stop; back QuarnSQLService.exe; back libmysql.dll; drop novo.dll; record 1.0",
+       true},
+      // After the commit point nothing goes back, whatever lies in the backup folder.
+      {stage("confirmado"), {"QuarnSQLService.exe"}, after, "2.0", " committed"},
+      {stage("confirmado"), {}, after, "", " record 2.0 committed", true},
+      {stage("aprovado"), {"libmysql.dll"}, after, "2.0", "invalid aprovado;stop; back libmysql.dll; record empty"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.plan);
-    EXPECT_EQ(describe(PlanRecovery(RecoveryInput{r.journal, r.backup, r.suite, r.record})), r.plan);
+    EXPECT_EQ(describe(PlanRecovery(RecoveryInput{r.journal, r.backup, r.suite, r.record, r.probationFailed})),
+              r.plan);
   }
 }
 
@@ -664,6 +687,9 @@ TEST_F(UpdaterFixture, ARecordThatCannotBeWrittenRollsTheBuildBack) {
   EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
   EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "1.0\r\n");
   EXPECT_TRUE(watchdog->Enabled());
+  // The journal stays until the record could be written to name the build on disk.
+  EXPECT_TRUE(fs.Has(kTemp + "QuarnSQLService.pendente"));
+  EXPECT_TRUE(updater.RecuperaAtualizacao("QuarnSQLService"));
   EXPECT_FALSE(fs.Has(kTemp + "QuarnSQLService.pendente"));
 }
 

@@ -65,7 +65,9 @@ struct Downloads : ::testing::Test {
   MonitorServiceControl service{scm, account, password, folder};
   MonitorLogs logs{LogContext{fs, codec, clock, dates, folder}};
   std::unique_ptr<Timer> watchdog = loop.CreateTimer(1000, [] {});
-  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha}, folder, logs, *watchdog, temp};
+  RegistryUpdatePolicy policy;
+  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy}, folder, logs, *watchdog,
+                  temp};
 
   void SetUp() override {
     ASSERT_FALSE(ServerUrl().empty()) << "no update server in this session";
