@@ -75,8 +75,8 @@ class UpdatePolicy {
   virtual ~UpdatePolicy() = default;
   // UpdateProbationSeconds as set; none when unset or unreadable.
   virtual std::optional<uint32_t> ProbationSeconds() { return std::nullopt; }
-  // The least probation the build accepts (the test build allows less).
-  virtual uint32_t MinimumProbationSeconds() { return 30; }
+  // The least probation the build accepts (a test tree's allows less).
+  virtual uint32_t MinimumProbationSeconds() = 0;
   // Seconds since 1970, UTC.
   virtual int64_t UtcNow() = 0;
 };

@@ -254,8 +254,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   Win32FileChunks chunks;
   RegistryUpdateKeys updateKeys(QUARN_COMPILED_UPDATE_KEYS);
   RegistryPublications publications;
-#ifdef QUARN_TEST_TIMER1_MS
-  RegistryUpdatePolicy policy(1);  // a test watches a probation end in seconds
+#ifdef QUARN_TEST_PROBATION_FLOOR
+  RegistryUpdatePolicy policy(QUARN_TEST_PROBATION_FLOOR);  // a test tree watches a probation end in seconds
 #else
   RegistryUpdatePolicy policy;
 #endif

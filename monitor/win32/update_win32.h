@@ -9,6 +9,7 @@
 
 #include "common/win32/handles.h"
 #include "monitor/update/manifest.h"
+#include "monitor/update/probation.h"
 #include "monitor/update/update_ports.h"
 
 namespace quarn::win {
@@ -119,7 +120,7 @@ class RegistryUpdateServer final : public UpdateServer {
 class RegistryUpdatePolicy final : public UpdatePolicy {
  public:
   // The test build's floor, so that its tests wait seconds, not minutes.
-  explicit RegistryUpdatePolicy(uint32_t minimumSeconds = 30) : minimum_(minimumSeconds) {}
+  explicit RegistryUpdatePolicy(uint32_t minimumSeconds = kProbationMinSeconds) : minimum_(minimumSeconds) {}
   std::optional<uint32_t> ProbationSeconds() override;
   uint32_t MinimumProbationSeconds() override { return minimum_; }
   int64_t UtcNow() override { return RegistryPublications().UtcNow(); }

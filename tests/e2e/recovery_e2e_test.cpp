@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "common/win32/win_platform.h"
@@ -54,6 +55,51 @@ TEST_F(Suite, ACutUpdateWhoseNewBuildAlreadyRunsIsRolledBackAtTheNextCheck) {
   for (const auto& m : LogMessages(kFormatted)) restored |= m == "Versão anterior do QuarnSQLService restaurada.";
   EXPECT_TRUE(restored);
   ExpectInvariant("after a cut update with the new build running");
+}
+
+// A build that starts well and stops 15 s after each start: probation (40 s
+// here) takes the build before it back, runs it and holds the publication.
+TEST_F(Suite, ABuildThatEndsFifteenSecondsAfterItStartsIsRolledBackAndTheOldBuildRuns) {
+  const std::string before = Record(L"VersaoQuarnSQLService.ini");
+  SetProbationSeconds(40);
+  testzip::ZipWriter dying;
+  dying.Deflated("QuarnSQLService.exe",
+                 Tagged(ReadFileBytes(TestsFolder() + L"\\QuarnDummyServiceDying.exe"), "morre-aos-15"));
+  PublishService("morre-aos-15", &dying);
+  const ULONGLONG t0 = GetTickCount64();
+  ASSERT_TRUE(RestartMonitorAndCheck(150000)) << ReadFileBytes(kSuite + L"\\ErrorQuarn.ini");
+  std::printf("rolled back %.1f s after the check began\n", (GetTickCount64() - t0) / 1000.0);
+  SetProbationSeconds(2);
+  EXPECT_EQ(BuildOnDisk(kBackupExe), before);
+  EXPECT_EQ(Record(L"VersaoQuarnSQLService.ini"), before);
+  const std::string errors = win::AcpCodec().FromAnsi(ReadFileBytes(kSuite + L"\\ErrorQuarn.ini"));
+  EXPECT_NE(errors.find("Update Sistema QuarnSQLService 7117-O novo build falhou no período de prova: o "
+                        "QuarnSQLService morre-aos-15 terminou 2 vezes"),
+            std::string::npos)
+      << errors;
+  EXPECT_NE(ReadFileBytes(kLogs + L"AtualizacoesRetidas.ini").find("QuarnSQLService 0 - 1 "), std::string::npos);
+  EXPECT_NE(ReadFileBytes(kLogs + L"quarn_sql.prom").find("quarn_update_held{program=\"QuarnSQLService\"} 1\n"),
+            std::string::npos);
+  ExpectInvariant("after a build that failed its probation");
+}
+
+// A program file removed after its update (a quarantine, a clean-up tool) is
+// fetched again at the next check, though the record names its version.
+TEST_F(Suite, AProgramFileDeletedAfterItsUpdateIsBackAfterTheNextCheck) {
+  PublishService("apagado", nullptr);
+  ASSERT_TRUE(RestartMonitorAndCheck());
+  ASSERT_EQ(BuildOnDisk(kBackupExe), "apagado");
+  ASSERT_TRUE(StopMonitor());
+  ControlService(kBackup, SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_STOPPED; }, 15000));
+  ASSERT_TRUE(DeleteFileW(kBackupExe.c_str()));
+  ASSERT_TRUE(StartMonitorAndCheck());
+  EXPECT_EQ(BuildOnDisk(kBackupExe), "apagado");
+  EXPECT_NE(win::AcpCodec()
+                .FromAnsi(ReadFileBytes(kSuite + L"\\ErrorQuarn.ini"))
+                .find("Verificando QuarnSQLService 7116-Arquivo do build instalado: QuarnSQLService.exe ausente"),
+            std::string::npos);
+  ExpectInvariant("after the program file was deleted");
 }
 
 }  // namespace e2e

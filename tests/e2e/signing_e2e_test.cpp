@@ -73,6 +73,7 @@ struct SignedBuilds : ::testing::Test {
     // The key the test build carries, and no other: the shipped default.
     SetKeys("");
     SetAllowUnsigned(false);
+    SetProbationSeconds(2);
     SetUpdateServer(Env("QUARN_NGINX_URL"));
     Serve(L"base");
     // The installation's first check brings the signed base build.
@@ -111,7 +112,8 @@ TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) 
       {L"antiga", true, "", net + "7108-Publicação mais antiga que a instalada: publicação 3, instalada 5"},
       {L"vencida", true, "", net + "7109-Publicação vencida: válida até "},
       {L"plantado", true, "s-plantado", ""},
-      {L"nao-inicia", true, "", "7114-O novo build não ficou em execução", true},
+      {L"nao-inicia", true, "",
+       "7117-O novo build falhou no período de prova: o QuarnSQLService s-nao-inicia terminou 2 vezes", true},
       // The whole publication under another key: its statement is refused first.
       {L"outra-chave", true, "",
        net + "7112-Assinatura da declaração de publicação não confere com nenhuma chave confiável"},

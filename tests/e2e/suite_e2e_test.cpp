@@ -108,7 +108,8 @@ bool Reported(const std::string& message) {
 // begun and the monitor's in-use marker, held through both, is gone.
 bool CheckDone() {
   return Reported("Verificando atualizações disponíveis para o QuarnSqlMonitor.") &&
-         !Exists(kLogs + L"QuarnSQLServiceMonitorEmUso.ti");
+         !Exists(kLogs + L"QuarnSQLServiceMonitorEmUso.ti") &&
+         !Exists(kSuite + L"\\temp\\QuarnSQLService.pendente");  // a new build's probation is over too
 }
 
 bool StopMonitor() {
@@ -266,6 +267,7 @@ std::string Unsettled() {
   Fault();  // whatever a failed case before left
   SetUpdateServer(Env("QUARN_UPDATE_URL"));
   SetAllowUnsigned(true);
+  SetProbationSeconds(2);
   const std::string why = Unsettled();
   if (!why.empty()) {
     std::printf("[ precondition ] installing afresh: %s\n", why.c_str());

@@ -452,6 +452,50 @@ TEST(UpdateFaults, EveryFaultInAFailedProbationAndItsRollbackLeavesTheBuildBefor
   RecordProperty("fault_injection_points", points);
 }
 
+// The record names a build only as long as the disk holds it: a file of the
+// build in place removed or changed after its update (a quarantine, a
+// clean-up tool) is back from the server at the next check, said in the logs.
+TEST(UpdateFaults, AFileOfTheBuildInPlaceRemovedOrChangedIsBackAfterTheNextCheck) {
+  struct Row {
+    const char* name;
+    std::function<void(Machine&)> damage;
+    const char* said;
+  };
+  const Row rows[] = {
+      {"program file deleted, service stopped",
+       [](Machine& m) {
+         m.scm.Stop("QuarnSQLService");
+         m.loop->Advance(100);
+         m.fs.Delete(kApp + "\\QuarnSQLService.exe");
+       },
+       "QuarnSQLService.exe ausente"},
+      {"library changed, same size", [](Machine& m) { m.fs.Put(kApp + "\\novo.dll", "NOVO 2.0"); },
+       "novo.dll alterado"},
+      {"help file of the GUI monitor deleted", [](Machine& m) { m.fs.files.erase(fakes::Key(kApp + "\\QuarnSQLMonitor.chm")); },
+       "QuarnSQLMonitor.chm ausente"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Machine m;
+    Install(m);
+    const auto outside = Outside(m);
+    Monitor mon(m);
+    mon.Started().Update();
+    ASSERT_EQ(Broken(m, outside, "2.0"), "");
+    row.damage(m);
+    mon.Update();
+    EXPECT_EQ(Broken(m, outside, "2.0"), "");
+    EXPECT_NE(Cp1252Codec().FromAnsi(m.fs.Get(kApp + "\\ErrorQuarn.ini")).find(std::string("7116-Arquivo do build instalado: ") + row.said),
+              std::string::npos);
+    // A file written again with the same bytes is no repair: its digest says so, once.
+    const auto downloads = m.server.requested.size();
+    m.fs.Put(kApp + "\\libmysql.dll", m.fs.Get(kApp + "\\libmysql.dll"));
+    mon.Update();
+    mon.Update();
+    EXPECT_EQ(m.server.requested.size(), downloads + 4);  // the two version archives, twice
+  }
+}
+
 // Power lost once the new service build was in place but before it was
 // recorded: at boot the service manager runs the new build, and the next
 // check must stop it to put the old one back.

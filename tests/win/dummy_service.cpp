@@ -2,6 +2,8 @@
 //   ok        runs until stopped
 //   refuse    reports stopped with an error as soon as it starts
 //   slowstop  takes 3 s to stop once asked
+//   dies      writes its heartbeat beside it as the backup service does, runs
+//             15 s, then stops with an error: a build that starts well and dies
 // Without an argument (as the service manager starts it) QUARN_DUMMY_MODE decides.
 #include <windows.h>
 
@@ -43,6 +45,31 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     return;
   }
   Report(SERVICE_RUNNING);
+  if (std::strcmp(g_mode, "dies") == 0) {
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    char* slash = n ? std::strrchr(path, '\\') : nullptr;
+    if (slash) {
+      lstrcpyA(slash, "\\Logs\\QuarnSQLServiceExecuting.ini");
+      SYSTEMTIME t;
+      GetLocalTime(&t);
+      char line[64];
+      const int len = wsprintfA(line, "%02u/%02u/%04u %02u:%02u:%02u\r\n", t.wDay, t.wMonth, t.wYear, t.wHour,
+                                t.wMinute, t.wSecond);
+      HANDLE f = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+      DWORD written = 0;
+      if (f != INVALID_HANDLE_VALUE) {
+        WriteFile(f, line, static_cast<DWORD>(len), &written, nullptr);
+        CloseHandle(f);
+      }
+    }
+    if (WaitForSingleObject(g_stop, 15000) == WAIT_TIMEOUT) {
+      Report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR);
+      return;
+    }
+    Report(SERVICE_STOPPED);
+    return;
+  }
   WaitForSingleObject(g_stop, INFINITE);
   if (std::strcmp(g_mode, "slowstop") == 0) Sleep(3000);
   Report(SERVICE_STOPPED);

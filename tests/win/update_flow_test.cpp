@@ -42,6 +42,7 @@ struct UpdateFlow : ::testing::Test {
     win::Win32FileSystem().WriteAll(logs + "VersaoQuarnSQLService.ini", "1.0\r\n");
     SetUpdateServer(Env("QUARN_UPDATE_URL"));
     SetAllowUnsigned(true);  // the scripted server's builds are unsigned
+    SetProbationSeconds(2);
 
     const std::string service = ReadFileBytes(BinFolder() + L"\\QuarnSQLService.exe");
     const std::string dummy = ReadFileBytes(TestsFolder() + L"\\QuarnDummyProgram.exe");
@@ -110,6 +111,13 @@ TEST_F(UpdateFlow, TheStartUpCheckReplacesBothProgramsAndTheNextFindsNothingNew)
   // The general log holds the same reports.
   const auto general = ReadFileBytes(folder + L"\\Logs\\LogGeralMonitor.INI");
   EXPECT_NE(general.find(" - QuarnSQLServiceMonitor - False 0           Startando Service...\r\n"), std::string::npos);
+
+  // Kept once its probation passed: the old build's copy and the journal go, the list of the new one is written.
+  ASSERT_TRUE(WaitFor([&] { return !Exists(folder + L"\\temp\\QuarnSQLService.pendente"); }, 30000))
+      << ReadFileBytes(folder + L"\\ErrorQuarn.ini");
+  EXPECT_FALSE(Exists(folder + L"\\temp\\QuarnSQLService.anterior\\QuarnSQLService.exe"));
+  EXPECT_NE(ReadFileBytes(folder + L"\\Logs\\InstaladoQuarnSQLService.ini").find(" QuarnSQLService.exe\r\n"),
+            std::string::npos);
 
   // Started again, the monitor finds both records equal.
   ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_STOP), 0u);

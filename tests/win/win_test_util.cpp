@@ -222,6 +222,16 @@ void SetUpdateServer(const std::string& url) {
   RegCloseKey(key);
 }
 
+void SetProbationSeconds(DWORD seconds) {
+  HKEY key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
+    return;
+  RegSetValueExW(key, L"UpdateProbationSeconds", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seconds),
+                 sizeof seconds);
+  RegCloseKey(key);
+}
+
 void SetAllowUnsigned(bool allow) {
   HKEY key;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=

@@ -75,6 +75,8 @@ void SetUpdateServer(const std::string& url);
 // The administrator's opt-out for unsigned builds (DWORD AllowUnsignedUpdates):
 // the scripted server's publications are unsigned, nginx's are signed.
 void SetAllowUnsigned(bool allow);
+// UpdateProbationSeconds: a test tree's monitor takes as little as 2 s.
+void SetProbationSeconds(DWORD seconds);
 // The messages of a formatted log, in order, with the record's fixed fields
 // (date, source, bold flag, colour) cut off; the colours when asked for.
 std::vector<std::string> LogMessages(const std::wstring& file, std::vector<int>* colors = nullptr);
