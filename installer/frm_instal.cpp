@@ -5,6 +5,8 @@
 #include <iterator>
 #include <map>
 
+#include "monitor/update/settle.h"
+
 namespace quarn {
 
 // Each file is its own resource (resource names are matched without regard to case).
@@ -251,6 +253,19 @@ void FrmInstal::EsqueceVersaoLocal(const std::string& programFile) {
   }
 }
 
+void FrmInstal::AcertaAtualizacoesPendentes() {
+  const Cp1252Codec codec;  // the records are written again whole below, or forgotten
+  for (const auto& [program, record] :
+       {std::pair<const char*, const char*>{kBackupServiceName, kServiceVersionRecord},
+        std::pair<const char*, const char*>{kGuiMonitorName, kGuiVersionRecord}}) {
+    SettlePendingUpdate(p_.fs, codec, strPastaInstalacao_, program, record,
+                        [&](const std::string& what, const VbError& e) {
+                          p_.view.MessageBoxOk(std::string(program) + " " + what + "\r\n" +
+                                               std::to_string(e.Number()) + " - " + e.Description());
+                        });
+  }
+}
+
 void FrmInstal::AguardaIntervalo(int index, int ms) {
   SetStep(index, StepLook::Current);
   // The pauses are there for a person to read the steps; a silent run has none.
@@ -334,14 +349,21 @@ void FrmInstal::InstalarQuarn() {
   std::map<std::string, long> notWritten;
   InstallChecks checks;
   uint64_t bytes = 0;
-  for (const auto& f : kPayload) {
-    const std::string path = JoinPath(strPastaInstalacao_, f.target);
-    if (ExtraiArquivoRecurso(f.resource, path)) {
-      EsqueceVersaoLocal(f.target);
-      bytes += p_.fs.Stamp(path).size;
-    } else {
-      notWritten[f.target] = lastWriteError_;
-      checks.notWritten.push_back(f.target);
+  {
+    // A monitor that did not end yet finishes its update first; one that
+    // never lets go is not waited for beyond the bound.
+    const UpdateLockHold lock(p_.platform.SuiteUpdateLock(), kUpdateLockWaitMs);
+    if (!lock.Held()) p_.view.Note("O monitor segue com uma atualização; a instalação continua.");
+    AcertaAtualizacoesPendentes();
+    for (const auto& f : kPayload) {
+      const std::string path = JoinPath(strPastaInstalacao_, f.target);
+      if (ExtraiArquivoRecurso(f.resource, path)) {
+        EsqueceVersaoLocal(f.target);
+        bytes += p_.fs.Stamp(path).size;
+      } else {
+        notWritten[f.target] = lastWriteError_;
+        checks.notWritten.push_back(f.target);
+      }
     }
   }
   if (CopiaInstalador()) {

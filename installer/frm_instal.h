@@ -14,6 +14,7 @@
 #include "common/service_control.h"
 #include "common/suite_files.h"
 #include "common/time_text.h"
+#include "common/update_lock.h"
 #include "installer/status_panel.h"
 #include "installer/trust.h"
 #include "installer/version.h"
@@ -100,6 +101,11 @@ class InstallerPlatform {
   virtual bool VerificaSeWindowsNT() = 0;
   // clssRegServer.fVBRegServer
   virtual bool fVBRegServer(const std::string& path, bool blnRegister) = 0;
+  // The suite's update lock, which the monitor holds while it updates or puts an update right.
+  virtual UpdateLock& SuiteUpdateLock() {
+    static NoUpdateLock none;
+    return none;
+  }
   // The suite's entry in Windows' list of installed programs; false when it could not be written.
   virtual bool RegistraDesinstalacao(const UninstallEntry& entry) = 0;
   // Points the monitor's event source (kEventSourceKey) at its program file,
@@ -250,6 +256,10 @@ class FrmInstal {
   static std::string NoPermissionsMessage(const std::string& drive);
   // Drops the monitor's version record of a program file just written.
   void EsqueceVersaoLocal(const std::string& programFile);
+  // Before a repair writes anything: what a cut update left is finished or
+  // rolled back, so that the monitor's recovery never undoes the repair.
+  void AcertaAtualizacoesPendentes();
+  static constexpr uint32_t kUpdateLockWaitMs = 60 * 1000;
   void AguardaIntervalo(int index, int ms);
   void loadWin(bool vLoadWind);
 

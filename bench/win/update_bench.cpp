@@ -18,6 +18,7 @@
 #include "monitor/update/update_stack.h"
 #include "monitor/update/updater.h"
 #include "monitor/win32/crypto_win32.h"
+#include "common/win32/instance_object.h"
 #include "monitor/win32/update_win32.h"
 #include "tests/win/win_test_util.h"
 
@@ -70,12 +71,13 @@ int main() {
   MonitorLogs logs(LogContext{fs, codec, clock, dates, folder});
   auto timer = loop.CreateTimer(1000, [] {});
   RegistryUpdatePolicy policy;
+  UpdateMutex lock;
   CngCrypto crypto;
   Win32FileChunks chunks;
   RegistryUpdateKeys keys("");
   RegistryPublications publications;
   // The monitor's own updater, as its composition builds it.
-  UpdateStack stack(UpdateStackPorts{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy}, chunks,
+  UpdateStack stack(UpdateStackPorts{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock}, chunks,
                                      crypto, keys, publications, UpdateObserver::None()},
                     folder, logs, *timer);
   Updater& updater = stack.updater;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/single_instance.h"
+#include "common/update_lock.h"
 #include "common/win32/handles.h"
 #include "common/win32/sid_text.h"
 
@@ -35,7 +36,8 @@ class InstanceObject {
     return false;  // every name squatted: run rather than be kept out
   }
 
- private:
+  // A mutex of that name, owned by Administrators, full access for SYSTEM and
+  // Administrators only (or opened, when it exists).
   static HANDLE Create(const std::wstring& name) {
     // Owned by Administrators, full access for SYSTEM and Administrators only.
     // An account that may not name Administrators as owner gets its own default.
@@ -56,6 +58,7 @@ class InstanceObject {
     }
     return CreateMutexW(nullptr, FALSE, name.c_str());
   }
+  // Whether SYSTEM or Administrators own the object: one of ours.
   static bool OwnerTrusted(HANDLE h) {
     const DWORD error = GetLastError();  // the caller reads CreateMutexW's
     PSID owner = nullptr;
@@ -71,7 +74,36 @@ class InstanceObject {
     return trusted;
   }
 
+ private:
   UniqueKernel object_;
+};
+
+// The update lock as a mutex in Global\ that only SYSTEM and Administrators
+// may open. A name squatted by another account locks nothing: updates go on
+// as they did before there was a lock, rather than be stopped by it.
+class UpdateMutex final : public UpdateLock {
+ public:
+  static constexpr wchar_t kName[] = L"Global\\QuarnSQLServiceMonitor.Atualizacao";
+  bool Acquire(uint32_t waitMs) override {
+    if (!mutex_) {
+      mutex_.reset(InstanceObject::Create(kName));
+      if (mutex_ && !InstanceObject::OwnerTrusted(mutex_.get())) mutex_.reset();
+      if (!mutex_) return true;
+    }
+    const DWORD r = WaitForSingleObject(mutex_.get(), waitMs);
+    held_ += r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;  // abandoned: its holder died, the files are recovery's
+    return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED || r == WAIT_FAILED;
+  }
+  void Release() override {
+    if (held_ > 0 && mutex_) {
+      --held_;
+      ReleaseMutex(mutex_.get());
+    }
+  }
+
+ private:
+  UniqueKernel mutex_;
+  int held_ = 0;
 };
 
 }  // namespace quarn::win

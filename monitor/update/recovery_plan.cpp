@@ -1,6 +1,7 @@
 #include "monitor/update/recovery_plan.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "companions/aunzip32/name_policy.h"
 #include "monitor/update/updater.h"
@@ -23,13 +24,37 @@ bool Holds(const std::vector<std::string>& files, const std::string& name) {
 
 }  // namespace
 
+std::string ProbationStage(const std::optional<FileStamp>& heartbeatBefore) {
+  std::string line = kStageProbation;
+  if (heartbeatBefore)
+    line += " " + std::to_string(heartbeatBefore->size) + " " + std::to_string(heartbeatBefore->writeTime);
+  return line;
+}
+
+bool IsStageLine(const std::string& line) {
+  if (line == kStageCommitted || line == kStageProbation) return true;
+  // "prova", a space, digits, a space, digits.
+  const std::string p = std::string(kStageProbation) + " ";
+  if (line.rfind(p, 0) != 0) return false;
+  const std::string rest = line.substr(p.size());
+  const size_t sp = rest.find(' ');
+  auto digits = [](const std::string& t) {
+    return !t.empty() && t.size() <= 20 && t.find_first_not_of("0123456789") == std::string::npos;
+  };
+  return sp != std::string::npos && digits(rest.substr(0, sp)) && digits(rest.substr(sp + 1));
+}
+
 Journal ParseJournal(const std::vector<std::string>& lines) {
   Journal j;
   if (!lines.empty()) j.newVersion = TrimSpaces(lines.front());
   size_t end = lines.size();
   if (end >= 4 && lines[end - 2] == ".") {
-    if (lines.back() == kStageProbation) {
+    if (lines.back().rfind(kStageProbation, 0) == 0 && IsStageLine(lines.back())) {
       j.stage = Journal::Stage::kProbation;
+      unsigned long long size = 0, time = 0;
+      char extra = 0;
+      if (std::sscanf(lines.back().c_str() + sizeof kStageProbation - 1, " %20llu %20llu%c", &size, &time, &extra) == 2)
+        j.heartbeatBefore = FileStamp{size, time};
     } else if (lines.back() == kStageCommitted) {
       j.stage = Journal::Stage::kCommitted;
     } else {
@@ -69,6 +94,7 @@ RecoveryPlan PlanRecovery(const RecoveryInput& in) {
     // Past the swap, with the record written: the new build stays in place.
     plan.committed = j.stage == Journal::Stage::kCommitted;
     plan.resumeProbation = !plan.committed;
+    plan.heartbeatBefore = j.heartbeatBefore;
     if (!in.record || *in.record != j.newVersion) plan.record = RecoveryPlan::Record::kNewVersion;
     return plan;
   }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/file_system.h"
+
 namespace quarn {
 
 // The journal, written whole before the first file of a build is moved:
@@ -13,7 +15,9 @@ namespace quarn {
 //   backup folder) or "+file" (had none) for each file / "." / the stage.
 // It is written again whole, by a temporary file and a rename, at each stage:
 // none while files move (recovery rolls back), "prova" once the new build is
-// in place and recorded and its probation runs (recovery goes on with it), and
+// in place and recorded and its probation runs (recovery goes on with it; "prova
+// <size> <time>" also keeps the heartbeat's stamp from before the new build
+// started, so that a heartbeat it wrote before a restart of the monitor counts), and
 // "confirmado" once it passed: the commit point, after which recovery only
 // finishes the clean-up and never takes the build back.
 // A journal without its "." line was cut short before anything was moved.
@@ -26,11 +30,15 @@ struct Journal {
   enum class Stage { kSwapping, kProbation, kCommitted };
   bool whole = false;
   Stage stage = Stage::kSwapping;
+  std::optional<FileStamp> heartbeatBefore;  // probation's baseline, when the journal kept one
   std::string newVersion, oldVersion;
   std::vector<std::pair<char, std::string>> files;
   std::string invalid;
 };
 Journal ParseJournal(const std::vector<std::string>& lines);
+// A journal's probation line, with the heartbeat's stamp before the start when known.
+std::string ProbationStage(const std::optional<FileStamp>& heartbeatBefore);
+bool IsStageLine(const std::string& line);
 
 struct RecoveryInput {
   std::optional<std::vector<std::string>> journal;  // its lines; none when there is no journal
@@ -54,6 +62,7 @@ struct RecoveryPlan {
   std::string oldVersion;        // what the record is to name again (kOldVersion)
   std::string newVersion;        // the journal's new build (kNewVersion, probation)
   bool resumeProbation = false;  // the new build stays in place and its probation goes on: nothing is cleaned up
+  std::optional<FileStamp> heartbeatBefore;  // the heartbeat's stamp before the new build started
   bool committed = false;        // the new build stays: only the clean-up is left
 };
 

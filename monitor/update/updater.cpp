@@ -6,6 +6,7 @@
 #include "common/suite_files.h"
 #include "monitor/update/manifest.h"
 #include "monitor/update/recovery_plan.h"
+#include "monitor/update/settle.h"
 #include "monitor/update/updater_parts.h"
 
 namespace quarn {
@@ -330,6 +331,17 @@ void Updater::Verifica(const Program& prog) {
   // A check never ends the program: a report it cannot write ends the check.
   UpdateCheckScope observed(*observer_, prog.name);
   const Busy busy(busy_);
+  // The installer settles and writes the suite under the same lock: a check
+  // while it does would undo its files, or it ours. The next check comes.
+  const UpdateLockHold lock(p_.lock, 0);
+  if (!lock.Held()) {
+    try {
+      logs_.SalvaLogGeral(std::string("Verificação do ") + prog.name + " adiada: o Quarn SQL está sendo instalado.",
+                          kCorAzul, false);
+    } catch (const VbError&) {
+    }
+    return;
+  }
   try {
     // What an interrupted update left is put right first; until it is, nothing new is installed.
     if (!RecuperaAtualizacao(prog.name)) return;
@@ -453,16 +465,11 @@ std::optional<std::string> Updater::RecordVersion(const Program& prog) {
 
 bool Updater::Restaura(const Program& prog, bool announce, bool probationFailed, RecoveryPlan* planned) {
   const Paths paths(temp_, prog.name);
-  RecoveryInput in;
-  in.probationFailed = probationFailed || !prog.isService;  // the GUI monitor has no probation
-  if (p_.fs.FileExists(paths.journal)) {
-    in.journal = SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(paths.journal)));
-    in.suiteFiles = p_.fs.ListFiles(app_);
-  }
-  in.backupFiles = p_.fs.ListFiles(paths.backup);
-  if (!in.journal && in.backupFiles.empty()) return true;
-  in.record = RecordVersion(prog);
-  const RecoveryPlan plan = PlanRecovery(in);
+  std::optional<RecoveryInput> in = ReadPending(p_.fs, p_.codec, app_, paths);
+  if (!in) return true;
+  in->probationFailed = probationFailed || !prog.isService;  // the GUI monitor has no probation
+  in->record = RecordVersion(prog);
+  const RecoveryPlan plan = PlanRecovery(*in);
   if (planned) *planned = plan;
 
   if (!plan.invalidLine.empty()) {
@@ -489,28 +496,7 @@ bool Updater::Restaura(const Program& prog, bool announce, bool probationFailed,
     }
   }
   if (ok) {
-    for (const auto& move : plan.moves) {
-      try {
-        const std::string target = JoinPath(app_, move.file);
-        if (move.putBack) {
-          p_.fs.DurableRename(JoinPath(paths.backup, move.file), target);
-        } else {
-          p_.fs.Delete(target);
-        }
-      } catch (const VbError& e) {
-        failed(move.file + " ", e);
-      }
-    }
-  }
-  if (plan.record != RecoveryPlan::Record::kKeep) {
-    try {
-      const std::string text = plan.record == RecoveryPlan::Record::kOldVersion   ? plan.oldVersion + std::string(kCrLf)
-                               : plan.record == RecoveryPlan::Record::kNewVersion ? plan.newVersion + std::string(kCrLf)
-                                                                                  : std::string();
-      WriteDurable(LocalRecordPath(prog), p_.codec.ToAnsi(text));
-    } catch (const VbError& e) {
-      failed(std::string(prog.recordFile) + " ", e);
-    }
+    CarryOut(p_.fs, p_.codec, plan, app_, paths, LocalRecordPath(prog), failed);
   }
   if (plan.stopProgram && prog.isService) {
     if (ending_) {
@@ -528,18 +514,8 @@ bool Updater::Restaura(const Program& prog, bool announce, bool probationFailed,
 
 void Updater::CleanUp(const Program& prog, bool committed) {
   // Called once the old build is no longer needed: put back, or the new one committed.
-  const Paths paths(temp_, prog.name);
-  if (p_.fs.FileExists(paths.installed)) {
-    if (committed) {
-      p_.fs.DurableRename(paths.installed, JoinPath(LogsFolderOf(app_), InstalledBuildFile(prog.name)));
-    } else {
-      p_.fs.Delete(paths.installed);
-    }
-  }
-  for (const auto& f : p_.fs.ListFiles(paths.backup)) p_.fs.Delete(JoinPath(paths.backup, f));
-  if (p_.fs.DirExists(paths.backup)) p_.fs.RemoveDir(paths.backup);
-  if (p_.fs.FileExists(paths.journal)) p_.fs.Delete(paths.journal);
-  ClearStaging(paths.staging);
+  ClearUpdateFiles(p_.fs, Paths(temp_, prog.name), JoinPath(LogsFolderOf(app_), InstalledBuildFile(prog.name)),
+                   committed);
 }
 
 void Updater::ClearStaging(const std::string& staging) {
@@ -557,7 +533,7 @@ bool Updater::RecuperaAtualizacao(const std::string& name) {
     if (!Restaura(prog, true, false, &plan)) return false;
     if (plan.resumeProbation) {
       if (!probation_) {
-        StartProbation(plan.newVersion);
+        StartProbation(plan.newVersion, plan.heartbeatBefore ? plan.heartbeatBefore : HeartbeatStamp());
         Report("O " + std::string(prog.name) + " " + plan.newVersion + " segue em período de prova.", kCorAzul);
       }
       return false;
@@ -660,13 +636,14 @@ void Updater::UpdateSistema(const std::string& name) {
     WriteInstalledDraft(prog, files, digests, publications_[name]);
     if (service) {
       // From here a restart of the monitor, or a reboot, goes on with probation.
-      SetJournalStage(prog, kStageProbation);
+      const std::optional<FileStamp> heartbeatBefore = HeartbeatStamp();
+      SetJournalStage(prog, ProbationStage(heartbeatBefore));
       kept = true;
       Report("Startando Service...", kCorPreta);
       (void)p_.service.IniciarService();  // probation decides whether the build does its job
       Report("Startado Service...", kCorAzul);
       watchdog_.SetEnabled(true);
-      StartProbation(this->*prog.net);
+      StartProbation(this->*prog.net, heartbeatBefore);
       Report("Uma nova versão do " + name + " foi instalada.", kCorPreta);
       Report("Monitorando...", kCorPreta);
       return;

@@ -14,6 +14,7 @@
 #include "common/process_control.h"
 #include "common/service_control.h"
 #include "common/suite_files.h"
+#include "common/update_lock.h"
 #include "monitor/health_events.h"
 #include "monitor/logs.h"
 #include "monitor/update/disk_check.h"
@@ -36,6 +37,7 @@ struct UpdaterPorts {
   MonitorServiceControl& service;
   FechaExe& fecha;
   UpdatePolicy& policy;
+  UpdateLock& lock;  // held while a check, an update, a recovery or a probation's outcome runs
 };
 
 inline constexpr char kVersionError[] = "erro";
@@ -134,10 +136,12 @@ class Updater final : public UpdateChecks {
   // installed build's list takes its place beside the record first.
   void CleanUp(const Program& prog, bool committed = false);
   void WriteReplacing(const std::string& path, std::string_view bytes);
-  void SetJournalStage(const Program& prog, const char* stage);
+  void SetJournalStage(const Program& prog, const std::string& stage);
   // The update is done: the commit point is behind, the clean-up follows.
   void Committed(const Program& prog, const std::string& version, const Publication& publication);
-  void StartProbation(const std::string& version);
+  // `heartbeatBefore`: the heartbeat's stamp before the new build started.
+  void StartProbation(const std::string& version, std::optional<FileStamp> heartbeatBefore);
+  std::optional<FileStamp> HeartbeatStamp();
   ProbationSample SampleBackupService();
   void ProbationFailed(std::string why);
   // The files of the build in place (temp\<name>.instalado until committed).

@@ -24,16 +24,14 @@ void Updater::WriteReplacing(const std::string& path, std::string_view bytes) {
   p_.fs.DurableRename(tmp, path);
 }
 
-void Updater::SetJournalStage(const Program& prog, const char* stage) {
+void Updater::SetJournalStage(const Program& prog, const std::string& stage) {
   const Paths paths(temp_, prog.name);
   std::vector<std::string> lines = SplitLines(p_.fs.ReadAll(paths.journal));
-  if (lines.size() >= 2 && lines[lines.size() - 2] == "." &&
-      (lines.back() == kStageProbation || lines.back() == kStageCommitted))
-    lines.pop_back();
+  if (lines.size() >= 2 && lines[lines.size() - 2] == "." && IsStageLine(lines.back())) lines.pop_back();
   if (lines.empty() || lines.back() != ".") throw Raise(kErrJournalInvalid, "sem o fim da lista de arquivos");
   std::string text;
   for (const auto& l : lines) text += l + std::string(kCrLf);
-  if (*stage) text += stage + std::string(kCrLf);
+  if (!stage.empty()) text += stage + std::string(kCrLf);
   WriteReplacing(paths.journal, text);
 }
 
@@ -82,7 +80,16 @@ ProbationSample Updater::SampleBackupService() {
   return s;
 }
 
-void Updater::StartProbation(const std::string& version) {
+std::optional<FileStamp> Updater::HeartbeatStamp() {
+  try {
+    const std::string heartbeat = JoinPath(LogsFolderOf(app_), kServiceExecutingFile);
+    if (p_.fs.FileExists(heartbeat)) return p_.fs.Stamp(heartbeat);
+  } catch (const VbError&) {
+  }
+  return std::nullopt;
+}
+
+void Updater::StartProbation(const std::string& version, std::optional<FileStamp> heartbeatBefore) {
   const uint32_t seconds = ProbationSecondsFor(p_.policy.ProbationSeconds(), p_.policy.MinimumProbationSeconds());
   ProbationRules rules;
   rules.lengthMs = uint64_t{seconds} * 1000;
@@ -93,6 +100,8 @@ void Updater::StartProbation(const std::string& version) {
   } catch (const VbError&) {
     // Nothing seen yet: every later sample counts.
   }
+  // A heartbeat written since before the build started counts, however soon it came.
+  first.heartbeat = heartbeatBefore;
   probation_.emplace(rules, first);
   probationVersion_ = version;
   probationTimer_->SetEnabled(true);
@@ -109,6 +118,8 @@ void Updater::AcompanhaProvacao() {
   try {
     const Probation::Verdict v = probation_->Observe(SampleBackupService());
     if (v == Probation::Verdict::kOn) return;
+    const UpdateLockHold lock(p_.lock, 0);
+    if (!lock.Held()) return;  // the installer writes the suite: its outcome waits for the next tick
     const Program& prog = ProgramFor(kBackupServiceName);
     if (v == Probation::Verdict::kFailed) {
       ProbationFailed(probation_->Why());

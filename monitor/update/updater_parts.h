@@ -3,6 +3,7 @@
 // an update keeps its files in the download folder, and a flag held for a scope.
 #include <string>
 
+#include "monitor/update/settle.h"
 #include "monitor/update/updater.h"
 
 namespace quarn {
@@ -42,15 +43,7 @@ bool Updater::Finishing(Step step) {
 
 namespace update_parts {
 
-struct Paths {
-  std::string journal, staging, backup;
-  std::string installed;  // the new build's file list until it is committed
-  Paths(const std::string& temp, const std::string& name)
-      : journal(temp + name + ".pendente"),
-        staging(temp + name + ".novo"),
-        backup(temp + name + ".anterior"),
-        installed(temp + name + ".instalado") {}
-};
+using Paths = UpdatePaths;
 
 // Set while a check, an update or a recovery runs.
 struct Busy {

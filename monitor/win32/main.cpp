@@ -259,6 +259,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 #else
   RegistryUpdatePolicy policy;
 #endif
+  UpdateMutex updateLock;
   Win32PanelView view(hwnd, panel);
 
   ChecksThatLetGo checks(inet, crypto, unzip);
@@ -269,7 +270,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
         return HealthPorts{fs, codec, clock, dates, loop, host, logs, &UtcNowSeconds, &MetricsTextfileDirectory};
       },
       [&](UpdateObserver& observer) {
-        return UpdateStackPorts{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy},
+        return UpdateStackPorts{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, updateLock},
                                 chunks,
                                 crypto,
                                 updateKeys,

@@ -193,6 +193,7 @@ class Machine {
   FakePolicy policy;
   FakeKeySource keys;
   FakePublications publications;
+  FakeUpdateLock lock;
   std::unique_ptr<VirtualEventLoop> loop = std::make_unique<VirtualEventLoop>();
   FakeInet server;
   MachineProcesses procs{*this};

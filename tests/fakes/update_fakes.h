@@ -12,6 +12,7 @@
 #include "companions/aunzip32/name_policy.h"
 #include "fakes/fakes.h"
 #include "monitor/update/manifest.h"
+#include "common/update_lock.h"
 #include "monitor/update/update_ports.h"
 
 namespace quarn::fakes {
@@ -168,6 +169,19 @@ struct FakePolicy final : UpdatePolicy {
   std::optional<uint32_t> ProbationSeconds() override { return probationSeconds; }
   uint32_t MinimumProbationSeconds() override { return minimum; }
   int64_t UtcNow() override { return now; }
+};
+
+// Another program (the installer) may hold the lock.
+struct FakeUpdateLock final : UpdateLock {
+  bool heldElsewhere = false;
+  int depth = 0, acquired = 0;
+  bool Acquire(uint32_t) override {
+    if (heldElsewhere) return false;
+    ++depth;
+    ++acquired;
+    return true;
+  }
+  void Release() override { --depth; }
 };
 
 class FixedServer final : public UpdateServer {

@@ -28,7 +28,7 @@ const std::string kApp = "C:\\Solvane\\Quarn SQL";
 const std::string kLogs = kApp + "\\Logs\\";
 const std::string kTemp = kApp + "\\temp\\";
 const std::string kBase = "http://atualizacao.test/CentralUpdate/QuarnSqlSolvane/";
-constexpr uint32_t kProbationSeconds = 30;
+constexpr uint32_t kProbationSeconds = 12;
 // Long enough for a probation to end, either way, and its clean-up to follow.
 constexpr uint64_t kSettleMs = (kProbationSeconds + 25) * 1000;
 
@@ -139,7 +139,7 @@ struct Monitor {
   WholeFileChunks chunks{m.fs};
   FrmBackup form;  // calls the updater only once loaded
   UpdateStack update{UpdateStackPorts{UpdaterPorts{m.fs, codec, *m.loop, m.inet, m.unzip, server, service, fecha,
-                                                   m.policy},
+                                                   m.policy, m.lock},
                                       chunks, crypto, m.keys, m.publications, UpdateObserver::None()},
                      kApp, form.Logs(), form.TimerCheckService()};
   Updater& updater = update.updater;
@@ -248,11 +248,11 @@ std::string Broken(Machine& m, const std::map<std::string, std::string>& outside
 }
 
 // The operations a clean update of both programs makes, and the files it reads.
-// A build of the service published as 2.0 that ends 15 s after each start:
+// A build of the service published as 2.0 that ends 5 s after each start:
 // it passes the start and fails its probation.
 void PublishDying(Machine& m) {
   const Build dying = {{"QuarnSQLService.exe", "svc 2.0 dying"}, {"libmysql.dll", "lib 2.0"}};
-  m.diesAfterMs["svc 2.0 dying"] = 15000;
+  m.diesAfterMs["svc 2.0 dying"] = 5000;
   m.server.routes[kBase + "VersaoQuarnSQLService.zip2.0"] = fakes::FakeResponse{200, SignedServiceBuild(m, "2.0", dying, 2)};
 }
 
@@ -443,7 +443,7 @@ TEST(UpdateFaults, EveryFaultAndEveryPowerLossAtEveryStepLeavesAWorkingSuite) {
   RecordProperty("fault_injection_points", points);
 }
 
-// The same with a build that starts well and ends 15 s after each start: it is
+// The same with a build that starts well and ends 5 s after each start: it is
 // rolled back at every point, the GUI monitor's build still arrives.
 TEST(UpdateFaults, EveryFaultInAFailedProbationAndItsRollbackLeavesTheBuildBefore) {
   const int points = EveryFaultAtEveryStep(&PublishDying, "1.0");
@@ -622,10 +622,10 @@ TEST(UpdateFaults, ABuildThatFailsItsProbationIsRolledBackAndItsPublicationHeld)
   };
   const Row rows[] = {
       {"ends as it starts", [](Machine& m, const std::string& b) { m.exitsAtOnce.insert(b); }, "terminou 2 vezes"},
-      {"ends 15 s after each start", [](Machine& m, const std::string& b) { m.diesAfterMs[b] = 15000; },
+      {"ends 5 s after each start", [](Machine& m, const std::string& b) { m.diesAfterMs[b] = 5000; },
        "terminou 2 vezes"},
       {"never writes its heartbeat", [](Machine& m, const std::string& b) { m.noHeartbeat.insert(b); },
-       "nenhum batimento em 30 s"},
+       "nenhum batimento em 12 s"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

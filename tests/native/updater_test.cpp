@@ -41,7 +41,8 @@ struct UpdaterFixture : ::testing::Test {
   MonitorLogs logs{LogContext{fs, codec, clock, dates, kApp}};
   std::unique_ptr<Timer> watchdog = loop.CreateTimer(1000, [] {});
   fakes::FakePolicy policy;
-  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy}, kApp, logs, *watchdog,
+  fakes::FakeUpdateLock lock;
+  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock}, kApp, logs, *watchdog,
                   kTemp};
 
   UpdaterFixture() {
@@ -237,6 +238,8 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
     if (p.record == RecoveryPlan::Record::kEmpty) d += " record empty";
     if (p.record == RecoveryPlan::Record::kNewVersion) d += " record " + p.newVersion;
     if (p.resumeProbation) d += " probation goes on";
+    if (p.heartbeatBefore)
+      d += " from " + std::to_string(p.heartbeatBefore->size) + "/" + std::to_string(p.heartbeatBefore->writeTime);
     if (p.committed) d += " committed";
     return d;
   };
@@ -290,6 +293,8 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
       // Past the swap: in probation the new build stays and its probation goes on; once it failed, it goes back.
       {stage("prova"), {"QuarnSQLService.exe", "libmysql.dll"}, after, "2.0", " probation goes on"},
       {stage("prova"), {"QuarnSQLService.exe", "libmysql.dll"}, after, "1.0", " record 2.0 probation goes on"},
+      {stage("prova 28 133774"), {}, after, "2.0", " probation goes on from 28/133774"},
+      {stage("prova 28 x"), {}, after, "2.0", "invalid prova 28 x; record empty"},
       {stage("prova"),
        {"QuarnSQLService.exe", "libmysql.dll"},
        after,
@@ -638,7 +643,7 @@ TEST_F(UpdaterFixture, AGuiMonitorThatWillNotEndFailsTheUpdateAfterABoundedWait)
     bool Terminate(uint32_t) override { return false; }
   } immortal(procs);
   FechaExe stubborn(immortal);
-  Updater u(UpdaterPorts{fs, codec, loop, inet, unzip, server, service, stubborn, policy}, kApp, logs, *watchdog,
+  Updater u(UpdaterPorts{fs, codec, loop, inet, unzip, server, service, stubborn, policy, lock}, kApp, logs, *watchdog,
             kTemp);
   PublishVersion("monitor", "2.0");
   PublishBuild("QuarnSQLMonitor", {{"QuarnSQLMonitor.exe", fakes::WindowsProgram("new gui")}});
@@ -809,7 +814,7 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
   fakes::FakeKeySource keys;
   WholeFileChunks chunks(fs);
   BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, keys, publications});
-  Updater signedUpdater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy},
+  Updater signedUpdater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock},
                         kApp, logs, *watchdog, kTemp, &verifier};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

@@ -10,6 +10,7 @@
 #include "common/win32/win_platform.h"
 #include "monitor/update/updater.h"
 #include "monitor/win32/crypto_win32.h"
+#include "common/win32/instance_object.h"
 #include "monitor/win32/update_win32.h"
 #include "win_test_util.h"
 
@@ -66,7 +67,8 @@ struct Downloads : ::testing::Test {
   MonitorLogs logs{LogContext{fs, codec, clock, dates, folder}};
   std::unique_ptr<Timer> watchdog = loop.CreateTimer(1000, [] {});
   RegistryUpdatePolicy policy;
-  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy}, folder, logs, *watchdog,
+  UpdateMutex lock;
+  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock}, folder, logs, *watchdog,
                   temp};
 
   void SetUp() override {
