@@ -1,5 +1,6 @@
 #pragma once
 // Text at the file boundary: 8-bit ANSI code page outside, UTF-8 inside.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,9 @@ class Cp1252Codec final : public TextCodec {
 
 // Lower case for the characters the ANSI code page holds (ASCII and Latin-1 letters).
 std::string LowerCase(std::string_view utf8);
+
+// A field of decimal digits only, no sign, at most `max`; false otherwise.
+bool ParseDecimal(std::string_view text, uint64_t max, uint64_t& value);
 
 // Joins a folder and a name with exactly one backslash between them.
 std::string JoinPath(std::string_view folder, std::string_view name);

@@ -182,9 +182,12 @@ class Win32InstallerPlatform final : public InstallerPlatform {
     return GetFileAttributesW(self.c_str()) == INVALID_FILE_ATTRIBUTES;
   }
 
+  UpdateLock& SuiteUpdateLock() override { return updateLock_; }
+
  private:
   Win32EventLoop& loop_;
   InstanceObject instance_;
+  UpdateMutex updateLock_;
   ClssRegServer reg_;
 };
 

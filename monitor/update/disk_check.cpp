@@ -8,19 +8,6 @@ namespace quarn {
 
 namespace {
 
-bool ReadU64(std::string_view t, uint64_t& out) {
-  if (t.empty() || t.size() > 20) return false;
-  uint64_t v = 0;
-  for (char c : t) {
-    if (c < '0' || c > '9') return false;
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  out = v;
-  return true;
-}
-
 // 64 hex digits, or "-" for none.
 bool ReadDigest(std::string_view t, std::string& raw) {
   raw.clear();
@@ -51,7 +38,7 @@ bool ParseInstalledBuild(std::string_view bytes, InstalledBuild& out) {
   out.version = lines[1].substr(7);
   std::string_view pub = lines[2];
   const size_t sp = pub.rfind(' ');
-  if (pub.rfind("publicacao ", 0) != 0 || sp < 11 || !ReadU64(pub.substr(11, sp - 11), out.number) ||
+  if (pub.rfind("publicacao ", 0) != 0 || sp < 11 || !ParseDecimal(pub.substr(11, sp - 11), UINT64_MAX, out.number) ||
       !ReadDigest(pub.substr(sp + 1), out.digest))
     return false;
   for (size_t i = 3; i < lines.size(); ++i) {
@@ -66,8 +53,8 @@ bool ParseInstalledBuild(std::string_view bytes, InstalledBuild& out) {
       field = l.substr(0, end);
       l.remove_prefix(end + 1);
     }
-    if (!ReadU64(fields[0], f.size) || !ReadDigest(fields[1], f.sha256) ||
-        !ReadU64(fields[2], f.writeTime) || !unzip::IsSafeFileName(std::string(l)))
+    if (!ParseDecimal(fields[0], UINT64_MAX, f.size) || !ReadDigest(fields[1], f.sha256) ||
+        !ParseDecimal(fields[2], UINT64_MAX, f.writeTime) || !unzip::IsSafeFileName(std::string(l)))
       return false;
     f.name = std::string(l);
     out.files.push_back(std::move(f));

@@ -9,19 +9,6 @@ namespace quarn {
 
 namespace {
 
-bool ReadNumber(std::string_view t, uint64_t max, uint64_t& out) {
-  if (t.empty() || t.size() > 20) return false;
-  uint64_t v = 0;
-  for (char c : t) {
-    if (c < '0' || c > '9') return false;
-    const uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (v > (max - digit) / 10) return false;
-    v = v * 10 + digit;
-  }
-  out = v;
-  return true;
-}
-
 // The next space-separated field; the rest stays in line.
 std::string_view Field(std::string_view& line) {
   const size_t sp = line.find(' ');
@@ -45,9 +32,9 @@ std::vector<Hold> ParseHolds(std::string_view text) {
     Hold h;
     h.key.program = std::string(Field(line));
     uint64_t failures = 0, next = 0;
-    const bool numbers = ReadNumber(Field(line), UINT64_MAX, h.key.number);
+    const bool numbers = ParseDecimal(Field(line), UINT64_MAX, h.key.number);
     const std::string_view digest = Field(line);
-    if (!numbers || !ReadNumber(Field(line), UINT32_MAX, failures) || !ReadNumber(Field(line), INT64_MAX, next))
+    if (!numbers || !ParseDecimal(Field(line), UINT32_MAX, failures) || !ParseDecimal(Field(line), INT64_MAX, next))
       continue;
     if (digest != "-" && (digest.size() != 64 || !FromHex(digest, h.key.digest))) continue;
     if (h.key.program.empty() || failures == 0 || line.size() > kMaxHoldVersion) continue;

@@ -129,7 +129,8 @@ void Updater::AcompanhaProvacao() {
     SetJournalStage(prog, kStageCommitted);
     probation_.reset();
     probationTimer_->SetEnabled(false);
-    Report("O " + std::string(prog.name) + " " + probationVersion_ + " passou pelo período de prova.", kCorAzul);
+    logs_.SalvaLogGeral("O " + std::string(prog.name) + " " + probationVersion_ + " passou pelo período de prova.",
+                        kCorAzul, false);
     InstalledBuild b;
     Publication publication;
     const Paths paths(temp_, prog.name);

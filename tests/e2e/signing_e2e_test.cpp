@@ -113,7 +113,7 @@ TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) 
       {L"vencida", true, "", net + "7109-Publicação vencida: válida até "},
       {L"plantado", true, "s-plantado", ""},
       {L"nao-inicia", true, "",
-       "7117-O novo build falhou no período de prova: o QuarnSQLService s-nao-inicia terminou 2 vezes", true},
+       "7117-O novo build falhou no período de prova: o QuarnSQLService s-nao-inicia ", true},
       // The whole publication under another key: its statement is refused first.
       {L"outra-chave", true, "",
        net + "7112-Assinatura da declaração de publicação não confere com nenhuma chave confiável"},

@@ -495,6 +495,27 @@ TEST_F(Installer, ARewrittenProgramLosesTheVersionRecordOfTheBuildItReplaced) {
   EXPECT_EQ(Form().ExitCode(), kExitFilesNotWritten);
 }
 
+// An update the monitor was cut in is settled before the repair writes, so
+// that the monitor's recovery, at its next start, has nothing left to undo.
+TEST_F(Installer, ARepairSettlesAPendingUpdateBeforeItWrites) {
+  for (const char* d : {"C:\\Solvane", "C:\\Solvane\\Quarn SQL", "C:\\Solvane\\Quarn SQL\\Logs",
+                        "C:\\Solvane\\Quarn SQL\\temp", "C:\\Solvane\\Quarn SQL\\temp\\QuarnSQLService.anterior"})
+    fs.AddDir(d);
+  const std::string temp = kSuite + "\\temp\\";
+  fs.Put(temp + "QuarnSQLService.anterior\\libmysql.dll", "lib 1.0");
+  fs.Put(temp + "QuarnSQLService.anterior\\QuarnSQLService.EXE", "svc 1.0");
+  fs.Put(kSuite + "\\libmysql.dll", "lib 2.0");
+  fs.Put(kSuite + "\\novo.dll", "novo 2.0");
+  fs.Put(temp + "QuarnSQLService.pendente", "2.0\r\n1.0\r\n=libmysql.dll\r\n+novo.dll\r\n=QuarnSQLService.EXE\r\n.\r\nprova\r\n");
+  fs.Put(kSuite + "\\Logs\\VersaoQuarnSQLService.ini", "2.0\r\n");
+  ASSERT_TRUE(Form().Form_Load());
+  EXPECT_EQ(fs.Get(kSuite + "\\libmysql.dll"), "lib 1.0");
+  EXPECT_FALSE(fs.Has(kSuite + "\\novo.dll"));
+  EXPECT_FALSE(fs.Has(temp + "QuarnSQLService.pendente"));
+  EXPECT_TRUE(fs.ListFiles(temp + "QuarnSQLService.anterior").empty());
+  EXPECT_EQ(fs.Get(kSuite + "\\QuarnSQLService.EXE"), "bytes of QUARNSQLSERVICE.EXE");  // the repair stays
+}
+
 TEST_F(Installer, TheMissingServiceTakesTheAccountOfTheExistingOne) {
   scm.Add("QuarnSQLService", kServiceStopped).account = "EMPRESA\\backup";
   ASSERT_TRUE(Form().Form_Load());
