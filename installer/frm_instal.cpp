@@ -255,13 +255,14 @@ void FrmInstal::EsqueceVersaoLocal(const std::string& programFile) {
 
 void FrmInstal::AcertaAtualizacoesPendentes() {
   const Cp1252Codec codec;  // the records are written again whole below, or forgotten
-  for (const auto& [program, record] :
-       {std::pair<const char*, const char*>{kBackupServiceName, kServiceVersionRecord},
-        std::pair<const char*, const char*>{kGuiMonitorName, kGuiVersionRecord}}) {
-    SettlePendingUpdate(p_.fs, codec, strPastaInstalacao_, program, record,
+  static const std::pair<const char*, const char*> kPrograms[] = {{kBackupServiceName, kServiceVersionRecord},
+                                                                  {kGuiMonitorName, kGuiVersionRecord}};
+  for (const auto& entry : kPrograms) {
+    const std::string program = entry.first;
+    SettlePendingUpdate(p_.fs, codec, strPastaInstalacao_, program, entry.second,
                         [&](const std::string& what, const VbError& e) {
-                          p_.view.MessageBoxOk(std::string(program) + " " + what + "\r\n" +
-                                               std::to_string(e.Number()) + " - " + e.Description());
+                          p_.view.MessageBoxOk(program + " " + what + "\r\n" + std::to_string(e.Number()) + " - " +
+                                               e.Description());
                         });
   }
 }

@@ -26,5 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!plan.invalidLine.empty()) QUARN_FUZZ_CHECK(move.putBack && move.file == "libmysql.dll");
   }
   QUARN_FUZZ_CHECK(plan.stopProgram == !plan.moves.empty());
+  // Past the swap nothing moves: a probation goes on, a commit only cleans up;
+  // the same journal after a failed probation is rolled back like any other.
+  if (plan.committed || plan.resumeProbation) QUARN_FUZZ_CHECK(plan.moves.empty() && plan.invalidLine.empty());
+  QUARN_FUZZ_CHECK(!(plan.committed && plan.resumeProbation));
+  const RecoveryPlan failed = PlanRecovery(RecoveryInput{lines, {"libmysql.dll"}, suite, std::string("2.0"), true});
+  QUARN_FUZZ_CHECK(!failed.resumeProbation);
   return 0;
 }

@@ -11,7 +11,10 @@
 #include "common/time_text.h"
 #include "fakes/fakes.h"
 #include "fakes/zip_writer.h"
+#include "monitor/update/disk_check.h"
+#include "monitor/update/holds.h"
 #include "monitor/update/manifest.h"
+#include "monitor/update/recovery_plan.h"
 #include "tools/quarn-publish/publish.h"
 
 namespace {
@@ -62,6 +65,17 @@ int main(int argc, char** argv) {
 
   Seed("journal", "inteiro", "2.0\r\n1.0\r\n=QuarnSQLService.exe\r\n=libmysql.dll\r\n+novo.dll\r\n.\r\n");
   Seed("journal", "cortado", "2.0\r\n1.0\r\n=QuarnSQLService.exe\r\n");
+  Seed("journal", "prova", "2.0\r\n1.0\r\n=QuarnSQLService.exe\r\n.\r\n" + ProbationStage(FileStamp{28, 133774}) + "\r\n");
+  std::vector<Hold> holds;
+  HoldAgain(holds, {"QuarnSQLService", 7, publish::Sha256Of("manifesto"), "2.0"}, 1796000000);
+  HoldAgain(holds, {"QuarnSQLMonitor", 0, {}, "3.1 beta"}, 1796000000);
+  Seed("update_state", "retidas", FormatHolds(holds));
+  InstalledBuild installed;
+  installed.version = "2.0";
+  installed.number = 7;
+  installed.digest = publish::Sha256Of("manifesto");
+  installed.files = {{"QuarnSQLService.exe", 2048, publish::Sha256Of("svc"), 133774}, {"libmysql.dll", 10, "", 5}};
+  Seed("update_state", "instalado", FormatInstalledBuild(installed));
   Seed("program_image", "programa", fakes::WindowsProgram("gui"));
 
   Seed("command_line", "remove", std::string("/uninstall\0/purge\0-LOG\0c:\\x.log", 31));
