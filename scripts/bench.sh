@@ -8,7 +8,13 @@ mkdir -p "$out"
 "$root/build/native/bench/bench_log_append" | tee "$out/log_append.txt"
 # The native fault-injection test counts the update steps it broke; every one must hold.
 "$root/build/native/tests/native/quarn_native_tests" --gtest_filter='UpdateFaults.Every*' > "$out/fault_injection.log" || true
-awk -F'[: ]+' '/^fault injection: .*all hold/ { print; printf "@figure\tupdate fault-injection points, all holding\t%s\t\tevery step of a clean update, fault and power loss\n", $3 }' \
+awk '/^fault injection.*all hold/ {
+  print; n = $0; sub(/ points.*/, "", n); sub(/.*: /, "", n)
+  if ($0 ~ /fails its probation/)
+    printf "@figure\tupdate fault-injection points, a build failing its probation\t%s\t\tevery step of the update and of its rollback\n", n
+  else
+    printf "@figure\tupdate fault-injection points, all holding and converging\t%s\t\tevery step of a clean update and its probation, fault and power loss\n", n
+}' \
   "$out/fault_injection.log" | tee "$out/fault_injection.txt"
 "$root/scripts/wine-session.sh" sh -c '
   cd /tmp
