@@ -46,6 +46,9 @@ class ServiceManager {
   [[nodiscard]] virtual int32_t Stop(const std::string& name) = 0;
   // True when an administrator has disabled the service; false when that cannot be read.
   [[nodiscard]] virtual bool Disabled(const std::string& name) = 0;
+  // The process the manager runs the service in: 0 when none runs; none when
+  // that cannot be read (no sample, rather than a process taken for gone).
+  [[nodiscard]] virtual std::optional<uint32_t> ProcessId(const std::string& name) = 0;
   // The logon domain of the user running the program, or empty.
   virtual std::string LogonDomain() = 0;
 };
@@ -116,6 +119,7 @@ class MonitorServiceControl {
   [[nodiscard]] int32_t IniciarService() { return scm_.Start(kBackupServiceName); }
   [[nodiscard]] int32_t PararService() { return scm_.Stop(kBackupServiceName); }
   [[nodiscard]] bool Desativado() { return scm_.Disabled(kBackupServiceName); }
+  [[nodiscard]] std::optional<uint32_t> ProcessoService() { return scm_.ProcessId(kBackupServiceName); }
   std::string DominioUsuario() { return scm_.LogonDomain(); }
 
  private:

@@ -253,18 +253,21 @@ void FrmInstal::EsqueceVersaoLocal(const std::string& programFile) {
   }
 }
 
-void FrmInstal::AcertaAtualizacoesPendentes() {
+std::vector<std::string> FrmInstal::AcertaAtualizacoesPendentes() {
+  std::vector<std::string> unsettled;
   const Cp1252Codec codec;  // the records are written again whole below, or forgotten
   static const std::pair<const char*, const char*> kPrograms[] = {{kBackupServiceName, kServiceVersionRecord},
                                                                   {kGuiMonitorName, kGuiVersionRecord}};
   for (const auto& entry : kPrograms) {
     const std::string program = entry.first;
-    SettlePendingUpdate(p_.fs, codec, strPastaInstalacao_, program, entry.second,
-                        [&](const std::string& what, const VbError& e) {
-                          p_.view.MessageBoxOk(program + " " + what + "\r\n" + std::to_string(e.Number()) + " - " +
-                                               e.Description());
-                        });
+    if (!SettlePendingUpdate(p_.fs, codec, strPastaInstalacao_, program, entry.second,
+                             [&](const std::string& what, const VbError& e) {
+                               p_.view.MessageBoxOk(program + " " + what + "\r\n" + std::to_string(e.Number()) +
+                                                    " - " + e.Description());
+                             }))
+      unsettled.push_back(program);
   }
+  return unsettled;
 }
 
 void FrmInstal::AguardaIntervalo(int index, int ms) {
@@ -355,7 +358,7 @@ void FrmInstal::InstalarQuarn() {
     // never lets go is not waited for beyond the bound.
     const UpdateLockHold lock(p_.platform.SuiteUpdateLock(), kUpdateLockWaitMs);
     if (!lock.Held()) p_.view.Note("O monitor segue com uma atualização; a instalação continua.");
-    AcertaAtualizacoesPendentes();
+    const std::vector<std::string> unsettled = AcertaAtualizacoesPendentes();
     for (const auto& f : kPayload) {
       const std::string path = JoinPath(strPastaInstalacao_, f.target);
       if (ExtraiArquivoRecurso(f.resource, path)) {
@@ -364,6 +367,15 @@ void FrmInstal::InstalarQuarn() {
       } else {
         notWritten[f.target] = lastWriteError_;
         checks.notWritten.push_back(f.target);
+      }
+    }
+    // The repair's build is in place over what could not be put right: the
+    // journal of that update no longer describes the disk, and must not undo it.
+    for (const std::string& program : unsettled) {
+      try {
+        ClearUpdateFiles(p_.fs, UpdatePaths(TempFolderOf(strPastaInstalacao_), program), {}, false);
+      } catch (const VbError& e) {
+        p_.view.MessageBoxOk(program + "\r\n" + std::to_string(e.Number()) + " - " + e.Description());
       }
     }
   }

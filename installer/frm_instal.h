@@ -258,7 +258,9 @@ class FrmInstal {
   void EsqueceVersaoLocal(const std::string& programFile);
   // Before a repair writes anything: what a cut update left is finished or
   // rolled back, so that the monitor's recovery never undoes the repair.
-  void AcertaAtualizacoesPendentes();
+  // The programs whose pending update could not be settled: once the repair
+  // has written its own build, their journals go (see InstalarQuarn).
+  std::vector<std::string> AcertaAtualizacoesPendentes();
   static constexpr uint32_t kUpdateLockWaitMs = 60 * 1000;
   void AguardaIntervalo(int index, int ms);
   void loadWin(bool vLoadWind);

@@ -70,6 +70,17 @@ int32_t Win32ServiceManager::Status(const std::string& name) {
   return static_cast<int32_t>(s.dwCurrentState);
 }
 
+std::optional<uint32_t> Win32ServiceManager::ProcessId(const std::string& name) {
+  OpenedService o = OpenService(name, SERVICE_QUERY_STATUS);
+  if (o.error) return std::nullopt;
+  SERVICE_STATUS_PROCESS s{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(o.svc.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s), sizeof s, &needed))
+    return std::nullopt;
+  if (s.dwCurrentState == SERVICE_STOPPED || s.dwProcessId == 0 || ProcessEnded(s.dwProcessId)) return 0u;
+  return static_cast<uint32_t>(s.dwProcessId);
+}
+
 int32_t Win32ServiceManager::ReadAccount(const std::string& name, std::string& account) {
   OpenedService o = OpenService(name, SERVICE_QUERY_CONFIG);
   if (o.error) return o.error;

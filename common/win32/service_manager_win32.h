@@ -20,6 +20,7 @@ class Win32ServiceManager final : public ServiceManager {
   [[nodiscard]] int32_t Start(const std::string& name) override;
   [[nodiscard]] int32_t Stop(const std::string& name) override;
   [[nodiscard]] bool Disabled(const std::string& name) override;
+  [[nodiscard]] std::optional<uint32_t> ProcessId(const std::string& name) override;
   std::string LogonDomain() override;
 };
 

@@ -1,8 +1,8 @@
 #include "monitor/update/recovery_plan.h"
 
 #include <algorithm>
-#include <cstdio>
 
+#include "common/ansi_text.h"
 #include "companions/aunzip32/name_policy.h"
 #include "monitor/update/updater.h"
 
@@ -39,7 +39,8 @@ bool IsStageLine(const std::string& line) {
   const std::string rest = line.substr(p.size());
   const size_t sp = rest.find(' ');
   auto digits = [](const std::string& t) {
-    return !t.empty() && t.size() <= 20 && t.find_first_not_of("0123456789") == std::string::npos;
+    uint64_t v = 0;
+    return ParseDecimal(t, UINT64_MAX, v);
   };
   return sp != std::string::npos && digits(rest.substr(0, sp)) && digits(rest.substr(sp + 1));
 }
@@ -51,9 +52,11 @@ Journal ParseJournal(const std::vector<std::string>& lines) {
   if (end >= 4 && lines[end - 2] == ".") {
     if (lines.back().rfind(kStageProbation, 0) == 0 && IsStageLine(lines.back())) {
       j.stage = Journal::Stage::kProbation;
-      unsigned long long size = 0, time = 0;
-      char extra = 0;
-      if (std::sscanf(lines.back().c_str() + sizeof kStageProbation - 1, " %20llu %20llu%c", &size, &time, &extra) == 2)
+      const std::string rest = lines.back().substr(sizeof kStageProbation - 1);
+      const size_t sp = rest.find(' ', 1);
+      uint64_t size = 0, time = 0;
+      if (sp != std::string::npos && ParseDecimal(std::string_view(rest).substr(1, sp - 1), UINT64_MAX, size) &&
+          ParseDecimal(std::string_view(rest).substr(sp + 1), UINT64_MAX, time))
         j.heartbeatBefore = FileStamp{size, time};
     } else if (lines.back() == kStageCommitted) {
       j.stage = Journal::Stage::kCommitted;

@@ -328,6 +328,9 @@ void Updater::PegaVNETEXE() { PegaNet(ProgramFor(kGuiMonitorName)); }
 // ---- checks --------------------------------------------------------------------
 
 void Updater::Verifica(const Program& prog) {
+  // A check that falls due inside a probation's rollback (whose waits run the
+  // timers) would act on the same journal: it waits for the next one.
+  if (busy_) return;
   // A check never ends the program: a report it cannot write ends the check.
   UpdateCheckScope observed(*observer_, prog.name);
   const Busy busy(busy_);
@@ -381,6 +384,8 @@ void Updater::Verifica(const Program& prog) {
       Report(text, kCorVermelha);
       logs_.SalvaLogErro(text);
       observer_->InstalledFileDamaged(prog.name, damaged, missing);
+      // The same publication again: if it failed before, the hold says when.
+      if (!HoldAllows(prog)) return;
     } else if (!HoldAllows(prog)) {
       return;
     }

@@ -142,7 +142,7 @@ class Updater final : public UpdateChecks {
   // `heartbeatBefore`: the heartbeat's stamp before the new build started.
   void StartProbation(const std::string& version, std::optional<FileStamp> heartbeatBefore);
   std::optional<FileStamp> HeartbeatStamp();
-  ProbationSample SampleBackupService();
+  std::optional<ProbationSample> SampleBackupService();  // none when the service manager could not say
   void ProbationFailed(std::string why);
   // The files of the build in place (temp\<name>.instalado until committed).
   void WriteInstalledDraft(const Program& prog, const std::vector<std::string>& files,
@@ -172,6 +172,7 @@ class Updater final : public UpdateChecks {
   bool busy_ = false;    // a check, an update or a recovery runs: probation's ticks wait
   std::optional<Probation> probation_;
   std::string probationVersion_;
+  bool failureHeld_ = false;  // the failed probation's publication is held already
   std::unique_ptr<Timer> probationTimer_;
 };
 

@@ -71,10 +71,14 @@ void Updater::Committed(const Program& prog, const std::string& version, const P
 
 // ---- probation -----------------------------------------------------------------
 
-ProbationSample Updater::SampleBackupService() {
+std::optional<ProbationSample> Updater::SampleBackupService() {
+  // The service manager's own process of the service: another program of the
+  // same file name proves nothing, and a query that failed is no sample.
+  const std::optional<uint32_t> process = p_.service.ProcessoService();
+  if (!process) return std::nullopt;
   ProbationSample s;
   s.nowMs = p_.loop.TickMs();
-  s.processId = p_.fecha.PegaIdProcesso(kBackupServiceFile);
+  s.processId = *process;
   const std::string heartbeat = JoinPath(LogsFolderOf(app_), kServiceExecutingFile);
   if (p_.fs.FileExists(heartbeat)) s.heartbeat = p_.fs.Stamp(heartbeat);
   return s;
@@ -96,13 +100,15 @@ void Updater::StartProbation(const std::string& version, std::optional<FileStamp
   ProbationSample first;
   first.nowMs = p_.loop.TickMs();
   try {
-    first = SampleBackupService();
+    if (const auto seen = SampleBackupService()) first = *seen;
   } catch (const VbError&) {
     // Nothing seen yet: every later sample counts.
   }
+  first.nowMs = p_.loop.TickMs();
   // A heartbeat written since before the build started counts, however soon it came.
   first.heartbeat = heartbeatBefore;
   probation_.emplace(rules, first);
+  failureHeld_ = false;
   probationVersion_ = version;
   probationTimer_->SetEnabled(true);
   // In the general log only: the formatted report of an update keeps its lines.
@@ -116,7 +122,9 @@ void Updater::AcompanhaProvacao() {
   if (!probation_ || busy_ || ending_) return;
   const Busy busy(busy_);
   try {
-    const Probation::Verdict v = probation_->Observe(SampleBackupService());
+    const std::optional<ProbationSample> sample = SampleBackupService();
+    if (!sample) return;
+    const Probation::Verdict v = probation_->Observe(*sample);
     if (v == Probation::Verdict::kOn) return;
     const UpdateLockHold lock(p_.lock, 0);
     if (!lock.Held()) return;  // the installer writes the suite: its outcome waits for the next tick
@@ -134,7 +142,8 @@ void Updater::AcompanhaProvacao() {
     InstalledBuild b;
     Publication publication;
     const Paths paths(temp_, prog.name);
-    if (p_.fs.FileExists(paths.installed) && ParseInstalledBuild(p_.fs.ReadAll(paths.installed), b)) {
+    if (p_.fs.FileExists(paths.installed) && p_.fs.Stamp(paths.installed).size <= kMaxInstalledBytes &&
+        ParseInstalledBuild(p_.fs.ReadAll(paths.installed), b)) {
       publication.isSigned = b.number != 0;
       publication.number = b.number;
       publication.manifestSha256 = b.digest;
@@ -152,37 +161,54 @@ void Updater::AcompanhaProvacao() {
 void Updater::ProbationFailed(std::string why) {
   const Program& prog = ProgramFor(kBackupServiceName);
   const std::string version = probationVersion_;
-  probation_.reset();
-  probationTimer_->SetEnabled(false);
-  const VbError failure = Raise(kErrProbationFailed, "o " + std::string(prog.name) + " " + version + " " + why +
-                                                         "; a versão anterior volta");
-  const std::string text = "Update Sistema " + std::string(prog.name) + " " + ErrorText(failure);
-  Report(text, kCorVermelha);
-  logs_.SalvaLogErro(text);
-  observer_->UpdateRefused(prog.name, version, failure.Number(), failure.Description());
   const Paths paths(temp_, prog.name);
+  auto tell = [&](const std::string& text) {
+    try {
+      logs_.SalvaLogErro(text);
+    } catch (const VbError&) {
+      // The rollback matters more than its report.
+    }
+  };
   // Held first: a power cut in the rollback below must not try this build again at once.
   PublicationKey key{prog.name, 0, {}, version};
-  InstalledBuild b;
   try {
-    if (p_.fs.FileExists(paths.installed) && ParseInstalledBuild(p_.fs.ReadAll(paths.installed), b)) {
+    if (failureHeld_) throw Raise(kErrProbationFailed);  // held at an earlier tick already
+    InstalledBuild b;
+    if (p_.fs.FileExists(paths.installed) && p_.fs.Stamp(paths.installed).size <= kMaxInstalledBytes &&
+        ParseInstalledBuild(p_.fs.ReadAll(paths.installed), b)) {
       key.number = b.number;
       key.digest = b.digest;
     }
     HoldPublication(prog, key);
+    failureHeld_ = true;
   } catch (const VbError& e) {
-    logs_.SalvaLogErro("Update Sistema " + std::string(prog.name) + " " + ErrorText(e));
+    if (!failureHeld_) tell("Update Sistema " + std::string(prog.name) + " " + ErrorText(e));
   }
-  Finishing([&] {
-    try {
-      SetJournalStage(prog, "");  // from here recovery rolls back
-    } catch (const VbError& e) {
-      logs_.SalvaLogErro("Update Sistema " + std::string(prog.name) + " " + ErrorText(e));
-    }
+  // From here recovery rolls back, whatever cuts this short; until the stage
+  // is gone, the failed verdict stays and the next tick tries again.
+  try {
+    SetJournalStage(prog, "");
+  } catch (const VbError& e) {
+    tell("Update Sistema " + std::string(prog.name) + " " + ErrorText(e));
+    return;
+  }
+  probation_.reset();
+  probationTimer_->SetEnabled(false);
+  const VbError failure = Raise(kErrProbationFailed, "o " + std::string(prog.name) + " " + version + " " + why +
+                                                         "; a versão anterior volta");
+  observer_->UpdateRefused(prog.name, version, failure.Number(), failure.Description());
+  // A rollback that fails keeps its journal: the next check tries again.
+  (void)Finishing([&] {
     if (!Restaura(prog, true, true)) return false;
     CleanUp(prog);
     return true;
   });
+  const std::string text = "Update Sistema " + std::string(prog.name) + " " + ErrorText(failure);
+  tell(text);
+  try {
+    Report(text, kCorVermelha);
+  } catch (const VbError&) {
+  }
 }
 
 // ---- holds ---------------------------------------------------------------------

@@ -32,6 +32,7 @@ struct FakeService {
   bool slowToStop = false;      // a stop leaves it stop-pending
   int stoppedAfterQueries = 0;  // when set, stop-pending turns stopped at that many status queries
   bool disabled = false;        // start type disabled by an administrator
+  uint32_t processId = 0;       // while running; 0 is none
 };
 
 class FakeServiceManager final : public ServiceManager {
@@ -52,6 +53,11 @@ class FakeServiceManager final : public ServiceManager {
     return s;
   }
 
+  std::optional<uint32_t> ProcessId(const std::string& name) override {
+    FakeService* s = Find(name);
+    if (!s) return std::nullopt;
+    return s->state == kServiceRunning ? s->processId : 0u;
+  }
   int32_t Status(const std::string& name) override {
     calls.push_back("Status " + name);
     FakeService* s = Find(name);

@@ -108,6 +108,7 @@ class MachineServices final : public ServiceManager {
   int32_t Start(const std::string& name) override;
   int32_t Stop(const std::string& name) override;
   bool Disabled(const std::string& name) override;
+  std::optional<uint32_t> ProcessId(const std::string& name) override;
   std::string LogonDomain() override { return {}; }
   std::function<void()> onStop;  // runs after a stop request was accepted
 
@@ -372,6 +373,13 @@ inline int32_t MachineServices::Start(const std::string& name) {
       if (p.id == it->second.process) p.endsAt = m_.loop->TickMs() + dies->second;
   m_.Heartbeat(it->second);
   return 0;
+}
+
+inline std::optional<uint32_t> MachineServices::ProcessId(const std::string& name) {
+  m_.inj.Alive();
+  auto it = m_.services.find(name);
+  if (it == m_.services.end()) return std::nullopt;
+  return it->second.process && m_.Find(it->second.process) ? it->second.process : 0u;
 }
 
 inline bool MachineServices::Disabled(const std::string& name) {

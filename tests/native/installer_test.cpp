@@ -433,6 +433,7 @@ TEST_F(Installer, AnUninstallThatCannotFinishKeepsItsEntryAndTheCopyThatRunsIt) 
     int32_t Start(const std::string& n) override { return inner.Start(n); }
     int32_t Stop(const std::string& n) override { return inner.Stop(n); }
     bool Disabled(const std::string& n) override { return inner.Disabled(n); }
+    std::optional<uint32_t> ProcessId(const std::string& n) override { return inner.ProcessId(n); }
     std::string LogonDomain() override { return inner.LogonDomain(); }
   } undeletable(scm);
   InstallerServiceControl stuckControl{undeletable};

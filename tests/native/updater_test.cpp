@@ -50,14 +50,17 @@ struct UpdaterFixture : ::testing::Test {
     watchdog->SetEnabled(true);
     fs.Put(kApp + "\\QuarnSQLService.exe", "old service build");
     fs.Put(kApp + "\\QuarnSQLMonitor.exe", "old monitor build");
-    scm.Add("QuarnSQLService", kServiceRunning).account = "LocalSystem";
+    FakeServiceOf(scm.Add("QuarnSQLService", kServiceRunning));
     procs.Run("QuarnSQLService.exe");
     policy.probationSeconds = 1;
   }
 
+  static void FakeServiceOf(fakes::FakeService& s) {
+    s.account = "LocalSystem";
+    s.processId = 4242;
+  }
   // The new build runs, writes its heartbeat and outlasts its probation.
   void PassProbation() {
-    if (!fecha.PegaIdProcesso("QuarnSQLService.exe")) procs.Run("QuarnSQLService.exe");
     fs.Put(kLogs + "QuarnSQLServiceExecuting.ini", "batimento");
     loop.Advance(2000);
   }
