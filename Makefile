@@ -52,7 +52,7 @@ test-clang: native-clang
 # Fuzz targets (tests/fuzz): `make fuzz` runs each for FUZZ_SECONDS; the test
 # run gives each a short, fixed time.
 FUZZ_SECONDS ?= 300
-FUZZ_TEST_SECONDS ?= 20
+FUZZ_TEST_SECONDS ?= 12
 
 fuzz-build: deps
 	cmake --preset ci-fuzz >/dev/null

@@ -143,7 +143,7 @@ class Updater final : public UpdateChecks {
   void StartProbation(const std::string& version, std::optional<FileStamp> heartbeatBefore);
   std::optional<FileStamp> HeartbeatStamp();
   std::optional<ProbationSample> SampleBackupService();  // none when the service manager could not say
-  void ProbationFailed(std::string why);
+  void ProbationFailed(const std::string& why);
   // The files of the build in place (temp\<name>.instalado until committed).
   void WriteInstalledDraft(const Program& prog, const std::vector<std::string>& files,
                            const std::map<std::string, std::string>& digests, const Publication& publication);

@@ -158,9 +158,12 @@ void Updater::AcompanhaProvacao() {
   }
 }
 
-void Updater::ProbationFailed(std::string why) {
+void Updater::ProbationFailed(const std::string& why) {
   const Program& prog = ProgramFor(kBackupServiceName);
   const std::string version = probationVersion_;
+  // Worded now: `why` is the probation's own, which goes below.
+  const VbError failure = Raise(kErrProbationFailed, "o " + std::string(prog.name) + " " + version + " " + why +
+                                                         "; a versão anterior volta");
   const Paths paths(temp_, prog.name);
   auto tell = [&](const std::string& text) {
     try {
@@ -194,8 +197,6 @@ void Updater::ProbationFailed(std::string why) {
   }
   probation_.reset();
   probationTimer_->SetEnabled(false);
-  const VbError failure = Raise(kErrProbationFailed, "o " + std::string(prog.name) + " " + version + " " + why +
-                                                         "; a versão anterior volta");
   observer_->UpdateRefused(prog.name, version, failure.Number(), failure.Description());
   // A rollback that fails keeps its journal: the next check tries again.
   (void)Finishing([&] {
