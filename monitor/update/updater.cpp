@@ -51,7 +51,6 @@ class BackOn {
   bool armed_ = false;
 };
 
-
 // A refusal of the signed path: it goes to the error log as well.
 bool SecurityRefusal(const VbError& e) { return e.Number() >= kErrManifestMissing && e.Number() <= kErrJournalInvalid; }
 
