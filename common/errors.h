@@ -56,9 +56,9 @@ enum ErrorNumber : long {
   kErrStatementMissing = 7110,
   kErrStatementInvalid = 7111,
   kErrStatementSignature = 7112,
-  kErrJournalInvalid = 7113,   // a journal that names more than a file of the suite
-  kErrBuildUnhealthy = 7114,   // a new build of the backup service that did not stay running
-  kErrServiceDisabled = 7115,  // the backup service is disabled: stopped, it would not start again
+  kErrJournalInvalid = 7113,        // a journal that names more than a file of the suite
+  kErrBuildUnhealthy = 7114,        // a new build of the backup service that did not stay running
+  kErrServiceDisabled = 7115,       // the backup service is disabled: stopped, it would not start again
   kErrInstalledFileDamaged = 7116,  // a file of the build in place is missing or changed
   kErrProbationFailed = 7117,       // a new build of the backup service did not do its job in probation
 

@@ -262,8 +262,8 @@ std::vector<std::string> FrmInstal::AcertaAtualizacoesPendentes() {
     const std::string program = entry.first;
     if (!SettlePendingUpdate(p_.fs, codec, strPastaInstalacao_, program, entry.second,
                              [&](const std::string& what, const VbError& e) {
-                               p_.view.MessageBoxOk(program + " " + what + "\r\n" + std::to_string(e.Number()) +
-                                                    " - " + e.Description());
+                               p_.view.MessageBoxOk(program + " " + what + "\r\n" + std::to_string(e.Number()) + " - " +
+                                                    e.Description());
                              }))
       unsettled.push_back(program);
   }

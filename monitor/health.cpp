@@ -330,8 +330,7 @@ void MonitorHealth::UpdateRefused(const std::string& program, const std::string&
 
 void MonitorHealth::RolledBack(const std::string& program) { Event(svcEventWarning, kEventRollback, program); }
 
-void MonitorHealth::UpdateHeld(const std::string& program, const std::string& version, int64_t nextTryUtc) {
-  (void)version;
+void MonitorHealth::UpdateHeld(const std::string& program, const std::string& /*version*/, int64_t nextTryUtc) {
   ProgramHealth& p = Program(program);
   if (p.held == true && p.heldNextTryUtc == nextTryUtc) return;
   p.held = true;

@@ -77,8 +77,8 @@ int main() {
   RegistryUpdateKeys keys("");
   RegistryPublications publications;
   // The monitor's own updater, as its composition builds it.
-  UpdateStack stack(UpdateStackPorts{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock}, chunks,
-                                     crypto, keys, publications, UpdateObserver::None()},
+  UpdateStack stack(UpdateStackPorts{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock},
+                                     chunks, crypto, keys, publications, UpdateObserver::None()},
                     folder, logs, *timer);
   Updater& updater = stack.updater;
 

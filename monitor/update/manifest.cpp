@@ -320,8 +320,9 @@ void BuildVerifier::RegistraPublicacao(const std::string& program, const Publica
     p_.publications.Record(program, publication.number);
 }
 
-std::map<std::string, std::string> BuildVerifier::VerificaPacote(const std::string& staging, const std::string& program, const std::string& version,
-                                   const Publication& publication, MonitorLogs& logs) {
+std::map<std::string, std::string> BuildVerifier::VerificaPacote(const std::string& staging, const std::string& program,
+                                                                 const std::string& version,
+                                                                 const Publication& publication, MonitorLogs& logs) {
   const std::string manifestPath = JoinPath(staging, kManifestName);
   const bool present = p_.fs.FileExists(manifestPath);
   bool unsignedOk = false;

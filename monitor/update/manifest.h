@@ -199,8 +199,9 @@ class BuildVerifier {
   // The staged build against its manifest, and the manifest against the
   // publication that announced it. Gives each file's SHA-256 as verified
   // (none for a build taken unsigned by an administrator's opt-out).
-  std::map<std::string, std::string> VerificaPacote(const std::string& staging, const std::string& program, const std::string& version,
-                      const Publication& publication, MonitorLogs& logs);
+  std::map<std::string, std::string> VerificaPacote(const std::string& staging, const std::string& program,
+                                                    const std::string& version, const Publication& publication,
+                                                    MonitorLogs& logs);
   // Once a build is installed, no lower publication of it is taken again.
   void RegistraPublicacao(const std::string& program, const Publication& publication);
   bool AllowUnsigned() { return p_.keys.AllowUnsigned(); }

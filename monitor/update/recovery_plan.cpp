@@ -92,8 +92,8 @@ RecoveryPlan PlanRecovery(const RecoveryInput& in) {
     j = Journal{};
   }
   plan.newVersion = j.newVersion;
-  if (j.whole && (j.stage == Journal::Stage::kCommitted ||
-                  (j.stage == Journal::Stage::kProbation && !in.probationFailed))) {
+  if (j.whole &&
+      (j.stage == Journal::Stage::kCommitted || (j.stage == Journal::Stage::kProbation && !in.probationFailed))) {
     // Past the swap, with the record written: the new build stays in place.
     plan.committed = j.stage == Journal::Stage::kCommitted;
     plan.resumeProbation = !plan.committed;

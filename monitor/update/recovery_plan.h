@@ -63,7 +63,7 @@ struct RecoveryPlan {
   std::string newVersion;        // the journal's new build (kNewVersion, probation)
   bool resumeProbation = false;  // the new build stays in place and its probation goes on: nothing is cleaned up
   std::optional<FileStamp> heartbeatBefore;  // the heartbeat's stamp before the new build started
-  bool committed = false;        // the new build stays: only the clean-up is left
+  bool committed = false;                    // the new build stays: only the clean-up is left
 };
 
 RecoveryPlan PlanRecovery(const RecoveryInput& in);

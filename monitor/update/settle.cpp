@@ -44,6 +44,11 @@ void CarryOut(FileSystem& fs, const TextCodec& codec, const RecoveryPlan& plan, 
   }
 }
 
+void RemoveFolder(FileSystem& fs, const std::string& folder) {
+  for (const auto& f : fs.ListFiles(folder)) fs.Delete(JoinPath(folder, f));
+  if (fs.DirExists(folder)) fs.RemoveDir(folder);
+}
+
 void ClearUpdateFiles(FileSystem& fs, const UpdatePaths& paths, const std::string& installedList, bool committed) {
   if (fs.FileExists(paths.installed)) {
     if (committed) {
@@ -52,11 +57,9 @@ void ClearUpdateFiles(FileSystem& fs, const UpdatePaths& paths, const std::strin
       fs.Delete(paths.installed);
     }
   }
-  for (const auto& f : fs.ListFiles(paths.backup)) fs.Delete(JoinPath(paths.backup, f));
-  if (fs.DirExists(paths.backup)) fs.RemoveDir(paths.backup);
+  RemoveFolder(fs, paths.backup);
   if (fs.FileExists(paths.journal)) fs.Delete(paths.journal);
-  for (const auto& f : fs.ListFiles(paths.staging)) fs.Delete(JoinPath(paths.staging, f));
-  if (fs.DirExists(paths.staging)) fs.RemoveDir(paths.staging);
+  RemoveFolder(fs, paths.staging);
 }
 
 bool SettlePendingUpdate(FileSystem& fs, const TextCodec& codec, const std::string& app, const std::string& program,
@@ -74,8 +77,8 @@ bool SettlePendingUpdate(FileSystem& fs, const TextCodec& codec, const std::stri
       // A probation is not the installer's to watch: it is over, and rolled back.
       in->probationFailed = true;
       try {
-        const auto lines = fs.FileExists(record) ? SplitLines(codec.FromAnsi(fs.ReadAll(record)))
-                                                 : std::vector<std::string>();
+        const auto lines =
+            fs.FileExists(record) ? SplitLines(codec.FromAnsi(fs.ReadAll(record))) : std::vector<std::string>();
         in->record = lines.empty() ? std::string() : TrimSpaces(lines.back());
       } catch (const VbError&) {
         in->record = std::nullopt;

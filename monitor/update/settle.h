@@ -33,6 +33,8 @@ std::optional<RecoveryInput> ReadPending(FileSystem& fs, const TextCodec& codec,
 // told, and the rest is tried all the same.
 void CarryOut(FileSystem& fs, const TextCodec& codec, const RecoveryPlan& plan, const std::string& app,
               const UpdatePaths& paths, const std::string& recordPath, const RecoveryFailure& failed);
+// A folder of the download folder and its files go (none is a folder).
+void RemoveFolder(FileSystem& fs, const std::string& folder);
 // The old build's copy, the journal and the staging go; a committed build's
 // file list takes its place beside the record first.
 void ClearUpdateFiles(FileSystem& fs, const UpdatePaths& paths, const std::string& installedList, bool committed);

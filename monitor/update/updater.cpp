@@ -377,9 +377,10 @@ void Updater::Verifica(const Program& prog) {
         Report("Monitorando...", kCorAzul);
         return;
       }
-      const std::string text = "Verificando " + std::string(prog.name) + " " +
-                               ErrorText(Raise(kErrInstalledFileDamaged, damaged + (missing ? " ausente" : " alterado"))) +
-                               "; o build " + local + " é instalado de novo";
+      const std::string text =
+          "Verificando " + std::string(prog.name) + " " +
+          ErrorText(Raise(kErrInstalledFileDamaged, damaged + (missing ? " ausente" : " alterado"))) + "; o build " +
+          local + " é instalado de novo";
       Report(text, kCorVermelha);
       logs_.SalvaLogErro(text);
       observer_->InstalledFileDamaged(prog.name, damaged, missing);
@@ -522,11 +523,6 @@ void Updater::CleanUp(const Program& prog, bool committed) {
                    committed);
 }
 
-void Updater::ClearStaging(const std::string& staging) {
-  for (const auto& f : p_.fs.ListFiles(staging)) p_.fs.Delete(JoinPath(staging, f));
-  if (p_.fs.DirExists(staging)) p_.fs.RemoveDir(staging);
-}
-
 bool Updater::RecuperaAtualizacao(const std::string& name) {
   const Program& prog = ProgramFor(name);
   return Finishing([&] {
@@ -566,7 +562,7 @@ void Updater::UpdateSistema(const std::string& name) {
         if (!Restaura(prog, false)) return false;
         CleanUp(prog);
       } else if (!journaled) {
-        ClearStaging(paths.staging);  // a refused build takes no room until the next check
+        RemoveFolder(p_.fs, paths.staging);  // a refused build takes no room until the next check
       }
       return true;
     });

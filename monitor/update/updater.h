@@ -155,7 +155,6 @@ class Updater final : public UpdateChecks {
   // False when the publication is held and its next try has not come.
   bool HoldAllows(const Program& prog);
   void HoldPublication(const Program& prog, const PublicationKey& key);
-  void ClearStaging(const std::string& staging);
   template <class Step>
   bool Finishing(Step step);
   std::string ReadLastLine(const std::string& path);

@@ -162,8 +162,8 @@ void Updater::ProbationFailed(const std::string& why) {
   const Program& prog = ProgramFor(kBackupServiceName);
   const std::string version = probationVersion_;
   // Worded now: `why` is the probation's own, which goes below.
-  const VbError failure = Raise(kErrProbationFailed, "o " + std::string(prog.name) + " " + version + " " + why +
-                                                         "; a versão anterior volta");
+  const VbError failure = Raise(
+      kErrProbationFailed, "o " + std::string(prog.name) + " " + version + " " + why + "; a versão anterior volta");
   const Paths paths(temp_, prog.name);
   auto tell = [&](const std::string& text) {
     try {

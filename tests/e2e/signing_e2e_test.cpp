@@ -112,8 +112,7 @@ TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) 
       {L"antiga", true, "", net + "7108-Publicação mais antiga que a instalada: publicação 3, instalada 5"},
       {L"vencida", true, "", net + "7109-Publicação vencida: válida até "},
       {L"plantado", true, "s-plantado", ""},
-      {L"nao-inicia", true, "",
-       "7117-O novo build falhou no período de prova: o QuarnSQLService s-nao-inicia ", true},
+      {L"nao-inicia", true, "", "7117-O novo build falhou no período de prova: o QuarnSQLService s-nao-inicia ", true},
       // The whole publication under another key: its statement is refused first.
       {L"outra-chave", true, "",
        net + "7112-Assinatura da declaração de publicação não confere com nenhuma chave confiável"},

@@ -182,10 +182,10 @@ class Machine {
   MemoryFileSystem fs;
   Injector inj;
   std::vector<Process> processes;
-  std::map<std::string, Service> services;  // by name as given
-  std::set<std::string> wholePrograms;      // the bytes a program file may hold and still start
-  std::set<std::string> exitsAtOnce;        // programs that start and end straight away
-  std::set<std::string> ignoresStop;        // programs that accept a stop and never stop
+  std::map<std::string, Service> services;      // by name as given
+  std::set<std::string> wholePrograms;          // the bytes a program file may hold and still start
+  std::set<std::string> exitsAtOnce;            // programs that start and end straight away
+  std::set<std::string> ignoresStop;            // programs that accept a stop and never stop
   std::map<std::string, uint64_t> diesAfterMs;  // programs that run a while after each start, then end
   std::set<std::string> noHeartbeat;            // service programs that run and never write their heartbeat
   static constexpr int kHeartbeatMs = 5000;     // a running service's heartbeat, at its start and then this often

@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
 
   Seed("journal", "inteiro", "2.0\r\n1.0\r\n=QuarnSQLService.exe\r\n=libmysql.dll\r\n+novo.dll\r\n.\r\n");
   Seed("journal", "cortado", "2.0\r\n1.0\r\n=QuarnSQLService.exe\r\n");
-  Seed("journal", "prova", "2.0\r\n1.0\r\n=QuarnSQLService.exe\r\n.\r\n" + ProbationStage(FileStamp{28, 133774}) + "\r\n");
+  Seed("journal", "prova",
+       "2.0\r\n1.0\r\n=QuarnSQLService.exe\r\n.\r\n" + ProbationStage(FileStamp{28, 133774}) + "\r\n");
   std::vector<Hold> holds;
   HoldAgain(holds, {"QuarnSQLService", 7, publish::Sha256Of("manifesto"), "2.0"}, 1796000000);
   HoldAgain(holds, {"QuarnSQLMonitor", 0, {}, "3.1 beta"}, 1796000000);

@@ -160,12 +160,13 @@ TEST_F(HealthFixture, UpdateResultsAndTheMarkersReachTheFileAndTheEventLog) {
   health.UpdateHeld("QuarnSQLService", "2.2", 1796540104);
   EXPECT_NE(fs.Get(kProm).find("quarn_update_last_check_result{program=\"QuarnSQLService\"} 7117\n"),
             std::string::npos);
-  EXPECT_NE(fs.Get(kProm).find("quarn_update_held{program=\"QuarnSQLService\"} 1\n"
-                               "# HELP quarn_update_held_next_try_timestamp_seconds When the held publication is "
-                               "tried again, in seconds since 1970 (UTC).\n"
-                               "# TYPE quarn_update_held_next_try_timestamp_seconds gauge\n"
-                               "quarn_update_held_next_try_timestamp_seconds{program=\"QuarnSQLService\"} 1796540104\n"),
-            std::string::npos);
+  EXPECT_NE(
+      fs.Get(kProm).find("quarn_update_held{program=\"QuarnSQLService\"} 1\n"
+                         "# HELP quarn_update_held_next_try_timestamp_seconds When the held publication is "
+                         "tried again, in seconds since 1970 (UTC).\n"
+                         "# TYPE quarn_update_held_next_try_timestamp_seconds gauge\n"
+                         "quarn_update_held_next_try_timestamp_seconds{program=\"QuarnSQLService\"} 1796540104\n"),
+      std::string::npos);
   health.UpdateHoldCleared("QuarnSQLService");
   EXPECT_NE(fs.Get(kProm).find("quarn_update_held{program=\"QuarnSQLService\"} 0\n"), std::string::npos);
   EXPECT_EQ(fs.Get(kProm).find("next_try"), std::string::npos);

@@ -507,7 +507,8 @@ TEST_F(Installer, ARepairSettlesAPendingUpdateBeforeItWrites) {
   fs.Put(temp + "QuarnSQLService.anterior\\QuarnSQLService.EXE", "svc 1.0");
   fs.Put(kSuite + "\\libmysql.dll", "lib 2.0");
   fs.Put(kSuite + "\\novo.dll", "novo 2.0");
-  fs.Put(temp + "QuarnSQLService.pendente", "2.0\r\n1.0\r\n=libmysql.dll\r\n+novo.dll\r\n=QuarnSQLService.EXE\r\n.\r\nprova\r\n");
+  fs.Put(temp + "QuarnSQLService.pendente",
+         "2.0\r\n1.0\r\n=libmysql.dll\r\n+novo.dll\r\n=QuarnSQLService.EXE\r\n.\r\nprova\r\n");
   fs.Put(kSuite + "\\Logs\\VersaoQuarnSQLService.ini", "2.0\r\n");
   ASSERT_TRUE(Form().Form_Load());
   EXPECT_EQ(fs.Get(kSuite + "\\libmysql.dll"), "lib 1.0");

@@ -42,8 +42,8 @@ struct UpdaterFixture : ::testing::Test {
   std::unique_ptr<Timer> watchdog = loop.CreateTimer(1000, [] {});
   fakes::FakePolicy policy;
   fakes::FakeUpdateLock lock;
-  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock}, kApp, logs, *watchdog,
-                  kTemp};
+  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock}, kApp, logs,
+                  *watchdog, kTemp};
 
   UpdaterFixture() {
     for (const std::string& d : {std::string("C:\\Solvane"), kApp, kApp + "\\Logs", kApp + "\\temp"}) fs.AddDir(d);
@@ -276,7 +276,7 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
        {"libmysql.dll"},
        after,
        std::nullopt,
-       "stop; back libmysql.dll; drop novo.dll; record 1.0"},  // written without being read
+       "stop; back libmysql.dll; drop novo.dll; record 1.0"},                // written without being read
       {Files{"2.0", "1.0", "=QuarnSQLService.exe"}, {}, before, "1.0", ""},  // a journal cut short: nothing moved
       {Files{"2.0"}, {"QuarnSQLService.exe"}, before, "2.0", "stop; back QuarnSQLService.exe; record empty"},
       {Files{"2.0"}, {"QuarnSQLService.exe"}, before, "1.0", "stop; back QuarnSQLService.exe;"},
@@ -311,8 +311,7 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.plan);
-    EXPECT_EQ(describe(PlanRecovery(RecoveryInput{r.journal, r.backup, r.suite, r.record, r.probationFailed})),
-              r.plan);
+    EXPECT_EQ(describe(PlanRecovery(RecoveryInput{r.journal, r.backup, r.suite, r.record, r.probationFailed})), r.plan);
   }
 }
 
@@ -818,7 +817,11 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
   WholeFileChunks chunks(fs);
   BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, keys, publications});
   Updater signedUpdater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock},
-                        kApp, logs, *watchdog, kTemp, &verifier};
+                        kApp,
+                        logs,
+                        *watchdog,
+                        kTemp,
+                        &verifier};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     fs.Put(kApp + "\\QuarnSQLService.exe", "old service build");

@@ -68,8 +68,8 @@ struct Downloads : ::testing::Test {
   std::unique_ptr<Timer> watchdog = loop.CreateTimer(1000, [] {});
   RegistryUpdatePolicy policy;
   UpdateMutex lock;
-  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock}, folder, logs, *watchdog,
-                  temp};
+  Updater updater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock}, folder, logs,
+                  *watchdog, temp};
 
   void SetUp() override {
     ASSERT_FALSE(ServerUrl().empty()) << "no update server in this session";

@@ -227,8 +227,7 @@ void SetProbationSeconds(DWORD seconds) {
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
       ERROR_SUCCESS)
     return;
-  RegSetValueExW(key, L"UpdateProbationSeconds", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seconds),
-                 sizeof seconds);
+  RegSetValueExW(key, L"UpdateProbationSeconds", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seconds), sizeof seconds);
   RegCloseKey(key);
 }
 
