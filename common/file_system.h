@@ -48,4 +48,23 @@ class FileSystem {
   virtual void DurableRename(const std::string& from, const std::string& to) = 0;
 };
 
+// Rewrites a file whole so that a fault or a power cut leaves its old bytes or
+// its new ones, never a mix nor an empty file: a temporary file beside it,
+// flushed, renamed over it. A failure leaves no temporary file behind.
+inline void ReplaceFile(FileSystem& fs, const std::string& path, std::string_view bytes) {
+  const std::string temp = path + ".tmp";
+  try {
+    fs.WriteAll(temp, bytes);
+    fs.Flush(temp);
+    fs.DurableRename(temp, path);
+  } catch (...) {
+    try {
+      if (fs.FileExists(temp)) fs.Delete(temp);
+    } catch (...) {
+      // The next replace writes over it.
+    }
+    throw;
+  }
+}
+
 }  // namespace quarn

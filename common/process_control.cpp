@@ -80,6 +80,14 @@ uint32_t FechaExe::PegaIdProcesso(const std::string& NomeExe) {
   return 0;
 }
 
+bool FechaExe::ProcessoAtivo(uint32_t id) {
+  std::vector<ProcessEntry> list;
+  if (!port_.Snapshot(list)) return true;
+  for (const auto& e : list)
+    if (e.id == id) return true;
+  return false;
+}
+
 bool FechaExe::FechaProcesso(uint32_t& IdProcesso, uintptr_t& JanelaProcesso) {
   if (JanelaProcesso != 0) IdProcesso = port_.WindowProcess(JanelaProcesso);
   if (IdProcesso == 0) return false;

@@ -122,7 +122,30 @@ class MonitorServiceControl {
   [[nodiscard]] std::optional<uint32_t> ProcessoService() { return scm_.ProcessId(kBackupServiceName); }
   std::string DominioUsuario() { return scm_.LogonDomain(); }
 
+  // One actor at a time on the backup service: the watchdog, the heartbeat's
+  // restart and an update claim it before they stop or start the service, and
+  // act on what they read once they hold it. On the window's one thread a claim
+  // is held across waits that let events run: an event meanwhile finds it
+  // taken and leaves the service to its holder. A claim made while another is
+  // held holds nothing (Held() false).
+  class Claim {
+   public:
+    explicit Claim(MonitorServiceControl& s) : s_(s), held_(!s.claimed_) { s_.claimed_ = true; }
+    ~Claim() {
+      if (held_) s_.claimed_ = false;
+    }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+    bool Held() const { return held_; }
+
+   private:
+    MonitorServiceControl& s_;
+    bool held_;
+  };
+  bool Claimed() const { return claimed_; }
+
  private:
+  bool claimed_ = false;
   ServiceManager& scm_;
   std::string& txtAccount_;
   std::string& txtPassword_;

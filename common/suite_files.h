@@ -93,6 +93,8 @@ inline constexpr char kFormattedLogName[] = "FormataRichTextBoxServiceMonitor.IN
 inline constexpr char kGeneralLogName[] = "LogGeralMonitor.INI";
 inline constexpr char kGeneralLogOldName[] = "LogGeralMonitor.1.INI";
 inline constexpr char kErrorLogName[] = "ErrorQuarn.ini";
+inline constexpr char kFormattedLogOldName[] = "FormataRichTextBoxServiceMonitor.1.INI";
+inline constexpr char kErrorLogOldName[] = "ErrorQuarn.1.ini";
 
 // Version records in Logs, and the server's archives of the two updated ones.
 inline constexpr char kVersaoFile[] = "VersaoQuarnSQLServiceMonitor.ini";

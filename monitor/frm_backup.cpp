@@ -15,6 +15,8 @@ FrmBackup::FrmBackup(MonitorPorts ports, ProgramInfo info)
   Timer1_->SetEnabled(true);
   TimerCheckService_->SetEnabled(true);
   EventTick_ = p_.loop.CreateTimer(static_cast<int>(kMinEventTickSpacingMs), [this] { EventTick_Timer(); });
+  BackoffTick_ = p_.loop.CreateTimer(kQuickRetryMs, [this] { BackoffTick_Timer(); });
+  watchdogIntervalNow_ = info_.watchdogIntervalMs;
 }
 
 FrmBackup::~FrmBackup() = default;
@@ -28,7 +30,39 @@ std::string FrmBackup::VersionLine(const ProgramInfo& info, const std::string& f
 }
 
 void FrmBackup::WriteLine(std::string_view fileName, const std::string& line) {
-  p_.fs.WriteAll(JoinPath(LogsFolder(), fileName), p_.codec.ToAnsi(line + std::string(kCrLf)));
+  ReplaceFile(p_.fs, JoinPath(LogsFolder(), fileName), p_.codec.ToAnsi(line + std::string(kCrLf)));
+}
+
+bool FrmBackup::WriteStartupFiles() {
+  try {
+    if (!p_.fs.DirExists(PastaTemp_)) p_.fs.CreateDir(PastaTemp_);
+    if (!p_.fs.DirExists(LogsFolder())) p_.fs.CreateDir(LogsFolder());
+    WriteLine(kVersaoFile, std::to_string(info_.revision));
+    WriteLine(kMonitorExecutingFile, p_.dates.GeneralDate(p_.clock.Now()));
+    const std::string programFile = JoinPath(info_.appPath, info_.exeName + ".exe");
+    std::string fileDate;
+    try {
+      fileDate = p_.dates.GeneralDate(p_.fs.LastModified(programFile));
+    } catch (const VbError&) {
+      ReplaceFile(p_.fs, JoinPath(LogsFolder(), kVersaoCompletaFile), {});  // no date: the line stays empty
+      throw;
+    }
+    WriteLine(kVersaoCompletaFile, VersionLine(info_, fileDate));
+    startupFaultLogged_ = false;
+    return true;
+  } catch (const VbError& e) {
+    // Held open by another program, a Logs folder that cannot be made: the
+    // monitor starts all the same, and a later tick writes them.
+    if (!startupFaultLogged_) {
+      startupFaultLogged_ = true;
+      try {
+        ErrorBlock(" | Form_Load | ", e);
+      } catch (const VbError&) {
+        // The event log has it.
+      }
+    }
+    return false;
+  }
 }
 
 bool FrmBackup::Form_Load() {
@@ -39,28 +73,28 @@ bool FrmBackup::Form_Load() {
   ArmServiceNotification(-1);
 
   PastaTemp_ = TempFolderOf(info_.appPath);
-  if (!p_.fs.DirExists(PastaTemp_)) p_.fs.CreateDir(PastaTemp_);
-  if (!p_.fs.DirExists(LogsFolder())) p_.fs.CreateDir(LogsFolder());
+  startupFilesPending_ = !WriteStartupFiles();
   observer_->LogsReady();
-
-  WriteLine(kVersaoFile, std::to_string(info_.revision));
-  WriteLine(kMonitorExecutingFile, p_.dates.GeneralDate(p_.clock.Now()));
-  // The file is opened before the program's date is read: when that fails it stays empty.
-  const std::string full = JoinPath(LogsFolder(), kVersaoCompletaFile);
-  p_.fs.WriteAll(full, {});
-  const std::string programFile = JoinPath(info_.appPath, info_.exeName + ".exe");
-  const std::string fileDate = p_.dates.GeneralDate(p_.fs.LastModified(programFile));
-  WriteLine(kVersaoCompletaFile, VersionLine(info_, fileDate));
 
   Timer1_->SetEnabled(false);
   // Events already waiting (the service manager's start among them) run before
   // the first check, so that the start cannot delete the reports it writes.
   p_.loop.DoEvents();
-  EsperaOutroService();
-  p_.markers.EstouEmUso(true);
+  // A marker that cannot be written is reported as the timers' faults are;
+  // the checks run all the same (they report their own).
+  try {
+    EsperaOutroService();
+    p_.markers.EstouEmUso(true);
+  } catch (const VbError& e) {
+    TimerFault(e);
+  }
   p_.updates.VerificarSeTemAtualService();
   p_.updates.VerificarSeTemAtualExe();
-  p_.markers.EstouEmUso(false);
+  try {
+    p_.markers.EstouEmUso(false);
+  } catch (const VbError& e) {
+    TimerFault(e);
+  }
   Timer1_->SetEnabled(true);
   return true;
 }
@@ -170,6 +204,7 @@ void FrmBackup::Unload() {
   Timer1_->SetEnabled(false);
   TimerCheckService_->SetEnabled(false);
   EventTick_->SetEnabled(false);
+  BackoffTick_->SetEnabled(false);
   p_.shell.EndProgram();  // the program ends even when the unload handler fails
   int cancel = 0;
   Form_Unload(cancel);

@@ -16,6 +16,7 @@
 #include "monitor/logs.h"
 #include "monitor/markers.h"
 #include "monitor/service_host.h"
+#include "monitor/start_backoff.h"
 #include "monitor/update/update_checks.h"
 #include "monitor/version.h"
 
@@ -28,6 +29,9 @@ struct ProgramInfo {
   int major = QUARN_MONITOR_MAJOR, minor = QUARN_MONITOR_MINOR, revision = QUARN_MONITOR_REVISION;
   int timer1IntervalMs = 1000;    // shortened only in the test build of the program
   int watchdogIntervalMs = 1000;  // lengthened only in the test build, to show a restart came from a notification
+  // The watchdog's poll while the service manager's word and the process's end
+  // are both waited on: a backstop, no longer the way a stop is met.
+  int watchdogBackstopMs = 5000;
 };
 
 // What the window asks of the platform around it.
@@ -117,8 +121,8 @@ class FrmBackup final : public ServiceEvents {
   void AttachObserver(MonitorObserver& observer) { observer_ = &observer; }
 
   // The service manager's word that the backup service stopped, was deleted or
-  // created: the watchdog's tick runs at once, the timer staying as the backstop.
-  // Without it the watchdog only polls.
+  // created, or that its process ended: the watchdog's tick runs at once, the
+  // timer staying as a slower backstop. Without it the watchdog polls each second.
   void AttachServiceNotifications(ServiceChangeNotifications& n) { notifications_ = &n; }
   void OnServiceChange();
   bool ServiceNotificationArmed() const { return notifyArmed_; }
@@ -126,6 +130,14 @@ class FrmBackup final : public ServiceEvents {
   // starts is not restarted in a tight loop.
   static constexpr uint64_t kMinEventTickSpacingMs = 250;
   static constexpr int32_t kErrServiceMissing = 1060;  // ERROR_SERVICE_DOES_NOT_EXIST
+  static constexpr int32_t kErrAlreadyRunning = 1056;  // ERROR_SERVICE_ALREADY_RUNNING
+  static constexpr int32_t kErrServiceDisabled = 1058;
+  static constexpr int32_t kErrMarkedForDelete = 1072;
+  // A process that ended before the service manager noticed: its start is
+  // refused as "already running" for a moment, and asked again this often, so many times.
+  static constexpr int kQuickRetryMs = 50;
+  static constexpr int kQuickRetries = 60;
+  const StartBackoff& Backoff() const { return backoff_; }
 
   MonitorLogs& Logs() { return logs_; }
   int32_t ContadorAtualizacao() const { return ContadorAtualizacao_; }
@@ -157,6 +169,21 @@ class FrmBackup final : public ServiceEvents {
   // `started`: the tick's start request's result, -1 when none was asked.
   void ArmServiceNotification(int32_t started);
   void EventTick_Timer();  // a notification's tick held back by the spacing
+  // Asks for the start unless the crash loop's patience holds it back; tells
+  // whoever watches, and says in the log what changed.
+  int32_t StartBackupService();  // -1 when none was asked
+  void BackoffTick_Timer();       // a start held back by the crash loop's patience, or asked again shortly
+  int watchdogIntervalNow_ = 0;
+  void BackoffLog(const std::string& text, int32_t color);
+  void WatchdogInterval();
+  // Start-up's three files; false (reported once) while one cannot be written.
+  bool WriteStartupFiles();
+  bool startupFilesPending_ = false;
+  bool startupFaultLogged_ = false;
+  StartBackoff backoff_;
+  std::unique_ptr<Timer> BackoffTick_;
+  int quickRetries_ = 0;
+  int32_t armedState_ = kServiceUnknown;
 
   MonitorPorts p_;
   ProgramInfo info_;

@@ -1,4 +1,6 @@
 // frmBackup's watchdog, update timer and service panel.
+#include <algorithm>
+
 #include "monitor/frm_backup.h"
 
 namespace quarn {
@@ -31,13 +33,86 @@ void FrmBackup::VerificaStatusService() {
 
 void FrmBackup::TimerCheckService_Timer() {
   VerificaStatusService();
-  observer_->BackupServiceState(p_.panel.ServiceInstalado ? p_.panel.EstadoService : kServiceUnknown);
-  int32_t started = -1;
-  if (p_.panel.lblStartCaption == kStartService) {
-    started = p_.service.IniciarService();
-    observer_->WatchdogStartedService();
+  const int32_t state = p_.panel.ServiceInstalado ? p_.panel.EstadoService : kServiceUnknown;
+  observer_->BackupServiceState(state);
+  const uint64_t now = p_.loop.TickMs();
+  if (state == kServiceRunning) {
+    quickRetries_ = 0;
+    if (backoff_.Running(now)) {
+      BackoffLog("O " + std::string(kBackupServiceName) +
+                     " está em execução há 10 minutos: os inícios voltam a ser imediatos (" +
+                     std::to_string(backoff_.LoopStarts()) + " inícios enquanto parava).",
+                 kCorAzul);
+      observer_->CrashLoop(false, backoff_.LoopStarts());
+      observer_->WatchdogBackoff(0, std::nullopt);
+    }
+  } else if (p_.panel.ServiceInstalado) {
+    backoff_.NotRunning(now);
   }
-  if (!notifyArmed_) ArmServiceNotification(started);
+  int32_t started = -1;
+  // An update or the heartbeat's restart holding the service starts it itself.
+  if (p_.panel.lblStartCaption == kStartService && !p_.service.Claimed()) started = StartBackupService();
+  // Armed again once it runs: the process it runs in is watched from then.
+  if (!notifyArmed_ || (armedState_ != kServiceRunning && state == kServiceRunning)) ArmServiceNotification(started);
+  WatchdogInterval();
+}
+
+int32_t FrmBackup::StartBackupService() {
+  const uint64_t now = p_.loop.TickMs();
+  const uint64_t at = backoff_.StartAllowedAt(now);
+  if (at > now) {
+    // Patience with a crash loop: the start comes when its wait is over.
+    if (!BackoffTick_->Enabled()) {
+      BackoffTick_->SetInterval(static_cast<int>(at - now));
+      BackoffTick_->SetEnabled(true);
+      observer_->WatchdogBackoff(backoff_.DelayMs(), at - now);
+    }
+    return -1;
+  }
+  BackoffTick_->SetEnabled(false);
+  const int32_t r = p_.service.IniciarService();
+  if (r == kErrAlreadyRunning) {
+    // Its process ended before the service manager noticed: asked again shortly.
+    if (quickRetries_++ < kQuickRetries) {
+      BackoffTick_->SetInterval(kQuickRetryMs);
+      BackoffTick_->SetEnabled(true);
+    }
+    return r;
+  }
+  // A service missing, disabled or being removed starts nothing: no loop of its own.
+  if (r == kErrServiceMissing || r == kErrServiceDisabled || r == kErrMarkedForDelete) return r;
+  const StartBackoff::Change change = backoff_.Started(now);
+  if (r != 0) backoff_.NotRunning(now);  // refused: down from now
+  observer_->WatchdogStartedService(backoff_.StartsInWindow(), backoff_.InLoop());
+  const std::string name = kBackupServiceName;
+  if (change == StartBackoff::Change::kLoopBegan) {
+    BackoffLog("O " + name + " parou logo depois de iniciar " + std::to_string(backoff_.LoopStarts()) +
+                   " vezes em 10 minutos: cada novo início espera o dobro do anterior, de 1 s até 5 minutos.",
+               kCorVermelha);
+    observer_->CrashLoop(true, backoff_.LoopStarts());
+  } else if (change == StartBackoff::Change::kDelayChanged) {
+    BackoffLog("O " + name + " continua parando logo depois de iniciar: o próximo início espera " +
+                   std::to_string(backoff_.DelayMs() / 1000) + " s.",
+               kCorVermelha);
+  }
+  if (backoff_.InLoop()) observer_->WatchdogBackoff(backoff_.DelayMs(), std::nullopt);
+  return r;
+}
+
+void FrmBackup::BackoffLog(const std::string& text, int32_t color) {
+  try {
+    logs_.FormataRichTextBox(text, color, false);
+  } catch (const VbError&) {
+    // The watchdog goes on; the event log and the metrics say it too.
+  }
+}
+
+void FrmBackup::WatchdogInterval() {
+  const int want =
+      notifyArmed_ ? std::max(info_.watchdogBackstopMs, info_.watchdogIntervalMs) : info_.watchdogIntervalMs;
+  if (want == watchdogIntervalNow_) return;
+  watchdogIntervalNow_ = want;
+  TimerCheckService_->SetInterval(want);
 }
 
 void FrmBackup::ArmServiceNotification(int32_t started) {
@@ -47,6 +122,7 @@ void FrmBackup::ArmServiceNotification(int32_t started) {
   if (p_.panel.ServiceInstalado && p_.panel.EstadoService == kServiceStopped && started != 0) return;
   const int32_t r = notifications_->Arm(kBackupServiceName, [this] { OnServiceChange(); });
   notifyArmed_ = r == 0;
+  armedState_ = p_.panel.ServiceInstalado ? p_.panel.EstadoService : kServiceUnknown;
   if (notifyArmed_) {
     notifyFailureLogged_ = false;
   } else if (!notifyFailureLogged_ && r != kErrServiceMissing) {
@@ -66,8 +142,11 @@ void FrmBackup::ArmServiceNotification(int32_t started) {
 void FrmBackup::OnServiceChange() {
   notifyArmed_ = false;
   // Held off while an update replaces the program, and left to the heartbeat's
-  // restart while that runs: the timer re-arms when it is back.
-  if (unloaded_ || !TimerCheckService_->Enabled() || inHeartbeat_) return;
+  // restart while that runs: the poll, each second again, re-arms when it is back.
+  if (unloaded_ || !TimerCheckService_->Enabled() || inHeartbeat_) {
+    if (!unloaded_) WatchdogInterval();
+    return;
+  }
   const uint64_t now = p_.loop.TickMs();
   if (eventTickRan_ && now - lastEventTickMs_ < kMinEventTickSpacingMs) {
     EventTick_->SetEnabled(true);  // the tick comes when the spacing is over
@@ -86,9 +165,16 @@ void FrmBackup::EventTick_Timer() {
   TimerCheckService_Timer();
 }
 
+void FrmBackup::BackoffTick_Timer() {
+  BackoffTick_->SetEnabled(false);
+  if (unloaded_ || !TimerCheckService_->Enabled()) return;  // the watchdog's own tick comes when it is back
+  TimerCheckService_Timer();
+}
+
 void FrmBackup::Timer1_Timer() {
   ++ContadorAtualizacao_;
   if (ContadorExecutando_ < INT16_MAX) ++ContadorExecutando_;
+  if (startupFilesPending_) startupFilesPending_ = !WriteStartupFiles();
   // A tick that arrives while the heartbeat waits for the backup service only
   // counts: nothing starts inside the heartbeat, and nothing is lost.
   if (inHeartbeat_) return;

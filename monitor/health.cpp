@@ -79,6 +79,13 @@ std::string FormatMetrics(const HealthSnapshot& s) {
   Family(out, "quarn_backup_service_crash_loop", "gauge",
          "1 while the backup service keeps stopping soon after each start (a crash loop), else 0.")
       .Sample("quarn_backup_service_crash_loop", {}, s.crashLoop ? 1 : 0);
+  Family(out, "quarn_watchdog_backoff_seconds", "gauge",
+         "The wait before each start of the backup service during a crash loop, 0 outside one.")
+      .Sample("quarn_watchdog_backoff_seconds", {}, static_cast<int64_t>(s.backoffSeconds));
+  if (s.nextStartUtc)
+    Family(out, "quarn_watchdog_next_start_timestamp_seconds", "gauge",
+           "When the watchdog starts the backup service again during a crash loop, in seconds since 1970 (UTC).")
+        .Sample("quarn_watchdog_next_start_timestamp_seconds", {}, *s.nextStartUtc);
 
   bool builds = false;
   for (const auto& p : s.programs) builds = builds || p.version.has_value();
@@ -175,6 +182,8 @@ HealthSnapshot MonitorHealth::Snapshot() {
   s.watchdogStarts = watchdogStarts_;
   s.heartbeatRestarts = heartbeatRestarts_;
   s.crashLoop = crashLoop_;
+  s.backoffSeconds = backoffMs_ / 1000;
+  s.nextStartUtc = nextStartUtc_;
   Program(kMonitorServiceName).version = monitorVersion_;
   Program(kBackupServiceName).version = RecordOf(kServiceVersionRecord);
   Program(kGuiMonitorName).version = RecordOf(kGuiVersionRecord);
@@ -229,44 +238,45 @@ void MonitorHealth::MonitorStopping() {
 
 void MonitorHealth::BackupServiceState(int32_t state) {
   const uint64_t now = p_.loop.TickMs();
-  if (state != kServiceRunning) {
-    runningSince_.reset();
-  } else if (!runningSince_) {
-    runningSince_ = now;
-  } else if (crashLoop_ && now - *runningSince_ >= kRecoveredAfterMs) {
-    crashLoop_ = false;
-    recentStarts_.clear();
-    Event(svcEventInformation, kEventCrashLoopRecovered,
-          "running for " + std::to_string(kRecoveredAfterMs / 1000) + " s without stopping");
-    WriteMetrics();
-  }
   if (state == state_) return;
   state_ = state;
-  // In a crash loop the state changes every second or two: written at most
-  // every few seconds then, and the minute's write has the last word.
+  // In a crash loop the state changes at every start: written at most every
+  // few seconds then, and the minute's write has the last word.
   if (!crashLoop_ || now - lastStateWrite_ >= kCrashLoopWriteMs) {
     lastStateWrite_ = now;
     WriteMetrics();
   }
 }
 
-void MonitorHealth::WatchdogStartedService() {
+void MonitorHealth::WatchdogStartedService(size_t startsInWindow, bool crashLoop) {
   ++watchdogStarts_;
-  const uint64_t now = p_.loop.TickMs();
-  runningSince_.reset();
-  recentStarts_.push_back(now);
-  while (!recentStarts_.empty() && now - recentStarts_.front() > kCrashLoopWindowMs) recentStarts_.pop_front();
-  if (crashLoop_) return;  // reported once, until it recovers
-  const std::string window = std::to_string(kCrashLoopWindowMs / 60000) + " minutes";
-  if (recentStarts_.size() >= kCrashLoopStarts) {
-    crashLoop_ = true;
+  if (crashLoop) return;  // reported once, until it recovers
+  Event(svcEventWarning, kEventWatchdogStart, "start " + std::to_string(startsInWindow) + " within the last 10 minutes");
+}
+
+void MonitorHealth::CrashLoop(bool began, uint64_t starts) {
+  crashLoop_ = began;
+  if (began) {
     Event(svcEventError, kEventCrashLoop,
-          "started " + std::to_string(recentStarts_.size()) + " times within " + window + " without staying up");
-    WriteMetrics();
-    return;
+          "started " + std::to_string(starts) + " times within 10 minutes without staying up; each next start waits "
+          "longer, up to 5 minutes");
+  } else {
+    backoffMs_ = 0;
+    nextStartUtc_.reset();
+    Event(svcEventInformation, kEventCrashLoopRecovered,
+          "running for 10 minutes without stopping, after " + std::to_string(starts) + " starts in the loop");
   }
-  Event(svcEventWarning, kEventWatchdogStart,
-        "start " + std::to_string(recentStarts_.size()) + " within the last " + window);
+  WriteMetrics();
+}
+
+void MonitorHealth::WatchdogBackoff(uint64_t delayMs, std::optional<uint64_t> nextStartInMs) {
+  const std::optional<int64_t> next =
+      nextStartInMs ? std::optional<int64_t>(p_.utcNow() + static_cast<int64_t>((*nextStartInMs + 999) / 1000))
+                    : std::nullopt;
+  if (delayMs == backoffMs_ && next.has_value() == nextStartUtc_.has_value()) return;
+  backoffMs_ = delayMs;
+  nextStartUtc_ = next;
+  WriteMetrics();
 }
 
 void MonitorHealth::HeartbeatRestart() {

@@ -4,7 +4,6 @@
 // file in the Prometheus text format (Logs\quarn_sql.prom, and a copy in the
 // folder named by MetricsTextfileDirectory when there is one).
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -44,6 +43,8 @@ struct HealthSnapshot {
   uint64_t watchdogStarts = 0;
   uint64_t heartbeatRestarts = 0;
   bool crashLoop = false;
+  uint64_t backoffSeconds = 0;               // the wait before each start in a crash loop
+  std::optional<int64_t> nextStartUtc;       // when the start held back comes
   std::vector<ProgramHealth> programs;
 };
 
@@ -66,12 +67,6 @@ struct HealthPorts {
 
 class MonitorHealth final : public MonitorObserver, public UpdateObserver {
  public:
-  // Started this many times by the watchdog within the window, without staying
-  // up: a crash loop. It has recovered once the service has stayed up, running
-  // this long without a stop.
-  static constexpr size_t kCrashLoopStarts = 5;
-  static constexpr uint64_t kCrashLoopWindowMs = 10 * 60 * 1000;
-  static constexpr uint64_t kRecoveredAfterMs = 60 * 1000;
   static constexpr int kWriteIntervalMs = 60 * 1000;
   static constexpr uint64_t kCrashLoopWriteMs = 10 * 1000;
 
@@ -94,7 +89,9 @@ class MonitorHealth final : public MonitorObserver, public UpdateObserver {
   void MonitorStarted() override;
   void MonitorStopping() override;
   void BackupServiceState(int32_t state) override;
-  void WatchdogStartedService() override;
+  void WatchdogStartedService(size_t startsInWindow, bool crashLoop) override;
+  void CrashLoop(bool began, uint64_t starts) override;
+  void WatchdogBackoff(uint64_t delayMs, std::optional<uint64_t> nextStartInMs) override;
   void HeartbeatRestart() override;
   void MarkerWaitGivenUp(const std::string& marker, int64_t minutes) override;
 
@@ -133,9 +130,9 @@ class MonitorHealth final : public MonitorObserver, public UpdateObserver {
   int64_t startUtc_ = 0;
   int32_t state_ = -1;
   uint64_t watchdogStarts_ = 0, heartbeatRestarts_ = 0;
-  std::deque<uint64_t> recentStarts_;
   bool crashLoop_ = false;
-  std::optional<uint64_t> runningSince_;
+  uint64_t backoffMs_ = 0;
+  std::optional<int64_t> nextStartUtc_;
   uint64_t lastStateWrite_ = 0;
   std::vector<ProgramHealth> programs_;
   std::vector<std::pair<std::string, Check>> checks_;

@@ -4,7 +4,9 @@
 // observers that the watchdog, the markers and the updater call at each step
 // worth reporting. Every call has an empty default, so a part built without a
 // watcher (the tests of one part) needs nothing.
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quarn {
@@ -60,7 +62,13 @@ class MonitorObserver {
   virtual void MonitorStarted() {}                       // the service manager's start was handled
   virtual void MonitorStopping() {}                      // the service manager's stop arrived
   virtual void BackupServiceState(int32_t /*state*/) {}  // every watchdog tick
-  virtual void WatchdogStartedService() {}
+  // A start the watchdog asked for, and the starts of the last ten minutes with it.
+  virtual void WatchdogStartedService(size_t /*startsInWindow*/, bool /*crashLoop*/) {}
+  // A crash loop seen (its starts so far), or over after ten minutes of running (its starts in all).
+  virtual void CrashLoop(bool /*began*/, uint64_t /*starts*/) {}
+  // The wait before the next start in a crash loop (0 outside one), and when
+  // the start held back comes, from now; none while no start waits.
+  virtual void WatchdogBackoff(uint64_t /*delayMs*/, std::optional<uint64_t> /*nextStartInMs*/) {}
   virtual void HeartbeatRestart() {}
   // An in-use marker that was still claimed after its limit, and was removed.
   virtual void MarkerWaitGivenUp(const std::string& /*marker*/, int64_t /*minutes*/) {}

@@ -51,23 +51,23 @@ std::string RewriteWithRecord(std::string_view existing, std::string_view record
   return out;
 }
 
+void LogAppender::Rotate(const std::string& path) {
+  // Keep one older generation; the current name starts again as a new file.
+  try {
+    if (fs_.FileExists(rotatedPath_)) fs_.Delete(rotatedPath_);
+    fs_.Rename(path, rotatedPath_);
+    known_.reset();
+  } catch (const VbError&) {
+    // A reader holds a file without delete sharing: this record goes to the
+    // current file, and the next one tries the rotation again.
+  }
+}
+
 void LogAppender::Append(const std::string& path, std::string_view record) {
   std::string tail(record);
   tail.append(kCrLf);
-  bool exists = fs_.FileExists(path);
-
-  if (exists && maxBytes_ > 0 && fs_.Stamp(path).size + tail.size() > maxBytes_) {
-    // Keep one older generation; the current name starts again as a new file.
-    try {
-      if (fs_.FileExists(rotatedPath_)) fs_.Delete(rotatedPath_);
-      fs_.Rename(path, rotatedPath_);
-      known_.reset();
-      exists = false;
-    } catch (const VbError&) {
-      // A reader holds a file without delete sharing: this record goes to the
-      // current file, and the next one tries the rotation again.
-    }
-  }
+  if (maxBytes_ > 0 && fs_.FileExists(path) && fs_.Stamp(path).size + tail.size() > maxBytes_) Rotate(path);
+  const bool exists = fs_.FileExists(path);
 
   bool normalAfter = false;
   const bool knownNormal = exists && known_ && known_->path == path && fs_.Stamp(path) == known_->stamp;
@@ -86,7 +86,7 @@ void LogAppender::Append(const std::string& path, std::string_view record) {
       normalAfter = IsNormalForm(tail);
     } else {
       const std::string rewritten = RewriteWithRecord(content, record);
-      fs_.WriteAll(path, rewritten);
+      ReplaceFile(fs_, path, rewritten);
       normalAfter = IsNormalForm(rewritten);
     }
   }
@@ -94,29 +94,101 @@ void LogAppender::Append(const std::string& path, std::string_view record) {
   if (normalAfter) known_ = Known{path, fs_.Stamp(path)};
 }
 
+bool RepeatFilter::Pass(const std::string& key, int64_t nowSeconds, uint64_t& repeats) {
+  repeats = 0;
+  // A clock set back ends the run: its line is written again.
+  if (any_ && key == last_ && nowSeconds >= lastAt_ && nowSeconds - lastAt_ < kWindowSeconds) {
+    ++held_;
+    return false;
+  }
+  repeats = held_;
+  held_ = 0;
+  last_ = key;
+  lastAt_ = nowSeconds;
+  any_ = true;
+  return true;
+}
+
+std::string RepeatedText(uint64_t repeats) {
+  return "Última mensagem repetida " + std::to_string(repeats) + (repeats == 1 ? " vez." : " vezes.");
+}
+
 MonitorLogs::MonitorLogs(LogContext ctx)
     : ctx_(std::move(ctx)),
-      formatted_(ctx_.fs),
+      formatted_(ctx_.fs, kFormattedLogMaxBytes, JoinPath(LogsFolderOf(ctx_.appPath), kFormattedLogOldName)),
       general_(ctx_.fs, kGeneralLogMaxBytes, JoinPath(LogsFolderOf(ctx_.appPath), kGeneralLogOldName)) {}
 
+int64_t MonitorLogs::NowSeconds() const { return ToEpochSeconds(ctx_.clock.Now()); }
+
 void MonitorLogs::FormataRichTextBox(const std::string& strMsg, int32_t vColor, bool vBold) {
-  const std::string record =
-      BuildLogRecord(ctx_.dates.LogStamp(ctx_.clock.Now()), kFormattedSeparator, strMsg, vColor, vBold);
-  formatted_.Append(FormattedLogPath(), ctx_.codec.ToAnsi(record));
-  SalvaLogGeral(strMsg, vColor, vBold);
+  uint64_t repeats = 0;
+  if (!formattedRepeats_.Pass(strMsg, NowSeconds(), repeats)) return;
+  const std::string stamp = ctx_.dates.LogStamp(ctx_.clock.Now());
+  if (repeats > 0) {
+    formatted_.Append(FormattedLogPath(),
+                      ctx_.codec.ToAnsi(BuildLogRecord(stamp, kFormattedSeparator, RepeatedText(repeats), vColor, false)));
+    AppendGeneral(RepeatedText(repeats), vColor, false);
+  }
+  formatted_.Append(FormattedLogPath(),
+                    ctx_.codec.ToAnsi(BuildLogRecord(stamp, kFormattedSeparator, strMsg, vColor, vBold)));
+  AppendGeneral(strMsg, vColor, vBold);
 }
 
 void MonitorLogs::SalvaLogGeral(const std::string& strMsg, int32_t vColor, bool vBold) {
+  uint64_t repeats = 0;
+  if (!generalRepeats_.Pass(strMsg, NowSeconds(), repeats)) return;
+  if (repeats > 0) AppendGeneral(RepeatedText(repeats), vColor, false);
+  AppendGeneral(strMsg, vColor, vBold);
+}
+
+void MonitorLogs::AppendGeneral(const std::string& strMsg, int32_t vColor, bool vBold) {
   const std::string record =
       BuildLogRecord(ctx_.dates.LogStamp(ctx_.clock.Now()), kGeneralSeparator, strMsg, vColor, vBold);
   general_.Append(GeneralLogPath(), ctx_.codec.ToAnsi(record));
 }
 
 void MonitorLogs::SalvaLogErro(const std::string& strErro) {
-  runErrorText_.append(kCrLf).append(ctx_.dates.GeneralDate(ctx_.clock.Now())).append(" - ").append(strErro);
-  std::string text = runErrorText_;
-  text.append(kCrLf);
-  ctx_.fs.WriteAll(ErrorLogPath(), ctx_.codec.ToAnsi(text));
+  // Callers put their own time in front ("<date> | label | ..."): a repeat is
+  // the same text after it.
+  std::string key = strErro;
+  const size_t bar = strErro.find(" | ");
+  LocalTime t;
+  if (bar != std::string::npos && ctx_.dates.ParseDate(strErro.substr(0, bar), t)) key = strErro.substr(bar);
+  uint64_t repeats = 0;
+  if (!errorRepeats_.Pass(key, NowSeconds(), repeats)) return;
+  if (repeats > 0) WriteError(RepeatedText(repeats));
+  WriteError(strErro);
+}
+
+void MonitorLogs::WriteError(const std::string& strErro) {
+  const std::string entry =
+      ctx_.codec.ToAnsi(ctx_.dates.GeneralDate(ctx_.clock.Now()) + " - " + strErro) + std::string(kCrLf);
+  const std::string path = ErrorLogPath();
+  FileSystem& fs = ctx_.fs;
+  if (!runErrorText_.empty() && runErrorText_.size() + entry.size() > kErrorLogMaxBytes) {
+    // This run's errors go on in a new generation; the one before is kept beside it.
+    try {
+      const std::string old = JoinPath(ctx_.appPath, kErrorLogOldName);
+      if (fs.FileExists(old)) fs.Delete(old);
+      if (fs.FileExists(path)) fs.Rename(path, old);
+    } catch (const VbError&) {
+      // Held open by a reader: the new generation replaces the file whole below.
+    }
+    runErrorText_.clear();
+    errorStamp_.reset();
+  }
+  if (runErrorText_.empty()) runErrorText_ = kCrLf;
+  const bool asLeft = errorStamp_ && fs.FileExists(path) && fs.Stamp(path) == *errorStamp_;
+  errorStamp_.reset();
+  runErrorText_ += entry;
+  if (asLeft) {
+    fs.Append(path, entry);
+  } else {
+    // The first error of the run replaces what the run before left; a file
+    // someone else changed is written again whole.
+    ReplaceFile(fs, path, runErrorText_);
+  }
+  errorStamp_ = fs.Stamp(path);
 }
 
 }  // namespace quarn

@@ -49,12 +49,31 @@ class LogAppender {
     std::string path;
     FileStamp stamp;
   };
+  void Rotate(const std::string& path);
   FileSystem& fs_;
   uint64_t maxBytes_;
   std::string rotatedPath_;
   std::optional<Known> known_;  // the file as we last left it, in normal form
   uint64_t fullReads_ = 0;
 };
+
+// Holds back a line that repeats the one before it within a minute; when the
+// run of repeats ends, the caller writes how many there were before the next line.
+class RepeatFilter {
+ public:
+  static constexpr int64_t kWindowSeconds = 60;
+  // True when the line is to be written; `repeats` is then the count held back before it.
+  bool Pass(const std::string& key, int64_t nowSeconds, uint64_t& repeats);
+
+ private:
+  std::string last_;
+  int64_t lastAt_ = 0;
+  uint64_t held_ = 0;
+  bool any_ = false;
+};
+
+// The line that counts a run of repeats.
+std::string RepeatedText(uint64_t repeats);
 
 struct LogContext {
   FileSystem& fs;
@@ -66,7 +85,10 @@ struct LogContext {
 
 class MonitorLogs {
  public:
+  // Each log keeps one older generation beside it ("<name>.1.<ext>").
   static constexpr uint64_t kGeneralLogMaxBytes = 8ull << 20;
+  static constexpr uint64_t kFormattedLogMaxBytes = 1ull << 20;
+  static constexpr uint64_t kErrorLogMaxBytes = 1ull << 20;
 
   explicit MonitorLogs(LogContext ctx);
   void FormataRichTextBox(const std::string& strMsg, int32_t vColor, bool vBold);
@@ -76,13 +98,19 @@ class MonitorLogs {
   std::string FormattedLogPath() const { return JoinPath(LogsFolderOf(ctx_.appPath), kFormattedLogName); }
   std::string GeneralLogPath() const { return JoinPath(LogsFolderOf(ctx_.appPath), kGeneralLogName); }
   std::string ErrorLogPath() const { return JoinPath(ctx_.appPath, kErrorLogName); }
-  const std::string& RunErrorText() const { return runErrorText_; }
 
  private:
+  int64_t NowSeconds() const;
+  void AppendGeneral(const std::string& strMsg, int32_t vColor, bool vBold);
+  void WriteError(const std::string& entry);
   LogContext ctx_;
   LogAppender formatted_;
   LogAppender general_;
+  RepeatFilter formattedRepeats_, generalRepeats_, errorRepeats_;
+  // This run's errors as the file holds them (the current generation), and
+  // the file as we last left it: the next entry is appended to it.
   std::string runErrorText_;
+  std::optional<FileStamp> errorStamp_;
 };
 
 }  // namespace quarn

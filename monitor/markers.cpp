@@ -1,6 +1,9 @@
 #include "monitor/markers.h"
 
+#include <algorithm>
+
 #include "common/errors.h"
+#include "monitor/service_stop.h"
 
 namespace quarn {
 
@@ -25,14 +28,45 @@ LocalTime MarkerTime(const std::string& decidingLine, const LocalTime& lastWrite
 std::optional<LocalTime> BelievedMarkerTime(const std::string& decidingLine, const LocalTime& lastWrite,
                                             const LocalTime& now, DateFormat& dates) {
   const auto ahead = [&](const LocalTime& t) { return MinuteBoundaries(now, t) > kFutureToleranceMinutes; };
-  LocalTime t = MarkerTime(decidingLine, lastWrite, dates);
-  if (ahead(t)) t = lastWrite;
-  if (ahead(t)) return std::nullopt;
-  return t;
+  std::optional<LocalTime> best;
+  for (const LocalTime& t : {MarkerTime(decidingLine, lastWrite, dates), lastWrite})
+    if (!ahead(t) && (!best || ToEpochSeconds(t) > ToEpochSeconds(*best))) best = t;
+  return best;
+}
+
+std::optional<uint64_t> SteadyAge::Look(const std::string& bytes, const FileStamp& stamp,
+                                        std::optional<uint64_t> believedMs, uint64_t nowMs) {
+  const int64_t now = static_cast<int64_t>(nowMs);
+  if (last_ && last_->bytes == bytes && last_->stamp == stamp) {
+    last_->at = nowMs;
+  } else {
+    std::optional<int64_t> born;
+    if (last_) {
+      // Written since the last look: no older than that, whatever its times say.
+      const uint64_t since = nowMs - last_->at;
+      born = now - static_cast<int64_t>(believedMs ? std::min(*believedMs, since) : since);
+    } else if (believedMs) {
+      born = now - static_cast<int64_t>(*believedMs);
+    }
+    last_ = Seen{bytes, stamp, nowMs, born};
+  }
+  if (!last_->born) return std::nullopt;
+  return static_cast<uint64_t>(std::max<int64_t>(0, now - *last_->born));
+}
+
+std::optional<int64_t> MonitorMarkers::AgeMinutes(SteadyAge& age, const std::string& path,
+                                                  const std::string& decidingLine, const std::string& bytes) {
+  const LocalTime now = p.clock.Now();
+  const auto when = BelievedMarkerTime(decidingLine, p.fs.LastModified(path), now, p.dates);
+  std::optional<uint64_t> believed;
+  if (when) believed = static_cast<uint64_t>(std::max<int64_t>(0, MinuteBoundaries(*when, now))) * 60000;
+  const auto ms = age.Look(bytes, p.fs.Stamp(path), believed, p.loop.TickMs());
+  if (!ms) return std::nullopt;
+  return static_cast<int64_t>(*ms / 60000);
 }
 
 void MonitorMarkers::WriteTimeLine(std::string_view name) {
-  p.fs.WriteAll(Path(name), p.codec.ToAnsi(p.dates.GeneralDate(p.clock.Now()) + std::string(kCrLf)));
+  ReplaceFile(p.fs, Path(name), p.codec.ToAnsi(p.dates.GeneralDate(p.clock.Now()) + std::string(kCrLf)));
 }
 
 void MonitorMarkers::EstouEmUso(bool EmUso) {
@@ -47,12 +81,13 @@ bool MonitorMarkers::OutroServiceEmUso() {
   const std::string path = Path(kServiceEmUsoFile);
   if (!p.fs.FileExists(path)) {
     unreadableSince_.reset();
+    emUsoAge_.Gone();
     return false;
   }
-  std::optional<LocalTime> when;
+  std::optional<int64_t> minutes;
   try {
-    const std::string line = LastNonEmptyLine(p.codec.FromAnsi(p.fs.ReadAll(path)));
-    when = BelievedMarkerTime(line, p.fs.LastModified(path), p.clock.Now(), p.dates);
+    const std::string bytes = p.fs.ReadAll(path);
+    minutes = AgeMinutes(emUsoAge_, path, LastNonEmptyLine(p.codec.FromAnsi(bytes)), bytes);
   } catch (const VbError&) {
     // Held open by the backup service while it writes it, or just removed: ask
     // again, but a marker nobody can read is busy no longer than a stale one.
@@ -60,7 +95,7 @@ bool MonitorMarkers::OutroServiceEmUso() {
     return p.loop.TickMs() - *unreadableSince_ < static_cast<uint64_t>(kEmUsoStaleMinutes) * 60 * 1000;
   }
   unreadableSince_.reset();
-  const int64_t age = when ? MinuteBoundaries(*when, p.clock.Now()) : kEmUsoStaleMinutes;  // none believed: stale
+  const int64_t age = minutes ? *minutes : kEmUsoStaleMinutes;  // none believed: stale
   if (age < kEmUsoStaleMinutes) return true;
   try {
     p.fs.Delete(path);
@@ -78,48 +113,32 @@ void MonitorMarkers::VerificaSalvarExecutandoQuarn() {
   bool restart = true;  // missing or unreadable
   if (p.fs.FileExists(path)) {
     try {
-      const std::string line = LastLine(p.codec.FromAnsi(p.fs.ReadAll(path)));
-      const auto when = BelievedMarkerTime(line, p.fs.LastModified(path), p.clock.Now(), p.dates);
-      restart = !when || MinuteBoundaries(*when, p.clock.Now()) >= kHeartbeatStaleMinutes;
+      const std::string bytes = p.fs.ReadAll(path);
+      const auto minutes = AgeMinutes(heartbeatAge_, path, LastLine(p.codec.FromAnsi(bytes)), bytes);
+      restart = !minutes || *minutes >= kHeartbeatStaleMinutes;
     } catch (const VbError&) {
       restart = true;  // a heartbeat that cannot be read is no sign of life
     }
+  } else {
+    heartbeatAge_.Gone();
   }
   if (!restart) return;
+  // An update or the watchdog acting on the service: the next heartbeat looks again.
+  const MonitorServiceControl::Claim claim(p.service);
+  if (!claim.Held()) return;
   observer->HeartbeatRestart();
 
-  (void)p.service.PararService();  // the wait reads the state, and ends the process when the stop is not taken
+  const ServiceStopPorts stop{p.service, p.fecha, p.loop};
   try {
-    WaitStopped(kStopWaitMs, false);
+    (void)PararServiceEAguardar(stop, kStopWaitMs, false);  // its process ended past the bound
   } catch (const ProgramEnd&) {
     // The monitor was stopped inside the restart: it must not leave the backup
     // service stopped behind it. Events no longer run, and the wait is short.
-    WaitStopped(kEndingWaitMs, true);
+    (void)PararServiceEAguardar(stop, kEndingWaitMs, true);
     (void)p.service.IniciarService();  // nothing more can be done on the way out
     throw;
   }
   (void)p.service.IniciarService();  // a start refused is the watchdog's at its next tick
-}
-
-void MonitorMarkers::WaitStopped(uint64_t limitMs, bool ending) {
-  const auto wait = [&](uint64_t ms) {
-    const uint64_t start = p.loop.TickMs();
-    while (p.service.StatusService() != kServiceStopped && p.loop.TickMs() - start < ms) {
-      if (ending) {
-        p.loop.Pause(kStopPollMs);
-      } else {
-        p.loop.Idle(kStopPollMs);
-      }
-    }
-  };
-  wait(limitMs);
-  // A service that accepted the stop and never stopped: its process is ended,
-  // so that the start that follows finds it stopped.
-  if (fecha && p.service.StatusService() != kServiceStopped) {
-    uintptr_t noWindow = 0;
-    if (uint32_t id = fecha->PegaIdProcesso(kBackupServiceFile)) fecha->FechaProcesso(id, noWindow);
-    wait(kEndingWaitMs);
-  }
 }
 
 }  // namespace quarn

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "common/suite_files.h"
+#include "monitor/service_stop.h"
 #include "monitor/update/manifest.h"
 #include "monitor/update/recovery_plan.h"
 #include "monitor/update/settle.h"
@@ -29,12 +30,16 @@ void EmptyFolder(FileSystem& fs, const std::string& folder) {
 // written, a failed rollback, a stop), the watchdog is on again and the
 // backup service it stopped has been asked to start. Nothing here waits or
 // lets events run: a stop-pending service is the watchdog's next tick's work.
+// Armed, it holds the claim on the backup service until then.
 class BackOn {
  public:
   BackOn(Timer& watchdog, MonitorServiceControl& service) : watchdog_(watchdog), service_(service) {}
   BackOn(const BackOn&) = delete;
   BackOn& operator=(const BackOn&) = delete;
-  void Arm() { armed_ = true; }
+  void Arm() {
+    armed_ = true;
+    if (!claim_) claim_.emplace(service_);
+  }
   ~BackOn() {
     if (!armed_) return;
     try {
@@ -49,6 +54,7 @@ class BackOn {
   Timer& watchdog_;
   MonitorServiceControl& service_;
   bool armed_ = false;
+  std::optional<MonitorServiceControl::Claim> claim_;
 };
 
 // A refusal of the signed path: it goes to the error log as well.
@@ -438,11 +444,16 @@ void Updater::EndProgram(const std::string& exe) {
   }
 }
 
+void Updater::StopService() {
+  watchdog_.SetEnabled(false);
+  // Stopped as it asks to be, its process gone, before a file of it is
+  // touched; ended past the bound.
+  (void)PararServiceEAguardar(ServiceStopPorts{p_.service, p_.fecha, p_.loop}, ending_ ? kEndingWaitMs : kProcessWaitMs,
+                              ending_);
+}
+
 void Updater::StopProgram(const Program& prog) {
-  if (prog.isService) {
-    watchdog_.SetEnabled(false);
-    (void)p_.service.PararService();  // the wait for the stop reads the state itself
-  }
+  if (prog.isService) StopService();
   EndProgram(std::string(prog.name) + ".exe");
 }
 
@@ -602,8 +613,7 @@ void Updater::UpdateSistema(const std::string& name) {
     Report("Parando o " + name + ".", kCorAzul);
     if (service) {
       backOn.Arm();
-      (void)p_.service.PararService();  // the wait for the stop reads the state itself
-      watchdog_.SetEnabled(false);
+      StopService();
     }
     EndProgram(exe);
     Report("Atualizando o " + name + "...", kCorPreta);

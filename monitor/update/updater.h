@@ -127,6 +127,7 @@ class Updater final : public UpdateChecks {
   void EndProgram(const std::string& exe);
   void WriteDurable(const std::string& path, std::string_view bytes);
   void Wait(int ms);
+  void StopService();
   void StopProgram(const Program& prog);
   void StartBackupService();
   // `planned` is told what recovery found: a probation to go on with, a commit to finish.

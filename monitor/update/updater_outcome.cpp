@@ -119,7 +119,8 @@ void Updater::StartProbation(const std::string& version, std::optional<FileStamp
 
 void Updater::AcompanhaProvacao() {
   // A check or an update under way decides for itself; the next tick looks again.
-  if (!probation_ || busy_ || ending_) return;
+  // Nor while the heartbeat's restart holds the service: its stop is no verdict.
+  if (!probation_ || busy_ || ending_ || p_.service.Claimed()) return;
   const Busy busy(busy_);
   try {
     const std::optional<ProbationSample> sample = SampleBackupService();

@@ -238,7 +238,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 
   ServicePanel panel;
   MonitorServiceControl service(scm, panel.txtAccount, panel.txtPassword, info.appPath);
-  MonitorMarkers markers(MarkerPorts{fs, codec, clock, dates, loop, service}, LogsFolderOf(info.appPath));
   Win32Inet inet;
   Win32Unzip unzip;
   RegistryUpdateServer server;
@@ -247,7 +246,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 #endif
   Win32Processes processes;
   FechaExe fecha(processes);
-  markers.fecha = &fecha;
+  MonitorMarkers markers(MarkerPorts{fs, codec, clock, dates, loop, service, fecha}, LogsFolderOf(info.appPath));
   // Only records and builds signed by a trusted key are believed, and none
   // older than the newest installed.
   CngCrypto crypto;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "common/single_instance.h"
 #include "fakes/control_fakes.h"
 #include "fakes/fakes.h"
@@ -214,25 +216,47 @@ TEST_F(FrmBackupFixture, PauseAndContinueWriteTheirEventLogEntriesAndTheTimersRu
   EXPECT_TRUE(Form().Timer1().Enabled());
 }
 
-TEST_F(FrmBackupFixture, StartUpFailuresRiseAndLeaveTheVersionLineEmpty) {
-  fs.files.erase(fakes::Key(kApp + "\\QuarnSQLServiceMonitor.exe"));
-  EXPECT_THROW(Form().Form_Load(), VbError);
-  EXPECT_EQ(fs.Get(kLogs + "VersaoCompletaServiceMonitor.ini"), "");
-  EXPECT_FALSE(fs.Has(kApp + "\\ErrorQuarn.ini"));
-}
-
-TEST_F(FrmBackupFixture, AStartUpFileThatCannotBeWrittenEndsStartUp) {
-  fs.AddDir(kApp + "\\Logs");
-  fs.Put(kLogs + "QuarnSQLServiceMonitorExecuting.ini", "");
-  fs.locked.insert(fakes::Key(kLogs + "QuarnSQLServiceMonitorExecuting.ini"));
-  try {
-    Form().Form_Load();
-    FAIL() << "start-up went on";
-  } catch (const VbError& e) {
-    EXPECT_EQ(e.Number(), 70);
+// A file error at start-up ends nothing: it is reported once (event log and
+// error log), the checks run, and a later tick writes the files once it can.
+TEST_F(FrmBackupFixture, AStartUpFileThatCannotBeWrittenIsReportedOnceAndWrittenByALaterTick) {
+  struct Row {
+    const char* name;
+    std::function<void()> fault, mend;
+  };
+  const std::string held = kLogs + "VersaoCompletaServiceMonitor.ini";
+  const std::string exe = kApp + "\\QuarnSQLServiceMonitor.exe";
+  const Row rows[] = {
+      {"a start-up file held open", [&] { fs.locked.insert(fakes::Key(held)); },
+       [&] { fs.locked.erase(fakes::Key(held)); }},
+      {"the program file's date unreadable", [&] { fs.files.erase(fakes::Key(exe)); }, [&] { fs.Put(exe, "MZ"); }},
+      {"no Logs folder can be made",
+       [&] {
+         fs.beforeChange = [](const std::string& op, const std::string&, const std::string&) {
+           if (std::string(op) == "CreateDir") throw FileError(kErrPermissionDenied);
+         };
+       },
+       [&] { fs.beforeChange = nullptr; }},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    form.reset();
+    host.events.clear();
+    fs.dirs.erase(fakes::Key(kApp + "\\Logs"));
+    fs.Put(held, "");
+    if (fs.Has(kApp + "\\ErrorQuarn.ini")) fs.Delete(kApp + "\\ErrorQuarn.ini");
+    r.fault();
+    ASSERT_TRUE(Form().Form_Load());
+    EXPECT_EQ(std::count(work.calls.begin(), work.calls.end(), "VerificarSeTemAtualService"), 1);
+    loop.Advance(3000);
+    ASSERT_FALSE(host.events.empty());
+    EXPECT_EQ(host.events.size(), 1u);  // once, though every tick tries again
+    EXPECT_NE(codec.FromAnsi(fs.Get(kApp + "\\ErrorQuarn.ini")).find(" | Form_Load | "), std::string::npos);
+    EXPECT_EQ(shell.ended, 0);
+    r.mend();
+    loop.Advance(1000);
+    EXPECT_NE(fs.Get(held).find("1.0.134 de "), std::string::npos);
+    work.calls.clear();
   }
-  EXPECT_FALSE(fs.Has(kLogs + "VersaoCompletaServiceMonitor.ini"));
-  EXPECT_TRUE(work.calls.empty());
 }
 
 TEST_F(FrmBackupFixture, AtADriveRootTheVersionLineKeepsTheRootBackslash) {

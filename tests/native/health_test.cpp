@@ -48,6 +48,10 @@ TEST(MetricsFile, IsTheTextFormatByteForByte) {
             "(a crash loop), else 0.\n"
             "# TYPE quarn_backup_service_crash_loop gauge\n"
             "quarn_backup_service_crash_loop 0\n"
+            "# HELP quarn_watchdog_backoff_seconds The wait before each start of the backup service during a crash "
+            "loop, 0 outside one.\n"
+            "# TYPE quarn_watchdog_backoff_seconds gauge\n"
+            "quarn_watchdog_backoff_seconds 0\n"
             "# HELP quarn_build_info The build installed of each program of the suite, as its version label.\n"
             "# TYPE quarn_build_info gauge\n"
             "quarn_build_info{program=\"QuarnSQLServiceMonitor\",version=\"1.0.0.134\"} 1\n"
@@ -92,32 +96,28 @@ struct HealthFixture : ::testing::Test {
   }
 };
 
-TEST_F(HealthFixture, ACrashLoopIsReportedOnceAndAgainWhenItRecovers) {
+TEST_F(HealthFixture, ACrashLoopIsReportedOnceWithItsWaitsAndAgainWhenItEnds) {
   health.Start();
-  for (int i = 0; i < 8; ++i) {
-    health.BackupServiceState(kServiceStopped);
-    health.WatchdogStartedService();
-    loop.Advance(1000);
-  }
-  EXPECT_TRUE(health.CrashLoop());
+  for (size_t n = 1; n <= 4; ++n) health.WatchdogStartedService(n, false);
+  health.CrashLoop(true, 5);
+  health.WatchdogStartedService(5, true);  // no 1010 inside the loop
+  health.WatchdogBackoff(4000, 2500);
   EXPECT_EQ(EventIds(), (std::vector<int32_t>{1010, 1010, 1010, 1010, 1012}));
-  EXPECT_NE(fs.Get(kProm).find("quarn_backup_service_crash_loop 1\n"), std::string::npos);
-  // Running, but not yet long enough to count as recovered.
-  for (uint64_t t = 0; t < MonitorHealth::kRecoveredAfterMs; t += 1000) {
-    health.BackupServiceState(kServiceRunning);
-    loop.Advance(1000);
-  }
-  health.BackupServiceState(kServiceRunning);
+  EXPECT_TRUE(health.CrashLoop());
+  const std::string looping = fs.Get(kProm);
+  EXPECT_NE(looping.find("quarn_backup_service_crash_loop 1\n"), std::string::npos);
+  EXPECT_NE(looping.find("quarn_watchdog_backoff_seconds 4\n"), std::string::npos);
+  EXPECT_NE(looping.find("quarn_watchdog_next_start_timestamp_seconds " + std::to_string(kUtc + 3) + "\n"),
+            std::string::npos);
+  health.CrashLoop(false, 14);
   EXPECT_FALSE(health.CrashLoop());
   EXPECT_EQ(EventIds().back(), 1013);
-  EXPECT_NE(fs.Get(kProm).find("quarn_backup_service_crash_loop 0\n"), std::string::npos);
-  EXPECT_NE(fs.Get(kProm).find("quarn_watchdog_starts_total 8\n"), std::string::npos);
-  // Starts spread out over more than the window are no loop.
-  for (int i = 0; i < 6; ++i) {
-    health.WatchdogStartedService();
-    loop.Advance(MonitorHealth::kCrashLoopWindowMs / 3);
-  }
-  EXPECT_FALSE(health.CrashLoop());
+  EXPECT_NE(host.events.back().text.find("after 14 starts"), std::string::npos);
+  const std::string over = fs.Get(kProm);
+  EXPECT_NE(over.find("quarn_backup_service_crash_loop 0\n"), std::string::npos);
+  EXPECT_NE(over.find("quarn_watchdog_backoff_seconds 0\n"), std::string::npos);
+  EXPECT_EQ(over.find("quarn_watchdog_next_start_timestamp_seconds"), std::string::npos);
+  EXPECT_NE(over.find("quarn_watchdog_starts_total 5\n"), std::string::npos);
 }
 
 TEST_F(HealthFixture, AMetricsFolderThatCannotBeWrittenIsReportedOnceAndRetried) {

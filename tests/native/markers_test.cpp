@@ -3,6 +3,7 @@
 #include "fakes/control_fakes.h"
 #include "fakes/fakes.h"
 #include "monitor/markers.h"
+#include "monitor/service_stop.h"
 
 namespace quarn {
 namespace {
@@ -18,7 +19,9 @@ struct Markers : ::testing::Test {
   fakes::FakeServiceManager scm;
   std::string account, password;
   MonitorServiceControl service{scm, account, password, "C:\\Q"};
-  MonitorMarkers markers{MarkerPorts{fs, codec, clock, dates, loop, service}, kLogs};
+  fakes::FakeProcesses procs;
+  FechaExe fecha{procs};
+  MonitorMarkers markers{MarkerPorts{fs, codec, clock, dates, loop, service, fecha}, kLogs};
 
   Markers() {
     fs.AddDir("C:\\Q");
@@ -37,6 +40,8 @@ struct Markers : ::testing::Test {
     fs.modified[fakes::Key(kLogs + name)] = modified;
   }
   bool EmUso() { return markers.OutroServiceEmUso(); }
+  // The monitor at its start: no earlier look at any marker.
+  MonitorMarkers Fresh() { return MonitorMarkers(MarkerPorts{fs, codec, clock, dates, loop, service, fecha}, kLogs); }
   bool Restarted() { return std::count(scm.calls.begin(), scm.calls.end(), "Stop QuarnSQLService") > 0; }
 };
 
@@ -74,15 +79,63 @@ TEST_F(Markers, TheBackupServicesMarkerIsFreshBelowSixtyMinutes) {
   EXPECT_TRUE(fs.Has(kLogs + "QuarnSQLServiceEmUso.ti"));
   // 59 minutes and 4 seconds ago, but 60 boundaries: stale.
   PutMarker("QuarnSQLServiceEmUso.ti", Ago(60, 0) + "\r\n");
-  EXPECT_FALSE(EmUso());
+  EXPECT_FALSE(Fresh().OutroServiceEmUso());
   EXPECT_FALSE(fs.Has(kLogs + "QuarnSQLServiceEmUso.ti"));
 }
 
-// An in-use marker's time is its last non-empty line, a heartbeat's its first. A time ahead of the clock (a
-// crash before a clock correction) gives way to the file's last write; when
-// that is ahead too, the marker is stale; a marker with no date ages by its
-// last write. Either way no marker stays fresh for ever.
-TEST_F(Markers, AMarkersTimeIsItsLastDateUnlessAheadOfTheClockThenItsLastWrite) {
+// While the monitor runs, a marker ages by the time it has been seen
+// unchanged, on the monitor's own clock: the wall clock set back or forward
+// (or summer time) neither freshens nor ages it, and a marker written since
+// the last look is no older than that look.
+TEST_F(Markers, AgesAreTheTimeSeenUnchangedWhateverTheClockDoes) {
+  struct Row {
+    const char* name;
+    int jumpMinutes;  // the wall clock moved by this, between the two looks
+    int minutes;      // and this much time passed
+    bool rewritten;   // the file was written again in between, with the wall clock's time
+    bool inUse;       // the in-use marker is still fresh at the second look
+    bool restart;     // the heartbeat is stale then
+  };
+  const Row rows[] = {
+      {"clock set back an hour, 55 minutes on", -60, 55, false, true, true},
+      {"clock set back an hour, 61 minutes on", -60, 61, false, false, true},
+      {"clock set forward an hour, a minute on", 60, 1, false, true, false},
+      {"summer time ends, written again 30 minutes on", -60, 30, true, true, false},
+      {"summer time begins, written again 40 minutes on", 60, 40, true, true, false},
+      {"nothing written for 49 minutes", 0, 49, false, true, false},
+      {"nothing written for 50 minutes", 0, 50, false, true, true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    fakes::FixedClock start;
+    start.now = clock.now;
+    MonitorMarkers m = Fresh();
+    scm.Add("QuarnSQLService", kServiceRunning);
+    PutMarker("QuarnSQLServiceEmUso.ti", Ago(0) + "\r\n", clock.now);
+    PutMarker("QuarnSQLServiceExecuting.ini", Ago(0) + "\r\n", clock.now);
+    ASSERT_TRUE(m.OutroServiceEmUso());
+    scm.calls.clear();
+    m.VerificaSalvarExecutandoQuarn();
+    ASSERT_FALSE(Restarted());
+    loop.Advance(static_cast<uint64_t>(r.minutes) * 60000);
+    clock.AddSeconds(60LL * (r.minutes + r.jumpMinutes));
+    if (r.rewritten) {
+      PutMarker("QuarnSQLServiceEmUso.ti", Ago(0) + "\r\n", clock.now);
+      PutMarker("QuarnSQLServiceExecuting.ini", Ago(0) + "\r\n", clock.now);
+    }
+    EXPECT_EQ(m.OutroServiceEmUso(), r.inUse);
+    m.VerificaSalvarExecutandoQuarn();
+    EXPECT_EQ(Restarted(), r.restart);
+    clock.now = start.now;
+  }
+}
+
+// At the monitor's first look, an in-use marker's time is the later of its
+// last non-empty line and its last write, a heartbeat's of its last line and
+// its last write. A time ahead of the clock (a crash before a clock
+// correction) is left out; when both are, the marker is stale; a marker with
+// no date ages by its last write. Either way no marker stays fresh for ever.
+TEST_F(Markers, AMarkersTimeIsTheLaterOfItsDateAndItsLastWriteLeavingOutTheFuture) {
   const LocalTime recent{2026, 12, 6, 5, 50, 0}, old{2026, 12, 6, 3, 0, 0};
   LocalTime soon = clock.now, later = clock.now;
   soon.minute += 4;    // within the tolerance of a clock a little ahead
@@ -95,7 +148,8 @@ TEST_F(Markers, AMarkersTimeIsItsLastDateUnlessAheadOfTheClockThenItsLastWrite) 
   };
   std::vector<Row> rows = {
       {Ago(120) + "\r\n" + Ago(1) + "\r\n\r\n", old, true, 0},
-      {Ago(1) + "\r\n" + Ago(120) + "\r\n", recent, false, 1},
+      {Ago(1) + "\r\n" + Ago(120) + "\r\n", recent, true},
+      {Ago(1) + "\r\n" + Ago(120) + "\r\n", old, false},
       {"01/01/2099 00:00:00", recent, true},
       {"01/01/2099 00:00:00", old, false},
       {"01/01/2099 00:00:00", later, false},
@@ -110,12 +164,12 @@ TEST_F(Markers, AMarkersTimeIsItsLastDateUnlessAheadOfTheClockThenItsLastWrite) 
   for (const Row& r : rows) {
     SCOPED_TRACE(r.line);
     PutMarker("QuarnSQLServiceEmUso.ti", r.line + "\r\n", r.written);
-    EXPECT_EQ(EmUso(), r.fresh);
+    EXPECT_EQ(Fresh().OutroServiceEmUso(), r.fresh);
     EXPECT_EQ(fs.Has(kLogs + "QuarnSQLServiceEmUso.ti"), r.fresh);  // a stale one goes
     scm.calls.clear();
     scm.Add("QuarnSQLService", kServiceRunning);
     PutMarker("QuarnSQLServiceExecuting.ini", r.line + "\r\n", r.written);
-    markers.VerificaSalvarExecutandoQuarn();
+    Fresh().VerificaSalvarExecutandoQuarn();
     EXPECT_EQ(Restarted(), r.heartbeat < 0 ? !r.fresh : r.heartbeat == 0);
   }
 }
@@ -132,10 +186,7 @@ TEST_F(Markers, AMarkerThatCannotBeReadCountsAsInUseNoLongerThanAStaleOne) {
 
 TEST_F(Markers, ABackupServiceThatAcceptsTheStopAndNeverStopsIsEndedThenStarted) {
   scm.Add("QuarnSQLService", kServiceRunning).slowToStop = true;
-  fakes::FakeProcesses procs;
   const uint32_t id = procs.Run("QuarnSQLService.exe");
-  FechaExe fecha(procs);
-  markers.fecha = &fecha;
   markers.VerificaSalvarExecutandoQuarn();
   EXPECT_EQ(procs.terminated, std::vector<uint32_t>{id});
   EXPECT_EQ(scm.calls.back(), "Start QuarnSQLService");
@@ -189,9 +240,9 @@ TEST_F(Markers, AMonitorStoppedInsideTheRestartStartsTheBackupServiceBeforeItEnd
 TEST_F(Markers, ANotInstalledServiceEndsTheWaitAtItsBound) {
   markers.VerificaSalvarExecutandoQuarn();  // heartbeat missing, service missing
   EXPECT_GE(loop.TickMs(), MonitorMarkers::kStopWaitMs);
-  EXPECT_LT(loop.TickMs(), MonitorMarkers::kStopWaitMs + 1000);
+  EXPECT_LT(loop.TickMs(), MonitorMarkers::kStopWaitMs + kServiceEndedWaitMs + 1000);
   EXPECT_EQ(scm.calls.back(), "Start QuarnSQLService");
-  EXPECT_LE(loop.IdleCalls(), MonitorMarkers::kStopWaitMs / MonitorMarkers::kStopPollMs + 1);
+  EXPECT_LE(loop.IdleCalls(), (MonitorMarkers::kStopWaitMs + kServiceEndedWaitMs) / kServiceStopPollMs + 2);
 }
 
 TEST_F(Markers, HeartbeatsWithoutADateAgeByTheirLastWriteAndUnreadableOnesAreMissing) {
@@ -200,7 +251,7 @@ TEST_F(Markers, HeartbeatsWithoutADateAgeByTheirLastWriteAndUnreadableOnesAreMis
   markers.VerificaSalvarExecutandoQuarn();
   EXPECT_FALSE(Restarted());
   PutMarker("QuarnSQLServiceExecuting.ini", "", LocalTime{2026, 12, 6, 5, 0, 0});
-  markers.VerificaSalvarExecutandoQuarn();
+  Fresh().VerificaSalvarExecutandoQuarn();
   EXPECT_TRUE(Restarted());
   scm.calls.clear();
   PutMarker("QuarnSQLServiceExecuting.ini", Ago(1) + "\r\n");

@@ -133,8 +133,8 @@ struct Monitor {
   fakes::FixedServer server;
   ServicePanel panel;
   MonitorServiceControl service{m.scm, panel.txtAccount, panel.txtPassword, kApp};
-  MonitorMarkers markers{MarkerPorts{m.fs, codec, clock, dates, *m.loop, service}, kLogs};
   FechaExe fecha{m.procs};
+  MonitorMarkers markers{MarkerPorts{m.fs, codec, clock, dates, *m.loop, service, fecha}, kLogs};
   publish::OpenSslCrypto crypto;
   WholeFileChunks chunks{m.fs};
   FrmBackup form;  // calls the updater only once loaded

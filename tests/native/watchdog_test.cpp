@@ -274,9 +274,11 @@ TEST_F(Watchdog, AToldStopRestartsAtOnceAndEveryNotificationIsAskedAgain) {
   EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceStopped);
   EXPECT_FALSE(notes.Pending());
   form->TimerCheckService().SetEnabled(true);
-  loop.Advance(1000);
+  // Its sixth start in a minute: a crash loop, whose first wait comes first.
+  loop.Advance(1000 + StartBackoff::kFirstDelayMs);
   EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
   EXPECT_TRUE(notes.Pending());
+  EXPECT_TRUE(form->Backoff().InLoop());
   EXPECT_FALSE(fs.Has(kApp + "\\ErrorQuarn.ini"));
 }
 
@@ -289,9 +291,11 @@ TEST_F(Watchdog, AServiceThatStaysStoppedOrARequestThatFailsLeavesThePollInCharg
   EXPECT_LE(Starts(), 12u);
   EXPECT_LE(notes.arms, 2);
   scm.Find("QuarnSQLService")->refusesToStart = false;
-  loop.Advance(1000);
+  loop.Advance(20000);  // refused starts are a crash loop too: the start comes at the end of its wait
   EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
   EXPECT_TRUE(notes.Pending());
+  loop.Advance(StartBackoff::kRecoveredAfterMs);
+  EXPECT_FALSE(form->Backoff().InLoop());
 
   notes.failWith = 5;
   scm.Find("QuarnSQLService")->state = kServiceStopped;
