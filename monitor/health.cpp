@@ -195,9 +195,7 @@ void MonitorHealth::WriteTo(Destination& d, const std::string& bytes) {
   const std::string target = JoinPath(d.folder, kMetricsFileName);
   try {
     // A reader sees the old file or the new one, never half of one.
-    const std::string temp = JoinPath(d.folder, kMetricsTempName);
-    p_.fs.WriteAll(temp, bytes);
-    p_.fs.Rename(temp, target);
+    ReplaceFile(p_.fs, target, bytes);
     d.failing = false;
   } catch (const VbError& e) {
     if (d.failing) return;  // reported already; every write tries again

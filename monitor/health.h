@@ -21,8 +21,8 @@
 namespace quarn {
 
 inline constexpr char kMetricsFileName[] = "quarn_sql.prom";
-// Not "*.prom": a textfile collector reading the folder mid-write skips it.
-inline constexpr char kMetricsTempName[] = "quarn_sql.prom.tmp";
+// Written first under the file's name and ".tmp" (ReplaceFile), not "*.prom":
+// a textfile collector reading the folder mid-write skips it.
 
 struct ProgramHealth {
   std::string program;

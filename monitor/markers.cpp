@@ -123,7 +123,9 @@ void MonitorMarkers::VerificaSalvarExecutandoQuarn() {
     heartbeatAge_.Gone();
   }
   if (!restart) return;
-  // An update or the watchdog acting on the service: the next heartbeat looks again.
+  // A stopped service is the watchdog's to start, with its patience in a crash loop.
+  if (p.service.StatusService() == kServiceStopped) return;
+  // An update acting on the service: the next heartbeat looks again.
   const MonitorServiceControl::Claim claim(p.service);
   if (!claim.Held()) return;
   observer->HeartbeatRestart();

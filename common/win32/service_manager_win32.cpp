@@ -167,7 +167,34 @@ void CALLBACK Win32ServiceNotifications::Delivered(void* p) {
   PostMessageW(self->window_, self->message_, 0, 0);
 }
 
+void CALLBACK Win32ServiceNotifications::ProcessEnded(void* p, BOOLEAN) {
+  // A pool thread: only the post, which the window thread handles.
+  auto* self = static_cast<Win32ServiceNotifications*>(p);
+  PostMessageW(self->window_, self->message_, self->request_, 0);
+}
+
+void Win32ServiceNotifications::WatchProcess() {
+  SERVICE_STATUS_PROCESS s{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(svc_.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s), sizeof s, &needed) ||
+      s.dwCurrentState == SERVICE_STOPPED || s.dwProcessId == 0)
+    return;  // no process yet: the watchdog arms again once it runs
+  process_.reset(OpenProcess(SYNCHRONIZE, FALSE, s.dwProcessId));
+  if (!process_) return;  // the manager's word alone, then
+  if (!RegisterWaitForSingleObject(&wait_, process_.get(), &ProcessEnded, this, INFINITE,
+                                   WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD)) {
+    wait_ = nullptr;
+    process_.reset();
+  }
+}
+
 void Win32ServiceNotifications::Close() {
+  if (wait_) {
+    // Waits for a callback under way: none runs once this returns.
+    UnregisterWaitEx(wait_, INVALID_HANDLE_VALUE);
+    wait_ = nullptr;
+  }
+  process_.reset();
   svc_.reset();
   scm_.reset();
 }
@@ -176,6 +203,7 @@ int32_t Win32ServiceNotifications::Arm(const std::string& service, std::function
   // Fresh handles every time: after a notification, after a deletion, after the
   // manager reported a lagging client, the old ones are of no more use.
   Close();
+  ++request_;
   onChange_ = std::move(onChange);
   scm_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE));
   if (!scm_) return LastError();
@@ -187,7 +215,10 @@ int32_t Win32ServiceNotifications::Arm(const std::string& service, std::function
     onService_.pContext = this;
     const DWORD r =
         NotifyServiceStatusChangeW(svc_.get(), SERVICE_NOTIFY_STOPPED | SERVICE_NOTIFY_DELETE_PENDING, &onService_);
-    if (r == ERROR_SUCCESS) return 0;
+    if (r == ERROR_SUCCESS) {
+      WatchProcess();
+      return 0;
+    }
     svc_.reset();
     // Marked for deletion: wait for its creation instead.
     if (r != ERROR_SERVICE_MARKED_FOR_DELETE) {
@@ -213,7 +244,8 @@ int32_t Win32ServiceNotifications::Arm(const std::string& service, std::function
   return ERROR_SERVICE_DOES_NOT_EXIST;
 }
 
-void Win32ServiceNotifications::OnMessage() {
+void Win32ServiceNotifications::OnMessage(WPARAM wp) {
+  if (wp != 0 && wp != request_) return;
   if (onChange_) onChange_();
 }
 

@@ -28,17 +28,27 @@ class Win32ServiceManager final : public ServiceManager {
 // an APC to the thread that asked, run while it waits alertably; the APC posts
 // `message` to the window, whose procedure calls OnMessage, so that the change
 // is handled as any other event, errors included. The handles stay open while
-// a request is pending (closing them cancels it).
+// a request is pending (closing them cancels it). Beside it, the service's
+// process, opened for synchronize, is waited on by the thread pool: the
+// manager brings no word of a process that was killed.
 class Win32ServiceNotifications final : public ServiceChangeNotifications {
  public:
   Win32ServiceNotifications(HWND window, UINT message) : window_(window), message_(message) {}
   ~Win32ServiceNotifications() override { Close(); }
   [[nodiscard]] int32_t Arm(const std::string& service, std::function<void()> onChange) override;
-  void OnMessage();
+  // `wp`: the request the word belongs to (0, the manager's): an earlier
+  // request's process is no news.
+  void OnMessage(WPARAM wp);
+  bool WatchingProcess() const { return wait_ != nullptr; }
 
  private:
   static void CALLBACK Delivered(void* notify);
+  static void CALLBACK ProcessEnded(void* self, BOOLEAN timedOut);
+  void WatchProcess();
   void Close();
+  HANDLE wait_ = nullptr;
+  UniqueKernel process_;
+  WPARAM request_ = 0;
   HWND window_;
   UINT message_;
   UniqueServiceHandle svc_;

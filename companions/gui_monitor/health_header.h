@@ -122,9 +122,17 @@ inline HealthHeader HeaderFor(const HealthInputs& in) {
     part("Sem dados do monitor (quarn_sql.prom)");
   } else if (crashLoop) {
     detail::Worse(h.level, HealthLevel::Red);
+    std::string wait;
+    const auto delay = value("quarn_watchdog_backoff_seconds");
+    if (delay && *delay > 0) wait = ", espera de " + detail::Age(static_cast<int64_t>(*delay));
+    if (const auto next = value("quarn_watchdog_next_start_timestamp_seconds"))
+      wait += ", pr\xC3\xB3ximo in\xC3\xAD"
+              "cio em " +
+              detail::Age(std::max<int64_t>(0, static_cast<int64_t>(*next) - in.nowUtc));
     part(
         "Servi\xC3\xA7o de backup: para logo depois de cada in\xC3\xAD"
-        "cio");
+        "cio" +
+        wait);
   } else if (state && *state == 4) {
     part("Servi\xC3\xA7o de backup: em execu\xC3\xA7\xC3\xA3o");
   } else if (state && *state >= 2 && *state <= 7) {

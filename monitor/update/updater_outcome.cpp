@@ -18,10 +18,7 @@ std::string ErrorText(const VbError& e) { return std::to_string(e.Number()) + "-
 
 void Updater::WriteReplacing(const std::string& path, std::string_view bytes) {
   // Whole or not at all, whatever a power cut leaves of the temporary file.
-  const std::string tmp = path + ".tmp";
-  p_.fs.WriteAll(tmp, bytes);
-  p_.fs.Flush(tmp);
-  p_.fs.DurableRename(tmp, path);
+  ReplaceFile(p_.fs, path, bytes);
 }
 
 void Updater::SetJournalStage(const Program& prog, const std::string& stage) {

@@ -161,7 +161,7 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (g_app.host) g_app.host->HandleRequest(wp);
         return 0;
       case WM_BACKUP_SERVICE_CHANGED:
-        if (g_app.notifications) g_app.notifications->OnMessage();
+        if (g_app.notifications) g_app.notifications->OnMessage(wp);
         return 0;
       case WM_CLOSE:
         if (g_app.form) g_app.form->Unload();

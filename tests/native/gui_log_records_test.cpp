@@ -199,6 +199,10 @@ TEST(GuiMonitorHealth, GreenAmberOrRedFromTheSuitesFiles) {
     s.monitorStartUtc = kNow - 3600;
     s.backupServiceState = state;
     s.crashLoop = crashLoop;
+    if (crashLoop) {
+      s.backoffSeconds = 16;
+      s.nextStartUtc = kNow + 9;
+    }
     s.programs = {{"QuarnSQLServiceMonitor", "1.0.0.134"},
                   {"QuarnSQLService", "2.0", kNow - 120, checkResult, std::nullopt, held, kNow + 3000}};
     return FormatMetrics(s);
@@ -231,6 +235,11 @@ TEST(GuiMonitorHealth, GreenAmberOrRedFromTheSuitesFiles) {
             "Servi\xC3\xA7o de backup: em execu\xC3\xA7\xC3\xA3o  \xC2\xB7  batimento h\xC3\xA1 20 s  \xC2\xB7  "
             "\xC3\xBAltimo backup: 07/12/2026 05:58:36\natualiza\xC3\xA7\xC3\xA3o QuarnSQLService h\xC3\xA1 2 min: ok"
             "  \xC2\xB7  QuarnSQLServiceMonitor 1.0.0.134, QuarnSQLService 2.0");
+  EXPECT_NE(gui::HeaderFor({metrics(1, 0, true), 20, "", kNow})
+                .text.find("para logo depois de cada in\xC3\xAD"
+                           "cio, espera de 16 s, pr\xC3\xB3ximo in\xC3\xAD"
+                           "cio em 9 s"),
+            std::string::npos);
   EXPECT_NE(gui::HeaderFor({metrics(4, 0, false, true), 20, "", kNow})
                 .text.find("publica\xC3\xA7\xC3\xA3o QuarnSQLService retida, nova tentativa em 50 min"),
             std::string::npos);

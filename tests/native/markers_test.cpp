@@ -206,7 +206,8 @@ TEST_F(Markers, AStaleHeartbeatRestartsTheService) {
   PutMarker("QuarnSQLServiceExecuting.ini", Ago(50, 0) + "\r\n");
   markers.VerificaSalvarExecutandoQuarn();
   EXPECT_EQ(scm.calls,
-            (std::vector<std::string>{"Stop QuarnSQLService", "Status QuarnSQLService", "Start QuarnSQLService"}));
+            (std::vector<std::string>{"Status QuarnSQLService", "Stop QuarnSQLService", "Status QuarnSQLService",
+                                      "Start QuarnSQLService"}));
   EXPECT_EQ(scm.Find("QuarnSQLService")->state, kServiceRunning);
 }
 

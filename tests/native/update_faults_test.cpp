@@ -679,3 +679,59 @@ TEST(UpdateFaults, ABuildThatFailsItsProbationIsRolledBackAndItsPublicationHeld)
 
 }  // namespace
 }  // namespace quarn
+
+namespace quarn {
+namespace {
+
+// A backup service that ends as soon as it starts, for a whole day: the
+// watchdog keeps asking, with patience, and the logs say so in a few lines;
+// once it is mended it runs again within the longest wait, and ten minutes
+// on the loop is over.
+TEST(UpdateFaults, ABackupServiceThatEndsAtOnceForADayIsStartedWithinBoundsAndTheLogsStaySmall) {
+  Machine m;
+  Install(m);
+  m.exitsAtOnce.insert("svc 1.0");
+  Monitor mon(m);
+  ASSERT_TRUE(mon.form.Form_Load());
+  m.inj.Arm(Injector::Mode::kNone, 0);  // records every start
+  const auto logBytes = [&] {
+    size_t n = 0;
+    for (const std::string& f : {kApp + "\\ErrorQuarn.ini", kApp + "\\ErrorQuarn.1.ini",
+                                kLogs + "FormataRichTextBoxServiceMonitor.INI",
+                                kLogs + "FormataRichTextBoxServiceMonitor.1.INI", kLogs + "LogGeralMonitor.INI",
+                                kLogs + "LogGeralMonitor.1.INI"})
+      if (m.fs.Has(f)) n += m.fs.Get(f).size();
+    return n;
+  };
+  std::vector<uint64_t> starts;
+  size_t seen = 0;
+  for (uint64_t s = 0; s < 24 * 3600; ++s) {
+    m.loop->Advance(1000);
+    for (; seen < m.inj.ops.size(); ++seen)
+      if (m.inj.ops[seen] == "Start QuarnSQLService") starts.push_back(m.loop->TickMs());
+  }
+  for (size_t i = 0; i + StartBackoff::kMaxStartsInWindow < starts.size(); ++i)
+    ASSERT_GE(starts[i + StartBackoff::kMaxStartsInWindow] - starts[i], StartBackoff::kWindowMs) << "start " << i;
+  EXPECT_GT(starts.size(), 24u * 3600 * 1000 / StartBackoff::kMaxDelayMs);  // it never gave up
+  EXPECT_LT(starts.size(), 24u * 3600 * 1000 / StartBackoff::kMaxDelayMs + 20);
+  // The whole day's logs, its eight update checks included, within an hour's bound; the loop's own
+  // lines are its start and each change of the wait (1 s to 300 s), never one per start.
+  EXPECT_LT(logBytes(), 64u * 1024);
+  const std::string general = Cp1252Codec().FromAnsi(m.fs.Get(kLogs + "LogGeralMonitor.INI"));
+  size_t loopLines = 0;
+  for (const auto& line : SplitLines(general))
+    loopLines += line.find("parando logo depois de iniciar") != std::string::npos ||
+                 line.find("parou logo depois de iniciar") != std::string::npos;
+  EXPECT_EQ(loopLines, 10u);
+
+  m.exitsAtOnce.clear();
+  m.loop->Advance(StartBackoff::kMaxDelayMs + 2000);
+  EXPECT_EQ(m.scm.Status("QuarnSQLService"), kServiceRunning);
+  m.loop->Advance(StartBackoff::kRecoveredAfterMs + 6000);
+  EXPECT_FALSE(mon.form.Backoff().InLoop());
+  EXPECT_NE(Cp1252Codec().FromAnsi(m.fs.Get(kLogs + "LogGeralMonitor.INI")).find("os inícios voltam a ser imediatos"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace quarn

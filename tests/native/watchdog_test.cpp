@@ -3,6 +3,7 @@
 #include "fakes/control_fakes.h"
 #include "fakes/fakes.h"
 #include "monitor/frm_backup.h"
+#include "monitor/start_backoff.h"
 
 namespace quarn {
 namespace {
@@ -50,6 +51,47 @@ struct Watchdog : ::testing::Test {
     return static_cast<size_t>(std::count(scm.calls.begin(), scm.calls.end(), "Start QuarnSQLService"));
   }
 };
+
+// The patience itself, over a day of a service that runs a while after each
+// start and ends: never more than the window's starts in any window, a start
+// at once whenever no loop is on, waits that double to their ceiling in one,
+// and no loop at all for a service that runs long enough.
+TEST(StartBackoffRule, BoundsStartsWhateverTheServiceLastsAndLeavesLongRunsAlone) {
+  struct Row {
+    uint64_t runsMs;
+    bool loops;
+  };
+  for (const Row& r : {Row{0, true}, Row{100, true}, Row{5000, true}, Row{110 * 1000, true},
+                       Row{151 * 1000, false}, Row{StartBackoff::kRecoveredAfterMs + 1000, false}}) {
+    SCOPED_TRACE(r.runsMs);
+    StartBackoff b;
+    std::vector<uint64_t> starts;
+    uint64_t now = 0, lastDelay = 0;
+    bool looped = false;
+    while (now < 24ull * 3600 * 1000) {
+      b.NotRunning(now);  // seen down
+      const uint64_t at = b.StartAllowedAt(now);
+      if (!b.InLoop()) {
+        EXPECT_EQ(at, now);
+      }
+      now = std::max(now, at);
+      b.Started(now);
+      starts.push_back(now);
+      looped = looped || b.InLoop();
+      if (b.InLoop()) {
+        EXPECT_TRUE(b.DelayMs() == 2 * lastDelay || b.DelayMs() == StartBackoff::kMaxDelayMs ||
+                    b.DelayMs() == StartBackoff::kFirstDelayMs);
+        EXPECT_LE(b.DelayMs(), StartBackoff::kMaxDelayMs);
+      }
+      lastDelay = b.DelayMs();
+      for (uint64_t t = now; t <= now + r.runsMs; t += 1000) b.Running(t);
+      now += r.runsMs + 1;
+    }
+    EXPECT_EQ(looped, r.loops);
+    for (size_t i = 0; i + StartBackoff::kMaxStartsInWindow < starts.size(); ++i)
+      ASSERT_GE(starts[i + StartBackoff::kMaxStartsInWindow] - starts[i], StartBackoff::kWindowMs);
+  }
+}
 
 TEST_F(Watchdog, AStoppedServiceIsStartedAtTheNextTick) {
   Backup(kServiceStopped);

@@ -1,6 +1,7 @@
 // A scripted service for the tests. Its first argument picks the behaviour:
 //   ok        runs until stopped
-//   refuse    reports stopped with an error as soon as it starts
+//   refuse    reports stopped with an error as soon as it starts, and adds a
+//             line to "<its program file>.starts" at each start
 //   slowstop  takes 3 s to stop once asked
 //   dies      writes its heartbeat beside it as the backup service does, runs
 //             15 s, then stops with an error: a build that starts well and dies
@@ -41,6 +42,16 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
   g_status = RegisterServiceCtrlHandlerExA("", &Handler, nullptr);
   if (!g_status) return;
   if (std::strcmp(g_mode, "refuse") == 0) {
+    char path[MAX_PATH + 8];
+    if (GetModuleFileNameA(nullptr, path, MAX_PATH)) {
+      lstrcatA(path, ".starts");
+      HANDLE f = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+      DWORD written = 0;
+      if (f != INVALID_HANDLE_VALUE) {
+        WriteFile(f, "start\r\n", 7, &written, nullptr);
+        CloseHandle(f);
+      }
+    }
     Report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR);
     return;
   }

@@ -213,24 +213,40 @@ TEST_F(MonitorService, AnUnexpectedExceptionInTheWindowStopsTheServiceWithOurNum
   EXPECT_TRUE(WaitFor([] { return CountProcesses(kMonitorExe) == 0; }, 10000));
 }
 
-TEST_F(MonitorService, AStartUpFileThatCannotBeWrittenEndsTheProgramWithAnError) {
+// Started by the service manager with a start-up file held open by another
+// program, or with no Logs folder to be had: the monitor runs on, says so
+// once, and writes the file once it is let go.
+TEST_F(MonitorService, AStartUpFileThatCannotBeWrittenIsReportedAndWrittenOnceLetGo) {
   CreateDirectoryW((folder + L"\\Logs").c_str(), nullptr);
-  const std::wstring held = folder + L"\\Logs\\QuarnSQLServiceMonitorExecuting.ini";
+  const std::wstring held = folder + L"\\Logs\\VersaoCompletaServiceMonitor.ini";
   win::UniqueFile lock(CreateFileW(held.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   ASSERT_TRUE(lock);
-  UniqueKernel p = Launch(exe, L"");
-  ASSERT_TRUE(p);
-  EXPECT_EQ(WaitExit(p.get(), 15000), 1u);
+  ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + exe + L"\""), 0u);
+  StartAndWaitRunning();
+  ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(folder + L"\\ErrorQuarn.ini").find(" | Form_Load | ") !=
+                                   std::string::npos; },
+                      15000));
   EXPECT_EQ(Log(L"VersaoQuarnSQLServiceMonitor.ini"), "134\r\n");
-  EXPECT_FALSE(Exists(folder + L"\\Logs\\VersaoCompletaServiceMonitor.ini"));
-}
+  lock.h_.reset();
+  EXPECT_TRUE(WaitFor([&] { return Log(L"VersaoCompletaServiceMonitor.ini").find("1.0.134 de ") != std::string::npos; },
+                      15000));
+  EXPECT_EQ(ServiceState(kMonitor), static_cast<DWORD>(SERVICE_RUNNING));
+  const std::string errors = ReadFileBytes(folder + L"\\ErrorQuarn.ini");
+  EXPECT_EQ(errors.find(" | Form_Load | "), errors.rfind(" | Form_Load | "));  // once
+  RemoveService(kMonitor);
 
-TEST_F(MonitorService, AMissingLogsFolderThatCannotBeCreatedEndsTheProgram) {
-  // A file where the folder should be: the folder cannot be made.
+  // A file where the Logs folder should be: the monitor runs all the same.
+  KillProgram(kMonitorExe);
+  RemoveTree(folder + L"\\Logs");
+  DeleteFileW((folder + L"\\ErrorQuarn.ini").c_str());
   win::Win32FileSystem().WriteAll(win::Narrow(folder + L"\\Logs"), "not a folder");
   UniqueKernel p = Launch(exe, L"");
   ASSERT_TRUE(p);
-  EXPECT_EQ(WaitExit(p.get(), 15000), 1u);
+  EXPECT_TRUE(WaitFor([&] { return ReadFileBytes(folder + L"\\ErrorQuarn.ini").find(" | Form_Load | ") !=
+                                   std::string::npos; },
+                      15000));
+  EXPECT_EQ(WaitForSingleObject(p.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the monitor ended";
+  TerminateProcess(p.get(), 0);
 }
 
 TEST(BackupService, RunsAsAServiceWritesItsHeartbeatAndStops) {

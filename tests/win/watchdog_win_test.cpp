@@ -1,5 +1,6 @@
 // The monitor running as a real service keeps the backup service alive.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <windows.h>
 
 #include "common/win32/handles.h"
@@ -60,12 +61,53 @@ TEST_F(WatchdogUnderWine, TheServiceManagersNotificationRestartsTheBackupService
   ASSERT_EQ(StartServiceByName(kMonitor), 0u);
   ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 20000));
   ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 60000));
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(ControlService(kBackup, SERVICE_CONTROL_STOP), 0u);
-    ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) != SERVICE_RUNNING; }, 5000));
-    ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 60000)) << "stop " << i;
+  for (int i = 0; i < 4; ++i) {
+    // Stopped, then killed: the manager tells of no killed process, its handle does.
+    const DWORD before = BackupPid();
+    if (i % 2 == 0) {
+      ASSERT_EQ(ControlService(kBackup, SERVICE_CONTROL_STOP), 0u);
+    } else {
+      win::UniqueKernel p(OpenProcess(PROCESS_TERMINATE, FALSE, before));
+      ASSERT_TRUE(p && TerminateProcess(p.get(), 1));
+    }
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          const DWORD now = BackupPid();
+          return now != 0 && now != before && ServiceState(kBackup) == SERVICE_RUNNING;
+        },
+        60000))
+        << (i % 2 == 0 ? "stop " : "kill ") << i;
   }
   EXPECT_FALSE(Exists(folder + L"\\ErrorQuarn.ini"));  // every request was armed
+}
+
+// A backup service that ends as soon as it starts: five starts at once, then
+// each waits twice as long as the one before, and the logs say so in a few lines.
+TEST_F(WatchdogUnderWine, AServiceThatEndsAtOnceIsStartedWithGrowingPatience) {
+  RemoveService(kMonitor);
+  KillProgram(L"QuarnSQLServiceMonitor.exe");
+  RemoveService(kBackup);
+  KillProgram(L"QuarnSQLService.exe");
+  ASSERT_TRUE(WaitFor([] { return !ServiceExists(kBackup); }, 10000));
+  const std::wstring starts = folder + L"\\QuarnSQLService.exe.starts";
+  CopyHelper(L"QuarnDummyServiceRefusing.exe", folder + L"\\QuarnSQLService.exe");
+  ASSERT_EQ(CreateOwnService(kBackup, L"\"" + folder + L"\\QuarnSQLService.exe\""), 0u);
+  ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  const std::wstring metrics = folder + L"\\Logs\\quarn_sql.prom";
+  // Waits of 1, 2, 4 and 8 s are behind it once the wait reads 16 s.
+  ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(metrics).find("quarn_watchdog_backoff_seconds 16\n") !=
+                                   std::string::npos; },
+                      90000))
+      << ReadFileBytes(metrics);
+  const std::string log = ReadFileBytes(starts);
+  const size_t count = static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
+  EXPECT_GE(count, 9u);
+  EXPECT_LE(count, 10u);
+  EXPECT_NE(ReadFileBytes(metrics).find("quarn_backup_service_crash_loop 1\n"), std::string::npos);
+  const std::string general = ReadFileBytes(folder + L"\\Logs\\LogGeralMonitor.INI");
+  EXPECT_NE(general.find("cada novo in\xED" "cio espera o dobro do anterior"), std::string::npos) << general;
+  EXPECT_LT(general.size() + ReadFileBytes(folder + L"\\ErrorQuarn.ini").size(), 4096u);
 }
 
 TEST_F(WatchdogUnderWine, AMissingHeartbeatRestartsTheBackupService) {
