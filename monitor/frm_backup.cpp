@@ -6,6 +6,7 @@ FrmBackup::FrmBackup(MonitorPorts ports, ProgramInfo info)
     : p_(ports),
       info_(std::move(info)),
       logs_(LogContext{ports.fs, ports.codec, ports.clock, ports.dates, info_.appPath}) {
+  backoff_ = StartBackoff(info_.crashLoopRecoveredMs);
   p_.host.ServiceName = kMonitorServiceName;
   p_.host.DisplayName = "Simple Service";
   p_.host.StartMode = svcStartAutomatic;

@@ -32,6 +32,7 @@ struct ProgramInfo {
   // The watchdog's poll while the service manager's word and the process's end
   // are both waited on: a backstop, no longer the way a stop is met.
   int watchdogBackstopMs = 5000;
+  uint64_t crashLoopRecoveredMs = StartBackoff::kRecoveredAfterMs;  // shorter only in a test tree
 };
 
 // What the window asks of the platform around it.

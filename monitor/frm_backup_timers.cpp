@@ -39,9 +39,11 @@ void FrmBackup::TimerCheckService_Timer() {
   if (state == kServiceRunning) {
     quickRetries_ = 0;
     if (backoff_.Running(now)) {
-      BackoffLog("O " + std::string(kBackupServiceName) +
-                     " está em execução há 10 minutos: os inícios voltam a ser imediatos (" +
-                     std::to_string(backoff_.LoopStarts()) + " inícios enquanto parava).",
+      const uint64_t ran = backoff_.RecoveredAfterMs() / 1000;
+      BackoffLog("O " + std::string(kBackupServiceName) + " está em execução há " +
+                     (ran % 60 == 0 ? std::to_string(ran / 60) + " minutos" : std::to_string(ran) + " s") +
+                     ": os inícios voltam a ser imediatos (" + std::to_string(backoff_.LoopStarts()) +
+                     " inícios enquanto parava).",
                  kCorAzul);
       observer_->CrashLoop(false, backoff_.LoopStarts());
       observer_->WatchdogBackoff(0, std::nullopt);

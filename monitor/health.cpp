@@ -262,7 +262,7 @@ void MonitorHealth::CrashLoop(bool began, uint64_t starts) {
     backoffMs_ = 0;
     nextStartUtc_.reset();
     Event(svcEventInformation, kEventCrashLoopRecovered,
-          "running for 10 minutes without stopping, after " + std::to_string(starts) + " starts in the loop");
+          "it has stayed up: the crash loop is over, after " + std::to_string(starts) + " starts in it");
   }
   WriteMetrics();
 }

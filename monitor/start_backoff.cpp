@@ -12,7 +12,7 @@ void StartBackoff::NotRunning(uint64_t now) {
 bool StartBackoff::Running(uint64_t now) {
   downSince_.reset();
   if (!runningSince_) runningSince_ = now;
-  if (!inLoop_ || now - *runningSince_ < kRecoveredAfterMs) return false;
+  if (!inLoop_ || now - *runningSince_ < recoveredAfterMs_) return false;
   inLoop_ = false;
   delay_ = 0;
   starts_.clear();

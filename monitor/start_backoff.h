@@ -22,10 +22,14 @@ class StartBackoff {
 
   enum class Change { kNone, kLoopBegan, kDelayChanged };
 
+  explicit StartBackoff(uint64_t recoveredAfterMs = kRecoveredAfterMs) : recoveredAfterMs_(recoveredAfterMs) {}
+  uint64_t RecoveredAfterMs() const { return recoveredAfterMs_; }
+
   // The service was seen in any state but running (the wait is counted from
   // the first such look after a start), or running.
   void NotRunning(uint64_t now);
-  // True when this look ends a loop: it has run for the recovery time.
+  // True when this look ends a loop: it has run for the recovery time (ten
+  // minutes; shorter only in a test tree).
   bool Running(uint64_t now);
   // The earliest moment the next start may be asked for (`now` or earlier
   // when it may be asked at once).
@@ -39,6 +43,7 @@ class StartBackoff {
   size_t StartsInWindow() const { return starts_.size(); }
 
  private:
+  uint64_t recoveredAfterMs_;
   std::deque<uint64_t> starts_;  // within the window of the latest start
   bool inLoop_ = false;
   uint64_t delay_ = 0;

@@ -255,6 +255,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   RegistryPublications publications;
 #ifdef QUARN_TEST_PROBATION_FLOOR
   RegistryUpdatePolicy policy(QUARN_TEST_PROBATION_FLOOR);  // a test tree watches a probation end in seconds
+  // And a crash loop end in seconds: DWORD CrashLoopRecoverySeconds, read in a test tree only.
+  DWORD recovery = 0, size = sizeof recovery;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"CrashLoopRecoverySeconds", RRF_RT_REG_DWORD, nullptr, &recovery,
+                   &size) == ERROR_SUCCESS &&
+      recovery > 0)
+    info.crashLoopRecoveredMs = static_cast<uint64_t>(recovery) * 1000;
 #else
   RegistryUpdatePolicy policy;
 #endif

@@ -166,11 +166,22 @@ void ExpectInvariant(const std::string& context) {
   EXPECT_FALSE(Exists(kSuite + L"\\temp\\QuarnSQLService.pendente"));
 }
 
-// Writes a time file as the backup service does, with a time some minutes ago.
+// Writes a time file as the backup service did some minutes ago: its time
+// and its last write both then.
 void WriteTimeFile(const std::wstring& path, int minutesAgo) {
   win::Win32Clock clock;
   const LocalTime then = FromEpochSeconds(ToEpochSeconds(clock.Now()) - minutesAgo * 60);
   win::Win32FileSystem().WriteAll(Narrow(path), win::Win32DateFormat().GeneralDate(then) + "\r\n");
+  win::UniqueFile f(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER t{};
+  t.LowPart = now.dwLowDateTime;
+  t.HighPart = now.dwHighDateTime;
+  t.QuadPart -= static_cast<ULONGLONG>(minutesAgo) * 60 * 10000000;
+  const FILETIME written{t.LowPart, t.HighPart};
+  if (f) SetFileTime(f.get(), nullptr, nullptr, &written);
 }
 
 bool ChangeServiceCommand(const wchar_t* name, const std::wstring& command) {

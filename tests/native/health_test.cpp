@@ -112,7 +112,7 @@ TEST_F(HealthFixture, ACrashLoopIsReportedOnceWithItsWaitsAndAgainWhenItEnds) {
   health.CrashLoop(false, 14);
   EXPECT_FALSE(health.CrashLoop());
   EXPECT_EQ(EventIds().back(), 1013);
-  EXPECT_NE(host.events.back().text.find("after 14 starts"), std::string::npos);
+  EXPECT_NE(host.events.back().text.find("after 14 starts in it"), std::string::npos);
   const std::string over = fs.Get(kProm);
   EXPECT_NE(over.find("quarn_backup_service_crash_loop 0\n"), std::string::npos);
   EXPECT_NE(over.find("quarn_watchdog_backoff_seconds 0\n"), std::string::npos);
