@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
 #include "fakes/fakes.h"
@@ -135,6 +136,43 @@ TEST_F(LogsFixture, TheGeneralLogRotatesBeforeItOutgrowsItsBound) {
   EXPECT_NE(fs.Get(kApp + "\\Logs\\LogGeralMonitor.1.INI").find("held"), std::string::npos);
   EXPECT_EQ(SplitLines(fs.Get(kGeneral)).back(),
             "06/12/2026 05:55:04 - QuarnSQLServiceMonitor - False 0           released");
+}
+
+// The formatted log and the error log keep one older generation, as the
+// general log does; in each, a line repeating the one before within a minute
+// is held back and counted once another line comes.
+TEST_F(LogsFixture, EveryLogRotatesAtItsBoundAndRepeatsAreCounted) {
+  struct Row {
+    std::string path, older;
+    uint64_t bound;
+    std::function<void(MonitorLogs&, const std::string&)> write;
+  };
+  const Row rows[] = {
+      {kFormatted, kApp + "\\Logs\\FormataRichTextBoxServiceMonitor.1.INI", MonitorLogs::kFormattedLogMaxBytes,
+       [](MonitorLogs& l, const std::string& m) { l.FormataRichTextBox(m, 0, false); }},
+      {kError, kApp + "\\ErrorQuarn.1.ini", MonitorLogs::kErrorLogMaxBytes,
+       [](MonitorLogs& l, const std::string& m) { l.SalvaLogErro("06/12/2026 05:55:04 | Teste | " + m); }},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.path);
+    auto logs = Logs();
+    const std::string big(r.bound - 30, 'x');  // one record past the bound with its stamp
+    r.write(logs, big);
+    r.write(logs, "depois");
+    EXPECT_NE(fs.Get(r.older).find(big), std::string::npos);
+    EXPECT_EQ(fs.Get(r.path).find(big), std::string::npos);
+    EXPECT_NE(fs.Get(r.path).find("depois"), std::string::npos);
+    EXPECT_FALSE(fs.Has(r.path + ".tmp"));
+    for (int i = 0; i < 3; ++i) r.write(logs, "de novo");
+    r.write(logs, "outra");
+    clock.AddSeconds(RepeatFilter::kWindowSeconds);
+    r.write(logs, "outra");  // a minute on: written again
+    const std::string text = codec.FromAnsi(fs.Get(r.path));
+    EXPECT_EQ(text.find("de novo"), text.rfind("de novo"));
+    EXPECT_NE(text.find("Última mensagem repetida 2 vezes."), std::string::npos);
+    EXPECT_LT(text.find("Última mensagem repetida"), text.find("outra"));
+    EXPECT_NE(text.find("outra"), text.rfind("outra"));
+  }
 }
 
 TEST_F(LogsFixture, WriteFailuresRiseToTheCaller) {
