@@ -136,8 +136,8 @@ class FrmBackup final : public ServiceEvents {
   static constexpr int32_t kErrMarkedForDelete = 1072;
   // A process that ended before the service manager noticed: its start is
   // refused as "already running" for a moment, and asked again this often, so many times.
-  static constexpr int kQuickRetryMs = 50;
-  static constexpr int kQuickRetries = 60;
+  static constexpr int kQuickRetryMs = 20;
+  static constexpr int kQuickRetries = 150;
   const StartBackoff& Backoff() const { return backoff_; }
 
   MonitorLogs& Logs() { return logs_; }

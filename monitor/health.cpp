@@ -147,14 +147,24 @@ void MonitorHealth::Event(int32_t type, int32_t id, const std::string& text) {
   }
 }
 
-std::optional<int64_t> MonitorHealth::AgeOf(const std::string& marker, bool lastLine) {
+std::optional<int64_t> MonitorHealth::AgeOf(const std::string& marker, bool lastLine, SteadyAge& steady) {
   const std::string path = JoinPath(LogsFolderOf(app_), marker);
   try {
-    if (!p_.fs.FileExists(path)) return std::nullopt;
-    const std::string text = p_.codec.FromAnsi(p_.fs.ReadAll(path));
-    const LocalTime when =
-        MarkerTime(lastLine ? LastLine(text) : LastNonEmptyLine(text), p_.fs.LastModified(path), p_.dates);
-    return ToEpochSeconds(p_.clock.Now()) - ToEpochSeconds(when);
+    if (!p_.fs.FileExists(path)) {
+      steady.Gone();
+      return std::nullopt;
+    }
+    // The same ages as the markers' decisions: on the monitor's own clock while it runs.
+    const std::string bytes = p_.fs.ReadAll(path);
+    const std::string text = p_.codec.FromAnsi(bytes);
+    const LocalTime now = p_.clock.Now();
+    const auto when = BelievedMarkerTime(lastLine ? LastLine(text) : LastNonEmptyLine(text),
+                                         p_.fs.LastModified(path), now, p_.dates);
+    std::optional<uint64_t> believed;
+    if (when) believed = static_cast<uint64_t>(std::max<int64_t>(0, ToEpochSeconds(now) - ToEpochSeconds(*when))) * 1000;
+    const auto ms = steady.Look(bytes, p_.fs.Stamp(path), believed, p_.loop.TickMs());
+    if (!ms) return std::nullopt;  // dated ahead of the clock, and unchanged since
+    return static_cast<int64_t>(*ms / 1000);
   } catch (const VbError&) {
     return std::nullopt;  // being written, or just removed: the next write reads it
   }
@@ -177,8 +187,8 @@ HealthSnapshot MonitorHealth::Snapshot() {
   HealthSnapshot s;
   s.monitorStartUtc = startUtc_;
   s.backupServiceState = state_ < 0 ? 0 : state_;
-  s.heartbeatAgeSeconds = AgeOf(kServiceExecutingFile, true);
-  s.lastBackupAgeSeconds = AgeOf(kServiceUltimoBackupFile, false);
+  s.heartbeatAgeSeconds = AgeOf(kServiceExecutingFile, true, heartbeatAge_);
+  s.lastBackupAgeSeconds = AgeOf(kServiceUltimoBackupFile, false, lastBackupAge_);
   s.watchdogStarts = watchdogStarts_;
   s.heartbeatRestarts = heartbeatRestarts_;
   s.crashLoop = crashLoop_;

@@ -16,6 +16,7 @@
 #include "common/time_text.h"
 #include "monitor/health_events.h"
 #include "monitor/logs.h"
+#include "monitor/markers.h"
 #include "monitor/service_host.h"
 
 namespace quarn {
@@ -120,7 +121,8 @@ class MonitorHealth final : public MonitorObserver, public UpdateObserver {
   ProgramHealth& Program(const std::string& name);
   void Event(int32_t type, int32_t id, const std::string& text);
   void WriteTo(Destination& d, const std::string& bytes);
-  std::optional<int64_t> AgeOf(const std::string& marker, bool lastLine);
+  std::optional<int64_t> AgeOf(const std::string& marker, bool lastLine, SteadyAge& steady);
+  SteadyAge heartbeatAge_, lastBackupAge_;
   std::optional<std::string> RecordOf(const std::string& file);
 
   HealthPorts p_;

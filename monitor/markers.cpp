@@ -1,6 +1,7 @@
 #include "monitor/markers.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "common/errors.h"
 #include "monitor/service_stop.h"
@@ -37,7 +38,8 @@ std::optional<LocalTime> BelievedMarkerTime(const std::string& decidingLine, con
 std::optional<uint64_t> SteadyAge::Look(const std::string& bytes, const FileStamp& stamp,
                                         std::optional<uint64_t> believedMs, uint64_t nowMs) {
   const int64_t now = static_cast<int64_t>(nowMs);
-  if (last_ && last_->bytes == bytes && last_->stamp == stamp) {
+  const size_t hash = std::hash<std::string>{}(bytes);
+  if (last_ && last_->bytes == hash && last_->stamp == stamp) {
     last_->at = nowMs;
   } else {
     std::optional<int64_t> born;
@@ -48,7 +50,7 @@ std::optional<uint64_t> SteadyAge::Look(const std::string& bytes, const FileStam
     } else if (believedMs) {
       born = now - static_cast<int64_t>(*believedMs);
     }
-    last_ = Seen{bytes, stamp, nowMs, born};
+    last_ = Seen{hash, stamp, nowMs, born};
   }
   if (!last_->born) return std::nullopt;
   return static_cast<uint64_t>(std::max<int64_t>(0, now - *last_->born));

@@ -57,7 +57,7 @@ class SteadyAge {
 
  private:
   struct Seen {
-    std::string bytes;
+    size_t bytes = 0;  // their hash: a planted giant is not kept twice
     FileStamp stamp;
     uint64_t at = 0;
     std::optional<int64_t> born;  // steady ms the content dates from

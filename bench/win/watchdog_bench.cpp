@@ -161,10 +161,17 @@ std::vector<double> TimeRestartsDuringADownload(const std::wstring& folder, int 
   WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000);
   DeleteFileW(win::Widen(LogsFolderOf(win::Narrow(folder)) + kFormattedLogName).c_str());
   std::vector<double> latency;
-  if (StartMonitor() &&
-      WaitFor([&] { return Reported(folder, "Baixando Serviço QuarnSQLService para atualização..."); }, 30000)) {
+  if (!StartMonitor()) {
+    std::printf("during a download: the monitor did not start\n");
+  } else if (!WaitFor([&] { return Reported(folder, "Baixando Serviço QuarnSQLService para atualização..."); },
+                      30000)) {
+    std::printf("during a download: no download began\n");
+  } else {
     latency = TimeRestarts(std::min(stops, 4));  // a fifth would be a crash loop
-    if (Reported(folder, "QuarnSQLService baixado com sucesso.")) latency.clear();  // over too soon to count
+    if (Reported(folder, "QuarnSQLService baixado com sucesso.")) {
+      std::printf("during a download: it ended before the stops did\n");
+      latency.clear();  // over too soon to count
+    }
   }
   fs.WriteAll(root + "\\faults.json", "{}");
   return latency;
