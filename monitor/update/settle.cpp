@@ -37,8 +37,7 @@ void CarryOut(FileSystem& fs, const TextCodec& codec, const RecoveryPlan& plan, 
     const std::string text = plan.record == RecoveryPlan::Record::kOldVersion   ? plan.oldVersion + std::string(kCrLf)
                              : plan.record == RecoveryPlan::Record::kNewVersion ? plan.newVersion + std::string(kCrLf)
                                                                                 : std::string();
-    fs.WriteAll(recordPath, codec.ToAnsi(text));
-    fs.Flush(recordPath);
+    ReplaceFile(fs, recordPath, codec.ToAnsi(text));  // the old record or the new one, never an empty one
   } catch (const VbError& e) {
     failed(recordPath.substr(recordPath.find_last_of('\\') + 1) + " ", e);
   }

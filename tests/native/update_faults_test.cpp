@@ -509,7 +509,7 @@ TEST(UpdateFaults, AFileOfTheBuildInPlaceRemovedOrChangedIsBackAfterTheNextCheck
 TEST(UpdateFaults, RecoveryStopsTheServiceRunningTheNewBuildAndPutsTheOldOneBack) {
   std::vector<std::string> ops;
   CleanRun(&ops);
-  const auto record = std::find(ops.begin(), ops.end(), "WriteAll " + kLogs + "VersaoQuarnSQLService.ini");
+  const auto record = std::find(ops.begin(), ops.end(), "DurableRename " + kLogs + "VersaoQuarnSQLService.ini.tmp -> " + kLogs + "VersaoQuarnSQLService.ini");
   ASSERT_NE(record, ops.end());
   Machine m;
   Install(m);
