@@ -50,21 +50,30 @@ class FileSystem {
 
 // Rewrites a file whole so that a fault or a power cut leaves its old bytes or
 // its new ones, never a mix nor an empty file: a temporary file beside it,
-// flushed, renamed over it. A failure leaves no temporary file behind.
-inline void ReplaceFile(FileSystem& fs, const std::string& path, std::string_view bytes) {
+// flushed, renamed over it. Windows renames nothing over a file another
+// program holds open, whatever it shares (a viewer, a scanner, a collector):
+// then, unless `strict`, the file is written in place and flushed, as a plain
+// write would (its readers share writing). A failure leaves no temporary file.
+inline void ReplaceFile(FileSystem& fs, const std::string& path, std::string_view bytes, bool strict = false) {
   const std::string temp = path + ".tmp";
-  try {
-    fs.WriteAll(temp, bytes);
-    fs.Flush(temp);
-    fs.DurableRename(temp, path);
-  } catch (...) {
+  const auto dropTemp = [&] {
     try {
       if (fs.FileExists(temp)) fs.Delete(temp);
     } catch (...) {
       // The next replace writes over it.
     }
-    throw;
+  };
+  try {
+    fs.WriteAll(temp, bytes);
+    fs.Flush(temp);
+    fs.DurableRename(temp, path);
+    return;
+  } catch (...) {
+    dropTemp();
+    if (strict || !fs.FileExists(path)) throw;
   }
+  fs.WriteAll(path, bytes);
+  fs.Flush(path);
 }
 
 }  // namespace quarn

@@ -641,7 +641,7 @@ void Updater::UpdateSistema(const std::string& name) {
 
     Report(std::string("Salvando ") + prog.savingLabel + "...", kCorPreta);
     // On the disk before the commit point, after which the old build's copy goes.
-    WriteReplacing(record, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
+    ReplaceFile(p_.fs, record, p_.codec.ToAnsi(this->*prog.net + std::string(kCrLf)));
     Report(std::string(prog.savingLabel) + " Salva...", kCorAzul);
     WriteInstalledDraft(prog, files, digests, publications_[name]);
     if (service) {

@@ -17,8 +17,9 @@ std::string ErrorText(const VbError& e) { return std::to_string(e.Number()) + "-
 }  // namespace
 
 void Updater::WriteReplacing(const std::string& path, std::string_view bytes) {
-  // Whole or not at all, whatever a power cut leaves of the temporary file.
-  ReplaceFile(p_.fs, path, bytes);
+  // Whole or not at all, whatever a power cut leaves of the temporary file:
+  // nobody else opens these.
+  ReplaceFile(p_.fs, path, bytes, true);
 }
 
 void Updater::SetJournalStage(const Program& prog, const std::string& stage) {

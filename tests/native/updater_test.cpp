@@ -572,7 +572,7 @@ TEST_F(UpdaterFixture, AFailedRollbackIsReportedAndKeepsTheOldBuildForTheNextChe
   const std::string kept = kTemp + "QuarnSQLService.anterior\\QuarnSQLService.exe";
   fs.beforeChange = [&](const std::string& op, const std::string& path, const std::string&) {
     // The record cannot be written, and the old program cannot be put back.
-    if (op == "WriteAll" && path == kLogs + "VersaoQuarnSQLService.ini.tmp") throw FileError(kErrDiskFull);
+    if (op == "WriteAll" && path.rfind(kLogs + "VersaoQuarnSQLService.ini", 0) == 0) throw FileError(kErrDiskFull);
     if (op == "DurableRename" && path == kept) throw FileError(kErrPermissionDenied);
   };
   updater.VerificarSeTemAtualService();

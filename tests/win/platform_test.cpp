@@ -40,6 +40,17 @@ TEST(Win32FileSystem, WritesReadsAppendsAndReplaces) {
   EXPECT_EQ(fs.ReadAll(b).size(), 9u);
   fs.Delete(b);
   EXPECT_FALSE(fs.FileExists(b));
+
+  // Nothing is renamed over a file another program holds open, whatever it
+  // shares: the replace then writes in place; strict, it fails. No temporary stays.
+  ReplaceFile(fs, a, "whole\r\n");
+  UniqueFile reader(CreateFileW(Widen(a).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(reader);
+  EXPECT_THROW(ReplaceFile(fs, a, "strict\r\n", true), VbError);
+  ReplaceFile(fs, a, "in place\r\n");
+  EXPECT_EQ(fs.ReadAll(a), "in place\r\n");
+  EXPECT_FALSE(fs.FileExists(a + ".tmp"));
 }
 
 TEST(Win32FileSystem, FailuresCarryTheRuntimeFileErrors) {
