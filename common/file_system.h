@@ -51,9 +51,11 @@ class FileSystem {
 // Rewrites a file whole so that a fault or a power cut leaves its old bytes or
 // its new ones, never a mix nor an empty file: a temporary file beside it,
 // flushed, renamed over it. Windows renames nothing over a file another
-// program holds open, whatever it shares (a viewer, a scanner, a collector):
-// then, unless `strict`, the file is written in place and flushed, as a plain
-// write would (its readers share writing). A failure leaves no temporary file.
+// program holds open, whatever it shares (a viewer, a scanner): when only the
+// rename is refused, then, unless `strict`, the file is written in place and
+// flushed, as a plain write would (its readers share writing); a temporary
+// file that cannot be written (a full disk) leaves the file as it was. A
+// failure leaves no temporary file.
 inline void ReplaceFile(FileSystem& fs, const std::string& path, std::string_view bytes, bool strict = false) {
   const std::string temp = path + ".tmp";
   const auto dropTemp = [&] {
@@ -66,6 +68,11 @@ inline void ReplaceFile(FileSystem& fs, const std::string& path, std::string_vie
   try {
     fs.WriteAll(temp, bytes);
     fs.Flush(temp);
+  } catch (...) {
+    dropTemp();
+    throw;
+  }
+  try {
     fs.DurableRename(temp, path);
     return;
   } catch (...) {

@@ -80,11 +80,12 @@ uint32_t FechaExe::PegaIdProcesso(const std::string& NomeExe) {
   return 0;
 }
 
-bool FechaExe::ProcessoAtivo(uint32_t id) {
+bool FechaExe::ProcessoAtivo(uint32_t id, const std::string& NomeExe) {
   std::vector<ProcessEntry> list;
-  if (!port_.Snapshot(list)) return true;
+  if (!port_.Snapshot(list)) return false;
+  const std::string wanted = UpperAnsi(NomeExe) + "*";
   for (const auto& e : list)
-    if (e.id == id) return true;
+    if (e.id == id) return LikeMatch(UpperAnsi(e.exeFile), wanted);
   return false;
 }
 

@@ -41,9 +41,9 @@ class FechaExe {
   uint32_t PegaIdProcesso(const std::string& NomeExe);
   // Ends the process given by id, or by a window of it (then the id is set).
   bool FechaProcesso(uint32_t& IdProcesso, uintptr_t& JanelaProcesso);
-  // True while the process runs; true also when no list can be taken (never
-  // taken for gone on no evidence).
-  bool ProcessoAtivo(uint32_t id);
+  // True while the process with this id runs the program NomeExe (a reused id
+  // runs another); false when no list can be taken.
+  bool ProcessoAtivo(uint32_t id, const std::string& NomeExe);
 
  private:
   ProcessPort& port_;

@@ -180,6 +180,7 @@ class FrmBackup final : public ServiceEvents {
   // Start-up's three files; false (reported once) while one cannot be written.
   bool WriteStartupFiles();
   bool startupFilesPending_ = false;
+  int startupRetryIn_ = 1, startupRetryGap_ = 1;
   bool startupFaultLogged_ = false;
   StartBackoff backoff_;
   std::unique_ptr<Timer> BackoffTick_;

@@ -176,7 +176,12 @@ void FrmBackup::BackoffTick_Timer() {
 void FrmBackup::Timer1_Timer() {
   ++ContadorAtualizacao_;
   if (ContadorExecutando_ < INT16_MAX) ++ContadorExecutando_;
-  if (startupFilesPending_) startupFilesPending_ = !WriteStartupFiles();
+  // Tried again after 1, 2, 4 … at most 60 ticks: a file held for good costs a write a minute.
+  if (startupFilesPending_ && --startupRetryIn_ <= 0) {
+    startupFilesPending_ = !WriteStartupFiles();
+    startupRetryGap_ = std::min(startupRetryGap_ * 2, 60);
+    startupRetryIn_ = startupRetryGap_;
+  }
   // A tick that arrives while the heartbeat waits for the backup service only
   // counts: nothing starts inside the heartbeat, and nothing is lost.
   if (inHeartbeat_) return;

@@ -205,7 +205,7 @@ void MonitorHealth::WriteTo(Destination& d, const std::string& bytes) {
   const std::string target = JoinPath(d.folder, kMetricsFileName);
   try {
     // A reader sees the old file or the new one, never half of one.
-    ReplaceFile(p_.fs, target, bytes);
+    ReplaceFile(p_.fs, target, bytes, true);  // a collector reading it keeps the last whole one
     d.failing = false;
   } catch (const VbError& e) {
     if (d.failing) return;  // reported already; every write tries again

@@ -171,11 +171,12 @@ void MonitorLogs::WriteError(const std::string& strErro) {
       const std::string old = JoinPath(ctx_.appPath, kErrorLogOldName);
       if (fs.FileExists(old)) fs.Delete(old);
       if (fs.FileExists(path)) fs.Rename(path, old);
+      runErrorText_.clear();
+      errorStamp_.reset();
     } catch (const VbError&) {
-      // Held open by a reader: the new generation replaces the file whole below.
+      // Held open by a reader: the entry goes to the current file, and the
+      // next one tries the rotation again; nothing of this run is dropped.
     }
-    runErrorText_.clear();
-    errorStamp_.reset();
   }
   if (runErrorText_.empty()) runErrorText_ = kCrLf;
   const bool asLeft = errorStamp_ && fs.FileExists(path) && fs.Stamp(path) == *errorStamp_;

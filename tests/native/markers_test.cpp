@@ -269,3 +269,34 @@ TEST_F(Markers, WritingTheOwnHeartbeatFailsLoudly) {
 
 }  // namespace
 }  // namespace quarn
+
+namespace quarn {
+namespace {
+
+// The stop ends only a process that still runs the backup service: an id the
+// system gave to another program meanwhile is never ended.
+TEST_F(Markers, AStopEndsNoProcessButTheServicesOwn) {
+  scm.Add("QuarnSQLService", kServiceRunning).processId = procs.Run("notepad.exe");
+  EXPECT_TRUE(PararServiceEAguardar(ServiceStopPorts{service, fecha, loop}, 1000, false));
+  auto& hung = scm.Add("QuarnSQLService", kServiceRunning);
+  hung.slowToStop = true;
+  hung.processId = procs.Run("QuarnSQLService.exe");
+  EXPECT_FALSE(PararServiceEAguardar(ServiceStopPorts{service, fecha, loop}, 1000, false));
+  EXPECT_EQ(procs.terminated, std::vector<uint32_t>{hung.processId});
+}
+
+// A full disk leaves a marker as it was: the temporary file fails, not the marker.
+TEST_F(Markers, AMarkerThatCannotBeReplacedKeepsItsBytes) {
+  markers.EstouEmUso(true);
+  const std::string before = fs.Get(kLogs + "QuarnSQLServiceMonitorEmUso.ti");
+  fs.beforeChange = [](const std::string& op, const std::string& path, const std::string&) {
+    if (op == "WriteAll" && path.size() > 4 && path.substr(path.size() - 4) == ".tmp") throw FileError(kErrDiskFull);
+  };
+  clock.AddSeconds(60);
+  EXPECT_THROW(markers.EstouEmUso(true), VbError);
+  EXPECT_EQ(fs.Get(kLogs + "QuarnSQLServiceMonitorEmUso.ti"), before);
+  EXPECT_FALSE(fs.Has(kLogs + "QuarnSQLServiceMonitorEmUso.ti.tmp"));
+}
+
+}  // namespace
+}  // namespace quarn

@@ -229,7 +229,7 @@ TEST_F(MonitorService, AStartUpFileThatCannotBeWrittenIsReportedAndWrittenOnceLe
   EXPECT_EQ(Log(L"VersaoQuarnSQLServiceMonitor.ini"), "134\r\n");
   lock.h_.reset();
   EXPECT_TRUE(WaitFor([&] { return Log(L"VersaoCompletaServiceMonitor.ini").find("1.0.134 de ") != std::string::npos; },
-                      15000));
+                      70000));
   EXPECT_EQ(ServiceState(kMonitor), static_cast<DWORD>(SERVICE_RUNNING));
   const std::string errors = ReadFileBytes(folder + L"\\ErrorQuarn.ini");
   EXPECT_EQ(errors.find(" | Form_Load | "), errors.rfind(" | Form_Load | "));  // once
