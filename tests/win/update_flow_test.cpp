@@ -82,8 +82,16 @@ TEST_F(UpdateFlow, TheStartUpCheckReplacesBothProgramsAndTheNextFindsNothingNew)
   EXPECT_EQ(WaitExit(gui.get(), 5000), 0u);  // ended, and not started again
   EXPECT_EQ(CountProcesses(L"QuarnSQLMonitor.exe"), 0);
 
+  // The record is written a moment before the reports that follow it.
   std::vector<int> colors;
-  const auto lines = LogMessages(folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI", &colors);
+  std::vector<std::string> lines;
+  WaitFor(
+      [&] {
+        colors.clear();
+        lines = LogMessages(folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI", &colors);
+        return lines.size() >= 17 && lines.back() == "Monitorando...";
+      },
+      15000);
   const std::vector<std::pair<int, std::string>> expected = {
       {0, "Verificando atualizações disponíveis para o Serviço QuarnSQlService."},
       {16711680, "VersaoQuarnSQLService.Net: 2.0"},
