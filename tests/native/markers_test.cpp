@@ -89,44 +89,34 @@ TEST_F(Markers, TheBackupServicesMarkerIsFreshBelowSixtyMinutes) {
 // the last look is no older than that look.
 TEST_F(Markers, AgesAreTheTimeSeenUnchangedWhateverTheClockDoes) {
   struct Row {
-    const char* name;
-    int jumpMinutes;  // the wall clock moved by this, between the two looks
-    int minutes;      // and this much time passed
-    bool rewritten;   // the file was written again in between, with the wall clock's time
-    bool inUse;       // the in-use marker is still fresh at the second look
-    bool restart;     // the heartbeat is stale then
+    int jumpMinutes;  // the wall clock moved by this between the two looks (summer time, a correction)
+    int minutes;      // while this much time passed
+    bool rewritten;   // the files were written again meanwhile, with the wall clock's time
+    bool inUse, restart;  // at the second look: the in-use marker fresh, the heartbeat stale
   };
-  const Row rows[] = {
-      {"clock set back an hour, 55 minutes on", -60, 55, false, true, true},
-      {"clock set back an hour, 61 minutes on", -60, 61, false, false, true},
-      {"clock set forward an hour, a minute on", 60, 1, false, true, false},
-      {"summer time ends, written again 30 minutes on", -60, 30, true, true, false},
-      {"summer time begins, written again 40 minutes on", 60, 40, true, true, false},
-      {"nothing written for 49 minutes", 0, 49, false, true, false},
-      {"nothing written for 50 minutes", 0, 50, false, true, true},
+  const Row rows[] = {{-60, 55, false, true, true}, {-60, 61, false, false, true}, {60, 1, false, true, false},
+                      {-60, 30, true, true, false},  {60, 40, true, true, false},   {0, 49, false, true, false},
+                      {0, 50, false, true, true}};
+  const auto write = [&] {
+    for (const char* f : {"QuarnSQLServiceEmUso.ti", "QuarnSQLServiceExecuting.ini"}) PutMarker(f, Ago(0) + "\r\n", clock.now);
   };
+  const LocalTime start = clock.now;
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.name);
-    fakes::FixedClock start;
-    start.now = clock.now;
+    SCOPED_TRACE(testing::Message() << r.jumpMinutes << " " << r.minutes << " " << r.rewritten);
     MonitorMarkers m = Fresh();
     scm.Add("QuarnSQLService", kServiceRunning);
-    PutMarker("QuarnSQLServiceEmUso.ti", Ago(0) + "\r\n", clock.now);
-    PutMarker("QuarnSQLServiceExecuting.ini", Ago(0) + "\r\n", clock.now);
+    write();
     ASSERT_TRUE(m.OutroServiceEmUso());
     scm.calls.clear();
     m.VerificaSalvarExecutandoQuarn();
     ASSERT_FALSE(Restarted());
     loop.Advance(static_cast<uint64_t>(r.minutes) * 60000);
     clock.AddSeconds(60LL * (r.minutes + r.jumpMinutes));
-    if (r.rewritten) {
-      PutMarker("QuarnSQLServiceEmUso.ti", Ago(0) + "\r\n", clock.now);
-      PutMarker("QuarnSQLServiceExecuting.ini", Ago(0) + "\r\n", clock.now);
-    }
+    if (r.rewritten) write();
     EXPECT_EQ(m.OutroServiceEmUso(), r.inUse);
     m.VerificaSalvarExecutandoQuarn();
     EXPECT_EQ(Restarted(), r.restart);
-    clock.now = start.now;
+    clock.now = start;
   }
 }
 
@@ -185,7 +175,12 @@ TEST_F(Markers, AMarkerThatCannotBeReadCountsAsInUseNoLongerThanAStaleOne) {
 }
 
 TEST_F(Markers, ABackupServiceThatAcceptsTheStopAndNeverStopsIsEndedThenStarted) {
-  scm.Add("QuarnSQLService", kServiceRunning).slowToStop = true;
+  // Stopped at once, the id it ran under since given to another program: that one is never ended.
+  scm.Add("QuarnSQLService", kServiceRunning).processId = procs.Run("notepad.exe");
+  EXPECT_TRUE(PararServiceEAguardar(ServiceStopPorts{service, fecha, loop}, 1000, false));
+  auto& hung = scm.Add("QuarnSQLService", kServiceRunning);
+  hung.processId = 0;  // the manager names none: found by its program's name
+  hung.slowToStop = true;
   const uint32_t id = procs.Run("QuarnSQLService.exe");
   markers.VerificaSalvarExecutandoQuarn();
   EXPECT_EQ(procs.terminated, std::vector<uint32_t>{id});
@@ -262,31 +257,7 @@ TEST_F(Markers, HeartbeatsWithoutADateAgeByTheirLastWriteAndUnreadableOnesAreMis
 }
 
 TEST_F(Markers, WritingTheOwnHeartbeatFailsLoudly) {
-  fs.dirs.erase(fakes::Key("C:\\Q\\Logs"));
-  EXPECT_THROW(markers.VerificaSalvarExecutandoQuarn(), VbError);
-  EXPECT_THROW(markers.EstouEmUso(true), VbError);
-}
-
-}  // namespace
-}  // namespace quarn
-
-namespace quarn {
-namespace {
-
-// The stop ends only a process that still runs the backup service: an id the
-// system gave to another program meanwhile is never ended.
-TEST_F(Markers, AStopEndsNoProcessButTheServicesOwn) {
-  scm.Add("QuarnSQLService", kServiceRunning).processId = procs.Run("notepad.exe");
-  EXPECT_TRUE(PararServiceEAguardar(ServiceStopPorts{service, fecha, loop}, 1000, false));
-  auto& hung = scm.Add("QuarnSQLService", kServiceRunning);
-  hung.slowToStop = true;
-  hung.processId = procs.Run("QuarnSQLService.exe");
-  EXPECT_FALSE(PararServiceEAguardar(ServiceStopPorts{service, fecha, loop}, 1000, false));
-  EXPECT_EQ(procs.terminated, std::vector<uint32_t>{hung.processId});
-}
-
-// A full disk leaves a marker as it was: the temporary file fails, not the marker.
-TEST_F(Markers, AMarkerThatCannotBeReplacedKeepsItsBytes) {
+  // A full disk: the temporary file fails, and the marker keeps its bytes.
   markers.EstouEmUso(true);
   const std::string before = fs.Get(kLogs + "QuarnSQLServiceMonitorEmUso.ti");
   fs.beforeChange = [](const std::string& op, const std::string& path, const std::string&) {
@@ -296,6 +267,10 @@ TEST_F(Markers, AMarkerThatCannotBeReplacedKeepsItsBytes) {
   EXPECT_THROW(markers.EstouEmUso(true), VbError);
   EXPECT_EQ(fs.Get(kLogs + "QuarnSQLServiceMonitorEmUso.ti"), before);
   EXPECT_FALSE(fs.Has(kLogs + "QuarnSQLServiceMonitorEmUso.ti.tmp"));
+  fs.beforeChange = nullptr;
+  fs.dirs.erase(fakes::Key("C:\\Q\\Logs"));
+  EXPECT_THROW(markers.VerificaSalvarExecutandoQuarn(), VbError);
+  EXPECT_THROW(markers.EstouEmUso(true), VbError);
 }
 
 }  // namespace
