@@ -439,6 +439,15 @@ void FrmInstal::InstalarQuarn() {
   // Whether they run is checked, with a bounded wait, before the verdict.
   if (programs[0] && panel_.Labels(0).startCaption == kStartService) (void)p_.control.IniciarService(0);
   if (programs[1] && panel_.Labels(1).startCaption == kStartService) (void)p_.control.IniciarService(1);
+  // A service says start-pending until its own start-up is done; a silent run,
+  // with no pauses, would read that as not running.
+  WaitWhile([&] {
+    for (int i : {0, 1}) {
+      p_.control.SelecionarService(i);
+      if (programs[i] && p_.control.StatusService() == kServiceStartPending) return true;
+    }
+    return false;
+  });
   for (auto& held : programs) held.reset();  // started: the monitor may update them from now on
   SetStep(3, StepLook::Done);
 

@@ -31,6 +31,7 @@ struct FakeService {
   bool refusesToStart = false;  // its start fails and it stays stopped
   bool slowToStop = false;      // a stop leaves it stop-pending
   int stoppedAfterQueries = 0;  // when set, stop-pending turns stopped at that many status queries
+  int runningAfterQueries = 0;  // when set, start-pending turns running at that many status queries
   bool disabled = false;        // start type disabled by an administrator
   uint32_t processId = 0;       // while running; 0 is none
 };
@@ -41,6 +42,7 @@ class FakeServiceManager final : public ServiceManager {
   std::string domain;
   std::vector<std::string> calls;
   int32_t createError = 0;  // when set, every creation fails with it
+  int startPendingQueries = 0;  // when set, a start stays pending for that many status queries
 
   FakeService* Find(const std::string& name) {
     auto it = services.find(Lower(name));
@@ -63,6 +65,8 @@ class FakeServiceManager final : public ServiceManager {
     FakeService* s = Find(name);
     if (s && s->state == kServiceStopPending && s->stoppedAfterQueries > 0 && --s->stoppedAfterQueries == 0)
       s->state = kServiceStopped;
+    if (s && s->state == kServiceStartPending && s->runningAfterQueries > 0 && --s->runningAfterQueries == 0)
+      s->state = kServiceRunning;
     return s ? s->state : 0;
   }
   int32_t ReadAccount(const std::string& name, std::string& account) override {
@@ -95,7 +99,8 @@ class FakeServiceManager final : public ServiceManager {
     if (!s) return kErrServiceDoesNotExist;
     if (s->state != kServiceStopped) return kErrServiceAlreadyRunning;
     if (s->refusesToStart) return kErrServiceRequestTimeout;
-    s->state = kServiceRunning;
+    s->runningAfterQueries = startPendingQueries;
+    s->state = startPendingQueries > 0 ? kServiceStartPending : kServiceRunning;
     return 0;
   }
   int32_t Stop(const std::string& name) override {
