@@ -104,4 +104,26 @@ inline constexpr char kServiceVersionArchive[] = "VersaoQuarnSQLService.zip";
 inline constexpr char kGuiVersionRecord[] = "VersaoQuarnSqlMonitor.ini";
 inline constexpr char kGuiVersionArchive[] = "VersaoQuarnSqlMonitor.zip";
 
+// A build of program (its stem) carries its own program file and companions
+// of its own; never a file another program of the suite ships, runs or writes
+// beside it (the extraction library, the controls, the services' programs, the
+// monitor's error log): one build could otherwise replace another's files.
+inline bool IsAnotherProgramsFile(std::string_view program, std::string_view name) {
+  const auto same = [](std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+      if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+  };
+  const std::string own = std::string(program) + ".exe";
+  if (same(name, own)) return false;
+  for (const char* f : kSuiteFiles)
+    if (same(name, f)) return true;
+  for (const char* f : {kInstallerFile, kLoaderFile, kErrorLogName, kErrorLogOldName})
+    if (same(name, f)) return true;
+  return false;
+}
+
 }  // namespace quarn

@@ -778,6 +778,12 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
          return e;
        }(),
        trusted, "7105-Arquivo fora do manifesto: extra.dll"},
+      {"another program's file, signed or not", [&] {
+         Entries e = good;
+         e.emplace_back("aunzip32.dll", "x");
+         return e;
+       }(),
+       trusted, "7105-Arquivo de outro programa no pacote: aunzip32.dll", "", "", true},
       {"entry removed after signing", without(good, "libmysql.dll"), trusted,
        "7105-Arquivo do manifesto ausente no pacote: libmysql.dll"},
       {"manifest of the other program", SignedBuild(ours, "QuarnSQLMonitor", "2.0", files), trusted,
