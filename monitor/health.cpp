@@ -4,6 +4,7 @@
 #include "common/service_control.h"
 #include "common/suite_files.h"
 #include "monitor/markers.h"
+#include "monitor/update/updater.h"
 
 namespace quarn {
 
@@ -173,8 +174,10 @@ std::optional<int64_t> MonitorHealth::AgeOf(const std::string& marker, bool last
 std::optional<std::string> MonitorHealth::RecordOf(const std::string& file) {
   const std::string path = JoinPath(LogsFolderOf(app_), file);
   try {
-    if (!p_.fs.FileExists(path)) return std::nullopt;
+    // Bounded as the updater bounds it: no record reaches the metrics whole.
+    if (!p_.fs.FileExists(path) || p_.fs.Stamp(path).size > kMaxRecordBytes) return std::nullopt;
     std::string v = LastNonEmptyLine(p_.codec.FromAnsi(p_.fs.ReadAll(path)));
+    if (v.size() > kMaxRecordLineBytes) return std::nullopt;
     const size_t b = v.find_first_not_of(' ');
     if (b == std::string::npos) return std::nullopt;
     return v.substr(b, v.find_last_not_of(' ') - b + 1);

@@ -92,6 +92,27 @@ std::string TrimSpaces(const std::string& s) {
   return s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
+std::string RecordLine(std::string_view bytes, bool last) {
+  if (bytes.size() > kMaxRecordBytes)
+    throw Raise(kErrBadFileFormat, "registro de versão de " + std::to_string(bytes.size()) + " bytes (máximo " +
+                                       std::to_string(kMaxRecordBytes) + ")");
+  const auto lines = SplitLines(bytes);
+  if (lines.empty()) {
+    if (!last) throw Raise(kErrPastEnd);  // a server's record names a version
+    return {};
+  }
+  const std::string& line = last ? lines.back() : lines.front();
+  if (line.size() > kMaxRecordLineBytes) {
+    std::string quote = line.substr(0, kRecordQuoteBytes);
+    for (char& c : quote)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    throw Raise(kErrBadFileFormat, "linha do registro de versão de " + std::to_string(line.size()) +
+                                       " bytes (máximo " + std::to_string(kMaxRecordLineBytes) + "): \"" +
+                                       Cp1252Codec().FromAnsi(quote) + "\"...");
+  }
+  return Cp1252Codec().FromAnsi(line);
+}
+
 int32_t ParseContentLength(const std::string& text) {
   const std::string t = TrimSpaces(text);
   size_t i = 0;
@@ -268,9 +289,12 @@ int32_t Updater::DesCompacta(const std::string& archive, const std::string& incl
 
 // ---- version records -----------------------------------------------------------
 
-std::string Updater::ReadLastLine(const std::string& path) {
-  const auto lines = SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(path)));
-  return lines.empty() ? std::string() : lines.back();
+std::string Updater::ReadRecord(const std::string& path, bool last) {
+  // Measured before it is read: a record the size of the disk is never loaded.
+  if (const uint64_t size = p_.fs.Stamp(path).size; size > kMaxRecordBytes)
+    throw Raise(kErrBadFileFormat, "registro de versão de " + std::to_string(size) + " bytes (máximo " +
+                                       std::to_string(kMaxRecordBytes) + ")");
+  return RecordLine(p_.fs.ReadAll(path), last);
 }
 
 void Updater::PegaLocal(const Program& prog) {
@@ -279,7 +303,7 @@ void Updater::PegaLocal(const Program& prog) {
   value.clear();
   try {
     if (!p_.fs.FileExists(path)) p_.fs.WriteAll(path, {});
-    value = TrimSpaces(ReadLastLine(path));
+    value = TrimSpaces(ReadRecord(path, true));
     Report(prog.localLabel + value, kCorPreta);
   } catch (const VbError& e) {
     value = kVersionError;
@@ -303,9 +327,7 @@ void Updater::PegaNet(const Program& prog) {
       EmptyFolder(p_.fs, folder);
       const std::string record = folder + prog.recordFile;
       DesCompacta(archive, std::string(prog.recordFile) + "|" + kStatementName, folder, false);
-      const auto lines = SplitLines(p_.codec.FromAnsi(p_.fs.ReadAll(record)));
-      if (lines.empty()) throw Raise(kErrPastEnd);
-      value = TrimSpaces(lines.front());
+      value = TrimSpaces(ReadRecord(record, false));
       if (verifier_) {
         publications_[prog.name] = verifier_->VerificaPublicacao(folder, prog.name, value, logs_);
         if (publications_[prog.name].isSigned)
@@ -321,7 +343,7 @@ void Updater::PegaNet(const Program& prog) {
     if (e.Number() == kErrPublicationExpired) observer_->PublicationExpired(prog.name, e.Description());
     const std::string text = std::string(prog.netLabel) + kVersionError + " " + ErrorText(e);
     Report(text, kCorVermelha);
-    if (SecurityRefusal(e)) logs_.SalvaLogErro(text);
+    if (SecurityRefusal(e) || e.Number() == kErrBadFileFormat) logs_.SalvaLogErro(text);
   }
 }
 
@@ -473,7 +495,7 @@ void Updater::StartBackupService() {
 std::optional<std::string> Updater::RecordVersion(const Program& prog) {
   try {
     const std::string record = LocalRecordPath(prog);
-    return p_.fs.FileExists(record) ? TrimSpaces(ReadLastLine(record)) : std::string();
+    return p_.fs.FileExists(record) ? TrimSpaces(ReadRecord(record, true)) : std::string();
   } catch (const VbError&) {
     return std::nullopt;
   }

@@ -48,6 +48,17 @@ std::string TrimSpaces(const std::string& s);
 // the original reads it; raises "type mismatch" or "overflow", and a negative
 // length is no length.
 int32_t ParseContentLength(const std::string& text);
+// A version record is a line of a few bytes. A larger file, or a longer
+// line, is refused before it is read whole (a hostile server's record would
+// otherwise be held in memory and quoted into the logs at every check).
+inline constexpr uint64_t kMaxRecordBytes = 4096;
+inline constexpr size_t kMaxRecordLineBytes = 256;
+inline constexpr size_t kRecordQuoteBytes = 64;
+// The first (the server's record) or the last line of a record's bytes, code
+// page 1252 in, UTF-8 out; raises "bad file format" quoting at most the first
+// kRecordQuoteBytes of a line over the bound, and "input past end" for a
+// server's record without a line.
+std::string RecordLine(std::string_view bytes, bool last);
 // True when the version records say the program must be replaced.
 bool PrecisaAtualizar(const std::string& local, const std::string& net);
 // True when the bytes start as a Windows program does: the DOS header, its
@@ -158,7 +169,7 @@ class Updater final : public UpdateChecks {
   void HoldPublication(const Program& prog, const PublicationKey& key);
   template <class Step>
   bool Finishing(Step step);
-  std::string ReadLastLine(const std::string& path);
+  std::string ReadRecord(const std::string& path, bool last);
 
   UpdaterPorts p_;
   std::string app_;

@@ -55,6 +55,8 @@ int main(int argc, char** argv) {
   Seed("zip", "pasta.zip", z.Build());
 
   Seed("version_record", "linhas", "1.0\r\n 1.1 \r\n\r\n1.2");
+  Seed("version_record", "linha-longa", "2.0" + std::string(254, '\x93') + "\r\n1.0\r\n");
+  Seed("version_record", "grande", "2.0\r\n" + std::string(4092, ' '));
   PtBrDateFormat dates;
   Seed("marker_time", "hora", dates.GeneralDate({2026, 12, 8, 5, 10, 0}) + "\r\n");
   Seed("marker_time", "meia-noite", "x\r\n" + dates.GeneralDate({2026, 12, 8, 0, 0, 0}) + "\r\n\r\n");

@@ -1,5 +1,6 @@
 // Any bytes as a version record (VersaoX.ini): read as the updater reads one,
-// line by line, trimmed; the trimmed text is the line without its outer spaces.
+// line by line, trimmed; the trimmed text is the line without its outer spaces,
+// and a record over its bounds is refused with a short quote.
 #include "common/ansi_text.h"
 #include "common/errors.h"
 #include "fuzz/fuzz_check.h"
@@ -15,6 +16,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QUARN_FUZZ_CHECK(v.empty() || (v.front() != ' ' && v.back() != ' '));
     QUARN_FUZZ_CHECK(line.find(v) != std::string::npos);
     QUARN_FUZZ_CHECK(TrimSpaces(v) == v);
+  }
+  // The bounded reader: a short line or a refusal that quotes little.
+  for (const bool last : {false, true}) {
+    try {
+      const std::string line = RecordLine(fuzz::Input(data, size), last);
+      QUARN_FUZZ_CHECK(size <= kMaxRecordBytes && line.size() <= 3 * kMaxRecordLineBytes);
+    } catch (const VbError& e) {
+      QUARN_FUZZ_CHECK(e.Number() == kErrBadFileFormat || (e.Number() == kErrPastEnd && !last));
+      QUARN_FUZZ_CHECK(e.Description().size() <= 3 * kRecordQuoteBytes + 128);
+    }
   }
   // The download's length header goes through the same trimming.
   if (!lines.empty()) {

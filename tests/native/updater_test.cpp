@@ -354,6 +354,13 @@ TEST_F(UpdaterFixture, ServerFaultsBecomeRedErroLinesAndNoUpdate) {
       {"empty record",
        {200, unzip.Archive("e", {{"VersaoQuarnSQLService.ini", ""}})},
        "VersaoQuarnSQLService.Net: erro 62-"},
+      {"record over 4 KB",
+       {200, unzip.Archive("b", {{"VersaoQuarnSQLService.ini", "5.0\r\n" + std::string(4092, ' ')}})},
+       "VersaoQuarnSQLService.Net: erro 321-Formato de arquivo inválido: registro de versão de 4097 bytes (máximo 4096)"},
+      {"line over 256 bytes",
+       {200, unzip.Archive("l", {{"VersaoQuarnSQLService.ini", "5" + std::string(256, '\x01') + "\r\n"}})},
+       "VersaoQuarnSQLService.Net: erro 321-Formato de arquivo inválido: linha do registro de versão de 257 bytes "
+       "(máximo 256): \"5???????????????????????????????????????????????????????????????\"..."},
       {"length over the cap", with([](auto& r) { r.lengthText = "65537"; }),
        "VersaoQuarnSQLService.Net: erro 6-O tamanho anunciado (Content-Length 65537)"},
       {"stalled body", with([](auto& r) { r.pollsPerChunk = 3001; }),
@@ -384,10 +391,14 @@ TEST_F(UpdaterFixture, ServerFaultsBecomeRedErroLinesAndNoUpdate) {
     EXPECT_EQ(lines[1].text.rfind(c.expectedPrefix, 0), 0u) << c.name << ": " << lines[1].text;
     EXPECT_EQ(updater.VNetService, "erro") << c.name;
     // Only an answer read whole is left on disk, for the record reader to refuse.
-    const bool readWhole = c.expectedPrefix.find(" 53-") != std::string::npos || c.name == "empty record";
+    const bool oversized = c.expectedPrefix.find(" 321-") != std::string::npos;
+    const bool readWhole = c.expectedPrefix.find(" 53-") != std::string::npos || c.name == "empty record" || oversized;
     EXPECT_EQ(fs.Has(kTemp + "VersaoQuarnSQLService.zip"), readWhole) << c.name;
     EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build") << c.name;
-    EXPECT_FALSE(fs.Has(kApp + "\\ErrorQuarn.ini")) << c.name;  // readers never write the error log
+    // Readers write the error log only for a record refused as oversized, quoted short.
+    EXPECT_EQ(fs.Has(kApp + "\\ErrorQuarn.ini"), oversized) << c.name;
+    EXPECT_LT(fs.Has(kApp + "\\ErrorQuarn.ini") ? fs.Get(kApp + "\\ErrorQuarn.ini").size() : 0, 400u) << c.name;
+    if (oversized) fs.Delete(kApp + "\\ErrorQuarn.ini");
   }
 }
 
