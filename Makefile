@@ -1,7 +1,7 @@
 # Quarn SQL suite. `make test` and `make demo` install what a fresh Debian
 # machine lacks, build both trees and run. Every tree is configured with the
 # ci presets: a warning fails the build.
-.PHONY: all deps native native-asan native-clang win publish-tool msi test test-native test-asan test-clang test-recipe test-win test-e2e test-wine test-compilers fuzz-build fuzz fuzz-seeds test-fuzz tidy format demo bench clean
+.PHONY: all deps native native-asan native-clang win publish-tool release-key release-tree release msi test test-native test-asan test-clang test-recipe test-win test-e2e test-wine test-compilers fuzz-build fuzz fuzz-seeds test-fuzz tidy format demo bench clean
 
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -33,12 +33,27 @@ publish-tool: deps
 	cmake --preset ci-native >/dev/null
 	cmake --build build/native -j$(JOBS) --target quarn-publish
 
-# The Windows Installer package, build/win/QuarnSQL.msi; MSI_VERSION=1.0.0.140
+# What a user ships trusts the maker's key alone, never the test key that
+# build/win makes for itself (its private half lies in that tree):
+# QUARN_UPDATE_PUBLIC_KEY_FILE names the maker's public keys, as
+# `quarn-publish keygen` writes them. Checked before anything is built.
+release-key:
+	@if [ -z "$(QUARN_UPDATE_PUBLIC_KEY_FILE)" ] || [ ! -f "$(QUARN_UPDATE_PUBLIC_KEY_FILE)" ]; then \
+	  echo "make: a build to ship needs QUARN_UPDATE_PUBLIC_KEY_FILE=<the maker's public key file> ('$(QUARN_UPDATE_PUBLIC_KEY_FILE)' is none); nothing was built" >&2; exit 2; fi
+
+release-tree: release-key deps
+	cmake --preset release -DQUARN_UPDATE_PUBLIC_KEY_FILE=$(abspath $(QUARN_UPDATE_PUBLIC_KEY_FILE)) -DQUARN_MSI_VERSION=$(MSI_VERSION) >/dev/null
+
+# The programs alone, in build/release/bin (the installer carries the rest).
+release: release-tree
+	cmake --build build/release -j$(JOBS)
+	@echo "build/release/bin/InstaladorQuarnSQL.exe"
+
+# The Windows Installer package, build/release/QuarnSQL.msi; MSI_VERSION=1.0.0.140
 # gives it another version than the monitor's.
-msi: deps
-	cmake --preset ci-win -DQUARN_MSI_VERSION=$(MSI_VERSION) >/dev/null
-	cmake --build build/win -j$(JOBS) --target quarn_msi
-	@echo "build/win/QuarnSQL.msi"
+msi: release-tree
+	cmake --build build/release -j$(JOBS) --target quarn_msi
+	@echo "build/release/QuarnSQL.msi"
 
 test-native: native
 	ctest --preset native -j$(JOBS)

@@ -158,6 +158,10 @@ void FrmBackup::NTService1_Start(bool& Success) {
     Success = true;
     DeleteFormattedLog();
     observer_->MonitorStarted();
+    if (info_.trustsTestKey) {
+      p_.host.LogEvent(svcEventWarning, kEventTestKey, kTestKeyNotice);
+      logs_.SalvaLogGeral(kTestKeyNotice, kCorVermelha, false);
+    }
   } catch (const VbError& e) {
     ErrorBlock(" | Service Start | ", e);
   }

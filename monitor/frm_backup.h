@@ -33,7 +33,13 @@ struct ProgramInfo {
   // are both waited on: a backstop, no longer the way a stop is met.
   int watchdogBackstopMs = 5000;
   uint64_t crashLoopRecoveredMs = StartBackoff::kRecoveredAfterMs;  // shorter only in a test tree
+  // Built trusting the build tree's own test key: anyone holding that file can
+  // publish to it, so it says so at every start.
+  bool trustsTestKey = false;
 };
+
+inline constexpr char kTestKeyNotice[] =
+    "Chave de teste: este build aceita publicações da chave de teste de compilação";
 
 // What the window asks of the platform around it.
 class AppShell {

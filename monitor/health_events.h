@@ -22,6 +22,7 @@ enum MonitorEventId : int32_t {
   kEventMonitorStarted = 1000,
   kEventMonitorStopped = 1001,
   kEventFatal = 1002,
+  kEventTestKey = 1003,  // a build that trusts the build tree's test key started
   kEventWatchdogStart = 1010,  // the backup service was seen stopped and started
   kEventHeartbeatRestart = 1011,
   kEventCrashLoop = 1012,
@@ -43,6 +44,7 @@ inline constexpr int32_t kDocumentedEventIds[] = {kEventErrorText,
                                                   kEventMonitorStarted,
                                                   kEventMonitorStopped,
                                                   kEventFatal,
+                                                  kEventTestKey,
                                                   kEventWatchdogStart,
                                                   kEventHeartbeatRestart,
                                                   kEventCrashLoop,

@@ -43,3 +43,19 @@ for f in InstaladorQuarnSQL.exe QuarnSQLServiceMonitor.exe QuarnSQLService.exe A
   [ -f "$build/bin/$f" ] || { echo "windows-recipe: $build/bin/$f was not built" >&2; exit 1; }
 done
 echo "windows-recipe: the README's Windows recipe builds without Wine"
+
+# A build to ship refuses, before building anything, without the maker's key;
+# the release preset alone refuses it too.
+for target in release msi; do
+  if out=$(make -s -C "$root" "$target" QUARN_UPDATE_PUBLIC_KEY_FILE= 2>&1) ||
+    ! grep -q "needs QUARN_UPDATE_PUBLIC_KEY_FILE" <<<"$out"; then
+    echo "windows-recipe: make $target without the maker's key did not refuse: $out" >&2
+    exit 1
+  fi
+done
+if out=$(cmake --preset release -B "$root/build/release-refused" 2>&1) || ! grep -q "QUARN_UPDATE_PUBLIC_KEY_FILE" <<<"$out"; then
+  echo "windows-recipe: the release preset configured without the maker's key: $out" >&2
+  exit 1
+fi
+rm -rf "$root/build/release-refused"
+echo "windows-recipe: make release and make msi refuse without the maker's key"

@@ -228,6 +228,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   ProgramInfo info;
   ModulePath(info.appPath, info.exeName);
   info.commandLine = CommandArguments();
+#ifdef QUARN_TRUSTS_TEST_KEY
+  info.trustsTestKey = true;
+#endif
 #ifdef QUARN_TEST_TIMER1_MS
   info.timer1IntervalMs = QUARN_TEST_TIMER1_MS;  // the test build reaches its checks in seconds
   g_failOnTick = info.commandLine == "-fail-on-tick";

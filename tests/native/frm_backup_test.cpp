@@ -185,6 +185,24 @@ TEST_F(FrmBackupFixture, StartAndStopDeleteTheFormattedLog) {
   EXPECT_TRUE(fs.Has(kLogs + "LogGeralMonitor.INI"));
   EXPECT_EQ(shell.ended, 1);
   EXPECT_TRUE(host.events.empty());
+  EXPECT_EQ(fs.Get(kLogs + "LogGeralMonitor.INI").find("Chave de teste"), std::string::npos);
+}
+
+TEST_F(FrmBackupFixture, ABuildThatTrustsTheTestKeySaysSoAtEveryStart) {
+  info.trustsTestKey = true;
+  ASSERT_TRUE(Form().Form_Load());
+  bool success = false;
+  for (int start = 1; start <= 2; ++start) {
+    Form().NTService1_Start(success);
+    ASSERT_EQ(host.events.size(), static_cast<size_t>(start));
+    EXPECT_EQ(host.events.back().type, svcEventWarning);
+    EXPECT_EQ(host.events.back().id, kEventTestKey);
+    EXPECT_EQ(host.events.back().text, "Chave de teste: este build aceita publicações da chave de teste de compilação");
+  }
+  const std::string general = codec.FromAnsi(fs.Get(kLogs + "LogGeralMonitor.INI"));
+  EXPECT_NE(general.find("255         Chave de teste: este build aceita publicações da chave de teste de compilação"),
+            std::string::npos)
+      << general;
 }
 
 TEST_F(FrmBackupFixture, AStopWhoseLogCannotBeDeletedIsReportedAndStillEnds) {

@@ -132,7 +132,9 @@ TEST_F(MonitorService, TheManagersStartWritesTheStartUpFilesAndItsStopEndsThePro
       [&] {
         events = EventLogText();
         return events.find("err:eventlog:ReportEventW L\"Service paused\"") != std::string::npos &&
-               events.find("ReportEventW L\"Service continued\"") != std::string::npos;
+               events.find("ReportEventW L\"Service continued\"") != std::string::npos &&
+               // This tree trusts its own test key, and says so.
+               events.find("Chave de teste: este build aceita publica") != std::string::npos;
       },
       10000))
       << events;
