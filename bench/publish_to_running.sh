@@ -24,7 +24,7 @@ wait_for() { local end=$((SECONDS + $1)); shift; until "$@"; do [ $SECONDS -lt $
 
 build b1
 build b2
-"$publish" publish --key chave.pem --program QuarnSQLService --version b1 --out "$QUARN_NGINX_ROOT" b1/* >/dev/null
+"$publish" publish --key chave.pem --program QuarnSQLService --version b1 --out "$QUARN_NGINX_ROOT" --number 1 b1/* >/dev/null
 mkdir -p "$WINEPREFIX/drive_c/Instalador"
 cp "$root/build/win/bin/InstaladorQuarnSQL.exe" "$WINEPREFIX/drive_c/Instalador/"
 wine 'C:\Instalador\InstaladorQuarnSQL.exe' >/dev/null 2>&1 &  # stays at its success panel: the prefix stays up

@@ -36,9 +36,10 @@ build() {  # build VERSION PROGRAM: the program file and a file naming the build
 
 say "quarn-publish: a signing key, and build 2.0 of both programs signed into the folder nginx serves at $QUARN_NGINX_URL"
 "$publisher" keygen "$keys/privada.pem" "$keys/publica.hex" | sed 's/^/public key: /'
+# A fleet that has seen no publication yet: the first is number 1.
 for p in QuarnSQLService QuarnSQLMonitor; do
   build 2.0 "$p"
-  "$publisher" publish --key "$keys/privada.pem" --program "$p" --version 2.0 --out "$QUARN_NGINX_ROOT" \
+  "$publisher" publish --key "$keys/privada.pem" --program "$p" --version 2.0 --out "$QUARN_NGINX_ROOT" --number 1 \
     "$keys/2.0/$p.exe" "$keys/2.0/$p.build"
 done
 curl -s -o /dev/null -w 'nginx serves QuarnSQLService.zip: HTTP %{http_code}, %{size_download} bytes\n' \

@@ -50,15 +50,17 @@ printf 's-nao-inicia\r\n' > src/s-nao-inicia/QuarnSQLService.build
 # Signed ten days ago, valid for one: expired nine days ago.
 SOURCE_DATE_EPOCH=$(( $(date +%s) - 10 * 86400 )) case_ vencida s-vencida
 SOURCE_DATE_EPOCH=$(( $(date +%s) - 10 * 86400 )) "$publish" resign --key chave.pem --program QuarnSQLService \
-  --out vencida --valid-days 1 >/dev/null
+  --out vencida --valid-days 1 --allow-expired >/dev/null
 case_ outra-chave s3 outra.pem
 for c in alterado adicionado removido truncado vazio lixo sem-manifesto sem-chave; do case_ "$c" "s-$c"; done
 case_ grande s-grande chave.pem 50
-# Both programs' files, signed as the GUI monitor's build: a mix-up of the two.
+# The GUI monitor's signed build offered as the backup service's: a mix-up of
+# the two. quarn-publish puts no other program's file in a build, so its
+# program file is renamed to the service's below, after signing.
 build s-outro-programa
 cp "src/s-outro-programa/QuarnSQLService.exe" "src/s-outro-programa/QuarnSQLMonitor.exe"
 "$publish" publish --key chave.pem --program QuarnSQLMonitor --version s-outro-programa --out outro-programa \
-  src/s-outro-programa/QuarnSQLMonitor.exe src/s-outro-programa/QuarnSQLService.exe >/dev/null
+  --number 10 src/s-outro-programa/QuarnSQLMonitor.exe >/dev/null
 mv outro-programa/QuarnSQLMonitor.zip outro-programa/QuarnSQLService.zip
 rm outro-programa/VersaoQuarnSqlMonitor.zip
 case_ registro-outro-programa s-outro-programa
@@ -91,6 +93,7 @@ rewrite("vazio", lambda e: e.__setitem__("QuarnManifest.txt", b""))
 rewrite("lixo", lambda e: e.__setitem__("QuarnManifest.txt", bytes(range(256)) * 4))
 rewrite("sem-manifesto", lambda e: e.pop("QuarnManifest.txt"))
 rewrite("sem-chave", lambda e: e.pop("QuarnManifest.txt"))
+rewrite("outro-programa", lambda e: e.__setitem__("QuarnSQLService.exe", e.pop("QuarnSQLMonitor.exe")))
 # A version archive carrying more than its record: a journal of the GUI
 # monitor's that names a file outside the suite, a program file, a stray file.
 def plant(e):

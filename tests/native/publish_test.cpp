@@ -149,9 +149,51 @@ TEST(Publish, RefusesWhatTheMonitorCouldNotInstallAsPublished) {
        "QuarnSQLService",
        "2.0",
        {program, {"b.dll", "x"}, {"A.dll", "x"}, {"a.DLL", "y"}}},
+      {"the extraction library", "QuarnSQLMonitor", "2.0", {{"QuarnSQLMonitor.exe", "x"}, {"aunzip32.dll", "x"}}},
+      {"the service's program", "QuarnSQLMonitor", "2.0", {{"QuarnSQLMonitor.exe", "x"}, {"QuarnSQLService.EXE", "x"}}},
   };
   for (const Row& r : rows)
     EXPECT_THROW(publish::Publish(r.program, r.version, r.files, key, kTimes), std::runtime_error) << r.why;
+}
+
+// The mistakes a fleet would pay for are refused naming the flag that mends
+// or allows them; the real clock judges the expiry, whatever the signing time.
+TEST(Publish, APublishersMistakeIsRefusedNamingItsFlag) {
+  const int64_t now = kTimes.signedAt, day = 86400;
+  Statement last;
+  last.program = "QuarnSQLService", last.version = "2.0 beta", last.number = 7;
+  const std::string s = "QuarnSQLService";
+  struct Row {
+    const char* refusal;  // the flag named, or "" when accepted with number
+    uint64_t number;
+    bool hasLast;
+    int64_t signedAt;
+    publish::Request r;  // resign, program, version, out, number, valid days, allow expired, same version
+  };
+  const std::vector<Row> rows = {
+      {"--number", 0, false, now, {false, s, "2.1", "pub"}},
+      {"", 1, false, now, {false, s, "2.1", "pub", "1"}},
+      {"--number", 0, true, now, {false, s, "2.1", "pub", "1000000000000000000"}},
+      {"", 999999999999999999, true, now, {false, s, "2.1", "pub", "999999999999999999"}},
+      {"--number", 0, true, now, {true, s, "", "pub", "1000000000000000000"}},
+      {"--same-version", 0, true, now, {false, s, "2.0 beta", "pub"}},
+      {"", 8, true, now, {false, s, "2.0 beta", "pub", "", "30", false, true}},
+      {"", 8, true, now, {false, s, "2.0 Beta", "pub"}},
+      {"--allow-expired", 0, true, now - 10 * day, {false, s, "2.1", "pub", "", "10"}},
+      {"", 8, true, now - 10 * day, {false, s, "2.1", "pub", "", "10", true}},
+      {"--allow-expired", 0, true, now - 10 * day, {true, s, "", "pub", "", "1"}},
+      {"", 8, true, now - 10 * day, {true, s, "", "pub", "", "1", true}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.r.version + " #" + row.r.number + " " + row.r.validDays + (row.r.resign ? "d, resign" : "d"));
+    try {
+      EXPECT_EQ(publish::Plan(row.r, row.hasLast ? &last : nullptr, row.signedAt, now).number, row.number);
+      EXPECT_STREQ(row.refusal, "");
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(row.refusal), std::string::npos) << e.what();
+      EXPECT_NE(*row.refusal, '\0') << e.what();
+    }
+  }
 }
 
 // Any damage to a signed manifest, at any byte, is refused without a crash;

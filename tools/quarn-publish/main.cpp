@@ -2,8 +2,11 @@
 // monitor's update server.
 //   quarn-publish keygen <private.pem> <public.hex>
 //   quarn-publish publish --key <private.pem> --program QuarnSQLService --version 2.0 --out <folder>
-//                         [--number N] [--valid-days D] <files...>
+//                         [--number N] [--valid-days D] [--same-version] [--allow-expired] <files...>
 //   quarn-publish resign --key <private.pem> --program QuarnSQLService --out <folder> [--number N] [--valid-days D]
+//                        [--allow-expired]
+// The first publication of a program into a folder needs --number (the last
+// number the fleet saw + 1).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,8 +21,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "common/ansi_text.h"
-#include "common/suite_files.h"
 #include "tools/quarn-publish/publish.h"
 
 using namespace quarn;
@@ -71,10 +72,6 @@ bool ReadIfExists(const std::string& path, std::string& bytes) {
   return true;
 }
 
-const char* VersionArchiveOf(const std::string& program) {
-  return program == kGuiMonitorName ? kGuiVersionArchive : kServiceVersionArchive;
-}
-
 std::string BaseName(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -83,9 +80,12 @@ std::string BaseName(const std::string& path) {
 int Usage() {
   std::cerr << "uso: quarn-publish keygen <privada.pem> <publica.hex>\n"
                "     quarn-publish publish --key <privada.pem> --program <QuarnSQLService|QuarnSQLMonitor>"
-               " --version <versão> --out <pasta> [--number N] [--valid-days D] <arquivos...>\n"
+               " --version <versão> --out <pasta> [--number N] [--valid-days D] [--same-version]"
+               " [--allow-expired] <arquivos...>\n"
                "     quarn-publish resign --key <privada.pem> --program <programa> --out <pasta>"
-               " [--number N] [--valid-days D]\n";
+               " [--number N] [--valid-days D] [--allow-expired]\n"
+               "A primeira publicação de um programa numa pasta pede --number: o último número que as"
+               " máquinas viram + 1.\n";
   return 2;
 }
 
@@ -102,7 +102,9 @@ int Run(int argc, char** argv) {
     return 0;
   }
   if (command != "publish" && command != "resign") return Usage();
-  std::string keyPath, program, version, out, number, days = "30";
+  Request r;
+  r.resign = command == "resign";
+  std::string keyPath;
   std::vector<BuildFile> files;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
@@ -113,59 +115,45 @@ int Run(int argc, char** argv) {
     if (a == "--key")
       keyPath = value();
     else if (a == "--program")
-      program = value();
+      r.program = value();
     else if (a == "--version")
-      version = value();
+      r.version = value();
     else if (a == "--out")
-      out = value();
+      r.out = value();
     else if (a == "--number")
-      number = value();
+      r.number = value();
     else if (a == "--valid-days")
-      days = value();
+      r.validDays = value();
+    else if (a == "--allow-expired")
+      r.allowExpired = true;
+    else if (a == "--same-version" && !r.resign)
+      r.sameVersion = true;
     else if (a.rfind("--", 0) == 0)
       return Usage();
     else
       files.push_back({BaseName(a), ReadFile(a)});
   }
-  if (keyPath.empty() || program.empty() || out.empty() || (command == "resign" && !files.empty())) return Usage();
+  if (keyPath.empty() || r.program.empty() || r.out.empty() || (r.resign && !files.empty())) return Usage();
   const PrivateKey key = LoadPrivateKeyPem(ReadFile(keyPath));
 
-  // The number follows the previous publication in the folder unless given;
-  // the times are now (or SOURCE_DATE_EPOCH, for reproducible output).
-  const std::string versionPath = out + "/" + VersionArchiveOf(program);
+  // Signed now, or at SOURCE_DATE_EPOCH for reproducible output; nothing is
+  // written until every check has passed.
+  const std::string versionPath = r.out + "/" + VersionArchiveOf(r.program);
   std::string previous;
   Statement last;
   const bool hasLast = ReadIfExists(versionPath, previous) && ReadStatement(previous, last);
-  PublicationTimes times;
-  const auto count = [](const std::string& text, const char* what) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-    if (text.empty() || *end || errno || text[0] == '-')
-      throw std::runtime_error(std::string(what) + " inválido: " + text);
-    return static_cast<uint64_t>(v);
-  };
-  times.number = number.empty() ? (hasLast ? last.number + 1 : 1) : count(number, "--number");
-  if (hasLast && times.number <= last.number)
-    throw std::runtime_error("a publicação " + std::to_string(times.number) + " não é mais nova que a " +
-                             std::to_string(last.number) + " já publicada em " + out);
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
   const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
-  times.signedAt =
-      epoch ? static_cast<int64_t>(count(epoch, "SOURCE_DATE_EPOCH")) : static_cast<int64_t>(std::time(nullptr));
-  times.validUntil = times.signedAt + static_cast<int64_t>(count(days, "--valid-days")) * 86400;
+  const int64_t signedAt = epoch ? static_cast<int64_t>(ParseCount(epoch, "SOURCE_DATE_EPOCH")) : now;
+  const PublicationTimes times = Plan(r, hasLast ? &last : nullptr, signedAt, now);
 
-  std::map<std::string, std::string> archives;
-  if (command == "resign") {
-    if (!hasLast) throw std::runtime_error("nenhuma publicação assinada em " + versionPath);
-    if (Cp1252Codec().FromAnsi(last.program) != program) throw std::runtime_error("a publicação é de " + last.program);
-    archives[VersionArchiveOf(program)] = Resign(previous, key, times);
-  } else {
-    archives = Publish(program, version, std::move(files), key, times);
-  }
-  mkdir(out.c_str(), 0755);
+  const std::map<std::string, std::string> archives =
+      r.resign ? std::map<std::string, std::string>{{VersionArchiveOf(r.program), Resign(previous, key, times)}}
+               : Publish(r.program, r.version, std::move(files), key, times);
+  mkdir(r.out.c_str(), 0755);
   for (const auto& [name, bytes] : archives) {
-    WriteFile(out + "/" + name, bytes);
-    std::cout << out << "/" << name << " (" << bytes.size() << " bytes)\n";
+    WriteFile(r.out + "/" + name, bytes);
+    std::cout << r.out << "/" << name << " (" << bytes.size() << " bytes)\n";
   }
   std::cout << "publicação " << times.number << ", válida até " << UtcText(times.validUntil) << "\n";
   return 0;

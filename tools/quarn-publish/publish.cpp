@@ -1,6 +1,8 @@
 #include "tools/quarn-publish/publish.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <stdexcept>
@@ -51,7 +53,57 @@ std::string VersionZip(const Program& prog, const std::string& record, const std
   return Zip({{prog.versionRecord, record}, {kStatementName, statement}});
 }
 
+// The monitor reads a publication number of at most 18 digits.
+constexpr uint64_t kMaxNumber = 999999999999999999ULL;
+
 }  // namespace
+
+uint64_t ParseCount(const std::string& text, const std::string& what) {
+  errno = 0;
+  const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || errno)
+    throw std::runtime_error(what + " inválido: " + text);
+  return v;
+}
+
+const char* VersionArchiveOf(const std::string& program) { return ProgramNamed(program).versionZip; }
+
+PublicationTimes Plan(const Request& r, const Statement* last, int64_t signedAt, int64_t now) {
+  const Cp1252Codec cp;
+  if (r.resign && !last) throw std::runtime_error("nenhuma publicação assinada em " + r.out);
+  if (last && cp.FromAnsi(last->program) != r.program)
+    throw std::runtime_error("a publicação em " + r.out + " é de " + cp.FromAnsi(last->program));
+  PublicationTimes t;
+  if (!r.number.empty())
+    t.number = ParseCount(r.number, "--number");
+  else if (last)
+    t.number = last->number + 1;
+  else
+    // Numbering again from 1 would be refused as a replay by every machine
+    // that saw a higher number; only the publisher knows the fleet's.
+    throw std::runtime_error("primeira publicação do " + r.program + " em " + r.out +
+                             ": dê --number com o último número de publicação que as máquinas viram + 1");
+  if (t.number > kMaxNumber)
+    throw std::runtime_error("--number " + std::to_string(t.number) +
+                             " acima de 999999999999999999: o monitor lê no máximo 18 algarismos");
+  if (last && t.number <= last->number)
+    throw std::runtime_error("a publicação " + std::to_string(t.number) + " não é mais nova que a " +
+                             std::to_string(last->number) + " já publicada em " + r.out + " (--number)");
+  // A machine with the last version installed would never take the same one again.
+  if (!r.resign && last && !r.sameVersion && cp.FromAnsi(last->version) == r.version)
+    throw std::runtime_error("a versão " + r.version + " é a da publicação " + std::to_string(last->number) + " em " +
+                             r.out + ": dê outra --version, ou --same-version para publicá-la de novo");
+  t.signedAt = signedAt;
+  const uint64_t days = ParseCount(r.validDays, "--valid-days");
+  if (days == 0 || days > 3650) throw std::runtime_error("--valid-days " + r.validDays + " fora de 1 a 3650");
+  t.validUntil = signedAt + static_cast<int64_t>(days) * 86400;
+  // Judged by the real clock: SOURCE_DATE_EPOCH may lie in the past.
+  if (t.validUntil <= now && !r.allowExpired)
+    throw std::runtime_error("a publicação já estaria vencida ao ser gravada: válida até " + UtcText(t.validUntil) +
+                             " (--valid-days " + r.validDays + "), agora é " + UtcText(now) +
+                             "; dê --allow-expired para gravá-la assim");
+  return t;
+}
 
 std::string VersionProblem(const std::string& v) {
   if (v.empty()) return "versão vazia";
@@ -134,6 +186,8 @@ std::map<std::string, std::string> Publish(const std::string& program, const std
     const bool ascii = std::all_of(n.begin(), n.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     if (!ascii || !unzip::IsSafeFileName(n) || LowerCase(n) == LowerCase(kManifestName))
       throw std::runtime_error("nome de arquivo não publicável: " + n);
+    if (IsAnotherProgramsFile(program, n))
+      throw std::runtime_error("arquivo de outro programa do Quarn SQL no build do " + program + ": " + n);
     if (!seen.insert(LowerCase(n)).second) throw std::runtime_error("arquivo repetido: " + n);
     if (files[i].bytes.size() > UINT32_MAX) throw std::runtime_error("arquivo grande demais: " + n);
     hasProgram |= n == std::string(program) + ".exe";

@@ -25,9 +25,36 @@ struct PublicationTimes {
   int64_t validUntil = 0;
 };
 
+// What the publisher asked for on the command line.
+struct Request {
+  bool resign = false;  // a new statement for the folder's last publication
+  std::string program, version;
+  std::string out;     // the folder, named in the refusals
+  std::string number;  // --number as given; empty: the last one's + 1
+  std::string validDays = "30";
+  bool allowExpired = false, sameVersion = false;
+};
+
+// The number and times of the publication asked for, signed at signedAt,
+// after last (the folder's previous signed publication of the program, null
+// when it has none). Raises std::runtime_error naming the flag for the
+// publisher's mistakes the fleet would pay for: a statement expired before
+// now, a first publication without --number, a number the monitor cannot
+// read, one not above the last, the last one's version again.
+PublicationTimes Plan(const Request& r, const Statement* last, int64_t signedAt, int64_t now);
+
+// A count given as text (a flag's value, SOURCE_DATE_EPOCH); raises
+// std::runtime_error naming what when it is none.
+uint64_t ParseCount(const std::string& text, const std::string& what);
+
+// The version archive of a program; raises std::runtime_error for a program
+// the monitor does not update.
+const char* VersionArchiveOf(const std::string& program);
+
 // Raises std::runtime_error (message in Portuguese) when the program is not
 // one the monitor updates, the version cannot be held by a version record, a
-// file name cannot be written as it is, or the program file is missing.
+// file name cannot be written as it is or is another program's, or the
+// program file is missing.
 // Returns the archives by file name.
 std::map<std::string, std::string> Publish(const std::string& program, const std::string& version,
                                            std::vector<BuildFile> files, const PrivateKey& key,
