@@ -74,8 +74,33 @@ class InstanceObject {
     return trusted;
   }
 
+  // For a program that must never run twice (the installer): only an object
+  // it created, or one of ours it found, answers; a name it could not create
+  // as its own for any other reason (an event or a mutex of another account
+  // in its place, access refused) leaves the answer to an exclusive hold on
+  // a file only administrators may create, taken in every case, so that two
+  // copies that met the name differently still see each other.
+  bool AnotherCopyRunsHeld(const std::wstring& name, const std::wstring& lockFile) {
+    object_.reset(Create(name));
+    const DWORD error = GetLastError();
+    if (object_ && error == ERROR_ALREADY_EXISTS && OwnerTrusted(object_.get())) return true;
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
+                                                              &sa.lpSecurityDescriptor, nullptr))
+      sa.lpSecurityDescriptor = nullptr;
+    const UniqueLocal<void*> descriptor(sa.lpSecurityDescriptor);
+    // Shared with nobody and gone with its last handle, at the latest when
+    // the process ends; left by a power cut, it is admin-only and taken again.
+    const HANDLE h = CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &sa, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    const DWORD lockError = GetLastError();
+    lock_ = UniqueFile(h);
+    return h == INVALID_HANDLE_VALUE && lockError == ERROR_SHARING_VIOLATION;
+  }
+
  private:
   UniqueKernel object_;
+  UniqueFile lock_;
 };
 
 // The update lock as a mutex in Global\ that only SYSTEM and Administrators

@@ -44,7 +44,13 @@ struct Win32FileHold final : FileHold {
 class Win32InstallerPlatform final : public InstallerPlatform {
  public:
   explicit Win32InstallerPlatform(Win32EventLoop& loop) : loop_(loop) {}
-  bool PrevInstance() override { return instance_.AnotherCopyRuns(L"Global\\InstaladorQuarnSQL.Instance"); }
+  bool PrevInstance() override {
+    // In the Windows folder, where only administrators may create a file.
+    wchar_t windows[MAX_PATH] = {};
+    const UINT n = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring lock = (n && n < MAX_PATH ? std::wstring(windows, n) : L"C:\\Windows") + L"\\InstaladorQuarnSQL.lock";
+    return instance_.AnotherCopyRunsHeld(L"Global\\InstaladorQuarnSQL.Instance", lock);
+  }
   void EndProgram() override { loop_.EndProgram(); }
   void StartHidden(const std::string& path) override {
     std::wstring cmd = L"\"" + Widen(path) + L"\"";

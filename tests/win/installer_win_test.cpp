@@ -312,8 +312,10 @@ TEST_F(InstallerUnderWine, AFreshMachineGetsTheWholeSuiteRunningAndASecondRunRep
 }
 
 TEST_F(InstallerUnderWine, EscDuringAPauseEndsItAndASecondCopyEndsAtOnce) {
-  // An ordinary user made the instance object first: it keeps no copy of ours out.
-  UniqueKernel squatted(CreateMutexW(nullptr, FALSE, L"Global\\InstaladorQuarnSQL.Instance"));
+  // An ordinary user made an object of the instance's name first, an event, so
+  // that no mutex of that name can be made: it keeps no copy of ours out, and
+  // two still see each other.
+  UniqueKernel squatted(CreateEventW(nullptr, TRUE, FALSE, L"Global\\InstaladorQuarnSQL.Instance"));
   PSID users = nullptr;
   ConvertStringSidToSidW(L"S-1-5-32-545", &users);
   ASSERT_EQ(
