@@ -28,6 +28,19 @@ inline constexpr char kMakerFolder[] = "Solvane";
 inline constexpr char kSuiteFolderName[] = "Quarn SQL";
 inline constexpr char kInstallerTempFolder[] = "Temp";
 
+// "<drive>:\Solvane\Quarn SQL", a trailing "\" allowed, in any letter case:
+// the only folder the suite is ever installed in.
+inline bool IsSuiteFolderPath(std::string_view path) {
+  if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+  const std::string rest = std::string("\\") + kMakerFolder + "\\" + kSuiteFolderName;
+  if (path.size() != 2 + rest.size() || path[1] != ':') return false;
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  if (lower(path[0]) < 'a' || lower(path[0]) > 'z') return false;
+  for (size_t i = 0; i < rest.size(); ++i)
+    if (lower(path[2 + i]) != lower(rest[i])) return false;
+  return true;
+}
+
 // The registry: the suite's key and the keys below it (UTF-16 for the Win32 calls).
 inline constexpr char kSuiteKey[] = QUARN_SUITE_KEY;
 inline constexpr wchar_t kSuiteKeyW[] = L"" QUARN_SUITE_KEY;

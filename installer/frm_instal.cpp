@@ -211,7 +211,8 @@ std::unique_ptr<FileHold> FrmInstal::ProgramaIntacto(const PayloadFile& f) {
 void FrmInstal::ConcedeLogs(int index) {
   // A service logging on as its own account has none of SYSTEM's rights in the
   // protected folder: it gets what it needs to write its heartbeat and
-  // markers, in Logs\ only.
+  // markers, in Logs\ only. The backup service gets its own files there and
+  // no more: it could otherwise delete the monitor's records and journal.
   p_.control.SelecionarService(index);
   std::string account;
   std::swap(account, p_.control.ContaService);
@@ -221,7 +222,12 @@ void FrmInstal::ConcedeLogs(int index) {
   const std::string logs = JoinPath(strPastaInstalacao_, kLogsFolder);
   try {
     if (!p_.fs.DirExists(logs)) p_.fs.CreateDir(logs);
-    p_.platform.GrantModify(logs, account);
+    if (index == 0)
+      p_.platform.GrantOwnFiles(logs, account,
+                                {JoinPath(logs, kServiceExecutingFile), JoinPath(logs, kServiceEmUsoFile),
+                                 JoinPath(logs, kServiceUltimoBackupFile)});
+    else
+      p_.platform.GrantModify(logs, account);
     p_.view.Note(account + " pode gravar em " + logs + ".");
   } catch (const VbError& e) {
     p_.view.MessageBoxOk(logs + "\r\n" + std::to_string(e.Number()) + " - " + e.Description());
@@ -547,6 +553,14 @@ int FrmInstal::Desinstalar(bool purge) {
     p_.view.Note(line);
     failures.push_back(std::move(line));
   };
+  // Only a suite folder: an entry that names a system folder or a drive's root
+  // (damaged, or written by hand) would otherwise empty it.
+  if (!IsSuiteFolderPath(strPastaInstalacao_)) {
+    fail(kExitFilesNotRemoved, "A pasta " + strPastaInstalacao_ + " não é uma pasta do Quarn SQL (" + kMakerFolder +
+                                   "\\" + kSuiteFolderName + "): nada foi removido.");
+    p_.view.MessageBoxOk("O Quarn SQL Server não foi removido por completo:\r\n" + failures.front());
+    return exitCode_ = code;
+  }
   // Removing loads the controls found there, with administrator rights: only
   // from a folder still closed as the installer left it. Otherwise nothing is
   // touched; a repair closes it again, and the removal can follow.

@@ -16,7 +16,7 @@
 #include "common/time_text.h"
 #include "common/update_lock.h"
 #include "installer/status_panel.h"
-#include "installer/trust.h"
+#include "common/trust.h"
 #include "installer/version.h"
 
 namespace quarn {
@@ -93,6 +93,11 @@ class InstallerPlatform {
   virtual std::unique_ptr<FileHold> HoldUnchanged(const std::string& path, const std::string& bytes) = 0;
   // Read, write and delete on the folder and all in it for a service's account; raises when it cannot.
   virtual void GrantModify(const std::string& folder, const std::string& account) = 0;
+  // For the backup service's account: list the folder and create files there,
+  // and read, write and delete on its own files (those given, and what it
+  // creates); never delete on what others wrote. Raises when it cannot.
+  virtual void GrantOwnFiles(const std::string& folder, const std::string& account,
+                             const std::vector<std::string>& files) = 0;
   // HKLM\<key>, created when missing: SYSTEM and Administrators full control,
   // Users read, protected, handed down to its subkeys. Raises when it cannot be done.
   virtual void ProtectKey(const std::string& key) = 0;

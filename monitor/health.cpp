@@ -228,7 +228,22 @@ void MonitorHealth::WriteMetrics() {
     if (p_.fs.DirExists(logs_.folder)) WriteTo(logs_, bytes);
     std::string extra = p_.metricsFolder ? p_.metricsFolder() : std::string();
     if (extra != extra_.folder) extra_ = Destination{extra};
-    if (!extra.empty()) WriteTo(extra_, bytes);
+    // A folder others may change could hold a link where the file goes, and
+    // turn the rename of a LocalSystem program onto any file: asked at every write.
+    if (!extra.empty() && p_.adminOnly && !p_.adminOnly(extra)) {
+      if (!extra_.refused) {
+        extra_.refused = true;
+        const std::string text = "Pasta MetricsTextfileDirectory aberta a outras contas, métricas não gravadas nela: " + extra;
+        Event(svcEventError, kEventMetricsFolderRefused, text);
+        try {
+          p_.logs.SalvaLogErro(p_.dates.GeneralDate(p_.clock.Now()) + " | Metricas | " + text);
+        } catch (const VbError&) {
+        }
+      }
+    } else if (!extra.empty()) {
+      extra_.refused = false;
+      WriteTo(extra_, bytes);
+    }
   } catch (const VbError&) {
     // Nothing of the metrics may end the monitor.
   }

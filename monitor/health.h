@@ -64,6 +64,9 @@ struct HealthPorts {
   MonitorLogs& logs;
   std::function<int64_t()> utcNow;             // seconds since 1970, UTC
   std::function<std::string()> metricsFolder;  // MetricsTextfileDirectory, empty when unset
+  // Whether only SYSTEM and administrators may change the folder; unset, no
+  // folder is asked about (the portable tests).
+  std::function<bool(const std::string&)> adminOnly = nullptr;
 };
 
 class MonitorHealth final : public MonitorObserver, public UpdateObserver {
@@ -113,6 +116,7 @@ class MonitorHealth final : public MonitorObserver, public UpdateObserver {
   struct Destination {
     std::string folder;
     bool failing = false;
+    bool refused = false;  // open to other accounts: reported once, never written
   };
   struct Check {
     std::optional<int32_t> failure;

@@ -33,6 +33,7 @@ enum MonitorEventId : int32_t {
   kEventPublicationExpired = 1023,
   kEventInstalledFileDamaged = 1024,  // a file of the build in place was missing or changed: installed again
   kEventMarkerWaitGivenUp = 1030,
+  kEventMetricsFolderRefused = 1040,  // MetricsTextfileDirectory names a folder others may change
 };
 
 inline constexpr int32_t svcEventWarning = 2;
@@ -54,7 +55,8 @@ inline constexpr int32_t kDocumentedEventIds[] = {kEventErrorText,
                                                   kEventRollback,
                                                   kEventPublicationExpired,
                                                   kEventInstalledFileDamaged,
-                                                  kEventMarkerWaitGivenUp};
+                                                  kEventMarkerWaitGivenUp,
+                                                  kEventMetricsFolderRefused};
 
 // The window's, the watchdog's and the markers' side.
 class MonitorObserver {

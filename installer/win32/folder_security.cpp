@@ -109,29 +109,14 @@ DWORD ProtectBelow(const std::wstring& folder, std::vector<std::wstring>& remove
   return result;
 }
 
-bool ReadAccess(HANDLE h, SE_OBJECT_TYPE type, std::string& owner, bool& hasList, std::vector<AccessEntry>& entries) {
-  PSID o = nullptr;
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  if (GetSecurityInfo(h, type, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &o, nullptr, &dacl, nullptr,
-                      &sd) != ERROR_SUCCESS)
-    return false;
-  const UniqueLocal<PSECURITY_DESCRIPTOR> hold(sd);
-  owner = SidText(o);
-  hasList = dacl != nullptr;
-  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
-    ACE_HEADER* ace = nullptr;
-    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) continue;
-    if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE && ace->AceType != ACCESS_DENIED_ACE_TYPE) continue;
-    if (ace->AceFlags & INHERIT_ONLY_ACE) continue;  // applies to what is below, not to this object
-    auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
-    entries.push_back({SidText(&allowed->SidStart), ace->AceType == ACCESS_ALLOWED_ACE_TYPE, allowed->Mask});
-  }
-  return true;
-}
+struct Grant {
+  PSID sid;
+  BYTE flags;  // inheritance
+  DWORD mask;
+};
 
-// Adds an allowing entry for `sid` to the object's own list, kept protected.
-DWORD AddGrant(const std::wstring& path, PSID sid, bool isDir) {
+// Adds allowing entries to the object's own list, kept protected.
+DWORD AddGrants(const std::wstring& path, const std::vector<Grant>& grants) {
   UniqueFile f(CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -145,21 +130,24 @@ DWORD AddGrant(const std::wstring& path, PSID sid, bool isDir) {
   // The entries it had, then the account's: built by hand, the same under every implementation.
   ACL_SIZE_INFORMATION size{};
   if (dacl && !GetAclInformation(dacl, &size, sizeof size, AclSizeInformation)) return GetLastError();
-  std::vector<BYTE> updated(sizeof(ACL) + size.AclBytesInUse + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE);
+  std::vector<BYTE> updated(sizeof(ACL) + size.AclBytesInUse +
+                            grants.size() * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE));
   auto* acl = reinterpret_cast<PACL>(updated.data());
   bool ok = InitializeAcl(acl, static_cast<DWORD>(updated.size()), ACL_REVISION);
   for (DWORD i = 0; ok && dacl && i < dacl->AceCount; ++i) {
     ACE_HEADER* ace = nullptr;
     ok = GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && AddAce(acl, ACL_REVISION, MAXDWORD, ace, ace->AceSize);
   }
-  ok = ok && AddAccessAllowedAceEx(acl, ACL_REVISION, isDir ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0,
-                                   FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE, sid);
+  for (const Grant& g : grants) ok = ok && AddAccessAllowedAceEx(acl, ACL_REVISION, g.flags, g.mask, g.sid);
   const DWORD e =
       ok ? SetSecurityInfo(f.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                            nullptr, nullptr, acl, nullptr)
          : GetLastError();
   return e;
 }
+
+constexpr DWORD kModify = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
+constexpr BYTE kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
 DWORD GrantBelow(const std::wstring& folder, PSID sid) {
   WIN32_FIND_DATAW fd;
@@ -170,7 +158,7 @@ DWORD GrantBelow(const std::wstring& folder, PSID sid) {
     const std::wstring name = fd.cFileName;
     if (name == L"." || name == L".." || (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
     const bool dir = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    result = AddGrant(folder + L"\\" + name, sid, dir);
+    result = AddGrants(folder + L"\\" + name, {{sid, dir ? kInherit : BYTE{0}, kModify}});
     if (result == 0 && dir) result = GrantBelow(folder + L"\\" + name, sid);
   } while (result == 0 && FindNextFileW(h.get(), &fd));
   return result;
@@ -219,30 +207,40 @@ DWORD MoveAside(const std::wstring& path, const std::wstring& aside) {
   return MoveFileExW(path.c_str(), aside.c_str(), 0) ? 0 : GetLastError();
 }
 
-bool ProtectedAsLeft(const std::wstring& path, const std::string& installingAccount) {
-  UniqueFile f(CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!f) return false;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(f.get(), &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-    return false;
-  std::string owner;
-  bool hasList = false;
-  std::vector<AccessEntry> entries;
-  return ReadAccess(f.get(), SE_FILE_OBJECT, owner, hasList, entries) &&
-         quarn::ProtectedAsLeft(owner, hasList, entries, installingAccount);
-}
+namespace {
 
-DWORD GrantModify(const std::wstring& folder, const std::wstring& account) {
+DWORD LookupAccount(const std::wstring& account, BYTE (&sid)[SECURITY_MAX_SID_SIZE]) {
   // ".\name" is a local account, which the lookup knows by its bare name.
   const std::wstring name = account.rfind(L".\\", 0) == 0 ? account.substr(2) : account;
-  BYTE sid[SECURITY_MAX_SID_SIZE];
-  DWORD sidSize = sizeof sid, domainSize = 256;
+  DWORD sidSize = SECURITY_MAX_SID_SIZE, domainSize = 256;
   wchar_t domain[256];
   SID_NAME_USE use;
-  if (!LookupAccountNameW(nullptr, name.c_str(), sid, &sidSize, domain, &domainSize, &use)) return GetLastError();
-  if (DWORD e = AddGrant(folder, sid, true)) return e;
+  return LookupAccountNameW(nullptr, name.c_str(), sid, &sidSize, domain, &domainSize, &use) ? 0 : GetLastError();
+}
+
+}  // namespace
+
+DWORD GrantModify(const std::wstring& folder, const std::wstring& account) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  if (DWORD e = LookupAccount(account, sid)) return e;
+  if (DWORD e = AddGrants(folder, {{sid, kInherit, kModify}})) return e;
   return GrantBelow(folder, sid);
+}
+
+DWORD GrantOwnFiles(const std::wstring& folder, const std::wstring& account, const std::vector<std::wstring>& files) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  if (DWORD e = LookupAccount(account, sid)) return e;
+  Sid creatorOwner(WinCreatorOwnerSid);
+  // The folder: listed, and files created in it, never anything deleted or
+  // changed that another account wrote; a file it creates is its own.
+  if (DWORD e = AddGrants(folder, {{sid, 0, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE | FILE_ADD_FILE},
+                                   {creatorOwner.get(), OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE, kModify}}))
+    return e;
+  for (const std::wstring& f : files) {
+    if (GetFileAttributesW(f.c_str()) == INVALID_FILE_ATTRIBUTES) continue;  // made by it, then its own
+    if (DWORD e = AddGrants(f, {{sid, 0, kModify}})) return e;
+  }
+  return 0;
 }
 
 DWORD ProtectSuiteKey(const std::wstring& key) {

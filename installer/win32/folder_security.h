@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "installer/trust.h"
+#include "common/trust.h"
+#include "common/win32/folder_trust.h"
 
 namespace quarn::win {
 
@@ -25,13 +26,16 @@ FolderFacts InspectFolder(const std::wstring& path);
 // Renames the folder (or the link or file in its place) to `aside`. A Win32 error, 0 when done.
 DWORD MoveAside(const std::wstring& path, const std::wstring& aside);
 
-// Owned by SYSTEM, Administrators, TrustedInstaller or `installingAccount`, and
-// nobody else allowed to change it; never a link.
-bool ProtectedAsLeft(const std::wstring& path, const std::string& installingAccount);
 
 // Gives `account` (as the service manager names it) read, write and delete on
 // the folder and everything in it. A Win32 error, 0 when done.
 DWORD GrantModify(const std::wstring& folder, const std::wstring& account);
+
+// Gives `account` on the folder only the right to list it and to create files
+// in it, full rights on what it creates, and read, write and delete on each
+// of `files` already there: nothing it may delete or change that another
+// account wrote. A Win32 error, 0 when done.
+DWORD GrantOwnFiles(const std::wstring& folder, const std::wstring& account, const std::vector<std::wstring>& files);
 
 // HKLM\<key> (created when missing): owner Administrators, SYSTEM and
 // Administrators full control, Users read, handed down to its subkeys, nothing

@@ -108,6 +108,12 @@ class Win32InstallerPlatform final : public InstallerPlatform {
   void GrantModify(const std::string& folder, const std::string& account) override {
     if (const DWORD e = win::GrantModify(Widen(folder), Widen(account))) throw Win32Error(e);
   }
+  void GrantOwnFiles(const std::string& folder, const std::string& account,
+                     const std::vector<std::string>& files) override {
+    std::vector<std::wstring> wide;
+    for (const std::string& f : files) wide.push_back(Widen(f));
+    if (const DWORD e = win::GrantOwnFiles(Widen(folder), Widen(account), wide)) throw Win32Error(e);
+  }
   void ProtectKey(const std::string& key) override {
     if (const DWORD e = win::ProtectSuiteKey(Widen(key))) throw Win32Error(e);
   }

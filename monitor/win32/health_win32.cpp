@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "common/suite_files.h"
+#include "common/win32/folder_trust.h"
 #include "common/win32/win_platform.h"
 
 namespace quarn::win {
@@ -23,6 +24,13 @@ std::string MetricsTextfileDirectory() {
   std::string folder = Narrow(buf);
   while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
   return folder;
+}
+
+bool AdministratorsOnly(const std::string& folder) {
+  // The monitor's own account besides the system's: LocalSystem on Windows,
+  // the one account there is under Wine.
+  static const std::string self = CallerSid();
+  return ProtectedAsLeft(Widen(folder), self);
 }
 
 }  // namespace quarn::win

@@ -10,5 +10,8 @@ int64_t UtcNowSeconds();
 // HKLM\SOFTWARE\Solvane\Quarn SQL, MetricsTextfileDirectory (REG_SZ or
 // REG_EXPAND_SZ, expanded); empty when unset.
 std::string MetricsTextfileDirectory();
+// Only SYSTEM, Administrators, TrustedInstaller or the monitor's own account
+// own and may change the folder; never a link.
+bool AdministratorsOnly(const std::string& folder);
 
 }  // namespace quarn::win

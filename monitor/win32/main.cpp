@@ -275,7 +275,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
       [&] { return MonitorPorts{fs, codec, clock, dates, loop, host, shell, markers, checks, service, panel, view}; },
       // The event log's entries and the metrics file, from the watchdog, the markers and the updater.
       [&](MonitorLogs& logs) {
-        return HealthPorts{fs, codec, clock, dates, loop, host, logs, &UtcNowSeconds, &MetricsTextfileDirectory};
+        return HealthPorts{fs, codec, clock, dates, loop, host, logs, &UtcNowSeconds, &MetricsTextfileDirectory,
+                           &AdministratorsOnly};
       },
       [&](UpdateObserver& observer) {
         return UpdateStackPorts{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, updateLock},

@@ -81,9 +81,10 @@ struct HealthFixture : ::testing::Test {
   fakes::RecordingHost host;
   MonitorLogs logs{LogContext{fs, codec, clock, dates, kApp}};
   std::string extraFolder;
-  MonitorHealth health{
-      HealthPorts{fs, codec, clock, dates, loop, host, logs, [] { return kUtc; }, [this] { return extraFolder; }}, kApp,
-      "1.0.0.134"};
+  bool extraAdminOnly = true;
+  MonitorHealth health{HealthPorts{fs, codec, clock, dates, loop, host, logs, [] { return kUtc; },
+                                   [this] { return extraFolder; }, [this](const std::string&) { return extraAdminOnly; }},
+                       kApp, "1.0.0.134"};
   HealthFixture() {
     fs.AddDir("C:\\Solvane");
     fs.AddDir(kApp);
@@ -133,6 +134,20 @@ TEST_F(HealthFixture, AMetricsFolderThatCannotBeWrittenIsReportedOnceAndRetried)
   fs.AddDir("D:\\coletor");
   loop.Advance(MonitorHealth::kWriteIntervalMs);
   EXPECT_EQ(fs.Get("D:\\coletor\\quarn_sql.prom"), fs.Get(kProm));
+  // Opened to other accounts: said once, in the error log and the event log, and never written there.
+  extraAdminOnly = false;
+  fs.Delete("D:\\coletor\\quarn_sql.prom");
+  loop.Advance(2 * MonitorHealth::kWriteIntervalMs);
+  EXPECT_FALSE(fs.Has("D:\\coletor\\quarn_sql.prom"));
+  const std::vector<int32_t> ids = EventIds();
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), kEventMetricsFolderRefused), 1);
+  const std::string refused = codec.FromAnsi(fs.Get(kApp + "\\ErrorQuarn.ini"));
+  EXPECT_NE(refused.find(" | Metricas | Pasta MetricsTextfileDirectory aberta a outras contas, métricas não gravadas "
+                         "nela: D:\\coletor"),
+            std::string::npos);
+  extraAdminOnly = true;
+  loop.Advance(MonitorHealth::kWriteIntervalMs);
+  EXPECT_TRUE(fs.Has("D:\\coletor\\quarn_sql.prom"));
 }
 
 TEST_F(HealthFixture, UpdateResultsAndTheMarkersReachTheFileAndTheEventLog) {

@@ -124,6 +124,11 @@ class FakePlatform final : public InstallerPlatform {
   void GrantModify(const std::string& folder, const std::string& account) override {
     grants.push_back(account + " " + folder);
   }
+  void GrantOwnFiles(const std::string& folder, const std::string& account,
+                     const std::vector<std::string>& files) override {
+    grants.push_back(account + " " + folder + " own");
+    for (const std::string& f : files) grants.push_back(account + " " + f);
+  }
   void ProtectKey(const std::string& key) override { protectedKeys.push_back(key); }
   std::string RegisteredLocation() override {
     return keys.count(kUninstallKey) ? keys[kUninstallKey].installLocation : std::string();
@@ -524,7 +529,12 @@ TEST_F(Installer, TheMissingServiceTakesTheAccountOfTheExistingOne) {
   ASSERT_TRUE(Form().Form_Load());
   EXPECT_EQ(scm.Find("QuarnSQLServiceMonitor")->account, "EMPRESA\\backup");
   EXPECT_EQ(scm.Find("QuarnSQLService")->account, "EMPRESA\\backup");  // left as it was
-  EXPECT_EQ(platform.grants, std::vector<std::string>(2, "EMPRESA\\backup " + kSuite + "\\Logs"));
+  // The backup service only its own files; the monitor all of Logs.
+  const std::string logs = "EMPRESA\\backup " + kSuite + "\\Logs";
+  EXPECT_EQ(platform.grants,
+            (std::vector<std::string>{logs + " own", logs + "\\QuarnSQLServiceExecuting.ini",
+                                      logs + "\\QuarnSQLServiceEmUso.ti", logs + "\\QuarnSQLServiceUltimoBackup.ini",
+                                      logs}));
   EXPECT_TRUE(fs.DirExists(kSuite + "\\Logs"));
 }
 
@@ -765,6 +775,17 @@ TEST_F(Installer, UninstallActsOnTheRegisteredFolderOnlyWhileItIsClosedAndLoadsN
     return FrmInstal(InstallerPorts{fs, clock, dates, loop, view, resources, platform, control, fecha}, copy)
         .Desinstalar(false);
   };
+  // An entry naming anything but a suite folder (a system folder, a drive's
+  // root), however closed it is: nothing is removed there.
+  for (const char* wrong : {"C:\\Windows", "C:\\", "C:\\Solvane", "C:\\Program Files\\Quarn SQL"}) {
+    fs.AddDir(wrong);
+    fs.Put(JoinPath(wrong, "NTsvc.ocx"), "theirs");
+    platform.keys[kUninstallKey].installLocation = wrong;
+    EXPECT_EQ(uninstall(), kExitFilesNotRemoved) << wrong;
+    EXPECT_EQ(fs.Get(JoinPath(wrong, "NTsvc.ocx")), "theirs") << wrong;
+  }
+  platform.keys[kUninstallKey].installLocation = kSuite;
+  EXPECT_EQ(platform.registered.size(), 5u);
   // The registered folder was opened up since: nothing is removed, nothing loaded.
   platform.unprotected.insert(fakes::Key(kSuite));
   EXPECT_EQ(uninstall(), kExitFilesNotRemoved);

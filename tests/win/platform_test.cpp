@@ -6,6 +6,7 @@
 #include "common/win32/win_event_loop.h"
 #include "common/win32/win_platform.h"
 #include "monitor/logs.h"
+#include "monitor/win32/health_win32.h"
 #include "win_test_util.h"
 
 namespace quarn {
@@ -51,6 +52,19 @@ TEST(Win32FileSystem, WritesReadsAppendsAndReplaces) {
   ReplaceFile(fs, a, "in place\r\n");
   EXPECT_EQ(fs.ReadAll(a), "in place\r\n");
   EXPECT_FALSE(fs.FileExists(a + ".tmp"));
+}
+
+// The metrics folder's check reads back the owner and list Windows keeps
+// (under Wine, the running account's and those of the Unix permissions).
+TEST(Win32FolderTrust, AFolderIsAskedOfItsOwnerAndListAndNothingElseIsAFolder) {
+  const std::string dir = Folder("trust");
+  EXPECT_TRUE(AdministratorsOnly(dir));
+  EXPECT_FALSE(AdministratorsOnly(dir + "\\missing"));
+  ASSERT_TRUE(CreateDirectoryW(Widen(dir + "\\target").c_str(), nullptr));
+  if (CreateSymbolicLinkW(Widen(dir + "\\link").c_str(), Widen(dir + "\\target").c_str(),
+                          SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+    EXPECT_FALSE(AdministratorsOnly(dir + "\\link"));
+  }
 }
 
 TEST(Win32FileSystem, FailuresCarryTheRuntimeFileErrors) {
