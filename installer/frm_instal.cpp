@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iterator>
 #include <map>
+#include <set>
 
 #include "monitor/update/settle.h"
 
@@ -391,10 +392,25 @@ void FrmInstal::InstalarQuarn() {
   } else {
     checks.notWritten.push_back(kInstallerCopy);
   }
+  // Every library and control the programs load is checked against the bytes
+  // this installer carries, and held unchanged until they have started: one
+  // planted where it goes and held open, so that it could not be written
+  // over, keeps every program from starting (all of them load them).
+  std::vector<std::unique_ptr<FileHold>> companions;
+  std::set<std::string> foreign;
+  for (size_t i = 3; i < std::size(kPayload); ++i) {
+    if (auto held = ProgramaIntacto(kPayload[i])) {
+      companions.push_back(std::move(held));
+      continue;
+    }
+    foreign.insert(kPayload[i].target);
+    if (!notWritten.count(kPayload[i].target)) checks.notWritten.push_back(kPayload[i].target);  // changed since
+  }
   // Event Viewer reads the monitor's entries from its own file; one that could
   // not be pointed at is shown without its text, never a reason to stop here.
   p_.platform.RegistraFonteEventos(JoinPath(strPastaInstalacao_, kMonitorServiceFile));
-  const bool guiOurs = notWritten.count(QUARN_GUI_MONITOR_STEM ".EXE") == 0 || ProgramaIntacto(kPayload[0]);
+  const bool guiOurs =
+      foreign.empty() && (notWritten.count(QUARN_GUI_MONITOR_STEM ".EXE") == 0 || ProgramaIntacto(kPayload[0]));
   for (const char* control : kControlsToRegister) {
     const std::string path = JoinPath(strPastaInstalacao_, control);
     // Registering runs the file's code with administrator rights: only a file
@@ -404,6 +420,7 @@ void FrmInstal::InstalarQuarn() {
                            " - O controle não foi registrado: o arquivo não foi gravado nesta instalação.");
       continue;
     }
+    if (foreign.count(control)) continue;  // changed after it was written: named in the verdict
     p_.platform.fVBRegServer(path, true);
   }
   SetStep(1, StepLook::Done);
@@ -422,11 +439,18 @@ void FrmInstal::InstalarQuarn() {
   // A service whose program is anything else is removed, so that nothing
   // starts it at the next boot either.
   std::unique_ptr<FileHold> programs[2] = {ProgramaIntacto(kPayload[1]), ProgramaIntacto(kPayload[2])};
+  if (!foreign.empty()) {
+    std::string names;
+    for (const auto& n : foreign) names += (names.empty() ? "" : ", ") + n;
+    p_.view.Note(names + ": não são os arquivos deste instalador; nenhum serviço é iniciado.");
+    for (auto& held : programs) held.reset();  // the services are then removed below, as for a program not ours
+  }
   panel_.AtualizaStatusService(0);
   panel_.AtualizaStatusService(1);
   for (int i : {0, 1}) {
     if (programs[i]) continue;
-    p_.view.Note(std::string(kPayload[i + 1].target) + " não é o programa deste instalador: o serviço não é iniciado.");
+    if (foreign.empty())
+      p_.view.Note(std::string(kPayload[i + 1].target) + " não é o programa deste instalador: o serviço não é iniciado.");
     // The states read next, and the verdict at the end, tell what came of it.
     if (panel_.Labels(i).installCaption != kInstallService) (void)p_.control.RemoverService(i);
   }
@@ -479,9 +503,10 @@ void FrmInstal::InstalarQuarn() {
     } catch (const VbError& e) {
       p_.view.Note(gui + ": " + std::to_string(e.Number()) + " - " + e.Description());
     }
-  } else if (!guiOurs) {
+  } else if (!guiOurs && foreign.empty()) {
     p_.view.Note(gui + " não é o programa deste instalador: não foi iniciado.");
   }
+  companions.clear();
 
   // The success panel only when everything is in place; otherwise say what is not.
   const Verdict verdict = JulgaInstalacao(checks);

@@ -338,8 +338,9 @@ TEST_F(InstallerUnderWine, EscDuringAPauseEndsItAndASecondCopyEndsAtOnce) {
 
 TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTheRestIsWritten) {
   // A suite folder someone made beforehand, open to everyone, holding a control
-  // and an animation that are real, runnable files, held open so that the
-  // installer cannot write them.
+  // and an animation that are real, runnable files, and a library of their
+  // own under the extraction library's name, held open so that the installer
+  // cannot write them.
   CreateDirectoryW(L"C:\\Solvane", nullptr);
   CreateDirectoryW(kSuite, nullptr);
   OpenToEveryone(kSuite);
@@ -352,6 +353,10 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
       CreateFileW(planted.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(lockService);
   CopyProgram(L"MSCOMCTL.ocx", kSuite);
+  const std::wstring library = std::wstring(kSuite) + L"\\AUNZIP32.DLL";
+  CopyHelper(L"QuarnPlantedLibrary.dll", library);
+  win::UniqueFile lockLibrary(
+      CreateFileW(library.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   CopyHelper(L"QuarnDummyProgram.exe", loader);
   CreateDirectoryW(L"C:\\Temp", nullptr);
   CopyHelper(L"QuarnDummyProgram.exe", L"C:\\Temp\\LoadWinSolvane.EXE");
@@ -359,11 +364,11 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
       CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   win::UniqueFile lockLoader(
       CreateFileW(loader.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(lockControl && lockLoader);
+  ASSERT_TRUE(lockControl && lockLoader && lockLibrary);
 
   UniqueKernel p = Launch(installer, L"");
   // One message for each file not written, then one for the control not registered.
-  const std::wstring messages[] = {loader + L"\r\n", planted + L"\r\n", held + L"\r\n",
+  const std::wstring messages[] = {loader + L"\r\n", planted + L"\r\n", held + L"\r\n", library + L"\r\n",
                                    held + L"\r\n70 - O controle não foi registrado"};
   for (const std::wstring& start : messages) {
     HWND box = nullptr;
@@ -386,9 +391,14 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
       45000));
   HWND success = FindChildByText(w, kSuccess);
   EXPECT_FALSE(success && IsWindowVisible(success));
-  EXPECT_NE(FindChildByText(w, L"Arquivos não gravados: QuarnSQLService.EXE, MSCOMCTL.ocx."), nullptr);
-  // The planted program was neither started nor made the service's program.
+  EXPECT_NE(FindChildByText(w, L"Arquivos não gravados: QuarnSQLService.EXE, MSCOMCTL.ocx, AUNZIP32.DLL."), nullptr);
+  // The planted program was neither started nor made the service's program,
+  // and the planted library keeps every program that would load it stopped;
+  // the control held open holds this installer's bytes and is no reason.
   EXPECT_FALSE(ServiceExists(L"QuarnSQLService"));
+  EXPECT_FALSE(ServiceExists(L"QuarnSQLServiceMonitor"));
+  EXPECT_EQ(CountProcesses(L"QuarnSQLMonitor.EXE"), 0);
+  EXPECT_FALSE(Exists(library + L".loaded"));
   EXPECT_EQ(CountProcesses(L"QuarnSQLService.EXE"), 0);
   Sleep(300);
   SaveScreenshot(w, L"instalador-falha");
@@ -398,6 +408,7 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
   lockControl = win::UniqueFile();
   lockLoader = win::UniqueFile();
   lockService = win::UniqueFile();
+  lockLibrary = win::UniqueFile();
   ExpectClosedToOrdinaryUsers(kSuite);
   PostMessageW(w, WM_KEYDOWN, VK_ESCAPE, 0);
   EXPECT_EQ(WaitExit(p.get(), 5000), 10u);  // files not written
