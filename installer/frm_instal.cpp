@@ -181,11 +181,7 @@ void FrmInstal::PreparaPastas() {
 void FrmInstal::PreparaPasta(const std::string& folder, bool tree) {
   switch (DecideFolder(p_.platform.InspectFolder(folder), p_.platform.InstallingAccount())) {
     case FolderAction::MoveAside: {
-      const LocalTime t = p_.clock.Now();
-      char stamp[32];
-      std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
-                    t.second);
-      const std::string aside = AsideName(folder, stamp);
+      const std::string aside = AsideName(folder, Carimbo());
       p_.platform.MoveAside(folder, aside);
       p_.view.Note(folder + " não foi criada pelo instalador nem por um administrador: movida para " + aside + ".");
       p_.fs.CreateDir(folder);
@@ -195,10 +191,68 @@ void FrmInstal::PreparaPasta(const std::string& folder, bool tree) {
       p_.fs.CreateDir(folder);
       break;
     case FolderAction::Use:
+      if (tree) TomaPosse(folder);
       break;
   }
+  takeoverChecked_ |= tree;  // made afresh or moved aside: nothing in it to take over
   for (const std::string& link : p_.platform.ProtectFolder(folder, tree))
     p_.view.Note("Link removido sem ser seguido: " + link + ".");
+}
+
+std::string FrmInstal::Carimbo() const {
+  const LocalTime t = p_.clock.Now();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  return stamp;
+}
+
+void FrmInstal::TomaPosse(const std::string& folder) {
+  // A suite folder that is not the suite's own (no entry of ours names it, or
+  // it is not closed as the installer leaves it) is used with nothing in it
+  // but what the suite ships: whatever else its maker left there (a backup
+  // copy, a journal, a library) goes, before anything runs, into a dated
+  // folder beside it that only administrators may read.
+  std::vector<std::string> names;
+  if (!takeoverChecked_) {
+    takeoverChecked_ = true;
+    std::string entry = p_.platform.RegisteredLocation();
+    while (!entry.empty() && entry.back() == '\\') entry.pop_back();
+    if (!entry.empty() && LowerCase(entry) == LowerCase(folder) && p_.platform.ProtectedAsLeft(folder)) return;
+    names = p_.platform.Entries(folder);
+  } else {
+    names.swap(takeoverStuck_);  // held by a program that has been ended since
+  }
+  const auto shipped = [](const std::string& name) {
+    if (LowerCase(name) == LowerCase(kInstallerCopy)) return true;
+    for (const char* f : kSuiteFiles)
+      if (LowerCase(name) == LowerCase(f)) return true;
+    return false;
+  };
+  std::vector<std::string> moved;
+  for (const std::string& name : names) {
+    if (shipped(name)) continue;  // written over, or checked before anything loads it
+    try {
+      if (takeoverAside_.empty()) {
+        const std::string aside = AsideName(folder, Carimbo());
+        p_.fs.CreateDir(aside);
+        p_.platform.CloseToAdministrators(aside);
+        takeoverAside_ = aside;
+      }
+      p_.platform.MoveAside(JoinPath(folder, name), JoinPath(takeoverAside_, name));
+      moved.push_back(name);
+    } catch (const VbError& e) {
+      takeoverStuck_.push_back(name);
+      p_.view.Note(JoinPath(folder, name) + " não pôde ser movido: " + std::to_string(e.Number()) + " - " +
+                   e.Description() + ".");
+    }
+  }
+  if (moved.empty()) return;
+  // What was moved keeps the list it had: closed now, all of it.
+  p_.platform.CloseToAdministrators(takeoverAside_);
+  std::string list;
+  for (const auto& n : moved) list += (list.empty() ? "" : ", ") + n;
+  p_.view.Note(folder + " não era do Quarn SQL: " + list + " movidos para " + takeoverAside_ +
+               ", que só administradores leem.");
 }
 
 std::unique_ptr<FileHold> FrmInstal::ProgramaIntacto(const PayloadFile& f) {

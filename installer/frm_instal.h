@@ -84,6 +84,11 @@ class InstallerPlatform {
   virtual FolderFacts InspectFolder(const std::string& path) = 0;
   // Renames a folder (or the link or file in its place); raises when it cannot.
   virtual void MoveAside(const std::string& path, const std::string& aside) = 0;
+  // The names of the files, folders and links directly in a folder.
+  virtual std::vector<std::string> Entries(const std::string& folder) = 0;
+  // SYSTEM and Administrators alone, nobody else even reading, on the folder
+  // and all in it (links below removed, never followed); raises when it cannot.
+  virtual void CloseToAdministrators(const std::string& folder) = 0;
   // The SID of the administrator running this ("" when not one): what it made is trusted.
   virtual std::string InstallingAccount() = 0;
   // Owned by a trusted owner and nobody else allowed to change it, as the installer leaves it.
@@ -290,6 +295,8 @@ class FrmInstal {
   std::string SelfPath() const { return JoinPath(info_.exeFolder, info_.exeName + ".exe"); }
   bool CopiaInstalador();
   void PreparaPasta(const std::string& folder, bool tree);
+  void TomaPosse(const std::string& folder);
+  std::string Carimbo() const;  // "yyyymmdd-hhmmss", now
   std::unique_ptr<FileHold> ProgramaIntacto(const PayloadFile& f);
   void ConcedeLogs(int index);
   void StopAndWait(int index);
@@ -304,6 +311,9 @@ class FrmInstal {
   bool finished_ = false;            // success or failure panel shown
   int exitCode_ = kExitInterrupted;  // until the installation has ended: the window closed or Esc
   bool loaderWritten_ = false;       // in this run, by start-up
+  bool takeoverChecked_ = false;     // whether the suite folder was the suite's own was decided
+  std::string takeoverAside_;        // where what the suite does not ship went
+  std::vector<std::string> takeoverStuck_;  // held by a program still running at the first look
   long lastWriteError_ = 0;          // of the last ExtraiArquivoRecurso that failed
   std::string strPastaInstalacao_, strPastaTemp_;
 };

@@ -20,15 +20,16 @@ struct Sid {
   PSID get() { return bytes; }
 };
 
-// The list itself; `inheritFlags` 0 for a file.
-std::vector<BYTE> SuiteAcl(BYTE inheritFlags) {
+// The list itself; `inheritFlags` 0 for a file. `closed`: no entry for Users.
+std::vector<BYTE> SuiteAcl(BYTE inheritFlags, bool closed) {
   Sid system(WinLocalSystemSid), admins(WinBuiltinAdministratorsSid), users(WinBuiltinUsersSid);
   std::vector<BYTE> acl(sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE));
   auto* a = reinterpret_cast<PACL>(acl.data());
   if (!InitializeAcl(a, static_cast<DWORD>(acl.size()), ACL_REVISION) ||
       !AddAccessAllowedAceEx(a, ACL_REVISION, inheritFlags, FILE_ALL_ACCESS, system.get()) ||
       !AddAccessAllowedAceEx(a, ACL_REVISION, inheritFlags, FILE_ALL_ACCESS, admins.get()) ||
-      !AddAccessAllowedAceEx(a, ACL_REVISION, inheritFlags, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, users.get()))
+      (!closed &&
+       !AddAccessAllowedAceEx(a, ACL_REVISION, inheritFlags, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, users.get())))
     return {};
   return acl;
 }
@@ -52,7 +53,7 @@ void EnablePrivileges() {
 // link points to. `isDir`/`isLink` tell the caller what it was. With `alone`,
 // objects below keep what they had: what they inherited stays theirs (the
 // system hands a changed list down to them otherwise, on Windows).
-DWORD Protect(const std::wstring& path, bool alone, bool& isDir, bool& isLink) {
+DWORD Protect(const std::wstring& path, bool alone, bool& isDir, bool& isLink, bool closed) {
   UniqueFile f(CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -61,7 +62,7 @@ DWORD Protect(const std::wstring& path, bool alone, bool& isDir, bool& isLink) {
   if (!GetFileInformationByHandle(f.get(), &info)) return GetLastError();
   isDir = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   isLink = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  std::vector<BYTE> acl = SuiteAcl(isDir ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0);
+  std::vector<BYTE> acl = SuiteAcl(isDir ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0, closed);
   if (acl.empty()) return GetLastError();
   Sid admins(WinBuiltinAdministratorsSid);
   if (alone) {
@@ -82,7 +83,7 @@ DWORD Protect(const std::wstring& path, bool alone, bool& isDir, bool& isLink) {
 
 // Links found below are removed, never entered nor given our list: whatever
 // they point to is not the suite's.
-DWORD ProtectBelow(const std::wstring& folder, std::vector<std::wstring>& removedLinks) {
+DWORD ProtectBelow(const std::wstring& folder, std::vector<std::wstring>& removedLinks, bool closed) {
   WIN32_FIND_DATAW fd;
   const UniqueFind h = FindFirst((folder + L"\\*").c_str(), &fd);
   if (!h) {
@@ -103,8 +104,8 @@ DWORD ProtectBelow(const std::wstring& folder, std::vector<std::wstring>& remove
       continue;
     }
     bool isDir = false, isLink = false;
-    result = Protect(path, false, isDir, isLink);
-    if (result == 0 && isDir && !isLink) result = ProtectBelow(path, removedLinks);
+    result = Protect(path, false, isDir, isLink, closed);
+    if (result == 0 && isDir && !isLink) result = ProtectBelow(path, removedLinks, closed);
   } while (result == 0 && FindNextFileW(h.get(), &fd));
   return result;
 }
@@ -166,16 +167,16 @@ DWORD GrantBelow(const std::wstring& folder, PSID sid) {
 
 }  // namespace
 
-DWORD ProtectFolder(const std::wstring& folder, bool tree, std::vector<std::wstring>* removedLinks) {
+DWORD ProtectFolder(const std::wstring& folder, bool tree, std::vector<std::wstring>* removedLinks, bool closed) {
   static const bool privileges = (EnablePrivileges(), true);
   (void)privileges;
   bool isDir = false, isLink = false;
-  if (DWORD e = Protect(folder, !tree, isDir, isLink)) return e;
+  if (DWORD e = Protect(folder, !tree, isDir, isLink, closed)) return e;
   // A link in place of the folder would hand the installer's writes, and the
   // services' program files, to wherever it points.
   if (!isDir || isLink) return ERROR_DIRECTORY;
   std::vector<std::wstring> ignored;
-  return tree ? ProtectBelow(folder, removedLinks ? *removedLinks : ignored) : 0;
+  return tree ? ProtectBelow(folder, removedLinks ? *removedLinks : ignored, closed) : 0;
 }
 
 FolderFacts InspectFolder(const std::wstring& path) {

@@ -17,8 +17,10 @@ namespace quarn::win {
 // list, explicit ones included (a file someone opened up before stays opened
 // up otherwise), and every link below is removed, never followed, and named in
 // `removedLinks`. Without, only the folder's own list is set: what lies below
-// keeps what it inherited. Returns a Win32 error, 0 when done.
-DWORD ProtectFolder(const std::wstring& folder, bool tree, std::vector<std::wstring>* removedLinks = nullptr);
+// keeps what it inherited. `closed` leaves Users out: only SYSTEM and
+// Administrators may even read. Returns a Win32 error, 0 when done.
+DWORD ProtectFolder(const std::wstring& folder, bool tree, std::vector<std::wstring>* removedLinks = nullptr,
+                    bool closed = false);
 
 // What lies at `path`: there or not, a folder, a link, and its owner.
 FolderFacts InspectFolder(const std::wstring& path);

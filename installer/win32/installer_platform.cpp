@@ -95,6 +95,20 @@ class Win32InstallerPlatform final : public InstallerPlatform {
     return out;
   }
   FolderFacts InspectFolder(const std::string& path) override { return win::InspectFolder(Widen(path)); }
+  std::vector<std::string> Entries(const std::string& folder) override {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW fd;
+    const UniqueFind h = FindFirst((Widen(folder) + L"\\*").c_str(), &fd);
+    if (!h) return names;
+    do {
+      const std::wstring n = fd.cFileName;
+      if (n != L"." && n != L"..") names.push_back(Narrow(n));
+    } while (FindNextFileW(h.get(), &fd));
+    return names;
+  }
+  void CloseToAdministrators(const std::string& folder) override {
+    if (const DWORD e = win::ProtectFolder(Widen(folder), true, nullptr, true)) throw Win32Error(e);
+  }
   void MoveAside(const std::string& path, const std::string& aside) override {
     if (const DWORD e = win::MoveAside(Widen(path), Widen(aside))) throw Win32Error(e);
   }

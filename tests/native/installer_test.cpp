@@ -105,6 +105,9 @@ class FakePlatform final : public InstallerPlatform {
   void MoveAside(const std::string& path, const std::string& aside) override {
     const std::string k = fakes::Key(path), to = fakes::Key(aside);
     auto moved = [&](const std::string& p) { return p == k || p.rfind(k + "\\", 0) == 0; };
+    // As Windows does: nothing held open moves, nor a folder with such a file in it.
+    for (const auto& l : fs_.locked)
+      if (moved(l)) throw FileError(70);
     std::map<std::string, std::string> files;
     for (auto& [p, bytes] : fs_.files) files[moved(p) ? to + p.substr(k.size()) : p] = bytes;
     std::set<std::string> dirs;
@@ -114,6 +117,18 @@ class FakePlatform final : public InstallerPlatform {
     owners.erase(k);
     links.erase(k);
   }
+  std::vector<std::string> Entries(const std::string& folder) override {
+    std::set<std::string> names;
+    const std::string k = fakes::Key(folder) + "\\";
+    auto child = [&](const std::string& p) {
+      if (p.rfind(k, 0) == 0) names.insert(p.substr(k.size(), p.find('\\', k.size()) - k.size()));
+    };
+    for (const auto& [p, bytes] : fs_.files) child(p);
+    for (const auto& d : fs_.dirs) child(d);
+    return {names.begin(), names.end()};
+  }
+  void CloseToAdministrators(const std::string& folder) override { closed.push_back(fakes::Key(folder)); }
+  std::vector<std::string> closed;
   std::string InstallingAccount() override { return "S-1-5-21-1-2-3-500"; }
   bool ProtectedAsLeft(const std::string& path) override { return !unprotected.count(fakes::Key(path)); }
   std::unique_ptr<FileHold> HoldUnchanged(const std::string& path, const std::string& bytes) override {
@@ -495,6 +510,7 @@ TEST_F(Installer, ARewrittenProgramLosesTheVersionRecordOfTheBuildItReplaced) {
   fs.Put(kSuite + "\\Logs\\VersaoQuarnSqlMonitor.ini", "5.0\r\n");
   fs.Put(kSuite + "\\QuarnSQLMonitor.EXE", "GUI 5.0");
   fs.locked.insert(fakes::Key(kSuite + "\\QuarnSQLMonitor.EXE"));  // and could not be replaced
+  platform.keys[kUninstallKey].installLocation = kSuite + "\\";       // the suite's own folder: a repair
   ASSERT_TRUE(Form().Form_Load());
   EXPECT_FALSE(fs.Has(kSuite + "\\Logs\\VersaoQuarnSQLService.ini"));
   EXPECT_EQ(fs.Get(kSuite + "\\Logs\\VersaoQuarnSqlMonitor.ini"), "5.0\r\n");
@@ -516,12 +532,48 @@ TEST_F(Installer, ARepairSettlesAPendingUpdateBeforeItWrites) {
   fs.Put(temp + "QuarnSQLService.pendente",
          "2.0\r\n1.0\r\n=libmysql.dll\r\n+novo.dll\r\n=QuarnSQLService.EXE\r\n.\r\nprova\r\n");
   fs.Put(kSuite + "\\Logs\\VersaoQuarnSQLService.ini", "2.0\r\n");
+  platform.keys[kUninstallKey].installLocation = kSuite;
   ASSERT_TRUE(Form().Form_Load());
   EXPECT_EQ(fs.Get(kSuite + "\\libmysql.dll"), "lib 1.0");
   EXPECT_FALSE(fs.Has(kSuite + "\\novo.dll"));
   EXPECT_FALSE(fs.Has(temp + "QuarnSQLService.pendente"));
   EXPECT_TRUE(fs.ListFiles(temp + "QuarnSQLService.anterior").empty());
   EXPECT_EQ(fs.Get(kSuite + "\\QuarnSQLService.EXE"), "bytes of QUARNSQLSERVICE.EXE");  // the repair stays
+}
+
+// A folder the suite did not leave (no entry of ours names it, or it was
+// opened up) is adopted with nothing but what the suite ships.
+TEST_F(Installer, AFolderNotTheSuitesOwnIsEmptiedOfAllItDoesNotShipBeforeAnythingRuns) {
+  fs.AddDir("C:\\Solvane");
+  fs.AddDir(kSuite);
+  fs.Put(kSuite + "\\temp\\QuarnSQLService.anterior\\QuarnSQLService.exe", "planted");
+  fs.Put(kSuite + "\\Logs\\VersaoQuarnSQLService.ini", "9.9\r\n");
+  fs.Put(kSuite + "\\version.dll", "planted");
+  fs.Put(kSuite + "\\AUNZIP32.DLL", "old");
+  fs.Put(kSuite + "\\aberto.dll", "held");
+  fs.locked.insert(fakes::Key(kSuite + "\\aberto.dll"));
+  ASSERT_TRUE(Form().Form_Load());  // no entry of ours names it
+  const std::string aside = fakes::Key(kSuite) + ".anterior-20261206-055504";
+  EXPECT_EQ(fs.Get(aside + "\\temp\\quarnsqlservice.anterior\\quarnsqlservice.exe"), "planted");
+  EXPECT_EQ(fs.Get(aside + "\\logs\\versaoquarnsqlservice.ini"), "9.9\r\n");
+  EXPECT_EQ(fs.Get(aside + "\\version.dll"), "planted");
+  EXPECT_FALSE(fs.Has(kSuite + "\\temp\\QuarnSQLService.anterior\\QuarnSQLService.exe"));
+  EXPECT_FALSE(fs.Has(kSuite + "\\version.dll"));
+  EXPECT_EQ(fs.Get(kSuite + "\\AUNZIP32.DLL"), "bytes of AUNZIP32.DLL");  // shipped: written over
+  EXPECT_EQ(fs.Get(kSuite + "\\aberto.dll"), "held");  // held open: left, named, loaded by nobody
+  EXPECT_EQ(std::count(platform.closed.begin(), platform.closed.end(), aside), 2);  // made closed, closed again
+  EXPECT_EQ(Form().ExitCode(), kExitOk);
+  // Listed now, but opened up since: taken over again; listed and closed, a repair keeps all.
+  for (const bool opened : {true, false}) {
+    fs.Put(kSuite + "\\outro.dll", "x");
+    if (opened) platform.unprotected.insert(fakes::Key(kSuite));
+    clock.AddSeconds(1);
+    form.reset();
+    ASSERT_TRUE(Form().Form_Load());
+    platform.unprotected.clear();
+    EXPECT_EQ(fs.Has(kSuite + "\\outro.dll"), !opened);
+  }
+  EXPECT_TRUE(fs.Has(fakes::Key(kSuite) + ".anterior-20261206-055505\\outro.dll"));
 }
 
 TEST_F(Installer, TheMissingServiceTakesTheAccountOfTheExistingOne) {

@@ -174,6 +174,13 @@ struct InstallerUnderWine : ::testing::Test {
   void SetUp() override {
     EndSuite();
     RemoveTree(kSuite);
+    // And what an earlier installation moved aside beside it.
+    for (;;) {
+      WIN32_FIND_DATAW fd;
+      const win::UniqueFind aside = win::FindFirst(L"C:\\Solvane\\Quarn SQL.anterior-*", &fd);
+      if (!aside) break;
+      RemoveTree(std::wstring(L"C:\\Solvane\\") + fd.cFileName);
+    }
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kControlesKey);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kUninstallKey);
     installer = FreshFolder(L"instalador") + L"\\InstaladorQuarnSQL.exe";
@@ -367,8 +374,11 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
   ASSERT_TRUE(lockControl && lockLoader && lockLibrary);
 
   UniqueKernel p = Launch(installer, L"");
-  // One message for each file not written, then one for the control not registered.
-  const std::wstring messages[] = {loader + L"\r\n", planted + L"\r\n", held + L"\r\n", library + L"\r\n",
+  // One message for each file not written, then one for the control not
+  // registered. The animation's folder is not the suite's to keep: moved
+  // aside (Wine renames a folder with a file held open in it; Windows would
+  // leave it, and name the file), this run's own animation goes in its place.
+  const std::wstring messages[] = {planted + L"\r\n", held + L"\r\n", library + L"\r\n",
                                    held + L"\r\n70 - O controle não foi registrado"};
   for (const std::wstring& start : messages) {
     HWND box = nullptr;
@@ -377,7 +387,6 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
     wchar_t text[512] = {};
     GetDlgItemTextW(box, 0xFFFF, text, 512);
     EXPECT_EQ(std::wstring(text).rfind(start, 0), 0u) << win::Narrow(text);
-    EXPECT_EQ(CountProcesses(L"LoadWinSolvane.EXE"), 0);  // no animation but the one written now
     SendMessageW(box, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }, 5000));
   }
@@ -399,6 +408,7 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
   EXPECT_FALSE(ServiceExists(L"QuarnSQLServiceMonitor"));
   EXPECT_EQ(CountProcesses(L"QuarnSQLMonitor.EXE"), 0);
   EXPECT_FALSE(Exists(library + L".loaded"));
+  EXPECT_EQ(ReadFileBytes(loader), ReadFileBytes(BinFolder() + L"\\LoadWinSolvane.exe"));
   EXPECT_EQ(CountProcesses(L"QuarnSQLService.EXE"), 0);
   Sleep(300);
   SaveScreenshot(w, L"instalador-falha");
@@ -415,6 +425,13 @@ TEST_F(InstallerUnderWine, FilesHeldOpenAreNamedNeitherStartedNorRegisteredAndTh
 }
 
 TEST_F(InstallerUnderWine, ASilentInstallShowsNothingAndIsRemovedFromTheListOfInstalledPrograms) {
+  // A suite folder made beforehand, by an account the installer trusts, with
+  // a backup copy of the backup service and no journal: never adopted, never run.
+  const std::wstring planted = std::wstring(kSuite) + L"\\temp\\QuarnSQLService.anterior\\QuarnSQLService.exe";
+  for (const std::wstring& d : {std::wstring(L"C:\\Solvane"), std::wstring(kSuite), std::wstring(kSuite) + L"\\temp",
+                                std::wstring(kSuite) + L"\\temp\\QuarnSQLService.anterior"})
+    CreateDirectoryW(d.c_str(), nullptr);
+  CopyHelper(L"QuarnDummyProgram.exe", planted);
   const std::wstring log = installer.substr(0, installer.rfind(L'\\')) + L"\\instalar.log";
   DeleteFileW(log.c_str());
   const ULONGLONG t0 = GetTickCount64();
@@ -434,6 +451,15 @@ TEST_F(InstallerUnderWine, ASilentInstallShowsNothingAndIsRemovedFromTheListOfIn
   const std::string text = win::AcpCodec().FromAnsi(ReadFileBytes(log));
   EXPECT_NE(text.find("Quarn SQL Server instalado com sucesso."), std::string::npos) << text;
   EXPECT_NE(text.find("Código de saída: 0"), std::string::npos) << text;
+  EXPECT_FALSE(Exists(planted));
+  WIN32_FIND_DATAW fd;
+  const win::UniqueFind aside = win::FindFirst(L"C:\\Solvane\\Quarn SQL.anterior-*", &fd);
+  ASSERT_TRUE(aside);
+  const std::wstring moved = std::wstring(L"C:\\Solvane\\") + fd.cFileName;
+  EXPECT_TRUE(Exists(moved + L"\\temp\\QuarnSQLService.anterior\\QuarnSQLService.exe"));
+  EXPECT_EQ(ReadFileBytes(std::wstring(kSuite) + L"\\QuarnSQLService.EXE"),
+            ReadFileBytes(BinFolder() + L"\\QuarnSQLService.exe"));  // the service runs this installer's build
+  EXPECT_EQ(CountProcesses(L"QuarnDummyProgram.exe"), 0);
 
   const std::wstring copy = std::wstring(kSuite) + L"\\InstaladorQuarnSQL.exe";
   EXPECT_EQ(RegText(kUninstallKey, L"QuietUninstallString"), L"\"" + copy + L"\" /uninstall /quiet");
