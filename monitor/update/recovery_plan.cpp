@@ -101,10 +101,10 @@ RecoveryPlan PlanRecovery(const RecoveryInput& in) {
     if (!in.record || *in.record != j.newVersion) plan.record = RecoveryPlan::Record::kNewVersion;
     return plan;
   }
-  // Without a whole journal nothing of the new build was moved: whatever lies
-  // in the backup folder is the old build, to go back.
-  if (!j.whole)
-    for (const auto& f : in.backupFiles) j.files.emplace_back('=', f);
+  // Only a whole journal of ours says what a backup copy is. Without one
+  // nothing of the suite was moved (the journal is on the disk before the
+  // first move): whatever lies in the backup folder is nobody's build, never
+  // put back nor run; it goes with the clean-up.
   for (const auto& [kind, f] : j.files) {
     const bool putBack = kind == '=';
     if (Holds(putBack ? in.backupFiles : in.suiteFiles, f)) plan.moves.push_back({putBack, f});
@@ -119,11 +119,9 @@ RecoveryPlan PlanRecovery(const RecoveryInput& in) {
       plan.record = RecoveryPlan::Record::kOldVersion;
       plan.oldVersion = j.oldVersion;
     }
-  } else if (distrusted ||
-             (plan.stopProgram && (!in.record || (!j.newVersion.empty() && *in.record == j.newVersion)))) {
-    // Which build the files are is unknown now (or the record of an older
-    // journal, or one that could not be read, may name the build just taken
-    // back): an empty record has the next check install the published one again.
+  } else if (distrusted) {
+    // Which build the files are is unknown now: an empty record has the next
+    // check install the published one again.
     plan.record = RecoveryPlan::Record::kEmpty;
   }
   return plan;

@@ -589,8 +589,8 @@ TEST(UpdateFaults, AVersionArchiveYieldsItsRecordAndNothingElse) {
 }
 
 // A journal that names anything but a plain file of the suite folder is not
-// ours: nothing moves on its word, the old build in the backup folder still
-// goes back, and the next check reinstalls the published build.
+// ours: nothing moves on its word, what lies in the backup folder is never
+// put back, and the next check reinstalls the published build.
 TEST(UpdateFaults, AJournalNamingMoreThanAFileOfTheSuiteIsRefusedAndTheSuiteConverges) {
   // (Every kind of foreign line is a row of the recovery plan's table.)
   const std::vector<std::string> lines = {"+..\\..\\Windows\\win.ini", "+libmysql.dll:stream"};
@@ -608,7 +608,8 @@ TEST(UpdateFaults, AJournalNamingMoreThanAFileOfTheSuiteIsRefusedAndTheSuiteConv
     Monitor mon(m);
     m.server.online = false;
     ASSERT_TRUE(mon.form.Form_Load());
-    EXPECT_EQ(m.fs.Get(kApp + "\\libmysql.dll"), "lib 1.0");
+    EXPECT_EQ(m.fs.Get(kApp + "\\libmysql.dll"), "lib 2.0");
+    EXPECT_FALSE(m.fs.Has(kTemp + "QuarnSQLService.anterior\\libmysql.dll"));
     const std::string refusal = "Restaura QuarnSQLService 7113-Diário de atualização inválido: linha \"" + line + "\"";
     EXPECT_NE(Cp1252Codec().FromAnsi(m.fs.Get(kApp + "\\ErrorQuarn.ini")).find(refusal), std::string::npos);
     m.server.online = true;

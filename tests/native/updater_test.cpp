@@ -278,15 +278,15 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
        std::nullopt,
        "stop; back libmysql.dll; drop novo.dll; record 1.0"},                // written without being read
       {Files{"2.0", "1.0", "=QuarnSQLService.exe"}, {}, before, "1.0", ""},  // a journal cut short: nothing moved
-      {Files{"2.0"}, {"QuarnSQLService.exe"}, before, "2.0", "stop; back QuarnSQLService.exe; record empty"},
-      {Files{"2.0"}, {"QuarnSQLService.exe"}, before, "1.0", "stop; back QuarnSQLService.exe;"},
-      {std::nullopt, {"libmysql.dll"}, before, "2.0", "stop; back libmysql.dll;"},
-      // Not ours: nothing moves on its word; the backup folder still goes back.
+      // A backup copy no whole journal of ours names is nobody's: never put back, never run.
+      {Files{"2.0"}, {"QuarnSQLService.exe"}, before, "2.0", ""},
+      {std::nullopt, {"QuarnSQLService.exe", "libmysql.dll"}, before, "2.0", ""},
+      // Not ours: nothing moves on its word, from the backup folder neither.
       {journal("+..\\..\\Windows\\win.ini"),
        {"libmysql.dll"},
        before,
        "2.0",
-       "invalid +..\\..\\Windows\\win.ini;stop; back libmysql.dll; record empty"},
+       "invalid +..\\..\\Windows\\win.ini; record empty"},
       {journal("=C:\\Windows\\win.ini"), {}, before, "2.0", "invalid =C:\\Windows\\win.ini; record empty"},
       {journal("+Logs\\ErrorQuarn.ini"), {}, before, "2.0", "invalid +Logs\\ErrorQuarn.ini; record empty"},
       {journal("+CON"), {}, before, "2.0", "invalid +CON; record empty"},
@@ -307,7 +307,7 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
       // After the commit point nothing goes back, whatever lies in the backup folder.
       {stage("confirmado"), {"QuarnSQLService.exe"}, after, "2.0", " committed"},
       {stage("confirmado"), {}, after, "", " record 2.0 committed", true},
-      {stage("aprovado"), {"libmysql.dll"}, after, "2.0", "invalid aprovado;stop; back libmysql.dll; record empty"},
+      {stage("aprovado"), {"libmysql.dll"}, after, "2.0", "invalid aprovado; record empty"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.plan);
@@ -676,21 +676,21 @@ TEST_F(UpdaterFixture, AnUpdateKilledBeforeItWasCompleteIsPutBackAtTheNextCheck)
   fs.AddDir(kTemp + "QuarnSQLService.anterior");
   fs.Rename(kApp + "\\QuarnSQLService.exe", kTemp + "QuarnSQLService.anterior\\QuarnSQLService.exe");
   fs.Put(kApp + "\\QuarnSQLService.exe", "new");
-  fs.Put(kTemp + "QuarnSQLService.pendente", "2.0\r\n");
+  const std::string journal = "2.0\r\n1.0\r\n=QuarnSQLService.exe\r\n.\r\n";
+  fs.Put(kTemp + "QuarnSQLService.pendente", journal);
   updater.RecuperaAtualizacao("QuarnSQLService");
   EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
   EXPECT_FALSE(fs.Has(kTemp + "QuarnSQLService.pendente"));
   // Killed after the record was written but before the new build had run long
-  // enough: the old build goes back too, and the emptied record brings the
-  // published build again at the next check.
+  // enough: the old build goes back too, and the record names it again.
   fs.AddDir(kTemp + "QuarnSQLService.anterior");  // recovery removed it
   fs.Rename(kApp + "\\QuarnSQLService.exe", kTemp + "QuarnSQLService.anterior\\QuarnSQLService.exe");
   fs.Put(kApp + "\\QuarnSQLService.exe", "new");
-  fs.Put(kTemp + "QuarnSQLService.pendente", "2.0\r\n");
+  fs.Put(kTemp + "QuarnSQLService.pendente", journal);
   fs.Put(kLogs + "VersaoQuarnSQLService.ini", "2.0\r\n");
   updater.RecuperaAtualizacao("QuarnSQLService");
   EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
-  EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "");
+  EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "1.0\r\n");
   EXPECT_TRUE(fs.ListFiles(kTemp + "QuarnSQLService.anterior").empty());
 }
 
