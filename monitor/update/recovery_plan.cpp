@@ -4,6 +4,7 @@
 
 #include "common/ansi_text.h"
 #include "companions/aunzip32/name_policy.h"
+#include "monitor/update/manifest.h"
 #include "monitor/update/updater.h"
 
 namespace quarn {
@@ -71,11 +72,17 @@ Journal ParseJournal(const std::vector<std::string>& lines) {
   j.oldVersion = lines[1];
   for (size_t i = 2; i + 1 < end; ++i) {
     const std::string& l = lines[i];
-    if (l.size() < 2 || (l[0] != '=' && l[0] != '+') || !unzip::IsSafeFileName(l.substr(1))) {
+    // No file name holds a tab: what follows one is the kept copy's digest.
+    const size_t tab = l.find('\t');
+    std::string name = l.substr(1, tab == std::string::npos ? std::string::npos : tab - 1), digest;
+    const bool digestOk =
+        tab == std::string::npos || (l[0] == '=' && l.size() - tab - 1 == 64 && FromHex(l.substr(tab + 1), digest));
+    if (l.size() < 2 || (l[0] != '=' && l[0] != '+') || !digestOk || !unzip::IsSafeFileName(name)) {
       j.invalid = l;
       return j;
     }
-    j.files.emplace_back(l[0], l.substr(1));
+    if (!digest.empty()) j.digests[name] = digest;
+    j.files.emplace_back(l[0], std::move(name));
   }
   return j;
 }
@@ -107,7 +114,14 @@ RecoveryPlan PlanRecovery(const RecoveryInput& in) {
   // put back nor run; it goes with the clean-up.
   for (const auto& [kind, f] : j.files) {
     const bool putBack = kind == '=';
-    if (Holds(putBack ? in.backupFiles : in.suiteFiles, f)) plan.moves.push_back({putBack, f});
+    if (!Holds(putBack ? in.backupFiles : in.suiteFiles, f)) continue;
+    if (const auto d = j.digests.find(f); putBack && d != j.digests.end()) {
+      // A copy changed since it was kept (or that could not be read) is no
+      // build of ours: the new file stays, and the record sends the next check.
+      const auto got = in.backupDigests.find(f);
+      if (got == in.backupDigests.end() || got->second != d->second) continue;
+    }
+    plan.moves.push_back({putBack, f});
   }
   plan.stopProgram = !plan.moves.empty();
 

@@ -2,6 +2,7 @@
 // What recovery does after an update was cut short, worked out from what lies
 // on the disk alone: the journal, the backup folder, the suite folder and the
 // local record. The updater reads those and carries the plan out.
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,7 +13,10 @@ namespace quarn {
 
 // The journal, written whole before the first file of a build is moved:
 //   new version / version recorded before / "=file" (replaces one, kept in the
-//   backup folder) or "+file" (had none) for each file / "." / the stage.
+//   backup folder; "=file<TAB><SHA-256 of the file it replaces, 64 hex>" when
+//   the monitor could hash it) or "+file" (had none) for each file / "." / the
+//   stage. A copy whose digest the journal names goes back only if it still
+//   has it.
 // It is written again whole, by a temporary file and a rename, at each stage:
 // none while files move (recovery rolls back), "prova" once the new build is
 // in place and recorded and its probation runs (recovery goes on with it; "prova
@@ -33,6 +37,7 @@ struct Journal {
   std::optional<FileStamp> heartbeatBefore;  // probation's baseline, when the journal kept one
   std::string newVersion, oldVersion;
   std::vector<std::pair<char, std::string>> files;
+  std::map<std::string, std::string> digests;  // "=" files by name: the raw SHA-256 of the copy kept
   std::string invalid;
 };
 Journal ParseJournal(const std::vector<std::string>& lines);
@@ -46,6 +51,9 @@ struct RecoveryInput {
   std::vector<std::string> suiteFiles;              // in the suite folder (needed only with a journal)
   std::optional<std::string> record;                // the local record's version, "" when absent; none when unreadable
   bool probationFailed = false;                     // a journal in probation is rolled back, not resumed
+  // The raw SHA-256 of each backup copy the journal names a digest for, by
+  // the journal's name; a copy missing here is never put back.
+  std::map<std::string, std::string> backupDigests;
 };
 
 struct RecoveryPlan {

@@ -7,13 +7,20 @@
 namespace quarn {
 
 std::optional<RecoveryInput> ReadPending(FileSystem& fs, const TextCodec& codec, const std::string& app,
-                                         const UpdatePaths& paths) {
+                                         const UpdatePaths& paths,
+                                         const std::function<std::string(const std::string&)>& hash) {
   RecoveryInput in;
   if (fs.FileExists(paths.journal)) {
     in.journal = SplitLines(codec.FromAnsi(fs.ReadAll(paths.journal)));
     in.suiteFiles = fs.ListFiles(app);
   }
   in.backupFiles = fs.ListFiles(paths.backup);
+  if (in.journal && hash) {
+    for (const auto& [name, digest] : ParseJournal(*in.journal).digests) {
+      for (const std::string& f : in.backupFiles)
+        if (LowerCase(f) == LowerCase(name)) in.backupDigests[name] = hash(JoinPath(paths.backup, f));
+    }
+  }
   if (!in.journal && in.backupFiles.empty()) return std::nullopt;
   return in;
 }

@@ -27,8 +27,12 @@ using RecoveryFailure = std::function<void(const std::string& what, const VbErro
 
 // The journal, the backup folder and (with a journal) the suite folder; the
 // record is the caller's to read. None when nothing is pending.
+// With `hash` (a file's raw SHA-256; it raises as a read does), each backup
+// copy the journal names a digest for is hashed; without, such a copy is
+// never put back.
 std::optional<RecoveryInput> ReadPending(FileSystem& fs, const TextCodec& codec, const std::string& app,
-                                         const UpdatePaths& paths);
+                                         const UpdatePaths& paths,
+                                         const std::function<std::string(const std::string&)>& hash = nullptr);
 // The plan's moves and record, the program already stopped; each failure is
 // told, and the rest is tried all the same.
 void CarryOut(FileSystem& fs, const TextCodec& codec, const RecoveryPlan& plan, const std::string& app,

@@ -501,9 +501,14 @@ std::optional<std::string> Updater::RecordVersion(const Program& prog) {
   }
 }
 
+std::function<std::string(const std::string&)> Updater::Hasher() {
+  if (!verifier_) return nullptr;
+  return [this](const std::string& path) { return verifier_->HashFile(path); };
+}
+
 bool Updater::Restaura(const Program& prog, bool announce, bool probationFailed, RecoveryPlan* planned) {
   const Paths paths(temp_, prog.name);
-  std::optional<RecoveryInput> in = ReadPending(p_.fs, p_.codec, app_, paths);
+  std::optional<RecoveryInput> in = ReadPending(p_.fs, p_.codec, app_, paths, Hasher());
   if (!in) return true;
   in->probationFailed = probationFailed || !prog.isService;  // the GUI monitor has no probation
   in->record = RecordVersion(prog);
@@ -643,7 +648,16 @@ void Updater::UpdateSistema(const std::string& name) {
     Report("Descompactando...", kCorPreta);
     const std::string record = LocalRecordPath(prog);
     std::string text = this->*prog.net + std::string(kCrLf) + this->*prog.local + std::string(kCrLf);
-    for (const auto& f : files) text += (p_.fs.FileExists(JoinPath(app_, f)) ? "=" : "+") + f + std::string(kCrLf);
+    // Each file replaced is kept with its digest: only that copy goes back.
+    const auto hash = Hasher();
+    for (const auto& f : files) {
+      const std::string dst = JoinPath(app_, f);
+      if (!p_.fs.FileExists(dst)) {
+        text += "+" + f + std::string(kCrLf);
+        continue;
+      }
+      text += "=" + f + (hash ? "\t" + ToHex(hash(dst)) : std::string()) + std::string(kCrLf);
+    }
     text += "." + std::string(kCrLf);
     // What the swap relies on is on the disk before the first file moves: the
     // new build's bytes and the journal that can undo it.

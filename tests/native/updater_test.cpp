@@ -262,6 +262,7 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
     std::optional<std::string> record;
     std::string plan;
     bool probationFailed = false;
+    std::map<std::string, std::string> digests = {};  // of the backup copies, as hashed
   } rows[] = {
       {std::nullopt, {}, before, "1.0", "nothing"},
       {whole, {}, before, "1.0", ""},  // cut before the first move
@@ -278,6 +279,26 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
        std::nullopt,
        "stop; back libmysql.dll; drop novo.dll; record 1.0"},                // written without being read
       {Files{"2.0", "1.0", "=QuarnSQLService.exe"}, {}, before, "1.0", ""},  // a journal cut short: nothing moved
+      // A copy whose digest the journal names goes back only while it has it.
+      {journal("=QuarnSQLService.exe\t" + std::string(64, 'a')),
+       {"libmysql.dll", "QuarnSQLService.exe"},
+       after,
+       "2.0",
+       "stop; back libmysql.dll; back QuarnSQLService.exe; record 1.0",
+       false,
+       {{"QuarnSQLService.exe", std::string(32, '\xaa')}}},
+      {journal("=QuarnSQLService.exe\t" + std::string(64, 'a')),
+       {"libmysql.dll", "QuarnSQLService.exe"},
+       after,
+       "2.0",
+       "stop; back libmysql.dll; record 1.0",
+       false,
+       {{"QuarnSQLService.exe", std::string(32, '\xab')}}},
+      {journal("=QuarnSQLService.exe\t" + std::string(64, 'a')), {"QuarnSQLService.exe"}, after, "2.0", " record 1.0"},
+      {journal("=QuarnSQLService.exe\t" + std::string(63, 'a')), {}, before, "2.0",
+       "invalid =QuarnSQLService.exe\t" + std::string(63, 'a') + "; record empty"},
+      {journal("+novo.dll\t" + std::string(64, 'a')), {}, before, "2.0",
+       "invalid +novo.dll\t" + std::string(64, 'a') + "; record empty"},
       // A backup copy no whole journal of ours names is nobody's: never put back, never run.
       {Files{"2.0"}, {"QuarnSQLService.exe"}, before, "2.0", ""},
       {std::nullopt, {"QuarnSQLService.exe", "libmysql.dll"}, before, "2.0", ""},
@@ -311,7 +332,9 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.plan);
-    EXPECT_EQ(describe(PlanRecovery(RecoveryInput{r.journal, r.backup, r.suite, r.record, r.probationFailed})), r.plan);
+    EXPECT_EQ(
+        describe(PlanRecovery(RecoveryInput{r.journal, r.backup, r.suite, r.record, r.probationFailed, r.digests})),
+        r.plan);
   }
 }
 
