@@ -205,8 +205,9 @@ class BuildVerifier {
   // Once a build is installed, no lower publication of it is taken again.
   void RegistraPublicacao(const std::string& program, const Publication& publication);
   bool AllowUnsigned() { return p_.keys.AllowUnsigned(); }
-  // SHA-256 of a file, in chunks with the window's events run between them.
-  std::string HashFile(const std::string& path);
+  // SHA-256 of a file, in chunks with the window's events run between them
+  // (none when the program is ending: its last steps let no event run).
+  std::string HashFile(const std::string& path, bool runEvents = true);
 
  private:
   BuildCheckPorts p_;

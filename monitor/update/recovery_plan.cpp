@@ -72,12 +72,16 @@ Journal ParseJournal(const std::vector<std::string>& lines) {
   j.oldVersion = lines[1];
   for (size_t i = 2; i + 1 < end; ++i) {
     const std::string& l = lines[i];
+    if (l.size() < 2) {
+      j.invalid = l.empty() ? "(vazia)" : l;  // an empty text would read as no fault
+      return j;
+    }
     // No file name holds a tab: what follows one is the kept copy's digest.
     const size_t tab = l.find('\t');
     std::string name = l.substr(1, tab == std::string::npos ? std::string::npos : tab - 1), digest;
     const bool digestOk =
         tab == std::string::npos || (l[0] == '=' && l.size() - tab - 1 == 64 && FromHex(l.substr(tab + 1), digest));
-    if (l.size() < 2 || (l[0] != '=' && l[0] != '+') || !digestOk || !unzip::IsSafeFileName(name)) {
+    if ((l[0] != '=' && l[0] != '+') || !digestOk || !unzip::IsSafeFileName(name)) {
       j.invalid = l;
       return j;
     }

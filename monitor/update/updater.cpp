@@ -503,7 +503,7 @@ std::optional<std::string> Updater::RecordVersion(const Program& prog) {
 
 std::function<std::string(const std::string&)> Updater::Hasher() {
   if (!verifier_) return nullptr;
-  return [this](const std::string& path) { return verifier_->HashFile(path); };
+  return [this](const std::string& path) { return verifier_->HashFile(path, !ending_); };
 }
 
 bool Updater::Restaura(const Program& prog, bool announce, bool probationFailed, RecoveryPlan* planned) {

@@ -313,6 +313,7 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
       {journal("+CON"), {}, before, "2.0", "invalid +CON; record empty"},
       {journal("xQuarnSQLService.exe"), {}, before, "2.0", "invalid xQuarnSQLService.exe; record empty"},
       {journal("="), {}, before, "2.0", "invalid =; record empty"},
+      {journal(""), {}, before, "2.0", "invalid (vazia); record empty"},
       {journal("+libmysql.dll:stream"), {}, before, "2.0", "invalid +libmysql.dll:stream; record empty"},
       // Past the swap: in probation the new build stays and its probation goes on; once it failed, it goes back.
       {stage("prova"), {"QuarnSQLService.exe", "libmysql.dll"}, after, "2.0", " probation goes on"},
