@@ -5,6 +5,7 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "monitor/update/settle.h"
 
@@ -35,6 +36,11 @@ Verdict JulgaInstalacao(const InstallChecks& c) {
     std::string names;
     for (const auto& n : c.notWritten) names += (names.empty() ? "" : ", ") + n;
     fail(kExitFilesNotWritten, "Arquivos não gravados: " + names + ".");
+  }
+  if (!c.notMoved.empty()) {
+    std::string names;
+    for (const auto& n : c.notMoved) names += (names.empty() ? "" : ", ") + n;
+    fail(kExitFilesNotWritten, "Arquivos que não são do Quarn SQL e não puderam ser movidos: " + names + ".");
   }
   if (!c.serviceRuns) fail(kExitServiceNotRunning, "O serviço QuarnSQLService não está em execução.");
   if (!c.monitorRuns) fail(kExitMonitorNotRunning, "O serviço QuarnSQLServiceMonitor não está em execução.");
@@ -179,6 +185,7 @@ void FrmInstal::PreparaPastas() {
 }
 
 void FrmInstal::PreparaPasta(const std::string& folder, bool tree) {
+  bool takeOver = false;
   switch (DecideFolder(p_.platform.InspectFolder(folder), p_.platform.InstallingAccount())) {
     case FolderAction::MoveAside: {
       const std::string aside = AsideName(folder, Carimbo());
@@ -191,12 +198,27 @@ void FrmInstal::PreparaPasta(const std::string& folder, bool tree) {
       p_.fs.CreateDir(folder);
       break;
     case FolderAction::Use:
-      if (tree) TomaPosse(folder);
+      // Decided on the folder as found, before it is closed below.
+      takeOver = tree && !takeoverChecked_ && !PastaDoQuarn(folder);
       break;
   }
-  takeoverChecked_ |= tree;  // made afresh or moved aside: nothing in it to take over
   for (const std::string& link : p_.platform.ProtectFolder(folder, tree))
     p_.view.Note("Link removido sem ser seguido: " + link + ".");
+  if (!tree) return;
+  // Closed first: nobody else may add anything while it is emptied.
+  if (!takeoverChecked_) {
+    takeoverChecked_ = true;  // made afresh or moved aside: nothing in it to take over
+    takenOver_ = takeOver;
+    if (takeOver) TomaPosse(folder, p_.platform.Entries(folder));
+  } else if (!takeoverStuck_.empty()) {
+    TomaPosse(folder, std::exchange(takeoverStuck_, {}));  // held by a program that has been ended since
+  }
+}
+
+bool FrmInstal::PastaDoQuarn(const std::string& folder) {
+  std::string entry = p_.platform.RegisteredLocation();
+  while (!entry.empty() && entry.back() == '\\') entry.pop_back();
+  return !entry.empty() && LowerCase(entry) == LowerCase(folder) && p_.platform.ProtectedAsLeft(folder);
 }
 
 std::string FrmInstal::Carimbo() const {
@@ -206,22 +228,13 @@ std::string FrmInstal::Carimbo() const {
   return stamp;
 }
 
-void FrmInstal::TomaPosse(const std::string& folder) {
+void FrmInstal::TomaPosse(const std::string& folder, const std::vector<std::string>& names) {
   // A suite folder that is not the suite's own (no entry of ours names it, or
   // it is not closed as the installer leaves it) is used with nothing in it
   // but what the suite ships: whatever else its maker left there (a backup
   // copy, a journal, a library) goes, before anything runs, into a dated
-  // folder beside it that only administrators may read.
-  std::vector<std::string> names;
-  if (!takeoverChecked_) {
-    takeoverChecked_ = true;
-    std::string entry = p_.platform.RegisteredLocation();
-    while (!entry.empty() && entry.back() == '\\') entry.pop_back();
-    if (!entry.empty() && LowerCase(entry) == LowerCase(folder) && p_.platform.ProtectedAsLeft(folder)) return;
-    names = p_.platform.Entries(folder);
-  } else {
-    names.swap(takeoverStuck_);  // held by a program that has been ended since
-  }
+  // folder beside it that only administrators may read. What cannot go keeps
+  // every program from starting.
   const auto shipped = [](const std::string& name) {
     if (LowerCase(name) == LowerCase(kInstallerCopy)) return true;
     for (const char* f : kSuiteFiles)
@@ -248,7 +261,11 @@ void FrmInstal::TomaPosse(const std::string& folder) {
   }
   if (moved.empty()) return;
   // What was moved keeps the list it had: closed now, all of it.
-  p_.platform.CloseToAdministrators(takeoverAside_);
+  try {
+    p_.platform.CloseToAdministrators(takeoverAside_);
+  } catch (const VbError& e) {
+    p_.view.Note(takeoverAside_ + ": " + std::to_string(e.Number()) + " - " + e.Description() + ".");
+  }
   std::string list;
   for (const auto& n : moved) list += (list.empty() ? "" : ", ") + n;
   p_.view.Note(folder + " não era do Quarn SQL: " + list + " movidos para " + takeoverAside_ +
@@ -419,7 +436,8 @@ void FrmInstal::InstalarQuarn() {
     // never lets go is not waited for beyond the bound.
     const UpdateLockHold lock(p_.platform.SuiteUpdateLock(), kUpdateLockWaitMs);
     if (!lock.Held()) p_.view.Note("O monitor segue com uma atualização; a instalação continua.");
-    const std::vector<std::string> unsettled = AcertaAtualizacoesPendentes();
+    // A folder taken over holds no update of ours to settle.
+    const std::vector<std::string> unsettled = takenOver_ ? std::vector<std::string>() : AcertaAtualizacoesPendentes();
     for (const auto& f : kPayload) {
       const std::string path = JoinPath(strPastaInstalacao_, f.target);
       if (ExtraiArquivoRecurso(f.resource, path)) {
@@ -451,7 +469,8 @@ void FrmInstal::InstalarQuarn() {
   // planted where it goes and held open, so that it could not be written
   // over, keeps every program from starting (all of them load them).
   std::vector<std::unique_ptr<FileHold>> companions;
-  std::set<std::string> foreign;
+  std::set<std::string> foreign(takeoverStuck_.begin(), takeoverStuck_.end());
+  checks.notMoved = takeoverStuck_;
   for (size_t i = 3; i < std::size(kPayload); ++i) {
     if (auto held = ProgramaIntacto(kPayload[i])) {
       companions.push_back(std::move(held));

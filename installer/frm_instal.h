@@ -167,6 +167,7 @@ enum ExitCode : int {
 // What the end of an installation found.
 struct InstallChecks {
   std::vector<std::string> notWritten;  // file names, in the order of writing
+  std::vector<std::string> notMoved;    // not the suite's, and in a folder taken over: they could not go
   bool serviceRuns = false, monitorRuns = false, guiStarted = false, listed = false;
 };
 struct Verdict {
@@ -295,7 +296,8 @@ class FrmInstal {
   std::string SelfPath() const { return JoinPath(info_.exeFolder, info_.exeName + ".exe"); }
   bool CopiaInstalador();
   void PreparaPasta(const std::string& folder, bool tree);
-  void TomaPosse(const std::string& folder);
+  bool PastaDoQuarn(const std::string& folder);
+  void TomaPosse(const std::string& folder, const std::vector<std::string>& names);
   std::string Carimbo() const;  // "yyyymmdd-hhmmss", now
   std::unique_ptr<FileHold> ProgramaIntacto(const PayloadFile& f);
   void ConcedeLogs(int index);
@@ -312,6 +314,7 @@ class FrmInstal {
   int exitCode_ = kExitInterrupted;  // until the installation has ended: the window closed or Esc
   bool loaderWritten_ = false;       // in this run, by start-up
   bool takeoverChecked_ = false;     // whether the suite folder was the suite's own was decided
+  bool takenOver_ = false;           // it was not: what it held is nobody's
   std::string takeoverAside_;        // where what the suite does not ship went
   std::vector<std::string> takeoverStuck_;  // held by a program still running at the first look
   long lastWriteError_ = 0;          // of the last ExtraiArquivoRecurso that failed
