@@ -130,6 +130,8 @@ inline bool IsAnotherProgramsFile(std::string_view program, std::string_view nam
     }
     return true;
   };
+  // A short-name alias ("AUNZIP~1.DLL") may stand for any file of the folder.
+  if (name.find('~') != std::string_view::npos) return true;
   const std::string own = std::string(program) + ".exe";
   if (same(name, own)) return false;
   for (const char* f : kSuiteFiles)

@@ -1,7 +1,5 @@
 #include "monitor/update/manifest.h"
 
-#include "common/suite_files.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -330,10 +328,6 @@ std::map<std::string, std::string> BuildVerifier::VerificaPacote(const std::stri
   bool unsignedOk = false;
   // A signed publication announced a manifest: its build is never taken without one.
   const std::vector<std::string> keys = KeysFor(p_.keys, present || publication.isSigned, logs, unsignedOk);
-  // Signed or not, a build never replaces another program's files.
-  for (const std::string& name : p_.fs.ListFiles(staging))
-    if (IsAnotherProgramsFile(program, name))
-      throw Refused(kErrManifestFiles, "Arquivo de outro programa no pacote: " + name);
   // An administrator's opt-out: a build without a manifest goes in as before.
   if (unsignedOk) return {};
   if (!present)

@@ -501,6 +501,21 @@ std::optional<std::string> Updater::RecordVersion(const Program& prog) {
   }
 }
 
+std::vector<std::string> Updater::OtherProgramsFiles(const Program& prog) {
+  std::vector<std::string> names;
+  const Program& other = ProgramFor(prog.isService ? kGuiMonitorName : kBackupServiceName);
+  const std::string listPath = JoinPath(LogsFolderOf(app_), InstalledBuildFile(other.name));
+  try {
+    InstalledBuild b;
+    if (p_.fs.FileExists(listPath) && p_.fs.Stamp(listPath).size <= kMaxInstalledBytes &&
+        ParseInstalledBuild(p_.fs.ReadAll(listPath), b))
+      for (const InstalledFile& f : b.files) names.push_back(p_.codec.FromAnsi(f.name));
+  } catch (const VbError&) {
+    // Unreadable: the suite's own names still hold.
+  }
+  return names;
+}
+
 std::function<std::string(const std::string&)> Updater::Hasher() {
   if (!verifier_) return nullptr;
   return [this](const std::string& path) { return verifier_->HashFile(path, !ending_); };
@@ -622,6 +637,13 @@ void Updater::UpdateSistema(const std::string& name) {
     if (extracted < 0 || static_cast<size_t>(extracted) != files.size())
       throw Raise(kErrBadFileFormat,
                   name + ".zip não foi descompactado por inteiro (" + std::to_string(extracted) + ")");
+    // Signed or not, a build never replaces a file of the other program's
+    // build in place, nor one another program of the suite ships.
+    const std::vector<std::string> others = OtherProgramsFiles(prog);
+    for (const std::string& f : files)
+      if (IsAnotherProgramsFile(name, f) ||
+          std::any_of(others.begin(), others.end(), [&](const std::string& o) { return LowerCase(o) == LowerCase(f); }))
+        throw VbError(kErrManifestFiles, "Arquivo de outro programa no pacote: " + f);
     std::map<std::string, std::string> digests;
     if (verifier_) {
       digests = verifier_->VerificaPacote(paths.staging, name, this->*prog.net, publications_[name], logs_);

@@ -143,6 +143,8 @@ class Updater final : public UpdateChecks {
   void StartBackupService();
   // `planned` is told what recovery found: a probation to go on with, a commit to finish.
   bool Restaura(const Program& prog, bool announce, bool probationFailed = false, RecoveryPlan* planned = nullptr);
+  // The files of the other program's build in place, as its list names them.
+  std::vector<std::string> OtherProgramsFiles(const Program& prog);
   // A file's SHA-256, with the window's events between its chunks; none without a verifier.
   std::function<std::string(const std::string&)> Hasher();
   std::optional<std::string> RecordVersion(const Program& prog);  // none when unreadable

@@ -777,6 +777,7 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
     bool allowUnsigned = false;
     uint64_t highest = 0;  // publication installed before
     std::string local = "1.0\r\n";
+    bool guiHasLibrary = false;  // the GUI monitor's build in place lists libmysql.dll
   };
   const std::string net = "VersaoQuarnSQLService.Net: erro ";
   const std::string noKey = "7107-Nenhuma chave pública de atualização válida (UpdatePublicKeys); atualização recusada";
@@ -819,6 +820,10 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
          return e;
        }(),
        trusted, "7105-Arquivo de outro programa no pacote: aunzip32.dll", "", "", true},
+      {"a file of the other program's build in place", good, trusted,
+       "7105-Arquivo de outro programa no pacote: libmysql.dll", "", "", false, 0, "1.0\r\n", true},
+      {"a short name, which may stand for any file", SignedBuild(ours, "QuarnSQLService", "2.0", {{"QuarnSQLService.exe", "x"}, {"AUNZIP~1.DLL", "x"}}),
+       trusted, "7105-Arquivo de outro programa no pacote: AUNZIP~1.DLL"},
       {"entry removed after signing", without(good, "libmysql.dll"), trusted,
        "7105-Arquivo do manifesto ausente no pacote: libmysql.dll"},
       {"manifest of the other program", SignedBuild(ours, "QuarnSQLMonitor", "2.0", files), trusted,
@@ -873,6 +878,11 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
       if (fs.Has(f)) fs.Delete(f);
     keys.settings = row.keys;
     keys.allowUnsigned = row.allowUnsigned;
+    const std::string guiList = kLogs + "InstaladoQuarnSQLMonitor.ini";
+    if (row.guiHasLibrary)
+      fs.Put(guiList, FormatInstalledBuild({"1.0", 1, "", {{"QuarnSQLMonitor.exe"}, {"libmysql.dll"}}}));
+    else if (fs.Has(guiList))
+      fs.Delete(guiList);
     publications.highest = {{"QuarnSQLService", row.highest}};
     Entries version = {{"VersaoQuarnSQLService.ini", "2.0\r\n"}};
     if (row.statement != "-") version.emplace_back(kStatementName, row.statement.empty() ? statement : row.statement);
