@@ -216,9 +216,12 @@ void FrmInstal::PreparaPasta(const std::string& folder, bool tree) {
 }
 
 bool FrmInstal::PastaDoQuarn(const std::string& folder) {
-  std::string entry = p_.platform.RegisteredLocation();
-  while (!entry.empty() && entry.back() == '\\') entry.pop_back();
-  return !entry.empty() && LowerCase(entry) == LowerCase(folder) && p_.platform.ProtectedAsLeft(folder);
+  // Ours, or the suite's package's: both entries only administrators can write.
+  for (std::string entry : {p_.platform.RegisteredLocation(), p_.platform.PackageLocation()}) {
+    while (!entry.empty() && entry.back() == '\\') entry.pop_back();
+    if (!entry.empty() && LowerCase(entry) == LowerCase(folder)) return p_.platform.ProtectedAsLeft(folder);
+  }
+  return false;
 }
 
 std::string FrmInstal::Carimbo() const {

@@ -108,6 +108,8 @@ class InstallerPlatform {
   virtual void ProtectKey(const std::string& key) = 0;
   // The InstallLocation of the suite's entry in the list of installed programs; "" when there is none.
   virtual std::string RegisteredLocation() = 0;
+  // The InstallLocation of the suite's Windows Installer package in that list; "" when there is none.
+  virtual std::string PackageLocation() = 0;
   virtual bool VerificaSeWindowsNT() = 0;
   // clssRegServer.fVBRegServer
   virtual bool fVBRegServer(const std::string& path, bool blnRegister) = 0;

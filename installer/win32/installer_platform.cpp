@@ -140,6 +140,28 @@ class Win32InstallerPlatform final : public InstallerPlatform {
       return {};
     return Narrow(buf);
   }
+  std::string PackageLocation() override {
+    const wchar_t* list = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+    HKEY raw = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, list, 0, KEY_READ, &raw) != ERROR_SUCCESS) return {};
+    const UniqueRegKey key(raw);
+    const auto text = [](HKEY k, const wchar_t* value) {
+      wchar_t buf[MAX_PATH + 1] = {};
+      DWORD size = sizeof buf - sizeof(wchar_t);
+      return RegGetValueW(k, nullptr, value, RRF_RT_REG_SZ, nullptr, buf, &size) == ERROR_SUCCESS ? std::wstring(buf)
+                                                                                                  : std::wstring();
+    };
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+      DWORD n = 256;
+      if (RegEnumKeyExW(key.get(), i, name, &n, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) return {};
+      HKEY sub = nullptr;
+      if (RegOpenKeyExW(key.get(), name, 0, KEY_READ, &sub) != ERROR_SUCCESS) continue;
+      const UniqueRegKey product(sub);
+      if (text(sub, L"DisplayName") == L"Quarn SQL" && text(sub, L"Publisher") == L"Solvane")
+        return Narrow(text(sub, L"InstallLocation"));
+    }
+  }
   bool VerificaSeWindowsNT() override {
     OSVERSIONINFOA v{};
     v.dwOSVersionInfoSize = sizeof v;  // 148 bytes

@@ -145,6 +145,8 @@ class FakePlatform final : public InstallerPlatform {
     for (const std::string& f : files) grants.push_back(account + " " + f);
   }
   void ProtectKey(const std::string& key) override { protectedKeys.push_back(key); }
+  std::string package;  // the package's InstallLocation
+  std::string PackageLocation() override { return package; }
   std::string RegisteredLocation() override {
     return keys.count(kUninstallKey) ? keys[kUninstallKey].installLocation : std::string();
   }
@@ -567,7 +569,10 @@ TEST_F(Installer, AFolderNotTheSuitesOwnIsEmptiedOfAllItDoesNotShipBeforeAnythin
   EXPECT_EQ(Form().ExitCode(), kExitFilesNotWritten);
   EXPECT_TRUE(scm.services.empty());
   fs.locked.clear();
-  // Listed now, but opened up since: taken over again; listed and closed, a repair keeps all.
+  // Listed now, but opened up since: taken over again; listed and closed (by
+  // the installer or the package), a repair keeps all.
+  platform.package = kSuite + "\\";
+  platform.keys.erase(kUninstallKey);
   for (const bool opened : {true, false}) {
     fs.Put(kSuite + "\\outro.dll", "x");
     if (opened) platform.unprotected.insert(fakes::Key(kSuite));
