@@ -57,5 +57,10 @@ if out=$(cmake --preset release -B "$root/build/release-refused" 2>&1) || ! grep
   echo "windows-recipe: the release preset configured without the maker's key: $out" >&2
   exit 1
 fi
+if out=$(cmake --preset release -B "$root/build/release-refused" \
+  -DQUARN_UPDATE_PUBLIC_KEY_FILE="$root/build/win/test-key/chave.hex" 2>&1) || ! grep -q "test key" <<<"$out"; then
+  echo "windows-recipe: the release preset took a build tree's test key: $out" >&2
+  exit 1
+fi
 rm -rf "$root/build/release-refused"
 echo "windows-recipe: make release and make msi refuse without the maker's key"
