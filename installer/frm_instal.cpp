@@ -345,7 +345,8 @@ std::vector<std::string> FrmInstal::AcertaAtualizacoesPendentes() {
                              [&](const std::string& what, const VbError& e) {
                                p_.view.MessageBoxOk(program + " " + what + "\r\n" + std::to_string(e.Number()) + " - " +
                                                     e.Description());
-                             }))
+                             },
+                             [&](const std::string& path) { return p_.platform.Sha256(path); }))
       unsettled.push_back(program);
   }
   return unsettled;

@@ -108,6 +108,8 @@ class InstallerPlatform {
   virtual void ProtectKey(const std::string& key) = 0;
   // The InstallLocation of the suite's entry in the list of installed programs; "" when there is none.
   virtual std::string RegisteredLocation() = 0;
+  // A file's raw SHA-256 (a pending update's backup copy, checked before it goes back); raises when it cannot.
+  virtual std::string Sha256(const std::string& path) = 0;
   // The InstallLocation of the suite's Windows Installer package in that list; "" when there is none.
   virtual std::string PackageLocation() = 0;
   virtual bool VerificaSeWindowsNT() = 0;

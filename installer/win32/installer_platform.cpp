@@ -9,6 +9,7 @@
 #include "common/win32/win_platform.h"
 #include "installer/win32/folder_security.h"
 #include "installer/win32/reg_server.h"
+#include "monitor/win32/crypto_win32.h"
 
 namespace quarn::win {
 
@@ -140,6 +141,14 @@ class Win32InstallerPlatform final : public InstallerPlatform {
       return {};
     return Narrow(buf);
   }
+  std::string Sha256(const std::string& path) override {
+    // CNG, loaded from the system folder when first needed.
+    const auto file = Win32FileChunks().Open(path);
+    const auto h = crypto_.NewSha256();
+    std::string buf(1 << 20, '\0');
+    while (const size_t n = file->Read(buf.data(), buf.size())) h->Update(std::string_view(buf.data(), n));
+    return h->Finish();
+  }
   std::string PackageLocation() override {
     const wchar_t* list = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
     HKEY raw = nullptr;
@@ -235,6 +244,7 @@ class Win32InstallerPlatform final : public InstallerPlatform {
  private:
   Win32EventLoop& loop_;
   InstanceObject instance_;
+  CngCrypto crypto_;
   UpdateMutex updateLock_;
   ClssRegServer reg_;
 };

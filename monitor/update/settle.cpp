@@ -69,7 +69,8 @@ void ClearUpdateFiles(FileSystem& fs, const UpdatePaths& paths, const std::strin
 }
 
 bool SettlePendingUpdate(FileSystem& fs, const TextCodec& codec, const std::string& app, const std::string& program,
-                         const std::string& recordFile, const RecoveryFailure& failed) {
+                         const std::string& recordFile, const RecoveryFailure& failed,
+                         const std::function<std::string(const std::string&)>& hash) {
   const UpdatePaths paths(TempFolderOf(app), program);
   const std::string record = JoinPath(LogsFolderOf(app), recordFile);
   bool ok = true;
@@ -78,7 +79,7 @@ bool SettlePendingUpdate(FileSystem& fs, const TextCodec& codec, const std::stri
     failed(what, e);
   };
   try {
-    std::optional<RecoveryInput> in = ReadPending(fs, codec, app, paths);
+    std::optional<RecoveryInput> in = ReadPending(fs, codec, app, paths, hash);
     if (in) {
       // A probation is not the installer's to watch: it is over, and rolled back.
       in->probationFailed = true;

@@ -46,7 +46,9 @@ void ClearUpdateFiles(FileSystem& fs, const UpdatePaths& paths, const std::strin
 // The installer's repair: whatever stage a pending update of `program` was in,
 // it is finished (after its commit point) or rolled back, and its files go.
 // False when something could not be put right (told to failed).
+// `hash` as for ReadPending: without it no copy the journal gives a digest for goes back.
 bool SettlePendingUpdate(FileSystem& fs, const TextCodec& codec, const std::string& app, const std::string& program,
-                         const std::string& recordFile, const RecoveryFailure& failed);
+                         const std::string& recordFile, const RecoveryFailure& failed,
+                         const std::function<std::string(const std::string&)>& hash = nullptr);
 
 }  // namespace quarn

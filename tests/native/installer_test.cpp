@@ -7,6 +7,7 @@
 #include "fakes/fakes.h"
 #include "installer/frm_instal.h"
 #include "installer/log_view.h"
+#include "tools/quarn-publish/openssl_crypto.h"
 
 namespace quarn {
 namespace {
@@ -145,6 +146,7 @@ class FakePlatform final : public InstallerPlatform {
     for (const std::string& f : files) grants.push_back(account + " " + f);
   }
   void ProtectKey(const std::string& key) override { protectedKeys.push_back(key); }
+  std::string Sha256(const std::string& path) override { return publish::Sha256Of(fs_.Get(path)); }
   std::string package;  // the package's InstallLocation
   std::string PackageLocation() override { return package; }
   std::string RegisteredLocation() override {
@@ -531,8 +533,9 @@ TEST_F(Installer, ARepairSettlesAPendingUpdateBeforeItWrites) {
   fs.Put(temp + "QuarnSQLService.anterior\\QuarnSQLService.EXE", "svc 1.0");
   fs.Put(kSuite + "\\libmysql.dll", "lib 2.0");
   fs.Put(kSuite + "\\novo.dll", "novo 2.0");
-  fs.Put(temp + "QuarnSQLService.pendente",
-         "2.0\r\n1.0\r\n=libmysql.dll\r\n+novo.dll\r\n=QuarnSQLService.EXE\r\n.\r\nprova\r\n");
+  // The library's copy named by its digest, as the monitor writes it: checked before it goes back.
+  fs.Put(temp + "QuarnSQLService.pendente", "2.0\r\n1.0\r\n=libmysql.dll\t" + ToHex(publish::Sha256Of("lib 1.0")) +
+                                                "\r\n+novo.dll\r\n=QuarnSQLService.EXE\r\n.\r\nprova\r\n");
   fs.Put(kSuite + "\\Logs\\VersaoQuarnSQLService.ini", "2.0\r\n");
   platform.keys[kUninstallKey].installLocation = kSuite;
   ASSERT_TRUE(Form().Form_Load());
