@@ -91,8 +91,8 @@ class InstanceObject {
     const UniqueLocal<void*> descriptor(sa.lpSecurityDescriptor);
     // Shared with nobody and gone with its last handle, at the latest when
     // the process ends; left by a power cut, it is admin-only and taken again.
-    const HANDLE h = CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &sa, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    HANDLE h = CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &sa, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     const DWORD lockError = GetLastError();
     lock_ = UniqueFile(h);
     return h == INVALID_HANDLE_VALUE && lockError == ERROR_SHARING_VIOLATION;

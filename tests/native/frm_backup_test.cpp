@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include "common/single_instance.h"
 #include "fakes/control_fakes.h"
@@ -189,20 +190,15 @@ TEST_F(FrmBackupFixture, StartAndStopDeleteTheFormattedLog) {
 }
 
 TEST_F(FrmBackupFixture, ABuildThatTrustsTheTestKeySaysSoAtEveryStart) {
+  const std::string notice = "Chave de teste: este build aceita publicações da chave de teste de compilação";
   info.trustsTestKey = true;
   ASSERT_TRUE(Form().Form_Load());
   bool success = false;
-  for (int start = 1; start <= 2; ++start) {
-    Form().NTService1_Start(success);
-    ASSERT_EQ(host.events.size(), static_cast<size_t>(start));
-    EXPECT_EQ(host.events.back().type, svcEventWarning);
-    EXPECT_EQ(host.events.back().id, kEventTestKey);
-    EXPECT_EQ(host.events.back().text, "Chave de teste: este build aceita publicações da chave de teste de compilação");
-  }
-  const std::string general = codec.FromAnsi(fs.Get(kLogs + "LogGeralMonitor.INI"));
-  EXPECT_NE(general.find("255         Chave de teste: este build aceita publicações da chave de teste de compilação"),
-            std::string::npos)
-      << general;
+  Form().NTService1_Start(success);
+  Form().NTService1_Start(success);
+  ASSERT_EQ(host.events.size(), 2u);
+  for (const auto& e : host.events) EXPECT_EQ(std::tie(e.type, e.id, e.text), std::make_tuple(svcEventWarning, int32_t{kEventTestKey}, notice));
+  EXPECT_NE(codec.FromAnsi(fs.Get(kLogs + "LogGeralMonitor.INI")).find("255         " + notice), std::string::npos);
 }
 
 TEST_F(FrmBackupFixture, AStopWhoseLogCannotBeDeletedIsReportedAndStillEnds) {

@@ -251,6 +251,8 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
   const Files before = {"QuarnSQLService.exe", "libmysql.dll"},
               after = {"QuarnSQLService.exe", "libmysql.dll", "novo.dll"};
   auto journal = [&](const std::string& line) { return Files{"2.0", "1.0", "=libmysql.dll", line, "."}; };
+  auto digested = [&](const std::string& line) { return journal(line + "\t" + std::string(64, 'a')); };
+  const Files both = {"libmysql.dll", "QuarnSQLService.exe"};
   auto stage = [&](const std::string& line) {
     Files f = whole;
     f.push_back(line);
@@ -280,25 +282,13 @@ TEST(RecoveryPlan, FromTheJournalTheBackupFolderTheSuiteFolderAndTheRecord) {
        "stop; back libmysql.dll; drop novo.dll; record 1.0"},                // written without being read
       {Files{"2.0", "1.0", "=QuarnSQLService.exe"}, {}, before, "1.0", ""},  // a journal cut short: nothing moved
       // A copy whose digest the journal names goes back only while it has it.
-      {journal("=QuarnSQLService.exe\t" + std::string(64, 'a')),
-       {"libmysql.dll", "QuarnSQLService.exe"},
-       after,
-       "2.0",
-       "stop; back libmysql.dll; back QuarnSQLService.exe; record 1.0",
-       false,
-       {{"QuarnSQLService.exe", std::string(32, '\xaa')}}},
-      {journal("=QuarnSQLService.exe\t" + std::string(64, 'a')),
-       {"libmysql.dll", "QuarnSQLService.exe"},
-       after,
-       "2.0",
-       "stop; back libmysql.dll; record 1.0",
-       false,
+      {digested("=QuarnSQLService.exe"), both, after, "2.0", "stop; back libmysql.dll; back QuarnSQLService.exe; record 1.0",
+       false, {{"QuarnSQLService.exe", std::string(32, '\xaa')}}},
+      {digested("=QuarnSQLService.exe"), both, after, "2.0", "stop; back libmysql.dll; record 1.0", false,
        {{"QuarnSQLService.exe", std::string(32, '\xab')}}},
-      {journal("=QuarnSQLService.exe\t" + std::string(64, 'a')), {"QuarnSQLService.exe"}, after, "2.0", " record 1.0"},
-      {journal("=QuarnSQLService.exe\t" + std::string(63, 'a')), {}, before, "2.0",
-       "invalid =QuarnSQLService.exe\t" + std::string(63, 'a') + "; record empty"},
-      {journal("+novo.dll\t" + std::string(64, 'a')), {}, before, "2.0",
-       "invalid +novo.dll\t" + std::string(64, 'a') + "; record empty"},
+      {digested("=QuarnSQLService.exe"), {"QuarnSQLService.exe"}, after, "2.0", " record 1.0"},  // not hashed
+      {journal("=x.dll\t" + std::string(63, 'a')), {}, before, "2.0", "invalid =x.dll\t" + std::string(63, 'a') + "; record empty"},
+      {digested("+novo.dll"), {}, before, "2.0", "invalid +novo.dll\t" + std::string(64, 'a') + "; record empty"},
       // A backup copy no whole journal of ours names is nobody's: never put back, never run.
       {Files{"2.0"}, {"QuarnSQLService.exe"}, before, "2.0", ""},
       {std::nullopt, {"QuarnSQLService.exe", "libmysql.dll"}, before, "2.0", ""},
