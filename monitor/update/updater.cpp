@@ -306,6 +306,15 @@ void Updater::PegaLocal(const Program& prog) {
     value = TrimSpaces(ReadRecord(path, true));
     Report(prog.localLabel + value, kCorPreta);
   } catch (const VbError& e) {
+    if (e.Number() == kErrBadFileFormat) {
+      // Our own record, grown past its bounds: it names no build, and the
+      // update that follows writes it again (refusing it would stop every
+      // later check).
+      const std::string text = std::string(prog.localLabel) + ErrorText(e);
+      Report(text, kCorVermelha);
+      logs_.SalvaLogErro(text);
+      return;
+    }
     value = kVersionError;
     observer_->CheckFailed(prog.name, e.Number());
     Report(std::string(prog.localLabel) + kVersionError + " " + ErrorText(e), kCorVermelha);

@@ -337,6 +337,11 @@ TEST_F(UpdaterFixture, ALocalRecordReadingErroStopsTheCheckQuietly) {
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[2], (Line{0, "VersaoQuarnSQLService.Local: erro"}));
   EXPECT_EQ(inet.requested.size(), 1u);
+  // Grown past its bounds it names no build: the published one is installed, and the record written again.
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", std::string(5000, '9'));
+  PublishBuild("QuarnSQLService", {{"QuarnSQLService.exe", "new"}});
+  updater.VerificarSeTemAtualService();
+  EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "9.9\r\n");
 }
 
 TEST_F(UpdaterFixture, ServerFaultsBecomeRedErroLinesAndNoUpdate) {
