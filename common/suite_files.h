@@ -28,17 +28,22 @@ inline constexpr char kMakerFolder[] = "Solvane";
 inline constexpr char kSuiteFolderName[] = "Quarn SQL";
 inline constexpr char kInstallerTempFolder[] = "Temp";
 
+// Windows file names compare without regard to ASCII letter case.
+inline bool SameFileName(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
 // "<drive>:\Solvane\Quarn SQL", a trailing "\" allowed, in any letter case:
 // the only folder the suite is ever installed in.
 inline bool IsSuiteFolderPath(std::string_view path) {
   if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-  const std::string rest = std::string("\\") + kMakerFolder + "\\" + kSuiteFolderName;
-  if (path.size() != 2 + rest.size() || path[1] != ':') return false;
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  if (lower(path[0]) < 'a' || lower(path[0]) > 'z') return false;
-  for (size_t i = 0; i < rest.size(); ++i)
-    if (lower(path[2 + i]) != lower(rest[i])) return false;
-  return true;
+  const char drive = path.empty() ? '\0' : static_cast<char>(path[0] | 0x20);
+  return drive >= 'a' && drive <= 'z' && path.size() > 2 && path[1] == ':' &&
+         SameFileName(path.substr(2), std::string("\\") + kMakerFolder + "\\" + kSuiteFolderName);
 }
 
 // The registry: the suite's key and the keys below it (UTF-16 for the Win32 calls).
@@ -122,22 +127,14 @@ inline constexpr char kGuiVersionArchive[] = "VersaoQuarnSqlMonitor.zip";
 // beside it (the extraction library, the controls, the services' programs, the
 // monitor's error log): one build could otherwise replace another's files.
 inline bool IsAnotherProgramsFile(std::string_view program, std::string_view name) {
-  const auto same = [](std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-      const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-      if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-  };
   // A short-name alias ("AUNZIP~1.DLL") may stand for any file of the folder.
   if (name.find('~') != std::string_view::npos) return true;
   const std::string own = std::string(program) + ".exe";
-  if (same(name, own)) return false;
+  if (SameFileName(name, own)) return false;
   for (const char* f : kSuiteFiles)
-    if (same(name, f)) return true;
+    if (SameFileName(name, f)) return true;
   for (const char* f : {kInstallerFile, kLoaderFile, kErrorLogName, kErrorLogOldName})
-    if (same(name, f)) return true;
+    if (SameFileName(name, f)) return true;
   return false;
 }
 

@@ -1,5 +1,6 @@
 #include "installer/frm_instal.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <iterator>
@@ -26,22 +27,28 @@ const char* const kStepCaptions[6] = {
     "Quarn Service Iniciado.",          "Quarn Service Monitor Iniciado.",
 };
 
+namespace {
+
+// "a, b, c": file names as the failure panel and the log name them.
+template <class Names>
+std::string Joined(const Names& names) {
+  std::string out;
+  for (const auto& n : names) out += (out.empty() ? "" : ", ") + std::string(n);
+  return out;
+}
+
+}  // namespace
+
 Verdict JulgaInstalacao(const InstallChecks& c) {
   Verdict v;
   auto fail = [&v](int code, std::string line) {
     if (v.exitCode == kExitOk) v.exitCode = code;
     v.failures.push_back(std::move(line));
   };
-  if (!c.notWritten.empty()) {
-    std::string names;
-    for (const auto& n : c.notWritten) names += (names.empty() ? "" : ", ") + n;
-    fail(kExitFilesNotWritten, "Arquivos não gravados: " + names + ".");
-  }
-  if (!c.notMoved.empty()) {
-    std::string names;
-    for (const auto& n : c.notMoved) names += (names.empty() ? "" : ", ") + n;
-    fail(kExitFilesNotWritten, "Arquivos que não são do Quarn SQL e não puderam ser movidos: " + names + ".");
-  }
+  if (!c.notWritten.empty()) fail(kExitFilesNotWritten, "Arquivos não gravados: " + Joined(c.notWritten) + ".");
+  if (!c.notMoved.empty())
+    fail(kExitFilesNotWritten,
+         "Arquivos que não são do Quarn SQL e não puderam ser movidos: " + Joined(c.notMoved) + ".");
   if (!c.serviceRuns) fail(kExitServiceNotRunning, "O serviço QuarnSQLService não está em execução.");
   if (!c.monitorRuns) fail(kExitMonitorNotRunning, "O serviço QuarnSQLServiceMonitor não está em execução.");
   if (!c.guiStarted) fail(kExitGuiNotStarted, "O monitor QuarnSQLMonitor.EXE não foi iniciado.");
@@ -219,7 +226,7 @@ bool FrmInstal::PastaDoQuarn(const std::string& folder) {
   // Ours, or the suite's package's: both entries only administrators can write.
   for (std::string entry : {p_.platform.RegisteredLocation(), p_.platform.PackageLocation()}) {
     while (!entry.empty() && entry.back() == '\\') entry.pop_back();
-    if (!entry.empty() && LowerCase(entry) == LowerCase(folder)) return p_.platform.ProtectedAsLeft(folder);
+    if (!entry.empty() && SameFileName(entry, folder)) return p_.platform.ProtectedAsLeft(folder);
   }
   return false;
 }
@@ -239,10 +246,8 @@ void FrmInstal::TomaPosse(const std::string& folder, const std::vector<std::stri
   // folder beside it that only administrators may read. What cannot go keeps
   // every program from starting.
   const auto shipped = [](const std::string& name) {
-    if (LowerCase(name) == LowerCase(kInstallerCopy)) return true;
-    for (const char* f : kSuiteFiles)
-      if (LowerCase(name) == LowerCase(f)) return true;
-    return false;
+    return SameFileName(name, kInstallerCopy) ||
+           std::any_of(std::begin(kSuiteFiles), std::end(kSuiteFiles), [&](const char* f) { return SameFileName(name, f); });
   };
   std::vector<std::string> moved;
   for (const std::string& name : names) {
@@ -269,9 +274,7 @@ void FrmInstal::TomaPosse(const std::string& folder, const std::vector<std::stri
   } catch (const VbError& e) {
     p_.view.Note(takeoverAside_ + ": " + std::to_string(e.Number()) + " - " + e.Description() + ".");
   }
-  std::string list;
-  for (const auto& n : moved) list += (list.empty() ? "" : ", ") + n;
-  p_.view.Note(folder + " não era do Quarn SQL: " + list + " movidos para " + takeoverAside_ +
+  p_.view.Note(folder + " não era do Quarn SQL: " + Joined(moved) + " movidos para " + takeoverAside_ +
                ", que só administradores leem.");
 }
 
@@ -517,9 +520,7 @@ void FrmInstal::InstalarQuarn() {
   // starts it at the next boot either.
   std::unique_ptr<FileHold> programs[2] = {ProgramaIntacto(kPayload[1]), ProgramaIntacto(kPayload[2])};
   if (!foreign.empty()) {
-    std::string names;
-    for (const auto& n : foreign) names += (names.empty() ? "" : ", ") + n;
-    p_.view.Note(names + ": não são os arquivos deste instalador; nenhum serviço é iniciado.");
+    p_.view.Note(Joined(foreign) + ": não são os arquivos deste instalador; nenhum serviço é iniciado.");
     for (auto& held : programs) held.reset();  // the services are then removed below, as for a program not ours
   }
   panel_.AtualizaStatusService(0);

@@ -38,6 +38,14 @@ void RemoveTreeW(const std::wstring& folder) {
   RemoveDirectoryW(folder.c_str());
 }
 
+// A string value of the key (or of its subkey), "" when it is missing or no string.
+std::wstring RegSz(HKEY key, const wchar_t* subkey, const wchar_t* value) {
+  wchar_t buf[MAX_PATH + 1] = {};
+  DWORD size = sizeof buf - sizeof(wchar_t);
+  return RegGetValueW(key, subkey, value, RRF_RT_REG_SZ, nullptr, buf, &size) == ERROR_SUCCESS ? std::wstring(buf)
+                                                                                               : std::wstring();
+}
+
 struct Win32FileHold final : FileHold {
   UniqueFile file;
 };
@@ -133,13 +141,7 @@ class Win32InstallerPlatform final : public InstallerPlatform {
     if (const DWORD e = win::ProtectSuiteKey(Widen(key))) throw Win32Error(e);
   }
   std::string RegisteredLocation() override {
-    wchar_t buf[MAX_PATH + 1] = {};
-    DWORD size = sizeof buf - sizeof(wchar_t);
-    const std::wstring key = Widen(kUninstallKey);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"InstallLocation", RRF_RT_REG_SZ, nullptr, buf, &size) !=
-        ERROR_SUCCESS)
-      return {};
-    return Narrow(buf);
+    return Narrow(RegSz(HKEY_LOCAL_MACHINE, Widen(kUninstallKey).c_str(), L"InstallLocation"));
   }
   std::string Sha256(const std::string& path) override {
     // CNG, loaded from the system folder when first needed.
@@ -154,21 +156,12 @@ class Win32InstallerPlatform final : public InstallerPlatform {
     HKEY raw = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, list, 0, KEY_READ, &raw) != ERROR_SUCCESS) return {};
     const UniqueRegKey key(raw);
-    const auto text = [](HKEY k, const wchar_t* value) {
-      wchar_t buf[MAX_PATH + 1] = {};
-      DWORD size = sizeof buf - sizeof(wchar_t);
-      return RegGetValueW(k, nullptr, value, RRF_RT_REG_SZ, nullptr, buf, &size) == ERROR_SUCCESS ? std::wstring(buf)
-                                                                                                  : std::wstring();
-    };
     wchar_t name[256];
     for (DWORD i = 0;; ++i) {
       DWORD n = 256;
       if (RegEnumKeyExW(key.get(), i, name, &n, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) return {};
-      HKEY sub = nullptr;
-      if (RegOpenKeyExW(key.get(), name, 0, KEY_READ, &sub) != ERROR_SUCCESS) continue;
-      const UniqueRegKey product(sub);
-      if (text(sub, L"DisplayName") == L"Quarn SQL" && text(sub, L"Publisher") == L"Solvane")
-        return Narrow(text(sub, L"InstallLocation"));
+      if (RegSz(key.get(), name, L"DisplayName") == L"Quarn SQL" && RegSz(key.get(), name, L"Publisher") == L"Solvane")
+        return Narrow(RegSz(key.get(), name, L"InstallLocation"));
     }
   }
   bool VerificaSeWindowsNT() override {

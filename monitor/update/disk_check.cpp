@@ -68,4 +68,8 @@ FileCheck CheckStamp(const InstalledFile& f, const std::optional<FileStamp>& sta
   return stamp->writeTime == f.writeTime ? FileCheck::kSame : FileCheck::kHash;
 }
 
+bool ReadInstalledBuild(FileSystem& fs, const std::string& path, InstalledBuild& out) {
+  return fs.FileExists(path) && fs.Stamp(path).size <= kMaxInstalledBytes && ParseInstalledBuild(fs.ReadAll(path), out);
+}
+
 }  // namespace quarn

@@ -45,6 +45,9 @@ std::string FormatInstalledBuild(const InstalledBuild& b);
 // False when the text is not one (then nothing is compared: only a missing
 // program file is a repair).
 bool ParseInstalledBuild(std::string_view bytes, InstalledBuild& out);
+// The list at path, read only when it is there and within its bound; false
+// when it is not one. Raises as a read does.
+bool ReadInstalledBuild(FileSystem& fs, const std::string& path, InstalledBuild& out);
 
 enum class FileCheck { kSame, kMissing, kChanged, kHash };
 // From the stamp alone: the same size and time is the same file, another size

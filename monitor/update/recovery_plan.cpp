@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/ansi_text.h"
+#include "common/suite_files.h"
 #include "companions/aunzip32/name_policy.h"
 #include "monitor/update/manifest.h"
 #include "monitor/update/updater.h"
@@ -11,16 +12,8 @@ namespace quarn {
 
 namespace {
 
-// Windows file names compare without regard to case.
-bool SameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
-}
-
 bool Holds(const std::vector<std::string>& files, const std::string& name) {
-  return std::any_of(files.begin(), files.end(), [&](const std::string& f) { return SameName(f, name); });
+  return std::any_of(files.begin(), files.end(), [&](const std::string& f) { return SameFileName(f, name); });
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ std::optional<RecoveryInput> ReadPending(FileSystem& fs, const TextCodec& codec,
   if (in.journal && hash) {
     for (const auto& [name, digest] : ParseJournal(*in.journal).digests) {
       for (const std::string& f : in.backupFiles)
-        if (LowerCase(f) == LowerCase(name)) in.backupDigests[name] = hash(JoinPath(paths.backup, f));
+        if (SameFileName(f, name)) in.backupDigests[name] = hash(JoinPath(paths.backup, f));
     }
   }
   if (!in.journal && in.backupFiles.empty()) return std::nullopt;

@@ -58,6 +58,11 @@ class BackOn {
 };
 
 // A refusal of the signed path: it goes to the error log as well.
+VbError RecordTooLarge(uint64_t size) {
+  return Raise(kErrBadFileFormat, "registro de versão de " + std::to_string(size) + " bytes (máximo " +
+                                      std::to_string(kMaxRecordBytes) + ")");
+}
+
 bool SecurityRefusal(const VbError& e) { return e.Number() >= kErrManifestMissing && e.Number() <= kErrJournalInvalid; }
 
 }  // namespace
@@ -93,9 +98,7 @@ std::string TrimSpaces(const std::string& s) {
 }
 
 std::string RecordLine(std::string_view bytes, bool last) {
-  if (bytes.size() > kMaxRecordBytes)
-    throw Raise(kErrBadFileFormat, "registro de versão de " + std::to_string(bytes.size()) + " bytes (máximo " +
-                                       std::to_string(kMaxRecordBytes) + ")");
+  if (bytes.size() > kMaxRecordBytes) throw RecordTooLarge(bytes.size());
   const auto lines = SplitLines(bytes);
   if (lines.empty()) {
     if (!last) throw Raise(kErrPastEnd);  // a server's record names a version
@@ -291,9 +294,7 @@ int32_t Updater::DesCompacta(const std::string& archive, const std::string& incl
 
 std::string Updater::ReadRecord(const std::string& path, bool last) {
   // Measured before it is read: a record the size of the disk is never loaded.
-  if (const uint64_t size = p_.fs.Stamp(path).size; size > kMaxRecordBytes)
-    throw Raise(kErrBadFileFormat, "registro de versão de " + std::to_string(size) + " bytes (máximo " +
-                                       std::to_string(kMaxRecordBytes) + ")");
+  if (const uint64_t size = p_.fs.Stamp(path).size; size > kMaxRecordBytes) throw RecordTooLarge(size);
   return RecordLine(p_.fs.ReadAll(path), last);
 }
 
@@ -516,8 +517,7 @@ std::vector<std::string> Updater::OtherProgramsFiles(const Program& prog) {
   const std::string listPath = JoinPath(LogsFolderOf(app_), InstalledBuildFile(other.name));
   try {
     InstalledBuild b;
-    if (p_.fs.FileExists(listPath) && p_.fs.Stamp(listPath).size <= kMaxInstalledBytes &&
-        ParseInstalledBuild(p_.fs.ReadAll(listPath), b))
+    if (ReadInstalledBuild(p_.fs, listPath, b))
       for (const InstalledFile& f : b.files) names.push_back(p_.codec.FromAnsi(f.name));
   } catch (const VbError&) {
     // Unreadable: the suite's own names still hold.
@@ -651,7 +651,7 @@ void Updater::UpdateSistema(const std::string& name) {
     const std::vector<std::string> others = OtherProgramsFiles(prog);
     for (const std::string& f : files)
       if (IsAnotherProgramsFile(name, f) ||
-          std::any_of(others.begin(), others.end(), [&](const std::string& o) { return LowerCase(o) == LowerCase(f); }))
+          std::any_of(others.begin(), others.end(), [&](const std::string& o) { return SameFileName(o, f); }))
         throw VbError(kErrManifestFiles, "Arquivo de outro programa no pacote: " + f);
     std::map<std::string, std::string> digests;
     if (verifier_) {

@@ -141,8 +141,7 @@ void Updater::AcompanhaProvacao() {
     InstalledBuild b;
     Publication publication;
     const Paths paths(temp_, prog.name);
-    if (p_.fs.FileExists(paths.installed) && p_.fs.Stamp(paths.installed).size <= kMaxInstalledBytes &&
-        ParseInstalledBuild(p_.fs.ReadAll(paths.installed), b)) {
+    if (ReadInstalledBuild(p_.fs, paths.installed, b)) {
       publication.isSigned = b.number != 0;
       publication.number = b.number;
       publication.manifestSha256 = b.digest;
@@ -176,8 +175,7 @@ void Updater::ProbationFailed(const std::string& why) {
   try {
     if (failureHeld_) throw Raise(kErrProbationFailed);  // held at an earlier tick already
     InstalledBuild b;
-    if (p_.fs.FileExists(paths.installed) && p_.fs.Stamp(paths.installed).size <= kMaxInstalledBytes &&
-        ParseInstalledBuild(p_.fs.ReadAll(paths.installed), b)) {
+    if (ReadInstalledBuild(p_.fs, paths.installed, b)) {
       key.number = b.number;
       key.digest = b.digest;
     }
@@ -275,9 +273,7 @@ std::string Updater::DamagedFile(const Program& prog, bool& missing) {
   const std::string listPath = JoinPath(LogsFolderOf(app_), InstalledBuildFile(prog.name));
   InstalledBuild b;
   try {
-    const bool listed = p_.fs.FileExists(listPath) && p_.fs.Stamp(listPath).size <= kMaxInstalledBytes &&
-                        ParseInstalledBuild(p_.fs.ReadAll(listPath), b) &&
-                        p_.codec.FromAnsi(b.version) == this->*prog.local;
+    const bool listed = ReadInstalledBuild(p_.fs, listPath, b) && p_.codec.FromAnsi(b.version) == this->*prog.local;
     if (!listed) {
       // A build nobody listed (the installer's) is checked for its program file alone.
       missing = true;
