@@ -45,22 +45,21 @@ done
 echo "windows-recipe: the README's Windows recipe builds without Wine"
 
 # A build to ship refuses, before building anything, without the maker's key;
-# the release preset alone refuses it too.
-for target in release msi; do
-  if out=$(make -s -C "$root" "$target" QUARN_UPDATE_PUBLIC_KEY_FILE= 2>&1) ||
-    ! grep -q "needs QUARN_UPDATE_PUBLIC_KEY_FILE" <<<"$out"; then
-    echo "windows-recipe: make $target without the maker's key did not refuse: $out" >&2
+# the release preset alone refuses it too, and a build tree's test key.
+refuses() {  # refuses WHAT TEXT COMMAND...: the command fails and says TEXT
+  local what=$1 text=$2 out
+  shift 2
+  if out=$("$@" 2>&1) || ! grep -q "$text" <<<"$out"; then
+    echo "windows-recipe: $what did not refuse: $out" >&2
     exit 1
   fi
+}
+for target in release msi; do
+  refuses "make $target without a key" "needs QUARN_UPDATE_PUBLIC_KEY_FILE" \
+    make -s -C "$root" "$target" QUARN_UPDATE_PUBLIC_KEY_FILE=
 done
-if out=$(cmake --preset release -B "$root/build/release-refused" 2>&1) || ! grep -q "QUARN_UPDATE_PUBLIC_KEY_FILE" <<<"$out"; then
-  echo "windows-recipe: the release preset configured without the maker's key: $out" >&2
-  exit 1
-fi
-if out=$(cmake --preset release -B "$root/build/release-refused" \
-  -DQUARN_UPDATE_PUBLIC_KEY_FILE="$root/build/win/test-key/chave.hex" 2>&1) || ! grep -q "test key" <<<"$out"; then
-  echo "windows-recipe: the release preset took a build tree's test key: $out" >&2
-  exit 1
-fi
+refuses "the release preset without a key" QUARN_UPDATE_PUBLIC_KEY_FILE cmake --preset release -B "$root/build/release-refused"
+refuses "the release preset with a test key" "test key" cmake --preset release -B "$root/build/release-refused" \
+  -DQUARN_UPDATE_PUBLIC_KEY_FILE="$root/build/win/test-key/chave.hex"
 rm -rf "$root/build/release-refused"
 echo "windows-recipe: make release and make msi refuse without the maker's key"

@@ -175,14 +175,12 @@ TEST(Publish, APublishersMistakeIsRefusedNamingItsFlag) {
       {"", 1, false, now, {false, s, "2.1", "pub", "1"}},
       {"--number", 0, true, now, {false, s, "2.1", "pub", "1000000000000000000"}},
       {"", 999999999999999999, true, now, {false, s, "2.1", "pub", "999999999999999999"}},
-      {"--number", 0, true, now, {true, s, "", "pub", "1000000000000000000"}},
       {"--same-version", 0, true, now, {false, s, "2.0 beta", "pub"}},
       {"", 8, true, now, {false, s, "2.0 beta", "pub", "", "30", false, true}},
       {"", 8, true, now, {false, s, "2.0 Beta", "pub"}},
       {"--allow-expired", 0, true, now - 10 * day, {false, s, "2.1", "pub", "", "10"}},
       {"", 8, true, now - 10 * day, {false, s, "2.1", "pub", "", "10", true}},
       {"--allow-expired", 0, true, now - 10 * day, {true, s, "", "pub", "", "1"}},
-      {"", 8, true, now - 10 * day, {true, s, "", "pub", "", "1", true}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.r.version + " #" + row.r.number + " " + row.r.validDays + (row.r.resign ? "d, resign" : "d"));
