@@ -1,5 +1,7 @@
 #include "monitor/frm_backup.h"
 
+#include <algorithm>
+
 namespace quarn {
 
 FrmBackup::FrmBackup(MonitorPorts ports, ProgramInfo info)
@@ -91,6 +93,7 @@ bool FrmBackup::Form_Load() {
   }
   p_.updates.VerificarSeTemAtualService();
   p_.updates.VerificarSeTemAtualExe();
+  ScheduleNextCheck();
   try {
     p_.markers.EstouEmUso(false);
   } catch (const VbError& e) {
@@ -98,6 +101,15 @@ bool FrmBackup::Form_Load() {
   }
   Timer1_->SetEnabled(true);
   return true;
+}
+
+void FrmBackup::ScheduleNextCheck() {
+  ContadorAtualizacao_ = 0;
+  // A server under load that asked for a later try gets it, counted in this timer's ticks.
+  if (const auto wait = p_.updates.ServerWaitMs()) {
+    const uint64_t ticks = (*wait + info_.timer1IntervalMs - 1) / std::max(info_.timer1IntervalMs, 1);
+    ContadorAtualizacao_ = LimiteAtualizacao_ - static_cast<int32_t>(std::min<uint64_t>(ticks, INT32_MAX / 2));
+  }
 }
 
 void FrmBackup::EsperaOutroService() {

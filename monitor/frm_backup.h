@@ -165,6 +165,8 @@ class FrmBackup final : public ServiceEvents {
  private:
   bool LoadService();  // false: end the program at once
   void EsperaOutroService();
+  // The update counter after a check: three hours, or what the server asked.
+  void ScheduleNextCheck();
   void Timer1Work();
   // A file error of the timers' work: logged once, the Logs folder made
   // again, and the next tick tries again.

@@ -200,7 +200,7 @@ void FrmBackup::Timer1Work() {
     struct Resume {
       FrmBackup& f;
       ~Resume() {
-        f.ContadorAtualizacao_ = 0;  // done or failed, the next check comes in three hours
+        f.ScheduleNextCheck();  // done or failed, the next check comes in three hours
         f.Timer1_->SetEnabled(true);
         try {
           f.p_.markers.EstouEmUso(false);

@@ -1,6 +1,8 @@
 #include "monitor/update/download.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <vector>
 
 namespace quarn {
@@ -111,6 +113,126 @@ std::string ResolveRedirect(const std::string& base, const std::string& location
   if (r.authority.empty()) return {};
   r.path = RemoveDotSegments(r.path.empty() ? "/" : (r.path.front() == '/' ? r.path : "/" + r.path));
   return Join(r);
+}
+
+namespace {
+
+// Host in lower case and port of an authority; userinfo dropped, the
+// scheme's own port when none is written.
+std::pair<std::string, std::string> HostAndPort(const std::string& scheme, std::string authority) {
+  const size_t at = authority.rfind('@');
+  if (at != std::string::npos) authority.erase(0, at + 1);
+  std::string host = authority, port;
+  const size_t colon = authority.rfind(':');
+  if (colon != std::string::npos && authority.find(']', colon) == std::string::npos) {
+    host = authority.substr(0, colon);
+    port = authority.substr(colon + 1);
+  }
+  if (port.empty()) port = scheme == "https" ? "443" : "80";
+  while (port.size() > 1 && port[0] == '0') port.erase(0, 1);
+  return {Lower(host), port};
+}
+
+bool AllDigits(const std::string& s) {
+  if (s.empty() || s.size() > 18) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+std::string Trim(const std::string& s) {
+  const size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return {};
+  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
+// Days from 1970-01-01 to a civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+}  // namespace
+
+bool SameOrigin(const std::string& a, const std::string& b) {
+  const Parts pa = Split(a), pb = Split(b);
+  if (pa.scheme.empty() || pa.scheme != pb.scheme) return false;
+  return HostAndPort(pa.scheme, pa.authority) == HostAndPort(pb.scheme, pb.authority);
+}
+
+std::string Validator::ForIfRange() const {
+  if (!etag.empty() && etag.front() == '"') return etag;
+  return lastModified;
+}
+
+std::optional<ContentRange> ParseContentRange(const std::string& text) {
+  const std::string t = Trim(text);
+  if (Lower(t.substr(0, 6)) != "bytes ") return std::nullopt;
+  const size_t dash = t.find('-', 6), slash = t.find('/', 6);
+  if (dash == std::string::npos || slash == std::string::npos || dash > slash) return std::nullopt;
+  const std::string first = t.substr(6, dash - 6), last = t.substr(dash + 1, slash - dash - 1),
+                    total = t.substr(slash + 1);
+  if (!AllDigits(first) || !AllDigits(last) || !AllDigits(total)) return std::nullopt;
+  ContentRange r{std::stoll(first), std::stoll(last), std::stoll(total)};
+  if (r.first > r.last || r.last >= r.total) return std::nullopt;
+  return r;
+}
+
+std::optional<int64_t> ParseHttpDate(const std::string& text) {
+  // "Sun, 06 Nov 1994 08:49:37 GMT": the one form a server must send.
+  static const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                        "jul", "aug", "sep", "oct", "nov", "dec"};
+  const std::string t = Trim(text);
+  if (t.size() != 29 || t[3] != ',' || t[4] != ' ' || t[7] != ' ' || t[11] != ' ' || t[16] != ' ' || t[19] != ':' ||
+      t[22] != ':' || t[25] != ' ' || t.substr(26) != "GMT")
+    return std::nullopt;
+  const std::string day = t.substr(5, 2), year = t.substr(12, 4), hh = t.substr(17, 2), mm = t.substr(20, 2),
+                    ss = t.substr(23, 2);
+  if (!AllDigits(day) || !AllDigits(year) || !AllDigits(hh) || !AllDigits(mm) || !AllDigits(ss)) return std::nullopt;
+  int month = 0;
+  while (month < 12 && Lower(t.substr(8, 3)) != kMonths[month]) ++month;
+  const int d = std::stoi(day), h = std::stoi(hh), mi = std::stoi(mm), se = std::stoi(ss);
+  if (month == 12 || d < 1 || d > 31 || h > 23 || mi > 59 || se > 60) return std::nullopt;
+  return DaysFromCivil(std::stoi(year), month + 1, d) * 86400 + h * 3600 + mi * 60 + se;
+}
+
+std::optional<int64_t> RetryAfterSeconds(const std::string& text, int64_t nowUtc) {
+  const std::string t = Trim(text);
+  int64_t seconds = 0;
+  if (AllDigits(t)) {
+    seconds = std::stoll(t);
+  } else if (const auto at = ParseHttpDate(t)) {
+    seconds = *at - nowUtc;
+  } else {
+    return std::nullopt;
+  }
+  return std::min(std::max(seconds, kMinRetryAfterSeconds), kMaxRetryAfterSeconds);
+}
+
+ProxyChoice ChooseProxy(const ProxySettings& s) {
+  std::string note;
+  if (s.updateProxy) {
+    const std::string v = Trim(*s.updateProxy);
+    if (Lower(v) == "direct") return {{}, "Proxy das atualizações: nenhum, conexão direta (UpdateProxy = direct)"};
+    // host:port, the host a name, an IPv4 address or a bracketed IPv6 one.
+    const size_t colon = v.rfind(':');
+    const std::string host = colon == std::string::npos ? std::string() : v.substr(0, colon);
+    const std::string port = colon == std::string::npos ? std::string() : v.substr(colon + 1);
+    const bool hostOk = !host.empty() && host.find_first_of(" \t;=/@") == std::string::npos &&
+                        (host.front() == '[' ? host.back() == ']' : host.find(':') == std::string::npos);
+    if (hostOk && AllDigits(port) && port.size() <= 5 && std::stol(port) >= 1 && std::stol(port) <= 65535)
+      return {{v, ""}, "Proxy das atualizações: " + v + " (UpdateProxy)"};
+    note = "UpdateProxy inválido (\"" + v.substr(0, 64) + "\"), ignorado; ";
+  }
+  if (!s.machineProxy.empty())
+    return {{s.machineProxy, s.machineBypass},
+            note + "Proxy das atualizações: " + s.machineProxy + " (proxy WinHTTP da máquina" +
+                (s.machineBypass.empty() ? std::string() : "; exceções: " + s.machineBypass) + ")"};
+  return {{}, note + "Proxy das atualizações: nenhum, conexão direta"};
 }
 
 }  // namespace quarn

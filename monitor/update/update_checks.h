@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdint>
+#include <optional>
 // What the monitor's window asks of the updater: the two checks it runs at
 // start-up and every three hours.
 
@@ -9,6 +11,9 @@ class UpdateChecks {
   virtual ~UpdateChecks() = default;
   virtual void VerificarSeTemAtualService() = 0;
   virtual void VerificarSeTemAtualExe() = 0;
+  // How long from now the update server asked the next check to wait (a
+  // Retry-After); none while the regular schedule holds.
+  virtual std::optional<uint64_t> ServerWaitMs() { return std::nullopt; }
 };
 
 }  // namespace quarn

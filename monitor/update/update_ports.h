@@ -15,8 +15,10 @@ class InetTransfer {
   virtual ~InetTransfer() = default;
   // Whether the machine has a connection at all; no request is made without one.
   virtual bool InternetGetConnectedState() = 0;
-  // Starts the request and returns at once; raises a VbError when it cannot start.
-  virtual void Execute(const std::string& url, const std::string& operation) = 0;
+  // Starts the request, with its extra headers and through its proxy, and
+  // returns at once; raises a VbError when it cannot start. Redirects and
+  // authentication challenges come back as answers: none is acted on here.
+  virtual void Execute(const std::string& url, const std::string& operation, const RequestOptions& options) = 0;
   // True while the request runs (until the answer's headers are in, or it failed).
   virtual bool StillExecuting() = 0;
   // The HTTP status of the finished request; raises the transfer's failure.
@@ -67,6 +69,8 @@ class UpdateServer {
   virtual std::string BaseUrl() = 0;
   // The bounds of one download of `url` from this server.
   virtual DownloadLimits Limits(const std::string& url) { return DownloadLimitsFor(url); }
+  // What the machine says of proxies, read again at each check.
+  virtual ProxySettings Proxy() { return {}; }
 };
 
 // The administrator's settings of an update, and the wall clock holds are kept by.

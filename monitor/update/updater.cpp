@@ -165,102 +165,6 @@ std::string Updater::LocalRecordPath(const Program& prog) const {
   return JoinPath(LogsFolderOf(app_), prog.recordFile);
 }
 
-// ---- download ------------------------------------------------------------------
-
-bool Updater::BaixaArquivo(const std::string& url, const std::string& destination) {
-  // The events run inside this download's waits must not start another on the
-  // same transfer: it would take the request from under this one.
-  static std::vector<const InetTransfer*> busy;
-  if (std::find(busy.begin(), busy.end(), &p_.inet) != busy.end()) throw Raise(kErrStillExecuting);
-  busy.push_back(&p_.inet);
-  struct Request {
-    InetTransfer& inet;
-    ~Request() {
-      inet.Cancel();
-      busy.erase(std::find(busy.begin(), busy.end(), &inet));
-    }
-  } request{p_.inet};
-
-  std::string current = TrimSpaces(url);
-  const DownloadLimits limits = p_.server.Limits(current);
-  const uint64_t started = p_.loop.TickMs();
-  const auto checkDeadline = [&] {
-    if (p_.loop.TickMs() - started >= limits.deadlineMs)
-      throw VbError(kErrRequestTimeout, "O download excedeu o tempo máximo de " +
-                                            std::to_string(limits.deadlineMs / 1000) + " s: " + current);
-  };
-
-  // Redirects are followed by hand, a bounded number, never from https down to http.
-  int status = 0;
-  for (int redirects = 0;; ++redirects) {
-    p_.inet.Execute(current, "GET");
-    while (p_.inet.StillExecuting()) {
-      checkDeadline();
-      p_.loop.Idle(kTransferPollMs);
-    }
-    status = p_.inet.ResponseCode();
-    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) break;
-    const std::string location = p_.inet.GetHeader("Location");
-    if (redirects == kMaxRedirects)
-      throw VbError(status, "Redirecionamentos demais (mais de " + std::to_string(kMaxRedirects) + ") a partir de " +
-                                TrimSpaces(url));
-    const std::string next = ResolveRedirect(current, location);
-    if (next.empty()) throw VbError(status, "Redirecionamento sem destino válido (Location: " + location + ")");
-    if (UrlScheme(current) == "https" && UrlScheme(next) == "http")
-      throw VbError(status, "Redirecionamento de https para http recusado: " + next);
-    p_.inet.Cancel();
-    current = next;
-  }
-
-  // An error page is no archive: anything but a 2xx answer is a failure.
-  if (status < 200 || status > 299)
-    throw VbError(status, "O servidor de atualização respondeu HTTP " + std::to_string(status));
-  int32_t remaining = ParseContentLength(p_.inet.GetHeader("Content-Length"));
-  if (remaining > limits.maxBytes)
-    throw VbError(kErrOverflow, "O tamanho anunciado (Content-Length " + std::to_string(remaining) +
-                                    ") excede o limite de " + std::to_string(limits.maxBytes) + " bytes");
-
-  p_.fs.WriteAll(destination, {});  // created or emptied: no stale tail survives
-  try {
-    std::string block;
-    uint64_t lastChunk = p_.loop.TickMs();
-    while (remaining != 0) {
-      const int want = remaining > kChunk ? kChunk : remaining;
-      // The body comes in while the window runs its events: the watchdog, the
-      // timers and a service stop are never held up behind the network.
-      while (!p_.inet.ChunkReady(want)) {
-        checkDeadline();
-        if (p_.loop.TickMs() - lastChunk >= limits.stallMs)
-          throw VbError(kErrRequestTimeout,
-                        "O servidor parou de enviar dados por " + std::to_string(limits.stallMs / 1000) + " s");
-        p_.loop.Idle(kTransferPollMs);
-      }
-      std::string chunk = p_.inet.GetChunk(want);
-      if (static_cast<int>(chunk.size()) < want)
-        throw VbError(kErrPastEnd, "A resposta terminou antes do tamanho anunciado (Content-Length)");
-      if (static_cast<int>(chunk.size()) > want)
-        throw VbError(kErrOverflow, "A resposta excedeu o tamanho anunciado (Content-Length)");
-      checkDeadline();
-      lastChunk = p_.loop.TickMs();
-      remaining -= want;
-      block += chunk;
-      // Chunks are read 1 KiB at a time; the file takes them in larger writes.
-      if (block.size() >= 64 * 1024 || remaining == 0) {
-        p_.fs.Append(destination, block);
-        block.clear();
-      }
-    }
-  } catch (...) {
-    // A failed or cancelled download leaves nothing that could pass for an archive.
-    try {
-      p_.fs.Delete(destination);
-    } catch (const VbError&) {
-    }
-    throw;
-  }
-  return true;
-}
-
 // ---- extraction ----------------------------------------------------------------
 
 int32_t Updater::DesCompacta(const std::string& archive, const std::string& include, const std::string& target,
@@ -325,12 +229,14 @@ void Updater::PegaLocal(const Program& prog) {
 void Updater::PegaNet(const Program& prog) {
   std::string& value = this->*prog.net;
   value.clear();
+  bool fromKept = false;
   try {
     Report(prog.checking, kCorPreta);
     const std::string archive = temp_ + prog.versionZip;
     if (p_.fs.FileExists(archive)) p_.fs.Delete(archive);
     publications_.erase(prog.name);
-    if (BaixaArquivo(Url(prog.versionZip), archive)) {
+    BaixaVersao(prog, archive, fromKept);
+    {
       // The record and its statement, nothing else of the archive, into a
       // folder that holds nothing the updater acts on.
       const std::string folder = VersionFolder();
@@ -343,11 +249,12 @@ void Updater::PegaNet(const Program& prog) {
         if (publications_[prog.name].isSigned)
           observer_->PublicationValidUntil(prog.name, publications_[prog.name].validUntil);
       }
-    } else {
-      value = kVersionError;
+      KeepVerifiedVersion(prog, archive, fromKept);
     }
     Report(prog.netLabel + value, kCorAzul);
   } catch (const VbError& e) {
+    // A kept answer that no longer verifies is asked for whole the next time.
+    if (fromKept) DropKeptVersion(prog);
     value = kVersionError;
     observer_->CheckFailed(prog.name, e.Number());
     if (e.Number() == kErrPublicationExpired) observer_->PublicationExpired(prog.name, e.Description());
@@ -397,12 +304,19 @@ void Updater::Verifica(const Program& prog) {
       Report("Sem conexão com a internet.", kCorAzul);
       return;
     }
+    if (ServerWaitMs()) {
+      Report("Verificação do " + std::string(prog.name) + " adiada: o servidor de atualização pediu para aguardar.",
+             kCorAzul);
+      return;
+    }
+    UseMachineProxy();
     PegaNet(prog);
     PegaLocal(prog);
     const std::string& local = this->*prog.local;
     const std::string& net = this->*prog.net;
     if (local == kVersionError || net == kVersionError) return;
     if (!PrecisaAtualizar(local, net)) {
+      DropPartial(prog);  // a part of another publication's build is of no use
       // A newer statement of the build in place: no older one is taken again.
       if (verifier_ && publications_.count(prog.name))
         verifier_->RegistraPublicacao(prog.name, publications_[prog.name]);
@@ -633,7 +547,7 @@ void Updater::UpdateSistema(const std::string& name) {
     const std::string archive = temp_ + name + ".zip";
     if (p_.fs.FileExists(archive)) p_.fs.Delete(archive);
     Report("Baixando Serviço " + name + " para atualização...", kCorPreta);
-    if (!BaixaArquivo(Url(name + ".zip"), archive)) return;
+    BaixaBuild(prog, archive);
     Report(name + " baixado com sucesso.", kCorPreta);
 
     // The build is unpacked and checked before anything running is touched.

@@ -96,6 +96,21 @@ class Updater final : public UpdateChecks {
 
   bool TemConexaoInternet() { return p_.inet.InternetGetConnectedState(); }
   bool BaixaArquivo(const std::string& url, const std::string& destination);
+  // One GET into `destination`, bounded, its redirects followed on the same
+  // origin only.
+  struct Fetch {
+    Validator ifChanged;  // asks only if the answer changed since this one
+    // The destination holds this many bytes of the file this validator named:
+    // only the rest is asked for, and the whole file when it changed.
+    uint64_t resumeFrom = 0;
+    Validator resumeValidator;
+    bool keepPartial = false;  // a cut body stays when it can be resumed
+    bool notModified = false;  // out: a 304, the destination untouched
+    Validator validator;       // out: the answer's
+    bool partialKept = false;  // out: a failure left a part to resume
+  };
+  void Baixa(const std::string& url, const std::string& destination, Fetch& f);
+  std::optional<uint64_t> ServerWaitMs() override;
   // The library's result: the number of files written, or negative when the
   // extraction failed (a failed call is reported here and gives -1).
   int32_t DesCompacta(const std::string& archive, const std::string& include, const std::string& target,
@@ -174,6 +189,17 @@ class Updater final : public UpdateChecks {
   template <class Step>
   bool Finishing(Step step);
   std::string ReadRecord(const std::string& path, bool last);
+  // Downloads, in transfer.cpp.
+  void UseMachineProxy();  // read again for each check; said when it changes
+  void AskedToWait(int status, const std::string& retryAfter);
+  // The version archive; from the copy of its last verified answer when the server says 304.
+  void BaixaVersao(const Program& prog, const std::string& archive, bool& fromKept);
+  void KeepVerifiedVersion(const Program& prog, const std::string& archive, bool fromKept);
+  void DropKeptVersion(const Program& prog);
+  // A build's archive, resumed from the part a cut download left for the same publication.
+  void BaixaBuild(const Program& prog, const std::string& archive);
+  std::string PartialKey(const Program& prog) const;
+  void DropPartial(const Program& prog);
 
   UpdaterPorts p_;
   std::string app_;
@@ -189,6 +215,10 @@ class Updater final : public UpdateChecks {
   std::string probationVersion_;
   bool failureHeld_ = false;  // the failed probation's publication is held already
   std::unique_ptr<Timer> probationTimer_;
+  ProxyChoice proxy_;
+  std::optional<std::string> proxyLogged_;
+  std::optional<uint64_t> retryAtMs_;  // on the loop's clock: the server asked for no check before
+  Validator lastVersionValidator_;
 };
 
 }  // namespace quarn

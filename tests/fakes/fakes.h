@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <functional>
+#include <optional>
 #include <map>
 #include <set>
 #include <string>
@@ -293,6 +294,8 @@ class ScriptedWork final : public RunStateMarkers, public UpdateChecks {
     if (onCheck) onCheck();
   }
   void VerificarSeTemAtualExe() override { calls.push_back("VerificarSeTemAtualExe"); }
+  std::optional<uint64_t> serverWaitMs;  // a Retry-After, as the updater reports it
+  std::optional<uint64_t> ServerWaitMs() override { return serverWaitMs; }
   size_t Count(const std::string& call) const {
     return static_cast<size_t>(std::count(calls.begin(), calls.end(), call));
   }

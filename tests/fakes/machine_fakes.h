@@ -120,7 +120,7 @@ class MachineInet final : public InetTransfer {
  public:
   MachineInet(Machine& m, FakeInet& inner) : m_(m), inner_(inner) {}
   bool InternetGetConnectedState() override { return inner_.InternetGetConnectedState(); }
-  void Execute(const std::string& url, const std::string& op) override;
+  void Execute(const std::string& url, const std::string& op, const RequestOptions& o) override;
   bool StillExecuting() override { return inner_.StillExecuting(); }
   int ResponseCode() override { return inner_.ResponseCode(); }
   std::string GetHeader(const std::string& name) override { return inner_.GetHeader(name); }
@@ -402,9 +402,9 @@ inline int32_t MachineServices::Stop(const std::string& name) {
   return 0;
 }
 
-inline void MachineInet::Execute(const std::string& url, const std::string& op) {
+inline void MachineInet::Execute(const std::string& url, const std::string& op, const RequestOptions& o) {
   if (m_.inj.Step("Execute " + url)) throw VbError(12029, "Não foi possível conectar ao servidor");
-  inner_.Execute(url, op);
+  inner_.Execute(url, op, o);
 }
 
 inline int32_t MachineUnzip::addUNZIP() {

@@ -27,6 +27,11 @@ struct FakeResponse {
   bool failRequest = false;    // no answer at all: the request fails
   std::string location;        // the Location header, when not empty
   int pollsPerChunk = 0;       // ChunkReady stays false this many times before each chunk
+  // As a static server answers: a validator, ranges of it (If-Range
+  // matching), a 304 when If-None-Match or If-Modified-Since names it.
+  std::string etag, lastModified;
+  bool ranges = true;
+  std::map<std::string, std::string> headers;  // any other header ("Retry-After", ...)
 };
 
 class FakeInet final : public InetTransfer {
@@ -38,14 +43,42 @@ class FakeInet final : public InetTransfer {
   bool online = true;  // false: the machine has no connection at all
 
   bool InternetGetConnectedState() override { return online; }
-  void Execute(const std::string& url, const std::string& op) override {
+  std::vector<RequestOptions> options;  // of each request
+  void Execute(const std::string& url, const std::string& op, const RequestOptions& o) override {
     if (op != "GET") throw VbError(35750, "operação inválida");
     requested.push_back(url);
+    options.push_back(o);
     auto it = routes.find(url);
     current_ = it == routes.end() ? FakeResponse{404, "<html>not found</html>"} : it->second;
     polls_ = current_.pollsBeforeAnswer;
     offset_ = 0;
     waited_ = 0;
+    const auto asked = [&](const char* name) {
+      for (const auto& [n, v] : o.headers)
+        if (n == name) return v;
+      return std::string();
+    };
+    const bool sameFile = !asked("If-Range").empty() &&
+                          (asked("If-Range") == current_.etag || asked("If-Range") == current_.lastModified);
+    if (current_.status != 200) return;
+    if ((!current_.etag.empty() && asked("If-None-Match") == current_.etag) ||
+        (!current_.lastModified.empty() && asked("If-Modified-Since") == current_.lastModified)) {
+      current_.status = 304;
+      current_.body.clear();
+    } else if (const std::string range = asked("Range"); !range.empty() && current_.ranges && sameFile) {
+      const size_t from = std::stoul(range.substr(6));
+      if (from >= current_.body.size()) {
+        current_.status = 416;
+        current_.body.clear();
+        return;
+      }
+      current_.status = 206;
+      current_.headers["Content-Range"] = "bytes " + std::to_string(from) + "-" +
+                                          std::to_string(current_.body.size() - 1) + "/" +
+                                          std::to_string(current_.body.size());
+      current_.body.erase(0, from);
+      current_.cutAfter = current_.cutAfter == SIZE_MAX || current_.cutAfter <= from ? SIZE_MAX : current_.cutAfter - from;
+    }
   }
   bool StillExecuting() override { return polls_-- > 0; }
   int ResponseCode() override {
@@ -54,6 +87,9 @@ class FakeInet final : public InetTransfer {
   }
   std::string GetHeader(const std::string& name) override {
     if (name == "Location") return current_.location;
+    if (name == "ETag") return current_.etag;
+    if (name == "Last-Modified") return current_.lastModified;
+    if (current_.headers.count(name)) return current_.headers[name];
     if (name != "Content-Length" || !current_.sendLength) return {};
     return current_.lengthText.empty() ? std::to_string(current_.body.size()) : current_.lengthText;
   }
@@ -187,7 +223,9 @@ struct FakeUpdateLock final : UpdateLock {
 class FixedServer final : public UpdateServer {
  public:
   std::string base = "http://atualizacao.test";
+  ProxySettings proxy;
   std::string BaseUrl() override { return base; }
+  ProxySettings Proxy() override { return proxy; }
 };
 
 }  // namespace quarn::fakes

@@ -85,6 +85,7 @@ struct UpdaterFixture : ::testing::Test {
     return out;
   }
   std::string Record(const std::string& file) { return fs.Get(kLogs + file); }
+  std::string General() { return codec.FromAnsi(fs.Get(kLogs + kGeneralLogName)); }
 };
 
 TEST_F(UpdaterFixture, ACompleteUpdateOfTheBackupServiceReportsFifteenLinesInOrder) {
@@ -390,15 +391,17 @@ TEST_F(UpdaterFixture, ServerFaultsBecomeRedErroLinesAndNoUpdate) {
       {"redirect loop",
        {302, "", true, "", SIZE_MAX, 2, false, kBase + "VersaoQuarnSQLService.zip"},
        "VersaoQuarnSQLService.Net: erro 302-Redirecionamentos demais (mais de 5)"},
-      {"https down to http",
+      {"redirect to another server",
        {301, "", true, "", SIZE_MAX, 2, false, "https://espelho.test/v.zip"},
-       "VersaoQuarnSQLService.Net: erro 302-Redirecionamento de https para http recusado: http://"},
+       "VersaoQuarnSQLService.Net: erro 301-Redirecionamento para outro servidor recusado: https://espelho.test/v.zip"},
+      {"redirect to another scheme or port",
+       {302, "", true, "", SIZE_MAX, 2, false, "http://atualizacao.test:8080/v.zip"},
+       "VersaoQuarnSQLService.Net: erro 302-Redirecionamento para outro servidor recusado"},
       {"redirect without location", {302, "moved"}, "VersaoQuarnSQLService.Net: erro 302-Redirecionamento sem destino"},
       {"redirect to ftp",
        {307, "", true, "", SIZE_MAX, 2, false, "ftp://atualizacao.test/v.zip"},
        "VersaoQuarnSQLService.Net: erro 307-Redirecionamento sem destino"},
   };
-  inet.routes["https://espelho.test/v.zip"] = {302, "", true, "", SIZE_MAX, 2, false, "http://atualizacao.test/v.zip"};
   for (const auto& c : cases) {
     fs.Put(kLogs + "FormataRichTextBoxServiceMonitor.INI", "x\r\n");
     fs.Delete(kLogs + "FormataRichTextBoxServiceMonitor.INI");
@@ -464,17 +467,118 @@ TEST_F(UpdaterFixture, RedirectsAreFollowedAsABrowserResolvesThem) {
   }
   // Each kind of redirect, up to the bound, ends at the body.
   const std::vector<std::pair<int, std::string>> hops = {
-      {301, "/r1"}, {302, "r2"}, {303, "//h/r3"}, {307, "https://s/r4"}, {308, "/final"}};
+      {301, "/r1"}, {302, "r2"}, {303, "//h/r3"}, {307, "HTTP://H:80/r4"}, {308, "/final"}};
   std::string from = "http://h/f";
   for (const auto& [status, location] : hops) {
     inet.routes[from] = fakes::FakeResponse{status, "", true, "", SIZE_MAX, 2, false, location};
     from = ResolveRedirect(from, location);
   }
-  inet.routes["https://s/final"] = fakes::FakeResponse{200, "corpo"};
+  inet.routes["http://H:80/final"] = fakes::FakeResponse{200, "corpo"};
   EXPECT_TRUE(updater.BaixaArquivo("http://h/f", kTemp + "f.bin"));
   EXPECT_EQ(fs.Get(kTemp + "f.bin"), "corpo");
   EXPECT_EQ(inet.requested, (std::vector<std::string>{"http://h/f", "http://h/r1", "http://h/r2", "http://h/r3",
-                                                      "https://s/r4", "https://s/final"}));
+                                                      "http://H:80/r4", "http://H:80/final"}));
+  // Only to the same scheme, host and port.
+  EXPECT_TRUE(SameOrigin("https://h:443/a", "HTTPS://user@H/b"));
+  EXPECT_FALSE(SameOrigin("http://h/a", "https://h/a"));
+  EXPECT_FALSE(SameOrigin("http://h/a", "http://h:81/a"));
+  EXPECT_FALSE(SameOrigin("http://h/a", "http://h.outro/a"));
+  EXPECT_FALSE(SameOrigin("http://[::1]/a", "http://[::1]:8080/a"));
+}
+
+TEST(HttpRules, ProxyRetryAfterAndRanges) {
+  // UpdateProxy, then the machine's proxy with its bypass list, then direct.
+  const ProxySettings machine{std::nullopt, "10.0.0.1:3128", "<local>;*.corp"};
+  struct Row {
+    std::optional<std::string> updateProxy;
+    std::string proxy, description;
+  } rows[] = {
+      {std::nullopt, "10.0.0.1:3128",
+       "Proxy das atualizações: 10.0.0.1:3128 (proxy WinHTTP da máquina; exceções: <local>;*.corp)"},
+      {" proxy.corp:8080 ", "proxy.corp:8080", "Proxy das atualizações: proxy.corp:8080 (UpdateProxy)"},
+      {"[::1]:3128", "[::1]:3128", "Proxy das atualizações: [::1]:3128 (UpdateProxy)"},
+      {"DIRECT", "", "Proxy das atualizações: nenhum, conexão direta (UpdateProxy = direct)"},
+      {"proxy.corp", "10.0.0.1:3128", "UpdateProxy inválido (\"proxy.corp\"), ignorado; Proxy das atualizações: 10.0.0.1:3128"},
+      {"h:99999", "10.0.0.1:3128", "UpdateProxy inválido (\"h:99999\")"},
+      {"http=a:1;https=b:2", "10.0.0.1:3128", "UpdateProxy inválido"},
+  };
+  for (const auto& r : rows) {
+    ProxySettings s = machine;
+    s.updateProxy = r.updateProxy;
+    const ProxyChoice c = ChooseProxy(s);
+    EXPECT_EQ(c.route.proxy, r.proxy) << r.description;
+    EXPECT_EQ(c.description.rfind(r.description, 0), 0u) << c.description;
+    EXPECT_EQ(c.route.bypass, c.route.proxy == "10.0.0.1:3128" ? "<local>;*.corp" : "");
+  }
+  EXPECT_EQ(ChooseProxy({}).description, "Proxy das atualizações: nenhum, conexão direta");
+  // Retry-After as seconds or a date, a minute to six hours.
+  const int64_t now = *ParseHttpDate("Wed, 09 Dec 2026 12:00:00 GMT");
+  EXPECT_EQ(now, 1796817600);
+  for (auto [text, seconds] : std::vector<std::pair<std::string, std::optional<int64_t>>>{
+           {"120", 120}, {"0", 60}, {"999999", 21600}, {"Wed, 09 Dec 2026 12:30:00 GMT", 1800},
+           {"Wed, 09 Dec 2026 11:00:00 GMT", 60}, {"-5", std::nullopt}, {"amanhã", std::nullopt},
+           {"Wed, 32 Dec 2026 12:30:00 GMT", std::nullopt}, {"", std::nullopt}}) {
+    EXPECT_EQ(RetryAfterSeconds(text, now), seconds) << text;
+  }
+  EXPECT_TRUE(ParseContentRange("bytes 100-199/200"));
+  for (const char* bad : {"bytes 100-99/200", "bytes 0-200/200", "items 0-1/2", "bytes */200", "bytes 1-2/x"})
+    EXPECT_FALSE(ParseContentRange(bad)) << bad;
+}
+
+TEST_F(UpdaterFixture, AnUnchangedArchiveCostsA304AndACutBuildIsResumed) {
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n");
+  PublishVersion("service", "1.0\r\n");
+  auto& version = inet.routes[kBase + "VersaoQuarnSQLService.zip"];
+  version.etag = "\"v1\"";
+  server.proxy.machineProxy = "10.0.0.1:3128";
+  updater.VerificarSeTemAtualService();
+  updater.VerificarSeTemAtualService();
+  // The second check asked only if it changed, got a 304 and read the kept copy again.
+  ASSERT_EQ(inet.options.size(), 2u);
+  EXPECT_EQ(inet.options[1].headers, (decltype(inet.options[1].headers){{"If-None-Match", "\"v1\""}}));
+  EXPECT_EQ(inet.options[1].proxy.proxy, "10.0.0.1:3128");
+  EXPECT_EQ(updater.VNetService, "1.0");
+  // Said once in the general log, not at each check.
+  const std::string general = General();
+  EXPECT_EQ(general.find("Proxy das atualizações: 10.0.0.1:3128"), general.rfind("Proxy das atualizações"));
+  // A kept copy that is gone drops its validator: the whole archive again.
+  fs.Delete(kTemp + "VersaoQuarnSQLService.zip.mantido");
+  updater.VerificarSeTemAtualService();
+  EXPECT_TRUE(inet.options.back().headers.empty());
+
+  // A new publication; its build is cut at 90 %, then resumed from there.
+  PublishVersion("service", "1.1\r\n");
+  const std::string body =
+      unzip.Archive(std::string(20000, 'p'), {{"QuarnSQLService.exe", "new service build"}});  // long enough to cut
+  Publish("QuarnSQLService.zip", body);
+  auto& build = inet.routes[kBase + "QuarnSQLService.zip"];
+  build.etag = "\"b1\"";
+  build.cutAfter = body.size() * 9 / 10 / 1024 * 1024;
+  updater.VerificarSeTemAtualService();
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "old service build");
+  EXPECT_EQ(fs.Get(kTemp + "QuarnSQLService.zip.parcial").size(), build.cutAfter);
+  build.cutAfter = SIZE_MAX;
+  inet.options.clear();
+  updater.VerificarSeTemAtualService();
+  ASSERT_EQ(inet.options.size(), 2u);
+  const auto& asked = inet.options[1].headers;
+  EXPECT_EQ(asked[0], (std::pair<std::string, std::string>{"Range", "bytes=" + std::to_string(body.size() * 9 / 10 / 1024 * 1024) + "-"}));
+  EXPECT_EQ(asked[1], (std::pair<std::string, std::string>{"If-Range", "\"b1\""}));
+  EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "new service build");
+  EXPECT_FALSE(fs.Has(kTemp + "QuarnSQLService.zip.parcial"));
+
+  // A busy server's Retry-After moves the next check; the other program's waits too.
+  PassProbation();
+  inet.routes[kBase + "VersaoQuarnSQLService.zip"] = {503, "ocupado"};
+  inet.routes[kBase + "VersaoQuarnSQLService.zip"].headers["Retry-After"] = "900";
+  updater.VerificarSeTemAtualService();
+  EXPECT_EQ(updater.ServerWaitMs(), 900000u);
+  const size_t asks = inet.requested.size();
+  updater.VerificarSeTemAtualExe();
+  EXPECT_EQ(inet.requested.size(), asks);
+  EXPECT_NE(General().find("pediu nova tentativa mais tarde (Retry-After: 900): a próxima verificação fica para daqui a 900 s."), std::string::npos);
+  loop.Advance(900000);
+  EXPECT_FALSE(updater.ServerWaitMs());
 }
 
 TEST_F(UpdaterFixture, ATrickleLetsEventsRunAndAStopEndsTheDownloadWithNothingLeft) {

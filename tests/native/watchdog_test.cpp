@@ -232,6 +232,14 @@ TEST_F(Watchdog, UpdatesEvery10800TicksAndHeartbeatsEvery1200) {
   EXPECT_EQ(work.Count("EstouEmUso(false)"), 10u);
   loop.Advance(3ull * 10800 * 1000);
   EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 4u);
+  // A server that asked for six hours gets them, and the schedule goes on from there.
+  work.serverWaitMs = 6ull * 3600 * 1000;
+  loop.Advance(10800ull * 1000);
+  work.serverWaitMs.reset();
+  loop.Advance(6ull * 3600 * 1000 - 1);
+  EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 5u);
+  loop.Advance(1);
+  EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 6u);
 }
 
 TEST_F(Watchdog, ABusyBackupServiceHoldsTheUpdateAndTheCounterWaits) {
