@@ -60,7 +60,7 @@ int main() {
   Win32Clock clock;
   Win32DateFormat dates;
   Win32EventLoop loop(nullptr);
-  Win32Inet inet;
+  Win32Http inet;
   Win32Unzip unzip;
   RegistryUpdateServer server;
   Win32ServiceManager scm;

@@ -64,7 +64,7 @@ struct FreeLocal {
 };
 
 // Handles whose close is a function found at run time, in a library loaded on
-// demand (WinINet, CNG): the handle carries that function with it.
+// demand (WinHTTP, CNG): the handle carries that function with it.
 template <typename T, typename Close>
 class UniqueBound {
  public:
@@ -145,7 +145,7 @@ class WindowDc {
   HDC dc_;
 };
 
-// WinINet's handles (HINTERNET), closed by the InternetCloseHandle bound at run time.
+// WinHTTP's handles (HINTERNET), closed by the WinHttpCloseHandle bound at run time.
 using UniqueInternet = UniqueBound<void*, BOOL(WINAPI*)(void*)>;
 // CNG's keys and hashes, destroyed by the BCryptDestroyKey or BCryptDestroyHash
 // bound at run time.

@@ -15,7 +15,7 @@ std::wstring Widen(std::string_view utf8);
 std::string Narrow(std::wstring_view wide);
 
 // The text of a message code, without the trailing line break: from `module`'s
-// message table when given (WinINet keeps its own), else the system's. Empty
+// message table when given (WinHTTP keeps its own), else the system's. Empty
 // when there is none. Every program of the suite asks here.
 std::string SystemMessage(DWORD code, HMODULE module = nullptr);
 // The system's text for a Win32 error code, or "Erro <code>".

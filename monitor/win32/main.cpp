@@ -100,16 +100,17 @@ class Win32Shell final : public AppShell {
   InstanceObject instance_;
 };
 
-// A check loads WinINet, CNG and the extraction library and starts a download
+// A check loads WinHTTP, CNG and the extraction library and starts a download
 // worker; all of it goes when the check ends, since the monitor spends nearly
 // all of its life between checks.
 class ChecksThatLetGo final : public UpdateChecks {
  public:
-  ChecksThatLetGo(Win32Inet& inet, CngCrypto& crypto, Win32Unzip& unzip)
+  ChecksThatLetGo(Win32Http& inet, CngCrypto& crypto, Win32Unzip& unzip)
       : inet_(inet), crypto_(crypto), unzip_(unzip) {}
   void Attach(UpdateChecks& checks) { checks_ = &checks; }
   void VerificarSeTemAtualService() override { Run(&UpdateChecks::VerificarSeTemAtualService); }
   void VerificarSeTemAtualExe() override { Run(&UpdateChecks::VerificarSeTemAtualExe); }
+  std::optional<uint64_t> ServerWaitMs() override { return checks_->ServerWaitMs(); }
 
  private:
   void Run(void (UpdateChecks::*check)()) {
@@ -124,7 +125,7 @@ class ChecksThatLetGo final : public UpdateChecks {
     (checks_->*check)();
   }
   UpdateChecks* checks_ = nullptr;
-  Win32Inet& inet_;
+  Win32Http& inet_;
   CngCrypto& crypto_;
   Win32Unzip& unzip_;
 };
@@ -241,7 +242,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 
   ServicePanel panel;
   MonitorServiceControl service(scm, panel.txtAccount, panel.txtPassword, info.appPath);
-  Win32Inet inet;
+  Win32Http inet;
   Win32Unzip unzip;
   RegistryUpdateServer server;
 #ifdef QUARN_TEST_TIMER1_MS

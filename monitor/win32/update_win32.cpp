@@ -1,3 +1,7 @@
+// Winsock 2 before <windows.h>, for the adapters list of iphlpapi.
+#include <winsock2.h>
+#include <iphlpapi.h>
+
 #include "monitor/win32/update_win32.h"
 
 #include <algorithm>
@@ -18,61 +22,100 @@ namespace {
 
 constexpr DWORD kReadBlock = 64 * 1024;
 
-VbError InetError(DWORD code) {
-  // WinINet's messages live in its own module.
-  const std::string text = SystemMessage(code, GetModuleHandleW(L"wininet.dll"));
+// The reasons a server's certificate is refused, in the words of the logs.
+std::string CertificateRefusal(DWORD code, DWORD flags) {
+  std::string why;
+  if (code == ERROR_WINHTTP_SECURE_CERT_REVOKED || (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED))
+    why = "revogado";
+  else if (code == ERROR_WINHTTP_SECURE_INVALID_CA || (flags & WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA))
+    why = "emitido por uma autoridade que esta máquina não reconhece";
+  else if (code == ERROR_WINHTTP_SECURE_CERT_CN_INVALID || (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID))
+    why = "emitido para outro nome";
+  else if (code == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID || (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID))
+    why = "fora da validade";
+  else if (code == ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE || (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE))
+    why = "não serve para um servidor";
+  else if (code == ERROR_WINHTTP_SECURE_CERT_REV_FAILED || (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED))
+    why = "sem resposta sobre revogação";
+  else if (code == ERROR_WINHTTP_SECURE_INVALID_CERT || (flags & WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT))
+    why = "inválido";
+  else if (code == ERROR_WINHTTP_SECURE_FAILURE || code == ERROR_WINHTTP_SECURE_CHANNEL_ERROR)
+    why = "recusado na negociação segura";
+  return why.empty() ? std::string() : "Certificado do servidor de atualização recusado: " + why;
+}
+
+VbError HttpError(DWORD code, DWORD secureFlags = 0) {
+  std::string text = CertificateRefusal(code, secureFlags);
+  // WinHTTP's messages live in its own module.
+  if (text.empty()) text = SystemMessage(code, GetModuleHandleW(L"winhttp.dll"));
   return VbError(static_cast<long>(code),
                  text.empty() ? "Falha na transferência HTTP (" + std::to_string(code) + ")" : text);
 }
 
+UniqueModule SystemLibrary(const wchar_t* name) {
+  UniqueModule m(LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+  if (!m) throw Raise(kErrFileNotFound, Narrow(name));
+  return m;
+}
+
 }  // namespace
 
-struct Win32Inet::Api {
+struct Win32Http::Api {
   UniqueModule module;
-  decltype(&::InternetOpenW) open = nullptr;
-  decltype(&::InternetOpenUrlW) openUrl = nullptr;
-  decltype(&::HttpQueryInfoW) queryInfo = nullptr;
-  decltype(&::InternetReadFile) read = nullptr;
-  decltype(&::InternetCloseHandle) close = nullptr;
-  decltype(&::InternetSetOptionW) setOption = nullptr;
-  decltype(&::InternetGetConnectedState) connected = nullptr;
+  decltype(&::WinHttpOpen) open = nullptr;
+  decltype(&::WinHttpConnect) connect = nullptr;
+  decltype(&::WinHttpOpenRequest) openRequest = nullptr;
+  decltype(&::WinHttpSetOption) setOption = nullptr;
+  decltype(&::WinHttpSetTimeouts) setTimeouts = nullptr;
+  decltype(&::WinHttpSetStatusCallback) setCallback = nullptr;
+  decltype(&::WinHttpSendRequest) send = nullptr;
+  decltype(&::WinHttpReceiveResponse) receive = nullptr;
+  decltype(&::WinHttpQueryHeaders) query = nullptr;
+  decltype(&::WinHttpReadData) read = nullptr;
+  decltype(&::WinHttpCrackUrl) crack = nullptr;
+  decltype(&::WinHttpCloseHandle) close = nullptr;
 };
 
-const std::shared_ptr<const Win32Inet::Api>& Win32Inet::Bound() {
+const std::shared_ptr<const Win32Http::Api>& Win32Http::Bound() {
   if (api_) return api_;
   auto api = std::make_shared<Api>();
-  api->module.reset(LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-  if (!api->module) throw Raise(kErrFileNotFound, "wininet.dll");
-  auto bind = [&](auto& fn, const char* name) { BindEntryPoint(fn, api->module.get(), name, "wininet.dll"); };
-  bind(api->open, "InternetOpenW");
-  bind(api->openUrl, "InternetOpenUrlW");
-  bind(api->queryInfo, "HttpQueryInfoW");
-  bind(api->read, "InternetReadFile");
-  bind(api->close, "InternetCloseHandle");
-  bind(api->setOption, "InternetSetOptionW");
-  bind(api->connected, "InternetGetConnectedState");
+  api->module = SystemLibrary(L"winhttp.dll");
+  auto bind = [&](auto& fn, const char* name) { BindEntryPoint(fn, api->module.get(), name, "winhttp.dll"); };
+  bind(api->open, "WinHttpOpen");
+  bind(api->connect, "WinHttpConnect");
+  bind(api->openRequest, "WinHttpOpenRequest");
+  bind(api->setOption, "WinHttpSetOption");
+  bind(api->setTimeouts, "WinHttpSetTimeouts");
+  bind(api->setCallback, "WinHttpSetStatusCallback");
+  bind(api->send, "WinHttpSendRequest");
+  bind(api->receive, "WinHttpReceiveResponse");
+  bind(api->query, "WinHttpQueryHeaders");
+  bind(api->read, "WinHttpReadData");
+  bind(api->crack, "WinHttpCrackUrl");
+  bind(api->close, "WinHttpCloseHandle");
   api_ = std::move(api);
   return api_;
 }
 
-void Win32Inet::Release() noexcept {
+void Win32Http::Release() noexcept {
   Cancel();
   api_.reset();
 }
 
 // The request as the worker thread sees it. The worker owns the handles; it
 // outlives the transfer object when a blocked worker is left behind.
-struct Win32Inet::Request {
+struct Win32Http::Request {
   static constexpr size_t kMaxBuffered = 1 << 20;
 
-  std::shared_ptr<const Api> api;  // WinINet stays loaded while the worker may call it
-  std::wstring url;
-  UniqueInternet session;
-  UniqueInternet request;  // closed by whoever takes it first: the worker or Cancel
+  std::shared_ptr<const Api> api;  // WinHTTP stays loaded while the worker may call it
+  Timeouts timeouts;
+  std::wstring url, headers, proxy, bypass;
+  UniqueInternet session;  // closed by whoever takes it first: the worker or Cancel
   std::mutex m;
   std::condition_variable cv;
   bool headersIn = false;  // status and headers below are set
   DWORD error = 0;         // the request failed with this
+  DWORD secureFlags = 0;   // why the server's certificate was refused
   DWORD status = 0;
   std::wstring rawHeaders;
   std::string data;  // body bytes read ahead, from readPos on
@@ -84,43 +127,102 @@ struct Win32Inet::Request {
 
 namespace {
 
-DWORD WINAPI InetWorker(LPVOID p) {
-  std::unique_ptr<std::shared_ptr<Win32Inet::Request>> hold(static_cast<std::shared_ptr<Win32Inet::Request>*>(p));
-  Win32Inet::Request& r = **hold;
-  const Win32Inet::Api& net = *r.api;
-  HINTERNET h = nullptr;
+void CALLBACK SecureFailure(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+  if (status != WINHTTP_CALLBACK_STATUS_SECURE_FAILURE || !context || !info || length < sizeof(DWORD)) return;
+  auto* r = reinterpret_cast<Win32Http::Request*>(context);
+  std::lock_guard<std::mutex> lock(r->m);
+  r->secureFlags = *static_cast<DWORD*>(info);
+}
+
+// One exchange with the server, up to its headers; the request handle is
+// left open for the body. 0, or the error it failed with.
+DWORD Exchange(Win32Http::Request& r, bool checkRevocation, UniqueInternet& request, UniqueInternet& connection,
+               DWORD& status, std::wstring& raw) {
+  const Win32Http::Api& net = *r.api;
+  URL_COMPONENTS parts{};
+  parts.dwStructSize = sizeof parts;
+  wchar_t host[256] = {}, path[4096] = {};
+  parts.lpszHostName = host;
+  parts.dwHostNameLength = static_cast<DWORD>(std::size(host));
+  parts.lpszUrlPath = path;
+  parts.dwUrlPathLength = static_cast<DWORD>(std::size(path));
+  wchar_t extra[2048] = {};
+  parts.lpszExtraInfo = extra;
+  parts.dwExtraInfoLength = static_cast<DWORD>(std::size(extra));
+  if (!net.crack(r.url.c_str(), 0, 0, &parts)) return GetLastError();
+  const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  connection = UniqueInternet(net.connect(r.session.get(), host, parts.nPort, 0), net.close);
+  if (!connection) return GetLastError();
+  const std::wstring object = std::wstring(path) + extra;
+  request = UniqueInternet(net.openRequest(connection.get(), L"GET", object.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                           WINHTTP_FLAG_REFRESH | (secure ? WINHTTP_FLAG_SECURE : 0)),
+                           net.close);
+  if (!request) return GetLastError();
+  // Redirects come back to the updater, which follows them by its rules; no
+  // credentials of the machine go to any server, nor cookies.
+  DWORD v = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+  net.setOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &v, sizeof v);
+  v = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+  net.setOption(request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &v, sizeof v);
+  v = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_AUTHENTICATION;
+  net.setOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &v, sizeof v);
+  if (secure && checkRevocation) {
+    v = WINHTTP_ENABLE_SSL_REVOCATION;
+    net.setOption(request.get(), WINHTTP_OPTION_ENABLE_FEATURE, &v, sizeof v);
+  }
+  DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&r);
+  net.setOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
+  net.setCallback(request.get(), &SecureFailure, WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
+  if (!net.send(request.get(), r.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : r.headers.c_str(),
+                r.headers.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+      !net.receive(request.get(), nullptr))
+    return GetLastError();
+  DWORD size = sizeof status;
+  if (!net.query(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                 &status, &size, WINHTTP_NO_HEADER_INDEX))
+    status = 0;
+  DWORD bytes = 0;
+  net.query(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+            &bytes, WINHTTP_NO_HEADER_INDEX);
+  raw.resize(bytes / sizeof(wchar_t) + 1);
+  bytes = static_cast<DWORD>(raw.size() * sizeof(wchar_t));
+  if (net.query(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, raw.data(), &bytes,
+                WINHTTP_NO_HEADER_INDEX))
+    raw.resize(bytes / sizeof(wchar_t));
+  else
+    raw.clear();
+  return 0;
+}
+
+DWORD WINAPI HttpWorker(LPVOID p) {
+  std::unique_ptr<std::shared_ptr<Win32Http::Request>> hold(static_cast<std::shared_ptr<Win32Http::Request>*>(p));
+  Win32Http::Request& r = **hold;
+  const Win32Http::Api& net = *r.api;
+  UniqueInternet request, connection;
   try {
-    h = net.openUrl(r.session.get(), r.url.c_str(), nullptr, 0,
-                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
-                        INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT,
-                    0);
-    const DWORD openError = h ? 0 : GetLastError();
-    if (h) {
-      UniqueInternet opened(h, net.close);
-      std::lock_guard<std::mutex> lock(r.m);
-      if (r.cancelled) {
-        opened.reset();
-        h = nullptr;
-      } else {
-        r.request = std::move(opened);  // h stays usable until whoever takes it closes it
-      }
-    }
-    DWORD status = 0, size = sizeof status;
+    DWORD status = 0;
     std::wstring raw;
-    if (h) {
-      if (!net.queryInfo(h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) status = 0;
-      DWORD bytes = 0;
-      net.queryInfo(h, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &bytes, nullptr);
-      raw.resize(bytes / sizeof(wchar_t) + 1);
-      bytes = static_cast<DWORD>(raw.size() * sizeof(wchar_t));
-      if (net.queryInfo(h, HTTP_QUERY_RAW_HEADERS_CRLF, raw.data(), &bytes, nullptr))
-        raw.resize(bytes / sizeof(wchar_t));
-      else
-        raw.clear();
+    DWORD error = Exchange(r, true, request, connection, status, raw);
+    bool revocationUnanswered = false;
+    {
+      std::lock_guard<std::mutex> lock(r.m);
+      revocationUnanswered = error == ERROR_WINHTTP_SECURE_CERT_REV_FAILED ||
+                             (error == ERROR_WINHTTP_SECURE_FAILURE &&
+                              r.secureFlags == WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED);
+      if (revocationUnanswered) r.secureFlags = 0;
+      revocationUnanswered = revocationUnanswered && !r.cancelled;
+    }
+    // Revocation is checked where the platform can answer; a chain that is
+    // good in every other way is not refused because nobody said.
+    if (revocationUnanswered) {
+      request.reset();
+      connection.reset();
+      error = Exchange(r, false, request, connection, status, raw);
     }
     {
       std::lock_guard<std::mutex> lock(r.m);
-      r.error = openError;
+      r.error = error;
       r.status = status;
       r.rawHeaders = std::move(raw);
       r.headersIn = true;
@@ -129,14 +231,14 @@ DWORD WINAPI InetWorker(LPVOID p) {
 
     // Read the body ahead, never more than the buffer holds.
     std::string block(kReadBlock, '\0');
-    while (h) {
+    while (error == 0 && request) {
       {
         std::unique_lock<std::mutex> lock(r.m);
-        r.cv.wait(lock, [&] { return r.cancelled || r.data.size() - r.readPos < Win32Inet::Request::kMaxBuffered; });
+        r.cv.wait(lock, [&] { return r.cancelled || r.data.size() - r.readPos < Win32Http::Request::kMaxBuffered; });
         if (r.cancelled) break;
       }
       DWORD got = 0;
-      const BOOL ok = net.read(h, block.data(), static_cast<DWORD>(block.size()), &got);
+      const BOOL ok = net.read(request.get(), block.data(), static_cast<DWORD>(block.size()), &got);
       const DWORD err = ok ? 0 : GetLastError();
       {
         std::lock_guard<std::mutex> lock(r.m);
@@ -165,45 +267,48 @@ DWORD WINAPI InetWorker(LPVOID p) {
     }
     r.cv.notify_all();
   }
-  UniqueInternet request, session;
+  request.reset();
+  connection.reset();
+  UniqueInternet session;
   {
     std::lock_guard<std::mutex> lock(r.m);
-    request = std::move(r.request);
     session = std::move(r.session);
   }
-  request.reset();
   session.reset();
   return 0;
 }
 
 }  // namespace
 
-bool Win32Inet::Done() const {
+bool Win32Http::Done() const {
   if (!req_) return true;
   std::lock_guard<std::mutex> lock(req_->m);
   return req_->headersIn;
 }
 
-void Win32Inet::Execute(const std::string& url, const std::string& operation) {
+void Win32Http::Execute(const std::string& url, const std::string& operation, const RequestOptions& options) {
   if (!Done()) throw Raise(kErrStillExecuting);
   Cancel();
   if (operation != "GET") throw VbError(kErrInetRequest, "Operação não suportada: " + operation);
   const Api& net = *Bound();
   auto req = std::make_shared<Request>();
   req->api = api_;
+  req->timeouts = t_;
   req->url = Widen(url);
-  req->session =
-      UniqueInternet(net.open(L"QuarnSQLServiceMonitor", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0), net.close);
-  if (!req->session) throw InetError(GetLastError());
-  DWORD v = t_.connectMs;
-  net.setOption(req->session.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &v, sizeof v);
-  v = t_.receiveMs;
-  net.setOption(req->session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &v, sizeof v);
-  net.setOption(req->session.get(), INTERNET_OPTION_SEND_TIMEOUT, &v, sizeof v);
+  for (const auto& [name, value] : options.headers) req->headers += Widen(name + ": " + value + "\r\n");
+  const std::wstring proxy = Widen(options.proxy.proxy), bypass = Widen(options.proxy.bypass);
+  req->session = UniqueInternet(
+      net.open(L"QuarnSQLServiceMonitor", proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+               proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(),
+               proxy.empty() || bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : bypass.c_str(), 0),
+      net.close);
+  if (!req->session) throw HttpError(GetLastError());
+  const int connectMs = static_cast<int>(t_.connectMs), receiveMs = static_cast<int>(t_.receiveMs);
+  net.setTimeouts(req->session.get(), connectMs, connectMs, receiveMs, receiveMs);
   timedOut_ = false;
   started_ = GetTickCount64();
   auto* forWorker = new std::shared_ptr<Request>(req);
-  thread_.reset(CreateThread(nullptr, 0, &InetWorker, forWorker, 0, nullptr));
+  thread_.reset(CreateThread(nullptr, 0, &HttpWorker, forWorker, 0, nullptr));
   if (!thread_) {
     const DWORD err = GetLastError();
     delete forWorker;
@@ -213,7 +318,7 @@ void Win32Inet::Execute(const std::string& url, const std::string& operation) {
   req_ = std::move(req);
 }
 
-bool Win32Inet::StillExecuting() {
+bool Win32Http::StillExecuting() {
   if (Done()) return false;
   if (GetTickCount64() - started_ > t_.requestMs) {
     timedOut_ = true;
@@ -222,19 +327,19 @@ bool Win32Inet::StillExecuting() {
   return true;
 }
 
-void Win32Inet::RaiseIfFailed() {
+void Win32Http::RaiseIfFailed() {
   if (timedOut_) throw Raise(kErrRequestTimeout);
   if (!req_) throw VbError(kErrInetRequest, "Nenhuma solicitação em andamento");
   if (!Done()) throw Raise(kErrStillExecuting);
-  if (req_->error != 0) throw InetError(req_->error);
+  if (req_->error != 0) throw HttpError(req_->error, req_->secureFlags);
 }
 
-int Win32Inet::ResponseCode() {
+int Win32Http::ResponseCode() {
   RaiseIfFailed();
   return static_cast<int>(req_->status);
 }
 
-std::string Win32Inet::GetHeader(const std::string& name) {
+std::string Win32Http::GetHeader(const std::string& name) {
   RaiseIfFailed();
   // Raw headers: the status line, then "Name: value" lines, CRLF between them.
   const std::wstring& raw = req_->rawHeaders;
@@ -258,7 +363,7 @@ std::string Win32Inet::GetHeader(const std::string& name) {
   return {};
 }
 
-std::string Win32Inet::GetChunk(int size) {
+std::string Win32Http::GetChunk(int size) {
   RaiseIfFailed();
   Request& r = *req_;
   std::unique_lock<std::mutex> lock(r.m);
@@ -267,7 +372,7 @@ std::string Win32Inet::GetChunk(int size) {
     return available() >= static_cast<size_t>(size) || r.eof || r.readError != 0;
   });
   if (!ready) throw VbError(kErrRequestTimeout, "O servidor parou de enviar dados");
-  if (available() == 0 && r.readError != 0) throw InetError(r.readError);
+  if (available() == 0 && r.readError != 0) throw HttpError(r.readError);
   const size_t take = std::min(available(), static_cast<size_t>(size));
   std::string out = r.data.substr(r.readPos, take);
   r.readPos += take;
@@ -280,26 +385,23 @@ std::string Win32Inet::GetChunk(int size) {
   return out;
 }
 
-bool Win32Inet::ChunkReady(int size) {
+bool Win32Http::ChunkReady(int size) {
   if (!req_ || !Done()) return true;  // GetChunk raises at once
   Request& r = *req_;
   std::lock_guard<std::mutex> lock(r.m);
   return r.data.size() - r.readPos >= static_cast<size_t>(size) || r.eof || r.readError != 0;
 }
 
-void Win32Inet::Cancel() {
+void Win32Http::Cancel() {
   if (!req_) return;
-  UniqueInternet session, request;
+  UniqueInternet session;
   {
     std::lock_guard<std::mutex> lock(req_->m);
     req_->cancelled = true;
-    // Closing the session aborts whatever the worker is blocked in before the
-    // answer; closing the request aborts a read of the body.
-    if (!req_->headersIn) session = std::move(req_->session);
-    request = std::move(req_->request);
+    // Closing the session ends what the worker is blocked in.
+    session = std::move(req_->session);
   }
   req_->cv.notify_all();
-  request.reset();
   session.reset();
   // A worker that does not return promptly is left behind with its own share
   // of the request; the window thread never waits on the network here.
@@ -308,9 +410,50 @@ void Win32Inet::Cancel() {
   req_.reset();
 }
 
-bool Win32Inet::InternetGetConnectedState() {
-  DWORD flags = 0;
-  return Bound()->connected(&flags, 0) != FALSE;
+bool Win32Http::InternetGetConnectedState() {
+  // Connected while any interface but loopback is up with an address; when
+  // the system cannot say, the request itself finds out.
+  try {
+    const UniqueModule iphlp = SystemLibrary(L"iphlpapi.dll");
+    decltype(&::GetAdaptersAddresses) adapters = nullptr;
+    BindEntryPoint(adapters, iphlp.get(), "GetAdaptersAddresses", "iphlpapi.dll");
+    ULONG size = 16 * 1024;
+    std::string buf;
+    ULONG r = ERROR_BUFFER_OVERFLOW;
+    for (int i = 0; i < 3 && r == ERROR_BUFFER_OVERFLOW; ++i) {
+      buf.assign(size, '\0');
+      r = adapters(AF_UNSPEC, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER, nullptr,
+                   reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.data()), &size);
+    }
+    if (r == ERROR_NO_DATA) return false;
+    if (r != NO_ERROR) return true;
+    for (auto* a = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.data()); a; a = a->Next)
+      if (a->OperStatus == IfOperStatusUp && a->IfType != IF_TYPE_SOFTWARE_LOOPBACK && a->FirstUnicastAddress)
+        return true;
+    return false;
+  } catch (const VbError&) {
+    return true;
+  }
+}
+
+void MachineProxy(std::string& proxy, std::string& bypass) {
+  proxy.clear();
+  bypass.clear();
+  try {
+    const UniqueModule winhttp = SystemLibrary(L"winhttp.dll");
+    decltype(&::WinHttpGetDefaultProxyConfiguration) get = nullptr;
+    BindEntryPoint(get, winhttp.get(), "WinHttpGetDefaultProxyConfiguration", "winhttp.dll");
+    WINHTTP_PROXY_INFO info{};
+    if (!get(&info)) return;
+    if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy) proxy = Narrow(info.lpszProxy);
+    if (info.lpszProxy) GlobalFree(info.lpszProxy);
+    if (info.lpszProxyBypass) {
+      if (!proxy.empty()) bypass = Narrow(info.lpszProxyBypass);
+      GlobalFree(info.lpszProxyBypass);
+    }
+  } catch (const VbError&) {
+    // No WinHTTP to ask: no machine proxy.
+  }
 }
 
 FARPROC Win32Unzip::Entry(const char* name) {
@@ -430,6 +573,17 @@ std::string RegistryUpdateServer::BaseUrl() {
   }
   while (!url.empty() && url.back() == '/') url.pop_back();
   return url;
+}
+
+ProxySettings RegistryUpdateServer::Proxy() {
+  ProxySettings s;
+  wchar_t buf[512];
+  DWORD size = sizeof buf;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"UpdateProxy", RRF_RT_REG_SZ, nullptr, buf, &size) ==
+      ERROR_SUCCESS)
+    s.updateProxy = Narrow(buf);
+  MachineProxy(s.machineProxy, s.machineBypass);
+  return s;
 }
 
 DownloadLimits RegistryUpdateServer::Limits(const std::string& url) {

@@ -1,8 +1,8 @@
 #pragma once
-// The updater's ports on Win32: WinINet, the extraction library bound by name,
-// and the update server's address from the registry.
+// The updater's ports on Win32: WinHTTP, the extraction library bound by name,
+// and the update server's address and proxy from the registry.
 #include <windows.h>
-#include <wininet.h>
+#include <winhttp.h>
 
 #include <memory>
 #include <string>
@@ -14,44 +14,49 @@
 
 namespace quarn::win {
 
-// An HTTP transfer in the manner of the Internet Transfer control: Execute
-// starts the request on a worker thread and returns; the window thread polls
-// StillExecuting while it lets events run, then takes the body in chunks that
-// the worker reads ahead into a bounded buffer, asking ChunkReady first so that
-// it never waits on the network itself. Redirects are not followed here: the
-// updater follows them by its own rules. Every wait of the window thread is
-// bounded, whatever the server or the network does. WinINet is loaded from the
-// system folder at the first request and let go by Release once no worker
-// still uses it.
-class Win32Inet final : public InetTransfer {
+// An HTTP transfer in the manner of the Internet Transfer control, over
+// WinHTTP, the stack Windows makes for services: Execute starts the request on
+// a worker thread and returns; the window thread polls StillExecuting while it
+// lets events run, then takes the body in chunks that the worker reads ahead
+// into a bounded buffer, asking ChunkReady first so that it never waits on the
+// network itself. Every wait of the window thread is bounded, whatever the
+// server or the network does. Redirects come back as answers (the updater
+// follows them by its own rules); no credentials are sent to any server or
+// proxy, nor cookies; an https server's certificate is checked against the
+// machine's roots by name, chain, dates and, where the platform can answer,
+// revocation. WinHTTP is loaded from the system folder at the first request
+// and let go by Release once no worker still uses it.
+class Win32Http final : public InetTransfer {
  public:
   struct Timeouts {
-    DWORD connectMs = 15000;
+    DWORD connectMs = 15000;  // name resolution and the connection each
     DWORD receiveMs = 30000;  // longest wait for the next bytes of a body
     DWORD requestMs = 30000;  // longest wait for an answer's headers
   };
-  Win32Inet() : Win32Inet(Timeouts{}) {}
-  explicit Win32Inet(Timeouts t) : t_(t) {}
-  ~Win32Inet() override { Cancel(); }
+  Win32Http() : Win32Http(Timeouts{}) {}
+  explicit Win32Http(Timeouts t) : t_(t) {}
+  ~Win32Http() override { Cancel(); }
 
+  // Connected while an interface other than loopback is up (asked of
+  // iphlpapi: no traffic, and no WinINet in a service).
   bool InternetGetConnectedState() override;
-  void Execute(const std::string& url, const std::string& operation) override;
+  void Execute(const std::string& url, const std::string& operation, const RequestOptions& options) override;
   bool StillExecuting() override;
   int ResponseCode() override;
   std::string GetHeader(const std::string& name) override;
   std::string GetChunk(int size) override;
   bool ChunkReady(int size) override;
   void Cancel() override;
-  // Ends the transfer and lets WinINet go (a worker left behind keeps it until it returns).
+  // Ends the transfer and lets WinHTTP go (a worker left behind keeps it until it returns).
   void Release() noexcept;
 
   struct Request;  // shared with the worker thread
-  struct Api;      // WinINet's entry points, shared with the worker thread
+  struct Api;      // WinHTTP's entry points, shared with the worker thread
 
  private:
   void RaiseIfFailed();
   bool Done() const;
-  const std::shared_ptr<const Api>& Bound();  // raises a VbError when WinINet cannot be loaded
+  const std::shared_ptr<const Api>& Bound();  // raises a VbError when WinHTTP cannot be loaded
 
   Timeouts t_;
   std::shared_ptr<const Api> api_;
@@ -104,12 +109,18 @@ class RegistryPublications final : public PublicationStore {
   int64_t UtcNow() override;
 };
 
+// The machine's WinHTTP proxy and its bypass list (WinHttpSettings, as
+// netsh winhttp set proxy writes it); both empty when it has none.
+void MachineProxy(std::string& proxy, std::string& bypass);
+
 // HKLM\SOFTWARE\Solvane\Quarn SQL, value UpdateServer (REG_SZ), else the maker's host.
 class RegistryUpdateServer final : public UpdateServer {
  public:
   static constexpr char kDefault[] = "http://atualizacao.solvane.com.br";
   std::string BaseUrl() override;
   DownloadLimits Limits(const std::string& url) override;
+  // UpdateProxy (REG_SZ) beside UpdateServer, and the machine's WinHTTP proxy.
+  ProxySettings Proxy() override;
   // Set only by the monitor's test build: the DWORD value TestDownloadDeadlineMs
   // beside UpdateServer may then shorten a download's deadline, never lengthen it.
   bool testDeadline = false;

@@ -1,4 +1,4 @@
-// The updater's Win32 adapters: WinINet against the session's local update
+// The updater's Win32 adapters: WinHTTP against the session's local update
 // server, and the extraction library bound by name.
 #include <gtest/gtest.h>
 
@@ -54,7 +54,7 @@ struct Downloads : ::testing::Test {
   Win32Clock clock;
   Win32DateFormat dates;
   Win32EventLoop loop{nullptr};
-  Win32Inet inet{Win32Inet::Timeouts{3000, 3000, 6000}};
+  Win32Http inet{Win32Http::Timeouts{3000, 3000, 6000}};
   Win32Unzip unzip;
   RegistryUpdateServer server;
   Win32ServiceManager scm;
