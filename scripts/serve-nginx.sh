@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Serves a publication folder as the update server does, with nginx on a free
 # loopback port, its configuration, logs and pid in a folder of its own.
-#   scripts/serve-nginx.sh start FOLDER STATE_DIR   prints the server's URL
+#   scripts/serve-nginx.sh start FOLDER STATE_DIR [TLS_DIR]   prints the server's URL
+# With TLS_DIR (holding localhost.crt and localhost.key) it serves https on a
+# second port too, written to STATE_DIR/https-port.
 #   scripts/serve-nginx.sh stop STATE_DIR           ends that nginx by its pid
 # FOLDER is served as /CentralUpdate/QuarnSqlSolvane/.
 set -euo pipefail
@@ -12,9 +14,22 @@ case "${1:-}" in
   start)
     folder="$(cd "$2" && pwd)"
     state="$3"
+    tls="${4:-}"
     mkdir -p "$state/tmp"
     for attempt in 1 2 3 4 5; do
       port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+      https_server=""
+      if [ -n "$tls" ]; then
+        https_port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+        https_server="server {
+    listen 127.0.0.1:$https_port ssl;
+    server_name localhost;
+    ssl_certificate $tls/localhost.crt;
+    ssl_certificate_key $tls/localhost.key;
+    location /CentralUpdate/QuarnSqlSolvane/ { alias $folder/; }
+    location / { return 404; }
+  }"
+      fi
       cat > "$state/nginx.conf" <<CONF
 daemon off;
 worker_processes 1;
@@ -36,6 +51,7 @@ http {
     location /CentralUpdate/QuarnSqlSolvane/ { alias $folder/; }
     location / { return 404; }
   }
+  $https_server
 }
 CONF
       # As root, the worker serves as root too: the folders of a test session
@@ -46,6 +62,7 @@ CONF
       for _ in $(seq 1 50); do
         if python3 -c "import socket,sys; socket.create_connection(('127.0.0.1', $port), 0.2)" 2>/dev/null; then
           echo "$port" > "$state/port"
+          [ -n "$tls" ] && echo "$https_port" > "$state/https-port"
           echo "http://127.0.0.1:$port"
           exit 0
         fi

@@ -3,8 +3,11 @@
 # display, a Brazilian-Portuguese locale. Ends only the processes it started.
 #   scripts/wine-session.sh COMMAND [ARGS...]
 # The prefix path is exported as WINEPREFIX, the event log file as QUARN_EVENT_LOG,
-# the local update server as QUARN_UPDATE_URL serving QUARN_UPDATE_ROOT, and
-# nginx as QUARN_NGINX_URL serving the publication folder QUARN_NGINX_ROOT;
+# the local update server as QUARN_UPDATE_URL serving QUARN_UPDATE_ROOT,
+# nginx as QUARN_NGINX_URL serving the publication folder QUARN_NGINX_ROOT (and
+# as QUARN_NGINX_HTTPS_URL with a certificate for localhost from the session's
+# own root, QUARN_TEST_ROOT_DER, in no store until a test adds it), and a
+# forward proxy as QUARN_PROXY logging to QUARN_PROXY_LOG;
 # KEEP_WINEPREFIX=1 keeps the prefix afterwards.
 set -euo pipefail
 
@@ -27,8 +30,10 @@ done
 export DISPLAY="$display"
 
 server_pid=""
+proxy_pid=""
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" >/dev/null 2>&1 || true
+  [ -n "$proxy_pid" ] && kill "$proxy_pid" >/dev/null 2>&1 || true
   "$(dirname "$0")/serve-nginx.sh" stop "$WINEPREFIX/nginx" >/dev/null 2>&1 || true
   WINEPREFIX="$WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
   WINEPREFIX="$WINEPREFIX" timeout 20 wineserver -w >/dev/null 2>&1 || true
@@ -69,9 +74,36 @@ export QUARN_UPDATE_URL="http://127.0.0.1:$(cat "$WINEPREFIX/update-port")"
 # the server above): quarn-publish's folder, served as nginx serves any folder.
 export QUARN_NGINX_ROOT="$WINEPREFIX/publicacao"
 mkdir -p "$QUARN_NGINX_ROOT"
-if command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ]; then
-  QUARN_NGINX_URL="$("$(dirname "$0")/serve-nginx.sh" start "$QUARN_NGINX_ROOT" "$WINEPREFIX/nginx")" || QUARN_NGINX_URL=""
-  export QUARN_NGINX_URL
+# A root of the session's own and a certificate for localhost from it.
+tls="$WINEPREFIX/tls"
+mkdir -p "$tls"
+if openssl req -x509 -newkey rsa:2048 -nodes -keyout "$tls/root.key" -out "$tls/root.crt" -days 30 \
+     -subj "/CN=Quarn SQL test root" -addext "basicConstraints=critical,CA:TRUE" \
+     -addext "keyUsage=critical,keyCertSign,cRLSign" >/dev/null 2>&1 &&
+   openssl req -newkey rsa:2048 -nodes -keyout "$tls/localhost.key" -out "$tls/localhost.csr" \
+     -subj "/CN=localhost" >/dev/null 2>&1 &&
+   printf 'subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >"$tls/ext" &&
+   openssl x509 -req -in "$tls/localhost.csr" -CA "$tls/root.crt" -CAkey "$tls/root.key" -CAcreateserial \
+     -out "$tls/localhost.crt" -days 30 -extfile "$tls/ext" >/dev/null 2>&1; then
+  openssl x509 -in "$tls/root.crt" -outform der -out "$tls/root.der"
+  export QUARN_TEST_ROOT_DER="$tls/root.der"
+else
+  tls=""
 fi
+if command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ]; then
+  QUARN_NGINX_URL="$("$(dirname "$0")/serve-nginx.sh" start "$QUARN_NGINX_ROOT" "$WINEPREFIX/nginx" $tls)" || QUARN_NGINX_URL=""
+  export QUARN_NGINX_URL
+  if [ -n "$QUARN_NGINX_URL" ] && [ -s "$WINEPREFIX/nginx/https-port" ]; then
+    export QUARN_NGINX_HTTPS_URL="https://localhost:$(cat "$WINEPREFIX/nginx/https-port")"
+  fi
+fi
+
+# A forward proxy of the tests' own.
+export QUARN_PROXY_LOG="$WINEPREFIX/proxy.log"
+python3 "$(dirname "$0")/../tests/win/test_proxy.py" --port-file "$WINEPREFIX/proxy-port" --log "$QUARN_PROXY_LOG" \
+  >/dev/null 2>&1 &
+proxy_pid=$!
+for _ in $(seq 1 50); do [ -s "$WINEPREFIX/proxy-port" ] && break; sleep 0.1; done
+export QUARN_PROXY="127.0.0.1:$(cat "$WINEPREFIX/proxy-port")"
 
 "$@" 9>&-

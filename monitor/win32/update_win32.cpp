@@ -207,9 +207,13 @@ DWORD WINAPI HttpWorker(LPVOID p) {
     bool revocationUnanswered = false;
     {
       std::lock_guard<std::mutex> lock(r.m);
+      // Windows says "no answer on revocation" in the failure's flags; Wine
+      // fails the handshake with no flags at all. A revoked certificate is
+      // flagged as such, and refused.
       revocationUnanswered = error == ERROR_WINHTTP_SECURE_CERT_REV_FAILED ||
                              (error == ERROR_WINHTTP_SECURE_FAILURE &&
-                              r.secureFlags == WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED);
+                              r.secureFlags == WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED) ||
+                             (error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR && r.secureFlags == 0);
       if (revocationUnanswered) r.secureFlags = 0;
       revocationUnanswered = revocationUnanswered && !r.cancelled;
     }

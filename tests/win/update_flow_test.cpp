@@ -140,6 +140,26 @@ TEST_F(UpdateFlow, TheStartUpCheckReplacesBothProgramsAndTheNextFindsNothingNew)
   EXPECT_EQ(again[4], "Monitorando...");
 }
 
+// The update server's name resolves nowhere: the build arrives only through
+// the machine's WinHTTP proxy, which the general log names.
+TEST_F(UpdateFlow, TheMachinesProxyReachesAServerNoResolverKnows) {
+  const std::string url = Env("QUARN_UPDATE_URL");
+  const std::string server = "http://atualizacao.quarn.invalid" + url.substr(url.rfind(':'));
+  SetUpdateServer(server);
+  ASSERT_TRUE(SetMachineProxy(Widen(Env("QUARN_PROXY"))));
+  struct NoProxyAfter {
+    ~NoProxyAfter() { SetMachineProxy(L""); }
+  } noProxyAfter;
+  ASSERT_EQ(StartServiceByName(kBackup), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  ASSERT_TRUE(WaitFor([&] { return Record("VersaoQuarnSQLService.ini") == "2.0\r\n"; }, 60000))
+      << ReadFileBytes(folder + L"\\ErrorQuarn.ini");
+  EXPECT_NE(ReadFileBytes(Widen(HostPath(Env("QUARN_PROXY_LOG")))).find(
+                "GET " + server + "/CentralUpdate/QuarnSqlSolvane/QuarnSQLService.zip HTTP/1.1"),
+            std::string::npos);
+  EXPECT_NE(Record("LogGeralMonitor.INI").find(" " + Env("QUARN_PROXY") + " (proxy WinHTTP da m"), std::string::npos);
+}
+
 TEST_F(UpdateFlow, ABrokenBuildLeavesTheOldProgramRunning) {
   testzip::ZipWriter broken;
   broken.Deflated("QuarnSQLService.exe", std::string(100000, 'x')).crc ^= 1;  // damaged in transit

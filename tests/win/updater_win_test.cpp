@@ -153,6 +153,74 @@ TEST_F(Downloads, NobodyListeningIsAFailure) {
   EXPECT_FALSE(fs.FileExists(temp + "out.bin"));
 }
 
+// nginx's own answers: a 304 for an unchanged file, the rest of a cut one,
+// and the whole file again once it changed.
+TEST_F(Downloads, NginxAnswersConditionalAndRangeRequests) {
+  const std::string nginx = Env("QUARN_NGINX_URL");
+  ASSERT_FALSE(nginx.empty()) << "no nginx in this session";
+  const std::string served = HostPath(Env("QUARN_NGINX_ROOT")) + "\\parcial.bin";
+  std::string body(300000, '\0'), changed(200000, 'm');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 31 % 251);
+  fs.WriteAll(served, body);
+  const std::string url = nginx + "/CentralUpdate/QuarnSqlSolvane/parcial.bin";
+  Updater::Fetch whole;
+  updater.Baixa(url, temp + "out.bin", whole);
+  ASSERT_FALSE(whole.validator.etag.empty());
+  Updater::Fetch again;
+  again.ifChanged = whole.validator;
+  updater.Baixa(url, temp + "again.bin", again);
+  EXPECT_TRUE(again.notModified);
+  EXPECT_FALSE(fs.FileExists(temp + "again.bin"));
+  for (const std::string* now : {&body, &changed}) {
+    if (now == &changed) fs.WriteAll(served, changed);
+    fs.WriteAll(temp + "resumed.bin", body.substr(0, 100000));
+    Updater::Fetch rest;
+    rest.resumeFrom = 100000;
+    rest.resumeValidator = whole.validator;
+    updater.Baixa(url, temp + "resumed.bin", rest);
+    EXPECT_EQ(fs.ReadAll(temp + "resumed.bin"), *now);
+  }
+  const std::string access = ReadFileBytes(Widen(HostPath(Env("WINEPREFIX")) + "\\nginx\\access.log"));
+  EXPECT_NE(access.find("parcial.bin HTTP/1.1\" 304 "), std::string::npos);
+  EXPECT_NE(access.find("parcial.bin HTTP/1.1\" 206 200000 "), std::string::npos);
+}
+
+// https against nginx with a certificate for localhost from the session's own
+// root: refused with the reason while the root is not the machine's, taken
+// once it is, never for another name. One process each: a process's chain
+// engine keeps the roots it first read.
+struct Https : Downloads {
+  std::string url = Env("QUARN_NGINX_HTTPS_URL") + "/CentralUpdate/QuarnSqlSolvane/tls.bin";
+  void SetUp() override {
+    Downloads::SetUp();
+    ASSERT_FALSE(Env("QUARN_NGINX_HTTPS_URL").empty()) << "no https server in this session";
+    fs.WriteAll(HostPath(Env("QUARN_NGINX_ROOT")) + "\\tls.bin", "seguro");
+  }
+  std::string Refusal(const std::string& u) {
+    try {
+      updater.BaixaArquivo(u, temp + "out.bin");
+    } catch (const VbError& e) {
+      return e.Description();
+    }
+    return std::string();
+  }
+};
+constexpr char kRefused[] = "Certificado do servidor de atualização recusado: ";
+
+TEST_F(Https, AnUnknownRootIsRefused) {
+  ASSERT_TRUE(SetMachineRoot(HostPath(Env("QUARN_TEST_ROOT_DER")), false));
+  EXPECT_EQ(Refusal(url).rfind(kRefused, 0), 0u);
+  EXPECT_FALSE(fs.FileExists(temp + "out.bin"));
+}
+
+TEST_F(Https, TheMachinesRootIsTrustedForItsNameOnly) {
+  ASSERT_TRUE(SetMachineRoot(HostPath(Env("QUARN_TEST_ROOT_DER")), true));
+  EXPECT_EQ(Refusal(url), "");
+  EXPECT_EQ(fs.ReadAll(temp + "out.bin"), "seguro");
+  const std::string byAddress = "https://127.0.0.1" + url.substr(url.rfind(':'));
+  EXPECT_EQ(Refusal(byAddress).rfind(kRefused, 0), 0u);
+}
+
 TEST(UnzipBinding, AMissingLibraryOrEntryPointIsAnError) {
   Win32Unzip missing(L"nao-existe-aunzip32.dll");
   try {

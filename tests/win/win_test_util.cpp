@@ -1,6 +1,8 @@
 #include "win_test_util.h"
 
 #include <tlhelp32.h>
+#include <wincrypt.h>
+#include <winhttp.h>
 
 #include <cstdlib>
 #include <vector>
@@ -201,6 +203,34 @@ std::string Env(const char* name) {
   char buf[1024];
   const DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
   return n && n < sizeof buf ? std::string(buf, n) : std::string();
+}
+
+std::string HostPath(const std::string& unixPath) {
+  std::string p = "Z:";
+  for (char c : unixPath) p += c == '/' ? '\\' : c;
+  return p;
+}
+
+bool SetMachineRoot(const std::string& derFile, bool trusted) {
+  const std::string der = ReadFileBytes(win::Widen(derFile));
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  if (!store) return false;
+  PCCERT_CONTEXT cert = nullptr;
+  BOOL ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                             static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, &cert);
+  if (ok && !trusted) ok = CertDeleteCertificateFromStore(cert);  // frees the context
+  else if (cert) CertFreeCertificateContext(cert);
+  CertCloseStore(store, 0);
+  return ok != FALSE;
+}
+
+bool SetMachineProxy(const std::wstring& proxy, const std::wstring& bypass) {
+  std::wstring p = proxy, b = bypass;
+  WINHTTP_PROXY_INFO info{};
+  info.dwAccessType = proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+  info.lpszProxy = proxy.empty() ? nullptr : p.data();
+  info.lpszProxyBypass = bypass.empty() ? nullptr : b.data();
+  return WinHttpSetDefaultProxyConfiguration(&info) != FALSE;
 }
 
 std::string UpdateServerFile(const std::string& name) {

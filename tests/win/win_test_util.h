@@ -70,6 +70,15 @@ ServiceConfig QueryConfig(const wchar_t* name);
 std::string Env(const char* name);
 // The path (under drive Z:) of a file the session's update server publishes.
 std::string UpdateServerFile(const std::string& name);
+// A host path of the session (a variable's value) as Windows sees it, under Z:.
+std::string HostPath(const std::string& unixPath);
+// Adds a certificate (DER) to the machine's trusted roots, as an
+// administrator's tools would (Wine's certutil -addstore does nothing), or
+// takes it away. A process's chain engine keeps the roots it first read.
+bool SetMachineRoot(const std::string& derFile, bool trusted);
+// The machine's WinHTTP proxy, as netsh winhttp set proxy writes it; an empty
+// proxy sets none.
+bool SetMachineProxy(const std::wstring& proxy, const std::wstring& bypass = L"");
 // Points the suite at an update server (HKLM\SOFTWARE\Solvane\Quarn SQL).
 void SetUpdateServer(const std::string& url);
 // The administrator's opt-out for unsigned builds (DWORD AllowUnsignedUpdates):
