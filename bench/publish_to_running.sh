@@ -48,3 +48,19 @@ done
 best=$(printf '%s\n' "${runs[@]}" | sort -n | head -1)
 printf '@figure\tpublish to running, served by nginx (monitor restarted to check)\t%s.%02d s\t\t\n' \
   $((best / 1000)) $(((best % 1000) / 10))
+
+# A check when nothing changed: the version archive is asked for only if it
+# changed, so nginx answers 304 with no body. Counted from its access log.
+log="$WINEPREFIX/nginx/access.log"
+before=$(wc -l < "$log")
+wine net stop QuarnSQLServiceMonitor >/dev/null 2>&1 || true
+rm -f "$suite/Logs/FormataRichTextBoxServiceMonitor.INI"
+wine net start QuarnSQLServiceMonitor >/dev/null 2>&1 || true
+wait_for 60 grep -aq 'VersaoQuarnSqlMonitor.Local' "$suite/Logs/FormataRichTextBoxServiceMonitor.INI" ||
+  { echo "the check did not end"; exit 1; }
+read -r requests bytes codes < <(tail -n +"$((before + 1))" "$log" |
+  awk '{n++; b+=$10; c=c $9 " "} END {print n+0, b+0, c}')
+whole=$(stat -c %s "$QUARN_NGINX_ROOT/VersaoQuarnSQLService.zip")
+echo "unchanged check: $requests requests ($codes), $bytes body bytes; the whole version archive is $whole bytes"
+printf '@figure\tserver bytes of a check when nothing changed (bodies, %s requests: %s)\t%s B\tthe version archive whole: %s B\t\n' \
+  "$requests" "${codes% }" "$bytes" "$whole"

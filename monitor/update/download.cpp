@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace quarn {
@@ -222,11 +223,19 @@ ProxyChoice ChooseProxy(const ProxySettings& s) {
     const size_t colon = v.rfind(':');
     const std::string host = colon == std::string::npos ? std::string() : v.substr(0, colon);
     const std::string port = colon == std::string::npos ? std::string() : v.substr(colon + 1);
-    const bool hostOk = !host.empty() && host.find_first_of(" \t;=/@") == std::string::npos &&
-                        (host.front() == '[' ? host.back() == ']' : host.find(':') == std::string::npos);
+    // A host name is ASCII letters, digits, '-' and '.' (at most 253), an
+    // IPv4 address or a bracketed IPv6 one.
+    bool hostOk = !host.empty() && host.size() <= 255 &&
+                  (host.front() == '[' ? host.back() == ']' : host.find(':') == std::string::npos);
+    for (char c : host)
+      hostOk = hostOk && (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-.[]:", c)) &&
+               static_cast<unsigned char>(c) < 0x80;
     if (hostOk && AllDigits(port) && port.size() <= 5 && std::stol(port) >= 1 && std::stol(port) <= 65535)
       return {{v, ""}, "Proxy das atualizações: " + v + " (UpdateProxy)"};
-    note = "UpdateProxy inválido (\"" + v.substr(0, 64) + "\"), ignorado; ";
+    std::string quote = v.substr(0, 64);
+    for (char& c : quote)
+      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
+    note = "UpdateProxy inválido (\"" + quote + "\"), ignorado; ";
   }
   if (!s.machineProxy.empty())
     return {{s.machineProxy, s.machineBypass},

@@ -30,6 +30,15 @@ std::string SidecarText(std::initializer_list<std::string> lines) {
   return text;
 }
 
+// A validator goes back to the server in a header: one that could carry
+// another header, or is longer than any server's, is none.
+std::string HeaderValue(const std::string& v) {
+  if (v.size() > 256) return {};
+  for (char c : v)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return {};
+  return v;
+}
+
 void DeleteQuietly(FileSystem& fs, const std::string& path) {
   try {
     if (fs.FileExists(path)) fs.Delete(path);
@@ -119,7 +128,7 @@ void Updater::Baixa(const std::string& url, const std::string& destination, Fetc
   // An error page is no archive: anything but a 2xx answer is a failure.
   if (status < 200 || status > 299)
     throw VbError(status, "O servidor de atualização respondeu HTTP " + std::to_string(status));
-  f.validator = Validator{p_.inet.GetHeader("ETag"), p_.inet.GetHeader("Last-Modified")};
+  f.validator = Validator{HeaderValue(p_.inet.GetHeader("ETag")), HeaderValue(p_.inet.GetHeader("Last-Modified"))};
   int32_t remaining = ParseContentLength(p_.inet.GetHeader("Content-Length"));
   const bool resumed = status == 206 && resumeFrom > 0;
   if (status == 206) {
@@ -223,8 +232,14 @@ void Updater::BaixaVersao(const Program& prog, const std::string& archive, bool&
   const std::string url = Url(prog.versionZip);
   Fetch f;
   const std::vector<std::string> v = ReadSidecar(p_.fs, p_.codec, validator);
-  // A validator counts only beside the copy it validated, for this address.
-  if (v.size() == 3 && v[0] == url && p_.fs.FileExists(kept)) f.ifChanged = Validator{v[1], v[2]};
+  // A validator counts only beside the copy it validated, for this address,
+  // and for a day: a validator the server failed to change (two publications
+  // within its clock's second) costs at most a day, not every check after.
+  const int64_t now = p_.policy.UtcNow();
+  uint64_t since = 0;
+  if (v.size() == 4 && v[0] == url && p_.fs.FileExists(kept) && ParseDecimal(v[3], INT64_MAX / 2, since) &&
+      static_cast<int64_t>(since) <= now + 300 && now - static_cast<int64_t>(since) < kKeptVersionSeconds)
+    f.ifChanged = Validator{HeaderValue(v[1]), HeaderValue(v[2])};
   Baixa(url, archive, f);
   if (f.notModified) {
     // Nothing changed: the copy of the last verified answer is checked again
@@ -247,8 +262,9 @@ void Updater::KeepVerifiedVersion(const Program& prog, const std::string& archiv
       return;
     }
     p_.fs.WriteAll(kept, p_.fs.ReadAll(archive));
-    p_.fs.WriteAll(validator, p_.codec.ToAnsi(SidecarText(
-                                  {Url(prog.versionZip), lastVersionValidator_.etag, lastVersionValidator_.lastModified})));
+    p_.fs.WriteAll(validator,
+                   p_.codec.ToAnsi(SidecarText({Url(prog.versionZip), lastVersionValidator_.etag,
+                                                lastVersionValidator_.lastModified, std::to_string(p_.policy.UtcNow())})));
   } catch (const VbError&) {
     DeleteQuietly(p_.fs, validator);  // the next check asks for the whole archive
   }
@@ -281,9 +297,10 @@ void Updater::BaixaBuild(const Program& prog, const std::string& archive) {
   const std::vector<std::string> s = ReadSidecar(p_.fs, p_.codec, state);
   // Resumed only for the same publication from the same address; anything
   // else kept goes.
-  if (s.size() == 4 && s[0] == key && s[1] == url && p_.fs.FileExists(partial)) {
+  const Validator kept = s.size() == 4 ? Validator{HeaderValue(s[2]), HeaderValue(s[3])} : Validator{};
+  if (s.size() == 4 && s[0] == key && s[1] == url && !kept.ForIfRange().empty() && p_.fs.FileExists(partial)) {
     f.resumeFrom = p_.fs.Stamp(partial).size;
-    f.resumeValidator = Validator{s[2], s[3]};
+    f.resumeValidator = kept;
   } else {
     DropPartial(prog);
   }

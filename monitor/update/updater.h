@@ -78,6 +78,8 @@ class Updater final : public UpdateChecks {
   static constexpr uint64_t kEndingWaitMs = 5 * 1000;
   // How often probation looks at the new build of the backup service.
   static constexpr int kProbationTickMs = 1000;
+  // How long a kept version archive's validator is asked with, at most.
+  static constexpr int64_t kKeptVersionSeconds = 24 * 3600;
 
   // What it uses of the monitor's window: the logs it reports in, the watchdog
   // it holds off while the backup service is replaced, and the download folder.

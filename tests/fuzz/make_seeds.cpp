@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
   Seed("version_record", "linhas", "1.0\r\n 1.1 \r\n\r\n1.2");
   Seed("version_record", "linha-longa", "2.0" + std::string(254, '\x93') + "\r\n1.0\r\n");
   Seed("version_record", "grande", "2.0\r\n" + std::string(4092, ' '));
+  Seed("version_record", "cabecalhos", "bytes 100-199/200\r\nWed, 09 Dec 2026 12:30:00 GMT\r\nproxy.corp:8080\r\n");
   PtBrDateFormat dates;
   Seed("marker_time", "hora", dates.GeneralDate({2026, 12, 8, 5, 10, 0}) + "\r\n");
   Seed("marker_time", "meia-noite", "x\r\n" + dates.GeneralDate({2026, 12, 8, 0, 0, 0}) + "\r\n\r\n");

@@ -1,9 +1,12 @@
 // Any bytes as a version record (VersaoX.ini): read as the updater reads one,
 // line by line, trimmed; the trimmed text is the line without its outer spaces,
-// and a record over its bounds is refused with a short quote.
+// and a record over its bounds is refused with a short quote. Each line is
+// also a server's answer header (Content-Length, Content-Range, Retry-After)
+// and an administrator's UpdateProxy.
 #include "common/ansi_text.h"
 #include "common/errors.h"
 #include "fuzz/fuzz_check.h"
+#include "monitor/update/download.h"
 #include "monitor/update/updater.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -33,6 +36,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       QUARN_FUZZ_CHECK(ParseContentLength(lines.front()) >= 0);
     } catch (const VbError&) {
     }
+  }
+  for (const std::string& h : lines) {
+    if (const auto r = ParseContentRange(h)) QUARN_FUZZ_CHECK(r->first >= 0 && r->first <= r->last && r->last < r->total);
+    if (const auto wait = RetryAfterSeconds(h, 1796817600))
+      QUARN_FUZZ_CHECK(*wait >= kMinRetryAfterSeconds && *wait <= kMaxRetryAfterSeconds);
+    const ProxyChoice c = ChooseProxy(ProxySettings{h, "", ""});
+    QUARN_FUZZ_CHECK(c.route.proxy.empty() || c.route.proxy.find_first_of(" ;=/@") == std::string::npos);
+    QUARN_FUZZ_CHECK(c.description.size() <= 400);
   }
   return 0;
 }

@@ -541,6 +541,10 @@ TEST_F(UpdaterFixture, AnUnchangedArchiveCostsA304AndACutBuildIsResumed) {
   // Said once in the general log, not at each check.
   const std::string general = General();
   EXPECT_EQ(general.find("Proxy das atualizações: 10.0.0.1:3128"), general.rfind("Proxy das atualizações"));
+  // A day on, the whole archive again: a validator the server failed to change costs a day at most.
+  policy.now += 24 * 3600;
+  updater.VerificarSeTemAtualService();
+  EXPECT_TRUE(inet.options.back().headers.empty());
   // A kept copy that is gone drops its validator: the whole archive again.
   fs.Delete(kTemp + "VersaoQuarnSQLService.zip.mantido");
   updater.VerificarSeTemAtualService();
