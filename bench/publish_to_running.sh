@@ -14,12 +14,16 @@ cd "$work"  # wine net/sc would run a net.exe or sc.exe of the current folder
 "$publish" keygen chave.pem chave.hex >/dev/null
 wine reg add 'HKLM\SOFTWARE\Solvane\Quarn SQL' /v UpdateServer /t REG_SZ /d "$QUARN_NGINX_URL" /f >/dev/null 2>&1
 wine reg add 'HKLM\SOFTWARE\Solvane\Quarn SQL' /v UpdatePublicKeys /t REG_SZ /d "$(cat chave.hex)" /f >/dev/null 2>&1
+# Each build's probation as short as the test tree allows: a check waits while one runs.
+wine reg add 'HKLM\SOFTWARE\Solvane\Quarn SQL' /v UpdateProbationSeconds /t REG_DWORD /d 2 /f >/dev/null 2>&1
 build() {
   mkdir -p "$1"
   cp "$root/build/win/bin/QuarnSQLService.exe" "$1/"
   printf '%s\r\n' "$1" > "$1/QuarnSQLService.build"
 }
 installed() { [ "$( (tr -d '\r\n' < "$suite/QuarnSQLService.build") 2>/dev/null)" = "$1" ]; }
+# The update is done once its probation passed and its journal went.
+settled() { [ ! -e "$suite/temp/QuarnSQLService.pendente" ]; }
 wait_for() { local end=$((SECONDS + $1)); shift; until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.05; done; }
 
 build b1
@@ -29,7 +33,7 @@ mkdir -p "$WINEPREFIX/drive_c/Instalador"
 cp "$root/build/win/bin/InstaladorQuarnSQL.exe" "$WINEPREFIX/drive_c/Instalador/"
 wine 'C:\Instalador\InstaladorQuarnSQL.exe' >/dev/null 2>&1 &  # stays at its success panel: the prefix stays up
 wait_for 120 installed b1 || { echo "the signed first build was not installed"; exit 1; }
-sleep 2
+wait_for 60 settled || { echo "the first build's update did not settle"; exit 1; }
 
 runs=()
 for v in b2 b1 b2; do
@@ -44,6 +48,7 @@ for v in b2 b1 b2; do
   ms=$(( ($(date +%s%N) - t0) / 1000000 ))
   echo "published $v -> running in $ms ms (served by nginx)"
   runs+=("$ms")
+  wait_for 60 settled || { echo "build $v did not settle"; exit 1; }
 done
 best=$(printf '%s\n' "${runs[@]}" | sort -n | head -1)
 printf '@figure\tpublish to running, served by nginx (monitor restarted to check)\t%s.%02d s\t\t\n' \

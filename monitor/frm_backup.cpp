@@ -105,10 +105,12 @@ bool FrmBackup::Form_Load() {
 
 void FrmBackup::ScheduleNextCheck() {
   ContadorAtualizacao_ = 0;
-  // A server under load that asked for a later try gets it, counted in this timer's ticks.
+  // A server under load that asked for a later try gets it, counted in this
+  // timer's ticks; one that asks for a sooner one gets the regular schedule.
   if (const auto wait = p_.updates.ServerWaitMs()) {
     const uint64_t ticks = (*wait + info_.timer1IntervalMs - 1) / std::max(info_.timer1IntervalMs, 1);
-    ContadorAtualizacao_ = LimiteAtualizacao_ - static_cast<int32_t>(std::min<uint64_t>(ticks, INT32_MAX / 2));
+    ContadorAtualizacao_ =
+        std::min(0, LimiteAtualizacao_ - static_cast<int32_t>(std::min<uint64_t>(ticks, INT32_MAX / 2)));
   }
 }
 

@@ -159,6 +159,14 @@ int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
 
 }  // namespace
 
+bool IsCertificateRefusal(long number) {
+  // Date, name, client certificate, authority, revocation unanswered, secure
+  // channel, invalid, revoked, secure failure, wrong usage.
+  for (long n : {12037L, 12038L, 12044L, 12045L, 12057L, 12157L, 12169L, 12170L, 12175L, 12179L})
+    if (number == n) return true;
+  return false;
+}
+
 bool SameOrigin(const std::string& a, const std::string& b) {
   const Parts pa = Split(a), pb = Split(b);
   if (pa.scheme.empty() || pa.scheme != pb.scheme) return false;
@@ -166,8 +174,19 @@ bool SameOrigin(const std::string& a, const std::string& b) {
 }
 
 std::string Validator::ForIfRange() const {
-  if (!etag.empty() && etag.front() == '"') return etag;
+  if (!etag.empty()) return etag.front() == '"' ? etag : std::string();  // a weak tag resumes nothing
   return lastModified;
+}
+
+Validator Validator::From(const std::string& etag, const std::string& lastModified) {
+  // One entity tag, strong or weak, of printable characters; a date a server
+  // must send. "*" or a list would match any later answer.
+  const bool weak = etag.compare(0, 2, "W/") == 0;
+  const std::string quoted = weak ? etag.substr(2) : etag;
+  bool tagOk = quoted.size() >= 2 && quoted.size() <= 200 && quoted.front() == '"' && quoted.back() == '"';
+  for (size_t i = 1; tagOk && i + 1 < quoted.size(); ++i)
+    tagOk = quoted[i] > 0x20 && quoted[i] < 0x7F && quoted[i] != '"';
+  return Validator{tagOk ? etag : std::string(), ParseHttpDate(lastModified) ? Trim(lastModified) : std::string()};
 }
 
 std::optional<ContentRange> ParseContentRange(const std::string& text) {
@@ -217,7 +236,9 @@ std::optional<int64_t> RetryAfterSeconds(const std::string& text, int64_t nowUtc
 ProxyChoice ChooseProxy(const ProxySettings& s) {
   std::string note;
   if (s.updateProxy) {
-    const std::string v = Trim(*s.updateProxy);
+    std::string v = Trim(*s.updateProxy);
+    if (Lower(v.substr(0, 7)) == "http://") v.erase(0, 7);  // as a proxy's address is often written
+    if (!v.empty() && v.back() == '/') v.pop_back();
     if (Lower(v) == "direct") return {{}, "Proxy das atualizações: nenhum, conexão direta (UpdateProxy = direct)"};
     // host:port, the host a name, an IPv4 address or a bracketed IPv6 one.
     const size_t colon = v.rfind(':');

@@ -39,14 +39,21 @@ std::string ResolveRedirect(const std::string& base, const std::string& location
 // nor anyone on the path of a plain-http check can send it elsewhere.
 bool SameOrigin(const std::string& a, const std::string& b);
 
+// The transfer's errors for a server certificate it refused (WinHTTP's
+// numbers): the reason goes to the error log.
+bool IsCertificateRefusal(long number);
+
 // What an answer says of its body, for a later request to ask "only if it
 // changed" or "the rest of the same file".
 struct Validator {
   std::string etag;          // as sent, quotes included
   std::string lastModified;  // an HTTP date, as sent
   bool Empty() const { return etag.empty() && lastModified.empty(); }
-  // If-Range takes a strong tag or a date, never a weak tag.
+  // If-Range takes a strong tag, or a date when there is no tag at all.
   std::string ForIfRange() const;
+  // From an answer's (or a kept file's) header values: what is not one
+  // well-formed tag or HTTP date is none.
+  static Validator From(const std::string& etag, const std::string& lastModified);
 };
 
 // "bytes <first>-<last>/<total>" of a 206 answer.

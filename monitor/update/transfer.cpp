@@ -30,13 +30,12 @@ std::string SidecarText(std::initializer_list<std::string> lines) {
   return text;
 }
 
-// A validator goes back to the server in a header: one that could carry
-// another header, or is longer than any server's, is none.
-std::string HeaderValue(const std::string& v) {
-  if (v.size() > 256) return {};
-  for (char c : v)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return {};
-  return v;
+// A server's text in a log line: short, control characters masked.
+std::string Quote(const std::string& text) {
+  std::string q = text.substr(0, 64);
+  for (char& c : q)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return q + (text.size() > 64 ? "..." : "");
 }
 
 void DeleteQuietly(FileSystem& fs, const std::string& path) {
@@ -100,8 +99,15 @@ void Updater::Baixa(const std::string& url, const std::string& destination, Fetc
       p_.loop.Idle(kTransferPollMs);
     }
     status = p_.inet.ResponseCode();
-    if (status == 416 && resumeFrom > 0 && hops < kMaxRedirects) {
-      resumeFrom = 0;  // what was kept is not of this file: all of it, once more
+    // What was kept is not of this file (a range past its end, or a part of
+    // another version that a server or cache ignoring If-Range would splice
+    // on): all of it, once more.
+    const bool otherFile =
+        status == 206 && resumeFrom > 0 &&
+        Validator::From(p_.inet.GetHeader("ETag"), p_.inet.GetHeader("Last-Modified")).ForIfRange() !=
+            f.resumeValidator.ForIfRange();
+    if ((status == 416 || otherFile) && resumeFrom > 0 && hops < kMaxRedirects) {
+      resumeFrom = 0;
       p_.inet.Cancel();
       continue;
     }
@@ -111,11 +117,11 @@ void Updater::Baixa(const std::string& url, const std::string& destination, Fetc
       throw VbError(status, "Redirecionamentos demais (mais de " + std::to_string(kMaxRedirects) + ") a partir de " +
                                 first);
     const std::string next = ResolveRedirect(current, location);
-    if (next.empty()) throw VbError(status, "Redirecionamento sem destino válido (Location: " + location + ")");
+    if (next.empty()) throw VbError(status, "Redirecionamento sem destino válido (Location: " + Quote(location) + ")");
     if (UrlScheme(current) == "https" && UrlScheme(next) == "http")
-      throw VbError(status, "Redirecionamento de https para http recusado: " + next);
+      throw VbError(status, "Redirecionamento de https para http recusado: " + Quote(next));
     if (!SameOrigin(first, next))
-      throw VbError(status, "Redirecionamento para outro servidor recusado: " + next);
+      throw VbError(status, "Redirecionamento para outro servidor recusado: " + Quote(next));
     p_.inet.Cancel();
     current = next;
   }
@@ -128,7 +134,7 @@ void Updater::Baixa(const std::string& url, const std::string& destination, Fetc
   // An error page is no archive: anything but a 2xx answer is a failure.
   if (status < 200 || status > 299)
     throw VbError(status, "O servidor de atualização respondeu HTTP " + std::to_string(status));
-  f.validator = Validator{HeaderValue(p_.inet.GetHeader("ETag")), HeaderValue(p_.inet.GetHeader("Last-Modified"))};
+  f.validator = Validator::From(p_.inet.GetHeader("ETag"), p_.inet.GetHeader("Last-Modified"));
   int32_t remaining = ParseContentLength(p_.inet.GetHeader("Content-Length"));
   const bool resumed = status == 206 && resumeFrom > 0;
   if (status == 206) {
@@ -137,7 +143,7 @@ void Updater::Baixa(const std::string& url, const std::string& destination, Fetc
     if (!resumed || !range || static_cast<uint64_t>(range->first) != resumeFrom || range->last + 1 != range->total ||
         range->last - range->first + 1 != remaining || range->total > limits.maxBytes)
       throw VbError(kErrBadFileFormat, "Resposta parcial que não continua o arquivo (Content-Range: " +
-                                           p_.inet.GetHeader("Content-Range") + ")");
+                                           Quote(p_.inet.GetHeader("Content-Range")) + ")");
   } else if (remaining > limits.maxBytes) {
     throw VbError(kErrOverflow, "O tamanho anunciado (Content-Length " + std::to_string(remaining) +
                                     ") excede o limite de " + std::to_string(limits.maxBytes) + " bytes");
@@ -201,7 +207,7 @@ void Updater::AskedToWait(int status, const std::string& retryAfter) {
   retryAtMs_ = p_.loop.TickMs() + static_cast<uint64_t>(*seconds) * 1000;
   try {
     logs_.SalvaLogGeral("O servidor de atualização respondeu HTTP " + std::to_string(status) +
-                            " e pediu nova tentativa mais tarde (Retry-After: " + retryAfter.substr(0, 64) +
+                            " e pediu nova tentativa mais tarde (Retry-After: " + Quote(retryAfter) +
                             "): a próxima verificação fica para daqui a " + std::to_string(*seconds) + " s.",
                         kCorAzul, false);
   } catch (const VbError&) {
@@ -239,7 +245,7 @@ void Updater::BaixaVersao(const Program& prog, const std::string& archive, bool&
   uint64_t since = 0;
   if (v.size() == 4 && v[0] == url && p_.fs.FileExists(kept) && ParseDecimal(v[3], INT64_MAX / 2, since) &&
       static_cast<int64_t>(since) <= now + 300 && now - static_cast<int64_t>(since) < kKeptVersionSeconds)
-    f.ifChanged = Validator{HeaderValue(v[1]), HeaderValue(v[2])};
+    f.ifChanged = Validator::From(v[1], v[2]);
   Baixa(url, archive, f);
   if (f.notModified) {
     // Nothing changed: the copy of the last verified answer is checked again
@@ -257,14 +263,14 @@ void Updater::KeepVerifiedVersion(const Program& prog, const std::string& archiv
   if (fromKept) return;
   const std::string kept = archive + ".mantido", validator = archive + ".validador";
   try {
-    if (lastVersionValidator_.Empty()) {
-      DeleteQuietly(p_.fs, validator);
-      return;
-    }
-    p_.fs.WriteAll(kept, p_.fs.ReadAll(archive));
-    p_.fs.WriteAll(validator,
-                   p_.codec.ToAnsi(SidecarText({Url(prog.versionZip), lastVersionValidator_.etag,
-                                                lastVersionValidator_.lastModified, std::to_string(p_.policy.UtcNow())})));
+    // The validator goes first and comes last: after a power cut it never
+    // names a copy that is not the one it validated.
+    if (p_.fs.FileExists(validator)) p_.fs.Delete(validator);
+    if (lastVersionValidator_.Empty()) return;
+    ReplaceFile(p_.fs, kept, p_.fs.ReadAll(archive));
+    ReplaceFile(p_.fs, validator,
+                p_.codec.ToAnsi(SidecarText({Url(prog.versionZip), lastVersionValidator_.etag,
+                                             lastVersionValidator_.lastModified, std::to_string(p_.policy.UtcNow())})));
   } catch (const VbError&) {
     DeleteQuietly(p_.fs, validator);  // the next check asks for the whole archive
   }
@@ -297,13 +303,15 @@ void Updater::BaixaBuild(const Program& prog, const std::string& archive) {
   const std::vector<std::string> s = ReadSidecar(p_.fs, p_.codec, state);
   // Resumed only for the same publication from the same address; anything
   // else kept goes.
-  const Validator kept = s.size() == 4 ? Validator{HeaderValue(s[2]), HeaderValue(s[3])} : Validator{};
+  const Validator kept = s.size() == 4 ? Validator::From(s[2], s[3]) : Validator{};
   if (s.size() == 4 && s[0] == key && s[1] == url && !kept.ForIfRange().empty() && p_.fs.FileExists(partial)) {
     f.resumeFrom = p_.fs.Stamp(partial).size;
     f.resumeValidator = kept;
   } else {
     DropPartial(prog);
   }
+  // Written again only for a part kept after this try, once that part is on the disk.
+  DeleteQuietly(p_.fs, state);
   if (f.resumeFrom > 0)
     Report("Retomando o download de " + std::string(prog.name) + ".zip a partir de " + std::to_string(f.resumeFrom) +
                " bytes.",
@@ -313,16 +321,14 @@ void Updater::BaixaBuild(const Program& prog, const std::string& archive) {
   } catch (...) {
     if (f.partialKept) {
       try {
+        p_.fs.Flush(partial);
         p_.fs.WriteAll(state, p_.codec.ToAnsi(SidecarText({key, url, f.validator.etag, f.validator.lastModified})));
       } catch (const VbError&) {
         DropPartial(prog);
       }
-    } else {
-      DeleteQuietly(p_.fs, state);
     }
     throw;
   }
-  DeleteQuietly(p_.fs, state);
   p_.fs.Rename(partial, archive);
 }
 

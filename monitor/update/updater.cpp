@@ -229,14 +229,14 @@ void Updater::PegaLocal(const Program& prog) {
 void Updater::PegaNet(const Program& prog) {
   std::string& value = this->*prog.net;
   value.clear();
-  bool fromKept = false;
-  try {
-    Report(prog.checking, kCorPreta);
-    const std::string archive = temp_ + prog.versionZip;
-    if (p_.fs.FileExists(archive)) p_.fs.Delete(archive);
-    publications_.erase(prog.name);
-    BaixaVersao(prog, archive, fromKept);
-    {
+  Report(prog.checking, kCorPreta);
+  for (int attempt = 0;; ++attempt) {
+    bool fromKept = false;
+    try {
+      const std::string archive = temp_ + prog.versionZip;
+      if (p_.fs.FileExists(archive)) p_.fs.Delete(archive);
+      publications_.erase(prog.name);
+      BaixaVersao(prog, archive, fromKept);
       // The record and its statement, nothing else of the archive, into a
       // folder that holds nothing the updater acts on.
       const std::string folder = VersionFolder();
@@ -250,17 +250,24 @@ void Updater::PegaNet(const Program& prog) {
           observer_->PublicationValidUntil(prog.name, publications_[prog.name].validUntil);
       }
       KeepVerifiedVersion(prog, archive, fromKept);
+      Report(prog.netLabel + value, kCorAzul);
+      return;
+    } catch (const VbError& e) {
+      // A kept answer that no longer verifies goes, and the whole archive
+      // decides, in this same check.
+      if (fromKept) {
+        DropKeptVersion(prog);
+        if (attempt == 0) continue;
+      }
+      value = kVersionError;
+      observer_->CheckFailed(prog.name, e.Number());
+      if (e.Number() == kErrPublicationExpired) observer_->PublicationExpired(prog.name, e.Description());
+      const std::string text = std::string(prog.netLabel) + kVersionError + " " + ErrorText(e);
+      Report(text, kCorVermelha);
+      if (SecurityRefusal(e) || e.Number() == kErrBadFileFormat || IsCertificateRefusal(e.Number()))
+        logs_.SalvaLogErro(text);
+      return;
     }
-    Report(prog.netLabel + value, kCorAzul);
-  } catch (const VbError& e) {
-    // A kept answer that no longer verifies is asked for whole the next time.
-    if (fromKept) DropKeptVersion(prog);
-    value = kVersionError;
-    observer_->CheckFailed(prog.name, e.Number());
-    if (e.Number() == kErrPublicationExpired) observer_->PublicationExpired(prog.name, e.Description());
-    const std::string text = std::string(prog.netLabel) + kVersionError + " " + ErrorText(e);
-    Report(text, kCorVermelha);
-    if (SecurityRefusal(e) || e.Number() == kErrBadFileFormat) logs_.SalvaLogErro(text);
   }
 }
 

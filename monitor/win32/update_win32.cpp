@@ -71,6 +71,7 @@ struct Win32Http::Api {
   decltype(&::WinHttpSendRequest) send = nullptr;
   decltype(&::WinHttpReceiveResponse) receive = nullptr;
   decltype(&::WinHttpQueryHeaders) query = nullptr;
+  decltype(&::WinHttpQueryDataAvailable) available = nullptr;
   decltype(&::WinHttpReadData) read = nullptr;
   decltype(&::WinHttpCrackUrl) crack = nullptr;
   decltype(&::WinHttpCloseHandle) close = nullptr;
@@ -90,6 +91,7 @@ const std::shared_ptr<const Win32Http::Api>& Win32Http::Bound() {
   bind(api->send, "WinHttpSendRequest");
   bind(api->receive, "WinHttpReceiveResponse");
   bind(api->query, "WinHttpQueryHeaders");
+  bind(api->available, "WinHttpQueryDataAvailable");
   bind(api->read, "WinHttpReadData");
   bind(api->crack, "WinHttpCrackUrl");
   bind(api->close, "WinHttpCloseHandle");
@@ -110,7 +112,10 @@ struct Win32Http::Request {
   std::shared_ptr<const Api> api;  // WinHTTP stays loaded while the worker may call it
   Timeouts timeouts;
   std::wstring url, headers, proxy, bypass;
-  UniqueInternet session;  // closed by whoever takes it first: the worker or Cancel
+  // The worker's alone: a handle closed under a call in progress, or reused
+  // for the next request, would be read by the wrong request. A cancelled
+  // worker ends at its next step, bounded by the timeouts.
+  UniqueInternet session;
   std::mutex m;
   std::condition_variable cv;
   bool headersIn = false;  // status and headers below are set
@@ -136,8 +141,8 @@ void CALLBACK SecureFailure(HINTERNET, DWORD_PTR context, DWORD status, LPVOID i
 
 // One exchange with the server, up to its headers; the request handle is
 // left open for the body. 0, or the error it failed with.
-DWORD Exchange(Win32Http::Request& r, bool checkRevocation, UniqueInternet& request, UniqueInternet& connection,
-               DWORD& status, std::wstring& raw) {
+DWORD Exchange(Win32Http::Request& r, HINTERNET session, bool checkRevocation, UniqueInternet& request,
+               UniqueInternet& connection, DWORD& status, std::wstring& raw) {
   const Win32Http::Api& net = *r.api;
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
@@ -151,7 +156,7 @@ DWORD Exchange(Win32Http::Request& r, bool checkRevocation, UniqueInternet& requ
   parts.dwExtraInfoLength = static_cast<DWORD>(std::size(extra));
   if (!net.crack(r.url.c_str(), 0, 0, &parts)) return GetLastError();
   const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
-  connection = UniqueInternet(net.connect(r.session.get(), host, parts.nPort, 0), net.close);
+  connection = UniqueInternet(net.connect(session, host, parts.nPort, 0), net.close);
   if (!connection) return GetLastError();
   const std::wstring object = std::wstring(path) + extra;
   request = UniqueInternet(net.openRequest(connection.get(), L"GET", object.c_str(), nullptr, WINHTTP_NO_REFERER,
@@ -174,6 +179,10 @@ DWORD Exchange(Win32Http::Request& r, bool checkRevocation, UniqueInternet& requ
   DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&r);
   net.setOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
   net.setCallback(request.get(), &SecureFailure, WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
+  {
+    std::lock_guard<std::mutex> lock(r.m);
+    if (r.cancelled) return ERROR_WINHTTP_OPERATION_CANCELLED;
+  }
   if (!net.send(request.get(), r.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : r.headers.c_str(),
                 r.headers.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
       !net.receive(request.get(), nullptr))
@@ -201,9 +210,10 @@ DWORD WINAPI HttpWorker(LPVOID p) {
   const Win32Http::Api& net = *r.api;
   UniqueInternet request, connection;
   try {
+    const HINTERNET session = r.session.get();
     DWORD status = 0;
     std::wstring raw;
-    DWORD error = Exchange(r, true, request, connection, status, raw);
+    DWORD error = Exchange(r, session, true, request, connection, status, raw);
     bool revocationUnanswered = false;
     {
       std::lock_guard<std::mutex> lock(r.m);
@@ -222,7 +232,7 @@ DWORD WINAPI HttpWorker(LPVOID p) {
     if (revocationUnanswered) {
       request.reset();
       connection.reset();
-      error = Exchange(r, false, request, connection, status, raw);
+      error = Exchange(r, session, false, request, connection, status, raw);
     }
     {
       std::lock_guard<std::mutex> lock(r.m);
@@ -241,8 +251,11 @@ DWORD WINAPI HttpWorker(LPVOID p) {
         r.cv.wait(lock, [&] { return r.cancelled || r.data.size() - r.readPos < Win32Http::Request::kMaxBuffered; });
         if (r.cancelled) break;
       }
-      DWORD got = 0;
-      const BOOL ok = net.read(request.get(), block.data(), static_cast<DWORD>(block.size()), &got);
+      // What has arrived, at most a block: a slow body is handed on as it comes.
+      DWORD avail = 0, got = 0;
+      BOOL ok = net.available(request.get(), &avail);
+      if (ok && avail > 0)
+        ok = net.read(request.get(), block.data(), std::min<DWORD>(avail, static_cast<DWORD>(block.size())), &got);
       const DWORD err = ok ? 0 : GetLastError();
       {
         std::lock_guard<std::mutex> lock(r.m);
@@ -273,12 +286,7 @@ DWORD WINAPI HttpWorker(LPVOID p) {
   }
   request.reset();
   connection.reset();
-  UniqueInternet session;
-  {
-    std::lock_guard<std::mutex> lock(r.m);
-    session = std::move(r.session);
-  }
-  session.reset();
+  r.session.reset();
   return 0;
 }
 
@@ -309,6 +317,8 @@ void Win32Http::Execute(const std::string& url, const std::string& operation, co
   if (!req->session) throw HttpError(GetLastError());
   const int connectMs = static_cast<int>(t_.connectMs), receiveMs = static_cast<int>(t_.receiveMs);
   net.setTimeouts(req->session.get(), connectMs, connectMs, receiveMs, receiveMs);
+  DWORD headersMs = t_.requestMs;  // the answer's headers, as the window thread waits for them
+  net.setOption(req->session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headersMs, sizeof headersMs);
   timedOut_ = false;
   started_ = GetTickCount64();
   auto* forWorker = new std::shared_ptr<Request>(req);
@@ -398,15 +408,11 @@ bool Win32Http::ChunkReady(int size) {
 
 void Win32Http::Cancel() {
   if (!req_) return;
-  UniqueInternet session;
   {
     std::lock_guard<std::mutex> lock(req_->m);
     req_->cancelled = true;
-    // Closing the session ends what the worker is blocked in.
-    session = std::move(req_->session);
   }
   req_->cv.notify_all();
-  session.reset();
   // A worker that does not return promptly is left behind with its own share
   // of the request; the window thread never waits on the network here.
   if (thread_) WaitForSingleObject(thread_.get(), 200);
@@ -583,9 +589,11 @@ ProxySettings RegistryUpdateServer::Proxy() {
   ProxySettings s;
   wchar_t buf[512];
   DWORD size = sizeof buf;
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"UpdateProxy", RRF_RT_REG_SZ, nullptr, buf, &size) ==
-      ERROR_SUCCESS)
+  const LSTATUS e = RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"UpdateProxy", RRF_RT_REG_SZ, nullptr, buf, &size);
+  if (e == ERROR_SUCCESS)
     s.updateProxy = Narrow(buf);
+  else if (e != ERROR_FILE_NOT_FOUND)
+    s.updateProxy = "(ilegível: erro " + std::to_string(e) + ")";  // set, but not as a short string
   MachineProxy(s.machineProxy, s.machineBypass);
   return s;
 }

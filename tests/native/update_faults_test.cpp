@@ -98,11 +98,14 @@ void Install(Machine& m) {
     for (const auto& [version, files] : p.builds) {
       const fakes::Entries entries = fakes::SignedBuild(PublisherKey(), p.name, version, files);
       const std::string published = VersionArchive(m, p, version, entries.back().second, ++number);
+      // Validators as a static server gives them: unchanged checks are 304s, cut builds resume.
       m.server.routes[kBase + p.versionZip + version] = fakes::FakeResponse{200, published};
+      m.server.routes[kBase + p.versionZip + version].etag = "\"" + version + "\"";
       if (version == "2.0") {
         const std::string build = "PK:" + p.name + " 2.0";
         m.unzip.archives[build] = entries;
         m.server.routes[kBase + p.name + ".zip"] = fakes::FakeResponse{200, build};
+        m.server.routes[kBase + p.name + ".zip"].etag = "\"b2\"";
       }
       m.wholePrograms.insert(files.front().second);
     }

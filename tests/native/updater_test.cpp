@@ -497,6 +497,7 @@ TEST(HttpRules, ProxyRetryAfterAndRanges) {
        "Proxy das atualizações: 10.0.0.1:3128 (proxy WinHTTP da máquina; exceções: <local>;*.corp)"},
       {" proxy.corp:8080 ", "proxy.corp:8080", "Proxy das atualizações: proxy.corp:8080 (UpdateProxy)"},
       {"[::1]:3128", "[::1]:3128", "Proxy das atualizações: [::1]:3128 (UpdateProxy)"},
+      {"http://proxy.corp:8080/", "proxy.corp:8080", "Proxy das atualizações: proxy.corp:8080 (UpdateProxy)"},
       {"DIRECT", "", "Proxy das atualizações: nenhum, conexão direta (UpdateProxy = direct)"},
       {"proxy.corp", "10.0.0.1:3128", "UpdateProxy inválido (\"proxy.corp\"), ignorado; Proxy das atualizações: 10.0.0.1:3128"},
       {"h:99999", "10.0.0.1:3128", "UpdateProxy inválido (\"h:99999\")"},
