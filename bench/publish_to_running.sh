@@ -23,7 +23,7 @@ build() {
 }
 installed() { [ "$( (tr -d '\r\n' < "$suite/QuarnSQLService.build") 2>/dev/null)" = "$1" ]; }
 # The update is done once its probation passed and its journal went.
-settled() { [ ! -e "$suite/temp/QuarnSQLService.pendente" ]; }
+settled() { [ ! -e "$suite/Temp/QuarnSQLService.pendente" ]; }
 wait_for() { local end=$((SECONDS + $1)); shift; until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.05; done; }
 
 build b1
@@ -43,7 +43,7 @@ for v in b2 b1 b2; do
   rm -f "$suite/Logs/FormataRichTextBoxServiceMonitor.INI"
   wine net start QuarnSQLServiceMonitor >/dev/null 2>&1 || true
   wait_for 120 installed "$v" || { echo "build $v did not arrive"; exit 1; }
-  wait_for 30 grep -aq 'Startado Service' "$suite/Logs/FormataRichTextBoxServiceMonitor.INI"
+  wait_for 30 grep -aqs 'Startado Service' "$suite/Logs/FormataRichTextBoxServiceMonitor.INI"
   wait_for 30 sh -c 'wine sc query QuarnSQLService 2>/dev/null | tr -d "\0\r" | grep -aq RUNNING'
   ms=$(( ($(date +%s%N) - t0) / 1000000 ))
   echo "published $v -> running in $ms ms (served by nginx)"
@@ -61,11 +61,11 @@ before=$(wc -l < "$log")
 wine net stop QuarnSQLServiceMonitor >/dev/null 2>&1 || true
 rm -f "$suite/Logs/FormataRichTextBoxServiceMonitor.INI"
 wine net start QuarnSQLServiceMonitor >/dev/null 2>&1 || true
-wait_for 60 grep -aq 'VersaoQuarnSqlMonitor.Local' "$suite/Logs/FormataRichTextBoxServiceMonitor.INI" ||
+wait_for 60 grep -aqs 'VersaoQuarnSqlMonitor.Local' "$suite/Logs/FormataRichTextBoxServiceMonitor.INI" ||
   { echo "the check did not end"; exit 1; }
-read -r requests bytes codes < <(tail -n +"$((before + 1))" "$log" |
+read -r requests bytes codes < <(tail -n +"$((before + 1))" "$log" | grep 'VersaoQuarnSQLService.zip' |
   awk '{n++; b+=$10; c=c $9 " "} END {print n+0, b+0, c}')
 whole=$(stat -c %s "$QUARN_NGINX_ROOT/VersaoQuarnSQLService.zip")
-echo "unchanged check: $requests requests ($codes), $bytes body bytes; the whole version archive is $whole bytes"
-printf '@figure\tserver bytes of a check when nothing changed (bodies, %s requests: %s)\t%s B\tthe version archive whole: %s B\t\n' \
-  "$requests" "${codes% }" "$bytes" "$whole"
+echo "unchanged check of the published version archive: $requests requests ($codes), $bytes body bytes; whole it is $whole bytes"
+printf '@figure\tserver body bytes of a check of an unchanged version archive (%s)\t%s B\twhole: %s B\t\n' \
+  "${codes% }" "$bytes" "$whole"
