@@ -91,9 +91,16 @@ bool FrmBackup::Form_Load() {
   } catch (const VbError& e) {
     TimerFault(e);
   }
-  p_.updates.VerificarSeTemAtualService();
-  p_.updates.VerificarSeTemAtualExe();
-  ScheduleNextCheck();
+  if (const uint32_t delayMs = StartDelayMs()) {
+    // The first check waits its random share of the start delay, counted by
+    // the update timer as every later one is.
+    ContadorAtualizacao_ =
+        LimiteAtualizacao_ - static_cast<int32_t>((delayMs + info_.timer1IntervalMs - 1) / info_.timer1IntervalMs);
+  } else {
+    p_.updates.VerificarSeTemAtualService();
+    p_.updates.VerificarSeTemAtualExe();
+    ScheduleNextCheck();
+  }
   try {
     p_.markers.EstouEmUso(false);
   } catch (const VbError& e) {
@@ -103,14 +110,24 @@ bool FrmBackup::Form_Load() {
   return true;
 }
 
+uint32_t FrmBackup::StartDelayMs() const {
+  if (!info_.random || info_.startDelaySeconds == 0) return 0;
+  const uint32_t seconds = std::min<uint32_t>(info_.startDelaySeconds, kMaxStartDelaySeconds);
+  return info_.random(seconds * 1000 + 1);
+}
+
 void FrmBackup::ScheduleNextCheck() {
-  ContadorAtualizacao_ = 0;
+  // Three hours from now, give or take a tenth at random.
+  const int32_t spread = LimiteAtualizacao_ / 10;
+  ContadorAtualizacao_ = info_.random && spread > 0
+                             ? static_cast<int32_t>(info_.random(static_cast<uint32_t>(2 * spread + 1))) - spread
+                             : 0;
   // A server under load that asked for a later try gets it, counted in this
   // timer's ticks; one that asks for a sooner one gets the regular schedule.
   if (const auto wait = p_.updates.ServerWaitMs()) {
     const uint64_t ticks = (*wait + info_.timer1IntervalMs - 1) / std::max(info_.timer1IntervalMs, 1);
-    ContadorAtualizacao_ =
-        std::min(0, LimiteAtualizacao_ - static_cast<int32_t>(std::min<uint64_t>(ticks, INT32_MAX / 2)));
+    ContadorAtualizacao_ = std::min(ContadorAtualizacao_,
+                                    LimiteAtualizacao_ - static_cast<int32_t>(std::min<uint64_t>(ticks, INT32_MAX / 2)));
   }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // frmBackup: the service monitor's window, its start-up and its service events.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,13 @@ struct ProgramInfo {
   // Built trusting the build tree's own test key: anyone holding that file can
   // publish to it, so it says so at every start.
   bool trustsTestKey = false;
+  // Checks spread in time, so that a fleet never asks at one moment: the
+  // first after a start waits up to this long (UpdateStartDelaySeconds), and
+  // every later one comes three hours on, give or take a tenth. `random(n)`
+  // gives 0 to n - 1 from the platform's random source; without one, checks
+  // keep the fixed schedule.
+  uint32_t startDelaySeconds = 0;
+  std::function<uint32_t(uint32_t)> random;
 };
 
 inline constexpr char kTestKeyNotice[] =
@@ -165,8 +173,11 @@ class FrmBackup final : public ServiceEvents {
  private:
   bool LoadService();  // false: end the program at once
   void EsperaOutroService();
-  // The update counter after a check: three hours, or what the server asked.
+  // The update counter after a check: three hours give or take a tenth, or
+  // later when the server asked.
   void ScheduleNextCheck();
+  uint32_t StartDelayMs() const;  // the first check's wait, 0 for none
+  static constexpr uint32_t kMaxStartDelaySeconds = 3600;
   void Timer1Work();
   // A file error of the timers' work: logged once, the Logs folder made
   // again, and the next tick tries again.

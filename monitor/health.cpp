@@ -115,6 +115,12 @@ std::string FormatMetrics(const HealthSnapshot& s) {
   PerProgram(out, s, "quarn_update_held_next_try_timestamp_seconds",
              "When the held publication is tried again, in seconds since 1970 (UTC).",
              [](const ProgramHealth& p) { return p.held && *p.held ? p.heldNextTryUtc : std::nullopt; });
+  PerProgram(out, s, "quarn_update_rollout_waiting",
+             "1 while the server's publication does not reach this machine yet (a staged rollout or the "
+             "publisher's hold): it keeps its build. Else 0.",
+             [](const ProgramHealth& p) {
+               return p.rolloutWaiting ? std::optional<int64_t>(*p.rolloutWaiting ? 1 : 0) : std::nullopt;
+             });
   return out;
 }
 
@@ -379,6 +385,13 @@ void MonitorHealth::UpdateHoldCleared(const std::string& program) {
   if (p.held == false) return;
   p.held = false;
   p.heldNextTryUtc.reset();
+  WriteMetrics();
+}
+
+void MonitorHealth::RolloutWaiting(const std::string& program, bool waiting) {
+  ProgramHealth& p = Program(program);
+  if (p.rolloutWaiting == waiting) return;
+  p.rolloutWaiting = waiting;
   WriteMetrics();
 }
 

@@ -33,6 +33,7 @@ struct ProgramHealth {
   std::optional<int64_t> validUntilUtc;    // the publication's signed statement
   std::optional<bool> held;                // the server's publication is held after its build failed
   std::optional<int64_t> heldNextTryUtc;   // when it is tried again
+  std::optional<bool> rolloutWaiting;      // the publication does not reach this machine yet
 };
 
 // Everything the metrics file says; a value left empty is left out.
@@ -108,6 +109,7 @@ class MonitorHealth final : public MonitorObserver, public UpdateObserver {
   void RolledBack(const std::string& program) override;
   void UpdateHeld(const std::string& program, const std::string& version, int64_t nextTryUtc) override;
   void UpdateHoldCleared(const std::string& program) override;
+  void RolloutWaiting(const std::string& program, bool waiting) override;
   void InstalledFileDamaged(const std::string& program, const std::string& file, bool missing) override;
   void PublicationValidUntil(const std::string& program, int64_t utcSeconds) override;
   void PublicationExpired(const std::string& program, const std::string& validUntilText) override;

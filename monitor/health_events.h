@@ -97,6 +97,9 @@ class UpdateObserver {
   // The server's publication is held after its build failed; tried again at nextTryUtc.
   virtual void UpdateHeld(const std::string& /*program*/, const std::string& /*version*/, int64_t /*nextTryUtc*/) {}
   virtual void UpdateHoldCleared(const std::string& /*program*/) {}
+  // The server's publication does not reach this machine yet (a staged
+  // rollout it is not in, or a hold by the publisher): it keeps its build.
+  virtual void RolloutWaiting(const std::string& /*program*/, bool /*waiting*/) {}
   // A file of the build in place was missing or changed: the build is installed again.
   virtual void InstalledFileDamaged(const std::string& /*program*/, const std::string& /*file*/, bool /*missing*/) {}
   // The signed statement of a publication: until when it holds (seconds since

@@ -184,6 +184,11 @@ inline HealthHeader HeaderFor(const HealthInputs& in) {
     detail::Worse(h.level, HealthLevel::Amber);
     part("publica\xC3\xA7\xC3\xA3o " + LabelValue(s.labels, "program") + " retida" + next);
   }
+  // A staged rollout this machine is not in yet: it keeps its build, nothing is wrong.
+  for (const auto& s : samples)
+    if (s.name == "quarn_update_rollout_waiting" && s.value == 1)
+      part("publica\xC3\xA7\xC3\xA3o " + LabelValue(s.labels, "program") +
+           " em implanta\xC3\xA7\xC3\xA3o gradual, esta m\xC3\xA1quina aguarda");
   std::string builds;
   for (const auto& s : samples)
     if (s.name == "quarn_build_info")

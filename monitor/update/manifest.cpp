@@ -247,7 +247,9 @@ bool ParseUtcText(std::string_view text, int64_t& seconds) {
 std::string StatementSignedPart(const Statement& st) {
   return std::string(kStatementTag) + "\r\nprograma " + st.program + "\r\nversao " + st.version + "\r\npublicacao " +
          std::to_string(st.number) + "\r\nassinada " + UtcText(st.signedAt) + "\r\nvalida-ate " +
-         UtcText(st.validUntil) + "\r\nmanifesto " + ToHex(st.manifestSha256) + "\r\n";
+         UtcText(st.validUntil) + "\r\nmanifesto " + ToHex(st.manifestSha256) + "\r\n" +
+         (st.hold ? std::string("hold\r\n")
+                  : st.rollout < kRolloutAll ? "rollout " + std::to_string(st.rollout) + "\r\n" : std::string());
 }
 
 bool ParseStatement(std::string_view bytes, Statement& out, std::string& why) {
@@ -261,7 +263,9 @@ bool ParseStatement(std::string_view bytes, Statement& out, std::string& why) {
     lines.push_back(bytes.substr(at, crlf - at));
     at = crlf + 2;
   }
-  if (lines.size() != 8) return why = "declaração com " + std::to_string(lines.size()) + " linhas", false;
+  if (lines.size() != 8 && lines.size() != 9)
+    return why = "declaração com " + std::to_string(lines.size()) + " linhas", false;
+  const size_t last = lines.size() - 1;
   const auto bad = [&](size_t i, const char* what) {
     why = "linha " + std::to_string(i + 1) + ": " + what;
     return false;
@@ -280,9 +284,21 @@ bool ParseStatement(std::string_view bytes, Statement& out, std::string& why) {
   if (!Field(lines[5], "valida-ate", v) || !ParseUtcText(v, out.validUntil)) return bad(5, "valida-ate");
   if (!Field(lines[6], "manifesto", v) || v.size() != 64 || !IsLowerHex(v)) return bad(6, "manifesto");
   FromHex(v, out.manifestSha256);
-  if (!Field(lines[7], "assinatura", v) || v.size() != 128 || !IsLowerHex(v)) return bad(7, "assinatura");
+  if (last == 8) {
+    // How far the publication reaches: a part of the fleet, or none.
+    if (lines[7] == "hold") {
+      out.hold = true;
+    } else if (!Field(lines[7], "rollout", v) || v.empty() || v.size() > 5 || (v.size() > 1 && v[0] == '0') ||
+               !std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+               std::stoul(std::string(v)) > kRolloutAll) {
+      return bad(7, "rollout");
+    } else {
+      out.rollout = static_cast<uint32_t>(std::stoul(std::string(v)));
+    }
+  }
+  if (!Field(lines[last], "assinatura", v) || v.size() != 128 || !IsLowerHex(v)) return bad(last, "assinatura");
   FromHex(v, out.signature);
-  out.signedPart = std::string(bytes.substr(0, bytes.size() - lines[7].size() - 2));
+  out.signedPart = std::string(bytes.substr(0, bytes.size() - lines[last].size() - 2));
   return true;
 }
 
@@ -312,7 +328,7 @@ Publication BuildVerifier::VerificaPublicacao(const std::string& folder, const s
                 "publicação " + std::to_string(st.number) + ", instalada " + std::to_string(highest));
   if (p_.publications.UtcNow() > st.validUntil)
     throw Raise(kErrPublicationExpired, "válida até " + UtcText(st.validUntil));
-  return Publication{true, st.number, st.validUntil, st.manifestSha256};
+  return Publication{true, st.number, st.validUntil, st.manifestSha256, st.rollout, st.hold};
 }
 
 void BuildVerifier::RegistraPublicacao(const std::string& program, const Publication& publication) {

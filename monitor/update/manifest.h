@@ -115,18 +115,25 @@ std::string ManifestSignatureLine(std::string_view signature);
 //   assinada 2026-12-08T01:22:00Z
 //   valida-ate 2027-01-07T01:22:00Z
 //   manifesto <sha-256 of the build's QuarnManifest.txt, 64 lower-case hex>
+//   rollout 2500                                  (optional: parts in ten thousand of the fleet)
 //   assinatura <r||s, 128 lower-case hex>
 //
 // signed as the manifest is. A record is believed only as far as a statement
-// under a trusted key vouches for it: no older build, no stale record.
+// under a trusted key vouches for it: no older build, no stale record. In
+// place of the rollout line, "hold": no machine takes the publication.
 inline constexpr char kStatementName[] = "QuarnPublicacao.txt";
 inline constexpr char kStatementTag[] = "QUARN-PUBLICACAO 1";
+
+// A publication for every machine: a statement without a rollout line.
+inline constexpr uint32_t kRolloutAll = 10000;
 
 struct Statement {
   std::string program, version;  // code page 1252
   uint64_t number = 0;
   int64_t signedAt = 0, validUntil = 0;  // seconds since 1970, UTC
   std::string manifestSha256;            // raw, 32 bytes
+  uint32_t rollout = kRolloutAll;        // the machines whose bucket is below it take it
+  bool hold = false;                     // the publisher stopped it: no machine takes it
   std::string signedPart, signature;
 };
 
@@ -181,6 +188,8 @@ struct Publication {
   uint64_t number = 0;
   int64_t validUntil = 0;
   std::string manifestSha256;
+  uint32_t rollout = kRolloutAll;
+  bool hold = false;
 };
 
 // Checks a staged build before it replaces anything. Raises a VbError (numbers

@@ -83,6 +83,9 @@ class UpdatePolicy {
   virtual uint32_t MinimumProbationSeconds() = 0;
   // Seconds since 1970, UTC.
   virtual int64_t UtcNow() = 0;
+  // This machine's place in a staged rollout, 0 to 9999: it takes a
+  // publication whose rollout is above it.
+  virtual uint32_t RolloutBucket() { return 0; }
 };
 
 inline constexpr char kUpdatePath[] = "/CentralUpdate/QuarnSqlSolvane/";

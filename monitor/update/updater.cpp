@@ -323,6 +323,7 @@ void Updater::Verifica(const Program& prog) {
     const std::string& net = this->*prog.net;
     if (local == kVersionError || net == kVersionError) return;
     if (!PrecisaAtualizar(local, net)) {
+      observer_->RolloutWaiting(prog.name, false);
       DropPartial(prog);  // a part of another publication's build is of no use
       // A newer statement of the build in place: no older one is taken again.
       if (verifier_ && publications_.count(prog.name))
@@ -345,7 +346,7 @@ void Updater::Verifica(const Program& prog) {
       observer_->InstalledFileDamaged(prog.name, damaged, missing);
       // The same publication again: if it failed before, the hold says when.
       if (!HoldAllows(prog)) return;
-    } else if (!HoldAllows(prog)) {
+    } else if (!RolloutAllows(prog) || !HoldAllows(prog)) {
       return;
     }
     UpdateSistema(prog.name);

@@ -187,6 +187,9 @@ class Updater final : public UpdateChecks {
   void WriteHolds(const std::vector<Hold>& holds);
   // False when the publication is held and its next try has not come.
   bool HoldAllows(const Program& prog);
+  // False when the publication does not reach this machine (a staged rollout
+  // it is not in, the publisher's hold): said once per publication.
+  bool RolloutAllows(const Program& prog);
   void HoldPublication(const Program& prog, const PublicationKey& key);
   template <class Step>
   bool Finishing(Step step);
@@ -221,6 +224,7 @@ class Updater final : public UpdateChecks {
   std::optional<std::string> proxyLogged_;
   std::optional<uint64_t> retryAtMs_;  // on the loop's clock: the server asked for no check before
   Validator lastVersionValidator_;
+  std::map<std::string, std::string> rolloutSaid_;  // by program: the publication last said waiting
 };
 
 }  // namespace quarn

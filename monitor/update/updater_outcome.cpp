@@ -211,6 +211,37 @@ void Updater::ProbationFailed(const std::string& why) {
 
 // ---- holds ---------------------------------------------------------------------
 
+namespace {
+// Parts in ten thousand as a percentage, in the system's words: "25", "12,5", "0,01".
+std::string PercentText(uint32_t parts) {
+  std::string text = std::to_string(parts / 100);
+  if (const uint32_t rest = parts % 100) text += "," + std::string(rest < 10 ? "0" : "") + std::to_string(rest);
+  while (text.back() == '0' && text.find(',') != std::string::npos) text.pop_back();
+  return text;
+}
+}  // namespace
+
+bool Updater::RolloutAllows(const Program& prog) {
+  const auto it = publications_.find(prog.name);
+  const Publication none;
+  const Publication& pub = it == publications_.end() ? none : it->second;
+  const bool waits =
+      pub.isSigned && (pub.hold || (pub.rollout < kRolloutAll && p_.policy.RolloutBucket() >= pub.rollout));
+  observer_->RolloutWaiting(prog.name, waits);
+  if (!waits) return true;
+  const std::string said = std::to_string(pub.number) + (pub.hold ? " hold" : " " + std::to_string(pub.rollout));
+  if (rolloutSaid_[prog.name] != said) {
+    const std::string n = std::to_string(pub.number);
+    logs_.SalvaLogGeral(pub.hold ? "Publicação " + n + " suspensa pelo publicador: esta máquina mantém o build " +
+                                       this->*prog.local
+                                 : "Publicação " + n + " em implantação gradual (" + PercentText(pub.rollout) +
+                                       "%): esta máquina aguarda",
+                        kCorAzul, false);
+    rolloutSaid_[prog.name] = said;
+  }
+  return false;
+}
+
 PublicationKey Updater::KeyOf(const Program& prog) const {
   PublicationKey key{prog.name, 0, {}, this->*prog.net};
   auto it = publications_.find(prog.name);

@@ -240,6 +240,22 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   if (info.commandLine == "-notified-only") info.watchdogIntervalMs = 600000;
 #endif
 
+  // Checks spread in time: UpdateStartDelaySeconds (a minute unless set; none
+  // in a test tree, whose tests watch the start-up check), a jittered period.
+#ifdef QUARN_TEST_TIMER1_MS
+  info.startDelaySeconds = 0;
+#else
+  info.startDelaySeconds = 60;
+#endif
+  DWORD startDelay = 0, delaySize = sizeof startDelay;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"UpdateStartDelaySeconds", RRF_RT_REG_DWORD, nullptr, &startDelay,
+                   &delaySize) == ERROR_SUCCESS)
+    info.startDelaySeconds = startDelay;
+  info.random = [](uint32_t n) {
+    uint32_t v = 0;
+    return n == 0 || !SystemRandom(v) ? 0 : v % n;
+  };
+
   ServicePanel panel;
   MonitorServiceControl service(scm, panel.txtAccount, panel.txtPassword, info.appPath);
   Win32Http inet;

@@ -4,6 +4,8 @@
 
 #include "monitor/win32/update_win32.h"
 
+#include <bcrypt.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -607,6 +609,36 @@ DownloadLimits RegistryUpdateServer::Limits(const std::string& url) {
       ms > 0 && ms < limits.deadlineMs)
     limits.deadlineMs = ms;
   return limits;
+}
+
+bool SystemRandom(uint32_t& value) {
+  // CNG's preferred generator, bound from the system folder as CNG is.
+  try {
+    const UniqueModule bcrypt = SystemLibrary(L"bcrypt.dll");
+    decltype(&::BCryptGenRandom) random = nullptr;
+    BindEntryPoint(random, bcrypt.get(), "BCryptGenRandom", "bcrypt.dll");
+    return random(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof value, BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+  } catch (const VbError&) {
+    return false;
+  }
+}
+
+uint32_t RegistryUpdatePolicy::RolloutBucket() {
+  DWORD bucket = 0, size = sizeof bucket;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"RolloutBucket", RRF_RT_REG_DWORD, nullptr, &bucket, &size) ==
+          ERROR_SUCCESS &&
+      bucket < kRolloutAll)
+    return bucket;
+  uint32_t draw = 0;
+  if (!SystemRandom(draw)) return kRolloutAll - 1;  // no draw to be had: the last of the fleet, never the first
+  bucket = draw % kRolloutAll;
+  HKEY opened = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr) ==
+      ERROR_SUCCESS) {
+    const UniqueRegKey key(opened);
+    RegSetValueExW(key.get(), L"RolloutBucket", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&bucket), sizeof bucket);
+  }
+  return bucket;
 }
 
 std::optional<uint32_t> RegistryUpdatePolicy::ProbationSeconds() {

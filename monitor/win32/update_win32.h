@@ -109,6 +109,9 @@ class RegistryPublications final : public PublicationStore {
   int64_t UtcNow() override;
 };
 
+// Four bytes from the system's random source; false when it has none to give.
+bool SystemRandom(uint32_t& value);
+
 // The machine's WinHTTP proxy and its bypass list (WinHttpSettings, as
 // netsh winhttp set proxy writes it); both empty when it has none.
 void MachineProxy(std::string& proxy, std::string& bypass);
@@ -134,6 +137,9 @@ class RegistryUpdatePolicy final : public UpdatePolicy {
   explicit RegistryUpdatePolicy(uint32_t minimumSeconds = kProbationMinSeconds) : minimum_(minimumSeconds) {}
   std::optional<uint32_t> ProbationSeconds() override;
   uint32_t MinimumProbationSeconds() override { return minimum_; }
+  // DWORD RolloutBucket, drawn from the system's random source the first time
+  // and written there; an administrator may set it (0 to 9999).
+  uint32_t RolloutBucket() override;
   int64_t UtcNow() override { return RegistryPublications().UtcNow(); }
 
  private:

@@ -26,8 +26,10 @@ inline Entries SignedBuild(const publish::PrivateKey& key, const std::string& pr
 // The statement beside a version record, for the build whose manifest is given.
 inline std::string SignedStatement(const publish::PrivateKey& key, const std::string& program,
                                    const std::string& version, uint64_t number, int64_t validUntil,
-                                   const std::string& manifest) {
+                                   const std::string& manifest, uint32_t rollout = kRolloutAll, bool hold = false) {
   Statement st;
+  st.rollout = rollout;
+  st.hold = hold;
   st.program = program;
   st.version = version;
   st.number = number;

@@ -202,6 +202,8 @@ struct FakePolicy final : UpdatePolicy {
   std::optional<uint32_t> probationSeconds;
   uint32_t minimum = 1;
   int64_t now = 1796000000;  // 2026-12-01
+  uint32_t bucket = 0;
+  uint32_t RolloutBucket() override { return bucket; }
   std::optional<uint32_t> ProbationSeconds() override { return probationSeconds; }
   uint32_t MinimumProbationSeconds() override { return minimum; }
   int64_t UtcNow() override { return now; }

@@ -44,7 +44,13 @@ int main(int argc, char** argv) {
     Seed("zip", name, bytes);
     for (const auto& [entry, content] : publish::ReadZip(bytes)) {
       if (entry == kManifestName) Seed("manifest", "publicado", content);
-      if (entry == kStatementName) Seed("statement", "publicada", content);
+      if (entry == kStatementName) {
+        Seed("statement", "publicada", content);
+        // The same with a staged rollout, and held.
+        const size_t sig = content.rfind("assinatura ");
+        Seed("statement", "gradual", content.substr(0, sig) + "rollout 2500\r\n" + content.substr(sig));
+        Seed("statement", "suspensa", content.substr(0, sig) + "hold\r\n" + content.substr(sig));
+      }
       if (entry == "VersaoQuarnSQLService.ini") Seed("version_record", "publicado", content);
     }
   }

@@ -184,6 +184,8 @@ TEST_F(HealthFixture, UpdateResultsAndTheMarkersReachTheFileAndTheEventLog) {
       std::string::npos);
   health.UpdateHoldCleared("QuarnSQLService");
   EXPECT_NE(fs.Get(kProm).find("quarn_update_held{program=\"QuarnSQLService\"} 0\n"), std::string::npos);
+  health.RolloutWaiting("QuarnSQLService", true);
+  EXPECT_NE(fs.Get(kProm).find("quarn_update_rollout_waiting{program=\"QuarnSQLService\"} 1\n"), std::string::npos);
   EXPECT_EQ(fs.Get(kProm).find("next_try"), std::string::npos);
   health.InstalledFileDamaged("QuarnSQLService", "QuarnSQLService.exe", true);
   EXPECT_EQ(host.events.back().text, "QuarnSQLService: QuarnSQLService.exe missing");

@@ -1,6 +1,8 @@
 // The publishing tool and the manifest check that stands between a download
 // and the suite folder.
 #include <gtest/gtest.h>
+
+#include <tuple>
 #include <unistd.h>
 
 #include <filesystem>
@@ -120,6 +122,14 @@ TEST(Publish, WhatThePublisherWritesTheMonitorUnpacksAndAccepts) {
   EXPECT_EQ(after.manifestSha256, before.manifestSha256);
   EXPECT_EQ(publish::ReadZip(resigned).at("VersaoQuarnSQLService.ini"), "2.0 beta\r\n");
   EXPECT_THROW(publish::Resign(versionZip, key, {1, kTimes.signedAt, kTimes.validUntil}), std::runtime_error);
+  // A rollout's reach and a hold are signed lines of the statement, read back as written.
+  for (const auto& [rollout, hold] : {std::pair<uint32_t, bool>{2500, false}, {0, false}, {2500, true}}) {
+    ASSERT_TRUE(publish::ReadStatement(
+        publish::Resign(versionZip, key, {3, kTimes.signedAt, kTimes.validUntil, rollout, hold}), after));
+    EXPECT_EQ(std::make_pair(after.rollout, after.hold), std::make_pair(hold ? kRolloutAll : rollout, hold));
+    EXPECT_NE(after.signedPart.find(hold ? "\r\nhold\r\n" : "\r\nrollout " + std::to_string(rollout) + "\r\n"),
+              std::string::npos);
+  }
 }
 
 TEST(Publish, RefusesWhatTheMonitorCouldNotInstallAsPublished) {
@@ -181,7 +191,22 @@ TEST(Publish, APublishersMistakeIsRefusedNamingItsFlag) {
       {"--allow-expired", 0, true, now - 10 * day, {false, s, "2.1", "pub", "", "10"}},
       {"", 8, true, now - 10 * day, {false, s, "2.1", "pub", "", "10", true}},
       {"--allow-expired", 0, true, now - 10 * day, {true, s, "", "pub", "", "1"}},
+      {"--rollout", 0, true, now, {false, s, "2.1", "pub", "", "30", false, false, "100.5"}},
+      {"--rollout", 0, true, now, {false, s, "2.1", "pub", "", "30", false, false, "12.345"}},
+      {"--percent", 0, true, now, {true, s, "", "pub", "", "30", false, false, "-1"}},
+      {"--percent", 0, true, now, {true, s, "", "pub", "", "30", false, false, "5."}},
   };
+  // The reach asked for, kept by a plain resign, stopped by a hold.
+  last.rollout = 2500;
+  for (const auto& [r, rollout, hold] : std::vector<std::tuple<publish::Request, uint32_t, bool>>{
+           {{false, s, "2.1", "pub"}, kRolloutAll, false},
+           {{false, s, "2.1", "pub", "", "30", false, false, "0,01"}, 1, false},
+           {{true, s, "", "pub"}, 2500, false},
+           {{true, s, "", "pub", "", "30", false, false, "12.5"}, 1250, false},
+           {{true, s, "", "pub", "", "30", false, false, "", true}, 2500, true}}) {
+    const publish::PublicationTimes t = publish::Plan(r, &last, now, now);
+    EXPECT_EQ(std::make_pair(t.rollout, t.hold), std::make_pair(rollout, hold)) << r.percent;
+  }
   for (const Row& row : rows) {
     SCOPED_TRACE(row.r.version + " #" + row.r.number + " " + row.r.validDays + (row.r.resign ? "d, resign" : "d"));
     try {

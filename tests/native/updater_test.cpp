@@ -852,6 +852,49 @@ using fakes::Entries;
 using fakes::SignedBuild;
 using fakes::SignedStatement;
 
+// A staged rollout reaches the machines whose bucket is below it, a hold
+// reaches none and takes nothing back; each is said once per publication.
+TEST_F(UpdaterFixture, AStagedRolloutReachesTheBucketsBelowItAndAHoldReachesNone) {
+  const publish::PrivateKey key = publish::GenerateKey();
+  const Entries build = SignedBuild(key, "QuarnSQLService", "2.0", {{"QuarnSQLService.exe", "new service build"}});
+  fakes::FakePublications publications;
+  publish::OpenSslCrypto crypto;
+  fakes::FakeKeySource keys;
+  keys.settings = {{"compiladas", ToHex(publish::PublicKey(key)), ""}};
+  WholeFileChunks chunks(fs);
+  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, keys, publications});
+  Updater u{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock}, kApp, logs, *watchdog,
+            kTemp, &verifier};
+  fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n");
+  PublishBuild("QuarnSQLService", build);
+  policy.bucket = 4200;
+  const auto check = [&](uint64_t n, uint32_t rollout, bool hold) {
+    const std::string statement = SignedStatement(key, "QuarnSQLService", "2.0", n, publications.now + 86400,
+                                                  build.back().second, rollout, hold);
+    Publish("VersaoQuarnSQLService.zip", unzip.Archive("v" + std::to_string(n) + (hold ? "h" : ""),
+                                                       {{"VersaoQuarnSQLService.ini", "2.0\r\n"}, {kStatementName, statement}}));
+    u.VerificarSeTemAtualService();
+    return fs.Get(kApp + "\\QuarnSQLService.exe");
+  };
+  EXPECT_EQ(check(7, kRolloutAll, true), "old service build");
+  EXPECT_EQ(check(8, 1000, false), "old service build");
+  EXPECT_EQ(check(8, 1000, false), "old service build");
+  EXPECT_EQ(check(9, 4200, false), "old service build");
+  const std::string said = General();
+  for (const auto& [line, times] : std::vector<std::pair<std::string, size_t>>{
+           {"Publicação 7 suspensa pelo publicador: esta máquina mantém o build 1.0", 1},
+           {"Publicação 8 em implantação gradual (10%): esta máquina aguarda", 1},
+           {"Publicação 9 em implantação gradual (42%): esta máquina aguarda", 1}}) {
+    size_t n = 0;
+    for (size_t at = said.find(line); at != std::string::npos; at = said.find(line, at + 1)) ++n;
+    EXPECT_EQ(n, times) << line;
+  }
+  EXPECT_EQ(check(10, 4201, false), "new service build");
+  PassProbation();
+  EXPECT_EQ(check(11, 4201, true), "new service build");  // a hold never takes a build back
+  EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "2.0\r\n");
+}
+
 TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchForItUnderATrustedKey) {
   const publish::PrivateKey ours = publish::GenerateKey(), other = publish::GenerateKey();
   const std::string ourKey = ToHex(publish::PublicKey(ours));

@@ -242,6 +242,36 @@ TEST_F(Watchdog, UpdatesEvery10800TicksAndHeartbeatsEvery1200) {
   EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 6u);
 }
 
+// The first check waits its draw of the start delay, every later one comes
+// three hours on give or take a tenth: at the lowest and the highest draw,
+// never outside those bounds.
+TEST_F(Watchdog, ChecksAreSpreadWithinTheirBounds) {
+  for (const bool highest : {false, true}) {
+    SCOPED_TRACE(highest ? "highest draw" : "lowest draw");
+    ProgramInfo info;
+    info.appPath = kApp;
+    info.startDelaySeconds = 60;
+    info.random = [highest](uint32_t n) { return highest ? n - 1 : 0; };
+    form.reset();
+    form = std::make_unique<FrmBackup>(
+        MonitorPorts{fs, codec, clock, dates, loop, host, shell, work, work, service, panel, view}, info);
+    work.calls.clear();
+    ASSERT_TRUE(form->Form_Load());
+    const uint64_t first = highest ? 60 * 1000 : 0, next = highest ? 9720 * 1000 : 11880 * 1000;
+    EXPECT_EQ(work.Count("VerificarSeTemAtualService"), highest ? 0u : 1u);
+    if (highest) {
+      loop.Advance(first - 1);
+      EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 0u);
+      loop.Advance(1);
+      EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 1u);
+    }
+    loop.Advance(next - 1);
+    EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 1u);
+    loop.Advance(1);
+    EXPECT_EQ(work.Count("VerificarSeTemAtualService"), 2u);
+  }
+}
+
 TEST_F(Watchdog, ABusyBackupServiceHoldsTheUpdateAndTheCounterWaits) {
   Load();
   int polls = 0;

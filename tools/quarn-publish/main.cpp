@@ -5,6 +5,9 @@
 //                         [--number N] [--valid-days D] [--same-version] [--allow-expired] <files...>
 //   quarn-publish resign --key <private.pem> --program QuarnSQLService --out <folder> [--number N] [--valid-days D]
 //                        [--allow-expired]
+//   quarn-publish rollout ... --percent P      signed again, reaching P % of the fleet (widen or narrow)
+//   quarn-publish hold ...                     signed again, reaching no machine (none goes back)
+// publish takes --rollout P (default 100).
 // The first publication of a program into a folder needs --number (the last
 // number the fleet saw + 1).
 #include <fcntl.h>
@@ -84,6 +87,9 @@ int Usage() {
                " [--allow-expired] <arquivos...>\n"
                "     quarn-publish resign --key <privada.pem> --program <programa> --out <pasta>"
                " [--number N] [--valid-days D] [--allow-expired]\n"
+               "     quarn-publish rollout ... --percent <0 a 100>   (como resign: outra parte da frota)\n"
+               "     quarn-publish hold ...                          (como resign: nenhuma máquina a recebe)\n"
+               "publish aceita --rollout <0 a 100> (padrão: 100).\n"
                "A primeira publicação de um programa numa pasta pede --number: o último número que as"
                " máquinas viram + 1.\n";
   return 2;
@@ -101,9 +107,10 @@ int Run(int argc, char** argv) {
     std::cout << ToHex(PublicKey(key)) << "\n";
     return 0;
   }
-  if (command != "publish" && command != "resign") return Usage();
+  if (command != "publish" && command != "resign" && command != "rollout" && command != "hold") return Usage();
   Request r;
-  r.resign = command == "resign";
+  r.resign = command != "publish";
+  r.hold = command == "hold";
   std::string keyPath;
   std::vector<BuildFile> files;
   for (int i = 2; i < argc; ++i) {
@@ -128,12 +135,16 @@ int Run(int argc, char** argv) {
       r.allowExpired = true;
     else if (a == "--same-version" && !r.resign)
       r.sameVersion = true;
+    else if ((a == "--rollout" && command == "publish") || (a == "--percent" && command == "rollout"))
+      r.percent = value();
     else if (a.rfind("--", 0) == 0)
       return Usage();
     else
       files.push_back({BaseName(a), ReadFile(a)});
   }
-  if (keyPath.empty() || r.program.empty() || r.out.empty() || (r.resign && !files.empty())) return Usage();
+  if (keyPath.empty() || r.program.empty() || r.out.empty() || (r.resign && !files.empty()) ||
+      (command == "rollout" && r.percent.empty()))
+    return Usage();
   const PrivateKey key = LoadPrivateKeyPem(ReadFile(keyPath));
 
   // Signed now, or at SOURCE_DATE_EPOCH for reproducible output; nothing is
@@ -155,7 +166,12 @@ int Run(int argc, char** argv) {
     WriteFile(r.out + "/" + name, bytes);
     std::cout << r.out << "/" << name << " (" << bytes.size() << " bytes)\n";
   }
-  std::cout << "publicação " << times.number << ", válida até " << UtcText(times.validUntil) << "\n";
+  char reach[64] = "";
+  if (times.hold)
+    std::snprintf(reach, sizeof reach, ", suspensa: nenhuma máquina a recebe");
+  else if (times.rollout < kRolloutAll)
+    std::snprintf(reach, sizeof reach, ", para %.2f%% das máquinas", times.rollout / 100.0);
+  std::cout << "publicação " << times.number << ", válida até " << UtcText(times.validUntil) << reach << "\n";
   return 0;
 }
 

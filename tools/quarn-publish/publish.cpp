@@ -45,6 +45,8 @@ std::string SignedStatement(Statement st, const PrivateKey& key, const Publicati
   st.number = times.number;
   st.signedAt = times.signedAt;
   st.validUntil = times.validUntil;
+  st.rollout = times.rollout;
+  st.hold = times.hold;
   const std::string body = StatementSignedPart(st);
   return body + ManifestSignatureLine(SignP256(key, Sha256Of(body)));
 }
@@ -64,6 +66,18 @@ uint64_t ParseCount(const std::string& text, const std::string& what) {
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || errno)
     throw std::runtime_error(what + " inválido: " + text);
   return v;
+}
+
+uint32_t ParsePercent(const std::string& text, const std::string& what) {
+  const size_t point = text.find_first_of(".,");
+  const std::string whole = text.substr(0, point), decimals = point == std::string::npos ? "" : text.substr(point + 1);
+  const auto digits = [](const std::string& d) { return d.find_first_not_of("0123456789") == std::string::npos; };
+  if (whole.empty() || whole.size() > 3 || !digits(whole) || decimals.size() > 2 || !digits(decimals) ||
+      (point != std::string::npos && decimals.empty()))
+    throw std::runtime_error(what + " inválido: " + text + " (de 0 a 100, no máximo duas casas decimais)");
+  const uint32_t parts = static_cast<uint32_t>(std::stoul(whole) * 100 + (decimals.empty() ? 0 : std::stoul((decimals + "0").substr(0, 2))));
+  if (parts > kRolloutAll) throw std::runtime_error(what + " " + text + " acima de 100");
+  return parts;
 }
 
 const char* VersionArchiveOf(const std::string& program) { return ProgramNamed(program).versionZip; }
@@ -93,6 +107,17 @@ PublicationTimes Plan(const Request& r, const Statement* last, int64_t signedAt,
   if (!r.resign && last && !r.sameVersion && cp.FromAnsi(last->version) == r.version)
     throw std::runtime_error("a versão " + r.version + " é a da publicação " + std::to_string(last->number) + " em " +
                              r.out + ": dê outra --version, ou --same-version para publicá-la de novo");
+  // A resign keeps the last one's reach unless asked otherwise; a hold keeps
+  // the rollout it stopped, for the publication that widens it again.
+  if (last && r.resign) {
+    t.rollout = last->rollout;
+    t.hold = last->hold;
+  }
+  if (!r.percent.empty()) {
+    t.rollout = ParsePercent(r.percent, r.resign ? "--percent" : "--rollout");
+    t.hold = false;
+  }
+  if (r.hold) t.hold = true;
   t.signedAt = signedAt;
   const uint64_t days = ParseCount(r.validDays, "--valid-days");
   if (days == 0 || days > 3650) throw std::runtime_error("--valid-days " + r.validDays + " fora de 1 a 3650");

@@ -23,6 +23,10 @@ struct PublicationTimes {
   uint64_t number = 1;
   int64_t signedAt = 0;  // seconds since 1970, UTC
   int64_t validUntil = 0;
+  // How far it reaches: the machines whose bucket is below rollout (parts in
+  // ten thousand), or none while held.
+  uint32_t rollout = kRolloutAll;
+  bool hold = false;
 };
 
 // What the publisher asked for on the command line.
@@ -33,6 +37,10 @@ struct Request {
   std::string number;  // --number as given; empty: the last one's + 1
   std::string validDays = "30";
   bool allowExpired = false, sameVersion = false;
+  // Its reach: --rollout or --percent as given (empty: all machines for a new
+  // publication, the last one's for a resign), or the publisher's hold.
+  std::string percent;
+  bool hold = false;
 };
 
 // The number and times of the publication asked for, signed at signedAt,
@@ -46,6 +54,9 @@ PublicationTimes Plan(const Request& r, const Statement* last, int64_t signedAt,
 // A count given as text (a flag's value, SOURCE_DATE_EPOCH); raises
 // std::runtime_error naming what when it is none.
 uint64_t ParseCount(const std::string& text, const std::string& what);
+// A percentage of the fleet, 0 to 100 with at most two decimals ("12.5",
+// "0,01"), as parts in ten thousand; raises std::runtime_error naming what.
+uint32_t ParsePercent(const std::string& text, const std::string& what);
 
 // The version archive of a program; raises std::runtime_error for a program
 // the monitor does not update.
