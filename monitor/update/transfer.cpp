@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <initializer_list>
 
+#include "monitor/update/reports.h"
 #include "monitor/update/updater_parts.h"
 
 namespace quarn {
@@ -38,6 +39,32 @@ std::string Quote(const std::string& text) {
   return q + (text.size() > 64 ? "..." : "");
 }
 
+// The events run inside a transfer's waits must not start another on the
+// same transfer: it would take the request from under the first.
+class InUse {
+ public:
+  explicit InUse(InetTransfer& inet) : inet_(inet) {
+    if (Busy(inet)) throw Raise(kErrStillExecuting);
+    All().push_back(&inet);
+  }
+  ~InUse() {
+    inet_.Cancel();
+    All().erase(std::find(All().begin(), All().end(), &inet_));
+  }
+  InUse(const InUse&) = delete;
+  InUse& operator=(const InUse&) = delete;
+  static bool Busy(const InetTransfer& inet) {
+    return std::find(All().begin(), All().end(), &inet) != All().end();
+  }
+
+ private:
+  static std::vector<const InetTransfer*>& All() {
+    static std::vector<const InetTransfer*> all;
+    return all;
+  }
+  InetTransfer& inet_;
+};
+
 void DeleteQuietly(FileSystem& fs, const std::string& path) {
   try {
     if (fs.FileExists(path)) fs.Delete(path);
@@ -55,18 +82,7 @@ bool Updater::BaixaArquivo(const std::string& url, const std::string& destinatio
 }
 
 void Updater::Baixa(const std::string& url, const std::string& destination, Fetch& f) {
-  // The events run inside this download's waits must not start another on the
-  // same transfer: it would take the request from under this one.
-  static std::vector<const InetTransfer*> busy;
-  if (std::find(busy.begin(), busy.end(), &p_.inet) != busy.end()) throw Raise(kErrStillExecuting);
-  busy.push_back(&p_.inet);
-  struct Request {
-    InetTransfer& inet;
-    ~Request() {
-      inet.Cancel();
-      busy.erase(std::find(busy.begin(), busy.end(), &inet));
-    }
-  } request{p_.inet};
+  const InUse inUse(p_.inet);
 
   const std::string first = TrimSpaces(url);
   std::string current = first;
@@ -330,6 +346,60 @@ void Updater::BaixaBuild(const Program& prog, const std::string& archive) {
     throw;
   }
   p_.fs.Rename(partial, archive);
+}
+
+// ---- outcome reports ---------------------------------------------------------
+
+void Updater::QueueReport(const std::string& program, const std::string& from, const std::string& to,
+                          uint64_t publication, const char* outcome) {
+  try {
+    if (!p_.policy.ReportsEnabled()) return;
+    const std::string path = temp_ + kReportQueueFile;
+    std::vector<std::string> queue = ParseReportQueue(ReadSidecarText(path));
+    queue.push_back(
+        ReportQuery({program, from.substr(0, 64), to.substr(0, 64), publication, outcome, p_.policy.RolloutBucket()}));
+    if (queue.size() > kMaxPendingReports) queue.erase(queue.begin());  // the oldest goes first
+    ReplaceFile(p_.fs, path, FormatReportQueue(queue));
+  } catch (const VbError&) {
+    // A report lost costs a line in the publisher's record, never the update.
+  }
+}
+
+std::string Updater::ReadSidecarText(const std::string& path) {
+  if (!p_.fs.FileExists(path) || p_.fs.Stamp(path).size > kMaxPendingReports * (kMaxReportQuery + 2)) return {};
+  return p_.fs.ReadAll(path);
+}
+
+void Updater::SendReports() {
+  // Between checks and updates only, on a transfer nobody else uses.
+  if (ending_ || busy_ || InUse::Busy(p_.inet)) return;
+  const std::string path = temp_ + kReportQueueFile;
+  std::vector<std::string> queue;
+  size_t sent = 0;
+  try {
+    queue = ParseReportQueue(ReadSidecarText(path));
+    for (; sent < queue.size(); ++sent) {
+      // Any answer ends a report; one that gets none leaves the rest for the next check.
+      const InUse inUse(p_.inet);
+      RequestOptions options;
+      options.proxy = proxy_.route;
+      p_.inet.Execute(p_.server.BaseUrl() + kUpdatePath + kReportPath + "?" + queue[sent], "GET", options);
+      const uint64_t started = p_.loop.TickMs();
+      while (p_.inet.StillExecuting()) {
+        if (p_.loop.TickMs() - started >= kVersionArchiveLimits.deadlineMs) throw Raise(kErrRequestTimeout);
+        p_.loop.Idle(kTransferPollMs);
+      }
+      (void)p_.inet.ResponseCode();  // raises when no answer came
+    }
+  } catch (const VbError&) {
+    // The rest is tried again at the next check.
+  }
+  if (sent == 0) return;
+  try {
+    ReplaceFile(p_.fs, path, FormatReportQueue({queue.begin() + static_cast<std::ptrdiff_t>(sent), queue.end()}));
+  } catch (const VbError&) {
+    // Sent again at the next check: a line twice in the record, none lost.
+  }
 }
 
 }  // namespace quarn

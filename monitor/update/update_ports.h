@@ -86,6 +86,8 @@ class UpdatePolicy {
   // This machine's place in a staged rollout, 0 to 9999: it takes a
   // publication whose rollout is above it.
   virtual uint32_t RolloutBucket() { return 0; }
+  // UpdateReports: outcome reports to the update server, on unless turned off.
+  virtual bool ReportsEnabled() { return true; }
 };
 
 inline constexpr char kUpdatePath[] = "/CentralUpdate/QuarnSqlSolvane/";

@@ -7,6 +7,7 @@
 #include "monitor/service_stop.h"
 #include "monitor/update/manifest.h"
 #include "monitor/update/recovery_plan.h"
+#include "monitor/update/reports.h"
 #include "monitor/update/settle.h"
 #include "monitor/update/updater_parts.h"
 
@@ -279,6 +280,11 @@ void Updater::PegaVNETEXE() { PegaNet(ProgramFor(kGuiMonitorName)); }
 // ---- checks --------------------------------------------------------------------
 
 void Updater::Verifica(const Program& prog) {
+  VerificaPrograma(prog);
+  SendReports();
+}
+
+void Updater::VerificaPrograma(const Program& prog) {
   // A check that falls due inside a probation's rollback (whose waits run the
   // timers) would act on the same journal: it waits for the next one.
   if (busy_) return;
@@ -643,6 +649,7 @@ void Updater::UpdateSistema(const std::string& name) {
       Report("Startado Service...", kCorAzul);
       watchdog_.SetEnabled(true);
       StartProbation(this->*prog.net, heartbeatBefore);
+      QueueReport(name, this->*prog.local, this->*prog.net, publications_[name].number, kReportInstalled);
       Report("Uma nova versão do " + name + " foi instalada.", kCorPreta);
       Report("Monitorando...", kCorPreta);
       return;
@@ -652,9 +659,11 @@ void Updater::UpdateSistema(const std::string& name) {
     Report("Uma nova versão do " + name + " foi instalada.", kCorPreta);
     Report("Monitorando...", kCorPreta);
     Committed(prog, this->*prog.net, publications_[name]);
+    QueueReport(name, this->*prog.local, this->*prog.net, publications_[name].number, kReportInstalled);
   } catch (const VbError& e) {
     std::string text = "Update Sistema " + name + " " + ErrorText(e);
     observer_->UpdateRefused(name, this->*prog.net, e.Number(), e.Description());
+    QueueReport(name, this->*prog.local, this->*prog.net, publications_[name].number, kReportRefused);
     try {
       undo();
       if (e.Number() == kErrBuildUnhealthy) HoldPublication(prog, KeyOf(prog));

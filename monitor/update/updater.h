@@ -78,6 +78,7 @@ class Updater final : public UpdateChecks {
   static constexpr uint64_t kEndingWaitMs = 5 * 1000;
   // How often probation looks at the new build of the backup service.
   static constexpr int kProbationTickMs = 1000;
+  static constexpr char kReportQueueFile[] = "RelatoriosPendentes.ini";  // in the download folder
   // How long a kept version archive's validator is asked with, at most.
   static constexpr int64_t kKeptVersionSeconds = 24 * 3600;
 
@@ -131,7 +132,7 @@ class Updater final : public UpdateChecks {
   bool RecuperaAtualizacao(const std::string& name);
   // A tick of the new build's probation: it passes (the update is committed),
   // fails (the kept build goes back, the publication is held) or goes on.
-  void AcompanhaProvacao();
+  void AcompanhaProvacao();  // and sends the report of its outcome
   bool InProbation() const { return probation_.has_value(); }
 
   // Where a version archive is unpacked: a folder of its own, away from the
@@ -146,7 +147,8 @@ class Updater final : public UpdateChecks {
  private:
   struct Program;
   static const Program& ProgramFor(const std::string& name);
-  void Verifica(const Program& prog);
+  void Verifica(const Program& prog);  // the check, then the reports it left
+  void VerificaPrograma(const Program& prog);
   void PegaLocal(const Program& prog);
   void PegaNet(const Program& prog);
   void Report(const std::string& text, int32_t color) { logs_.FormataRichTextBox(text, color, false); }
@@ -205,6 +207,13 @@ class Updater final : public UpdateChecks {
   void BaixaBuild(const Program& prog, const std::string& archive);
   std::string PartialKey(const Program& prog) const;
   void DropPartial(const Program& prog);
+  // Outcome reports: queued (the newest 16 kept), sent after a check or a
+  // probation's outcome, what gets no answer tried again at the next check.
+  void QueueReport(const std::string& program, const std::string& from, const std::string& to, uint64_t publication,
+                   const char* outcome);
+  void SendReports();
+  bool ObserveProbation();  // true when the probation ended
+  std::string ReadSidecarText(const std::string& path);
 
   UpdaterPorts p_;
   std::string app_;
@@ -225,6 +234,7 @@ class Updater final : public UpdateChecks {
   std::optional<uint64_t> retryAtMs_;  // on the loop's clock: the server asked for no check before
   Validator lastVersionValidator_;
   std::map<std::string, std::string> rolloutSaid_;  // by program: the publication last said waiting
+  std::string probationFrom_;                       // the build the one in probation replaced
 };
 
 }  // namespace quarn

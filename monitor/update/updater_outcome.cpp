@@ -5,6 +5,7 @@
 
 #include "common/suite_files.h"
 #include "monitor/update/updater.h"
+#include "monitor/update/reports.h"
 #include "monitor/update/updater_parts.h"
 
 namespace quarn {
@@ -108,6 +109,7 @@ void Updater::StartProbation(const std::string& version, std::optional<FileStamp
   probation_.emplace(rules, first);
   failureHeld_ = false;
   probationVersion_ = version;
+  probationFrom_ = VLocalService;
   probationTimer_->SetEnabled(true);
   // In the general log only: the formatted report of an update keeps its lines.
   logs_.SalvaLogGeral("Período de prova do " + std::string(kBackupServiceName) + " " + version + ": " +
@@ -116,21 +118,25 @@ void Updater::StartProbation(const std::string& version, std::optional<FileStamp
 }
 
 void Updater::AcompanhaProvacao() {
+  if (ObserveProbation()) SendReports();
+}
+
+bool Updater::ObserveProbation() {
   // A check or an update under way decides for itself; the next tick looks again.
   // Nor while the heartbeat's restart holds the service: its stop is no verdict.
-  if (!probation_ || busy_ || ending_ || p_.service.Claimed()) return;
+  if (!probation_ || busy_ || ending_ || p_.service.Claimed()) return false;
   const Busy busy(busy_);
   try {
     const std::optional<ProbationSample> sample = SampleBackupService();
-    if (!sample) return;
+    if (!sample) return false;
     const Probation::Verdict v = probation_->Observe(*sample);
-    if (v == Probation::Verdict::kOn) return;
+    if (v == Probation::Verdict::kOn) return false;
     const UpdateLockHold lock(p_.lock, 0);
-    if (!lock.Held()) return;  // the installer writes the suite: its outcome waits for the next tick
+    if (!lock.Held()) return false;  // the installer writes the suite: its outcome waits for the next tick
     const Program& prog = ProgramFor(kBackupServiceName);
     if (v == Probation::Verdict::kFailed) {
       ProbationFailed(probation_->Why());
-      return;
+      return true;
     }
     // The commit point: one durable write of the journal.
     SetJournalStage(prog, kStageCommitted);
@@ -147,6 +153,8 @@ void Updater::AcompanhaProvacao() {
       publication.manifestSha256 = b.digest;
     }
     Committed(prog, probationVersion_, publication);
+    QueueReport(prog.name, probationFrom_, probationVersion_, publication.number, kReportKept);
+    return true;
   } catch (const VbError& e) {
     // A file error: the next tick tries again (after the commit, recovery finishes the clean-up).
     try {
@@ -154,6 +162,7 @@ void Updater::AcompanhaProvacao() {
     } catch (const VbError&) {
     }
   }
+  return false;
 }
 
 void Updater::ProbationFailed(const std::string& why) {
@@ -196,11 +205,12 @@ void Updater::ProbationFailed(const std::string& why) {
   probationTimer_->SetEnabled(false);
   observer_->UpdateRefused(prog.name, version, failure.Number(), failure.Description());
   // A rollback that fails keeps its journal: the next check tries again.
-  (void)Finishing([&] {
+  const bool back = Finishing([&] {
     if (!Restaura(prog, true, true)) return false;
     CleanUp(prog);
     return true;
   });
+  if (back) QueueReport(prog.name, version, probationFrom_, key.number, kReportRolledBack);
   const std::string text = "Update Sistema " + std::string(prog.name) + " " + ErrorText(failure);
   tell(text);
   try {
@@ -238,6 +248,7 @@ bool Updater::RolloutAllows(const Program& prog) {
                                        "%): esta máquina aguarda",
                         kCorAzul, false);
     rolloutSaid_[prog.name] = said;
+    QueueReport(prog.name, this->*prog.local, this->*prog.net, pub.number, kReportWaiting);
   }
   return false;
 }
@@ -271,6 +282,7 @@ void Updater::HoldPublication(const Program& prog, const PublicationKey& key) {
   const int64_t hours = HoldDelaySeconds(h.failures) / 3600;
   WriteHolds(holds);
   observer_->UpdateHeld(prog.name, key.version, h.nextTryUtc);
+  QueueReport(prog.name, this->*prog.local, key.version, key.number, kReportHeld);
   logs_.SalvaLogGeral("Publicação " + std::to_string(key.number) + " do " + prog.name + " " + key.version +
                           " retida após " + std::to_string(h.failures) + " falha(s); nova tentativa em " +
                           std::to_string(hours) + " h (" + next + ")",

@@ -641,6 +641,13 @@ uint32_t RegistryUpdatePolicy::RolloutBucket() {
   return bucket;
 }
 
+bool RegistryUpdatePolicy::ReportsEnabled() {
+  DWORD on = 1, size = sizeof on;
+  return RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"UpdateReports", RRF_RT_REG_DWORD, nullptr, &on, &size) !=
+             ERROR_SUCCESS ||
+         on != 0;
+}
+
 std::optional<uint32_t> RegistryUpdatePolicy::ProbationSeconds() {
   DWORD seconds = 0, size = sizeof seconds;
   if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"UpdateProbationSeconds", RRF_RT_REG_DWORD, nullptr, &seconds,

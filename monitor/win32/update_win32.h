@@ -140,6 +140,7 @@ class RegistryUpdatePolicy final : public UpdatePolicy {
   // DWORD RolloutBucket, drawn from the system's random source the first time
   // and written there; an administrator may set it (0 to 9999).
   uint32_t RolloutBucket() override;
+  bool ReportsEnabled() override;  // DWORD UpdateReports, 1 unless set to 0
   int64_t UtcNow() override { return RegistryPublications().UtcNow(); }
 
  private:

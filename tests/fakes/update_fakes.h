@@ -204,6 +204,8 @@ struct FakePolicy final : UpdatePolicy {
   int64_t now = 1796000000;  // 2026-12-01
   uint32_t bucket = 0;
   uint32_t RolloutBucket() override { return bucket; }
+  bool reports = false;  // on where a test watches them
+  bool ReportsEnabled() override { return reports; }
   std::optional<uint32_t> ProbationSeconds() override { return probationSeconds; }
   uint32_t MinimumProbationSeconds() override { return minimum; }
   int64_t UtcNow() override { return now; }

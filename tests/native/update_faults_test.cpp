@@ -91,6 +91,7 @@ void Install(Machine& m) {
   m.fs.Put(kApp + "\\QuarnSQLServiceMonitor.exe", "monitor");
   m.keys.settings = {{"compiladas", ToHex(publish::PublicKey(PublisherKey())), ""}};
   m.policy.probationSeconds = kProbationSeconds;
+  m.policy.reports = true;  // each outcome's report broken at every step too
   for (const auto& p : Programs()) {
     for (const auto& [file, bytes] : p.builds.at("1.0")) m.fs.Put(JoinPath(kApp, file), bytes);
     m.fs.Put(kLogs + p.record, "1.0\r\n");

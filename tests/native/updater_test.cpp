@@ -6,6 +6,7 @@
 #include "fakes/update_fakes.h"
 #include "monitor/update/manifest.h"
 #include "monitor/update/recovery_plan.h"
+#include "monitor/update/reports.h"
 #include "monitor/update/updater.h"
 #include "tools/quarn-publish/openssl_crypto.h"
 
@@ -868,6 +869,7 @@ TEST_F(UpdaterFixture, AStagedRolloutReachesTheBucketsBelowItAndAHoldReachesNone
   fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n");
   PublishBuild("QuarnSQLService", build);
   policy.bucket = 4200;
+  policy.reports = true;
   const auto check = [&](uint64_t n, uint32_t rollout, bool hold) {
     const std::string statement = SignedStatement(key, "QuarnSQLService", "2.0", n, publications.now + 86400,
                                                   build.back().second, rollout, hold);
@@ -893,6 +895,17 @@ TEST_F(UpdaterFixture, AStagedRolloutReachesTheBucketsBelowItAndAHoldReachesNone
   PassProbation();
   EXPECT_EQ(check(11, 4201, true), "new service build");  // a hold never takes a build back
   EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "2.0\r\n");
+  // Each step reported once, to the server's report address, nothing else in it.
+  std::vector<std::string> reports;
+  for (const std::string& url : inet.requested)
+    if (url.rfind(kBase + "relatorio?", 0) == 0) reports.push_back(url.substr(kBase.size() + 10));
+  EXPECT_EQ(reports, (std::vector<std::string>{
+                         "programa=QuarnSQLService&de=1.0&para=2.0&publicacao=7&resultado=aguardando&balde=4200",
+                         "programa=QuarnSQLService&de=1.0&para=2.0&publicacao=8&resultado=aguardando&balde=4200",
+                         "programa=QuarnSQLService&de=1.0&para=2.0&publicacao=9&resultado=aguardando&balde=4200",
+                         "programa=QuarnSQLService&de=1.0&para=2.0&publicacao=10&resultado=instalado&balde=4200",
+                         "programa=QuarnSQLService&de=1.0&para=2.0&publicacao=10&resultado=mantido&balde=4200"}));
+  EXPECT_FALSE(fs.Has(kTemp + "RelatoriosPendentes.ini") && !ParseReportQueue(fs.Get(kTemp + "RelatoriosPendentes.ini")).empty());
 }
 
 TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchForItUnderATrustedKey) {
