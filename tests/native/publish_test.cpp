@@ -12,6 +12,8 @@
 #include "fakes/fakes.h"
 #include "fakes/update_fakes.h"
 #include "monitor/update/manifest.h"
+#include "monitor/update/reports.h"
+#include "tools/quarn-publish/fleet_report.h"
 #include "tools/quarn-publish/publish.h"
 
 namespace quarn {
@@ -285,6 +287,42 @@ TEST(Publish, TrustedKeysAreSplitOnBlanksAndSemicolonsAndBadOnesAreNamed) {
   const TrustedKeys empty = ParseTrustedKeys({{"UpdatePublicKeys", "", ""}});
   EXPECT_TRUE(empty.configured);  // set but empty: nothing is trusted, so nothing installs
   EXPECT_TRUE(empty.keys.empty());
+}
+
+}  // namespace
+}  // namespace quarn
+
+namespace quarn {
+namespace {
+
+// What nginx logs of the monitors' reports, summed per publication with each
+// bucket counted by its last report; other requests pass, broken lines are counted.
+TEST(FleetReport, EachBucketCountsOnceByItsLastReport) {
+  const auto line = [](const std::string& query) {
+    return "10.0.0.9 - - [09/Dec/2026:12:00:00 +0000] \"GET /CentralUpdate/QuarnSqlSolvane/relatorio?" + query +
+           " HTTP/1.1\" 404 153 \"-\" \"QuarnSQLServiceMonitor\"";
+  };
+  const std::string q = "programa=QuarnSQLService&de=1.0&para=2.0%20beta&publicacao=10&resultado=";
+  publish::FleetReader r;
+  for (const std::string& l : {line(q + "instalado&balde=7"), line(q + "mantido&balde=7"),
+                               line(q + "instalado&balde=8"), line(q + "revertido&balde=9"),
+                               line("programa=QuarnSQLService&de=1.0&para=2.1&publicacao=11&resultado=aguardando&balde=7"),
+                               std::string("10.0.0.9 - - [09/Dec/2026:12:00:01 +0000] \"GET /CentralUpdate/QuarnSqlSolvane/"
+                                           "VersaoQuarnSQLService.zip HTTP/1.1\" 304 0 \"-\" \"-\""),
+                               line(q + "instalado&balde=10000"), line(q + "perdido&balde=3"),
+                               line(q + "instalado&balde=%G1"), std::string("lixo"), std::string("")})
+    r.Line(l);
+  const publish::FleetSummary s = r.Summary();
+  EXPECT_EQ(publish::FormatSummary(s),
+            "QuarnSQLService publicação 10: instalado 1, mantido 1, revertido 1 (3 máquinas)\n"
+            "QuarnSQLService publicação 11: aguardando 1 (1 máquina)\n"
+            "5 relatórios lidos, 4 linhas ignoradas\n");
+  EXPECT_EQ(publish::FormatSummaryJson(s),
+            "{\"publicacoes\": [{\"programa\": \"QuarnSQLService\", \"publicacao\": 10, \"resultados\": "
+            "{\"instalado\": 1, \"mantido\": 1, \"revertido\": 1}}, {\"programa\": \"QuarnSQLService\", "
+            "\"publicacao\": 11, \"resultados\": {\"aguardando\": 1}}], \"relatorios\": 5, \"ignoradas\": 4}\n");
+  // What the monitor sends is what this reads.
+  EXPECT_EQ(ReportQuery({"QuarnSQLService", "1.0", "2.0 beta", 10, "instalado", 7}), q + "instalado&balde=7");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 //                        [--allow-expired]
 //   quarn-publish rollout ... --percent P      signed again, reaching P % of the fleet (widen or narrow)
 //   quarn-publish hold ...                     signed again, reaching no machine (none goes back)
+//   quarn-publish relatorio [--json] <access.log...>   what the fleet reported, per publication
 // publish takes --rollout P (default 100).
 // The first publication of a program into a folder needs --number (the last
 // number the fleet saw + 1).
@@ -24,6 +25,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tools/quarn-publish/fleet_report.h"
 #include "tools/quarn-publish/publish.h"
 
 using namespace quarn;
@@ -90,6 +92,7 @@ int Usage() {
                "     quarn-publish rollout ... --percent <0 a 100>   (como resign: outra parte da frota)\n"
                "     quarn-publish hold ...                          (como resign: nenhuma máquina a recebe)\n"
                "publish aceita --rollout <0 a 100> (padrão: 100).\n"
+               "     quarn-publish relatorio [--json] <access.log...>   (o que a frota relatou)\n"
                "A primeira publicação de um programa numa pasta pede --number: o último número que as"
                " máquinas viram + 1.\n";
   return 2;
@@ -105,6 +108,24 @@ int Run(int argc, char** argv) {
     CreateNewFile(argv[2], PrivateKeyPem(key), 0600);
     WriteFile(argv[3], ToHex(PublicKey(key)) + "\n");
     std::cout << ToHex(PublicKey(key)) << "\n";
+    return 0;
+  }
+  if (command == "relatorio") {
+    // Each log in the order given, each in its own time order: a bucket's last report counts.
+    FleetReader reader;
+    bool json = false, any = false;
+    for (int i = 2; i < argc; ++i) {
+      if (std::string(argv[i]) == "--json") {
+        json = true;
+        continue;
+      }
+      std::ifstream in(argv[i], std::ios::binary);
+      if (!in) throw std::runtime_error(std::string("não foi possível ler ") + argv[i]);
+      for (std::string line; std::getline(in, line);) reader.Line(line.substr(0, 16384));
+      any = true;
+    }
+    if (!any) return Usage();
+    std::cout << (json ? FormatSummaryJson(reader.Summary()) : FormatSummary(reader.Summary()));
     return 0;
   }
   if (command != "publish" && command != "resign" && command != "rollout" && command != "hold") return Usage();
