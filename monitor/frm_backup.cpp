@@ -1,5 +1,7 @@
 #include "monitor/frm_backup.h"
 
+#include "monitor/update/rollout.h"
+
 #include <algorithm>
 
 namespace quarn {
@@ -111,17 +113,12 @@ bool FrmBackup::Form_Load() {
 }
 
 uint32_t FrmBackup::StartDelayMs() const {
-  if (!info_.random || info_.startDelaySeconds == 0) return 0;
-  const uint32_t seconds = std::min<uint32_t>(info_.startDelaySeconds, kMaxStartDelaySeconds);
-  return info_.random(seconds * 1000 + 1);
+  return static_cast<uint32_t>(FirstCheckDelayMs(info_.startDelaySeconds, info_.random));
 }
 
 void FrmBackup::ScheduleNextCheck() {
   // Three hours from now, give or take a tenth at random.
-  const int32_t spread = LimiteAtualizacao_ / 10;
-  ContadorAtualizacao_ = info_.random && spread > 0
-                             ? static_cast<int32_t>(info_.random(static_cast<uint32_t>(2 * spread + 1))) - spread
-                             : 0;
+  ContadorAtualizacao_ = CounterAfterCheck(LimiteAtualizacao_, info_.random);
   // A server under load that asked for a later try gets it, counted in this
   // timer's ticks; one that asks for a sooner one gets the regular schedule.
   if (const auto wait = p_.updates.ServerWaitMs()) {

@@ -177,7 +177,6 @@ class FrmBackup final : public ServiceEvents {
   // later when the server asked.
   void ScheduleNextCheck();
   uint32_t StartDelayMs() const;  // the first check's wait, 0 for none
-  static constexpr uint32_t kMaxStartDelaySeconds = 3600;
   void Timer1Work();
   // A file error of the timers' work: logged once, the Logs folder made
   // again, and the next tick tries again.

@@ -6,6 +6,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 out="$root/build/bench"
 mkdir -p "$out"
 "$root/build/native/bench/bench_log_append" | tee "$out/log_append.txt"
+"$root/build/native/bench/bench_fleet" | tee "$out/fleet.txt"
 # The native fault-injection test counts the update steps it broke; every one must hold.
 "$root/build/native/tests/native/quarn_native_tests" --gtest_filter='UpdateFaults.Every*' > "$out/fault_injection.log" || true
 awk '/^fault injection.*all hold/ {
@@ -29,4 +30,4 @@ awk '/^fault injection.*all hold/ {
 "$root/scripts/wine-session.sh" sh -c '"$0/bench/publish_to_running.sh" > "$1/publish.txt" 2>&1 || echo "(publish benchmark failed)" >> "$1/publish.txt"
   grep -v "^@figure" "$1/publish.txt" || true' "$root" "$out"
 echo
-python3 "$root/bench/report.py" "$out/figures.md" "$out"/log_append.txt "$out"/fault_injection.txt "$out"/watchdog.txt "$out"/update.txt "$out"/install.txt "$out"/signing.txt "$out"/publish.txt
+python3 "$root/bench/report.py" "$out/figures.md" "$out"/log_append.txt "$out"/fleet.txt "$out"/fault_injection.txt "$out"/watchdog.txt "$out"/update.txt "$out"/install.txt "$out"/signing.txt "$out"/publish.txt

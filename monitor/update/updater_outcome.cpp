@@ -6,6 +6,7 @@
 #include "common/suite_files.h"
 #include "monitor/update/updater.h"
 #include "monitor/update/reports.h"
+#include "monitor/update/rollout.h"
 #include "monitor/update/updater_parts.h"
 
 namespace quarn {
@@ -235,8 +236,9 @@ bool Updater::RolloutAllows(const Program& prog) {
   const auto it = publications_.find(prog.name);
   const Publication none;
   const Publication& pub = it == publications_.end() ? none : it->second;
+  // The bucket is drawn only once a publication is staged.
   const bool waits =
-      pub.isSigned && (pub.hold || (pub.rollout < kRolloutAll && p_.policy.RolloutBucket() >= pub.rollout));
+      pub.isSigned && (pub.hold || (pub.rollout < kRolloutAll && !PublicationReaches(pub, p_.policy.RolloutBucket())));
   observer_->RolloutWaiting(prog.name, waits);
   if (!waits) return true;
   const std::string said = std::to_string(pub.number) + (pub.hold ? " hold" : " " + std::to_string(pub.rollout));

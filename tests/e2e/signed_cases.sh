@@ -72,6 +72,15 @@ case_ registro-outra-versao s-outra-versao
 cp registro-outra-versao/VersaoQuarnSQLService.zip outra-versao/
 rm -rf registro-outra-versao
 
+# A staged rollout: 1 % of the fleet, widened to all, then held.
+build s-gradual
+"$publish" publish --key chave.pem --program QuarnSQLService --version s-gradual --out gradual --number 20 \
+  --rollout 1 src/s-gradual/QuarnSQLService.exe src/s-gradual/QuarnSQLService.build >/dev/null
+cp -r gradual ampliada
+"$publish" rollout --key chave.pem --program QuarnSQLService --out ampliada --percent 100 >/dev/null
+cp -r ampliada suspensa
+"$publish" hold --key chave.pem --program QuarnSQLService --out suspensa >/dev/null
+
 python3 - "$out" <<'PY'
 import sys, zipfile
 out = sys.argv[1]

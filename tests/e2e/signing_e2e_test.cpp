@@ -57,12 +57,21 @@ void SetKeys(const std::string& keys) {
   RegCloseKey(k);
 }
 
-// Puts a case's archives where nginx serves them.
+// Puts a case's archives where nginx serves them, dated now as a publication
+// written there would be: a copy keeps its source's time, and two cases made
+// within a second with one size would give nginx one validator.
 bool Serve(const std::wstring& name) {
   const std::wstring root = UnixFolder("QUARN_NGINX_ROOT");
   bool ok = true;
-  for (const wchar_t* f : {L"QuarnSQLService.zip", L"VersaoQuarnSQLService.zip"})
-    ok &= CopyFileW((Cases() + name + L"\\" + f).c_str(), (root + L"\\" + f).c_str(), FALSE) != 0;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  for (const wchar_t* f : {L"QuarnSQLService.zip", L"VersaoQuarnSQLService.zip"}) {
+    const std::wstring to = root + L"\\" + f;
+    ok &= CopyFileW((Cases() + name + L"\\" + f).c_str(), to.c_str(), FALSE) != 0;
+    const win::UniqueFile h(CreateFileW(to.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    ok &= h && SetFileTime(h.get(), nullptr, nullptr, &now);
+  }
   return ok;
 }
 
@@ -158,6 +167,42 @@ TEST_F(SignedBuilds, OnlyABuildSignedByATrustedKeyAndUntouchedSinceIsInstalled) 
     EXPECT_FALSE(Exists(kSuite + L"\\extra.dll"));
     EXPECT_TRUE(WaitFor([] { return ServicePid(kBackup) != 0; }, 10000)) << "the backup service does not run";
   }
+}
+
+// A machine in bucket 5000 waits while a publication reaches 1 % of the
+// fleet, takes it once widened to all, keeps it under the publisher's hold;
+// each step reaches nginx's access log as a report.
+TEST_F(SignedBuilds, AStagedRolloutIsWaitedForTakenWhenWidenedAndKeptUnderAHold) {
+  HKEY k = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr),
+            ERROR_SUCCESS);
+  const DWORD bucket = 5000;
+  RegSetValueExW(k, L"RolloutBucket", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&bucket), sizeof bucket);
+  RegCloseKey(k);
+  SetAllowUnsigned(false);
+  const std::string before = BuildOnDisk(kBackupExe);
+  const std::wstring general = kSuite + L"\\Logs\\LogGeralMonitor.INI";
+  ASSERT_TRUE(Serve(L"gradual"));
+  ASSERT_TRUE(RestartMonitorAndCheck(120000));
+  EXPECT_EQ(BuildOnDisk(kBackupExe), before);
+  EXPECT_NE(win::AcpCodec().FromAnsi(ReadFileBytes(general)).find(
+                "Publicação 20 em implantação gradual (1%): esta máquina aguarda"),
+            std::string::npos);
+  ASSERT_TRUE(Serve(L"ampliada"));
+  ASSERT_TRUE(RestartMonitorAndCheck(120000));
+  EXPECT_EQ(BuildOnDisk(kBackupExe), "s-gradual");
+  const std::wstring access = UnixFolder("WINEPREFIX") + L"\\nginx\\access.log";
+  const std::string report = "/CentralUpdate/QuarnSqlSolvane/relatorio?programa=QuarnSQLService&de=" + before +
+                             "&para=s-gradual&publicacao=";
+  // Kept once its probation passed, and said so.
+  EXPECT_TRUE(WaitFor([&] { return ReadFileBytes(access).find(report + "21&resultado=mantido&balde=5000") != std::string::npos; },
+                      30000));
+  ASSERT_TRUE(Serve(L"suspensa"));
+  ASSERT_TRUE(RestartMonitorAndCheck(120000));
+  EXPECT_EQ(BuildOnDisk(kBackupExe), "s-gradual");  // a hold never takes a build back
+  const std::string log = ReadFileBytes(access);
+  for (const std::string step : {"20&resultado=aguardando", "21&resultado=instalado"})
+    EXPECT_NE(log.find(report + step + "&balde=5000"), std::string::npos) << step;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "fakes/fakes.h"
 #include "fakes/signing.h"
 #include "fakes/update_fakes.h"
+#include "monitor/update/fleet_simulation.h"
 #include "monitor/update/manifest.h"
 #include "monitor/update/recovery_plan.h"
 #include "monitor/update/reports.h"
@@ -525,6 +526,27 @@ TEST(HttpRules, ProxyRetryAfterAndRanges) {
   EXPECT_TRUE(ParseContentRange("bytes 100-199/200"));
   for (const char* bad : {"bytes 100-99/200", "bytes 0-200/200", "items 0-1/2", "bytes */200", "bytes 1-2/x"})
     EXPECT_FALSE(ParseContentRange(bad)) << bad;
+}
+
+// 10,000 monitors through a mass reboot and a rollout widened from 1 % to
+// 100 % with a hold at 10 %: every step reaches all its machines within one
+// jittered period and the start delay, none takes a held publication, and the
+// spread keeps the server's minutes far from the fleet asking at once.
+TEST(FleetSimulation, EachStepReachesItsMachinesAndNoneTakesAHeldOne) {
+  FleetSimulationInput in;
+  in.steps = DefaultRolloutSteps();
+  const FleetSimulationResult spread = SimulateFleet(in);
+  for (const auto& step : spread.steps) {
+    EXPECT_EQ(step.reached, step.reaches);
+    EXPECT_LE(step.slowestSeconds, 10800 * 11 / 10 + 60 + 1);
+  }
+  EXPECT_EQ(spread.steps[2].reaches, 0u);  // the hold reaches no machine
+  EXPECT_EQ(spread.takenWhileHeld + spread.downgrades, 0u);
+  in.spread = false;
+  const FleetSimulationResult fixed = SimulateFleet(in);
+  EXPECT_EQ(fixed.steadyPeakPerMinute, 2u * in.machines);  // in step for good
+  EXPECT_LT(spread.steadyPeakPerMinute * 10, fixed.steadyPeakPerMinute);
+  EXPECT_LT(spread.peakRequestsPerSecond * 10, fixed.peakRequestsPerSecond);
 }
 
 TEST_F(UpdaterFixture, AnUnchangedArchiveCostsA304AndACutBuildIsResumed) {
