@@ -95,9 +95,11 @@ bool FrmBackup::Form_Load() {
   }
   if (const uint32_t delayMs = StartDelayMs()) {
     // The first check waits its random share of the start delay, counted by
-    // the update timer as every later one is.
+    // the update timer as every later one is; a cut update is not left so long.
+    p_.updates.RecuperaPendentes();
     ContadorAtualizacao_ =
-        LimiteAtualizacao_ - static_cast<int32_t>((delayMs + info_.timer1IntervalMs - 1) / info_.timer1IntervalMs);
+        LimiteAtualizacao_ -
+        static_cast<int32_t>((delayMs + info_.timer1IntervalMs - 1) / std::max(info_.timer1IntervalMs, 1));
   } else {
     p_.updates.VerificarSeTemAtualService();
     p_.updates.VerificarSeTemAtualExe();

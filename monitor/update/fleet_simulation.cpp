@@ -76,13 +76,13 @@ FleetSimulationResult SimulateFleet(const FleetSimulationInput& in) {
       p.rollout = step.rollout;
       p.hold = step.hold;
       // The monitor takes a publication only when it reaches it, and only a newer one.
+      const uint64_t before = m.installed;
       if (PublicationReaches(p, m.bucket) && m.installed < step.number) {
-        if (step.hold) ++out.takenWhileHeld;
-        if (step.number < m.installed) ++out.downgrades;
         m.installed = step.number;
         out.steps[current].slowestSeconds =
             std::max(out.steps[current].slowestSeconds, at / 1000 - step.atSeconds);
       }
+      if (step.hold && m.installed != before) ++out.takenWhileHeld;
     }
     // Three hours on, give or take a tenth: the counter's start value.
     const int64_t next = at + (kPeriodTicks - CounterAfterCheck(kPeriodTicks, draw)) * int64_t{1000};

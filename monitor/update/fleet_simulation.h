@@ -38,8 +38,7 @@ struct FleetSimulationResult {
     int64_t slowestSeconds = 0;
   };
   std::vector<Step> steps;
-  uint64_t downgrades = 0;        // a machine that went back to an older publication
-  uint64_t takenWhileHeld = 0;    // a machine that took a publication while it was held
+  uint64_t takenWhileHeld = 0;  // a machine whose build changed while the publication was held
 };
 
 // Two requests per check (the two programs' version archives), counted in

@@ -20,8 +20,11 @@ std::string_view Field(std::string_view& line) {
 }  // namespace
 
 bool PublicationKey::Same(const PublicationKey& o) const {
-  if (program != o.program || number != o.number) return false;
-  return number == 0 ? version == o.version : digest == o.digest;
+  if (program != o.program) return false;
+  // A signed build is held whatever statement announces it again (a rollout
+  // widened, a resign): its manifest's digest and version name it.
+  if (number != 0 && o.number != 0) return digest == o.digest && version == o.version;
+  return number == o.number && version == o.version;
 }
 
 std::vector<Hold> ParseHolds(std::string_view text) {

@@ -371,25 +371,40 @@ std::string Updater::ReadSidecarText(const std::string& path) {
 }
 
 void Updater::SendReports() {
-  // Between checks and updates only, on a transfer nobody else uses.
+  // Between checks and updates only, on a transfer nobody else uses, and held
+  // as a check is: nothing queues behind the queue's back while it is sent.
   if (ending_ || busy_ || InUse::Busy(p_.inet)) return;
   const std::string path = temp_ + kReportQueueFile;
   std::vector<std::string> queue;
   size_t sent = 0;
   try {
     queue = ParseReportQueue(ReadSidecarText(path));
+    if (queue.empty()) return;
+    if (!p_.policy.ReportsEnabled()) {
+      p_.fs.Delete(path);  // turned off: what waited goes too
+      return;
+    }
+    // A server that asked for quiet, or no network: the next check.
+    if (ServerWaitMs() || !TemConexaoInternet()) return;
+    const update_parts::Busy busy(busy_);
+    UseMachineProxy();
+    const uint64_t started = p_.loop.TickMs();
     for (; sent < queue.size(); ++sent) {
-      // Any answer ends a report; one that gets none leaves the rest for the next check.
+      // Any answer but a busy server's ends a report; none leaves the rest for
+      // the next check, and all of them together wait a few seconds at most.
       const InUse inUse(p_.inet);
       RequestOptions options;
       options.proxy = proxy_.route;
       p_.inet.Execute(p_.server.BaseUrl() + kUpdatePath + kReportPath + "?" + queue[sent], "GET", options);
-      const uint64_t started = p_.loop.TickMs();
       while (p_.inet.StillExecuting()) {
-        if (p_.loop.TickMs() - started >= kVersionArchiveLimits.deadlineMs) throw Raise(kErrRequestTimeout);
+        if (p_.loop.TickMs() - started >= kReportsBudgetMs) throw Raise(kErrRequestTimeout);
         p_.loop.Idle(kTransferPollMs);
       }
-      (void)p_.inet.ResponseCode();  // raises when no answer came
+      const int status = p_.inet.ResponseCode();  // raises when no answer came
+      if (status == 429 || status == 503) {
+        AskedToWait(status, p_.inet.GetHeader("Retry-After"));
+        break;
+      }
     }
   } catch (const VbError&) {
     // The rest is tried again at the next check.

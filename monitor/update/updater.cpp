@@ -370,6 +370,20 @@ void Updater::VerificaPrograma(const Program& prog) {
   }
 }
 
+void Updater::RecuperaPendentes() {
+  for (const char* name : {kBackupServiceName, kGuiMonitorName}) {
+    if (busy_) return;
+    const Busy busy(busy_);
+    const UpdateLockHold lock(p_.lock, 0);
+    if (!lock.Held()) return;  // the installer settles what is pending itself
+    try {
+      (void)RecuperaAtualizacao(name);
+    } catch (const VbError& e) {
+      logs_.SalvaLogErro(std::string("Restaura ") + name + " " + ErrorText(e));
+    }
+  }
+}
+
 void Updater::VerificarSeTemAtualService() { Verifica(ProgramFor(kBackupServiceName)); }
 void Updater::VerificarSeTemAtualExe() { Verifica(ProgramFor(kGuiMonitorName)); }
 
@@ -524,6 +538,7 @@ bool Updater::RecuperaAtualizacao(const std::string& name) {
     if (plan.resumeProbation) {
       if (!probation_) {
         StartProbation(plan.newVersion, plan.heartbeatBefore ? plan.heartbeatBefore : HeartbeatStamp());
+        if (!plan.oldVersion.empty()) probationFrom_ = plan.oldVersion;
         Report("O " + std::string(prog.name) + " " + plan.newVersion + " segue em período de prova.", kCorAzul);
       }
       return false;

@@ -79,6 +79,7 @@ class Updater final : public UpdateChecks {
   // How often probation looks at the new build of the backup service.
   static constexpr int kProbationTickMs = 1000;
   static constexpr char kReportQueueFile[] = "RelatoriosPendentes.ini";  // in the download folder
+  static constexpr uint64_t kReportsBudgetMs = 20 * 1000;                // all of a queue's reports at once
   // How long a kept version archive's validator is asked with, at most.
   static constexpr int64_t kKeptVersionSeconds = 24 * 3600;
 
@@ -114,6 +115,7 @@ class Updater final : public UpdateChecks {
   };
   void Baixa(const std::string& url, const std::string& destination, Fetch& f);
   std::optional<uint64_t> ServerWaitMs() override;
+  void RecuperaPendentes() override;
   // The library's result: the number of files written, or negative when the
   // extraction failed (a failed call is reported here and gives -1).
   int32_t DesCompacta(const std::string& archive, const std::string& include, const std::string& target,

@@ -241,6 +241,9 @@ bool Updater::RolloutAllows(const Program& prog) {
       pub.isSigned && (pub.hold || (pub.rollout < kRolloutAll && !PublicationReaches(pub, p_.policy.RolloutBucket())));
   observer_->RolloutWaiting(prog.name, waits);
   if (!waits) return true;
+  // Seen and verified: a statement older than this one (a wider rollout the
+  // publisher has since narrowed or held) is never taken after it.
+  if (verifier_) verifier_->RegistraPublicacao(prog.name, pub);
   const std::string said = std::to_string(pub.number) + (pub.hold ? " hold" : " " + std::to_string(pub.rollout));
   if (rolloutSaid_[prog.name] != said) {
     const std::string n = std::to_string(pub.number);

@@ -111,6 +111,7 @@ class ChecksThatLetGo final : public UpdateChecks {
   void VerificarSeTemAtualService() override { Run(&UpdateChecks::VerificarSeTemAtualService); }
   void VerificarSeTemAtualExe() override { Run(&UpdateChecks::VerificarSeTemAtualExe); }
   std::optional<uint64_t> ServerWaitMs() override { return checks_->ServerWaitMs(); }
+  void RecuperaPendentes() override { Run(&UpdateChecks::RecuperaPendentes); }
 
  private:
   void Run(void (UpdateChecks::*check)()) {
@@ -242,8 +243,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 
   // Checks spread in time: UpdateStartDelaySeconds (a minute unless set; none
   // in a test tree, whose tests watch the start-up check), a jittered period.
-#ifdef QUARN_TEST_TIMER1_MS
-  info.startDelaySeconds = 0;
+#ifdef QUARN_TEST_PROBATION_FLOOR
+  info.startDelaySeconds = 0;  // a test tree's tests watch the start-up check
 #else
   info.startDelaySeconds = 60;
 #endif

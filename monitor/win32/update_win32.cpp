@@ -624,6 +624,7 @@ bool SystemRandom(uint32_t& value) {
 }
 
 uint32_t RegistryUpdatePolicy::RolloutBucket() {
+  if (bucket_) return *bucket_;  // one draw a run, even when it could not be kept
   DWORD bucket = 0, size = sizeof bucket;
   if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"RolloutBucket", RRF_RT_REG_DWORD, nullptr, &bucket, &size) ==
           ERROR_SUCCESS &&
@@ -638,6 +639,7 @@ uint32_t RegistryUpdatePolicy::RolloutBucket() {
     const UniqueRegKey key(opened);
     RegSetValueExW(key.get(), L"RolloutBucket", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&bucket), sizeof bucket);
   }
+  bucket_ = bucket;
   return bucket;
 }
 

@@ -145,6 +145,7 @@ class RegistryUpdatePolicy final : public UpdatePolicy {
 
  private:
   uint32_t minimum_;
+  std::optional<uint32_t> bucket_;
 };
 
 }  // namespace quarn::win

@@ -294,6 +294,7 @@ class ScriptedWork final : public RunStateMarkers, public UpdateChecks {
     if (onCheck) onCheck();
   }
   void VerificarSeTemAtualExe() override { calls.push_back("VerificarSeTemAtualExe"); }
+  void RecuperaPendentes() override { calls.push_back("RecuperaPendentes"); }
   std::optional<uint64_t> serverWaitMs;  // a Retry-After, as the updater reports it
   std::optional<uint64_t> ServerWaitMs() override { return serverWaitMs; }
   size_t Count(const std::string& call) const {

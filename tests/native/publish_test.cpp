@@ -198,10 +198,12 @@ TEST(Publish, APublishersMistakeIsRefusedNamingItsFlag) {
       {"--percent", 0, true, now, {true, s, "", "pub", "", "30", false, false, "-1"}},
       {"--percent", 0, true, now, {true, s, "", "pub", "", "30", false, false, "5."}},
   };
-  // The reach asked for, kept by a plain resign, stopped by a hold.
+  // The reach asked for, kept by a plain resign, stopped by a hold; after a
+  // staged publication a new one names its reach.
   last.rollout = 2500;
+  EXPECT_THROW(publish::Plan({false, s, "2.1", "pub"}, &last, now, now), std::runtime_error);
   for (const auto& [r, rollout, hold] : std::vector<std::tuple<publish::Request, uint32_t, bool>>{
-           {{false, s, "2.1", "pub"}, kRolloutAll, false},
+           {{false, s, "2.1", "pub", "", "30", false, false, "100"}, kRolloutAll, false},
            {{false, s, "2.1", "pub", "", "30", false, false, "0,01"}, 1, false},
            {{true, s, "", "pub"}, 2500, false},
            {{true, s, "", "pub", "", "30", false, false, "12.5"}, 1250, false},
@@ -209,6 +211,7 @@ TEST(Publish, APublishersMistakeIsRefusedNamingItsFlag) {
     const publish::PublicationTimes t = publish::Plan(r, &last, now, now);
     EXPECT_EQ(std::make_pair(t.rollout, t.hold), std::make_pair(rollout, hold)) << r.percent;
   }
+  last.rollout = kRolloutAll;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.r.version + " #" + row.r.number + " " + row.r.validDays + (row.r.resign ? "d, resign" : "d"));
     try {

@@ -87,7 +87,7 @@ TEST(Holds, DelaysDoubleFromAnHourToADay) {
   for (const auto& [failures, delay] : rows) EXPECT_EQ(HoldDelaySeconds(failures), delay) << failures;
 }
 
-TEST(Holds, HeldByThePublicationNotItsVersionTextAndNeverBeyondADay) {
+TEST(Holds, HeldByTheSignedBuildNotItsVersionTextAndNeverBeyondADay) {
   const std::string digest(32, '\x5a'), other(32, '\x11');
   const PublicationKey failed{"QuarnSQLService", 7, digest, "2.0"};
   std::vector<Hold> holds;
@@ -102,6 +102,8 @@ TEST(Holds, HeldByThePublicationNotItsVersionTextAndNeverBeyondADay) {
       {"the same publication, within the hour", failed, t + 3599, HoldState::kHeld},
       {"the same publication, an hour on", failed, t + 3600, HoldState::kDue},
       {"the same version published again", {"QuarnSQLService", 8, other, "2.0"}, t + 1, HoldState::kNone},
+      {"the same build signed again (a rollout widened)", {"QuarnSQLService", 9, digest, "2.0"}, t + 1,
+       HoldState::kHeld},
       {"the same number, another build", {"QuarnSQLService", 7, other, "2.0"}, t + 1, HoldState::kNone},
       {"the other program", {"QuarnSQLMonitor", 7, digest, "2.0"}, t + 1, HoldState::kNone},
       {"the clock set back two days", failed, t - 2 * 86400, HoldState::kDue},

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <tuple>
 
+#include "common/suite_files.h"
 #include "monitor/update/reports.h"
 
 namespace quarn::publish {
@@ -100,7 +101,8 @@ void FleetReader::Line(const std::string& line) {
   const std::string& outcome = fields["resultado"];
   const bool known = outcome == kReportInstalled || outcome == kReportKept || outcome == kReportRolledBack ||
                      outcome == kReportRefused || outcome == kReportHeld || outcome == kReportWaiting;
-  if (fields["programa"].empty() || !known || !Number(fields["publicacao"], UINT64_MAX / 10, publication) ||
+  const std::string& program = fields["programa"];
+  if ((program != kBackupServiceName && program != kGuiMonitorName) || !known || !Number(fields["publicacao"], UINT64_MAX / 10, publication) ||
       !Number(fields["balde"], 9999, bucket)) {
     ++skipped_;
     return;

@@ -107,12 +107,16 @@ PublicationTimes Plan(const Request& r, const Statement* last, int64_t signedAt,
   if (!r.resign && last && !r.sameVersion && cp.FromAnsi(last->version) == r.version)
     throw std::runtime_error("a versão " + r.version + " é a da publicação " + std::to_string(last->number) + " em " +
                              r.out + ": dê outra --version, ou --same-version para publicá-la de novo");
-  // A resign keeps the last one's reach unless asked otherwise; a hold keeps
-  // the rollout it stopped, for the publication that widens it again.
+  // A resign keeps the last one's reach unless asked otherwise.
   if (last && r.resign) {
     t.rollout = last->rollout;
     t.hold = last->hold;
   }
+  // After a staged or held publication a new build does not go to every
+  // machine by default: the publisher says how far.
+  if (!r.resign && last && (last->hold || last->rollout < kRolloutAll) && r.percent.empty())
+    throw std::runtime_error("a publicação " + std::to_string(last->number) + " em " + r.out +
+                             " está em implantação gradual ou suspensa: dê --rollout (100 para todas as máquinas)");
   if (!r.percent.empty()) {
     t.rollout = ParsePercent(r.percent, r.resign ? "--percent" : "--rollout");
     t.hold = false;
