@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "common/errors.h"
+#include "common/win32/handles.h"
 
 namespace quarn::win {
 
@@ -23,6 +24,18 @@ template <typename Fn>
 void BindEntryPoint(Fn& fn, HMODULE module, const char* name, const std::string& library) {
   static_assert(std::is_pointer_v<Fn>);
   fn = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(EntryPoint(module, name, library)));
+}
+
+// A library of Windows itself, from the system folder and nowhere else;
+// raises "file not found" naming it when it cannot be loaded.
+inline UniqueModule SystemLibrary(const wchar_t* name) {
+  UniqueModule m(LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+  if (!m) {
+    std::string narrow;
+    for (const wchar_t* c = name; *c; ++c) narrow += static_cast<char>(*c);  // the system's names are ASCII
+    throw Raise(kErrFileNotFound, narrow);
+  }
+  return m;
 }
 
 // Called first thing in every entry point: from here on a library loaded by

@@ -159,6 +159,13 @@ int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
 
 }  // namespace
 
+std::string QuoteForLog(const std::string& text) {
+  std::string q = text.substr(0, 64);
+  for (char& c : q)
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
+  return q + (text.size() > 64 ? "..." : "");
+}
+
 bool IsCertificateRefusal(long number) {
   // Date, name, client certificate, authority, revocation unanswered, secure
   // channel, invalid, revoked, secure failure, wrong usage.
@@ -253,10 +260,7 @@ ProxyChoice ChooseProxy(const ProxySettings& s) {
                static_cast<unsigned char>(c) < 0x80;
     if (hostOk && AllDigits(port) && port.size() <= 5 && std::stol(port) >= 1 && std::stol(port) <= 65535)
       return {{v, ""}, "Proxy das atualizações: " + v + " (UpdateProxy)"};
-    std::string quote = v.substr(0, 64);
-    for (char& c : quote)
-      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
-    note = "UpdateProxy inválido (\"" + quote + "\"), ignorado; ";
+    note = "UpdateProxy inválido (\"" + QuoteForLog(v) + "\"), ignorado; ";
   }
   if (!s.machineProxy.empty())
     return {{s.machineProxy, s.machineBypass},

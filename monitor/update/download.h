@@ -34,6 +34,10 @@ std::string UrlScheme(const std::string& url);
 // http or https.
 std::string ResolveRedirect(const std::string& base, const std::string& location);
 
+// A server's or an administrator's text in a log line: at most 64 bytes,
+// control and non-ASCII bytes masked, "..." when cut.
+std::string QuoteForLog(const std::string& text);
+
 // Same scheme, host (in any case) and port (the scheme's own when none is
 // written): the only redirects a download follows, so that neither a server
 // nor anyone on the path of a plain-http check can send it elsewhere.

@@ -13,30 +13,30 @@ namespace {
 
 bool IsRedirect(int status) { return status == 301 || status == 302 || status == 303 || status == 307 || status == 308; }
 
-// What is kept beside a file of the download folder: a few short lines.
-std::vector<std::string> ReadSidecar(FileSystem& fs, const TextCodec& codec, const std::string& path) {
+// A small file of the download folder, whole; none when absent, unreadable
+// or larger than any the updater writes.
+std::string ReadBounded(FileSystem& fs, const std::string& path, uint64_t maxBytes) {
   try {
-    if (!fs.FileExists(path) || fs.Stamp(path).size > 4096) return {};
-    std::vector<std::string> lines;
-    for (const auto& l : SplitLines(fs.ReadAll(path))) lines.push_back(codec.FromAnsi(l));
-    return lines;
+    if (!fs.FileExists(path) || fs.Stamp(path).size > maxBytes) return {};
+    return fs.ReadAll(path);
   } catch (const VbError&) {
     return {};
   }
 }
 
+// What is kept beside a file of the download folder: a few short lines.
+std::vector<std::string> ReadSidecar(FileSystem& fs, const TextCodec& codec, const std::string& path) {
+  std::vector<std::string> lines;
+  for (const auto& l : SplitLines(ReadBounded(fs, path, 4096))) lines.push_back(codec.FromAnsi(l));
+  return lines;
+}
+
+constexpr uint64_t kMaxQueueBytes = kMaxPendingReports * (kMaxReportQuery + 2);
+
 std::string SidecarText(std::initializer_list<std::string> lines) {
   std::string text;
   for (const auto& l : lines) text += l + std::string(kCrLf);
   return text;
-}
-
-// A server's text in a log line: short, control characters masked.
-std::string Quote(const std::string& text) {
-  std::string q = text.substr(0, 64);
-  for (char& c : q)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  return q + (text.size() > 64 ? "..." : "");
 }
 
 // The events run inside a transfer's waits must not start another on the
@@ -133,11 +133,11 @@ void Updater::Baixa(const std::string& url, const std::string& destination, Fetc
       throw VbError(status, "Redirecionamentos demais (mais de " + std::to_string(kMaxRedirects) + ") a partir de " +
                                 first);
     const std::string next = ResolveRedirect(current, location);
-    if (next.empty()) throw VbError(status, "Redirecionamento sem destino válido (Location: " + Quote(location) + ")");
+    if (next.empty()) throw VbError(status, "Redirecionamento sem destino válido (Location: " + QuoteForLog(location) + ")");
     if (UrlScheme(current) == "https" && UrlScheme(next) == "http")
-      throw VbError(status, "Redirecionamento de https para http recusado: " + Quote(next));
+      throw VbError(status, "Redirecionamento de https para http recusado: " + QuoteForLog(next));
     if (!SameOrigin(first, next))
-      throw VbError(status, "Redirecionamento para outro servidor recusado: " + Quote(next));
+      throw VbError(status, "Redirecionamento para outro servidor recusado: " + QuoteForLog(next));
     p_.inet.Cancel();
     current = next;
   }
@@ -159,7 +159,7 @@ void Updater::Baixa(const std::string& url, const std::string& destination, Fetc
     if (!resumed || !range || static_cast<uint64_t>(range->first) != resumeFrom || range->last + 1 != range->total ||
         range->last - range->first + 1 != remaining || range->total > limits.maxBytes)
       throw VbError(kErrBadFileFormat, "Resposta parcial que não continua o arquivo (Content-Range: " +
-                                           Quote(p_.inet.GetHeader("Content-Range")) + ")");
+                                           QuoteForLog(p_.inet.GetHeader("Content-Range")) + ")");
   } else if (remaining > limits.maxBytes) {
     throw VbError(kErrOverflow, "O tamanho anunciado (Content-Length " + std::to_string(remaining) +
                                     ") excede o limite de " + std::to_string(limits.maxBytes) + " bytes");
@@ -223,7 +223,7 @@ void Updater::AskedToWait(int status, const std::string& retryAfter) {
   retryAtMs_ = p_.loop.TickMs() + static_cast<uint64_t>(*seconds) * 1000;
   try {
     logs_.SalvaLogGeral("O servidor de atualização respondeu HTTP " + std::to_string(status) +
-                            " e pediu nova tentativa mais tarde (Retry-After: " + Quote(retryAfter) +
+                            " e pediu nova tentativa mais tarde (Retry-After: " + QuoteForLog(retryAfter) +
                             "): a próxima verificação fica para daqui a " + std::to_string(*seconds) + " s.",
                         kCorAzul, false);
   } catch (const VbError&) {
@@ -355,7 +355,7 @@ void Updater::QueueReport(const std::string& program, const std::string& from, c
   try {
     if (!p_.policy.ReportsEnabled()) return;
     const std::string path = temp_ + kReportQueueFile;
-    std::vector<std::string> queue = ParseReportQueue(ReadSidecarText(path));
+    std::vector<std::string> queue = ParseReportQueue(ReadBounded(p_.fs, path, kMaxQueueBytes));
     queue.push_back(
         ReportQuery({program, from.substr(0, 64), to.substr(0, 64), publication, outcome, p_.policy.RolloutBucket()}));
     if (queue.size() > kMaxPendingReports) queue.erase(queue.begin());  // the oldest goes first
@@ -363,11 +363,6 @@ void Updater::QueueReport(const std::string& program, const std::string& from, c
   } catch (const VbError&) {
     // A report lost costs a line in the publisher's record, never the update.
   }
-}
-
-std::string Updater::ReadSidecarText(const std::string& path) {
-  if (!p_.fs.FileExists(path) || p_.fs.Stamp(path).size > kMaxPendingReports * (kMaxReportQuery + 2)) return {};
-  return p_.fs.ReadAll(path);
 }
 
 void Updater::SendReports() {
@@ -378,7 +373,7 @@ void Updater::SendReports() {
   std::vector<std::string> queue;
   size_t sent = 0;
   try {
-    queue = ParseReportQueue(ReadSidecarText(path));
+    queue = ParseReportQueue(ReadBounded(p_.fs, path, kMaxQueueBytes));
     if (queue.empty()) return;
     if (!p_.policy.ReportsEnabled()) {
       p_.fs.Delete(path);  // turned off: what waited goes too

@@ -215,7 +215,6 @@ class Updater final : public UpdateChecks {
                    const char* outcome);
   void SendReports();
   bool ObserveProbation();  // true when the probation ended
-  std::string ReadSidecarText(const std::string& path);
 
   UpdaterPorts p_;
   std::string app_;

@@ -65,10 +65,7 @@ void CngCrypto::Release() noexcept {
 
 const CngCrypto::Api& CngCrypto::Load() {
   if (api_) return *api_;
-  if (!module_) {
-    module_.reset(LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    if (!module_) throw Raise(kErrFileNotFound, "bcrypt.dll");
-  }
+  if (!module_) module_ = SystemLibrary(L"bcrypt.dll");
   auto api = std::make_unique<Api>();
   auto bind = [&](auto& fn, const char* name) { BindEntryPoint(fn, module_.get(), name, "bcrypt.dll"); };
   bind(api->open, "BCryptOpenAlgorithmProvider");

@@ -24,26 +24,29 @@ namespace {
 
 constexpr DWORD kReadBlock = 64 * 1024;
 
-// The reasons a server's certificate is refused, in the words of the logs.
+// The reasons a server's certificate is refused, in the words of the logs:
+// by WinHTTP's error, or by the flags of its secure-failure notice.
 std::string CertificateRefusal(DWORD code, DWORD flags) {
-  std::string why;
-  if (code == ERROR_WINHTTP_SECURE_CERT_REVOKED || (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED))
-    why = "revogado";
-  else if (code == ERROR_WINHTTP_SECURE_INVALID_CA || (flags & WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA))
-    why = "emitido por uma autoridade que esta máquina não reconhece";
-  else if (code == ERROR_WINHTTP_SECURE_CERT_CN_INVALID || (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID))
-    why = "emitido para outro nome";
-  else if (code == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID || (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID))
-    why = "fora da validade";
-  else if (code == ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE || (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE))
-    why = "não serve para um servidor";
-  else if (code == ERROR_WINHTTP_SECURE_CERT_REV_FAILED || (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED))
-    why = "sem resposta sobre revogação";
-  else if (code == ERROR_WINHTTP_SECURE_INVALID_CERT || (flags & WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT))
-    why = "inválido";
-  else if (code == ERROR_WINHTTP_SECURE_FAILURE || code == ERROR_WINHTTP_SECURE_CHANNEL_ERROR)
-    why = "recusado na negociação segura";
-  return why.empty() ? std::string() : "Certificado do servidor de atualização recusado: " + why;
+  static const struct {
+    DWORD code, flag;
+    const char* why;
+  } kReasons[] = {
+      {ERROR_WINHTTP_SECURE_CERT_REVOKED, WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED, "revogado"},
+      {ERROR_WINHTTP_SECURE_INVALID_CA, WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA,
+       "emitido por uma autoridade que esta máquina não reconhece"},
+      {ERROR_WINHTTP_SECURE_CERT_CN_INVALID, WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID, "emitido para outro nome"},
+      {ERROR_WINHTTP_SECURE_CERT_DATE_INVALID, WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID, "fora da validade"},
+      {ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE, WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE,
+       "não serve para um servidor"},
+      {ERROR_WINHTTP_SECURE_CERT_REV_FAILED, WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED,
+       "sem resposta sobre revogação"},
+      {ERROR_WINHTTP_SECURE_INVALID_CERT, WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT, "inválido"},
+      {ERROR_WINHTTP_SECURE_FAILURE, 0, "recusado na negociação segura"},
+      {ERROR_WINHTTP_SECURE_CHANNEL_ERROR, 0, "recusado na negociação segura"},
+  };
+  for (const auto& r : kReasons)
+    if (code == r.code || (flags & r.flag)) return std::string("Certificado do servidor de atualização recusado: ") + r.why;
+  return {};
 }
 
 VbError HttpError(DWORD code, DWORD secureFlags = 0) {
@@ -52,12 +55,6 @@ VbError HttpError(DWORD code, DWORD secureFlags = 0) {
   if (text.empty()) text = SystemMessage(code, GetModuleHandleW(L"winhttp.dll"));
   return VbError(static_cast<long>(code),
                  text.empty() ? "Falha na transferência HTTP (" + std::to_string(code) + ")" : text);
-}
-
-UniqueModule SystemLibrary(const wchar_t* name) {
-  UniqueModule m(LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-  if (!m) throw Raise(kErrFileNotFound, Narrow(name));
-  return m;
 }
 
 }  // namespace
