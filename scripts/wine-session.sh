@@ -100,7 +100,7 @@ fi
 
 # A forward proxy of the tests' own.
 export QUARN_PROXY_LOG="$WINEPREFIX/proxy.log"
-python3 "$(dirname "$0")/../tests/win/test_proxy.py" --port-file "$WINEPREFIX/proxy-port" --log "$QUARN_PROXY_LOG" \
+python3 "$(dirname "$0")/../tests/win/test_proxy.py" "$WINEPREFIX/proxy-port" "$QUARN_PROXY_LOG" \
   >/dev/null 2>&1 &
 proxy_pid=$!
 for _ in $(seq 1 50); do [ -s "$WINEPREFIX/proxy-port" ] && break; sleep 0.1; done

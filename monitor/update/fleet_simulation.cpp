@@ -18,6 +18,15 @@ struct Machine {
   uint64_t installed = 0;  // the publication number in place, 0 for the build before
 };
 
+Publication PublicationOf(const RolloutStep& step) {
+  Publication p;
+  p.isSigned = true;
+  p.number = step.number;
+  p.rollout = step.rollout;
+  p.hold = step.hold;
+  return p;
+}
+
 }  // namespace
 
 std::vector<RolloutStep> DefaultRolloutSteps() {
@@ -70,11 +79,7 @@ FleetSimulationResult SimulateFleet(const FleetSimulationInput& in) {
     Machine& m = fleet[i];
     if (current < in.steps.size()) {
       const RolloutStep& step = in.steps[current];
-      Publication p;
-      p.isSigned = true;
-      p.number = step.number;
-      p.rollout = step.rollout;
-      p.hold = step.hold;
+      const Publication p = PublicationOf(step);
       // The monitor takes a publication only when it reaches it, and only a newer one.
       const uint64_t before = m.installed;
       if (PublicationReaches(p, m.bucket) && m.installed < step.number) {
@@ -100,10 +105,7 @@ FleetSimulationResult SimulateFleet(const FleetSimulationInput& in) {
   for (const auto& [second, n] : perSecond) out.peakRequestsPerSecond = std::max(out.peakRequestsPerSecond, n);
   // Each step's reach, and who had it (or a later one) at the end of its time.
   for (size_t s = 0; s < in.steps.size(); ++s) {
-    Publication p;
-    p.isSigned = true;
-    p.rollout = in.steps[s].rollout;
-    p.hold = in.steps[s].hold;
+    const Publication p = PublicationOf(in.steps[s]);
     for (const Machine& m : fleet) {
       if (!PublicationReaches(p, m.bucket)) continue;
       ++out.steps[s].reaches;

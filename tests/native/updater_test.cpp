@@ -480,15 +480,12 @@ TEST_F(UpdaterFixture, RedirectsAreFollowedAsABrowserResolvesThem) {
   EXPECT_EQ(fs.Get(kTemp + "f.bin"), "corpo");
   EXPECT_EQ(inet.requested, (std::vector<std::string>{"http://h/f", "http://h/r1", "http://h/r2", "http://h/r3",
                                                       "http://H:80/r4", "http://H:80/final"}));
-  // Only to the same scheme, host and port.
+  // One origin however it is written (the refusals are rows of the server-fault table).
   EXPECT_TRUE(SameOrigin("https://h:443/a", "HTTPS://user@H/b"));
-  EXPECT_FALSE(SameOrigin("http://h/a", "https://h/a"));
-  EXPECT_FALSE(SameOrigin("http://h/a", "http://h:81/a"));
-  EXPECT_FALSE(SameOrigin("http://h/a", "http://h.outro/a"));
   EXPECT_FALSE(SameOrigin("http://[::1]/a", "http://[::1]:8080/a"));
 }
 
-TEST(HttpRules, ProxyRetryAfterAndRanges) {
+TEST(HttpRules, ProxyAndRetryAfter) {
   // UpdateProxy, then the machine's proxy with its bypass list, then direct.
   const ProxySettings machine{std::nullopt, "10.0.0.1:3128", "<local>;*.corp"};
   struct Row {
@@ -515,17 +512,13 @@ TEST(HttpRules, ProxyRetryAfterAndRanges) {
   }
   EXPECT_EQ(ChooseProxy({}).description, "Proxy das atualizações: nenhum, conexão direta");
   // Retry-After as seconds or a date, a minute to six hours.
-  const int64_t now = *ParseHttpDate("Wed, 09 Dec 2026 12:00:00 GMT");
-  EXPECT_EQ(now, 1796817600);
+  const int64_t now = 1796817600;  // Wed, 09 Dec 2026 12:00:00 GMT
   for (auto [text, seconds] : std::vector<std::pair<std::string, std::optional<int64_t>>>{
            {"120", 120}, {"0", 60}, {"999999", 21600}, {"Wed, 09 Dec 2026 12:30:00 GMT", 1800},
            {"Wed, 09 Dec 2026 11:00:00 GMT", 60}, {"-5", std::nullopt}, {"amanhã", std::nullopt},
            {"Wed, 32 Dec 2026 12:30:00 GMT", std::nullopt}, {"", std::nullopt}}) {
     EXPECT_EQ(RetryAfterSeconds(text, now), seconds) << text;
   }
-  EXPECT_TRUE(ParseContentRange("bytes 100-199/200"));
-  for (const char* bad : {"bytes 100-99/200", "bytes 0-200/200", "items 0-1/2", "bytes */200", "bytes 1-2/x"})
-    EXPECT_FALSE(ParseContentRange(bad)) << bad;
 }
 
 // 10,000 monitors through a mass reboot and a rollout widened from 1 % to

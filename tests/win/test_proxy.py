@@ -1,35 +1,29 @@
 #!/usr/bin/env python3
-"""A small forward proxy for the tests: plain-http requests in absolute form
-and CONNECT tunnels for https, each request line written to a log file.
-Names under .invalid, which no resolver answers, reach 127.0.0.1: a server
-the machine itself cannot find is reachable through the proxy only.
-
-  test_proxy.py --port-file FILE --log FILE
-"""
-import argparse
+"""A forward proxy of the tests: plain http in absolute form and CONNECT for
+https, each request line logged. Names under .invalid, which no resolver
+answers, reach 127.0.0.1: that server is reachable through the proxy only.
+  test_proxy.py PORT_FILE LOG"""
+import os
 import select
 import socket
 import socketserver
+import sys
 import threading
 
 log_lock = threading.Lock()
 
 
-def resolve(host):
-    return "127.0.0.1" if host.lower().endswith(".invalid") else host
-
-
-def split_host(authority, default_port):
+def upstream(authority, default_port):
     host, _, port = authority.rpartition(":")
     if not host or not port.isdigit():
-        return authority, default_port
-    return host, int(port)
+        host, port = authority, default_port
+    host = "127.0.0.1" if host.lower().endswith(".invalid") else host
+    return socket.create_connection((host, int(port)), 10)
 
 
 def pipe(a, b):
-    socks = [a, b]
     while True:
-        ready, _, _ = select.select(socks, [], [], 60)
+        ready, _, _ = select.select([a, b], [], [], 60)
         if not ready:
             return
         for s in ready:
@@ -41,15 +35,12 @@ def pipe(a, b):
 
 class Handler(socketserver.BaseRequestHandler):
     def handle(self):
-        client = self.request
-        head = b""
-        while b"\r\n\r\n" not in head:
+        client, head = self.request, b""
+        while b"\r\n\r\n" not in head and len(head) < 65536:
             chunk = client.recv(65536)
             if not chunk:
                 return
             head += chunk
-            if len(head) > 65536:
-                return
         header, _, rest = head.partition(b"\r\n\r\n")
         lines = header.decode("latin-1").split("\r\n")
         method, target, version = (lines[0].split(" ") + ["", "", ""])[:3]
@@ -57,24 +48,21 @@ class Handler(socketserver.BaseRequestHandler):
             f.write(lines[0] + "\n")
         try:
             if method == "CONNECT":
-                host, port = split_host(target, 443)
-                upstream = socket.create_connection((resolve(host), port), 10)
+                server = upstream(target, 443)
                 client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
-                if rest:
-                    upstream.sendall(rest)
-                pipe(client, upstream)
-                return
-            if not target.lower().startswith("http://"):
+            elif target.lower().startswith("http://"):
+                authority, _, path = target[7:].partition("/")
+                server = upstream(authority, 80)
+                kept = [l for l in lines[1:] if not l.lower().startswith(("connection:", "proxy-connection:"))]
+                # One exchange per connection: the answer says "Connection: close".
+                rest = "\r\n".join([f"{method} /{path} {version}"] + kept + ["Connection: close", "", ""]).encode(
+                    "latin-1") + rest
+            else:
                 client.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
                 return
-            authority, _, path = target[7:].partition("/")
-            host, port = split_host(authority, 80)
-            upstream = socket.create_connection((resolve(host), port), 10)
-            kept = [l for l in lines[1:] if not l.lower().startswith(("connection:", "proxy-connection:"))]
-            request = "\r\n".join([f"{method} /{path} {version}"] + kept + ["Connection: close", "", ""])
-            upstream.sendall(request.encode("latin-1") + rest)
-            # One exchange per connection: the answer says "Connection: close".
-            pipe(client, upstream)
+            if rest:
+                server.sendall(rest)
+            pipe(client, server)
         except OSError:
             client.sendall(b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
 
@@ -84,20 +72,12 @@ class Server(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--port-file", required=True)
-    ap.add_argument("--log", required=True)
-    args = ap.parse_args()
-    server = Server(("127.0.0.1", 0), Handler)
-    server.log = args.log
-    open(args.log, "a").close()
-    with open(args.port_file + ".tmp", "w") as f:
-        f.write(str(server.server_address[1]))
-    import os
-    os.replace(args.port_file + ".tmp", args.port_file)
-    server.serve_forever()
-
-
 if __name__ == "__main__":
-    main()
+    port_file, log = sys.argv[1], sys.argv[2]
+    server = Server(("127.0.0.1", 0), Handler)
+    server.log = log
+    open(log, "a").close()
+    with open(port_file + ".tmp", "w") as f:
+        f.write(str(server.server_address[1]))
+    os.replace(port_file + ".tmp", port_file)
+    server.serve_forever()
