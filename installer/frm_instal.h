@@ -174,6 +174,14 @@ struct InstallChecks {
   std::vector<std::string> notMoved;    // not the suite's, and in a folder taken over: they could not go
   bool serviceRuns = false, monitorRuns = false, guiStarted = false, listed = false;
 };
+// "a, b, c": file names as the failure panel and the log name them.
+template <class Names>
+std::string JoinedNames(const Names& names) {
+  std::string out;
+  for (const auto& n : names) out += (out.empty() ? "" : ", ") + std::string(n);
+  return out;
+}
+
 struct Verdict {
   int exitCode = kExitOk;
   std::vector<std::string> failures;  // one Portuguese line for each, as the failure panel shows them

@@ -1,6 +1,7 @@
 #pragma once
 // What the updater's own files share: the two programs it keeps current, where
 // an update keeps its files in the download folder, and a flag held for a scope.
+#include <optional>
 #include <string>
 
 #include "monitor/update/settle.h"
@@ -54,6 +55,56 @@ struct Busy {
   Busy(const Busy&) = delete;
   Busy& operator=(const Busy&) = delete;
 };
+
+// What the updater's files report and how they leave an update.
+inline std::string ErrorText(const VbError& e) { return std::to_string(e.Number()) + "-" + e.Description(); }
+
+inline void EmptyFolder(FileSystem& fs, const std::string& folder) {
+  if (!fs.DirExists(folder)) {
+    fs.CreateDir(folder);
+    return;
+  }
+  for (const auto& f : fs.ListFiles(folder)) fs.Delete(JoinPath(folder, f));
+}
+
+// Whatever way an update or a recovery is left (a report that cannot be
+// written, a failed rollback, a stop), the watchdog is on again and the
+// backup service it stopped has been asked to start. Nothing here waits or
+// lets events run: a stop-pending service is the watchdog's next tick's work.
+// Armed, it holds the claim on the backup service until then.
+class BackOn {
+ public:
+  BackOn(Timer& watchdog, MonitorServiceControl& service) : watchdog_(watchdog), service_(service) {}
+  BackOn(const BackOn&) = delete;
+  BackOn& operator=(const BackOn&) = delete;
+  void Arm() {
+    armed_ = true;
+    if (!claim_) claim_.emplace(service_);
+  }
+  ~BackOn() {
+    if (!armed_) return;
+    try {
+      if (service_.StatusService() != kServiceRunning) (void)service_.IniciarService();  // best effort, on the way out
+    } catch (...) {
+      // The watchdog below starts it.
+    }
+    watchdog_.SetEnabled(true);
+  }
+
+ private:
+  Timer& watchdog_;
+  MonitorServiceControl& service_;
+  bool armed_ = false;
+  std::optional<MonitorServiceControl::Claim> claim_;
+};
+
+// A refusal of the signed path: it goes to the error log as well.
+inline VbError RecordTooLarge(uint64_t size) {
+  return Raise(kErrBadFileFormat, "registro de versão de " + std::to_string(size) + " bytes (máximo " +
+                                      std::to_string(kMaxRecordBytes) + ")");
+}
+
+inline bool SecurityRefusal(const VbError& e) { return e.Number() >= kErrManifestMissing && e.Number() <= kErrJournalInvalid; }
 
 }  // namespace update_parts
 
