@@ -57,14 +57,20 @@ void SetKeys(const std::string& keys) {
   RegCloseKey(k);
 }
 
-// Puts a case's archives where nginx serves them, dated now as a publication
-// written there would be: a copy keeps its source's time, and two cases made
-// within a second with one size would give nginx one validator.
+// Puts a case's archives where nginx serves them, each case a second later
+// than the last: a copy keeps its source's time, and nginx's validators are
+// the time in seconds and the size, which two cases served within one second
+// may share (two statements' archives often have one size).
 bool Serve(const std::wstring& name) {
+  static ULONGLONG last = 0;  // 100 ns units
   const std::wstring root = UnixFolder("QUARN_NGINX_ROOT");
   bool ok = true;
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  ULONGLONG t = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  if (t < last + 10000000) t = last + 10000000;
+  last = t;
+  const FILETIME now{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
   for (const wchar_t* f : {L"QuarnSQLService.zip", L"VersaoQuarnSQLService.zip"}) {
     const std::wstring to = root + L"\\" + f;
     ok &= CopyFileW((Cases() + name + L"\\" + f).c_str(), to.c_str(), FALSE) != 0;
