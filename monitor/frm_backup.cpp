@@ -79,7 +79,7 @@ bool FrmBackup::Form_Load() {
 
   PastaTemp_ = TempFolderOf(info_.appPath);
   startupFilesPending_ = !WriteStartupFiles();
-  observer_->LogsReady();
+  p_.observer.LogsReady();
 
   Timer1_->SetEnabled(false);
   // Events already waiting (the service manager's start among them) run before
@@ -136,7 +136,7 @@ void FrmBackup::EsperaOutroService() {
     if (p_.loop.TickMs() - start >= kEmUsoWaitMs) {
       const std::string text = std::string("Espera pelo ") + kServiceEmUsoFile + " encerrada após " +
                                std::to_string(kEmUsoWaitMs / 60000) + " minutos; a verificação segue.";
-      observer_->MarkerWaitGivenUp(kServiceEmUsoFile, static_cast<int64_t>(kEmUsoWaitMs / 60000));
+      p_.observer.MarkerWaitGivenUp(kServiceEmUsoFile, static_cast<int64_t>(kEmUsoWaitMs / 60000));
       try {
         logs_.FormataRichTextBox(text, kCorVermelha, false);
         logs_.SalvaLogErro(text);
@@ -187,7 +187,7 @@ void FrmBackup::NTService1_Start(bool& Success) {
   try {
     Success = true;
     DeleteFormattedLog();
-    observer_->MonitorStarted();
+    p_.observer.MonitorStarted();
     if (info_.trustsTestKey) {
       p_.host.LogEvent(svcEventWarning, kEventTestKey, kTestKeyNotice);
       logs_.SalvaLogGeral(kTestKeyNotice, kCorVermelha, false);
@@ -200,7 +200,7 @@ void FrmBackup::NTService1_Start(bool& Success) {
 void FrmBackup::NTService1_Stop() {
   // A stop request always ends the program: a formatted log held open by a
   // reader is reported, never a reason to leave the service stuck stopping.
-  observer_->MonitorStopping();
+  p_.observer.MonitorStopping();
   try {
     DeleteFormattedLog();
   } catch (const VbError& e) {

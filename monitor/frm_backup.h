@@ -97,6 +97,12 @@ struct MonitorPorts {
   MonitorServiceControl& service;
   ServicePanel& panel;
   PanelView& view;
+  // Whoever watches the service events and the watchdog (the event log, the metrics).
+  MonitorObserver& observer = MonitorObserver::None();
+  // The service manager's word that the backup service stopped, was deleted or
+  // created, or that its process ended: the watchdog's tick runs at once, the
+  // timer staying as a slower backstop. Without it the watchdog polls each second.
+  ServiceChangeNotifications* notifications = nullptr;
 };
 
 class FrmBackup final : public ServiceEvents {
@@ -132,13 +138,7 @@ class FrmBackup final : public ServiceEvents {
   void lblStart_Click();
   void chkSystem_Click();
   void MnuAFB_Click() { p_.view.Show(); }
-  // Whoever watches the service events and the watchdog (the event log, the metrics).
-  void AttachObserver(MonitorObserver& observer) { observer_ = &observer; }
 
-  // The service manager's word that the backup service stopped, was deleted or
-  // created, or that its process ended: the watchdog's tick runs at once, the
-  // timer staying as a slower backstop. Without it the watchdog polls each second.
-  void AttachServiceNotifications(ServiceChangeNotifications& n) { notifications_ = &n; }
   void OnServiceChange();
   bool ServiceNotificationArmed() const { return notifyArmed_; }
   // Event-driven ticks are at least this far apart: a service that dies as it
@@ -217,8 +217,6 @@ class FrmBackup final : public ServiceEvents {
   std::unique_ptr<Timer> TimerCheckService_;
   std::unique_ptr<Timer> EventTick_;
   bool unloaded_ = false;
-  MonitorObserver* observer_ = &MonitorObserver::None();
-  ServiceChangeNotifications* notifications_ = nullptr;
   bool notifyArmed_ = false;
   bool notifyFailureLogged_ = false;
   bool eventTickRan_ = false;

@@ -34,7 +34,7 @@ void FrmBackup::VerificaStatusService() {
 void FrmBackup::TimerCheckService_Timer() {
   VerificaStatusService();
   const int32_t state = p_.panel.ServiceInstalado ? p_.panel.EstadoService : kServiceUnknown;
-  observer_->BackupServiceState(state);
+  p_.observer.BackupServiceState(state);
   const uint64_t now = p_.loop.TickMs();
   if (state == kServiceRunning) {
     quickRetries_ = 0;
@@ -45,8 +45,8 @@ void FrmBackup::TimerCheckService_Timer() {
                      ": os inícios voltam a ser imediatos (" + std::to_string(backoff_.LoopStarts()) +
                      " inícios enquanto parava).",
                  kCorAzul);
-      observer_->CrashLoop(false, backoff_.LoopStarts());
-      observer_->WatchdogBackoff(0, std::nullopt);
+      p_.observer.CrashLoop(false, backoff_.LoopStarts());
+      p_.observer.WatchdogBackoff(0, std::nullopt);
     }
   } else if (p_.panel.ServiceInstalado) {
     backoff_.NotRunning(now);
@@ -67,7 +67,7 @@ int32_t FrmBackup::StartBackupService() {
     if (!BackoffTick_->Enabled()) {
       BackoffTick_->SetInterval(static_cast<int>(at - now));
       BackoffTick_->SetEnabled(true);
-      observer_->WatchdogBackoff(backoff_.DelayMs(), at - now);
+      p_.observer.WatchdogBackoff(backoff_.DelayMs(), at - now);
     }
     return -1;
   }
@@ -85,19 +85,19 @@ int32_t FrmBackup::StartBackupService() {
   if (r == kErrServiceMissing || r == kErrServiceDisabled || r == kErrMarkedForDelete) return r;
   const StartBackoff::Change change = backoff_.Started(now);
   if (r != 0) backoff_.NotRunning(now);  // refused: down from now
-  observer_->WatchdogStartedService(backoff_.StartsInWindow(), backoff_.InLoop());
+  p_.observer.WatchdogStartedService(backoff_.StartsInWindow(), backoff_.InLoop());
   const std::string name = kBackupServiceName;
   if (change == StartBackoff::Change::kLoopBegan) {
     BackoffLog("O " + name + " parou logo depois de iniciar " + std::to_string(backoff_.LoopStarts()) +
                    " vezes em 10 minutos: cada novo início espera o dobro do anterior, de 1 s até 5 minutos.",
                kCorVermelha);
-    observer_->CrashLoop(true, backoff_.LoopStarts());
+    p_.observer.CrashLoop(true, backoff_.LoopStarts());
   } else if (change == StartBackoff::Change::kDelayChanged) {
     BackoffLog("O " + name + " continua parando logo depois de iniciar: o próximo início espera " +
                    std::to_string(backoff_.DelayMs() / 1000) + " s.",
                kCorVermelha);
   }
-  if (backoff_.InLoop()) observer_->WatchdogBackoff(backoff_.DelayMs(), std::nullopt);
+  if (backoff_.InLoop()) p_.observer.WatchdogBackoff(backoff_.DelayMs(), std::nullopt);
   return r;
 }
 
@@ -118,11 +118,11 @@ void FrmBackup::WatchdogInterval() {
 }
 
 void FrmBackup::ArmServiceNotification(int32_t started) {
-  if (!notifications_ || unloaded_) return;
+  if (!p_.notifications || unloaded_) return;
   // A service that stays stopped would be told at once, again and again: the
   // timer arms once a start has been taken.
   if (p_.panel.ServiceInstalado && p_.panel.EstadoService == kServiceStopped && started != 0) return;
-  const int32_t r = notifications_->Arm(kBackupServiceName, [this] { OnServiceChange(); });
+  const int32_t r = p_.notifications->Arm(kBackupServiceName, [this] { OnServiceChange(); });
   notifyArmed_ = r == 0;
   armedState_ = p_.panel.ServiceInstalado ? p_.panel.EstadoService : kServiceUnknown;
   if (notifyArmed_) {

@@ -90,9 +90,10 @@ class MonitorMarkers final : public RunStateMarkers {
 
   MarkerPorts p;
   std::string logsFolder;  // application folder + "\Logs\"
-  MonitorObserver* observer = &MonitorObserver::None();  // told of restarts and stale markers
+  MonitorObserver* observer;  // told of restarts and stale markers
 
-  MonitorMarkers(MarkerPorts ports, std::string logs) : p(ports), logsFolder(std::move(logs)) {}
+  MonitorMarkers(MarkerPorts ports, std::string logs, MonitorObserver& told = MonitorObserver::None())
+      : p(ports), logsFolder(std::move(logs)), observer(&told) {}
 
   bool OutroServiceEmUso() override;
   void EstouEmUso(bool EmUso) override;

@@ -1,5 +1,7 @@
 #include "common/win32/win_platform.h"
 
+#include "common/win32/file_time.h"
+
 #include <oleauto.h>
 
 #include <algorithm>
@@ -192,7 +194,7 @@ FileStamp Win32FileSystem::Stamp(const std::string& path) {
   if (!GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &d)) throw FileErrorFromWin32(GetLastError());
   FileStamp s;
   s.size = (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
-  s.writeTime = (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime;
+  s.writeTime = FileTimeTicks(d.ftLastWriteTime);
   return s;
 }
 
@@ -277,6 +279,18 @@ void ModulePath(std::string& folder, std::string& nameWithoutExt, std::string* f
   std::string name = slash == std::string::npos ? full : full.substr(slash + 1);
   const size_t dot = name.find_last_of('.');
   nameWithoutExt = dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+bool RegisterMainWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC proc, int background, HICON icon) {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = proc;
+  wc.hInstance = instance;
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(background + 1));
+  wc.hIcon = icon;
+  wc.lpszClassName = name;
+  return RegisterClassExW(&wc) != 0;
 }
 
 }  // namespace quarn::win

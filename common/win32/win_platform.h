@@ -65,4 +65,9 @@ class Win32DateFormat final : public DateFormat {
 // The folder and the name (without extension) of the running program file.
 void ModulePath(std::string& folder, std::string& nameWithoutExt, std::string* fullPath = nullptr);
 
+// A program's main window class: the arrow cursor, `background` a system colour
+// index (COLOR_BTNFACE, COLOR_WINDOW), the icon optional.
+bool RegisterMainWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC proc, int background,
+                             HICON icon = nullptr);
+
 }  // namespace quarn::win

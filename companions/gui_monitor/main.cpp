@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "common/suite_files.h"
+#include "common/win32/file_time.h"
 #include "common/win32/handles.h"
 #include "common/win32/library_search.h"
 #include "companions/gui_monitor/health_header.h"
@@ -125,11 +126,6 @@ std::wstring FromUtf8(const std::string& utf8) {
   std::wstring w(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
   return w;
-}
-
-int64_t FileTimeSeconds(const FILETIME& ft) {
-  const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;  // from 1601 to 1970
 }
 
 struct HeaderLook {
@@ -368,13 +364,11 @@ void FrmMonitor::tmrAtualiza_Timer() {
 // Read from the files the suite writes, each opened and closed at once.
 void FrmMonitor::AtualizaSaude() {
   HealthInputs in;
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  in.nowUtc = FileTimeSeconds(now);
+  in.nowUtc = quarn::win::UtcNowSeconds();
   std::string bytes;
   if (ReadShared(logs_ + L"quarn_sql.prom", bytes, 256 * 1024)) in.metrics = bytes;
   const FileState beat = StateOf(logs_ + Wide(quarn::kServiceExecutingFile));
-  if (beat.exists) in.heartbeatAgeSeconds = in.nowUtc - FileTimeSeconds(beat.written);
+  if (beat.exists) in.heartbeatAgeSeconds = in.nowUtc - quarn::win::FileTimeUnixSeconds(beat.written);
   if (ReadShared(logs_ + Wide(quarn::kServiceUltimoBackupFile), bytes, 4096)) {
     const std::wstring last = FromAnsi(FirstLine(bytes));
     const int n =

@@ -79,15 +79,7 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   LimitLibrarySearchToSystemFolder();
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = WindowProc;
-  wc.hInstance = instance;
-  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-  wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
-  wc.lpszClassName = kWindowClass;
-  RegisterClassExW(&wc);
+  RegisterMainWindowClass(instance, kWindowClass, WindowProc, COLOR_WINDOW, LoadIconW(nullptr, IDI_APPLICATION));
   RegisterPanelClass(instance);
 
   // The switches; the log's default place is the Temp folder of whoever runs it.

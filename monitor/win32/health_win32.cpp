@@ -8,13 +8,6 @@
 
 namespace quarn::win {
 
-int64_t UtcNowSeconds() {
-  FILETIME ft{};
-  GetSystemTimeAsFileTime(&ft);
-  const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;  // from 1601 to 1970
-}
-
 std::string MetricsTextfileDirectory() {
   wchar_t buf[1024];
   DWORD size = sizeof buf;

@@ -1,12 +1,11 @@
 #pragma once
-// What the monitor's health reports need of Windows: the time in UTC and the
-// folder a textfile collector reads.
+// What the monitor's health reports need of Windows: the folder a textfile
+// collector reads and its owners (the time in UTC is win_platform's).
 #include <cstdint>
 #include <string>
 
 namespace quarn::win {
 
-int64_t UtcNowSeconds();
 // HKLM\SOFTWARE\Solvane\Quarn SQL, MetricsTextfileDirectory (REG_SZ or
 // REG_EXPAND_SZ, expanded); empty when unset.
 std::string MetricsTextfileDirectory();

@@ -43,7 +43,8 @@ void SetText(HWND control, const std::string& text) {
 
 }  // namespace
 
-Win32PanelView::Win32PanelView(HWND window, ServicePanel& panel) : window_(window), panel_(panel) {
+Win32PanelView::Win32PanelView(HWND window, ServicePanel& panel, FrmBackup& form)
+    : window_(window), panel_(panel), form_(form) {
   HINSTANCE inst = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(window, GWLP_HINSTANCE));
   WNDCLASSW wc{};
   wc.lpfnWndProc = PictureProc;
@@ -109,7 +110,7 @@ void Win32PanelView::Render() {
 }
 
 bool Win32PanelView::OnCommand(WPARAM wp, LPARAM) {
-  if (!form_ || rendering_) return false;
+  if (rendering_) return false;
   const int id = LOWORD(wp), code = HIWORD(wp);
   switch (id) {
     case kTxtAccount:
@@ -121,14 +122,14 @@ bool Win32PanelView::OnCommand(WPARAM wp, LPARAM) {
     case kChkSystem:
       if (code == BN_CLICKED) {
         panel_.chkSystem = SendMessageW(chkSystem_, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
-        form_->chkSystem_Click();
+        form_.chkSystem_Click();
       }
       return true;
     case kLblInstall:
-      if (code == STN_CLICKED) form_->lblInstall_Click();
+      if (code == STN_CLICKED) form_.lblInstall_Click();
       return true;
     case kLblStart:
-      if (code == STN_CLICKED) form_->lblStart_Click();
+      if (code == STN_CLICKED) form_.lblStart_Click();
       return true;
     default:
       return false;

@@ -9,9 +9,9 @@ namespace quarn::win {
 
 class Win32PanelView final : public PanelView {
  public:
-  // Creates the controls inside the window.
-  Win32PanelView(HWND window, ServicePanel& panel);
-  void Attach(FrmBackup* form) { form_ = form; }
+  // Creates the controls inside the window; the user's input goes to `form`,
+  // which is only kept until the window runs.
+  Win32PanelView(HWND window, ServicePanel& panel, FrmBackup& form);
 
   void BeginUpdate() override;
   void EndUpdate() override;
@@ -27,7 +27,7 @@ class Win32PanelView final : public PanelView {
   HWND label3_ = nullptr, txtAccount_ = nullptr, label2_ = nullptr, txtPassword_ = nullptr;
   HWND chkSystem_ = nullptr, lblInstall_ = nullptr, lblStart_ = nullptr, txtZip_ = nullptr;
   ServicePanel& panel_;
-  FrmBackup* form_ = nullptr;
+  FrmBackup& form_;
   int depth_ = 0;
   bool rendering_ = false;
 };

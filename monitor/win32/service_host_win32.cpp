@@ -33,8 +33,10 @@ bool StartedByServiceManager() {
 }
 }  // namespace
 
-Win32ServiceHost::Win32ServiceHost()
-    : connected_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), stopped_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+Win32ServiceHost::Win32ServiceHost(HWND window, ServiceEvents& events)
+    : window_(window),
+      events_(events),
+      connected_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), stopped_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   g_host = this;
 }
 
@@ -203,11 +205,10 @@ void Win32ServiceHost::Report(DWORD state, DWORD exitCode, DWORD waitHint, DWORD
 }
 
 void Win32ServiceHost::HandleRequest(WPARAM request) {
-  if (!events_) return;
   bool success = false;
   switch (request) {
     case kStart:
-      events_->NTService1_Start(success);
+      events_.NTService1_Start(success);
       if (success) {
         Report(SERVICE_RUNNING);
       } else {
@@ -216,14 +217,14 @@ void Win32ServiceHost::HandleRequest(WPARAM request) {
       }
       break;
     case kStop:
-      events_->NTService1_Stop();
+      events_.NTService1_Stop();
       break;
     case kPause:
-      events_->NTService1_Pause(success);
+      events_.NTService1_Pause(success);
       Report(success ? SERVICE_PAUSED : SERVICE_RUNNING);
       break;
     case kContinue:
-      events_->NTService1_Continue(success);
+      events_.NTService1_Continue(success);
       Report(success ? SERVICE_RUNNING : SERVICE_PAUSED);
       break;
     case kFailed:

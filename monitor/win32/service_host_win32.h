@@ -17,13 +17,9 @@ class Win32ServiceHost final : public ServiceHost {
  public:
   enum Request : WPARAM { kStart = 1, kStop, kPause, kContinue, kFailed };
 
-  Win32ServiceHost();
+  // `events` is kept, and called only on the window's thread once it runs.
+  Win32ServiceHost(HWND window, ServiceEvents& events);
   ~Win32ServiceHost() override;
-
-  void Attach(HWND window, ServiceEvents* events) {
-    window_ = window;
-    events_ = events;
-  }
 
   bool Install() override;
   bool Uninstall() override;
@@ -48,8 +44,8 @@ class Win32ServiceHost final : public ServiceHost {
   // The manager's threads hand a failure to the window thread, which ends the program.
   void Fail() noexcept;
 
-  HWND window_ = nullptr;
-  ServiceEvents* events_ = nullptr;
+  HWND window_;
+  ServiceEvents& events_;
   std::wstring serviceNameW_;
   SERVICE_STATUS_HANDLE status_ = nullptr;
   std::mutex statusLock_;

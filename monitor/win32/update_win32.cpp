@@ -13,6 +13,7 @@
 
 #include "common/suite_files.h"
 #include "common/errors.h"
+#include "common/win32/file_time.h"
 #include "common/win32/library_search.h"
 #include "common/win32/win_platform.h"
 
@@ -117,12 +118,7 @@ void RegistryPublications::Record(const std::string& program, uint64_t number) {
   if (e != ERROR_SUCCESS) throw VbError(e, "Não foi possível gravar a publicação instalada de " + program);
 }
 
-int64_t RegistryPublications::UtcNow() {
-  FILETIME ft;
-  GetSystemTimeAsFileTime(&ft);
-  const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return static_cast<int64_t>(ticks / 10000000ull) - 11644473600ll;
-}
+int64_t RegistryPublications::UtcNow() { return UtcNowSeconds(); }
 
 std::string RegistryUpdateServer::BaseUrl() {
   wchar_t buf[1024];

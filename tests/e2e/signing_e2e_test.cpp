@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "common/win32/file_time.h"
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
 #include "e2e/suite_helpers.h"
@@ -67,10 +69,8 @@ bool Serve(const std::wstring& name) {
   bool ok = true;
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);
-  ULONGLONG t = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  if (t < last + 10000000) t = last + 10000000;
-  last = t;
-  const FILETIME now{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+  last = std::max(win::FileTimeTicks(ft), last + win::kTicksPerSecond);
+  const FILETIME now = win::TicksToFileTime(last);
   for (const wchar_t* f : {L"QuarnSQLService.zip", L"VersaoQuarnSQLService.zip"}) {
     const std::wstring to = root + L"\\" + f;
     ok &= CopyFileW((Cases() + name + L"\\" + f).c_str(), to.c_str(), FALSE) != 0;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/time_text.h"
+#include "common/win32/file_time.h"
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
 #include "fakes/zip_writer.h"
@@ -176,11 +177,7 @@ void WriteTimeFile(const std::wstring& path, int minutesAgo) {
                                 OPEN_EXISTING, 0, nullptr));
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
-  ULARGE_INTEGER t{};
-  t.LowPart = now.dwLowDateTime;
-  t.HighPart = now.dwHighDateTime;
-  t.QuadPart -= static_cast<ULONGLONG>(minutesAgo) * 60 * 10000000;
-  const FILETIME written{t.LowPart, t.HighPart};
+  const FILETIME written = win::TicksToFileTime(win::FileTimeTicks(now) - minutesAgo * 60 * win::kTicksPerSecond);
   if (f) SetFileTime(f.get(), nullptr, nullptr, &written);
 }
 

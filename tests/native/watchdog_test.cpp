@@ -30,12 +30,16 @@ struct Watchdog : ::testing::Test {
     fs.AddDir("C:\\Solvane");
     fs.AddDir(kApp);
     fs.Put(kApp + "\\QuarnSQLServiceMonitor.exe", "MZ");
+    shell.onEnd = [this] { loop.EndProgram(); };
+    Build(nullptr);
+  }
+  void Build(ServiceChangeNotifications* told) {
     ProgramInfo info;
     info.appPath = kApp;
     info.exeName = "QuarnSQLServiceMonitor";
-    shell.onEnd = [this] { loop.EndProgram(); };
-    form = std::make_unique<FrmBackup>(
-        MonitorPorts{fs, codec, clock, dates, loop, host, shell, work, work, service, panel, view}, info);
+    form = std::make_unique<FrmBackup>(MonitorPorts{fs, codec, clock, dates, loop, host, shell, work, work, service,
+                                                    panel, view, MonitorObserver::None(), told},
+                                       info);
   }
   void Load() {
     ASSERT_TRUE(form->Form_Load());
@@ -312,7 +316,7 @@ TEST_F(Watchdog, TicksDuringAHeartbeatCountButStartNoSecondHeartbeat) {
 
 // Stops the backup service as the service manager would, telling whoever asked.
 TEST_F(Watchdog, AToldStopRestartsAtOnceAndEveryNotificationIsAskedAgain) {
-  form->AttachServiceNotifications(notes);
+  Build(&notes);
   Backup(kServiceRunning);
   Load();
   EXPECT_TRUE(notes.Pending());
@@ -361,7 +365,7 @@ TEST_F(Watchdog, AToldStopRestartsAtOnceAndEveryNotificationIsAskedAgain) {
 }
 
 TEST_F(Watchdog, AServiceThatStaysStoppedOrARequestThatFailsLeavesThePollInCharge) {
-  form->AttachServiceNotifications(notes);
+  Build(&notes);
   Backup(kServiceStopped).refusesToStart = true;
   Load();
   loop.Advance(10000);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "common/win32/file_time.h"
 #include "common/win32/handles.h"
 #include "common/win32/win_event_loop.h"
 #include "common/win32/win_platform.h"
@@ -184,7 +185,7 @@ TEST(Win32EventLoop, TimersTickAndWaitsBlockInsteadOfSpinning) {
   while (GetTickCount64() - start < 1000) loop.Idle(50);
   GetThreadTimes(GetCurrentThread(), &c, &e, &k1, &u1);
   auto ms = [](FILETIME a, FILETIME b) {
-    const auto v = [](FILETIME f) { return (static_cast<ULONGLONG>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+    const auto v = [](FILETIME f) { return win::FileTimeTicks(f); };
     return static_cast<double>(v(b) - v(a)) / 10000.0;
   };
   EXPECT_GE(ticks, 5);
