@@ -11,6 +11,19 @@
 
 namespace quarn::win {
 
+// An entry point as the function type it is called through: through
+// void(*)(), the one cast from FARPROC the compiler takes as deliberate.
+template <typename Fn>
+Fn FunctionAs(FARPROC entry) {
+  static_assert(std::is_pointer_v<Fn>);
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(entry));
+}
+// Null when the library has no such entry point.
+template <typename Fn>
+Fn EntryPointOrNull(HMODULE module, const char* name) {
+  return FunctionAs<Fn>(GetProcAddress(module, name));
+}
+
 // An entry point of a loaded library; a missing one raises the runtime's 453
 // naming it and the library, as a Declare of a missing entry point does.
 inline FARPROC EntryPoint(HMODULE module, const char* name, const std::string& library) {
@@ -22,8 +35,17 @@ inline FARPROC EntryPoint(HMODULE module, const char* name, const std::string& l
 }
 template <typename Fn>
 void BindEntryPoint(Fn& fn, HMODULE module, const char* name, const std::string& library) {
-  static_assert(std::is_pointer_v<Fn>);
-  fn = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(EntryPoint(module, name, library)));
+  fn = FunctionAs<Fn>(EntryPoint(module, name, library));
+}
+
+// A library of the suite, by its full path: its own dependencies from its
+// folder and the system folder only, never the current folder or PATH. Null,
+// with the load's error as the last error, when it cannot be loaded.
+inline UniqueModule SuiteLibrary(const std::wstring& path) {
+  UniqueModule m(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
+  if (!m && GetLastError() == ERROR_INVALID_PARAMETER)  // Windows 7 without its library-search update
+    m.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  return m;
 }
 
 // A library of Windows itself, from the system folder and nowhere else;
@@ -44,8 +66,7 @@ inline UniqueModule SystemLibrary(const wchar_t* name) {
 inline void LimitLibrarySearchToSystemFolder() {
   // Resolved at run time: Windows 7 has the call only with its library-search update.
   using SetDefault = BOOL(WINAPI*)(DWORD);
-  auto set = reinterpret_cast<SetDefault>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+  const auto set = EntryPointOrNull<SetDefault>(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
   if (set && set(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
   SetDllDirectoryW(L"");  // without it, at least the current folder leaves the search
 }

@@ -46,18 +46,23 @@ bool Win32EventLoop::OnTimerMessage(WPARAM id) {
   return true;
 }
 
-void Win32EventLoop::DoEvents() {
-  if (ending_) throw ProgramEnd{};
+// The one pump: every message waiting, until the queue is empty or the
+// program is ending (a handler ended it, or WM_QUIT came).
+void Win32EventLoop::Pump() {
   MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  while (!ending_ && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
       ending_ = true;
       break;
     }
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
-    if (ending_) break;
   }
+}
+
+void Win32EventLoop::DoEvents() {
+  if (ending_) throw ProgramEnd{};
+  Pump();
   if (ending_) throw ProgramEnd{};
 }
 
@@ -69,21 +74,10 @@ void Win32EventLoop::Idle(int maxMs) {
 }
 
 void Win32EventLoop::Run() {
-  MSG msg;
-  while (!ending_) {
-    while (!ending_ && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message == WM_QUIT) {
-        ending_ = true;
-        break;
-      }
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-    if (ending_) break;
+  for (Pump(); !ending_; Pump()) {
     // As GetMessageW, but alertable, so that an APC queued to this thread runs.
     MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE | MWMO_ALERTABLE);
   }
-  ending_ = true;
 }
 
 void Win32EventLoop::EndProgram() {

@@ -33,6 +33,7 @@ class Win32EventLoop final : public EventLoop {
 
  private:
   class WindowTimer;
+  void Pump();
   HWND window_;
   bool ending_ = false;
   UINT_PTR nextId_ = 100;

@@ -12,6 +12,7 @@
 
 #include "common/suite_files.h"
 #include "common/win32/handles.h"
+#include "common/win32/library_search.h"
 #include "common/win32/service_recovery.h"
 #include "common/win32/sid_text.h"
 #include "installer/win32/folder_security.h"
@@ -76,15 +77,15 @@ UINT Registra(MSIHANDLE install, bool registrar) {
     }
     HRESULT hr = E_NOTIMPL;
     {
-      const quarn::win::UniqueModule lib(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+      const quarn::win::UniqueModule lib = quarn::win::SuiteLibrary(path);
       if (!lib) {
         Log(install, L"Quarn SQL: " + path + L" nao carregou (" + std::to_wstring(GetLastError()) + L")");
         result = ERROR_INSTALL_FAILURE;
         continue;
       }
       using EntryPoint = HRESULT(STDAPICALLTYPE*)();
-      auto entry = reinterpret_cast<EntryPoint>(
-          reinterpret_cast<void*>(GetProcAddress(lib.get(), registrar ? "DllRegisterServer" : "DllUnregisterServer")));
+      const auto entry = quarn::win::EntryPointOrNull<EntryPoint>(
+          lib.get(), registrar ? "DllRegisterServer" : "DllUnregisterServer");
       if (entry) hr = entry();
     }  // the control is unloaded before its failure is logged, as always
     if (FAILED(hr)) {

@@ -4,6 +4,7 @@
 
 #include "common/errors.h"
 #include "common/win32/handles.h"
+#include "common/win32/library_search.h"
 #include "common/win32/win_platform.h"
 
 namespace quarn::win {
@@ -24,7 +25,7 @@ DWORD WINAPI RunRegistrationEntry(void* entry) {
 }  // namespace
 
 bool ClssRegServer::fVBRegServer(const std::string& strFilePath, bool blnRegister) {
-  quarn::win::UniqueModule lib(LoadLibraryA(AcpCodec().ToAnsi(strFilePath).c_str()));
+  UniqueModule lib = SuiteLibrary(Widen(strFilePath));
   FARPROC entry = lib ? GetProcAddress(lib.get(), blnRegister ? "DllRegisterServer" : "DllUnregisterServer") : nullptr;
   bool finished = false;
   bool started = false;
@@ -43,7 +44,7 @@ bool ClssRegServer::fVBRegServer(const std::string& strFilePath, bool blnRegiste
 }
 
 bool ClssRegServer::IsDLLActiveX(const std::string& strDLLPath, bool RaiseError) {
-  const quarn::win::UniqueModule lib(LoadLibraryA(AcpCodec().ToAnsi(strDLLPath).c_str()));
+  const UniqueModule lib = SuiteLibrary(Widen(strDLLPath));
   if (!lib) {
     const DWORD e = GetLastError();
     if (RaiseError)
@@ -51,8 +52,7 @@ bool ClssRegServer::IsDLLActiveX(const std::string& strDLLPath, bool RaiseError)
                     std::string(StandardText(kErrLoadLibraryBase)) + ": " + std::to_string(e));
     return false;
   }
-  const bool result = GetProcAddress(lib.get(), "DllRegisterServer") != nullptr;
-  return result;
+  return GetProcAddress(lib.get(), "DllRegisterServer") != nullptr;
 }
 
 }  // namespace quarn::win

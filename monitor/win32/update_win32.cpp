@@ -29,10 +29,7 @@ FARPROC Win32Unzip::Entry(const char* name) {
       ModulePath(folder, program);
       path = Widen(JoinPath(folder, Narrow(library_)));
     }
-    module_.reset(
-        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
-    if (!module_ && GetLastError() == ERROR_INVALID_PARAMETER)  // Windows 7 without its library-search update
-      module_.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    module_ = SuiteLibrary(path);
     if (!module_) throw Raise(kErrFileNotFound, Narrow(library_));
   }
   return EntryPoint(module_.get(), name, Narrow(library_));
@@ -42,31 +39,25 @@ namespace {
 using ShortOfShort = short(WINAPI*)(short);
 using ShortOfText = short(WINAPI*)(const char*);
 using LongOfNothing = long(WINAPI*)();
-
-// Through void(*)(), the one cast from FARPROC the compiler takes as deliberate.
-template <typename F>
-F As(FARPROC entry) {
-  return reinterpret_cast<F>(reinterpret_cast<void (*)()>(entry));
-}
 }  // namespace
 
-int16_t Win32Unzip::addUNZIP_Overwrite(int16_t mode) { return As<ShortOfShort>(Entry("addUNZIP_Overwrite"))(mode); }
+int16_t Win32Unzip::addUNZIP_Overwrite(int16_t mode) { return FunctionAs<ShortOfShort>(Entry("addUNZIP_Overwrite"))(mode); }
 int16_t Win32Unzip::addUNZIP_ArchiveName(const std::string& archive) {
-  auto f = As<ShortOfText>(Entry("addUNZIP_ArchiveName"));
+  auto f = FunctionAs<ShortOfText>(Entry("addUNZIP_ArchiveName"));
   return f(AcpCodec().ToAnsi(archive).c_str());
 }
 int16_t Win32Unzip::addUNZIP_Include(const std::string& include) {
-  auto f = As<ShortOfText>(Entry("addUNZIP_Include"));
+  auto f = FunctionAs<ShortOfText>(Entry("addUNZIP_Include"));
   return f(AcpCodec().ToAnsi(include).c_str());
 }
 int16_t Win32Unzip::addUNZIP_ExtractTo(const std::string& folder) {
-  auto f = As<ShortOfText>(Entry("addUNZIP_ExtractTo"));
+  auto f = FunctionAs<ShortOfText>(Entry("addUNZIP_ExtractTo"));
   return f(AcpCodec().ToAnsi(folder).c_str());
 }
 int16_t Win32Unzip::addUNZIP_RestoreStructure(int16_t restore) {
-  return As<ShortOfShort>(Entry("addUNZIP_RestoreStructure"))(restore);
+  return FunctionAs<ShortOfShort>(Entry("addUNZIP_RestoreStructure"))(restore);
 }
-int32_t Win32Unzip::addUNZIP() { return As<LongOfNothing>(Entry("addUNZIP"))(); }
+int32_t Win32Unzip::addUNZIP() { return FunctionAs<LongOfNothing>(Entry("addUNZIP"))(); }
 
 DWORD WINAPI Win32Unzip::Work(void* self) {
   auto* u = static_cast<Win32Unzip*>(self);
@@ -76,7 +67,7 @@ DWORD WINAPI Win32Unzip::Work(void* self) {
 
 void Win32Unzip::Start() {
   Join();
-  run_ = As<LongOfNothing>(Entry("addUNZIP"));  // a missing library is raised here, on the window thread
+  run_ = FunctionAs<LongOfNothing>(Entry("addUNZIP"));  // a missing library is raised here, on the window thread
   result_ = 0;
   worker_.reset(CreateThread(nullptr, 0, &Win32Unzip::Work, this, 0, nullptr));
   if (!worker_) result_ = run_();  // no thread to be had: here, as it always was
