@@ -10,7 +10,7 @@ root=$PWD
 tidy=$(command -v run-clang-tidy-14 || command -v run-clang-tidy)
 status=0
 
-"$tidy" -quiet -j"$jobs" -p build/native "$root/(common|monitor|installer|companions|tools|tests|bench)/" \
+"$tidy" -quiet -j"$jobs" -p build/native "$root/(common|monitor|installer|gui_monitor|aunzip32|standins|tools|tests|bench)/" \
   >build/tidy-native.log 2>&1 || status=1
 
 # clang reads the MinGW tree as Windows code with the cross compiler's own C++
@@ -23,7 +23,7 @@ while read -r dir; do
   esac
 done < <("$mingw" -E -x c++ - -v </dev/null 2>&1 | sed -n '/<...> search starts/,/End of search/p' | grep '^ ')
 "$tidy" -quiet -j"$jobs" -p build/win "${extra[@]}" \
-  "$root/(common/win32|monitor/win32|installer/win32|installer/msi|companions|tests/win|tests/e2e|bench/win)/" \
+  "$root/(common/win32|monitor/win32|installer/win32|installer/msi|gui_monitor|aunzip32|standins|tests/win|tests/e2e|bench/win)/" \
   >build/tidy-win.log 2>&1 || status=1
 
 findings=$(grep -hE '(warning|error): ' build/tidy-native.log build/tidy-win.log | sort -u || true)

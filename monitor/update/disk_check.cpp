@@ -1,7 +1,7 @@
 #include "monitor/update/disk_check.h"
 
 #include "common/ansi_text.h"
-#include "companions/aunzip32/name_policy.h"
+#include "aunzip32/name_policy.h"
 #include "monitor/update/manifest.h"
 
 namespace quarn {

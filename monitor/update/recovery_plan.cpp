@@ -4,7 +4,7 @@
 
 #include "common/ansi_text.h"
 #include "common/suite_files.h"
-#include "companions/aunzip32/name_policy.h"
+#include "aunzip32/name_policy.h"
 #include "monitor/update/manifest.h"
 #include "monitor/update/updater.h"
 

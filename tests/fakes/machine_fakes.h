@@ -20,7 +20,7 @@
 #include "common/errors.h"
 #include "common/event_loop.h"
 #include "common/process_control.h"
-#include "companions/aunzip32/name_policy.h"
+#include "aunzip32/name_policy.h"
 #include "common/service_control.h"
 #include "common/suite_files.h"
 #include "fakes/control_fakes.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/errors.h"
-#include "companions/aunzip32/name_policy.h"
+#include "aunzip32/name_policy.h"
 #include "fakes/fakes.h"
 #include "monitor/update/manifest.h"
 #include "common/update_lock.h"

@@ -2,7 +2,7 @@
 // but a plain file name of the suite folder is ever moved or deleted, and a
 // journal found foreign moves nothing on its own word.
 #include "common/ansi_text.h"
-#include "companions/aunzip32/name_policy.h"
+#include "aunzip32/name_policy.h"
 #include "fuzz/fuzz_check.h"
 #include "monitor/update/recovery_plan.h"
 

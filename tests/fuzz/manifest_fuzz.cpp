@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "common/ansi_text.h"
-#include "companions/aunzip32/name_policy.h"
+#include "aunzip32/name_policy.h"
 #include "fuzz/fuzz_check.h"
 #include "monitor/update/manifest.h"
 #include "tools/quarn-publish/publish.h"

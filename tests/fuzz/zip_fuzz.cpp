@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "companions/aunzip32/name_policy.h"
-#include "companions/aunzip32/zip_reader.h"
+#include "aunzip32/name_policy.h"
+#include "aunzip32/zip_reader.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "companions/gui_monitor/health_header.h"
-#include "companions/gui_monitor/log_records.h"
+#include "gui_monitor/health_header.h"
+#include "gui_monitor/log_records.h"
 #include "fakes/log_samples.h"
 #include "monitor/health.h"
 #include "monitor/logs.h"

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "companions/aunzip32/extract.h"
+#include "aunzip32/extract.h"
 #include "fakes/fakes.h"
 #include "fakes/update_fakes.h"
 #include "monitor/update/manifest.h"

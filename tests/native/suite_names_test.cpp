@@ -54,7 +54,7 @@ TEST(SuiteNames, EveryBuildFileNamesWhatTheCodeNames) {
   const std::string cmake = Source("CMakeLists.txt");
   const std::string rc = Source("installer/payload/payload.rc.in");
   const std::string wxs = Source("installer/msi/QuarnSQL.wxs");
-  const std::string controls = Source("companions/controls/CMakeLists.txt");
+  const std::string controls = Source("standins/controls/CMakeLists.txt");
   ASSERT_FALSE(cmake.empty() || rc.empty() || wxs.empty() || controls.empty());
 
   std::smatch m;
@@ -80,7 +80,7 @@ TEST(SuiteNames, EveryBuildFileNamesWhatTheCodeNames) {
       {"QuarnSQL.wxs: the suite folder",
        UpperSet(All(wxs, R"re(<Directory Id="(?:SolvaneDir|INSTALLFOLDER|TempDir)" Name="([^"]+)")re")),
        UpperSet({kMakerFolder, kSuiteFolderName, kInstallerTempFolder})},
-      {"companions/controls/CMakeLists.txt: controls", UpperSet(All(controls, R"re("quarn_control_\w+:(\w+):)re")),
+      {"standins/controls/CMakeLists.txt: controls", UpperSet(All(controls, R"re("quarn_control_\w+:(\w+):)re")),
        [] {
          std::set<std::string> stems;
          for (const char* c : kControlFiles) stems.insert(Upper(std::string(c).substr(0, std::string(c).find('.'))));

@@ -14,8 +14,8 @@
 #include <set>
 #include <sstream>
 
-#include "companions/aunzip32/extract.h"
-#include "companions/aunzip32/name_policy.h"
+#include "aunzip32/extract.h"
+#include "aunzip32/name_policy.h"
 #include "fakes/zip_samples.h"
 #include "fakes/zip_writer.h"
 

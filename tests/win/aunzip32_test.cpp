@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/win32/handles.h"
-#include "companions/aunzip32/aunzip32.h"
+#include "aunzip32/aunzip32.h"
 #include "fakes/zip_samples.h"
 #include "fakes/zip_writer.h"
 #include "win_test_util.h"

@@ -9,8 +9,8 @@
 
 #include "common/ansi_text.h"
 #include "common/suite_files.h"
-#include "companions/aunzip32/name_policy.h"
-#include "companions/aunzip32/zip_reader.h"
+#include "aunzip32/name_policy.h"
+#include "aunzip32/zip_reader.h"
 #include "tools/zip_writer/zip_writer.h"
 
 namespace quarn::publish {

@@ -1,4 +1,4 @@
-#include "companions/aunzip32/name_policy.h"
+#include "aunzip32/name_policy.h"
 
 #include <array>
 #include <cstdint>

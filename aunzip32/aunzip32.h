@@ -5,7 +5,7 @@
 // kUnzipBadArgument for a NULL pointer. Strings are in the ANSI code page.
 #include <windows.h>
 
-#include "companions/aunzip32/unzip_codes.h"
+#include "aunzip32/unzip_codes.h"
 
 extern "C" {
 // Any mode replaces existing files without asking, except kOverwriteNever (10)

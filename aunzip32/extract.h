@@ -2,8 +2,8 @@
 // One extraction: what addUNZIP does with the settings its setters stored.
 #include <string>
 
-#include "companions/aunzip32/file_ops.h"
-#include "companions/aunzip32/unzip_codes.h"
+#include "aunzip32/file_ops.h"
+#include "aunzip32/unzip_codes.h"
 
 namespace quarn::unzip {
 

@@ -16,8 +16,8 @@
 #include "common/win32/file_time.h"
 #include "common/win32/handles.h"
 #include "common/win32/library_search.h"
-#include "companions/gui_monitor/health_header.h"
-#include "companions/gui_monitor/log_records.h"
+#include "gui_monitor/health_header.h"
+#include "gui_monitor/log_records.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "companions/aunzip32/file_ops.h"
+#include "aunzip32/file_ops.h"
 
 namespace quarn::unzip {
 

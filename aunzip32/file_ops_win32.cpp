@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "common/win32/handles.h"
-#include "companions/aunzip32/file_ops.h"
+#include "aunzip32/file_ops.h"
 
 namespace quarn::unzip {
 namespace {

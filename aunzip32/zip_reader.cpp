@@ -1,4 +1,4 @@
-#include "companions/aunzip32/zip_reader.h"
+#include "aunzip32/zip_reader.h"
 
 #include <zlib.h>
 
@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "companions/aunzip32/unzip_codes.h"
+#include "aunzip32/unzip_codes.h"
 
 namespace quarn::unzip {
 namespace {

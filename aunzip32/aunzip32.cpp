@@ -1,11 +1,11 @@
 // The DLL's exports: settings kept between calls, and addUNZIP running the
 // portable extraction over the Win32 file layer.
-#include "companions/aunzip32/aunzip32.h"
+#include "aunzip32/aunzip32.h"
 
 #include <new>
 #include <string>
 
-#include "companions/aunzip32/extract.h"
+#include "aunzip32/extract.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "companions/aunzip32/extract.h"
+#include "aunzip32/extract.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <random>
 #include <vector>
 
-#include "companions/aunzip32/name_policy.h"
-#include "companions/aunzip32/zip_reader.h"
+#include "aunzip32/name_policy.h"
+#include "aunzip32/zip_reader.h"
 
 namespace quarn::unzip {
 namespace {

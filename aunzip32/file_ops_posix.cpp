@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "companions/aunzip32/file_ops.h"
+#include "aunzip32/file_ops.h"
 
 namespace quarn::unzip {
 namespace {
