@@ -42,7 +42,8 @@ void BindEntryPoint(Fn& fn, HMODULE module, const char* name, const std::string&
 // folder and the system folder only, never the current folder or PATH. Null,
 // with the load's error as the last error, when it cannot be loaded.
 inline UniqueModule SuiteLibrary(const std::wstring& path) {
-  UniqueModule m(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
+  UniqueModule m(
+      LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
   if (!m && GetLastError() == ERROR_INVALID_PARAMETER)  // Windows 7 without its library-search update
     m.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
   return m;

@@ -37,7 +37,6 @@ constexpr wchar_t kInstanceMutex[] = L"Global\\QuarnSQLServiceMonitor.Instance";
 // Posted by the service manager's APC: the backup service stopped, went or came.
 constexpr UINT WM_BACKUP_SERVICE_CHANGED = WM_APP + 18;
 
-
 #ifdef QUARN_TEST_TIMER1_MS
 // "-fail-on-tick", in the test build only: a timer tick throws what no handler
 // expects, to prove the window's last line of defence.
@@ -119,8 +118,8 @@ ProgramInfo ReadProgramInfo() {
   // only come from the service manager's notification.
   if (info.commandLine == "-notified-only") info.watchdogIntervalMs = 600000;
 #endif
-  // Checks spread in time: UpdateStartDelaySeconds (a minute unless set; none
-  // in a test tree, whose tests watch the start-up check), a jittered period.
+    // Checks spread in time: UpdateStartDelaySeconds (a minute unless set; none
+    // in a test tree, whose tests watch the start-up check), a jittered period.
 #ifdef QUARN_TEST_PROBATION_FLOOR
   info.startDelaySeconds = 0;
   // A crash loop's end in seconds: DWORD CrashLoopRecoverySeconds, read in a test tree only.
