@@ -118,8 +118,6 @@ ProgramInfo ReadProgramInfo() {
   // only come from the service manager's notification.
   if (info.commandLine == "-notified-only") info.watchdogIntervalMs = 600000;
 #endif
-    // Checks spread in time: UpdateStartDelaySeconds (a minute unless set; none
-    // in a test tree, whose tests watch the start-up check), a jittered period.
 #ifdef QUARN_TEST_PROBATION_FLOOR
   info.startDelaySeconds = 0;
   // A crash loop's end in seconds: DWORD CrashLoopRecoverySeconds, read in a test tree only.
@@ -131,6 +129,8 @@ ProgramInfo ReadProgramInfo() {
 #else
   info.startDelaySeconds = 60;
 #endif
+  // Checks spread in time: UpdateStartDelaySeconds (a minute unless set; none
+  // in a test tree, whose tests watch the start-up check), a jittered period.
   DWORD startDelay = 0, delaySize = sizeof startDelay;
   if (RegGetValueW(HKEY_LOCAL_MACHINE, kSuiteKeyW, L"UpdateStartDelaySeconds", RRF_RT_REG_DWORD, nullptr, &startDelay,
                    &delaySize) == ERROR_SUCCESS)
