@@ -4,48 +4,16 @@
 #include <tuple>
 
 #include "common/single_instance.h"
-#include "fakes/control_fakes.h"
-#include "fakes/fakes.h"
+#include "fakes/monitor_fixture.h"
 #include "monitor/frm_backup.h"
 
 namespace quarn {
 namespace {
 
-const std::string kApp = "C:\\Solvane\\Quarn SQL";
-const std::string kLogs = kApp + "\\Logs\\";
+using fakes::kApp;
+using fakes::kLogs;
 
-struct FrmBackupFixture : ::testing::Test {
-  fakes::MemoryFileSystem fs;
-  Cp1252Codec codec;
-  fakes::FixedClock clock;
-  PtBrDateFormat dates;
-  VirtualEventLoop loop;
-  fakes::RecordingHost host;
-  fakes::RecordingShell shell;
-  fakes::ScriptedWork work;
-  fakes::FakeServiceManager scm;
-  ServicePanel panel;
-  fakes::RecordingView view;
-  MonitorServiceControl service{scm, panel.txtAccount, panel.txtPassword, kApp};
-  ProgramInfo info;
-  std::unique_ptr<FrmBackup> form;
-
-  FrmBackupFixture() {
-    fs.AddDir("C:\\Solvane");
-    fs.AddDir(kApp);
-    fs.Put(kApp + "\\QuarnSQLServiceMonitor.exe", "MZ");
-    fs.modified[fakes::Key(kApp + "\\QuarnSQLServiceMonitor.exe")] = LocalTime{2026, 11, 30, 14, 2, 7};
-    info.appPath = kApp;
-    info.exeName = "QuarnSQLServiceMonitor";
-    shell.onEnd = [this] { loop.EndProgram(); };
-  }
-  FrmBackup& Form() {
-    if (!form)
-      form = std::make_unique<FrmBackup>(
-          MonitorPorts{fs, codec, clock, dates, loop, host, shell, work, work, service, panel, view}, info);
-    return *form;
-  }
-};
+struct FrmBackupFixture : ::testing::Test, fakes::MonitorFixture {};
 
 TEST_F(FrmBackupFixture, ANormalStartWritesTheThreeStartUpFilesAndChecksForUpdates) {
   fs.Put(kLogs + "VersaoQuarnSQLServiceMonitor.ini", "old\r\nold\r\n");

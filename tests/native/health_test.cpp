@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
-#include "fakes/fakes.h"
+#include "fakes/monitor_fixture.h"
 #include "monitor/health.h"
 
 namespace quarn {
 namespace {
 
-const std::string kApp = "C:\\Solvane\\Quarn SQL";
-const std::string kLogs = kApp + "\\Logs\\";
+using fakes::kApp;
+using fakes::kLogs;
 const std::string kProm = kLogs + "quarn_sql.prom";
 constexpr int64_t kUtc = 1796536504;  // 2026-12-06 08:55:04 UTC
 
@@ -72,24 +72,14 @@ TEST(MetricsFile, IsTheTextFormatByteForByte) {
             "quarn_update_publication_valid_until_timestamp_seconds{program=\"QuarnSQLService\"} 1796622904\n");
 }
 
-struct HealthFixture : ::testing::Test {
-  fakes::MemoryFileSystem fs;
-  Cp1252Codec codec;
-  fakes::FixedClock clock;
-  PtBrDateFormat dates;
-  VirtualEventLoop loop;
-  fakes::RecordingHost host;
+struct HealthFixture : ::testing::Test, fakes::MonitorBasics {
   MonitorLogs logs{LogContext{fs, codec, clock, dates, kApp}};
   std::string extraFolder;
   bool extraAdminOnly = true;
   MonitorHealth health{HealthPorts{fs, codec, clock, dates, loop, host, logs, [] { return kUtc; },
                                    [this] { return extraFolder; }, [this](const std::string&) { return extraAdminOnly; }},
                        kApp, "1.0.0.134"};
-  HealthFixture() {
-    fs.AddDir("C:\\Solvane");
-    fs.AddDir(kApp);
-    fs.AddDir(kLogs);
-  }
+  HealthFixture() { fs.AddDir(kLogs); }
   std::vector<int32_t> EventIds() const {
     std::vector<int32_t> ids;
     for (const auto& e : host.events) ids.push_back(e.id);

@@ -1,46 +1,16 @@
 #include <gtest/gtest.h>
 
-#include "fakes/control_fakes.h"
-#include "fakes/fakes.h"
+#include "fakes/monitor_fixture.h"
 #include "monitor/frm_backup.h"
 #include "monitor/start_backoff.h"
 
 namespace quarn {
 namespace {
 
-const std::string kApp = "C:\\Solvane\\Quarn SQL";
+using fakes::kApp;
 
-struct Watchdog : ::testing::Test {
-  fakes::MemoryFileSystem fs;
-  Cp1252Codec codec;
-  fakes::FixedClock clock;
-  PtBrDateFormat dates;
-  VirtualEventLoop loop;
-  fakes::RecordingHost host;
-  fakes::RecordingShell shell;
-  fakes::ScriptedWork work;
-  fakes::FakeServiceManager scm;
-  ServicePanel panel;
-  fakes::RecordingView view;
-  fakes::FakeServiceNotifications notes{scm, loop};
-  MonitorServiceControl service{scm, panel.txtAccount, panel.txtPassword, kApp};
-  std::unique_ptr<FrmBackup> form;
-
-  Watchdog() {
-    fs.AddDir("C:\\Solvane");
-    fs.AddDir(kApp);
-    fs.Put(kApp + "\\QuarnSQLServiceMonitor.exe", "MZ");
-    shell.onEnd = [this] { loop.EndProgram(); };
-    Build(nullptr);
-  }
-  void Build(ServiceChangeNotifications* told) {
-    ProgramInfo info;
-    info.appPath = kApp;
-    info.exeName = "QuarnSQLServiceMonitor";
-    form = std::make_unique<FrmBackup>(MonitorPorts{fs, codec, clock, dates, loop, host, shell, work, work, service,
-                                                    panel, view, MonitorObserver::None(), told},
-                                       info);
-  }
+struct Watchdog : ::testing::Test, fakes::MonitorFixture {
+  Watchdog() { Build(); }
   void Load() {
     ASSERT_TRUE(form->Form_Load());
     work.calls.clear();
@@ -252,13 +222,9 @@ TEST_F(Watchdog, UpdatesEvery10800TicksAndHeartbeatsEvery1200) {
 TEST_F(Watchdog, ChecksAreSpreadWithinTheirBounds) {
   for (const bool highest : {false, true}) {
     SCOPED_TRACE(highest ? "highest draw" : "lowest draw");
-    ProgramInfo info;
-    info.appPath = kApp;
     info.startDelaySeconds = 60;
     info.random = [highest](uint32_t n) { return highest ? n - 1 : 0; };
-    form.reset();
-    form = std::make_unique<FrmBackup>(
-        MonitorPorts{fs, codec, clock, dates, loop, host, shell, work, work, service, panel, view}, info);
+    Build();
     work.calls.clear();
     ASSERT_TRUE(form->Form_Load());
     EXPECT_EQ(work.Count("RecuperaPendentes"), highest ? 1u : 0u);  // a cut update waits for no delay
