@@ -42,6 +42,7 @@ class FakeServiceManager final : public ServiceManager {
   std::string domain;
   std::vector<std::string> calls;
   int32_t createError = 0;  // when set, every creation fails with it
+  int32_t removeError = 0;  // when set, a removal stops the service, which stays, and fails with it
   int startPendingQueries = 0;  // when set, a start stays pending for that many status queries
 
   FakeService* Find(const std::string& name) {
@@ -89,6 +90,7 @@ class FakeServiceManager final : public ServiceManager {
   }
   int32_t Remove(const std::string& name) override {
     calls.push_back("Remove " + name);
+    if (removeError) return Stop(name), removeError;
     if (!Find(name)) return kErrServiceDoesNotExist;
     services.erase(Lower(name));
     return 0;
@@ -163,6 +165,7 @@ class FakeProcesses final : public ProcessPort {
   bool snapshotFails = false;
   int privilegeRequests = 0;
   std::vector<uint32_t> terminated;
+  bool refusesToEnd = false;  // every termination fails and the programs run on
 
   uint32_t Run(const std::string& exe) {
     running.push_back(ProcessEntry{nextId_, exe});
@@ -179,6 +182,7 @@ class FakeProcesses final : public ProcessPort {
   }
   void EnableDebugPrivilege() override { ++privilegeRequests; }
   bool Terminate(uint32_t id) override {
+    if (refusesToEnd) return false;
     auto it = std::find_if(running.begin(), running.end(), [&](const ProcessEntry& e) { return e.id == id; });
     if (it == running.end()) return false;
     running.erase(it);

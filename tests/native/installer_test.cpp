@@ -448,20 +448,6 @@ TEST_F(Installer, UninstallRemovesTheSuiteInOrderKeepsLogsUnlessPurgedAndEndsCle
 }
 
 TEST_F(Installer, AnUninstallThatCannotFinishKeepsItsEntryAndTheCopyThatRunsIt) {
-  struct Undeletable : ServiceManager {
-    fakes::FakeServiceManager& inner;
-    explicit Undeletable(fakes::FakeServiceManager& s) : inner(s) {}
-    int32_t Status(const std::string& n) override { return inner.Status(n); }
-    int32_t ReadAccount(const std::string& n, std::string& a) override { return inner.ReadAccount(n, a); }
-    int32_t Create(const ServiceSpec& w) override { return inner.Create(w); }
-    int32_t Remove(const std::string& n) override { return inner.Stop(n), 1072; }  // marked for deletion
-    int32_t Start(const std::string& n) override { return inner.Start(n); }
-    int32_t Stop(const std::string& n) override { return inner.Stop(n); }
-    bool Disabled(const std::string& n) override { return inner.Disabled(n); }
-    std::optional<uint32_t> ProcessId(const std::string& n) override { return inner.ProcessId(n); }
-    std::string LogonDomain() override { return inner.LogonDomain(); }
-  } undeletable(scm);
-  InstallerServiceControl stuckControl{undeletable};
   const std::string copy = kSuite + "\\InstaladorQuarnSQL.exe";
   // Each fault alone, over a fresh installation: the code of its kind, and what stays.
   for (int fault = 0; fault < 3; ++fault) {
@@ -470,16 +456,16 @@ TEST_F(Installer, AnUninstallThatCannotFinishKeepsItsEntryAndTheCopyThatRunsIt) 
     view = FakeView{};
     ASSERT_TRUE(Form().Form_Load());
     ASSERT_EQ(Form().ExitCode(), kExitOk) << fault;
+    if (fault == 0) scm.removeError = 1072;  // marked for deletion, while something holds it open
     if (fault == 1) fs.locked.insert(fakes::Key(kSuite + "\\AUNZIP32.DLL"));
     if (fault == 2) platform.stuckKeys.insert(kControlesKey);
-    FrmInstal f(
-        InstallerPorts{fs, clock, dates, loop, view, resources, platform, fault == 0 ? stuckControl : control, fecha},
-        info);
+    FrmInstal f(InstallerPorts{fs, clock, dates, loop, view, resources, platform, control, fecha}, info);
     const int expected[] = {kExitServiceNotRemoved, kExitFilesNotRemoved, kExitRegistryNotRemoved};
     EXPECT_EQ(f.Desinstalar(false), expected[fault]) << fault;
     EXPECT_TRUE(fs.Has(copy)) << fault;
     EXPECT_EQ(platform.keys.count(kUninstallKey), 1u) << fault;
     EXPECT_EQ(view.messages.back().rfind("O Quarn SQL Server não foi removido por completo:\r\n", 0), 0u);
+    scm.removeError = 0;
     fs.locked.clear();
     platform.stuckKeys.clear();
   }
@@ -707,18 +693,9 @@ TEST_F(Installer, ALoaderWindowIsLookedForBrieflyAndItsAbsenceChangesNothing) {
 }
 
 TEST_F(Installer, AProgramThatWillNotEndDoesNotHoldTheInstallationForEver) {
-  struct Immortal : ProcessPort {
-    fakes::FakeProcesses& inner;
-    explicit Immortal(fakes::FakeProcesses& p) : inner(p) {}
-    bool Snapshot(std::vector<ProcessEntry>& out) override { return inner.Snapshot(out); }
-    uint32_t WindowProcess(uintptr_t w) override { return inner.WindowProcess(w); }
-    void EnableDebugPrivilege() override {}
-    bool Terminate(uint32_t) override { return false; }
-  } immortal(procs);
-  FechaExe stubborn(immortal);
+  procs.refusesToEnd = true;
   procs.Run("QuarnSQLMonitor.exe");
-  FrmInstal f(InstallerPorts{fs, clock, dates, loop, view, resources, platform, control, stubborn}, info);
-  ASSERT_TRUE(f.Form_Load());
+  ASSERT_TRUE(Form().Form_Load());
   EXPECT_TRUE(view.success);
   EXPECT_GE(loop.TickMs(), FrmInstal::kStopWaitMs);
 }

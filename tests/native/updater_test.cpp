@@ -791,20 +791,10 @@ TEST_F(UpdaterFixture, AMissingLibraryIsReportedByDesCompactaAndTheUpdateFails) 
 
 TEST_F(UpdaterFixture, AGuiMonitorThatWillNotEndFailsTheUpdateAfterABoundedWait) {
   procs.Run("QuarnSQLMonitor.exe");
-  struct Immortal : ProcessPort {
-    fakes::FakeProcesses& inner;
-    explicit Immortal(fakes::FakeProcesses& p) : inner(p) {}
-    bool Snapshot(std::vector<ProcessEntry>& out) override { return inner.Snapshot(out); }
-    uint32_t WindowProcess(uintptr_t w) override { return inner.WindowProcess(w); }
-    void EnableDebugPrivilege() override {}
-    bool Terminate(uint32_t) override { return false; }
-  } immortal(procs);
-  FechaExe stubborn(immortal);
-  Updater u(UpdaterPorts{fs, codec, loop, inet, unzip, server, service, stubborn, policy, lock}, kApp, logs, *watchdog,
-            kTemp);
+  procs.refusesToEnd = true;
   PublishVersion("monitor", "2.0");
   PublishBuild("QuarnSQLMonitor", {{"QuarnSQLMonitor.exe", fakes::WindowsProgram("new gui")}});
-  u.VerificarSeTemAtualExe();
+  updater.VerificarSeTemAtualExe();
   EXPECT_GE(loop.TickMs(), Updater::kProcessWaitMs);
   EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLMonitor.exe"), "old monitor build");
   EXPECT_EQ(Record("VersaoQuarnSqlMonitor.ini"), "");
