@@ -19,6 +19,7 @@
 #include "common/win32/file_time.h"
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
+#include "fakes/update_reports.h"
 #include "fakes/zip_writer.h"
 #include "suite_helpers.h"
 #include "win/win_test_util.h"
@@ -211,25 +212,11 @@ bool KillService(const wchar_t* name) {
   return ::testing::AssertionSuccess();
 }
 
-// The fifteen reports of a complete update of the backup service.
+// The fifteen reports of a complete update of the backup service, their texts.
 std::vector<std::string> ServiceUpdateReports(const std::string& net, const std::string& local) {
-  return {
-      "Verificando atualizações disponíveis para o Serviço QuarnSQlService.",
-      "VersaoQuarnSQLService.Net: " + net,
-      "VersaoQuarnSQLService.Local: " + local,
-      "Baixando Serviço QuarnSQLService para atualização...",
-      "QuarnSQLService baixado com sucesso.",
-      "Parando o QuarnSQLService.",
-      "Atualizando o QuarnSQLService...",
-      "Descompactando...",
-      "Descompactado...",
-      "Salvando VersaoQuarnSQLService...",
-      "VersaoQuarnSQLService Salva...",
-      "Startando Service...",
-      "Startado Service...",
-      "Uma nova versão do QuarnSQLService foi instalada.",
-      "Monitorando...",
-  };
+  std::vector<std::string> texts;
+  for (const auto& r : fakes::ServiceUpdateReports(net, local)) texts.push_back(r.text);
+  return texts;
 }
 
 // ---- the state every case starts from ---------------------------------------------

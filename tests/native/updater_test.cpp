@@ -4,6 +4,7 @@
 #include "fakes/fakes.h"
 #include "fakes/signing.h"
 #include "fakes/update_fakes.h"
+#include "fakes/update_reports.h"
 #include "monitor/update/fleet_simulation.h"
 #include "monitor/update/manifest.h"
 #include "monitor/update/recovery_plan.h"
@@ -19,12 +20,7 @@ const std::string kLogs = kApp + "\\Logs\\";
 const std::string kTemp = kApp + "\\temp\\";
 const std::string kBase = "http://atualizacao.test/CentralUpdate/QuarnSqlSolvane/";
 
-struct Line {
-  int32_t color;
-  std::string text;
-  friend bool operator==(const Line& a, const Line& b) { return a.color == b.color && a.text == b.text; }
-  friend std::ostream& operator<<(std::ostream& o, const Line& l) { return o << l.color << " " << l.text; }
-};
+using Line = fakes::ReportLine;
 
 struct UpdaterFixture : ::testing::Test {
   fakes::MemoryFileSystem fs;
@@ -95,24 +91,7 @@ TEST_F(UpdaterFixture, ACompleteUpdateOfTheBackupServiceReportsFifteenLinesInOrd
   PublishVersion("service", "1.1\r\n");
   PublishBuild("QuarnSQLService", {{"build/QuarnSQLService.exe", "new service build"}, {"libmysql.dll", "lib"}});
   updater.VerificarSeTemAtualService();
-  const std::vector<Line> expected = {
-      {0, "Verificando atualizações disponíveis para o Serviço QuarnSQlService."},
-      {16711680, "VersaoQuarnSQLService.Net: 1.1"},
-      {0, "VersaoQuarnSQLService.Local: 1.0"},
-      {0, "Baixando Serviço QuarnSQLService para atualização..."},
-      {0, "QuarnSQLService baixado com sucesso."},
-      {16711680, "Parando o QuarnSQLService."},
-      {0, "Atualizando o QuarnSQLService..."},
-      {0, "Descompactando..."},
-      {16711680, "Descompactado..."},
-      {0, "Salvando VersaoQuarnSQLService..."},
-      {16711680, "VersaoQuarnSQLService Salva..."},
-      {0, "Startando Service..."},
-      {16711680, "Startado Service..."},
-      {0, "Uma nova versão do QuarnSQLService foi instalada."},
-      {0, "Monitorando..."},
-  };
-  EXPECT_EQ(Formatted(), expected);
+  EXPECT_EQ(Formatted(), fakes::ServiceUpdateReports("1.1", "1.0"));
   EXPECT_EQ(fs.Get(kApp + "\\QuarnSQLService.exe"), "new service build");
   EXPECT_EQ(fs.Get(kApp + "\\libmysql.dll"), "lib");
   EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "1.1\r\n");

@@ -5,6 +5,7 @@
 
 #include "common/win32/handles.h"
 #include "common/win32/win_platform.h"
+#include "fakes/update_reports.h"
 #include "fakes/zip_writer.h"
 #include "win_test_util.h"
 
@@ -92,28 +93,12 @@ TEST_F(UpdateFlow, TheStartUpCheckReplacesBothProgramsAndTheNextFindsNothingNew)
         return lines.size() >= 17 && lines.back() == "Monitorando...";
       },
       15000);
-  const std::vector<std::pair<int, std::string>> expected = {
-      {0, "Verificando atualizações disponíveis para o Serviço QuarnSQlService."},
-      {16711680, "VersaoQuarnSQLService.Net: 2.0"},
-      {0, "VersaoQuarnSQLService.Local: 1.0"},
-      {0, "Baixando Serviço QuarnSQLService para atualização..."},
-      {0, "QuarnSQLService baixado com sucesso."},
-      {16711680, "Parando o QuarnSQLService."},
-      {0, "Atualizando o QuarnSQLService..."},
-      {0, "Descompactando..."},
-      {16711680, "Descompactado..."},
-      {0, "Salvando VersaoQuarnSQLService..."},
-      {16711680, "VersaoQuarnSQLService Salva..."},
-      {0, "Startando Service..."},
-      {16711680, "Startado Service..."},
-      {0, "Uma nova versão do QuarnSQLService foi instalada."},
-      {0, "Monitorando..."},
-      {0, "Verificando atualizações disponíveis para o QuarnSqlMonitor."},
-  };
+  std::vector<fakes::ReportLine> expected = fakes::ServiceUpdateReports("2.0", "1.0");
+  expected.push_back({0, "Verificando atualizações disponíveis para o QuarnSqlMonitor."});
   ASSERT_GE(lines.size(), expected.size()) << ReadFileBytes(folder + L"\\ErrorQuarn.ini");
   for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(lines[i], expected[i].second) << i;
-    EXPECT_EQ(colors[i], expected[i].first) << i;
+    EXPECT_EQ(lines[i], expected[i].text) << i;
+    EXPECT_EQ(colors[i], expected[i].color) << i;
   }
   EXPECT_EQ(lines.back(), "Monitorando...");
   // The general log holds the same reports.
