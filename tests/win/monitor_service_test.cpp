@@ -15,23 +15,21 @@ namespace {
 using namespace quarn::wintest;
 using quarn::win::UniqueKernel;
 
-constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
 constexpr wchar_t kMonitorExe[] = L"QuarnSQLServiceMonitor.exe";
-constexpr wchar_t kBackup[] = L"QuarnSQLService";
 
 struct MonitorService : ::testing::Test {
   std::wstring folder;
   std::wstring exe;
 
   void SetUp() override {
-    RemoveService(kMonitor);
+    RemoveService(kMonitorService);
     KillProgram(kMonitorExe);
     folder = FreshFolder(L"monitor svc");
     CopyProgram(kMonitorExe, folder);
     exe = folder + L"\\" + kMonitorExe;
   }
   void TearDown() override {
-    RemoveService(kMonitor);
+    RemoveService(kMonitorService);
     KillProgram(kMonitorExe);
   }
   std::string Log(const wchar_t* name) { return ReadFileBytes(folder + L"\\Logs\\" + name); }
@@ -41,16 +39,16 @@ struct MonitorService : ::testing::Test {
   void Install() {
     UniqueKernel p = Launch(exe, L"-install");
     ASSERT_TRUE(p);
-    ASSERT_TRUE(WaitFor([] { return ServiceExists(kMonitor); }, 15000));
+    ASSERT_TRUE(WaitFor([] { return ServiceExists(kMonitorService); }, 15000));
     ASSERT_TRUE(
         WaitFor([&] { return Log(L"VersaoCompletaServiceMonitor.ini").find("\r\n") != std::string::npos; }, 15000));
     TerminateProcess(p.get(), 0);
     WaitForSingleObject(p.get(), 5000);
   }
   void StartAndWaitRunning() {
-    ASSERT_EQ(StartServiceByName(kMonitor), 0u);
-    ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 20000))
-        << "state " << ServiceState(kMonitor);
+    ASSERT_EQ(StartServiceByName(kMonitorService), 0u);
+    ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitorService) == SERVICE_RUNNING; }, 20000))
+        << "state " << ServiceState(kMonitorService);
   }
 };
 
@@ -60,7 +58,7 @@ TEST_F(MonitorService, InstallRegistersAnAutomaticServiceWithAQuotedPath) {
   EXPECT_NE(errors.find(" | LoadService | 1063 - "), std::string::npos) << errors;  // not started by the manager
 
   win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  win::UniqueServiceHandle svc(OpenServiceW(scm.get(), kMonitor, SERVICE_QUERY_CONFIG));
+  win::UniqueServiceHandle svc(OpenServiceW(scm.get(), kMonitorService, SERVICE_QUERY_CONFIG));
   ASSERT_TRUE(svc);
   std::vector<BYTE> buf(8192);
   DWORD needed = 0;
@@ -122,10 +120,10 @@ TEST_F(MonitorService, TheManagersStartWritesTheStartUpFilesAndItsStopEndsThePro
   EXPECT_FALSE(Exists(folder + L"\\Logs\\quarn_sql.prom.tmp"));
 
   // Pause and continue are accepted and change nothing else.
-  ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_PAUSE), 0u);
-  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_PAUSED; }, 10000));
-  ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_CONTINUE), 0u);
-  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 10000));
+  ASSERT_EQ(ControlService(kMonitorService, SERVICE_CONTROL_PAUSE), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitorService) == SERVICE_PAUSED; }, 10000));
+  ASSERT_EQ(ControlService(kMonitorService, SERVICE_CONTROL_CONTINUE), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitorService) == SERVICE_RUNNING; }, 10000));
   // The event log's lines come through Wine's debug stream, some time after the call.
   std::string events;
   EXPECT_TRUE(WaitFor(
@@ -142,8 +140,8 @@ TEST_F(MonitorService, TheManagersStartWritesTheStartUpFilesAndItsStopEndsThePro
   // A stop deletes the formatted log and ends the process.
   const std::wstring formatted = folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI";
   { win::Win32FileSystem().WriteAll(win::Narrow(formatted), "\r\nx\r\n"); }
-  ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_STOP), 0u);
-  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000));
+  ASSERT_EQ(ControlService(kMonitorService, SERVICE_CONTROL_STOP), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitorService) == SERVICE_STOPPED; }, 15000));
   EXPECT_FALSE(Exists(formatted));
   EXPECT_TRUE(WaitFor([] { return CountProcesses(kMonitorExe) == 0; }, 10000));
 }
@@ -155,8 +153,8 @@ TEST_F(MonitorService, ASecondCopyEndsAtOnceAndRemovesNothing) {
   UniqueKernel second = Launch(exe, L"-uninstall");
   ASSERT_TRUE(second);
   EXPECT_EQ(WaitExit(second.get(), 15000), 0u);
-  EXPECT_TRUE(ServiceExists(kMonitor));
-  EXPECT_EQ(ServiceState(kMonitor), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_TRUE(ServiceExists(kMonitorService));
+  EXPECT_EQ(ServiceState(kMonitorService), static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_FALSE(Exists(folder + L"\\Logs\\VersaoQuarnSQLServiceMonitor.ini"));
 }
 
@@ -167,7 +165,7 @@ TEST_F(MonitorService, UninstallRemovesTheServiceAndWritesNothing) {
   UniqueKernel p = Launch(exe, L"-uninstall");
   ASSERT_TRUE(p);
   EXPECT_EQ(WaitExit(p.get(), 15000), 0u);
-  EXPECT_TRUE(WaitFor([] { return !ServiceExists(kMonitor); }, 5000));
+  EXPECT_TRUE(WaitFor([] { return !ServiceExists(kMonitorService); }, 5000));
   EXPECT_FALSE(Exists(folder + L"\\Logs"));
   EXPECT_FALSE(Exists(folder + L"\\ErrorQuarn.ini"));
 }
@@ -194,18 +192,18 @@ TEST_F(MonitorService, InstallingOverAnExistingServiceLeavesItAsItWas) {
   EXPECT_TRUE(WaitFor([&] { return Exists(folder + L"\\Logs\\VersaoCompletaServiceMonitor.ini"); }, 15000));
   Sleep(500);
   EXPECT_EQ(WaitExit(again.get(), 100), static_cast<DWORD>(STILL_ACTIVE));  // runs on as a plain program
-  EXPECT_TRUE(ServiceExists(kMonitor));
+  EXPECT_TRUE(ServiceExists(kMonitorService));
   TerminateProcess(again.get(), 0);
 }
 
 TEST_F(MonitorService, AnUnexpectedExceptionInTheWindowStopsTheServiceWithOurNumber) {
   CopyHelper(L"QuarnSQLServiceMonitorFastTimer.exe", exe);  // the test build knows "-fail-on-tick"
-  ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + exe + L"\" -fail-on-tick"), 0u);
-  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
-  ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 30000))
-      << "state " << ServiceState(kMonitor);
+  ASSERT_EQ(CreateOwnService(kMonitorService, L"\"" + exe + L"\" -fail-on-tick"), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitorService), 0u);
+  ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitorService) == SERVICE_STOPPED; }, 30000))
+      << "state " << ServiceState(kMonitorService);
   win::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  win::UniqueServiceHandle svc(OpenServiceW(scm.get(), kMonitor, SERVICE_QUERY_STATUS));
+  win::UniqueServiceHandle svc(OpenServiceW(scm.get(), kMonitorService, SERVICE_QUERY_STATUS));
   SERVICE_STATUS status{};
   ASSERT_TRUE(svc && QueryServiceStatus(svc.get(), &status));
   EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
@@ -223,7 +221,7 @@ TEST_F(MonitorService, AStartUpFileThatCannotBeWrittenIsReportedAndWrittenOnceLe
   const std::wstring held = folder + L"\\Logs\\VersaoCompletaServiceMonitor.ini";
   win::UniqueFile lock(CreateFileW(held.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   ASSERT_TRUE(lock);
-  ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + exe + L"\""), 0u);
+  ASSERT_EQ(CreateOwnService(kMonitorService, L"\"" + exe + L"\""), 0u);
   StartAndWaitRunning();
   ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(folder + L"\\ErrorQuarn.ini").find(" | Form_Load | ") !=
                                    std::string::npos; },
@@ -232,29 +230,29 @@ TEST_F(MonitorService, AStartUpFileThatCannotBeWrittenIsReportedAndWrittenOnceLe
   lock.h_.reset();
   EXPECT_TRUE(WaitFor([&] { return Log(L"VersaoCompletaServiceMonitor.ini").find("1.0.134 de ") != std::string::npos; },
                       70000));
-  EXPECT_EQ(ServiceState(kMonitor), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(ServiceState(kMonitorService), static_cast<DWORD>(SERVICE_RUNNING));
   const std::string errors = ReadFileBytes(folder + L"\\ErrorQuarn.ini");
   EXPECT_EQ(errors.find(" | Form_Load | "), errors.rfind(" | Form_Load | "));  // once
 }
 
 TEST(BackupService, RunsAsAServiceWritesItsHeartbeatAndStops) {
-  RemoveService(kBackup);
+  RemoveService(kBackupService);
   KillProgram(L"QuarnSQLService.exe");
   const std::wstring folder = FreshFolder(L"backup svc");
   CopyProgram(L"QuarnSQLService.exe", folder);
-  ASSERT_EQ(CreateOwnService(kBackup, L"\"" + folder + L"\\QuarnSQLService.exe\""), 0u);
-  ASSERT_EQ(StartServiceByName(kBackup), 0u);
-  ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 15000));
+  ASSERT_EQ(CreateOwnService(kBackupService, L"\"" + folder + L"\\QuarnSQLService.exe\""), 0u);
+  ASSERT_EQ(StartServiceByName(kBackupService), 0u);
+  ASSERT_TRUE(WaitFor([] { return ServiceState(kBackupService) == SERVICE_RUNNING; }, 15000));
   const std::wstring heartbeat = folder + L"\\Logs\\QuarnSQLServiceExecuting.ini";
   ASSERT_TRUE(WaitFor([&] { return Exists(heartbeat); }, 10000));
   EXPECT_TRUE(
       std::regex_match(ReadFileBytes(heartbeat), std::regex("\\d\\d/\\d\\d/\\d{4}( \\d\\d:\\d\\d:\\d\\d)?\r\n")));
-  ASSERT_EQ(ControlService(kBackup, SERVICE_CONTROL_STOP), 0u);
-  EXPECT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_STOPPED; }, 10000));
+  ASSERT_EQ(ControlService(kBackupService, SERVICE_CONTROL_STOP), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kBackupService) == SERVICE_STOPPED; }, 10000));
   // It can be started again at once.
-  ASSERT_EQ(StartServiceByName(kBackup), 0u);
-  EXPECT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 15000));
-  RemoveService(kBackup);
+  ASSERT_EQ(StartServiceByName(kBackupService), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kBackupService) == SERVICE_RUNNING; }, 15000));
+  RemoveService(kBackupService);
 }
 
 }  // namespace

@@ -16,9 +16,6 @@ using namespace quarn::wintest;
 using quarn::win::Narrow;
 using quarn::win::Widen;
 
-constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
-constexpr wchar_t kBackup[] = L"QuarnSQLService";
-
 void Publish(const std::string& name, const testzip::ZipWriter& zip) {
   win::Win32FileSystem().WriteAll(UpdateServerFile(name), zip.Build());
 }
@@ -30,8 +27,8 @@ struct UpdateFlow : ::testing::Test {
 
   void SetUp() override {
     ASSERT_FALSE(Env("QUARN_UPDATE_URL").empty());
-    RemoveService(kMonitor);
-    RemoveService(kBackup);
+    RemoveService(kMonitorService);
+    RemoveService(kBackupService);
     KillProgram(L"QuarnSQLMonitor.exe");
     folder = FreshFolder(L"update suite");
     logs = Narrow(folder) + "\\Logs\\";
@@ -60,26 +57,26 @@ struct UpdateFlow : ::testing::Test {
     Publish("QuarnSQLMonitor.zip", b2);
 
     gui = Launch(folder + L"\\QuarnSQLMonitor.exe", L"");
-    ASSERT_EQ(CreateOwnService(kBackup, L"\"" + folder + L"\\QuarnSQLService.exe\""), 0u);
-    ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
+    ASSERT_EQ(CreateOwnService(kBackupService, L"\"" + folder + L"\\QuarnSQLService.exe\""), 0u);
+    ASSERT_EQ(CreateOwnService(kMonitorService, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
   }
   void TearDown() override {
-    RemoveService(kMonitor);
-    RemoveService(kBackup);
+    RemoveService(kMonitorService);
+    RemoveService(kBackupService);
     KillProgram(L"QuarnSQLMonitor.exe");
   }
   std::string Record(const char* name) { return ReadFileBytes(Widen(logs + name)); }
 };
 
 TEST_F(UpdateFlow, TheStartUpCheckReplacesBothProgramsAndTheNextFindsNothingNew) {
-  ASSERT_EQ(StartServiceByName(kBackup), 0u);
-  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  ASSERT_EQ(StartServiceByName(kBackupService), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitorService), 0u);
   ASSERT_TRUE(WaitFor([&] { return Record("VersaoQuarnSqlMonitor.ini") == "7.1\r\n"; }, 60000))
       << Record("VersaoQuarnSqlMonitor.ini") << ReadFileBytes(folder + L"\\ErrorQuarn.ini");
   EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "2.0\r\n");
   EXPECT_EQ(ReadFileBytes(folder + L"\\QuarnSQLService.build"), "2.0");
   EXPECT_EQ(ReadFileBytes(folder + L"\\QuarnSQLMonitor.build"), "7.1");
-  EXPECT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 15000));
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kBackupService) == SERVICE_RUNNING; }, 15000));
   EXPECT_EQ(WaitExit(gui.get(), 5000), 0u);  // ended, and not started again
   EXPECT_EQ(CountProcesses(L"QuarnSQLMonitor.exe"), 0);
 
@@ -113,9 +110,9 @@ TEST_F(UpdateFlow, TheStartUpCheckReplacesBothProgramsAndTheNextFindsNothingNew)
             std::string::npos);
 
   // Started again, the monitor finds both records equal.
-  ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_STOP), 0u);
-  ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000));
-  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  ASSERT_EQ(ControlService(kMonitorService, SERVICE_CONTROL_STOP), 0u);
+  ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitorService) == SERVICE_STOPPED; }, 15000));
+  ASSERT_EQ(StartServiceByName(kMonitorService), 0u);
   const std::wstring formatted = folder + L"\\Logs\\FormataRichTextBoxServiceMonitor.INI";
   ASSERT_TRUE(WaitFor([&] { return LogMessages(formatted).size() >= 10; }, 30000));
   const auto again = LogMessages(formatted);
@@ -135,8 +132,8 @@ TEST_F(UpdateFlow, TheMachinesProxyReachesAServerNoResolverKnows) {
   struct NoProxyAfter {
     ~NoProxyAfter() { SetMachineProxy(L""); }
   } noProxyAfter;
-  ASSERT_EQ(StartServiceByName(kBackup), 0u);
-  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  ASSERT_EQ(StartServiceByName(kBackupService), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitorService), 0u);
   ASSERT_TRUE(WaitFor([&] { return Record("VersaoQuarnSQLService.ini") == "2.0\r\n"; }, 60000))
       << ReadFileBytes(folder + L"\\ErrorQuarn.ini");
   EXPECT_NE(ReadFileBytes(Widen(HostPath(Env("QUARN_PROXY_LOG")))).find(
@@ -150,12 +147,12 @@ TEST_F(UpdateFlow, ABrokenBuildLeavesTheOldProgramRunning) {
   broken.Deflated("QuarnSQLService.exe", std::string(100000, 'x')).crc ^= 1;  // damaged in transit
   Publish("QuarnSQLService.zip", broken);
   const std::string before = ReadFileBytes(folder + L"\\QuarnSQLService.exe");
-  ASSERT_EQ(StartServiceByName(kBackup), 0u);
-  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  ASSERT_EQ(StartServiceByName(kBackupService), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitorService), 0u);
   ASSERT_TRUE(WaitFor([&] { return Record("VersaoQuarnSqlMonitor.ini") == "7.1\r\n"; }, 60000));
   EXPECT_EQ(ReadFileBytes(folder + L"\\QuarnSQLService.exe"), before);
   EXPECT_EQ(Record("VersaoQuarnSQLService.ini"), "1.0\r\n");
-  EXPECT_EQ(ServiceState(kBackup), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(ServiceState(kBackupService), static_cast<DWORD>(SERVICE_RUNNING));
   const std::string errors = ReadFileBytes(folder + L"\\ErrorQuarn.ini");
   EXPECT_NE(errors.find(" - Update Sistema QuarnSQLService 53-"), std::string::npos) << errors;
 }

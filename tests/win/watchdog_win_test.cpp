@@ -12,10 +12,7 @@ namespace {
 
 using namespace quarn::wintest;
 
-constexpr wchar_t kMonitor[] = L"QuarnSQLServiceMonitor";
-constexpr wchar_t kBackup[] = L"QuarnSQLService";
-
-DWORD BackupPid() { return ServicePid(kBackup); }
+DWORD BackupPid() { return ServicePid(kBackupService); }
 
 // The suite in one folder: the backup service (with a heartbeat every 10 min, so
 // that a deleted heartbeat stays missing) and the monitor built with a 10 ms
@@ -23,49 +20,49 @@ DWORD BackupPid() { return ServicePid(kBackup); }
 struct WatchdogUnderWine : ::testing::Test {
   std::wstring folder;
   void SetUp() override {
-    RemoveService(kMonitor);
-    RemoveService(kBackup);
+    RemoveService(kMonitorService);
+    RemoveService(kBackupService);
     KillProgram(L"QuarnSQLServiceMonitor.exe");
     KillProgram(L"QuarnSQLService.exe");
     folder = FreshFolder(L"watchdog suite");
     CopyProgram(L"QuarnSQLService.exe", folder);
     CopyHelper(L"QuarnSQLServiceMonitorFastTimer.exe", folder + L"\\QuarnSQLServiceMonitor.exe");
-    ASSERT_EQ(CreateOwnService(kBackup, L"\"" + folder + L"\\QuarnSQLService.exe\" /heartbeat-seconds=600"), 0u);
-    ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
-    ASSERT_EQ(StartServiceByName(kMonitor), 0u);
-    ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 20000));
+    ASSERT_EQ(CreateOwnService(kBackupService, L"\"" + folder + L"\\QuarnSQLService.exe\" /heartbeat-seconds=600"), 0u);
+    ASSERT_EQ(CreateOwnService(kMonitorService, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
+    ASSERT_EQ(StartServiceByName(kMonitorService), 0u);
+    ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitorService) == SERVICE_RUNNING; }, 20000));
   }
   void TearDown() override {
-    RemoveService(kMonitor);
-    RemoveService(kBackup);
+    RemoveService(kMonitorService);
+    RemoveService(kBackupService);
   }
 };
 
 TEST_F(WatchdogUnderWine, AStoppedBackupServiceRunsAgainWithinAboutASecond) {
   // Never started by anyone: the first watchdog ticks start it.
-  ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 10000));
+  ASSERT_TRUE(WaitFor([] { return ServiceState(kBackupService) == SERVICE_RUNNING; }, 10000));
   for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(ControlService(kBackup, SERVICE_CONTROL_STOP), 0u);
-    ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) != SERVICE_RUNNING; }, 5000));
+    ASSERT_EQ(ControlService(kBackupService, SERVICE_CONTROL_STOP), 0u);
+    ASSERT_TRUE(WaitFor([] { return ServiceState(kBackupService) != SERVICE_RUNNING; }, 5000));
     // About a second; the benchmark measures it, the test only bounds it.
-    ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 10000)) << "stop " << i;
+    ASSERT_TRUE(WaitFor([] { return ServiceState(kBackupService) == SERVICE_RUNNING; }, 10000)) << "stop " << i;
   }
 }
 
 TEST_F(WatchdogUnderWine, TheServiceManagersNotificationRestartsTheBackupServiceWithoutThePoll) {
-  RemoveService(kMonitor);
+  RemoveService(kMonitorService);
   KillProgram(L"QuarnSQLServiceMonitor.exe");
   // The test build's "-notified-only": the watchdog's timer first ticks ten
   // minutes on, so every start below came from a notification.
-  ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\" -notified-only"), 0u);
-  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
-  ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 20000));
-  ASSERT_TRUE(WaitFor([] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 60000));
+  ASSERT_EQ(CreateOwnService(kMonitorService, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\" -notified-only"), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitorService), 0u);
+  ASSERT_TRUE(WaitFor([] { return ServiceState(kMonitorService) == SERVICE_RUNNING; }, 20000));
+  ASSERT_TRUE(WaitFor([] { return ServiceState(kBackupService) == SERVICE_RUNNING; }, 60000));
   for (int i = 0; i < 4; ++i) {
     // Stopped, then killed: the manager tells of no killed process, its handle does.
     const DWORD before = BackupPid();
     if (i % 2 == 0) {
-      ASSERT_EQ(ControlService(kBackup, SERVICE_CONTROL_STOP), 0u);
+      ASSERT_EQ(ControlService(kBackupService, SERVICE_CONTROL_STOP), 0u);
     } else {
       win::UniqueKernel p(OpenProcess(PROCESS_TERMINATE, FALSE, before));
       ASSERT_TRUE(p && TerminateProcess(p.get(), 1));
@@ -73,7 +70,7 @@ TEST_F(WatchdogUnderWine, TheServiceManagersNotificationRestartsTheBackupService
     ASSERT_TRUE(WaitFor(
         [&] {
           const DWORD now = BackupPid();
-          return now != 0 && now != before && ServiceState(kBackup) == SERVICE_RUNNING;
+          return now != 0 && now != before && ServiceState(kBackupService) == SERVICE_RUNNING;
         },
         60000))
         << (i % 2 == 0 ? "stop " : "kill ") << i;
@@ -84,16 +81,16 @@ TEST_F(WatchdogUnderWine, TheServiceManagersNotificationRestartsTheBackupService
 // A backup service that ends as soon as it starts: five starts at once, then
 // each waits twice as long as the one before, and the logs say so in a few lines.
 TEST_F(WatchdogUnderWine, AServiceThatEndsAtOnceIsStartedWithGrowingPatience) {
-  RemoveService(kMonitor);
+  RemoveService(kMonitorService);
   KillProgram(L"QuarnSQLServiceMonitor.exe");
-  RemoveService(kBackup);
+  RemoveService(kBackupService);
   KillProgram(L"QuarnSQLService.exe");
-  ASSERT_TRUE(WaitFor([] { return !ServiceExists(kBackup); }, 10000));
+  ASSERT_TRUE(WaitFor([] { return !ServiceExists(kBackupService); }, 10000));
   const std::wstring starts = folder + L"\\QuarnSQLService.exe.starts";
   CopyHelper(L"QuarnDummyServiceRefusing.exe", folder + L"\\QuarnSQLService.exe");
-  ASSERT_EQ(CreateOwnService(kBackup, L"\"" + folder + L"\\QuarnSQLService.exe\""), 0u);
-  ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
-  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  ASSERT_EQ(CreateOwnService(kBackupService, L"\"" + folder + L"\\QuarnSQLService.exe\""), 0u);
+  ASSERT_EQ(CreateOwnService(kMonitorService, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitorService), 0u);
   const std::wstring metrics = folder + L"\\Logs\\quarn_sql.prom";
   // Waits of 1, 2, 4 and 8 s are behind it once the wait reads 16 s.
   ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(metrics).find("quarn_watchdog_backoff_seconds 16\n") !=
@@ -129,7 +126,7 @@ TEST_F(WatchdogUnderWine, AMissingHeartbeatRestartsTheBackupService) {
 }
 
 TEST_F(WatchdogUnderWine, AFreshInUseMarkerHoldsStartUpUntilItGoes) {
-  RemoveService(kMonitor);
+  RemoveService(kMonitorService);
   KillProgram(L"QuarnSQLServiceMonitor.exe");
   const std::wstring marker = folder + L"\\Logs\\QuarnSQLServiceEmUso.ti";
   win::Win32FileSystem fs;
@@ -137,24 +134,24 @@ TEST_F(WatchdogUnderWine, AFreshInUseMarkerHoldsStartUpUntilItGoes) {
   win::Win32DateFormat dates;
   fs.WriteAll(win::Narrow(marker), dates.GeneralDate(clock.Now()) + "\r\n");
   DeleteFileW((folder + L"\\Logs\\QuarnSQLServiceMonitorEmUso.ti").c_str());
-  ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
-  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  ASSERT_EQ(CreateOwnService(kMonitorService, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitorService), 0u);
   // The service runs and the watchdog works while start-up waits.
-  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_RUNNING; }, 20000));
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitorService) == SERVICE_RUNNING; }, 20000));
   Sleep(1500);
   EXPECT_TRUE(Exists(marker));
   EXPECT_FALSE(Exists(folder + L"\\Logs\\QuarnSQLServiceMonitorEmUso.ti"));
   DeleteFileW(marker.c_str());
   // The update check then runs under the monitor's own marker, which it removes.
-  EXPECT_TRUE(WaitFor([&] { return ServiceState(kBackup) == SERVICE_RUNNING; }, 10000));
-  ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_STOP), 0u);
-  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000));
+  EXPECT_TRUE(WaitFor([&] { return ServiceState(kBackupService) == SERVICE_RUNNING; }, 10000));
+  ASSERT_EQ(ControlService(kMonitorService, SERVICE_CONTROL_STOP), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitorService) == SERVICE_STOPPED; }, 15000));
 }
 
 // Written before a clock was set back: the marker and its file time lie ahead
 // of the clock. It holds neither start-up nor the check, and is removed.
 TEST_F(WatchdogUnderWine, AnInUseMarkerDatedAheadOfTheClockHoldsNothing) {
-  RemoveService(kMonitor);
+  RemoveService(kMonitorService);
   KillProgram(L"QuarnSQLServiceMonitor.exe");
   const std::wstring marker = folder + L"\\Logs\\QuarnSQLServiceEmUso.ti";
   win::Win32FileSystem fs;
@@ -167,11 +164,11 @@ TEST_F(WatchdogUnderWine, AnInUseMarkerDatedAheadOfTheClockHoldsNothing) {
     ASSERT_TRUE(SystemTimeToFileTime(&st, &ft));
     ASSERT_TRUE(SetFileTime(f.get(), nullptr, nullptr, &ft));
   }
-  ASSERT_EQ(CreateOwnService(kMonitor, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
-  ASSERT_EQ(StartServiceByName(kMonitor), 0u);
+  ASSERT_EQ(CreateOwnService(kMonitorService, L"\"" + folder + L"\\QuarnSQLServiceMonitor.exe\""), 0u);
+  ASSERT_EQ(StartServiceByName(kMonitorService), 0u);
   EXPECT_TRUE(WaitFor([&] { return !Exists(marker); }, 20000)) << "a marker from the future held start-up";
-  ASSERT_EQ(ControlService(kMonitor, SERVICE_CONTROL_STOP), 0u);
-  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitor) == SERVICE_STOPPED; }, 15000));
+  ASSERT_EQ(ControlService(kMonitorService, SERVICE_CONTROL_STOP), 0u);
+  EXPECT_TRUE(WaitFor([] { return ServiceState(kMonitorService) == SERVICE_STOPPED; }, 15000));
 }
 
 }  // namespace

@@ -241,37 +241,34 @@ std::string UpdateServerFile(const std::string& name) {
   return p + "\\CentralUpdate\\QuarnSqlSolvane\\" + name;
 }
 
-void SetUpdateServer(const std::string& url) {
+namespace {
+// Writes a value of the suite's key (HKLM), creating the key; deletes it when
+// there is no data.
+void SetSuiteValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
   HKEY key;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
       ERROR_SUCCESS)
     return;
+  const win::UniqueRegKey held(key);
+  if (data)
+    RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+  else
+    RegDeleteValueW(key, name);
+}
+}  // namespace
+
+void SetUpdateServer(const std::string& url) {
   const std::wstring v = win::Widen(url);
-  RegSetValueExW(key, L"UpdateServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
-                 static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
+  SetSuiteValue(L"UpdateServer", REG_SZ, v.c_str(), static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
 }
 
 void SetProbationSeconds(DWORD seconds) {
-  HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS)
-    return;
-  RegSetValueExW(key, L"UpdateProbationSeconds", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seconds), sizeof seconds);
-  RegCloseKey(key);
+  SetSuiteValue(L"UpdateProbationSeconds", REG_DWORD, &seconds, sizeof seconds);
 }
 
 void SetAllowUnsigned(bool allow) {
-  HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKeyW, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS)
-    return;
   const DWORD one = 1;
-  if (allow)
-    RegSetValueExW(key, L"AllowUnsignedUpdates", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
-  else
-    RegDeleteValueW(key, L"AllowUnsignedUpdates");
-  RegCloseKey(key);
+  SetSuiteValue(L"AllowUnsignedUpdates", REG_DWORD, allow ? &one : nullptr, sizeof one);
 }
 
 std::vector<std::string> LogMessages(const std::wstring& file, std::vector<int>* colors) {
@@ -314,8 +311,8 @@ void KillProgram(const wchar_t* exeName) {
 }
 
 void EndSuite() {
-  RemoveService(L"QuarnSQLServiceMonitor");
-  RemoveService(L"QuarnSQLService");
+  RemoveService(kMonitorService);
+  RemoveService(kBackupService);
   for (auto* p : {L"QuarnSQLMonitor.exe", L"LoadWinSolvane.exe", L"InstaladorQuarnSQL.exe", L"QuarnSQLService.exe",
                   L"QuarnSQLServiceMonitor.exe"})
     KillProgram(p);

@@ -12,6 +12,10 @@
 
 namespace quarn::wintest {
 
+// The suite's two services, by the names the service manager knows.
+inline constexpr wchar_t kMonitorService[] = L"" QUARN_MONITOR_SERVICE_STEM;
+inline constexpr wchar_t kBackupService[] = L"" QUARN_BACKUP_SERVICE_STEM;
+
 // build/win/bin, the folder of the programs under test.
 std::wstring BinFolder();
 // build/win/tests, the folder of the tests and their helper programs.
