@@ -3,6 +3,7 @@
 #include "common/errors.h"
 #include "common/event_loop.h"
 #include "common/time_text.h"
+#include "fakes/date_samples.h"
 
 namespace quarn {
 namespace {
@@ -16,9 +17,7 @@ TEST(TimeText, LogStampIsFixedWidthWithTheSystemSeparators) {
 
 TEST(TimeText, GeneralDateLeavesOutExactMidnight) {
   PtBrDateFormat f;
-  EXPECT_EQ(f.GeneralDate(LocalTime{2026, 12, 7, 5, 58, 36}), "07/12/2026 05:58:36");
-  EXPECT_EQ(f.GeneralDate(LocalTime{2026, 12, 7, 0, 0, 0}), "07/12/2026");
-  EXPECT_EQ(f.GeneralDate(LocalTime{2026, 12, 7, 0, 0, 1}), "07/12/2026 00:00:01");
+  for (const auto& d : fakes::kGeneralDates) EXPECT_EQ(f.GeneralDate(d.time), d.text);
 }
 
 TEST(TimeText, EpochSecondsRoundTripAcrossLeapDays) {

@@ -6,6 +6,7 @@
 #include "common/win32/handles.h"
 #include "common/win32/win_event_loop.h"
 #include "common/win32/win_platform.h"
+#include "fakes/date_samples.h"
 #include "monitor/logs.h"
 #include "monitor/win32/health_win32.h"
 #include "win_test_util.h"
@@ -113,8 +114,7 @@ TEST(Win32Text, TheAnsiCodePageIsWindows1252) {
 
 TEST(Win32Text, DatesFollowTheBrazilianPortugueseSystem) {
   Win32DateFormat dates;
-  EXPECT_EQ(dates.GeneralDate(LocalTime{2026, 12, 7, 5, 58, 36}), "07/12/2026 05:58:36");
-  EXPECT_EQ(dates.GeneralDate(LocalTime{2026, 12, 7, 0, 0, 0}), "07/12/2026");
+  for (const auto& d : fakes::kGeneralDates) EXPECT_EQ(dates.GeneralDate(d.time), d.text);
   EXPECT_EQ(dates.LogStamp(LocalTime{2026, 1, 2, 3, 4, 5}), "02/01/2026 03:04:05");
 }
 
