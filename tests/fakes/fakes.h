@@ -18,6 +18,10 @@
 
 namespace quarn::fakes {
 
+// Where the tests install the suite, and its logs.
+inline const std::string kApp = "C:\\Solvane\\Quarn SQL";
+inline const std::string kLogs = kApp + "\\Logs\\";
+
 // Paths compare without regard to case, as on Windows.
 inline std::string Key(const std::string& path) {
   std::string k = path;

@@ -16,9 +16,6 @@
 
 namespace quarn::fakes {
 
-inline const std::string kApp = "C:\\Solvane\\Quarn SQL";
-inline const std::string kLogs = kApp + "\\Logs\\";
-
 // What every part of the monitor is given: the drive, its text and dates, the
 // loop and the service host.
 struct MonitorBasics {

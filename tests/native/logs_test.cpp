@@ -9,7 +9,7 @@
 namespace quarn {
 namespace {
 
-const std::string kApp = "C:\\Solvane\\Quarn SQL";
+using fakes::kApp;
 const std::string kFormatted = kApp + "\\Logs\\FormataRichTextBoxServiceMonitor.INI";
 const std::string kGeneral = kApp + "\\Logs\\LogGeralMonitor.INI";
 const std::string kError = kApp + "\\ErrorQuarn.ini";

@@ -22,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using publish::BuildFile;
 
-const std::string kApp = "C:\\Solvane\\Quarn SQL";
+using fakes::kApp;
 const std::string kStaging = kApp + "\\temp\\QuarnSQLService.novo";
 
 const publish::PublicationTimes kTimes{1, 1796000000 - 3600, 1796000000 + 30 * 86400};

@@ -24,8 +24,8 @@ using fakes::Injector;
 using fakes::Machine;
 using fakes::PowerLoss;
 
-const std::string kApp = "C:\\Solvane\\Quarn SQL";
-const std::string kLogs = kApp + "\\Logs\\";
+using fakes::kApp;
+using fakes::kLogs;
 const std::string kTemp = kApp + "\\temp\\";
 const std::string kBase = "http://atualizacao.test/CentralUpdate/QuarnSqlSolvane/";
 constexpr uint32_t kProbationSeconds = 12;

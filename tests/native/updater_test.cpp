@@ -15,8 +15,8 @@
 namespace quarn {
 namespace {
 
-const std::string kApp = "C:\\Solvane\\Quarn SQL";
-const std::string kLogs = kApp + "\\Logs\\";
+using fakes::kApp;
+using fakes::kLogs;
 const std::string kTemp = kApp + "\\temp\\";
 const std::string kBase = "http://atualizacao.test/CentralUpdate/QuarnSqlSolvane/";
 
