@@ -5,6 +5,7 @@
 #include "fakes/updater_fixture.h"
 #include "monitor/update/fleet_simulation.h"
 #include "monitor/update/reports.h"
+#include "monitor/update/update_stack.h"
 
 namespace quarn {
 namespace {
@@ -44,13 +45,10 @@ TEST_F(UpdaterFixture, AStagedRolloutReachesTheBucketsBelowItAndAHoldReachesNone
   fakes::FakeKeySource keys;
   keys.settings = {{"compiladas", ToHex(publish::PublicKey(key)), ""}};
   WholeFileChunks chunks(fs);
-  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, keys, publications});
-  Updater u{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock},
-            kApp,
-            logs,
-            *watchdog,
-            kTemp,
-            &verifier};
+  UpdateStack stack(UpdateStackPorts{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock},
+                                     chunks, crypto, keys, publications, UpdateObserver::None()},
+                    kApp, logs, *watchdog);
+  Updater& u = stack.updater;
   fs.Put(kLogs + "VersaoQuarnSQLService.ini", "1.0\r\n");
   PublishBuild("QuarnSQLService", build);
   policy.bucket = 4200;
@@ -210,13 +208,10 @@ TEST_F(UpdaterFixture, ABuildIsInstalledOnlyWhenItsPublicationAndManifestVouchFo
   publish::OpenSslCrypto crypto;
   fakes::FakeKeySource keys;
   WholeFileChunks chunks(fs);
-  BuildVerifier verifier(BuildCheckPorts{fs, chunks, loop, crypto, keys, publications});
-  Updater signedUpdater{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock},
-                        kApp,
-                        logs,
-                        *watchdog,
-                        kTemp,
-                        &verifier};
+  UpdateStack stack(UpdateStackPorts{UpdaterPorts{fs, codec, loop, inet, unzip, server, service, fecha, policy, lock},
+                                     chunks, crypto, keys, publications, UpdateObserver::None()},
+                    kApp, logs, *watchdog);
+  Updater& signedUpdater = stack.updater;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     clock.AddSeconds(RepeatFilter::kWindowSeconds);  // the same refusal as the row before is no repeat
