@@ -254,11 +254,5 @@ TEST_F(UpdaterFixture, ALocalRecordThatCannotBeCreatedReadsErro) {
   EXPECT_EQ(Formatted().back(), (Line{kCorVermelha, "VersaoQuarnSQLService.Local: erro 70-Permissão negada"}));
 }
 
-// ---- signed builds ---------------------------------------------------------------
-
-using fakes::Entries;
-using fakes::SignedBuild;
-using fakes::SignedStatement;
-
 }  // namespace
 }  // namespace quarn
